@@ -1,0 +1,133 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "numerics/Matrix.h"
+#include "solver/IntegrationAlgorithm.h"
+#include "solver/IntegratorSettings.h"
+
+// The model's derivative section entry: (system instance, section code).
+using DerivativeFunction = void (*)(uint32_t, uint32_t);
+
+enum JacobianType : int32_t {
+    OdeJacobian = 1,        // ODE states -> derivatives
+    AlgebraicJacobian = 2,  // algebraic states -> residuals
+    FullJacobian = 3,       // both, contiguous in model storage
+};
+
+// Abstract base of every integration algorithm. It views the model's state
+// vectors (it never owns them), calls the derivative section, keeps the
+// per-state tolerances and allowed errors, the work vectors, the difference
+// Jacobians, the traces and the message buffer. A concrete method adds Step
+// and, where it keeps history, its own Initialize/Finalize.
+//
+// Members are public: the solver and the runtime read and write them directly
+// (step size, flags, derivative-call arguments), as the methods do.
+class Integrator {
+public:
+    Integrator();
+    virtual ~Integrator();
+    Integrator(const Integrator&) = delete;
+    Integrator& operator=(const Integrator&) = delete;
+
+    virtual bool Initialize(double* indVar, uint32_t numOdeStates, double* states,
+                            double* derivatives, double* initialConditions,
+                            uint32_t numAlgStates, double* algStates, double* residuals,
+                            double* algInitialConditions, DerivativeFunction derivativeFunction);
+    virtual void Finalize();
+    virtual void Step() = 0;
+    virtual void CalculateDerivatives();
+    virtual bool CalculateAlgebraicStates();
+    // columns: n column vectors of n; element i of column j is dF_i/dx_j.
+    virtual bool CalculateJacobian(JacobianType type, double** columns);
+    // Backward difference in time of the ODE derivatives, states held fixed.
+    virtual bool CalculateSecondDerivatives(double* output);
+    virtual void WriteMessage(const char* text);
+    virtual void WriteStates();
+    virtual void WriteDerivatives();
+    virtual void WriteCurrentErrors();
+    virtual void WriteMatrix(double** columns, uint32_t rows, uint32_t cols);
+    virtual void WriteStatistics();
+    virtual void UpdateMaxErrorVector(bool includeAlgebraic);
+
+    void SetDerivativeFunction(DerivativeFunction function) { derivativeFunction = function; }
+    void CopyInitCondsToStates();
+    void CopyStatesToInitConds();
+    void SetMaxAbsoluteErrors(const double* values);
+    void SetMaxRelativeErrors(const double* values);
+    void SetMaxAbsoluteError(uint32_t index, double value) { maxAbsErrors[index] = value; }
+    void SetMaxRelativeError(uint32_t index, double value) { maxRelErrors[index] = value; }
+
+    // printf-style WriteMessage.
+    void WriteFormatted(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    // Takes the accumulated messages, leaving the buffer empty.
+    std::string TakeMessages();
+
+    IntegratorSettings settings;
+    double* indVar = nullptr;
+    uint32_t numStates = 0;
+    uint32_t numOdeStates = 0;
+    double* states = nullptr;
+    double* derivatives = nullptr;
+    double* initialConditions = nullptr;
+    uint32_t numAlgStates = 0;
+    double* algStates = nullptr;
+    double* residuals = nullptr;
+    double* algInitialConditions = nullptr;
+    DerivativeFunction derivativeFunction = nullptr;
+    uint32_t derivFuncArg1 = 0;
+    uint32_t derivFuncArg2 = 0;
+    double stepChangeScale = 0.1;
+    double stepSize = 0.01;
+    double minStepSize = 1e-10;
+    double maxStepSize = 1e10;
+    double* maxAbsErrors = nullptr;  // into absErrorStore
+    double* maxRelErrors = nullptr;  // into relErrorStore
+    bool initializationInProgress = true;
+    bool minStepReached = false;
+    bool writeNormalData = false;
+    bool writeExtraData = false;
+    bool firstDerivEval = false;
+    bool postStepDerivEval = false;
+    bool restartRequested = false;
+    std::vector<double> workVectors[7];
+    std::vector<double> currentErrors;
+    std::vector<double> maxErrors;
+    std::vector<int32_t> errorControlCounts;
+    bool stepSizeChanged = false;
+    int32_t algorithm = AlgorithmUserDefined;
+    int32_t order = 0;
+    int32_t maxOrder = 6;
+    bool computeJacobValidity = true;
+    std::vector<double> jacobianWork[3];  // lower, base, upper values
+    bool twoSidedMatrixEval = true;
+    double jacobNonlinThresh = 0.2;
+    std::vector<uint8_t> rowReported;
+    int32_t numJacobianEvals = 0;
+
+    // Algebraic solver work areas.
+    Matrix algJacobian;            // m columns of m
+    Matrix algInverse;             // m rows of m
+    std::vector<double> algColumnScale;
+    std::vector<double> algRowScale;
+    std::vector<int32_t> algPivots;
+    std::vector<double> algWork[6];  // scaled state/residual (current, best), step, residual change
+
+    std::string messageBuffer;
+
+protected:
+    // Helpers shared by the one-step methods.
+    bool StopRequested() const { return settings.GetStopFlag(); }
+    // Re-solves the algebraic states when there are any; a failure sets the stop flag.
+    void AlgebraicUpdate();
+    // Evaluates the derivatives at the step's starting point with firstDerivEval set.
+    void FirstEvaluation();
+    // "text" then WriteStates and WriteDerivatives, when writeNormalData is set.
+    void TraceStage(const char* text);
+
+private:
+    std::vector<double> absErrorStore_;
+    std::vector<double> relErrorStore_;
+};
