@@ -57,8 +57,9 @@ public:
     void CopyStatesToInitConds();
     void SetMaxAbsoluteErrors(const double* values);
     void SetMaxRelativeErrors(const double* values);
-    void SetMaxAbsoluteError(uint32_t index, double value) { maxAbsErrors[index] = value; }
-    void SetMaxRelativeError(uint32_t index, double value) { maxRelErrors[index] = value; }
+    // An index outside the state vectors (or before Initialize) is ignored.
+    void SetMaxAbsoluteError(uint32_t index, double value);
+    void SetMaxRelativeError(uint32_t index, double value);
 
     // printf-style WriteMessage.
     void WriteFormatted(const char* format, ...) __attribute__((format(printf, 2, 3)));
@@ -120,14 +121,34 @@ public:
 protected:
     // Helpers shared by the one-step methods.
     bool StopRequested() const { return settings.GetStopFlag(); }
+    // False before Initialize has bound the independent variable: Step then does nothing.
+    bool Ready() const { return indVar != nullptr; }
     // Re-solves the algebraic states when there are any; a failure sets the stop flag.
     void AlgebraicUpdate();
     // Evaluates the derivatives at the step's starting point with firstDerivEval set.
     void FirstEvaluation();
     // "text" then WriteStates and WriteDerivatives, when writeNormalData is set.
     void TraceStage(const char* text);
+    // Opening of every one-step method: algebraic update, first evaluation,
+    // "Start of step." trace.
+    void BeginStep();
+    // A later stage at the point already set: algebraic update, evaluation, trace.
+    void StageEvaluation(const char* trace);
 
 private:
+    // Frees every work area; the pointers into the model's storage stay.
+    void ReleaseWorkAreas();
+    // Appends values formatted "%12.6lf" and separated by ", " to lineBuffer_.
+    void AppendValues(const double* values, uint32_t count);
+    void WriteStateGroup(const char* title, const double* values, const double* derivs,
+                         uint32_t count);
+    // Variable / function k of a Jacobian walk: ODE entries, then algebraic ones
+    // (the two arrays need not be adjacent in storage).
+    double& JacobianVariable(JacobianType type, uint32_t k);
+    double JacobianFunction(JacobianType type, uint32_t k) const;
+
     std::vector<double> absErrorStore_;
     std::vector<double> relErrorStore_;
+    std::vector<double> timePartialBase_;  // derivatives at t, for CalculateSecondDerivatives
+    std::string lineBuffer_;               // one trace line under construction
 };
