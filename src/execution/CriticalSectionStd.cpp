@@ -1,0 +1,5 @@
+#include "execution/CriticalSectionStd.h"
+
+void CriticalSectionStd::Lock() { mutex_.lock(); }
+
+void CriticalSectionStd::Unlock() { mutex_.unlock(); }
