@@ -1,0 +1,3 @@
+#include "execution/OrvoSimExecutionManager.h"
+
+void OrvoSimExecutionManager::DebugTick() {}

@@ -1,0 +1,6 @@
+#include "integrators/AdamsMoultonIntegrator.h"
+
+AdamsMoultonIntegrator::AdamsMoultonIntegrator() {
+    algorithm = AlgorithmAdamsMoulton;
+    order = 1;
+}

@@ -1,0 +1,9 @@
+#pragma once
+
+#include "integrators/MultiValueMethodIntegrator.h"
+
+// Non-stiff form: functional iteration with the Adams-Moulton coefficients.
+class AdamsMoultonIntegrator : public MultiValueMethodIntegrator {
+public:
+    AdamsMoultonIntegrator();
+};

@@ -1,0 +1,6 @@
+#include "integrators/GearStiffIntegrator.h"
+
+GearStiffIntegrator::GearStiffIntegrator() {
+    algorithm = AlgorithmGear;
+    order = 1;
+}

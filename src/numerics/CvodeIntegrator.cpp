@@ -1,0 +1,236 @@
+#include "numerics/CvodeIntegrator.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <string>
+
+#include <cvode/cvode.h>
+#include <cvode/cvode_diag.h>
+#include <cvode/cvode_ls.h>
+#include <nvector/nvector_serial.h>
+#include <sunlinsol/sunlinsol_band.h>
+#include <sunlinsol/sunlinsol_dense.h>
+#include <sunmatrix/sunmatrix_band.h>
+#include <sunmatrix/sunmatrix_dense.h>
+
+extern "C" {
+
+static int CvodeDerivatives(sunrealtype t, N_Vector y, N_Vector ydot, void* userData) {
+    auto* integrator = static_cast<CvodeIntegrator*>(userData);
+    if (integrator == nullptr) return -1;
+    return integrator->CallDerivFunc(t, N_VGetArrayPointer(y), N_VGetArrayPointer(ydot));
+}
+
+// The package's diagnostics, laid out as its default handler does.
+static void CvodeDiagnostic(int errorCode, const char* module, const char* function, char* msg, void* userData) {
+    auto* integrator = static_cast<CvodeIntegrator*>(userData);
+    if (integrator == nullptr) return;
+    std::string text = "[";
+    text.append(module ? module : "CVODE");
+    text.append(errorCode == CV_WARNING ? " WARNING]  " : " ERROR]  ");
+    text.append(function ? function : "");
+    text.append("\n  ");
+    text.append(msg ? msg : "");
+    integrator->cvwritemsg(text.c_str());
+}
+
+}  // extern "C"
+
+CvodeIntegrator::CvodeIntegrator() { algorithm = AlgorithmCvode; }
+
+CvodeIntegrator::~CvodeIntegrator() { ReleaseAll(); }
+
+bool CvodeIntegrator::Initialize(double* indVarIn, uint32_t numOdeStatesIn, double* statesIn,
+                                 double* derivativesIn, double* initialConditionsIn, uint32_t numAlgStatesIn,
+                                 double* algStatesIn, double* residualsIn, double* algInitialConditionsIn,
+                                 DerivativeFunction function) {
+    ReleaseAll();
+    if (!Integrator::Initialize(indVarIn, numOdeStatesIn, statesIn, derivativesIn, initialConditionsIn,
+                                numAlgStatesIn, algStatesIn, residualsIn, algInitialConditionsIn, function))
+        return false;
+    // CVODE integrates the ODE states; algebraic states are re-solved in every evaluation.
+    n_ = static_cast<int32_t>(numOdeStates);
+    stateCopy.assign(static_cast<std::size_t>(n_), 0.0);
+    if (n_ == 0) return true;
+    // The vectors live as long as the integrator: a restart reuses them.
+    if (SUNContext_Create(nullptr, &context_) != 0) {
+        context_ = nullptr;
+        return false;
+    }
+    y_ = N_VNew_Serial(n_, context_);
+    abstol_ = N_VNew_Serial(n_, context_);
+    if (y_ == nullptr || abstol_ == nullptr) {
+        ReleaseAll();
+        return false;
+    }
+    return true;
+}
+
+void CvodeIntegrator::ReleaseSolver() {
+    if (solverMemory_) CVodeFree(&solverMemory_);
+    solverMemory_ = nullptr;
+    if (linearSolver_) SUNLinSolFree(linearSolver_);
+    linearSolver_ = nullptr;
+    if (matrix_) SUNMatDestroy(matrix_);
+    matrix_ = nullptr;
+    linearSolver = LinearSolverKind::None;
+    upperBandwidth = lowerBandwidth = -1;
+}
+
+void CvodeIntegrator::ReleaseAll() {
+    ReleaseSolver();
+    if (y_) N_VDestroy(y_);
+    if (abstol_) N_VDestroy(abstol_);
+    y_ = abstol_ = nullptr;
+    if (context_) SUNContext_Free(&context_);
+    context_ = nullptr;
+    std::vector<double>().swap(stateCopy);
+    n_ = 0;
+}
+
+void CvodeIntegrator::Finalize() {
+    ReleaseAll();
+    Integrator::Finalize();
+}
+
+void CvodeIntegrator::cvwritemsg(const char* text) {
+    // A model failure is reported by its exception, not by CVODE's echo of it.
+    if (pendingException_) return;
+    WriteFormatted("%s\n", text ? text : "");
+}
+
+int CvodeIntegrator::CallDerivFunc(double t, const double* y, double* ydot) noexcept {
+    if (pendingException_) return -1;
+    try {
+        std::copy_n(y, n_, states);
+        *indVar = t;
+        // Algebraic states are solved at the point being evaluated.
+        AlgebraicUpdate();
+        CalculateDerivatives();
+        std::copy_n(derivatives, n_, ydot);
+        return 0;
+    } catch (...) {
+        // Exceptions must not unwind through CVODE's frames.
+        pendingException_ = std::current_exception();
+        return -1;
+    }
+}
+
+CvodeIntegrator::SolverChoice CvodeIntegrator::ChooseLinearSolver() const {
+    const int32_t upper = settings.GetJacUpperBandwidth();
+    const int32_t lower = settings.GetJacLowerBandwidth();
+    if (upper < 0 && lower < 0) return {LinearSolverKind::Dense, -1, -1};
+    if (upper == 0 && lower == 0) return {LinearSolverKind::Diagonal, 0, 0};
+    if (upper > 0 && lower > 0) {
+        // A band wider than the matrix is the whole matrix.
+        return {LinearSolverKind::Band, std::min(upper, n_ - 1), std::min(lower, n_ - 1)};
+    }
+    return {LinearSolverKind::None, upper, lower};  // inconsistent: dense after a message
+}
+
+bool CvodeIntegrator::CreateSolver(const SolverChoice& choice) {
+    solverMemory_ = CVodeCreate(CV_BDF, context_);
+    if (solverMemory_ == nullptr) return false;
+    CVodeSetErrHandlerFn(solverMemory_, &CvodeDiagnostic, this);
+    if (CVodeInit(solverMemory_, &CvodeDerivatives, *indVar, y_) != CV_SUCCESS) return false;
+    if (CVodeSVtolerances(solverMemory_, maxRelErrors[0], abstol_) != CV_SUCCESS) return false;
+    CVodeSetUserData(solverMemory_, this);
+
+    switch (choice.kind) {
+        case LinearSolverKind::Diagonal:
+            if (CVDiag(solverMemory_) != CV_SUCCESS) return false;
+            break;
+        case LinearSolverKind::Band:
+            matrix_ = SUNBandMatrix(n_, choice.upper, choice.lower, context_);
+            if (matrix_ == nullptr) return false;
+            linearSolver_ = SUNLinSol_Band(y_, matrix_, context_);
+            break;
+        default:
+            matrix_ = SUNDenseMatrix(n_, n_, context_);
+            if (matrix_ == nullptr) return false;
+            linearSolver_ = SUNLinSol_Dense(y_, matrix_, context_);
+            break;
+    }
+    if (matrix_ != nullptr &&
+        (linearSolver_ == nullptr || CVodeSetLinearSolver(solverMemory_, linearSolver_, matrix_) != CVLS_SUCCESS))
+        return false;
+    linearSolver = choice.kind == LinearSolverKind::None ? LinearSolverKind::Dense : choice.kind;
+    upperBandwidth = choice.upper;
+    lowerBandwidth = choice.lower;
+    return true;
+}
+
+bool CvodeIntegrator::StartSolver() {
+    std::copy_n(states, n_, N_VGetArrayPointer(y_));
+    std::copy_n(maxAbsErrors, n_, N_VGetArrayPointer(abstol_));
+    const SolverChoice choice = ChooseLinearSolver();
+    const LinearSolverKind kind = choice.kind == LinearSolverKind::None ? LinearSolverKind::Dense : choice.kind;
+
+    // Same linear solver as before: re-initialising is a fresh start without new memory.
+    bool ready = solverMemory_ != nullptr && linearSolver == kind && upperBandwidth == choice.upper &&
+                 lowerBandwidth == choice.lower &&
+                 CVodeReInit(solverMemory_, *indVar, y_) == CV_SUCCESS &&
+                 CVodeSVtolerances(solverMemory_, maxRelErrors[0], abstol_) == CV_SUCCESS;
+    if (!ready) {
+        ReleaseSolver();
+        ready = CreateSolver(choice);
+    }
+    if (!ready) {
+        ReleaseSolver();
+        WriteMessage("ERROR: CVodeMalloc failed in CVODE.\n");
+        settings.SetStopFlag(true);
+        return false;
+    }
+    if (choice.kind == LinearSolverKind::None)
+        WriteMessage("Error: Inconsistent values for UBWITG and LBWITG supplied to CVODE.  Assuming dense matrix.");
+    return true;
+}
+
+void CvodeIntegrator::Step() {
+    if (indVar == nullptr) return;
+
+    // States changed outside the solver (events, the host) restart it.
+    bool restart = false;
+    for (int32_t i = 0; i < n_; ++i) {
+        if (!(states[i] == stateCopy[i])) {
+            stateCopy[i] = states[i];
+            restart = true;
+        }
+    }
+    if (restartRequested) {
+        restartRequested = false;
+        restart = true;
+    }
+    if (n_ > 0 && (restart || solverMemory_ == nullptr) && !StartSolver()) return;
+
+    BeginStep();
+
+    stepSizeChanged = false;
+    const double h = stepSize;
+    const double tout = *indVar + h;
+    if (n_ > 0) {
+        double reached = *indVar;
+        const int flag = CVode(solverMemory_, tout, y_, &reached, CV_NORMAL);
+        if (pendingException_) {
+            // Nothing to continue from: the next step starts over.
+            ReleaseSolver();
+            std::exception_ptr failure;
+            std::swap(failure, pendingException_);
+            std::rethrow_exception(failure);
+        }
+        if (flag != CV_SUCCESS) settings.SetStopFlag(true);
+        // Adopt a larger step CVODE proposes. Every step restarts it at order 1,
+        // so a smaller proposal only reflects its start-up: taking those would
+        // shrink the step from call to call.
+        double next = h;
+        if (CVodeGetCurrentStep(solverMemory_, &next) == CV_SUCCESS && std::isfinite(next) && next > h) {
+            stepSizeChanged = true;
+            stepSize = next;
+        }
+        std::copy_n(N_VGetArrayPointer(y_), n_, states);
+        // A failed solver is not continued: the next step starts afresh.
+        if (flag != CV_SUCCESS) ReleaseSolver();
+    }
+    *indVar = tout;
+}

@@ -1,0 +1,264 @@
+#include "numerics/OdepackIntegrator.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+namespace {
+
+// DLSODES's common blocks are process-wide: one call at a time, and the
+// integrator whose history they hold.
+std::mutex& SolverMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+const OdepackIntegrator* commonOwner = nullptr;  // guarded by SolverMutex
+
+thread_local OdepackIntegrator* activeInstance = nullptr;
+
+// Marks the integrator whose call runs on this thread, for the message hooks.
+class ActiveScope {
+public:
+    explicit ActiveScope(OdepackIntegrator* integrator) : previous_(activeInstance) {
+        activeInstance = integrator;
+    }
+    ~ActiveScope() { activeInstance = previous_; }
+    ActiveScope(const ActiveScope&) = delete;
+    ActiveScope& operator=(const ActiveScope&) = delete;
+
+private:
+    OdepackIntegrator* previous_;
+};
+
+bool IsAcceptedMethodFlag(int32_t flag) {
+    switch (flag) {
+        case 210: case 212: case 213: case 220: case 222: case 223: return true;
+        default: return false;
+    }
+}
+
+// A Fortran CHARACTER argument as text: at most `length` characters, ended by
+// a NUL if there is one, without the blank padding.
+std::string FortranText(const char* text, std::size_t length) {
+    if (text == nullptr) return {};
+    const char* end = static_cast<const char*>(std::memchr(text, '\0', length));
+    std::size_t n = end ? static_cast<std::size_t>(end - text) : length;
+    while (n > 0 && text[n - 1] == ' ') --n;
+    return std::string(text, n);
+}
+
+// Replaces each "%g" of the package's text by the next value; the text itself
+// is never used as a format.
+std::string ExpandValues(const std::string& text, const double* values, int count) {
+    std::string out;
+    int used = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '%' && i + 1 < text.size() && text[i + 1] == 'g' && used < count) {
+            char number[64];
+            std::snprintf(number, sizeof number, "%g", values[used++]);
+            out.append(number);
+            ++i;
+        } else {
+            out.push_back(text[i]);
+        }
+    }
+    return out;
+}
+
+void DeliverPackageText(const std::string& text) {
+    if (OdepackIntegrator* integrator = OdepackIntegrator::ActiveInstance()) integrator->WriteMessage(text.c_str());
+}
+
+}  // namespace
+
+extern "C" {
+
+static void OdepackDerivatives(const int32_t* neq, const double* t, double* y, double* ydot, double* rpar,
+                               int32_t* /*ipar*/) {
+    auto* integrator = reinterpret_cast<OdepackIntegrator*>(rpar);
+    if (integrator == nullptr) {
+        std::fill_n(ydot, *neq, 0.0);
+        return;
+    }
+    integrator->CallDerivFunc(*neq, *t, y, ydot);
+}
+
+// Never called for the method flags in use (internally generated structure
+// and Jacobian); present so DLSODES never receives a null routine.
+static void OdepackNoJacobian(const int32_t*, const double*, const double*, const int32_t*, const int32_t*,
+                              const int32_t*, double*, double*, int32_t*) {}
+
+// ODEPACK's diagnostic routine: the text only, its integer and real values
+// are not printed (the text keeps its "(=I1)", "(=R1)" placeholders).
+void xerrwd_(const char* msg, const int32_t* nmes, const int32_t*, const int32_t*, const int32_t*,
+             const int32_t*, const int32_t*, const int32_t*, const double*, const double*,
+             std::size_t msgLength) {
+    const std::size_t count = nmes && *nmes > 0 ? std::min<std::size_t>(static_cast<std::size_t>(*nmes), msgLength) : 0;
+    DeliverPackageText(FortranText(msg, count));
+}
+
+void rprintf_(const char* msg, std::size_t msgLength) { DeliverPackageText(FortranText(msg, msgLength)); }
+
+void rprintfd2_(const char* msg, const double* d1, const double* d2, std::size_t msgLength) {
+    const double values[2] = {d1 ? *d1 : 0.0, d2 ? *d2 : 0.0};
+    DeliverPackageText(ExpandValues(FortranText(msg, msgLength), values, 2));
+}
+
+}  // extern "C"
+
+OdepackIntegrator::OdepackIntegrator() { algorithm = AlgorithmOdepack; }
+
+OdepackIntegrator::~OdepackIntegrator() {
+    std::lock_guard<std::mutex> lock(SolverMutex());
+    if (commonOwner == this) commonOwner = nullptr;
+}
+
+OdepackIntegrator* OdepackIntegrator::ActiveInstance() { return activeInstance; }
+
+bool OdepackIntegrator::Initialize(double* indVarIn, uint32_t numOdeStatesIn, double* statesIn,
+                                   double* derivativesIn, double* initialConditionsIn,
+                                   uint32_t numAlgStatesIn, double* algStatesIn, double* residualsIn,
+                                   double* algInitialConditionsIn, DerivativeFunction function) {
+    ReleaseArrays();
+    if (!Integrator::Initialize(indVarIn, numOdeStatesIn, statesIn, derivativesIn, initialConditionsIn,
+                                numAlgStatesIn, algStatesIn, residualsIn, algInitialConditionsIn, function))
+        return false;
+    // DLSODES integrates the ODE states; algebraic states are re-solved in every evaluation.
+    const int32_t n = static_cast<int32_t>(numOdeStates);
+    NEQ = n;
+    LIW = n + 30;
+    LRW = 3 * n * n + 32 * n + 30;
+    RWORK.assign(static_cast<std::size_t>(LRW), 0.0);
+    IWORK.assign(static_cast<std::size_t>(LIW), 0);
+    IWK_.assign(2 * static_cast<std::size_t>(LRW), 0);
+    stateCopy.assign(static_cast<std::size_t>(n), 0.0);
+    ISTATE = 1;
+    commonSaved_ = false;
+    return true;
+}
+
+void OdepackIntegrator::ReleaseArrays() {
+    std::vector<double>().swap(RWORK);
+    std::vector<int32_t>().swap(IWORK);
+    std::vector<int32_t>().swap(IWK_);
+    std::vector<double>().swap(stateCopy);
+    LRW = LIW = NEQ = 0;
+}
+
+void OdepackIntegrator::Finalize() {
+    ReleaseArrays();
+    Integrator::Finalize();
+}
+
+void OdepackIntegrator::WriteOdepackErrorDescription(int32_t status) {
+    switch (status) {
+        case -1: WriteMessage("ERROR: Exceeded max allowed number of integration steps in DLSODES."); break;
+        case -2: WriteMessage("ERROR: Requested accuracy exceeds machine precision.  Reduce error tolerances."); break;
+        case -3: WriteMessage("ERROR: Illegal input to DLSODES detected."); break;
+        case -4:
+            WriteMessage("ERROR: Repeated error test failures on a single step (possible singularity, or invalid input to LSODES.");
+            break;
+        case -5:
+            WriteMessage("ERROR: Repeated convergence test failures on a single step (possible inaccuracy in Jacobian computation.");
+            break;
+        case -6:
+            WriteMessage("ERROR: Pure relative error control was requested on a variable which now has a value of zero.");
+            break;
+        case -7: WriteMessage("ERROR: Fatal error in sparse solver."); break;
+        default: WriteMessage("ERROR: Unrecognized error code returned by LSODES."); break;
+    }
+}
+
+void OdepackIntegrator::CallDerivFunc(int32_t neq, double t, double* y, double* ydot) noexcept {
+    const int32_t count = std::min(neq, NEQ);
+    // After a failure DLSODES still runs to TOUT: constant states get it there quickly.
+    if (pendingException_) {
+        std::fill_n(ydot, neq, 0.0);
+        return;
+    }
+    try {
+        if (y != states) std::copy_n(y, count, states);
+        *indVar = t;
+        // Algebraic states are solved at the point being evaluated.
+        AlgebraicUpdate();
+        CalculateDerivatives();
+        std::copy_n(derivatives, count, ydot);
+    } catch (...) {
+        // Exceptions must not unwind through the Fortran frames.
+        pendingException_ = std::current_exception();
+        std::fill_n(ydot, neq, 0.0);
+    }
+}
+
+void OdepackIntegrator::CallSolver(double t, double tout) {
+    std::lock_guard<std::mutex> lock(SolverMutex());
+    ActiveScope active(this);
+    // A continuation needs this problem's history back in the common blocks.
+    if (ISTATE != 1 && commonOwner != this && commonSaved_) {
+        dls001_ = savedDls001_;
+        dlss01_ = savedDlss01_;
+    }
+    int32_t ipar = 0;
+    dlsodes_(&OdepackDerivatives, &NEQ, states, &t, &tout, &ITOL, maxRelErrors, maxAbsErrors, &ITASK, &ISTATE,
+             &IOPT, RWORK.data(), &LRW, IWORK.data(), &LIW, IWK_.data(), &OdepackNoJacobian, &MF,
+             reinterpret_cast<double*>(this), &ipar);
+    savedDls001_ = dls001_;
+    savedDlss01_ = dlss01_;
+    commonSaved_ = true;
+    commonOwner = this;
+}
+
+void OdepackIntegrator::Step() {
+    if (indVar == nullptr) return;
+
+    // States changed outside the solver (events, the host) restart it.
+    bool restart = false;
+    for (int32_t i = 0; i < NEQ; ++i) {
+        if (!(states[i] == stateCopy[i])) {
+            stateCopy[i] = states[i];
+            restart = true;
+        }
+    }
+    if (restartRequested) {
+        restartRequested = false;
+        restart = true;
+    }
+
+    if (methodCheckPending) {
+        const int32_t flag = settings.GetOdepackMethodFlag();
+        if (IsAcceptedMethodFlag(flag)) {
+            MF = flag;
+        } else {
+            WriteMessage("Error: Invalid value of OMFITG supplied to ODEPACK.  Using default value of 222.");
+            MF = 222;
+        }
+        methodCheckPending = false;
+    }
+
+    BeginStep();
+
+    stepSizeChanged = false;
+    const double h = stepSize;
+    const double tout = *indVar + h;
+    // A failed call leaves nothing to continue from.
+    if (restart || ISTATE < 0) ISTATE = 1;
+
+    if (NEQ > 0) {
+        CallSolver(*indVar, tout);
+        if (pendingException_) {
+            ISTATE = 1;
+            std::exception_ptr failure;
+            std::swap(failure, pendingException_);
+            std::rethrow_exception(failure);
+        }
+        if (ISTATE < 0) {
+            settings.SetStopFlag(true);
+            WriteOdepackErrorDescription(ISTATE);
+        }
+        // RWORK(12): the step DLSODES will try next.
+        if (RWORK[11] != h) stepSizeChanged = true;
+    }
+    *indVar = tout;
+}

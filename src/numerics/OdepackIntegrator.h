@@ -1,0 +1,65 @@
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <vector>
+
+#include "integrators/Integrator.h"
+#include "numerics/OdepackFortran.h"
+
+// Integration algorithm 14: hands the model's ODEs to ODEPACK's DLSODES
+// (Adams or BDF, internally generated sparse Jacobian). Each Step integrates
+// from t to t + stepSize; a state changed outside the solver, or a restart
+// request, starts DLSODES afresh.
+//
+// The derivative callback finds its integrator through DLSODES's RPAR
+// pass-through argument, and diagnostics reach the integrator whose call is
+// running, so several ODEPACK integrators may live in one process. DLSODES
+// keeps its history in common blocks; each integrator saves them after its
+// call and restores them when another integrator has called in between.
+class OdepackIntegrator : public Integrator {
+public:
+    OdepackIntegrator();
+    ~OdepackIntegrator() override;
+
+    bool Initialize(double* indVar, uint32_t numOdeStates, double* states, double* derivatives,
+                    double* initialConditions, uint32_t numAlgStates, double* algStates,
+                    double* residuals, double* algInitialConditions,
+                    DerivativeFunction derivativeFunction) override;
+    void Finalize() override;
+    void Step() override;
+
+    // The message for a negative ISTATE.
+    void WriteOdepackErrorDescription(int32_t status);
+    // DLSODES's right-hand side for this integrator. Never throws: a failure
+    // of the model is kept and rethrown by Step once DLSODES has returned.
+    void CallDerivFunc(int32_t neq, double t, double* y, double* ydot) noexcept;
+
+    // The integrator whose DLSODES call runs on this thread, or null.
+    static OdepackIntegrator* ActiveInstance();
+
+    // DLSODES call state (names as in its argument list).
+    bool methodCheckPending = true;
+    int32_t ITOL = 4;
+    int32_t ITASK = 1;
+    int32_t ISTATE = 1;
+    int32_t IOPT = 0;
+    int32_t MF = 222;
+    std::vector<double> RWORK;
+    int32_t LRW = 0;
+    std::vector<int32_t> IWORK;
+    int32_t LIW = 0;
+    int32_t NEQ = 0;
+    std::vector<double> stateCopy;
+
+private:
+    // Runs DLSODES from t to tout under the process-wide ODEPACK lock.
+    void CallSolver(double t, double tout);
+    void ReleaseArrays();
+
+    std::vector<int32_t> IWK_;  // 2 x LRW integers, the integer view of the sparse work space
+    std::exception_ptr pendingException_;
+    OdepackCommonDls001 savedDls001_{};
+    OdepackCommonDlss01 savedDlss01_{};
+    bool commonSaved_ = false;
+};

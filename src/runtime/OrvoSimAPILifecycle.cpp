@@ -1,0 +1,81 @@
+// Host exports: loading, instances, derivative evaluation, run control and
+// tolerances. Each forwards to the runtime.
+#include "orvo/orvo.h"
+#include "runtime/OrvoSimRuntime.h"
+
+namespace {
+OrvoSimRuntime& Runtime() { return *OrvoSimRuntime::GetInstance(); }
+constexpr int32_t kInterfaceVersion = 0x10000;
+}  // namespace
+
+extern "C" {
+
+ORVO_API int32_t OrvoGetVersion(void) { return kInterfaceVersion; }
+
+ORVO_API void OrvoInitialize(void) {
+    Runtime().OrvoSimInitialize();
+    OrvoSimMain();
+}
+
+ORVO_API void OrvoFinalize(void) { Runtime().OrvoSimDeinitialize(); }
+
+ORVO_API uint32_t OrvoCreate(void) { return Runtime().OrvoSimCreateSystemInstance(); }
+
+ORVO_API void OrvoDestroy(uint32_t instance) { Runtime().OrvoSimDestroySystemInstance(instance); }
+
+ORVO_API void OrvoCalcDeriv(uint32_t instance, uint32_t sectionCode) {
+    Runtime().OrvoSimCalcDeriv(instance, sectionCode);
+}
+
+// The start, continue and step exports are the execution manager's; they do
+// nothing until it implements them.
+ORVO_API void OrvoStart(uint32_t) {}
+ORVO_API void OrvoStartBlocking(uint32_t) {}
+ORVO_API void OrvoContinue(uint32_t) {}
+ORVO_API void OrvoContinueBlocking(uint32_t) {}
+ORVO_API void OrvoPreStep(uint32_t) {}
+ORVO_API void OrvoStep(uint32_t) {}
+ORVO_API void OrvoRunToTime(uint32_t, double) {}
+ORVO_API void OrvoStepIncr(uint32_t, double) {}
+
+ORVO_API void OrvoStop(uint32_t instance) { Runtime().OrvoSimStop(instance); }
+
+ORVO_API void OrvoReinitialize(uint32_t instance) { Runtime().OrvoSimReinitialize(instance); }
+
+ORVO_API void OrvoSetRelativeError(uint32_t instance, uint32_t variable, double value) {
+    Runtime().OrvoSimSetRelativeErrorTol(instance, variable, value);
+}
+
+ORVO_API void OrvoSetAbsoluteError(uint32_t instance, uint32_t variable, double value) {
+    Runtime().OrvoSimSetAbsoluteErrorTol(instance, variable, value);
+}
+
+ORVO_API double OrvoGetRelativeError(uint32_t, uint32_t variable) {
+    return Runtime().OrvoSimGetRelativeErrorTol(variable);
+}
+
+ORVO_API double OrvoGetAbsoluteError(uint32_t, uint32_t variable) {
+    return Runtime().OrvoSimGetAbsoluteErrorTol(variable);
+}
+
+ORVO_API uint32_t OrvoGetNumberDerivativeSections(void) {
+    return Runtime().GetSystemInfo().numDerivativeSections;
+}
+
+// Section names are not registered by models.
+ORVO_API const char* OrvoGetDerivativeSectionName(uint32_t) { return nullptr; }
+ORVO_API int32_t OrvoGetDerivativeSectionIndex(const char*) { return 0; }
+
+ORVO_API uint32_t OrvoGetNumberDiscreteSections(void) {
+    return Runtime().GetSystemInfo().numDiscreteSections;
+}
+
+ORVO_API const char* OrvoGetDiscreteSectionName(uint32_t) { return nullptr; }
+ORVO_API int32_t OrvoGetDiscreteSectionIndex(const char*) { return 0; }
+
+ORVO_API void OrvoSetDataBlock(uint32_t instance, int32_t operation, int32_t, int32_t,
+                               int32_t count, double** data) {
+    Runtime().OrvoSimSetDataBlock(instance, operation, count, data);
+}
+
+}  // extern "C"
