@@ -5,14 +5,7 @@ AdamsBashforth2Integrator::AdamsBashforth2Integrator() {
     order = 2;
 }
 
-bool AdamsBashforth2Integrator::Initialize(double* indVarIn, uint32_t numOdeStatesIn, double* statesIn,
-                                           double* derivativesIn, double* initialConditionsIn,
-                                           uint32_t numAlgStatesIn, double* algStatesIn,
-                                           double* residualsIn, double* algInitialConditionsIn,
-                                           DerivativeFunction function) {
-    if (!Integrator::Initialize(indVarIn, numOdeStatesIn, statesIn, derivativesIn, initialConditionsIn,
-                                numAlgStatesIn, algStatesIn, residualsIn, algInitialConditionsIn, function))
-        return false;
+bool AdamsBashforth2Integrator::InitializeMethod() {
     previousStates.assign(numOdeStates, 0.0);
     previousDerivatives.assign(numOdeStates, 0.0);
     return true;
@@ -24,24 +17,9 @@ void AdamsBashforth2Integrator::Finalize() {
     Integrator::Finalize();
 }
 
-bool AdamsBashforth2Integrator::RestartNeeded() {
-    bool restart = false;
-    for (uint32_t i = 0; i < numOdeStates; ++i) {
-        if (!(states[i] == previousStates[i])) {  // a NaN counts as changed
-            previousStates[i] = states[i];
-            restart = true;
-        }
-    }
-    if (restartRequested) {
-        restartRequested = false;
-        restart = true;
-    }
-    return restart;
-}
-
 void AdamsBashforth2Integrator::Step() {
     if (!Ready() || previousStates.size() < numOdeStates) return;
-    const bool restart = RestartNeeded();
+    const bool restart = ConsumeRestart(previousStates.data());
     const double t0 = *indVar;
     const double h = stepSize;
     BeginStep();

@@ -10,10 +10,7 @@
 class AdamsBashforth2Integrator : public Integrator {
 public:
     AdamsBashforth2Integrator();
-    bool Initialize(double* indVar, uint32_t numOdeStates, double* states, double* derivatives,
-                    double* initialConditions, uint32_t numAlgStates, double* algStates,
-                    double* residuals, double* algInitialConditions,
-                    DerivativeFunction derivativeFunction) override;
+    bool InitializeMethod() override;
     void Finalize() override;
     void Step() override;
 
@@ -22,6 +19,4 @@ public:
     bool firstStep = true;
 
 private:
-    // Notes outside changes of the states and consumes a restart request.
-    bool RestartNeeded();
 };

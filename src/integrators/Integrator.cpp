@@ -77,8 +77,11 @@ bool Integrator::Initialize(double* indVarIn, uint32_t numOdeStatesIn, double* s
     algInitialConditions = algInitialConditionsIn;
     derivativeFunction = function;
     numStates = numOdeStates + numAlgStates;
-    if (numStates == 0) return true;
+    if (numStates != 0) AllocateWorkAreas();
+    return InitializeMethod();
+}
 
+void Integrator::AllocateWorkAreas() {
     const std::size_t n = numStates;
     currentErrors.assign(n, 0.0);
     maxErrors.assign(n, 0.0);
@@ -101,10 +104,24 @@ bool Integrator::Initialize(double* indVarIn, uint32_t numOdeStatesIn, double* s
     timePartialBase_.assign(numOdeStates, 0.0);
     // Longest trace line: a matrix row or a state list, about 16 characters a value.
     lineBuffer_.reserve(64 + 16 * n);
-    return true;
 }
 
 void Integrator::Finalize() { ReleaseWorkAreas(); }
+
+bool Integrator::ConsumeRestart(double* lastStates) {
+    bool restart = false;
+    for (uint32_t i = 0; i < numOdeStates; ++i) {
+        if (!(states[i] == lastStates[i])) {
+            lastStates[i] = states[i];
+            restart = true;
+        }
+    }
+    if (restartRequested) {
+        restartRequested = false;
+        restart = true;
+    }
+    return restart;
+}
 
 void Integrator::ReleaseWorkAreas() {
     auto release = [](auto& vector) { std::decay_t<decltype(vector)>().swap(vector); };

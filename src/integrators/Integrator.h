@@ -119,6 +119,16 @@ public:
     std::string messageBuffer;
 
 protected:
+    // Called at the end of Initialize, once the base work areas exist: a
+    // method with history or a solver package of its own allocates it here.
+    virtual bool InitializeMethod() { return true; }
+
+    // For methods with history: true when something other than the method
+    // changed an ODE state since `lastStates` was recorded (a NaN counts as a
+    // change; `lastStates` is brought up to date) or a restart was requested
+    // (the request is consumed).
+    bool ConsumeRestart(double* lastStates);
+
     // Helpers shared by the one-step methods.
     bool StopRequested() const { return settings.GetStopFlag(); }
     // False before Initialize has bound the independent variable: Step then does nothing.
@@ -136,6 +146,7 @@ protected:
     void StageEvaluation(const char* trace);
 
 private:
+    void AllocateWorkAreas();
     // Frees every work area; the pointers into the model's storage stay.
     void ReleaseWorkAreas();
     // Appends values formatted "%12.6lf" and separated by ", " to lineBuffer_.

@@ -80,14 +80,7 @@ MultiValueMethodIntegrator::MultiValueMethodIntegrator() {
     maxOrder = 6;
 }
 
-bool MultiValueMethodIntegrator::Initialize(double* indVarIn, uint32_t numOdeStatesIn, double* statesIn,
-                                            double* derivativesIn, double* initialConditionsIn,
-                                            uint32_t numAlgStatesIn, double* algStatesIn,
-                                            double* residualsIn, double* algInitialConditionsIn,
-                                            DerivativeFunction function) {
-    if (!Integrator::Initialize(indVarIn, numOdeStatesIn, statesIn, derivativesIn, initialConditionsIn,
-                                numAlgStatesIn, algStatesIn, residualsIn, algInitialConditionsIn, function))
-        return false;
+bool MultiValueMethodIntegrator::InitializeMethod() {
     const std::size_t n = numOdeStates;
     const std::size_t total = numStates;
     const std::size_t m = numAlgStates;
@@ -378,17 +371,7 @@ void MultiValueMethodIntegrator::Step() {
 
     // An outside change of a state (NaN counts), a restart request or a
     // forced restart starts the method again at order 1.
-    bool restart = ordersToNextChange < 0;
-    for (uint32_t i = 0; i < n; ++i) {
-        if (!(states[i] == nordsieck[0][i])) {
-            nordsieck[0][i] = states[i];
-            restart = true;
-        }
-    }
-    if (restartRequested) {
-        restartRequested = false;
-        restart = true;
-    }
+    const bool restart = ConsumeRestart(nordsieck[0]) || ordersToNextChange < 0;
     if (restart) Restart();
     UpdateMaxErrorVector(true);
 

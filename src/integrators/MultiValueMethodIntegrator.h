@@ -28,10 +28,7 @@ public:
     static const double PRMN[2];        // smallest factor worth a change
 
     MultiValueMethodIntegrator();
-    bool Initialize(double* indVar, uint32_t numOdeStates, double* states, double* derivatives,
-                    double* initialConditions, uint32_t numAlgStates, double* algStates,
-                    double* residuals, double* algInitialConditions,
-                    DerivativeFunction derivativeFunction) override;
+    bool InitializeMethod() override;
     void Finalize() override;
     void Step() override;
     void WriteStatistics() override;

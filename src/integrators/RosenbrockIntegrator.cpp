@@ -48,13 +48,7 @@ RosenbrockIntegrator::RosenbrockIntegrator() {
     order = 0;
 }
 
-bool RosenbrockIntegrator::Initialize(double* indVarIn, uint32_t numOdeStatesIn, double* statesIn,
-                                      double* derivativesIn, double* initialConditionsIn,
-                                      uint32_t numAlgStatesIn, double* algStatesIn, double* residualsIn,
-                                      double* algInitialConditionsIn, DerivativeFunction function) {
-    if (!Integrator::Initialize(indVarIn, numOdeStatesIn, statesIn, derivativesIn, initialConditionsIn,
-                                numAlgStatesIn, algStatesIn, residualsIn, algInitialConditionsIn, function))
-        return false;
+bool RosenbrockIntegrator::InitializeMethod() {
     const std::size_t n = numOdeStates;
     savedStates.assign(n, 0.0);
     savedDerivatives.assign(n, 0.0);

@@ -13,10 +13,7 @@
 class RosenbrockIntegrator : public Integrator {
 public:
     RosenbrockIntegrator();
-    bool Initialize(double* indVar, uint32_t numOdeStates, double* states, double* derivatives,
-                    double* initialConditions, uint32_t numAlgStates, double* algStates,
-                    double* residuals, double* algInitialConditions,
-                    DerivativeFunction derivativeFunction) override;
+    bool InitializeMethod() override;
     void Finalize() override;
     void Step() override;
 

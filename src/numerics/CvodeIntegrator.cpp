@@ -41,14 +41,8 @@ CvodeIntegrator::CvodeIntegrator() { algorithm = AlgorithmCvode; }
 
 CvodeIntegrator::~CvodeIntegrator() { ReleaseAll(); }
 
-bool CvodeIntegrator::Initialize(double* indVarIn, uint32_t numOdeStatesIn, double* statesIn,
-                                 double* derivativesIn, double* initialConditionsIn, uint32_t numAlgStatesIn,
-                                 double* algStatesIn, double* residualsIn, double* algInitialConditionsIn,
-                                 DerivativeFunction function) {
+bool CvodeIntegrator::InitializeMethod() {
     ReleaseAll();
-    if (!Integrator::Initialize(indVarIn, numOdeStatesIn, statesIn, derivativesIn, initialConditionsIn,
-                                numAlgStatesIn, algStatesIn, residualsIn, algInitialConditionsIn, function))
-        return false;
     // CVODE integrates the ODE states; algebraic states are re-solved in every evaluation.
     n_ = static_cast<int32_t>(numOdeStates);
     stateCopy.assign(static_cast<std::size_t>(n_), 0.0);
@@ -191,17 +185,7 @@ void CvodeIntegrator::Step() {
     if (indVar == nullptr) return;
 
     // States changed outside the solver (events, the host) restart it.
-    bool restart = false;
-    for (int32_t i = 0; i < n_; ++i) {
-        if (!(states[i] == stateCopy[i])) {
-            stateCopy[i] = states[i];
-            restart = true;
-        }
-    }
-    if (restartRequested) {
-        restartRequested = false;
-        restart = true;
-    }
+    const bool restart = ConsumeRestart(stateCopy.data());
     if (n_ > 0 && (restart || solverMemory_ == nullptr) && !StartSolver()) return;
 
     BeginStep();

@@ -26,10 +26,7 @@ public:
     CvodeIntegrator();
     ~CvodeIntegrator() override;
 
-    bool Initialize(double* indVar, uint32_t numOdeStates, double* states, double* derivatives,
-                    double* initialConditions, uint32_t numAlgStates, double* algStates,
-                    double* residuals, double* algInitialConditions,
-                    DerivativeFunction derivativeFunction) override;
+    bool InitializeMethod() override;
     void Finalize() override;
     void Step() override;
 

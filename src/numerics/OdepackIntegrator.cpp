@@ -117,14 +117,8 @@ OdepackIntegrator::~OdepackIntegrator() {
 
 OdepackIntegrator* OdepackIntegrator::ActiveInstance() { return activeInstance; }
 
-bool OdepackIntegrator::Initialize(double* indVarIn, uint32_t numOdeStatesIn, double* statesIn,
-                                   double* derivativesIn, double* initialConditionsIn,
-                                   uint32_t numAlgStatesIn, double* algStatesIn, double* residualsIn,
-                                   double* algInitialConditionsIn, DerivativeFunction function) {
+bool OdepackIntegrator::InitializeMethod() {
     ReleaseArrays();
-    if (!Integrator::Initialize(indVarIn, numOdeStatesIn, statesIn, derivativesIn, initialConditionsIn,
-                                numAlgStatesIn, algStatesIn, residualsIn, algInitialConditionsIn, function))
-        return false;
     // DLSODES integrates the ODE states; algebraic states are re-solved in every evaluation.
     const int32_t n = static_cast<int32_t>(numOdeStates);
     NEQ = n;
@@ -214,17 +208,7 @@ void OdepackIntegrator::Step() {
     if (indVar == nullptr) return;
 
     // States changed outside the solver (events, the host) restart it.
-    bool restart = false;
-    for (int32_t i = 0; i < NEQ; ++i) {
-        if (!(states[i] == stateCopy[i])) {
-            stateCopy[i] = states[i];
-            restart = true;
-        }
-    }
-    if (restartRequested) {
-        restartRequested = false;
-        restart = true;
-    }
+    const bool restart = ConsumeRestart(stateCopy.data());
 
     if (methodCheckPending) {
         const int32_t flag = settings.GetOdepackMethodFlag();
