@@ -1,30 +1,125 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <memory>
+
+#include "execution/BreakpointList.h"
+#include "execution/LockObject.h"
+#include "execution/Runnable.h"
+#include "execution/Thread.h"
+#include "orvo/orvo.h"
 
 class OrvoSimRuntime;
 
-// Decides on which thread a simulation runs and holds the debugger's state.
-// Today it only records the runtime it belongs to and the instance it drives
-// (the most recently created one), and offers the per-interval debug tick as
-// a no-op; starting runs and the debugger are still to be built on it.
-class OrvoSimExecutionManager {
+// Decides on which thread a simulation runs, brackets every run with its
+// execution-state changes and holds the debugger's state. One manager lives
+// in the runtime; it drives the most recently created instance.
+//
+// Runs on a thread never overlap. A new start first ends a background run
+// that is still going: the run thread is asked to abandon (Thread::Terminate),
+// notices it at its next debug tick (every communication interval and every
+// zzdebugtick), unwinds with "debug stopped" and reports its end state (5, or
+// 7 for a debug run) before Terminate returns; only then does the new run
+// begin. So every callback of the old run precedes the new run's first state
+// change. A start from inside a run (a callback on the run's own thread) is
+// refused, since the run could not be waited for.
+//
+// The debug state is written by the host and read by the run thread, hence
+// atomic. The breakpoint list is shared the same way and is guarded by the
+// manager's own lock.
+class OrvoSimExecutionManager : public Runnable, public LockObject {
 public:
-    OrvoSimExecutionManager() = default;
-    virtual ~OrvoSimExecutionManager() = default;
+    OrvoSimExecutionManager();
+    ~OrvoSimExecutionManager() override;
     OrvoSimExecutionManager(const OrvoSimExecutionManager&) = delete;
     OrvoSimExecutionManager& operator=(const OrvoSimExecutionManager&) = delete;
 
-    void SetRuntime(OrvoSimRuntime* runtime) { runtime_ = runtime; }
-    OrvoSimRuntime* GetRuntime() const { return runtime_; }
+    void SetRuntime(OrvoSimRuntime* runtime) { this->runtime = runtime; }
+    OrvoSimRuntime* GetRuntime() const { return runtime; }
     // The instance that the start operations run.
-    void SetInstance(uint32_t instance) { instance_ = instance; }
-    uint32_t GetInstance() const { return instance_; }
+    void SetInstance(uint32_t instance) { this->instance = instance; }
+    uint32_t GetInstance() const { return instance; }
 
-    // Called once per communication interval after the solver's step.
+    // ---- runs -------------------------------------------------------------
+    // Non-blocking run on a new thread.
+    void Start();
+    // Run on the caller's thread; returns when it has ended.
+    void StartBlocking();
+    // The body of a run: the model's simulation function inside the guard.
+    void Run() override;
+    // Stopping is cooperative through zzstopflag; nothing to do here.
+    void Stop() {}
+    // Reports the end of a run: 7 (debug state back to 0) when debugging, else 5.
+    void Finalize();
+    // Ends a background run still going, and waits for it. Nothing when
+    // called from the run thread itself.
+    void EndBackgroundRun();
+    // Ends the background run when it executes the given instance.
+    void EndBackgroundRunOf(uint32_t instance);
+
+    // ---- host run control (the start exports) -------------------------------
+    // Each does nothing for a free instance or when called from inside a run.
+    void StartInstance(uint32_t instance, bool blocking);
+    void ContinueInstance(uint32_t instance, bool blocking);
+    void PreStepInstance(uint32_t instance);
+    void StepInstance(uint32_t instance);
+    void RunInstanceToTime(uint32_t instance, double target);
+    void StepInstanceBy(uint32_t instance, double increment);
+    void DebugStartInstance(uint32_t instance);
+
+    // ---- debugger -----------------------------------------------------------
+    OrvoDebugState GetDebugState() const { return debugState.load(); }
+    void SetDebugState(OrvoDebugState state) { debugState.store(state); }
+    void DebugStart();
+    // Called once per communication interval and by zzdebugtick.
     void DebugTick();
+    void DebugBreak();
+    void DebugStep();
+    void DebugContinue();
+    void DebugStop();
+    // A pause request honoured at the run's next debug tick, and its release.
+    void DebugSuspend();
+    void DebugResume();
+    void DebugAddBreakpoint(uint32_t line, const char* fileName, const char* blockName);
+    void DebugRemoveBreakpoint(uint32_t line, const char* fileName, const char* blockName);
+    void DebugClearAllBreakpoints();
+    std::size_t GetBreakpointCount();
 
 private:
-    OrvoSimRuntime* runtime_ = nullptr;
-    uint32_t instance_ = 1;
+    // Whether the host may start now (not from inside a run, instance exists).
+    bool MayStart(uint32_t hostInstance);
+    bool OnRunThread() const;
+    bool InsideRun() const;
+    // The instance a tick belongs to: the run's, or outside any run the
+    // manager's own.
+    uint32_t TickInstance() const;
+    // Begins a prepared run on a new thread (after state 1 or 6).
+    void LaunchThread(OrvoExecutionState firstState);
+    void PrepareRun(bool debugRun);
+    void BeginDebugRun(bool debugRunWasActive);
+    void LookUpDebugVariables();
+    bool HasDebugVariables() const;
+    // True when this tick saw a floating-point exception not reported before.
+    bool CheckFloatingPoint();
+    void Pause();
+    void SetExecutionState(uint32_t instance, OrvoExecutionState state);
+    void WriteMessage(uint32_t instance, const char* text);
+
+    OrvoSimRuntime* runtime = nullptr;
+    std::unique_ptr<Thread> thread;
+    BreakpointList breakpoints;
+    uint32_t instance = 1;
+    std::atomic<OrvoDebugState> debugState{OrvoDebugNotDebugging};
+    uint32_t lineNumberVariable = 0;
+    uint32_t fileNameVariable = 0;
+    uint32_t blockNameVariable = 0;
+    bool debugging = false;
+    std::atomic<bool> floatingPointExceptionReported{false};
+    // The instance of the current or last run, fixed when it starts.
+    uint32_t runInstance = 1;
+    // From a thread's launch until its run starts reporting its end.
+    std::atomic<bool> runInProgress{false};
+    // A DebugSuspend request the host has not yet released.
+    std::atomic<bool> suspendRequested{false};
 };

@@ -5,6 +5,7 @@
 
 namespace {
 OrvoSimRuntime& Runtime() { return *OrvoSimRuntime::GetInstance(); }
+OrvoSimExecutionManager& Manager() { return Runtime().GetExecutionManager(); }
 constexpr int32_t kInterfaceVersion = 0x10000;
 }  // namespace
 
@@ -17,26 +18,44 @@ ORVO_API void OrvoInitialize(void) {
     OrvoSimMain();
 }
 
-ORVO_API void OrvoFinalize(void) { Runtime().OrvoSimDeinitialize(); }
+// A background run still going ends before its instance goes away.
+ORVO_API void OrvoFinalize(void) {
+    Manager().EndBackgroundRun();
+    Runtime().OrvoSimDeinitialize();
+}
 
 ORVO_API uint32_t OrvoCreate(void) { return Runtime().OrvoSimCreateSystemInstance(); }
 
-ORVO_API void OrvoDestroy(uint32_t instance) { Runtime().OrvoSimDestroySystemInstance(instance); }
+ORVO_API void OrvoDestroy(uint32_t instance) {
+    Manager().EndBackgroundRunOf(instance);
+    Runtime().OrvoSimDestroySystemInstance(instance);
+}
 
 ORVO_API void OrvoCalcDeriv(uint32_t instance, uint32_t sectionCode) {
     Runtime().OrvoSimCalcDeriv(instance, sectionCode);
 }
 
-// The start, continue and step exports are the execution manager's; they do
-// nothing until it implements them.
-ORVO_API void OrvoStart(uint32_t) {}
-ORVO_API void OrvoStartBlocking(uint32_t) {}
-ORVO_API void OrvoContinue(uint32_t) {}
-ORVO_API void OrvoContinueBlocking(uint32_t) {}
-ORVO_API void OrvoPreStep(uint32_t) {}
-ORVO_API void OrvoStep(uint32_t) {}
-ORVO_API void OrvoRunToTime(uint32_t, double) {}
-ORVO_API void OrvoStepIncr(uint32_t, double) {}
+ORVO_API void OrvoStart(uint32_t instance) { Manager().StartInstance(instance, false); }
+
+ORVO_API void OrvoStartBlocking(uint32_t instance) { Manager().StartInstance(instance, true); }
+
+ORVO_API void OrvoContinue(uint32_t instance) { Manager().ContinueInstance(instance, false); }
+
+ORVO_API void OrvoContinueBlocking(uint32_t instance) {
+    Manager().ContinueInstance(instance, true);
+}
+
+ORVO_API void OrvoPreStep(uint32_t instance) { Manager().PreStepInstance(instance); }
+
+ORVO_API void OrvoStep(uint32_t instance) { Manager().StepInstance(instance); }
+
+ORVO_API void OrvoRunToTime(uint32_t instance, double target) {
+    Manager().RunInstanceToTime(instance, target);
+}
+
+ORVO_API void OrvoStepIncr(uint32_t instance, double increment) {
+    Manager().StepInstanceBy(instance, increment);
+}
 
 ORVO_API void OrvoStop(uint32_t instance) { Runtime().OrvoSimStop(instance); }
 

@@ -28,6 +28,8 @@ OrvoSimRuntime theRuntimeInstance;
 OrvoSimRuntime::OrvoSimRuntime() : symbols_(*this) { executionManager_.SetRuntime(this); }
 
 OrvoSimRuntime::~OrvoSimRuntime() {
+    // A background run still going must end before its instances are freed.
+    executionManager_.EndBackgroundRun();
     for (auto& slot : instances_) ReleaseQuietly(slot);
 }
 
