@@ -97,8 +97,8 @@ void OrvoSimExecutionManager::PrepareRun(bool debugRun) {
 void OrvoSimExecutionManager::LaunchThread(OrvoExecutionState firstState) {
     thread = ThreadFactory::newThread(this, "Simulation");
     if (firstState == OrvoExecutionDebugStarted) debugState = OrvoDebugRunning;
-    SetExecutionState(runInstance, firstState);
     runInProgress = true;
+    SetExecutionState(runInstance, firstState);
     if (!thread->Start()) {
         runInProgress = false;
         WriteMessage(runInstance,
@@ -347,7 +347,7 @@ void OrvoSimExecutionManager::Pause() {
     do {
         if (current == OrvoDebugStopRequested) throw TextException(kDebugStopped);
     } while (!debugState.compare_exchange_weak(current, OrvoDebugPaused));
-    SetExecutionState(runInstance, OrvoExecutionDebugPaused);
+    ReportUnderLock(OrvoExecutionDebugPaused);
     // Stopped from a callback of state 8 on this very thread.
     if (debugState == OrvoDebugStopRequested) throw TextException(kDebugStopped);
     // A resume that came before this suspend is kept by the thread, so a quick
@@ -370,7 +370,7 @@ void OrvoSimExecutionManager::DebugStep() {
 void OrvoSimExecutionManager::DebugContinue() {
     OrvoDebugState expected = OrvoDebugPaused;
     if (!debugState.compare_exchange_strong(expected, OrvoDebugRunning)) return;
-    SetExecutionState(runInstance, OrvoExecutionDebugContinued);
+    ReportUnderLock(OrvoExecutionDebugContinued);
     if (thread) thread->Resume();
 }
 
@@ -431,6 +431,11 @@ std::size_t OrvoSimExecutionManager::GetBreakpointCount() {
 
 void OrvoSimExecutionManager::SetExecutionState(uint32_t which, OrvoExecutionState state) {
     if (runtime) runtime->OrvoSimSetExecutionState(which, state);
+}
+
+void OrvoSimExecutionManager::ReportUnderLock(OrvoExecutionState state) {
+    AutoLock guard(this);
+    SetExecutionState(runInstance, state);
 }
 
 void OrvoSimExecutionManager::WriteMessage(uint32_t which, const char* text) {

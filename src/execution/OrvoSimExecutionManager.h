@@ -26,8 +26,8 @@ class OrvoSimRuntime;
 // refused, since the run could not be waited for.
 //
 // The debug state is written by the host and read by the run thread, hence
-// atomic. The breakpoint list is shared the same way and is guarded by the
-// manager's own lock.
+// atomic. The breakpoint list is shared the same way and, like the pause and
+// continue state reports, is guarded by the manager's own lock.
 class OrvoSimExecutionManager : public Runnable, public LockObject {
 public:
     OrvoSimExecutionManager();
@@ -104,6 +104,10 @@ private:
     bool CheckFloatingPoint();
     void Pause();
     void SetExecutionState(uint32_t instance, OrvoExecutionState state);
+    // States 8 (run thread) and 9 (host) can be reported at the same time:
+    // the host reacts to 8 while the run thread is still walking the
+    // callback list. The manager's lock keeps the two walks apart.
+    void ReportUnderLock(OrvoExecutionState state);
     void WriteMessage(uint32_t instance, const char* text);
 
     OrvoSimRuntime* runtime = nullptr;

@@ -358,6 +358,10 @@ bool OdeSolver::Step() {
             }
             continue;
         }
+        // Steps that add up to the target (fixed steps of cint/nstp) miss it by
+        // rounding; land on it so that grid points and tests such as t >= tstop
+        // are exact.
+        *indVar_ = stepTarget_;
 
         HandleIndependentVarEvents();
         if (settings.GetCommIntOnEvent() || intervalEnd_ - t <= tolerance) {
