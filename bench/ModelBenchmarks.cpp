@@ -1,0 +1,153 @@
+// Timings of the pregnancy model: one derivative evaluation, and whole runs of
+// the example scenario through the exported interface for each algorithm.
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+#include <cstdio>
+#include <string>
+
+#include "integrators/IntegratorFactory.h"
+#include "model/PregnancyModel.h"
+#include "orvo/orvo.h"
+#include "RunCounters.h"
+
+namespace {
+
+constexpr double kWholeScenario = 2400.0;  // h
+constexpr double kShortHorizon = 48.0;     // h, for the non-stiff methods
+
+void SetDouble(uint32_t instance, const char* name, double value) {
+    OrvoSetDouble(instance, OrvoGetSymbolIndex(name), value);
+}
+void SetLong(uint32_t instance, const char* name, int32_t value) {
+    OrvoSetLong(instance, OrvoGetSymbolIndex(name), value);
+}
+double GetDouble(uint32_t instance, const char* name) {
+    return OrvoGetDouble(instance, OrvoGetSymbolIndex(name));
+}
+
+// scenarios/example.scenario, with the stop time given.
+void ApplyExampleScenario(uint32_t instance, double stopTime) {
+    SetDouble(instance, "pdoseug_i", 200.0);
+    SetDouble(instance, "pdosemg_p", 0.007);
+    SetDouble(instance, "doseon", 0.0);
+    SetDouble(instance, "cint", 24.0);
+    SetDouble(instance, "tstop", stopTime);
+}
+
+// One initialized library and instance per benchmark; notes whether a run
+// ended in the error state.
+class ModelInstance {
+public:
+    ModelInstance() {
+        OrvoInitialize();
+        instance_ = OrvoCreate();
+        active_ = this;
+        OrvoAddExecutionStateChangeCallbackFunction(instance_, 1, &OnState);
+        OrvoAddStatusCallback(instance_, 2, &OnStatus);
+    }
+    ~ModelInstance() {
+        OrvoDestroy(instance_);
+        OrvoFinalize();
+        active_ = nullptr;
+    }
+    ModelInstance(const ModelInstance&) = delete;
+    ModelInstance& operator=(const ModelInstance&) = delete;
+
+    uint32_t id() const { return instance_; }
+    bool failed() const { return failed_; }
+    const std::string& firstMessage() const { return firstMessage_; }
+
+private:
+    static void OnState(uint32_t, uint32_t, OrvoExecutionState, OrvoExecutionState newState) {
+        if (newState == OrvoExecutionError && active_) active_->failed_ = true;
+    }
+    static void OnStatus(uint32_t, uint32_t, const char* text) {
+        if (active_ && active_->firstMessage_.empty() && text && text[0] != ' ') active_->firstMessage_ = text;
+    }
+
+    static ModelInstance* active_;
+    uint32_t instance_ = 0;
+    bool failed_ = false;
+    std::string firstMessage_;
+};
+ModelInstance* ModelInstance::active_ = nullptr;
+
+void BM_DerivativeEvaluation(benchmark::State& state) {
+    ModelInstance model;
+    const uint32_t instance = model.id();
+    // A short run leaves every state and parameter at a realistic value.
+    ApplyExampleScenario(instance, kShortHorizon);
+    SetLong(instance, "ialg", 14);
+    SetLong(instance, "nstp", 10);
+    OrvoStartBlocking(instance);
+    if (!(std::fabs(GetDouble(instance, "aplasma_mi")) < 1e30)) {
+        // No run happened: initialize by hand as the model's initial block does.
+        pregnancy::ComputeInitialParameters();
+        __real_zzderivative(instance, pregnancy::kDerivativeSection);
+        for (uint32_t s = 2; s <= 43; ++s) OrvoSetDouble(instance, s, OrvoGetDouble(instance, s + 84));
+        SetDouble(instance, "pdose", 1.0);
+    }
+    for (auto _ : state) {
+        __real_zzderivative(instance, pregnancy::kDerivativeSection);
+        benchmark::ClobberMemory();
+    }
+}
+BENCHMARK(BM_DerivativeEvaluation);
+
+bool IsStiffMethod(int32_t ialg) { return ialg == 2 || ialg == 12 || ialg == 14 || ialg == 15; }
+
+// Steps per communication interval: the model's default, except for the
+// fixed-step methods, which need steps of 2.4e-4 h to stay stable on this model.
+int32_t StepsPerInterval(int32_t ialg) { return ialg >= 3 && ialg <= 5 ? 100000 : 10; }
+
+void BM_ExampleRun(benchmark::State& state) {
+    const int32_t ialg = static_cast<int32_t>(state.range(0));
+    if (CreateIntegrator(ialg) == nullptr) {
+        state.SkipWithError("algorithm not available");
+        return;
+    }
+    const double stopTime = IsStiffMethod(ialg) ? kWholeScenario : kShortHorizon;
+    ModelInstance model;
+    const uint32_t instance = model.id();
+    RunCounters total;
+    for (auto _ : state) {
+        ApplyExampleScenario(instance, stopTime);
+        SetLong(instance, "ialg", ialg);
+        SetLong(instance, "nstp", StepsPerInterval(ialg));  // the model's storage outlives instances
+        ResetCounters();
+        OrvoStartBlocking(instance);
+        const RunCounters& run = Counters();
+        total.derivativeEvaluations += run.derivativeEvaluations;
+        total.integratorSteps += run.integratorSteps;
+        total.dlsodesStarts += run.dlsodesStarts;
+        total.dlsodesSteps += run.dlsodesSteps;
+    }
+    const double finalTime = GetDouble(instance, "t");
+    if (model.failed() || !(finalTime >= stopTime - 1e-9 * stopTime)) {
+        char text[256];
+        std::snprintf(text, sizeof text, "run ended at t = %g of %g%s%s%s", finalTime, stopTime,
+                      model.failed() ? " in the error state" : "", model.firstMessage().empty() ? "" : ": ",
+                      model.firstMessage().c_str());
+        state.SkipWithError(text);
+        return;
+    }
+    const auto perRun = [](uint64_t count) {
+        return benchmark::Counter(static_cast<double>(count), benchmark::Counter::kAvgIterations);
+    };
+    state.counters["horizon_h"] = stopTime;
+    state.counters["deriv_evals"] = perRun(total.derivativeEvaluations);
+    state.counters["steps"] = perRun(total.integratorSteps);
+    if (ialg == 14) {
+        state.counters["dlsodes_istate1"] = perRun(total.dlsodesStarts);
+        state.counters["dlsodes_steps"] = perRun(total.dlsodesSteps);
+    }
+}
+BENCHMARK(BM_ExampleRun)
+    ->ArgName("ialg")
+    ->Arg(1)->Arg(2)->Arg(5)->Arg(8)->Arg(9)->Arg(12)->Arg(14)->Arg(15)
+    ->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

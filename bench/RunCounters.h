@@ -1,0 +1,26 @@
+#pragma once
+
+// Counts what a run costs: derivative-section evaluations, integrator steps,
+// and DLSODES calls (fresh starts with ISTATE = 1, and its internal steps).
+// The counts come from link-time wrappers of the model's section entry and of
+// DLSODES (-Wl,--wrap in bench/CMakeLists.txt), so nothing in the library is
+// instrumented.
+
+#include <cstdint>
+
+struct RunCounters {
+    uint64_t derivativeEvaluations = 0;  // section codes 500..999
+    uint64_t integratorSteps = 0;        // one per integrator Step (its post-step evaluation)
+    uint64_t dlsodesCalls = 0;
+    uint64_t dlsodesStarts = 0;          // calls with ISTATE = 1
+    uint64_t dlsodesSteps = 0;           // DLSODES's own steps (IWORK(11))
+};
+
+// The counts since the last reset; single-threaded use (blocking runs).
+RunCounters& Counters();
+void ResetCounters();
+
+extern "C" {
+// The model's section entry itself, bypassing the counting wrapper.
+void __real_zzderivative(uint32_t instance, uint32_t section);
+}

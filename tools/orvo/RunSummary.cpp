@@ -1,0 +1,77 @@
+#include "RunSummary.h"
+
+#include <cmath>
+#include <cstdio>
+
+#include "SymbolText.h"
+
+namespace {
+
+std::string ValueText(const ModelVariables& variables, const ModelVariable& variable) {
+    const uint32_t count = ElementCount(variable.dims);
+    std::string text;
+    for (uint32_t i = 0; i < count; ++i) {
+        if (i > 0) text += ",";
+        text += variables.ReadText(variable, i);
+    }
+    return text;
+}
+
+std::string Number(double value) {
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%.6g", value);
+    return buffer;
+}
+
+// Sum of the named scalars the model has; false when one is missing.
+bool SumOf(const ModelVariables& variables, std::initializer_list<const char*> names, double& sum) {
+    sum = 0.0;
+    for (const char* name : names) {
+        ModelVariable v;
+        if (!variables.Find(name, v)) return false;
+        sum += variables.ReadNumber(v);
+    }
+    return true;
+}
+
+// "unaccounted X of dosed D (relative R)": the balance variable holds dosed
+// amount minus what is found in the body and eliminated.
+// Empty when the model lacks one of the variables.
+std::string BalanceLine(const ModelVariables& variables, const char* label, const char* balanceName,
+                        std::initializer_list<const char*> dosedNames) {
+    double balance = 0.0;
+    double dosed = 0.0;
+    if (!SumOf(variables, {balanceName}, balance) || !SumOf(variables, dosedNames, dosed)) return "";
+    std::string line = std::string("  ") + label + ": dosed " + Number(dosed) + ", unaccounted " + Number(balance);
+    line += dosed != 0.0 ? " (" + Number(std::fabs(balance / dosed)) + " of the dose)" : " (nothing dosed)";
+    return line + "  [" + balanceName + "]\n";
+}
+
+}  // namespace
+
+void PrintRunSummary(std::ostream& out, const ModelVariables& variables,
+                     const std::vector<AppliedSetting>& settings, const RunRecorder& recorder) {
+    out << "Settings:";
+    if (settings.empty()) out << " model defaults";
+    out << "\n";
+    for (const AppliedSetting& s : settings)
+        out << "  " << s.variable.name << " = " << ValueText(variables, s.variable) << "  (" << s.origin << ")\n";
+
+    const ModelVariable time = variables.At(1);
+    out << "Output rows: " << recorder.Rows() << "\n";
+    out << "Final time: " << time.name << " = " << variables.ReadText(time) << "\n";
+
+    out << "Final values:\n";
+    for (const RunRecorder::Column& column : recorder.Columns()) {
+        if (column.variable.number == time.number) continue;
+        out << "  " << column.header << " = " << variables.ReadText(column.variable, column.offset) << "\n";
+    }
+
+    const std::string balances =
+        BalanceLine(variables, "iodide", "massb_amount_i", {"aioral_i", "iodstores_mi", "iodstores_fi"}) +
+        BalanceLine(variables, "perchlorate", "massb_amount_p", {"aioral_p"});
+    if (!balances.empty()) out << "Mass balance:\n" << balances;
+
+    out << "Status messages: " << recorder.StatusMessages() << "\n";
+    if (recorder.ErrorReports() != 0) out << "Error reports: " << recorder.ErrorReports() << "\n";
+}
