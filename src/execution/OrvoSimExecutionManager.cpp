@@ -130,6 +130,11 @@ void OrvoSimExecutionManager::Run() {
     // Flags raised before the run are not the run's.
     std::feclearexcept(FE_ALL_EXCEPT);
     bool failed = false;
+    std::string reason;
+    const auto fail = [&](const char* text) {
+        failed = !IsDebugStopped(text);
+        reason = text ? text : "unknown exception";
+    };
     try {
         if (OrvoSimSimulationFunction simulate = runtime->GetSystemInfo().simulationFunction) {
             simulate(run);
@@ -137,18 +142,23 @@ void OrvoSimExecutionManager::Run() {
         runtime->OrvoSimInvokeTick(run, OrvoTickOutputPoint);
         runtime->WriteStatistics(run);
     } catch (const TextException& e) {
-        failed = !IsDebugStopped(e.Text());
+        fail(e.Text());
     } catch (const std::string& text) {
-        failed = !IsDebugStopped(text.c_str());
+        fail(text.c_str());
     } catch (const char* text) {
-        failed = !IsDebugStopped(text);
+        fail(text);
     } catch (...) {
-        failed = true;
+        fail("unknown exception");
     }
     runInProgress = false;
     // A host callback that throws here must not escape into the host's frames.
     try {
-        if (failed) SetExecutionState(run, OrvoExecutionError);
+        if (failed) {
+            // The error state alone would leave the host guessing why.
+            const std::string message = "Run ended by an error: " + reason;
+            runtime->OrvoSimWriteMessage(run, message.c_str());
+            SetExecutionState(run, OrvoExecutionError);
+        }
         Finalize();
     } catch (...) {
     }

@@ -41,6 +41,8 @@ TEST_F(RunControl, ExceptionInTheRunReportsErrorBeforeFinished) {
     OrvoStartBlocking(instance);
     EXPECT_EQ(recorder().States(), (States{1, 3, 10, 5}));
     EXPECT_EQ(recorder().Count(Recorded::Tick, OrvoTickOutputPoint), 0u);
+    // The host learns why, not only that the run failed.
+    EXPECT_EQ(recorder().Messages(), (std::vector<std::string>{"Run ended by an error: model fault"}));
 }
 
 TEST_F(RunControl, ContinueResumesWithoutTheInitialSection) {
