@@ -21,7 +21,7 @@ asan: deps
 	cmake --build $(TEST_DIR) -j $(JOBS)
 
 run: release
-	$(RELEASE_DIR)/bin/orvo-demo
+	$(RELEASE_DIR)/bin/orvo run --scenario scenarios/example.scenario --out $(RELEASE_DIR)/example.csv --summary
 
 test: asan
 	cd $(TEST_DIR) && ctest --output-on-failure -j $(JOBS)
