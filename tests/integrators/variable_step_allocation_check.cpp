@@ -2,31 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <cstdlib>
-#include <new>
+#include "CountingAllocator.h"
 
 #include "integrators/IntegratorFactory.h"
 #include "variable_step_driver.h"
-
-namespace {
-
-std::atomic<long> allocations{0};
-
-void* Allocate(std::size_t size) {
-    ++allocations;
-    if (void* p = std::malloc(size ? size : 1)) return p;
-    throw std::bad_alloc();
-}
-
-}  // namespace
-
-void* operator new(std::size_t size) { return Allocate(size); }
-void* operator new[](std::size_t size) { return Allocate(size); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -46,16 +25,16 @@ TEST(VariableStepAllocation, StepsAllocateNothing) {
         SCOPED_TRACE(code);
         auto method = CreateIntegrator(code);
         ASSERT_NE(method, nullptr);
-        ASSERT_GT(allocations.load(), 0);  // the counting operator new is in use
+        ASSERT_GT(counting_allocator::Count(), 0);  // the counting operator new is in use
         driver::Bind(*method, Coupled, 2, 1, {2.0, 0.0, 0.0}, 1e-6);
         method->initializationInProgress = true;
         ASSERT_TRUE(method->CalculateAlgebraicStates());
         method->initializationInProgress = false;
         driver::RunTo(*method, 0.01, 1e-4);
 
-        const long before = allocations.load();
+        const long before = counting_allocator::Count();
         const driver::Run run = driver::RunTo(*method, 0.5, method->stepSize);
-        EXPECT_EQ(allocations.load() - before, 0);
+        EXPECT_EQ(counting_allocator::Count() - before, 0);
         EXPECT_GT(run.steps, 0);
         EXPECT_FALSE(driver::model.stopFlag);
     }

@@ -1,39 +1,8 @@
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <cstdlib>
-#include <new>
+#include "CountingAllocator.h"
 
 #include "solver/SolverTestModel.h"
-
-namespace {
-
-std::atomic<long> allocations{0};
-
-void* Allocate(std::size_t size) {
-    ++allocations;
-    if (void* p = std::malloc(size ? size : 1)) return p;
-    throw std::bad_alloc();
-}
-
-}  // namespace
-
-void* operator new(std::size_t size) { return Allocate(size); }
-void* operator new[](std::size_t size) { return Allocate(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-    ++allocations;
-    return std::malloc(size ? size : 1);
-}
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
-    ++allocations;
-    return std::malloc(size ? size : 1);
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
 
 namespace {
 
@@ -57,9 +26,9 @@ TEST(OdeSolverAllocation, StepAllocatesNothingOnceRunning) {
 
     // The first intervals create the value records and the checkpoint store.
     for (int i = 0; i < 3; ++i) ASSERT_TRUE(m.Interval());
-    const long before = allocations.load();
+    const long before = counting_allocator::Count();
     for (int i = 0; i < 20; ++i) ASSERT_TRUE(m.Interval());
-    EXPECT_EQ(allocations.load() - before, 0);
+    EXPECT_EQ(counting_allocator::Count() - before, 0);
     EXPECT_DOUBLE_EQ(m.t, 2.3);
     EXPECT_GE(m.ServiceTimes(1001).size(), 40u);
 }
