@@ -72,6 +72,7 @@ void OdeSolver::ServiceEvent(const OdeEvent& event) {
 bool OdeSolver::HandleIndependentVarEvents() {
     if (!indVar_) return true;
     bool serviced = true;
+    bool anyServiced = false;
     while (serviced) {
         serviced = false;
 
@@ -80,7 +81,7 @@ bool OdeSolver::HandleIndependentVarEvents() {
             const double t = *indVar_;
             if (std::fabs(event->GetValue() - t) > TimeTolerance(t)) continue;
             timeEvents_.RemoveEvent(event);
-            serviced = true;
+            serviced = anyServiced = true;
             std::unique_ptr<OdeEvent> owned(event);
             ServiceEvent(*event);
             if (settings.GetWriteEventDescription())
@@ -92,7 +93,7 @@ bool OdeSolver::HandleIndependentVarEvents() {
             auto* event = static_cast<OdeEvent*>(intervalEvents_.GetEvent(it++));
             const double t = *indVar_;
             if (std::fabs(event->GetValue() - t) > TimeTolerance(t)) continue;
-            serviced = true;
+            serviced = anyServiced = true;
             ServiceEvent(*event);
             if (settings.GetWriteEventDescription())
                 WriteFormatted("Interval event number %u serviced at %lf.", event->GetSection(),
@@ -108,6 +109,11 @@ bool OdeSolver::HandleIndependentVarEvents() {
             }
         }
     }
+    // The sections may have changed what the derivatives depend on (a dose
+    // switched on): evaluate them again, so that methods starting from the
+    // stored derivatives, and the values reported at this point, see the
+    // model as it is after its events.
+    if (anyServiced && integrator_) integrator_->CalculateDerivatives();
     return true;
 }
 
