@@ -20,7 +20,9 @@ OrvoSimRuntime theRuntimeInstance;
 OrvoSimRuntime::OrvoSimRuntime() : symbols_(*this) { executionManager_.SetRuntime(this); }
 
 OrvoSimRuntime::~OrvoSimRuntime() {
-    // A background run still going must end before its instances are freed.
+    // A background run still going must end before its instances are freed,
+    // and must not call the host on its way out.
+    callbacksSilenced_ = true;
     executionManager_.EndBackgroundRun();
     for (auto& slot : instances_) ReleaseQuietly(slot);
 }
@@ -175,7 +177,7 @@ void OrvoSimRuntime::OrvoSimInitializeSystemInstance(uint32_t instance) {
             for (uint32_t v = first; v < first + info_.numDelayStates; ++v) {
                 const OrvoSimVariableDescriptor* descriptor = GetDescriptor(v);
                 if (!descriptor) break;
-                const uint32_t size = GetFlattenedArraySize(descriptor->dims);
+                const uint32_t size = GetFlattenedArraySize(descriptor->registeredDims);
                 for (uint32_t k = 0; k < size && element < capacity; ++k) {
                     keys[element++] = static_cast<int32_t>(descriptor->discreteSection);
                 }
@@ -258,7 +260,7 @@ void OrvoSimRuntime::ForEachToleranceElement(Apply apply) const {
     for (uint32_t v = 2; v <= last; ++v) {
         const OrvoSimVariableDescriptor* descriptor = GetDescriptor(v);
         if (!descriptor) return;
-        const uint32_t size = GetFlattenedArraySize(descriptor->dims);
+        const uint32_t size = GetFlattenedArraySize(descriptor->registeredDims);
         for (uint32_t k = 0; k < size; ++k) apply(element++, v, *descriptor);
     }
 }
@@ -266,7 +268,7 @@ void OrvoSimRuntime::ForEachToleranceElement(Apply apply) const {
 // ---- host-side lifecycle ----------------------------------------------------------
 
 void OrvoSimRuntime::OrvoSimCalcDeriv(uint32_t instance, uint32_t sectionCode) {
-    if (!info_.sectionFunction) return;
+    if (!info_.sectionFunction || !GetSystemInstance(instance)) return;
     if (sectionCode < kDefaultDerivativeSection || sectionCode > kLastDerivativeSection) {
         sectionCode = kDefaultDerivativeSection;
     }

@@ -110,8 +110,12 @@ void OrvoSimRuntime::OrvoSimRemoveAllCallbacks(uint32_t instance) {
 
 // ---- invokers ------------------------------------------------------------------------
 
+OrvoSimSystemInstance* OrvoSimRuntime::CallbackTarget(uint32_t instance) const {
+    return callbacksSilenced_ ? nullptr : GetSystemInstance(instance);
+}
+
 void OrvoSimRuntime::OrvoSimWriteMessage(uint32_t instance, const char* text) {
-    OrvoSimSystemInstance* record = GetSystemInstance(instance);
+    OrvoSimSystemInstance* record = CallbackTarget(instance);
     if (!record || !text) return;
     record->statusCallbacks.ForEach(
         [&](const StatusCallbackEntry& e) { e.function(instance, e.userData, text); });
@@ -138,21 +142,21 @@ void OrvoSimRuntime::OrvoSimReportStatus(uint32_t instance, const char* text) {
 }
 
 void OrvoSimRuntime::OrvoSimReportError(uint32_t instance, uint32_t code, const char* text) {
-    OrvoSimSystemInstance* record = GetSystemInstance(instance);
+    OrvoSimSystemInstance* record = CallbackTarget(instance);
     if (!record || !text) return;
     record->errorCallbacks.ForEach(
         [&](const ErrorCallbackEntry& e) { e.function(instance, e.userData, code, text); });
 }
 
 void OrvoSimRuntime::OrvoSimInvokeTick(uint32_t instance, OrvoTickType tick) {
-    OrvoSimSystemInstance* record = GetSystemInstance(instance);
+    OrvoSimSystemInstance* record = CallbackTarget(instance);
     if (!record) return;
     record->tickCallbacks.ForEach(
         [&](const TickCallbackEntry& e) { e.function(instance, e.userData, tick); });
 }
 
 void OrvoSimRuntime::OrvoSimInvokeDiscreteEventOccurred(uint32_t instance, uint32_t sectionCode) {
-    OrvoSimSystemInstance* record = GetSystemInstance(instance);
+    OrvoSimSystemInstance* record = CallbackTarget(instance);
     if (!record) return;
     record->discreteEventCallbacks.ForEach([&](const DiscreteEventCallbackEntry& e) {
         if (e.sectionCode == sectionCode) e.function(instance, e.userData, sectionCode);
@@ -160,6 +164,7 @@ void OrvoSimRuntime::OrvoSimInvokeDiscreteEventOccurred(uint32_t instance, uint3
 }
 
 void OrvoSimRuntime::CheckSymbolWatches(uint32_t instance, OrvoSimSystemInstance& record) {
+    if (callbacksSilenced_) return;
     record.symbolWatchCallbacks.ForEach([&](const SymbolWatchCallbackEntry& e) {
         OrvoSymbolValue current;
         std::memset(&current, 0, sizeof current);
@@ -173,13 +178,13 @@ void OrvoSimRuntime::CheckSymbolWatches(uint32_t instance, OrvoSimSystemInstance
 }
 
 void OrvoSimRuntime::OrvoSimInvokeSymbolWatch(uint32_t instance) {
-    if (OrvoSimSystemInstance* record = GetSystemInstance(instance)) {
+    if (OrvoSimSystemInstance* record = CallbackTarget(instance)) {
         CheckSymbolWatches(instance, *record);
     }
 }
 
 void OrvoSimRuntime::OrvoSimSetExecutionState(uint32_t instance, OrvoExecutionState state) {
-    OrvoSimSystemInstance* record = GetSystemInstance(instance);
+    OrvoSimSystemInstance* record = CallbackTarget(instance);
     if (!record) return;
     const OrvoExecutionState old = record->executionState;
     record->executionState = state;

@@ -52,7 +52,7 @@ uint32_t OrvoSimRuntime::GetFlattenedStateArraySize(uint32_t first, uint32_t cou
     uint32_t total = 0;
     for (uint32_t v = first; v < first + count; ++v) {
         if (const OrvoSimVariableDescriptor* descriptor = GetDescriptor(v)) {
-            total += GetFlattenedArraySize(descriptor->dims);
+            total += GetFlattenedArraySize(descriptor->registeredDims);
         }
     }
     return total;
@@ -71,7 +71,7 @@ void OrvoSimRuntime::SetSystemInfo(const OrvoSimSystemInfo& info) {
 }
 
 void OrvoSimRuntime::ComputeStorageSize(OrvoSimVariableDescriptor& descriptor) const {
-    const size_t count = GetFlattenedArraySize(descriptor.dims);
+    const size_t count = GetFlattenedArraySize(descriptor.registeredDims);
     if (descriptor.dataType == DataTypeString) {
         descriptor.storageSize = descriptor.stringLength > 0
                                      ? count * descriptor.stringLength
@@ -91,6 +91,7 @@ void OrvoSimRuntime::SetVariableDescriptor(uint32_t variable, const char* name, 
     descriptor.dataType = dataType;
     descriptor.symbolType = symbolType;
     std::copy(dims, dims + 6, descriptor.dims);
+    std::copy(dims, dims + 6, descriptor.registeredDims);
     // Zero, negative and NaN tolerances mean the default.
     descriptor.relativeTolerance = relativeTolerance > 0 ? relativeTolerance : kDefaultTolerance;
     descriptor.absoluteTolerance = absoluteTolerance > 0 ? absoluteTolerance : kDefaultTolerance;
