@@ -93,8 +93,12 @@ void OrvoSimExecutionManager::WriteRefusal(uint32_t which, RunControlClaim::Refu
     } else {
         return;
     }
-    // A refused finalize or initialize names no instance: tell the run's.
-    WriteMessage(runtime && runtime->GetSystemInstance(which) ? which : runInstance, message);
+    // A refused finalize or initialize names no instance: tell the run's from
+    // inside it, else the newest one's (the other thread's run owns runInstance).
+    if (!runtime || !runtime->GetSystemInstance(which)) {
+        which = refusal == RunControlClaim::Refusal::Reentrant ? runInstance : instance;
+    }
+    WriteMessage(which, message);
 }
 
 RunControlClaim OrvoSimExecutionManager::MayStart(uint32_t hostInstance) {
