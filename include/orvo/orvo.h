@@ -139,6 +139,25 @@ typedef void (*OrvoExecutionStateCallback)(uint32_t instance, uint32_t userData,
 
 /* ---- Lifecycle and run control ------------------------------------------ */
 
+/* One run at a time. All instances share the model's storage, so a start
+ * (OrvoStart, OrvoStartBlocking, OrvoContinue, OrvoContinueBlocking,
+ * OrvoPreStep, OrvoStep, OrvoRunToTime, OrvoStepIncr, OrvoDebugStart) first
+ * ends a background run still going, and is refused with a status message
+ * ("Run control error: another run is in progress; the start is refused.")
+ * while another host thread is inside a start, a blocking run included.
+ * OrvoInitialize, OrvoFinalize and OrvoDestroy likewise end a background run
+ * first (only the destroyed instance's, for OrvoDestroy) and are refused the
+ * same way while another thread is inside a start.
+ *
+ * From inside a run - any callback, on the run thread or on the host's
+ * thread during a blocking call - starts, OrvoInitialize, OrvoFinalize and
+ * OrvoDestroy are refused with a status message ("Run control error: ...
+ * cannot be called from inside a running simulation ..."); nothing is
+ * released while the run still uses it. Call OrvoStop from the callback and
+ * destroy after the run has ended.
+ *
+ * Unloading the library ends a background run without calling any callback. */
+
 /* Always 0x10000. */
 ORVO_API int32_t OrvoGetVersion(void);
 /* Clears the instance table and lets the model register itself. Call first. */
@@ -148,12 +167,15 @@ ORVO_API void OrvoFinalize(void);
 /* The new instance number, or 0 when 99 instances exist. */
 ORVO_API uint32_t OrvoCreate(void);
 ORVO_API void OrvoDestroy(uint32_t instance);
-/* Evaluates a derivative section once; codes outside 500..999 mean 500. */
+/* Evaluates a derivative section once; codes outside 500..999 mean 500.
+ * Nothing for a free instance slot. */
 ORVO_API void OrvoCalcDeriv(uint32_t instance, uint32_t sectionCode);
 
 /* The start calls run the most recently created instance. */
 ORVO_API void OrvoStart(uint32_t instance);
 ORVO_API void OrvoStartBlocking(uint32_t instance);
+/* Continuing (and OrvoStep) needs an instance that has run or pre-stepped
+ * before; otherwise it is refused with one status message. */
 ORVO_API void OrvoContinue(uint32_t instance);
 ORVO_API void OrvoContinueBlocking(uint32_t instance);
 /* Asks the run to end before its next communication interval. */
@@ -207,7 +229,8 @@ ORVO_API int32_t OrvoGetSymbolInitialValue(uint32_t instance, uint32_t variable)
 
 ORVO_API bool OrvoGetSymbolValue(uint32_t instance, uint32_t variable, uint32_t* dataType,
                                  OrvoSymbolValue* value, uint32_t* dims);
-/* Records dataType and dims as the variable's type and shape, then writes. */
+/* Records dataType and dims as the variable's type and shape, then writes.
+ * Instances and their solvers keep the shape the model registered. */
 ORVO_API void OrvoSetSymbolValue(uint32_t instance, uint32_t variable, uint32_t dataType,
                                  OrvoSymbolValue value, const uint32_t* dims);
 ORVO_API void OrvoGetSymbolValueIndexed(uint32_t instance, uint32_t variable, uint32_t* dataType,
@@ -362,7 +385,8 @@ ORVO_API void OrvoSetBool5(uint32_t instance, uint32_t variable, bool value, uin
 ORVO_API void OrvoSetBool6(uint32_t instance, uint32_t variable, bool value, uint32_t i1,
     uint32_t i2, uint32_t i3, uint32_t i4, uint32_t i5, uint32_t i6);
 
-/* String (data type code 6) */
+/* String (data type code 6). The getters return null for a variable whose
+ * data type is not 6. */
 ORVO_API const char* OrvoGetString(uint32_t instance, uint32_t variable);
 ORVO_API void OrvoSetString(uint32_t instance, uint32_t variable, const char* value);
 ORVO_API const char* OrvoGetStringIndexed(uint32_t instance, uint32_t variable,

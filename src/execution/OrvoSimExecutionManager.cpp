@@ -63,15 +63,57 @@ bool OrvoSimExecutionManager::OnRunThread() const {
     return thread && Thread::Current() == thread.get();
 }
 
-bool OrvoSimExecutionManager::MayStart(uint32_t hostInstance) {
-    if (!runtime || !runtime->GetSystemInstance(hostInstance)) return false;
-    if (InsideRun() || OnRunThread()) {
-        WriteMessage(hostInstance,
-                     "Run control error: a run cannot be started from inside a running "
-                     "simulation.");
-        return false;
+RunControlClaim OrvoSimExecutionManager::ClaimRunControl(uint32_t messageInstance,
+                                                         const char* call) {
+    // Only run threads are created through the thread factory; the check
+    // reads no member that a starting host thread may be writing.
+    RunControlClaim claim(runControl, InsideRun() || Thread::Current() != nullptr);
+    if (!claim) WriteRefusal(messageInstance, claim.GetRefusal(), call);
+    return claim;
+}
+
+void OrvoSimExecutionManager::WriteRefusal(uint32_t which, RunControlClaim::Refusal refusal,
+                                           const char* call) {
+    char message[kMessageBufferSize];
+    if (refusal == RunControlClaim::Refusal::Reentrant) {
+        if (call) {
+            std::snprintf(message, sizeof message,
+                          "Run control error: %s cannot be called from inside a running "
+                          "simulation; the call is ignored.",
+                          call);
+        } else {
+            std::snprintf(message, sizeof message,
+                          "Run control error: a run cannot be started from inside a running "
+                          "simulation.");
+        }
+    } else if (refusal == RunControlClaim::Refusal::Busy) {
+        std::snprintf(message, sizeof message,
+                      "Run control error: another run is in progress; %s is refused.",
+                      call ? call : "the start");
+    } else {
+        return;
     }
-    return true;
+    // A refused finalize or initialize names no instance: tell the run's from
+    // inside it, else the newest one's (the other thread's run owns runInstance).
+    if (!runtime || !runtime->GetSystemInstance(which)) {
+        which = refusal == RunControlClaim::Refusal::Reentrant ? runInstance : instance;
+    }
+    WriteMessage(which, message);
+}
+
+RunControlClaim OrvoSimExecutionManager::MayStart(uint32_t hostInstance) {
+    if (!runtime || !runtime->GetSystemInstance(hostInstance)) return {};
+    return ClaimRunControl(hostInstance, nullptr);
+}
+
+bool OrvoSimExecutionManager::MayContinue(uint32_t hostInstance) {
+    const OdeSolver* solver = runtime->GetSolver(hostInstance);
+    if (solver && solver->GetIntegrator()) return true;
+    // Without a run before, the model would loop against an unprepared solver.
+    WriteMessage(hostInstance,
+                 "Run control error: the instance has not been run yet; start it before "
+                 "continuing or stepping.");
+    return false;
 }
 
 void OrvoSimExecutionManager::EndBackgroundRun() {
@@ -176,7 +218,8 @@ void OrvoSimExecutionManager::Finalize() {
 // ---- host run control -----------------------------------------------------------------
 
 void OrvoSimExecutionManager::StartInstance(uint32_t hostInstance, bool blocking) {
-    if (!MayStart(hostInstance)) return;
+    const RunControlClaim claim = MayStart(hostInstance);
+    if (!claim) return;
     // The old run must be gone before its flags and event queues change.
     EndBackgroundRun();
     runtime->OrvoSimReset(hostInstance);
@@ -188,7 +231,12 @@ void OrvoSimExecutionManager::StartInstance(uint32_t hostInstance, bool blocking
 }
 
 void OrvoSimExecutionManager::ContinueInstance(uint32_t hostInstance, bool blocking) {
-    if (!MayStart(hostInstance)) return;
+    const RunControlClaim claim = MayStart(hostInstance);
+    if (!claim || !MayContinue(hostInstance)) return;
+    Continue(hostInstance, blocking);
+}
+
+void OrvoSimExecutionManager::Continue(uint32_t hostInstance, bool blocking) {
     EndBackgroundRun();
     OrvoSimSystemInstance* record = runtime->GetSystemInstance(hostInstance);
     if (!record) return;
@@ -204,7 +252,8 @@ void OrvoSimExecutionManager::ContinueInstance(uint32_t hostInstance, bool block
 }
 
 void OrvoSimExecutionManager::PreStepInstance(uint32_t hostInstance) {
-    if (!MayStart(hostInstance)) return;
+    const RunControlClaim claim = MayStart(hostInstance);
+    if (!claim) return;
     EndBackgroundRun();
     runtime->OrvoSimReset(hostInstance);
     if (OrvoSimSystemInstance* record = runtime->GetSystemInstance(hostInstance)) {
@@ -214,14 +263,21 @@ void OrvoSimExecutionManager::PreStepInstance(uint32_t hostInstance) {
 }
 
 void OrvoSimExecutionManager::StepInstance(uint32_t hostInstance) {
-    if (!MayStart(hostInstance)) return;
+    const RunControlClaim claim = MayStart(hostInstance);
+    // Checked before the flag is set, which would otherwise cut a later run short.
+    if (!claim || !MayContinue(hostInstance)) return;
     EndBackgroundRun();
     runtime->GetSystemInstance(hostInstance)->singleStepFlag = 1;
-    ContinueInstance(hostInstance, true);
+    Continue(hostInstance, true);
 }
 
 void OrvoSimExecutionManager::RunInstanceToTime(uint32_t hostInstance, double target) {
-    if (!MayStart(hostInstance)) return;
+    const RunControlClaim claim = MayStart(hostInstance);
+    if (!claim) return;
+    RunToTime(hostInstance, target);
+}
+
+void OrvoSimExecutionManager::RunToTime(uint32_t hostInstance, double target) {
     EndBackgroundRun();
     for (;;) {
         OrvoSimSystemInstance* record = runtime->GetSystemInstance(hostInstance);
@@ -243,7 +299,7 @@ void OrvoSimExecutionManager::RunInstanceToTime(uint32_t hostInstance, double ta
             solver.Restart(remaining);
         }
         record->singleStepFlag = 1;
-        ContinueInstance(hostInstance, true);
+        Continue(hostInstance, true);
         if ((record = runtime->GetSystemInstance(hostInstance)) == nullptr) return;
         if ((cint = runtime->GetSettingAs<double>(*record, SettingCint)) != nullptr) {
             *cint = interval;
@@ -263,7 +319,8 @@ void OrvoSimExecutionManager::StepInstanceBy(uint32_t hostInstance, double incre
 }
 
 void OrvoSimExecutionManager::DebugStartInstance(uint32_t hostInstance) {
-    if (!MayStart(hostInstance)) return;
+    const RunControlClaim claim = MayStart(hostInstance);
+    if (!claim) return;
     const bool debugRunWasActive = debugState != OrvoDebugNotDebugging;
     EndBackgroundRun();
     runtime->OrvoSimReset(hostInstance);

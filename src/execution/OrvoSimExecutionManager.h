@@ -3,9 +3,11 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 
 #include "execution/BreakpointList.h"
 #include "execution/LockObject.h"
+#include "execution/RunControlClaim.h"
 #include "execution/Runnable.h"
 #include "execution/Thread.h"
 #include "orvo/orvo.h"
@@ -24,6 +26,12 @@ class OrvoSimRuntime;
 // begin. So every callback of the old run precedes the new run's first state
 // change. A start from inside a run (a callback on the run's own thread) is
 // refused, since the run could not be waited for.
+//
+// Starts and the calls that change the instance table (destroy, finalize,
+// initialize) claim run control (RunControlClaim) for their whole duration,
+// a blocking run included. A claim is refused, with a status message, from
+// inside a run or its callbacks and while another host thread holds one: all
+// instances share the model's storage, so one run at a time.
 //
 // The debug state is written by the host and read by the run thread, hence
 // atomic. The breakpoint list is shared the same way and, like the pause and
@@ -57,6 +65,9 @@ public:
     void EndBackgroundRun();
     // Ends the background run when it executes the given instance.
     void EndBackgroundRunOf(uint32_t instance);
+    // Claims run control for the host call `call` (an export name); a refusal
+    // is reported to messageInstance's status callbacks.
+    RunControlClaim ClaimRunControl(uint32_t messageInstance, const char* call);
 
     // ---- host run control (the start exports) -------------------------------
     // Each does nothing for a free instance or when called from inside a run.
@@ -87,8 +98,14 @@ public:
     std::size_t GetBreakpointCount();
 
 private:
-    // Whether the host may start now (not from inside a run, instance exists).
-    bool MayStart(uint32_t hostInstance);
+    // Run control for a start of an existing instance; refused otherwise.
+    RunControlClaim MayStart(uint32_t hostInstance);
+    // Whether the instance has run before, so that there is a run to continue.
+    bool MayContinue(uint32_t hostInstance);
+    // The start operations once run control is held.
+    void Continue(uint32_t hostInstance, bool blocking);
+    void RunToTime(uint32_t hostInstance, double target);
+    void WriteRefusal(uint32_t which, RunControlClaim::Refusal refusal, const char* call);
     bool OnRunThread() const;
     bool InsideRun() const;
     // The instance a tick belongs to: the run's, or outside any run the
@@ -126,4 +143,6 @@ private:
     std::atomic<bool> runInProgress{false};
     // A DebugSuspend request the host has not yet released.
     std::atomic<bool> suspendRequested{false};
+    // Held by the host call that starts runs or changes the instance table.
+    std::mutex runControl;
 };

@@ -13,13 +13,19 @@ extern "C" {
 
 ORVO_API int32_t OrvoGetVersion(void) { return kInterfaceVersion; }
 
+// A background run still going ends before its instances go away. From
+// inside a run, or while another thread runs, these calls are refused.
 ORVO_API void OrvoInitialize(void) {
+    const RunControlClaim claim = Manager().ClaimRunControl(0, "OrvoInitialize");
+    if (!claim) return;
+    Manager().EndBackgroundRun();
     Runtime().OrvoSimInitialize();
     OrvoSimMain();
 }
 
-// A background run still going ends before its instance goes away.
 ORVO_API void OrvoFinalize(void) {
+    const RunControlClaim claim = Manager().ClaimRunControl(0, "OrvoFinalize");
+    if (!claim) return;
     Manager().EndBackgroundRun();
     Runtime().OrvoSimDeinitialize();
 }
@@ -27,6 +33,9 @@ ORVO_API void OrvoFinalize(void) {
 ORVO_API uint32_t OrvoCreate(void) { return Runtime().OrvoSimCreateSystemInstance(); }
 
 ORVO_API void OrvoDestroy(uint32_t instance) {
+    if (!Runtime().GetSystemInstance(instance)) return;
+    const RunControlClaim claim = Manager().ClaimRunControl(instance, "OrvoDestroy");
+    if (!claim) return;
     Manager().EndBackgroundRunOf(instance);
     Runtime().OrvoSimDestroySystemInstance(instance);
 }

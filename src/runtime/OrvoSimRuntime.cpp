@@ -1,18 +1,10 @@
+// Instances and their lifecycle: the instance table, creation, initialization
+// for a run, reset and destruction, and the host-side lifecycle operations.
 #include "runtime/OrvoSimRuntime.h"
 
-#include <algorithm>
-#include <cstdarg>
-#include <cstdio>
-#include <cstring>
-#include <string>
+#include "runtime/SectionCodes.h"
 
 namespace {
-
-constexpr double kDefaultTolerance = 0.0001;
-constexpr uint32_t kDestroySection = 1;
-constexpr uint32_t kCommunicationPointSection = 2;
-constexpr uint32_t kDefaultDerivativeSection = 500;
-constexpr uint32_t kLastDerivativeSection = 999;
 
 // A setting the model did not register reads as the fallback.
 template <typename T>
@@ -28,7 +20,9 @@ OrvoSimRuntime theRuntimeInstance;
 OrvoSimRuntime::OrvoSimRuntime() : symbols_(*this) { executionManager_.SetRuntime(this); }
 
 OrvoSimRuntime::~OrvoSimRuntime() {
-    // A background run still going must end before its instances are freed.
+    // A background run still going must end before its instances are freed,
+    // and must not call the host on its way out.
+    callbacksSilenced_ = true;
     executionManager_.EndBackgroundRun();
     for (auto& slot : instances_) ReleaseQuietly(slot);
 }
@@ -183,7 +177,7 @@ void OrvoSimRuntime::OrvoSimInitializeSystemInstance(uint32_t instance) {
             for (uint32_t v = first; v < first + info_.numDelayStates; ++v) {
                 const OrvoSimVariableDescriptor* descriptor = GetDescriptor(v);
                 if (!descriptor) break;
-                const uint32_t size = GetFlattenedArraySize(descriptor->dims);
+                const uint32_t size = GetFlattenedArraySize(descriptor->registeredDims);
                 for (uint32_t k = 0; k < size && element < capacity; ++k) {
                     keys[element++] = static_cast<int32_t>(descriptor->discreteSection);
                 }
@@ -259,58 +253,6 @@ void OrvoSimRuntime::OrvoSimReset(uint32_t instance) {
     if (record->solver) record->solver->ClearEventQueues();
 }
 
-// ---- variable table ------------------------------------------------------------
-
-OrvoSimVariableDescriptor* OrvoSimRuntime::GetDescriptor(uint32_t variable) {
-    if (variable == 0 || variable > info_.numVariables || variable >= descriptors_.size()) {
-        return nullptr;
-    }
-    return &descriptors_[variable];
-}
-
-const OrvoSimVariableDescriptor* OrvoSimRuntime::GetDescriptor(uint32_t variable) const {
-    return const_cast<OrvoSimRuntime*>(this)->GetDescriptor(variable);
-}
-
-double* OrvoSimRuntime::IndependentVariable(const OrvoSimSystemInstance& record) {
-    return record.independentVariable ? static_cast<double*>(*record.independentVariable)
-                                      : nullptr;
-}
-
-uint32_t OrvoSimRuntime::GetSettingsVariable(uint32_t slot) const {
-    return 3 * GetNumAllStates() + 2 + info_.numOtherVariables + slot;
-}
-
-void* OrvoSimRuntime::GetSetting(const OrvoSimSystemInstance& record, uint32_t slot) const {
-    const uint32_t variable = GetSettingsVariable(slot);
-    return variable < record.variables.size() ? record.variables[variable] : nullptr;
-}
-
-void OrvoSimRuntime::SetSettingByte(const OrvoSimSystemInstance& record, uint32_t slot,
-                                    uint8_t value) const {
-    if (uint8_t* flag = GetSettingAs<uint8_t>(record, slot)) *flag = value;
-}
-
-uint32_t OrvoSimRuntime::GetFlattenedArraySize(const uint32_t* dims) {
-    uint32_t size = 1;
-    for (int k = 0; k < 6 && dims[k] != 0; ++k) size *= dims[k];
-    return size;
-}
-
-uint32_t OrvoSimRuntime::GetFlattenedStateArraySize(uint32_t first, uint32_t count) const {
-    uint32_t total = 0;
-    for (uint32_t v = first; v < first + count; ++v) {
-        if (const OrvoSimVariableDescriptor* descriptor = GetDescriptor(v)) {
-            total += GetFlattenedArraySize(descriptor->dims);
-        }
-    }
-    return total;
-}
-
-bool OrvoSimRuntime::IsScalarVariable(const OrvoSimVariableDescriptor* descriptor) {
-    return descriptor && descriptor->dims[0] == 0 && descriptor->dims[1] <= 1;
-}
-
 template <typename Apply>
 void OrvoSimRuntime::ForEachToleranceElement(Apply apply) const {
     const uint32_t last = 1 + info_.numStates + info_.numAlgebraicStates;
@@ -318,90 +260,15 @@ void OrvoSimRuntime::ForEachToleranceElement(Apply apply) const {
     for (uint32_t v = 2; v <= last; ++v) {
         const OrvoSimVariableDescriptor* descriptor = GetDescriptor(v);
         if (!descriptor) return;
-        const uint32_t size = GetFlattenedArraySize(descriptor->dims);
+        const uint32_t size = GetFlattenedArraySize(descriptor->registeredDims);
         for (uint32_t k = 0; k < size; ++k) apply(element++, v, *descriptor);
     }
-}
-
-// ---- registration ---------------------------------------------------------------
-
-void OrvoSimRuntime::SetSystemInfo(const OrvoSimSystemInfo& info) {
-    info_ = info;
-    descriptors_.clear();
-    descriptors_.resize(static_cast<size_t>(info.numVariables) + 1);
-}
-
-void OrvoSimRuntime::ComputeStorageSize(OrvoSimVariableDescriptor& descriptor) const {
-    const size_t count = GetFlattenedArraySize(descriptor.dims);
-    if (descriptor.dataType == DataTypeString) {
-        descriptor.storageSize = descriptor.stringLength > 0
-                                     ? count * descriptor.stringLength
-                                     : OrvoSimVariableDescriptor::kUnknownSize;
-    } else {
-        descriptor.storageSize = count * DataTypeElementSize(descriptor.dataType);
-    }
-}
-
-void OrvoSimRuntime::SetVariableDescriptor(uint32_t variable, const char* name, uint32_t dataType,
-                                           uint32_t symbolType, const uint32_t dims[6],
-                                           double relativeTolerance, double absoluteTolerance) {
-    // Record 0 is accepted (and never read).
-    if (variable > info_.numVariables || variable >= descriptors_.size()) return;
-    OrvoSimVariableDescriptor& descriptor = descriptors_[variable];
-    descriptor.name = name ? name : "";
-    descriptor.dataType = dataType;
-    descriptor.symbolType = symbolType;
-    std::copy(dims, dims + 6, descriptor.dims);
-    // Zero, negative and NaN tolerances mean the default.
-    descriptor.relativeTolerance = relativeTolerance > 0 ? relativeTolerance : kDefaultTolerance;
-    descriptor.absoluteTolerance = absoluteTolerance > 0 ? absoluteTolerance : kDefaultTolerance;
-    ComputeStorageSize(descriptor);
-}
-
-void OrvoSimRuntime::SetVariableExtendedInfo(uint32_t variable, const uint32_t flags[11],
-                                             uint32_t discreteSection, uint32_t stringLength) {
-    if (variable > info_.numVariables || variable >= descriptors_.size()) return;
-    OrvoSimVariableDescriptor& descriptor = descriptors_[variable];
-    for (int k = 0; k < 11; ++k) descriptor.flags[k] = static_cast<uint8_t>(flags[k] & 0xFF);
-    descriptor.discreteSection = discreteSection;
-    descriptor.stringLength = stringLength;
-    descriptor.derivativeVariable = variable + GetNumAllStates();
-    descriptor.initialConditionVariable = variable + 2 * GetNumAllStates();
-    ComputeStorageSize(descriptor);
-}
-
-void OrvoSimRuntime::SetVariablePointer(uint32_t instance, uint32_t variable, void* address) {
-    OrvoSimSystemInstance* record = GetSystemInstance(instance);
-    if (!record || variable > info_.numVariables || variable >= record->variables.size()) return;
-    record->variables[variable] = address;
-}
-
-void* OrvoSimRuntime::GetUserDataBlock(uint32_t instance) const {
-    OrvoSimSystemInstance* record = GetSystemInstance(instance);
-    return record ? record->userData.get() : nullptr;
-}
-
-bool OrvoSimRuntime::ScheduleEvent(uint32_t instance, uint32_t eventId, uint32_t sectionCode,
-                                   uint32_t scheduleType, double time, bool* flag) {
-    static constexpr OdeEventType kEventTypes[] = {TimeEvent, StateEvent, RisingStateEvent,
-                                                   FallingStateEvent};
-    OdeSolver* solver = GetSolver(instance);
-    if (!solver || scheduleType > OrvoScheduleFallingStateEvent) return false;
-    solver->AddEvent(eventId, kEventTypes[scheduleType], time, instance, sectionCode, flag);
-    return false;
-}
-
-void OrvoSimRuntime::SetIntervalEvent(uint32_t instance, uint32_t eventId, uint32_t sectionCode,
-                                      double* interval) {
-    OdeSolver* solver = GetSolver(instance);
-    if (!solver || !interval) return;
-    solver->AddIntervalEvent(eventId, instance, sectionCode, interval);
 }
 
 // ---- host-side lifecycle ----------------------------------------------------------
 
 void OrvoSimRuntime::OrvoSimCalcDeriv(uint32_t instance, uint32_t sectionCode) {
-    if (!info_.sectionFunction) return;
+    if (!info_.sectionFunction || !GetSystemInstance(instance)) return;
     if (sectionCode < kDefaultDerivativeSection || sectionCode > kLastDerivativeSection) {
         sectionCode = kDefaultDerivativeSection;
     }
@@ -471,263 +338,4 @@ double OrvoSimRuntime::OrvoSimGetRelativeErrorTol(uint32_t variable) const {
 double OrvoSimRuntime::OrvoSimGetAbsoluteErrorTol(uint32_t variable) const {
     const OrvoSimVariableDescriptor* descriptor = GetDescriptor(variable);
     return descriptor ? descriptor->absoluteTolerance : -1.0;
-}
-
-// ---- callbacks ---------------------------------------------------------------------
-
-void OrvoSimRuntime::OrvoSimAddStatusCallback(uint32_t instance, uint32_t userData,
-                                              OrvoStatusCallback fn) {
-    OrvoSimSystemInstance* record = GetSystemInstance(instance);
-    if (record && fn) record->statusCallbacks.Append({fn, userData});
-}
-
-void OrvoSimRuntime::OrvoSimRemoveStatusCallback(uint32_t instance, uint32_t userData) {
-    if (OrvoSimSystemInstance* record = GetSystemInstance(instance)) {
-        record->statusCallbacks.RemoveFirst([&](auto& e) { return e.userData == userData; });
-    }
-}
-
-void OrvoSimRuntime::OrvoSimAddErrorCallback(uint32_t instance, uint32_t userData,
-                                             OrvoErrorCallback fn) {
-    OrvoSimSystemInstance* record = GetSystemInstance(instance);
-    if (record && fn) record->errorCallbacks.Append({fn, userData});
-}
-
-void OrvoSimRuntime::OrvoSimRemoveErrorCallback(uint32_t instance, uint32_t userData) {
-    if (OrvoSimSystemInstance* record = GetSystemInstance(instance)) {
-        record->errorCallbacks.RemoveFirst([&](auto& e) { return e.userData == userData; });
-    }
-}
-
-void OrvoSimRuntime::OrvoSimAddTickCallbackFunction(uint32_t instance, uint32_t userData,
-                                                    OrvoTickCallback fn) {
-    OrvoSimSystemInstance* record = GetSystemInstance(instance);
-    if (record && fn) record->tickCallbacks.Append({fn, userData});
-}
-
-void OrvoSimRuntime::OrvoSimRemoveTickCallbackFunction(uint32_t instance, uint32_t userData) {
-    if (OrvoSimSystemInstance* record = GetSystemInstance(instance)) {
-        record->tickCallbacks.RemoveFirst([&](auto& e) { return e.userData == userData; });
-    }
-}
-
-void OrvoSimRuntime::OrvoSimAddDiscreteEventCallback(uint32_t instance, uint32_t userData,
-                                                     uint32_t sectionCode,
-                                                     OrvoDiscreteEventCallback fn) {
-    OrvoSimSystemInstance* record = GetSystemInstance(instance);
-    if (record && fn) record->discreteEventCallbacks.Append({fn, userData, sectionCode});
-}
-
-void OrvoSimRuntime::OrvoSimRemoveDiscreteEventCallback(uint32_t instance, uint32_t userData,
-                                                        uint32_t sectionCode) {
-    if (OrvoSimSystemInstance* record = GetSystemInstance(instance)) {
-        record->discreteEventCallbacks.RemoveFirst([&](auto& e) {
-            return e.userData == userData && e.sectionCode == sectionCode;
-        });
-    }
-}
-
-void OrvoSimRuntime::OrvoSimAddSymbolWatchCallback(uint32_t instance, uint32_t userData,
-                                                   uint32_t variable,
-                                                   OrvoSymbolWatchCallback fn) {
-    OrvoSimSystemInstance* record = GetSystemInstance(instance);
-    const auto signedVariable = static_cast<int32_t>(variable);
-    if (!record || !fn || signedVariable < 1 ||
-        static_cast<uint32_t>(signedVariable) > info_.numVariables) {
-        return;
-    }
-    auto reference = std::make_unique<OrvoSymbolValue>();
-    std::memset(reference.get(), 0, sizeof(OrvoSymbolValue));
-    uint32_t dataType = 0;
-    uint32_t dims[6] = {};
-    if (!symbols_.GetSymbolValue(instance, variable, &dataType, reference.get(), dims)) return;
-    record->symbolWatchCallbacks.Append({fn, userData, variable, std::move(reference)});
-}
-
-void OrvoSimRuntime::OrvoSimRemoveSymbolWatchCallback(uint32_t instance, uint32_t userData,
-                                                      uint32_t variable) {
-    if (OrvoSimSystemInstance* record = GetSystemInstance(instance)) {
-        record->symbolWatchCallbacks.RemoveFirst(
-            [&](auto& e) { return e.userData == userData && e.variable == variable; });
-    }
-}
-
-void OrvoSimRuntime::OrvoSimAddExecStateChangeCallback(uint32_t instance, uint32_t userData,
-                                                       OrvoExecutionStateCallback fn) {
-    OrvoSimSystemInstance* record = GetSystemInstance(instance);
-    if (record && fn) record->executionStateCallbacks.Append({fn, userData});
-}
-
-void OrvoSimRuntime::OrvoSimRemoveExecStateChangeCallback(uint32_t instance, uint32_t userData) {
-    if (OrvoSimSystemInstance* record = GetSystemInstance(instance)) {
-        record->executionStateCallbacks.RemoveFirst(
-            [&](auto& e) { return e.userData == userData; });
-    }
-}
-
-void OrvoSimRuntime::OrvoSimRemoveAllCallbacks(uint32_t instance) {
-    OrvoSimSystemInstance* record = GetSystemInstance(instance);
-    if (!record) return;
-    record->statusCallbacks.Clear();
-    record->errorCallbacks.Clear();
-    record->tickCallbacks.Clear();
-    record->executionStateCallbacks.Clear();
-}
-
-// ---- invokers ------------------------------------------------------------------------
-
-void OrvoSimRuntime::OrvoSimWriteMessage(uint32_t instance, const char* text) {
-    OrvoSimSystemInstance* record = GetSystemInstance(instance);
-    if (!record || !text) return;
-    record->statusCallbacks.ForEach(
-        [&](const StatusCallbackEntry& e) { e.function(instance, e.userData, text); });
-}
-
-void OrvoSimRuntime::OrvoSimWriteFormattedMessage(uint32_t instance, const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    va_list copy;
-    va_copy(copy, args);
-    const int length = std::vsnprintf(nullptr, 0, format, copy);
-    va_end(copy);
-    if (length >= 0) {
-        std::string text(static_cast<size_t>(length) + 1, '\0');
-        std::vsnprintf(text.data(), text.size(), format, args);
-        text.resize(static_cast<size_t>(length));
-        OrvoSimWriteMessage(instance, text.c_str());
-    }
-    va_end(args);
-}
-
-void OrvoSimRuntime::OrvoSimReportStatus(uint32_t instance, const char* text) {
-    OrvoSimWriteMessage(instance, text);
-}
-
-void OrvoSimRuntime::OrvoSimReportError(uint32_t instance, uint32_t code, const char* text) {
-    OrvoSimSystemInstance* record = GetSystemInstance(instance);
-    if (!record || !text) return;
-    record->errorCallbacks.ForEach(
-        [&](const ErrorCallbackEntry& e) { e.function(instance, e.userData, code, text); });
-}
-
-void OrvoSimRuntime::OrvoSimInvokeTick(uint32_t instance, OrvoTickType tick) {
-    OrvoSimSystemInstance* record = GetSystemInstance(instance);
-    if (!record) return;
-    record->tickCallbacks.ForEach(
-        [&](const TickCallbackEntry& e) { e.function(instance, e.userData, tick); });
-}
-
-void OrvoSimRuntime::OrvoSimInvokeDiscreteEventOccurred(uint32_t instance, uint32_t sectionCode) {
-    OrvoSimSystemInstance* record = GetSystemInstance(instance);
-    if (!record) return;
-    record->discreteEventCallbacks.ForEach([&](const DiscreteEventCallbackEntry& e) {
-        if (e.sectionCode == sectionCode) e.function(instance, e.userData, sectionCode);
-    });
-}
-
-void OrvoSimRuntime::CheckSymbolWatches(uint32_t instance, OrvoSimSystemInstance& record) {
-    record.symbolWatchCallbacks.ForEach([&](const SymbolWatchCallbackEntry& e) {
-        OrvoSymbolValue current;
-        std::memset(&current, 0, sizeof current);
-        uint32_t dataType = 0;
-        uint32_t dims[6] = {};
-        if (!symbols_.GetSymbolValue(instance, e.variable, &dataType, &current, dims)) return;
-        if (std::memcmp(&current, e.reference.get(), sizeof current) != 0) {
-            e.function(instance, e.userData, e.variable);
-        }
-    });
-}
-
-void OrvoSimRuntime::OrvoSimInvokeSymbolWatch(uint32_t instance) {
-    if (OrvoSimSystemInstance* record = GetSystemInstance(instance)) {
-        CheckSymbolWatches(instance, *record);
-    }
-}
-
-void OrvoSimRuntime::OrvoSimSetExecutionState(uint32_t instance, OrvoExecutionState state) {
-    OrvoSimSystemInstance* record = GetSystemInstance(instance);
-    if (!record) return;
-    const OrvoExecutionState old = record->executionState;
-    record->executionState = state;
-    record->executionStateCallbacks.ForEach([&](const ExecutionStateCallbackEntry& e) {
-        e.function(instance, e.userData, old, state);
-    });
-}
-
-// ---- communication interval ------------------------------------------------------------
-
-void OrvoSimRuntime::CheckMessageBuffer(uint32_t instance) {
-    OdeSolver* solver = GetSolver(instance);
-    if (!solver) return;
-    if (!solver->GetMessageBuffer().empty()) {
-        const std::string text = solver->TakeMessages();
-        OrvoSimWriteMessage(instance, text.c_str());
-    }
-    solver = GetSolver(instance);
-    Integrator* integrator = solver ? solver->GetIntegrator() : nullptr;
-    if (integrator && !integrator->messageBuffer.empty()) {
-        const std::string text = integrator->TakeMessages();
-        OrvoSimWriteMessage(instance, text.c_str());
-    }
-}
-
-void OrvoSimRuntime::WriteStatistics(uint32_t instance) {
-    OrvoSimSystemInstance* record = GetSystemInstance(instance);
-    if (!record || !record->solver || !record->solver->GetIntegrator()) return;
-    const uint8_t* summary = GetSettingAs<uint8_t>(*record, SettingWesitg);
-    if (!summary || *summary != 1) return;
-    record->solver->GetIntegrator()->WriteStatistics();
-    CheckMessageBuffer(instance);
-}
-
-void OrvoSimRuntime::OrvoSimCommunicationInterval(uint32_t instance) {
-    OrvoSimSystemInstance* record = GetSystemInstance(instance);
-    if (!record || !record->solver) return;
-    OdeSolver* solver = record->solver.get();
-
-    if (const double* cint = GetSettingAs<double>(*record, SettingCint)) {
-        solver->SetCommInterval(*cint);
-    }
-    if (const int32_t* nstp = GetSettingAs<int32_t>(*record, SettingNstp)) {
-        solver->SetStepsPerCint(*nstp);
-    }
-    if (const double* maxt = GetSettingAs<double>(*record, SettingMaxt)) {
-        solver->SetMaxStepSize(*maxt);
-    }
-    if (const double* mint = GetSettingAs<double>(*record, SettingMint)) {
-        solver->SetMinStepSize(*mint);
-    }
-    if (solver->GetFirstInterval()) solver->HandleIndependentVarEvents();
-
-    if (info_.sectionFunction) info_.sectionFunction(instance, kCommunicationPointSection);
-    // Model and host code ran: re-fetch in case the instance went away.
-    if (!(record = GetSystemInstance(instance)) || !(solver = record->solver.get())) return;
-
-    uint32_t every = static_cast<uint32_t>(solver->settings.GetNumCommIntsPerOuput());
-    if (every == 0) every = 1;
-    const bool outputPoint = !solver->settings.GetStopFlag() &&
-                             (solver->settings.CommPointReached ||
-                              record->commIntervalCounter % every == 0);
-    if (outputPoint) {
-        OrvoSimInvokeTick(instance, OrvoTickOutputPoint);
-        if (!(record = GetSystemInstance(instance))) return;
-        CheckSymbolWatches(instance, *record);
-        if (!(record = GetSystemInstance(instance)) || !(solver = record->solver.get())) return;
-        ++record->commIntervalCounter;
-    }
-
-    solver->SetDerivFuncArg1(instance);
-    solver->SetDerivFuncArg2(kDefaultDerivativeSection);
-    if (uint8_t* icon = GetSettingAs<uint8_t>(*record, SettingZzicon); icon && *icon == 1) {
-        *icon = 0;
-        solver->SetForceRecalculation(true);
-    }
-    solver->Step();
-    CheckMessageBuffer(instance);
-    executionManager_.DebugTick();
-
-    if ((record = GetSystemInstance(instance)) && record->singleStepFlag == 1) {
-        SetSettingByte(*record, SettingZzstepstop, 1);
-        record->singleStepFlag = 0;
-    }
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -88,6 +89,8 @@ public:
     void SetSettingByte(const OrvoSimSystemInstance& record, uint32_t slot, uint8_t value) const;
 
     static uint32_t GetFlattenedArraySize(const uint32_t* dims);
+    // Sum over variables first .. first+count-1 of their registered sizes: a
+    // shape a host records later does not resize instances or their solvers.
     uint32_t GetFlattenedStateArraySize(uint32_t first, uint32_t count) const;
     static bool IsScalarVariable(const OrvoSimVariableDescriptor* descriptor);
 
@@ -158,10 +161,16 @@ private:
     void SetErrorTolerance(uint32_t instance, uint32_t variable, double value, bool relative);
     // Invokes the symbol-watch check (used at output points).
     void CheckSymbolWatches(uint32_t instance, OrvoSimSystemInstance& record);
+    // The record whose callbacks an invoker calls: null for a free slot and
+    // once the library is being unloaded.
+    OrvoSimSystemInstance* CallbackTarget(uint32_t instance) const;
 
     OrvoSimSystemInfo info_;
     std::vector<OrvoSimVariableDescriptor> descriptors_;
     std::unique_ptr<OrvoSimSystemInstance> instances_[kInstanceTableSize];
     OrvoSimExecutionManager executionManager_;
     SymbolAccess symbols_;
+    // Set while the library unloads: a run still going ends without calling
+    // back into a host that may itself be going away.
+    std::atomic<bool> callbacksSilenced_{false};
 };

@@ -10,6 +10,9 @@ struct OrvoSimVariableDescriptor {
     uint32_t dataType = 0;
     uint32_t symbolType = 0;
     uint32_t dims[6] = {0, 0, 0, 0, 0, 0};
+    // The shape the model registered; hosts may record another in dims, but
+    // the model's storage and the solver's state layout keep this one.
+    uint32_t registeredDims[6] = {0, 0, 0, 0, 0, 0};
     double relativeTolerance = 0.0001;
     double absoluteTolerance = 0.0001;
     uint8_t flags[11] = {};

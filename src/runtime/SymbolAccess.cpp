@@ -163,6 +163,11 @@ void SymbolAccess::RefuseWrite(uint32_t instance, uint32_t variable) {
         instance, "Error: Value does not fit the storage of variable %u.", variable);
 }
 
+void SymbolAccess::RefuseRead(uint32_t instance, uint32_t variable) {
+    runtime_.OrvoSimWriteFormattedMessage(
+        instance, "Error: Cannot read variable %u: the value lies outside its storage.", variable);
+}
+
 void SymbolAccess::RefuseIndexSet(uint32_t instance) {
     runtime_.OrvoSimWriteMessage(instance, kInvalidIndexMessage);
 }
@@ -180,7 +185,7 @@ bool SymbolAccess::GetSymbolValue(uint32_t instance, uint32_t variable, uint32_t
     const bool array = descriptor->dims[0] != 0;
     const size_t size = DataTypeElementSize(type);
     if (!array && type != DataTypeString && size > 0 && !Span(*descriptor, address, 0, size)) {
-        RefuseWrite(instance, variable);
+        RefuseRead(instance, variable);
         return false;
     }
     *dataType = type;
@@ -244,7 +249,7 @@ void SymbolAccess::GetSymbolValueIndexed(uint32_t instance, uint32_t variable,
     if (type == DataTypeString) {
         const size_t at = offset * descriptor->stringLength;
         if (StringCapacity(*descriptor, address, at) == 0) {
-            RefuseWrite(instance, variable);
+            RefuseRead(instance, variable);
             return;
         }
         value->stringValue = reinterpret_cast<char*>(address + at);
@@ -254,7 +259,7 @@ void SymbolAccess::GetSymbolValueIndexed(uint32_t instance, uint32_t variable,
     if (size == 0) return;
     const uint8_t* element = Span(*descriptor, address, offset * size, size);
     if (!element) {
-        RefuseWrite(instance, variable);
+        RefuseRead(instance, variable);
         return;
     }
     std::memcpy(value, element, size);

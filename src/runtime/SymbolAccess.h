@@ -49,8 +49,12 @@ public:
     T GetIndexed(uint32_t instance, uint32_t variable, const uint32_t* indices) {
         OrvoSymbolValue value;
         std::memset(&value, 0, sizeof value);
-        uint32_t dataType = 0;
+        uint32_t dataType = DataTypeInvalid;
         GetSymbolValueIndexed(instance, variable, &dataType, &value, indices);
+        // The bits of a number are no address to hand out.
+        if constexpr (std::is_same_v<T, const char*>) {
+            if (dataType != DataTypeString) return nullptr;
+        }
         return FromValue<T>(value);
     }
     template <typename T>
@@ -83,6 +87,7 @@ private:
     static bool CopyString(const OrvoSimVariableDescriptor& descriptor, uint8_t* address,
                            size_t offset, const char* text);
     void RefuseWrite(uint32_t instance, uint32_t variable);
+    void RefuseRead(uint32_t instance, uint32_t variable);
     void RefuseIndexSet(uint32_t instance);
 
     template <typename T>

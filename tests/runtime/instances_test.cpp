@@ -191,9 +191,33 @@ TEST_F(InstanceTest, CalcDerivUsesTheDefaultSectionOutsideTheDerivativeRange) {
     OrvoCalcDeriv(instance, 499);
     OrvoCalcDeriv(instance, 1000);
     OrvoCalcDeriv(instance, 999);
+    // Free and invalid slots evaluate nothing.
+    for (uint32_t bad : {0u, instance + 1, 100u, 0xFFFFFFFFu}) OrvoCalcDeriv(bad, 500);
     EXPECT_EQ(model().sectionCalls,
               (std::vector<std::pair<uint32_t, uint32_t>>{
                   {instance, 500}, {instance, 500}, {instance, 999}}));
+}
+
+TEST_F(InstanceTest, LaterInstancesKeepTheRegisteredStateShapes) {
+    TestModelLayout layout;
+    layout.states = {Scalar("x"), Vector("v", 3)};
+    Start(layout);
+    // A host records an 8-element bool shape on the 8-byte scalar state.
+    uint8_t bytes[8] = {};
+    OrvoSymbolValue value;
+    value.arrayValue = bytes;
+    const uint32_t shape[6] = {8, 0, 0, 0, 0, 0};
+    OrvoSetSymbolValue(instance, 2, 5, value, shape);
+    uint32_t dims[6];
+    OrvoGetSymbolDimensions(2, 0, dims);
+    ASSERT_EQ(dims[0], 8u);
+
+    const uint32_t later = OrvoCreate();
+    ASSERT_NE(later, 0u);
+    EXPECT_EQ(runtime().GetSystemInstance(later)->numStateElements, 4u);
+    OrvoStartBlocking(later);
+    ASSERT_NE(runtime().GetSolver(later)->GetIntegrator(), nullptr);
+    EXPECT_EQ(runtime().GetSolver(later)->GetIntegrator()->numStates, 4u);
 }
 
 TEST_F(InstanceTest, SyncPointsThroughTheDataBlock) {

@@ -32,6 +32,10 @@ protected:
     const std::string kRefused(uint32_t v) {
         return "Error: Value does not fit the storage of variable " + std::to_string(v) + ".";
     }
+    const std::string kReadRefused(uint32_t v) {
+        return "Error: Cannot read variable " + std::to_string(v) +
+               ": the value lies outside its storage.";
+    }
 };
 
 TEST_F(SymbolAccessTest, SymbolTableLookupsAndNeutralAnswers) {
@@ -163,7 +167,7 @@ TEST_F(SymbolAccessTest, WritesPastTheStorageAreRefused) {
     EXPECT_EQ(OrvoGetDouble1(instance, LVec, 2), 2.0);
     messages.clear();
     EXPECT_EQ(OrvoGetDouble1(instance, LVec, 3), 0.0);  // reads are bounded as well
-    EXPECT_EQ(messages.back(), kRefused(LVec));
+    EXPECT_EQ(messages.back(), kReadRefused(LVec));
 
     // A double into a 2-byte short.
     OrvoSymbolValue wide;
@@ -191,6 +195,23 @@ TEST_F(SymbolAccessTest, StringsStayInsideTheirElements) {
     EXPECT_EQ(messages.back(), kRefused(SUnknown));
     OrvoSetString(instance, SUnknown, "");
     EXPECT_STREQ(OrvoGetString(instance, SUnknown), "");
+}
+
+TEST_F(SymbolAccessTest, StringGettersAnswerNullForOtherDataTypes) {
+    const std::array<uint32_t, 6> first = {1, 0, 0, 0, 0, 0};
+    Doubles(Vec16)[0] = 1.5;
+    *static_cast<int32_t*>(model().Address(LVal)) = 12345;
+    for (uint32_t v : {X, Vec16, LVal, LVec, ShortVal}) {
+        SCOPED_TRACE(v);
+        EXPECT_EQ(OrvoGetString(instance, v), nullptr);
+        EXPECT_EQ(OrvoGetStringIndexed(instance, v, first.data()), nullptr);
+        EXPECT_EQ(OrvoGetString1(instance, v, 1), nullptr);
+        EXPECT_EQ(OrvoGetString2(instance, v, 1, 1), nullptr);
+        EXPECT_EQ(OrvoGetString6(instance, v, 1, 1, 1, 1, 1, 1), nullptr);
+    }
+    OrvoSetString1(instance, SArr, "abc", 1);
+    EXPECT_STREQ(OrvoGetString1(instance, SArr, 1), "abc");
+    EXPECT_STREQ(OrvoGetStringIndexed(instance, SArr, first.data()), "abc");
 }
 
 TEST_F(SymbolAccessTest, NullPointersAndBadInstancesAreRefused) {
