@@ -116,6 +116,9 @@ class _Analysis:
         if len(states) > MAX_STATES:
             raise DescriptionError(states[MAX_STATES].at, f"more than {MAX_STATES} states")
         settings = self._settings()
+        if m.termination is None:
+            raise DescriptionError(m.name_at, "the model has no termination condition: "
+                                              "add terminate when ...;")
 
         # Every read names something declared, and every call fits what it calls.
         for statement in m.initial + m.derivative:
