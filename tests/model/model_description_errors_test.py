@@ -62,6 +62,8 @@ CASES = [
     ("model m;\nstates { x = 0; }\nconstants { x = 1; }\n", "3:13", "'x' is declared twice"),
     ("model m;\nstates { x = 0; }\nderivative { dt(x) = 1; }\n", "1:7", "no termination condition"),
     ("model m;\nstates { x = 0; }\nsettings { ialg = 2.5; }\n", "3:12", "setting 'ialg' takes a 32-bit integer"),
+    ("model m;\nconstants { Bw = 1; step = 2; }\n", "2:13", "names are lower-case"),
+    ("model m;\nconstants { step = 2; }\n", "2:13", "'step' is a reserved name"),
     ("model other;\n", "1:7", "the model is named 'other', but the build expects 'm'"),
 ]
 

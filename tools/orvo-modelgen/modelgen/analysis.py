@@ -162,9 +162,12 @@ class _Analysis:
         self.declared[d.name] = d
 
     def _check_name(self, name, at):
-        if (name == "t" or name == "dt" or name in S.BY_NAME or name in FUNCTIONS
-                or name in _CPP_KEYWORDS or name.startswith("zz") or re.fullmatch(r"z\d{5}", name)
-                or name.endswith("_table") or not name.islower() and name != name.lower()):
+        if not re.fullmatch(r"[a-z][a-z0-9_]*", name) or "__" in name:
+            raise DescriptionError(at, f"'{name}': names are lower-case letters, digits and "
+                                       "single underscores, starting with a letter")
+        if (name in ("t", "dt") or name in S.BY_NAME or name in FUNCTIONS or name in _CPP_KEYWORDS
+                or name.startswith("zz") or re.fullmatch(r"z\d{5}", name)
+                or name.endswith("_table")):
             raise DescriptionError(at, f"'{name}' is a reserved name")
 
     def _settings(self):

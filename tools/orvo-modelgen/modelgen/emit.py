@@ -399,6 +399,9 @@ void InitialBlock(uint32_t instance) {{
     zzrset(instance);
 }}
 
+// NaN compares false: the run goes on until stopped otherwise.
+bool TerminationReached() {{ return {termination}; }}
+
 }}  // namespace
 
 void InitialSection() {{
@@ -412,8 +415,7 @@ extern "C" void zzsimulation(uint32_t instance) {{
     // A continued run resumes the loop without the initial block.
     if (zzicon == 0) InitialBlock(instance);
     while (!zzstopflag && !zzstepstop) {{
-        // NaN compares false: the run goes on until stopped otherwise.
-        if ({termination}) zztrmt(static_cast<uint32_t>(zzinstidx), " ");
+        if (TerminationReached()) zztrmt(static_cast<uint32_t>(zzinstidx), " ");
         OrvoSimIntegrate(instance);
     }}
 }}
@@ -428,14 +430,17 @@ extern "C" void zzsimulation(uint32_t instance) {{
             body.append(assignment(target, s.expr, laid))
         body.append("    // Initial conditions")
         body += [assignment(v.name, e, laid) for v, e in laid.initial_conditions]
-        cases = []
+        cases, sections = [], []
         for s in laid.discretes:
-            statements = "\n".join(assignment(a.target, a.expr, laid, "            ")
-                                   for a in s.body)
-            cases.append(f"        case k{camel(s.name)}Section:\n{statements}\n"
+            statements = "\n".join(assignment(a.target, a.expr, laid) for a in s.body)
+            sections.append(f"// discrete section {s.name}\nvoid {camel(s.name)}Section() {{\n"
+                            f"{statements}\n}}\n")
+            cases.append(f"        case k{camel(s.name)}Section:\n"
+                         f"            {camel(s.name)}Section();\n"
                          f"            OrvoSimDiscreteEventOccurred(instance, "
                          f"k{camel(s.name)}Section);\n            break;")
         cases = "\n".join(cases)
+        sections = "\n".join(sections)
         body = "\n".join(body)
         return f"""{self.banner}#include <cmath>
 
@@ -453,6 +458,7 @@ void DerivativeSection() {{
 {body}
 }}
 
+{sections}
 }}  // namespace
 }}  // namespace {self.ns}
 
