@@ -57,6 +57,8 @@ CASES = [
      "3:22", "unknown function 'expo'"),
     ("model m;\nstates { x = 0; }\nconstants { k = 1; }\nderivative { dt(x) = 1; k = 2; }\n"
      "terminate when t >= 1;\n", "4:25", "constant 'k' cannot be assigned here"),
+    ("model m;\nstates { x = 0; }\ninitial { x = 1; }\nderivative { dt(x) = 1; }\n"
+     "terminate when t >= 1;\n", "3:11", "state 'x' cannot be assigned here"),
     ("model m;\nstates { x = 0; }\nvariables { r; }\nderivative { dt(x) = 1; }\n"
      "terminate when t >= 1;\n", "3:13", "variable 'r' is never assigned"),
     ("model m;\nstates { x = 0; }\nconstants { x = 1; }\n", "3:13", "'x' is declared twice"),

@@ -273,14 +273,16 @@ class _Analysis:
 
     def _procedural_assignments(self, computed):
         assigned = set()
+        initial = {id(s) for s in self.m.initial}
         for statement in self.m.initial + [s for d in self.m.discretes for s in d.body]:
             if statement.derivative:
                 raise DescriptionError(statement.at, "dt() belongs in the derivative section")
-            self._target(statement, ("variable", "state"))
-            if statement.target in computed:
-                raise DescriptionError(statement.at,
-                                       _twice(statement.target, computed[statement.target].at))
-            assigned.add(statement.target)
+            # The initial conditions overwrite the states after the initial section.
+            d = self._target(statement, ("variable",) if id(statement) in initial
+                             else ("variable", "state"))
+            if d.name in computed:
+                raise DescriptionError(statement.at, _twice(d.name, computed[d.name].at))
+            assigned.add(d.name)
         return assigned
 
     def _dependency_order(self, computed):
