@@ -36,7 +36,8 @@ explicit export extern false float for friend goto if inline int long mutable na
 noexcept not not_eq nullptr operator or or_eq private protected public register reinterpret_cast
 requires return short signed sizeof static static_assert static_cast struct switch template this
 thread_local throw true try typedef typeid typename union unsigned using virtual void volatile
-wchar_t while xor xor_eq std var real""".split())
+wchar_t while xor xor_eq std var real int8_t int16_t int32_t int64_t uint8_t
+uint16_t uint32_t uint64_t size_t""".split())
 
 DERIVATIVE_BASE = 99999   # the k-th dt() statement names z(99999 - 2k) and z(99998 - 2k)
 MAX_STATES = 40000

@@ -177,7 +177,7 @@ std::span<const {c}VariableRecord> {c}Variables();
                  f"constexpr uint32_t kStateCount = {len(laid.states)};",
                  f"constexpr uint32_t kOtherCount = {laid.other_count};",
                  f"constexpr uint32_t kSettingCount = {len(S.SETTINGS)};",
-                 f"// Variables 1..kLastScalarReal are real[index].",
+                 "// Variables 1..kLastScalarReal are real[index].",
                  f"constexpr uint32_t kLastScalarReal = {self.last_scalar};",
                  f"constexpr uint32_t kRealElements = {self.real_elements};\n",
                  "// The settings block with the types the runtime expects; logicals are "
