@@ -385,11 +385,24 @@ class _Analysis:
             if d.name in seen:
                 raise DescriptionError(d.at, f"discrete section '{d.name}' is declared twice")
             seen[d.name] = d
+        # Discrete sections and initial element lists get CamelCase identifiers.
+        for group in (m.discretes, [d for d in m.declarations if d.kind == "table" or d.size]):
+            spelled = {}
+            for d in group:
+                key = camel(d.name)
+                if key in spelled:
+                    raise DescriptionError(d.at, f"'{d.name}' and '{spelled[key].name}' are too "
+                                                 "alike: they differ only in underscores")
+                spelled[key] = d
         laid = LaidOutModel(m.name, variables, variables[1:n + 1], derivatives,
                             initial_conditions, other_count, m.initial, ordered, discretes,
                             m.termination, tables=tables, arrays=arrays)
         laid.by_name = {v.name: v for v in variables}
         return laid
+
+
+def camel(name):
+    return "".join(part[:1].upper() + part[1:] for part in name.split("_"))
 
 
 def _double_text(number):
