@@ -83,7 +83,7 @@ void BM_DerivativeEvaluation(benchmark::State& state) {
     OrvoStartBlocking(instance);
     if (!(std::fabs(GetDouble(instance, "aplasma_mi")) < 1e30)) {
         // No run happened: initialize by hand as the model's initial block does.
-        pregnancy::ComputeInitialParameters();
+        pregnancy::InitialSection();
         __real_zzderivative(instance, pregnancy::kDerivativeSection);
         for (uint32_t s = 2; s <= 43; ++s) OrvoSetDouble(instance, s, OrvoGetDouble(instance, s + 84));
         SetDouble(instance, "pdose", 1.0);

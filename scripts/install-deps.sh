@@ -7,7 +7,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cache="$root/.deps"
 packages=(build-essential cmake ninja-build gfortran libblas-dev libsundials-dev
-          libgtest-dev libgmock-dev libbenchmark-dev dpkg-dev)
+          libgtest-dev libgmock-dev libbenchmark-dev dpkg-dev python3)
 
 missing=()
 for p in "${packages[@]}"; do

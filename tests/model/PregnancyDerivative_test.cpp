@@ -25,7 +25,7 @@ protected:
     static void Initialize() {
         pdose = 0;
         lastwk = 0;
-        ComputeInitialParameters();
+        InitialSection();
         zzderivative(1, kDerivativeSection);
         for (uint32_t k = 0; k < kStateCount; ++k) States()[k] = InitialConditions()[k];
         zzderivative(1, kDerivativeSection);
@@ -179,7 +179,7 @@ TEST_F(PregnancyDerivativeTest, SymporterUptakeIsInhibitedByTheOtherAnion) {
 
 TEST_F(PregnancyDerivativeTest, OtherSectionCodesChangeNothing) {
     Initialize();
-    double before[kLastScalarReal + 1];
+    double before[std::size(theModelStorage.real)];
     std::copy(std::begin(theModelStorage.real), std::end(theModelStorage.real), before);
     aplasma_mi = 1;  // would change rates if a code evaluated the section
     for (uint32_t code : {0u, 1u, 2u, 501u, 999u, 1002u}) zzderivative(1, code);

@@ -14,6 +14,8 @@
 namespace pregnancy {
 namespace {
 
+constexpr uint32_t kTableSize = 16;  // each table: 8 values, then 8 breakpoints
+
 const PregnancyVariableRecord& Record(uint32_t index) { return PregnancyVariables()[index - 1]; }
 
 TEST(PregnancyVariableTable, RecordsAreNumberedOneToN) {

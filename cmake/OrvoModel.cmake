@@ -1,0 +1,55 @@
+# orvo_add_model(NAME DESCRIPTION FILE)
+#
+# Generates the C++ of the model described in FILE (whose first line declares
+# `model NAME;`) into the build tree and builds from it:
+#   orvo_NAME_model  static library: the model, carrying the runtime with it
+#   orvo_NAME        shared library liborvo_NAME.so exporting only the Orvo* calls
+# A fault in the description stops the build with file:line:col: message.
+
+find_program(ORVO_PYTHON3 NAMES python3 PATHS /usr/bin NO_DEFAULT_PATH)
+find_program(ORVO_PYTHON3 NAMES python3 REQUIRED)
+set(ORVO_MODELGEN ${PROJECT_SOURCE_DIR}/tools/orvo-modelgen/orvo-modelgen)
+file(GLOB ORVO_MODELGEN_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tools/orvo-modelgen/modelgen/*.py)
+
+function(orvo_add_model name)
+  cmake_parse_arguments(ARG "" "DESCRIPTION" "" ${ARGN})
+  if(NOT ARG_DESCRIPTION)
+    message(FATAL_ERROR "orvo_add_model(${name}): DESCRIPTION is required")
+  endif()
+  get_filename_component(description ${ARG_DESCRIPTION} ABSOLUTE)
+  set(generated ${CMAKE_CURRENT_BINARY_DIR}/generated)
+
+  execute_process(COMMAND ${ORVO_PYTHON3} ${ORVO_MODELGEN} --outputs ${name}
+                  OUTPUT_VARIABLE relative_outputs OUTPUT_STRIP_TRAILING_WHITESPACE
+                  COMMAND_ERROR_IS_FATAL ANY)
+  string(REPLACE "\n" ";" relative_outputs "${relative_outputs}")
+  list(TRANSFORM relative_outputs PREPEND ${generated}/ OUTPUT_VARIABLE outputs)
+
+  add_custom_command(
+      OUTPUT ${outputs}
+      COMMAND ${ORVO_PYTHON3} ${ORVO_MODELGEN} ${description} --name ${name} --out ${generated}
+      DEPENDS ${description} ${ORVO_MODELGEN} ${ORVO_MODELGEN_SOURCES}
+      COMMENT "Generating model ${name} from ${ARG_DESCRIPTION}"
+      VERBATIM)
+
+  add_library(orvo_${name}_model STATIC ${outputs})
+  # The generated headers come before the runtime's, which sit beside them as model/...
+  target_include_directories(orvo_${name}_model BEFORE PUBLIC ${generated})
+  # Whoever links the model gets the runtime too; the shared library takes all
+  # of it (the exports), so there it must carry the same link feature as below.
+  target_link_libraries(orvo_${name}_model PUBLIC
+      "$<IF:$<STREQUAL:$<TARGET_PROPERTY:TYPE>,SHARED_LIBRARY>,$<LINK_LIBRARY:WHOLE_ARCHIVE,orvo_core>,orvo_core>")
+
+  # A shared library needs at least one source of its own; everything else
+  # comes from the two archives.
+  set(stub ${CMAKE_CURRENT_BINARY_DIR}/orvo_${name}_library.cpp)
+  file(CONFIGURE OUTPUT ${stub} CONTENT "// Generated: the library's code is in its archives.\n")
+  add_library(orvo_${name} SHARED ${stub})
+  target_link_libraries(orvo_${name} PRIVATE
+      "$<LINK_LIBRARY:WHOLE_ARCHIVE,orvo_${name}_model>"
+      "$<LINK_LIBRARY:WHOLE_ARCHIVE,orvo_core>")
+  # Only the Orvo* exports leave the library.
+  target_link_options(orvo_${name} PRIVATE
+      -Wl,--version-script=${PROJECT_SOURCE_DIR}/src/runtime/orvo.map -Wl,--no-undefined)
+  set_target_properties(orvo_${name} PROPERTIES LINK_DEPENDS ${PROJECT_SOURCE_DIR}/src/runtime/orvo.map)
+endfunction()

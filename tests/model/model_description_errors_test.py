@@ -1,0 +1,104 @@
+#!/usr/bin/env python3
+"""Faults in a model description: each is reported as file:line:col: message
+with exit status 1, and no generated source survives (so no library is built).
+
+usage: model_description_errors_test.py ORVO_MODELGEN
+"""
+
+import contextlib
+import importlib.machinery
+import importlib.util
+import io
+import os
+import sys
+import tempfile
+import unittest
+
+sys.dont_write_bytecode = True
+_loader = importlib.machinery.SourceFileLoader("orvo_modelgen", sys.argv[1])
+_spec = importlib.util.spec_from_loader("orvo_modelgen", _loader)
+modelgen = importlib.util.module_from_spec(_spec)
+_loader.exec_module(modelgen)
+
+VALID = """model m;
+states { x = x0; }
+constants { k = 0.5; x0 = 1; w[2] = {1, 2}; tstop = 10; }
+tables { f[2] = {0: 1, 10: 2}; }
+variables { r; }
+derivative { dt(x) = -r; r = k * x * f(t) * w(2); }
+terminate when t >= tstop;
+"""
+
+# (description, where, message): `where` is line:col in the description.
+CASES = [
+    ("model m;\nstates { x = 0 }\n", "2:16", "expected ';', found '}'"),
+    ("model m;\nstates { x = 0; }\nderivative { dt(x) = 1 +* 2; }\n", "3:25",
+     "expected an expression, found '*'"),
+    ("model m;\nstates { x = 0; }\nderivative { dt(x) = 1.5e; }\n", "3:22", "malformed number"),
+    ("model m; /* never closed\n", "1:10", "unterminated comment"),
+    ("model m;\nconstants { k = 1 \"no end; }\n", "2:19", "unterminated string"),
+    ("model m;\nstates { x = 0; }\nderivative { dt(x) = -kk * x; }\nterminate when t >= 1;\n",
+     "3:23", "unknown name 'kk'"),
+    ("model m;\nstates { x = 0; }\nvariables { r; }\nderivative { r = 1;\n dt(x) = r;\n r = 2; }\n"
+     "terminate when t >= 1;\n", "6:2", "'r' is assigned twice (first at 4:14)"),
+    ("model m;\nstates { x = 0; y = 0; }\nderivative { dt(x) = 1; }\nterminate when t >= 1;\n",
+     "2:17", "state 'y' has no derivative"),
+    ("model m;\nstates { x = 0; }\nvariables { a; b; }\n"
+     "derivative { dt(x) = a;\n a = b + 1;\n b = 2 * a; }\nterminate when t >= 1;\n",
+     "5:2", "algebraic loop: a -> b -> a"),
+    ("model m;\nconstants { w[3] = {1, 2}; }\n", "2:13", "array 'w' has size 3 but 2 values"),
+    ("model m;\ntables { f[3] = {0: 1, 1: 2}; }\n", "2:10", "table 'f' has 3 points but 2"),
+    ("model m;\ntables { f[2] = {1: 1, 0: 2}; }\n", "2:24", "breakpoints must ascend"),
+    ("model m;\nstates { x = 0; }\nconstants { w[2] = {1, 2}; }\nderivative { dt(x) = w(3); }\n"
+     "terminate when t >= 1;\n", "4:24", "index 3 is outside array 'w' of size 2"),
+    ("model m;\nstates { x = 0; }\nderivative { dt(x) = exp(1, 2); }\nterminate when t >= 1;\n",
+     "3:22", "'exp' takes 1 argument, given 2"),
+    ("model m;\nstates { x = 0; }\nderivative { dt(x) = expo(1); }\nterminate when t >= 1;\n",
+     "3:22", "unknown function 'expo'"),
+    ("model m;\nstates { x = 0; }\nconstants { k = 1; }\nderivative { dt(x) = 1; k = 2; }\n"
+     "terminate when t >= 1;\n", "4:25", "constant 'k' cannot be assigned here"),
+    ("model m;\nstates { x = 0; }\ninitial { x = 1; }\nderivative { dt(x) = 1; }\n"
+     "terminate when t >= 1;\n", "3:11", "state 'x' cannot be assigned here"),
+    ("model m;\nstates { x = 0; }\nvariables { r; }\nderivative { dt(x) = 1; }\n"
+     "terminate when t >= 1;\n", "3:13", "variable 'r' is never assigned"),
+    ("model m;\nstates { x = 0; }\nconstants { x = 1; }\n", "3:13", "'x' is declared twice"),
+    ("model m;\nstates { x = 0; }\nderivative { dt(x) = 1; }\n", "1:7", "no termination condition"),
+    ("model m;\nstates { x = 0; }\nsettings { ialg = 2.5; }\n", "3:12", "setting 'ialg' takes a 32-bit integer"),
+    ("model m;\nconstants { Bw = 1; step = 2; }\n", "2:13", "names are lower-case"),
+    ("model m;\nconstants { step = 2; }\n", "2:13", "'step' is a reserved name"),
+    ("model m;\nstates { x = 0; }\nderivative { dt(x) = 1; }\ndiscrete a1 at 1 { }\n"
+     "discrete a_1 at 2 { }\nterminate when t >= 1;\n", "5:10", "'a_1' and 'a1' are too alike"),
+    ("model other;\n", "1:7", "the model is named 'other', but the build expects 'm'"),
+]
+
+
+class DescriptionErrors(unittest.TestCase):
+    def generate(self, text, out):
+        path = os.path.join(out, "m.model")
+        with open(path, "w", encoding="utf-8") as f:
+            f.write(text)
+        stderr = io.StringIO()
+        with contextlib.redirect_stderr(stderr):
+            status = modelgen.main([path, "--name", "m", "--out", out])
+        return path, status, stderr.getvalue()
+
+    def test_valid_description_generates(self):
+        with tempfile.TemporaryDirectory() as out:
+            _, status, stderr = self.generate(VALID, out)
+            self.assertEqual(status, 0, stderr)
+            self.assertTrue(os.path.exists(os.path.join(out, "model", "MDerivative.cpp")))
+
+    def test_each_fault_is_located_and_leaves_no_sources(self):
+        for text, where, message in CASES:
+            with self.subTest(message=message), tempfile.TemporaryDirectory() as out:
+                _, status, stderr = self.generate(VALID, out)   # sources of an earlier good run
+                self.assertEqual(status, 0, stderr)
+                path, status, stderr = self.generate(text, out)
+                self.assertEqual(status, 1, stderr)
+                self.assertTrue(stderr.startswith(f"{path}:{where}: "), stderr)
+                self.assertIn(message, stderr)
+                self.assertEqual(os.listdir(os.path.join(out, "model")), [])
+
+
+if __name__ == "__main__":
+    unittest.main(argv=sys.argv[:1])

@@ -1,0 +1,1 @@
+"""orvo-modelgen: a model description to the C++ of a model library."""

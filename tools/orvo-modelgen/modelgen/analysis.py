@@ -1,0 +1,421 @@
+"""Checks a parsed description and lays out its variable table.
+
+The result numbers every variable as the runtime requires: t, the states, their
+derivatives, their initial conditions, the other variables in declaration
+order, then the settings. Derivative statements are sorted by dependency."""
+
+import heapq
+import math
+import re
+from dataclasses import dataclass, field
+
+from . import settings as S
+from .lexer import DescriptionError
+from .syntax import Call, Number, Ref, Unary, Binary, names_read
+
+# name -> (C++ function, argument count)
+FUNCTIONS = {
+    "exp": ("std::exp", 1), "log": ("std::log", 1), "log10": ("std::log10", 1),
+    "sqrt": ("std::sqrt", 1), "sin": ("std::sin", 1), "cos": ("std::cos", 1),
+    "tan": ("std::tan", 1), "asin": ("std::asin", 1), "acos": ("std::acos", 1),
+    "atan": ("std::atan", 1), "atan2": ("std::atan2", 2), "sinh": ("std::sinh", 1),
+    "cosh": ("std::cosh", 1), "tanh": ("std::tanh", 1), "pow": ("std::pow", 2),
+    "abs": ("std::fabs", 1), "floor": ("std::floor", 1), "ceil": ("std::ceil", 1),
+    "min": ("zzmin", 2), "max": ("zzmax", 2),
+    "aint": ("aint", 1), "anint": ("anint", 1), "mod": ("mod", 2), "dim": ("dim", 2),
+    "sgn": ("sgn", 1), "sign": ("sign", 2), "ssqrt": ("ssqrt", 1),
+    "bound": ("bound", 3), "dead": ("dead", 3), "qntzr": ("qntzr", 2),
+    "fcnsw": ("fcnsw", 4), "step": ("step", 2), "ramp": ("ramp", 2),
+    "harm": ("harm", 4), "pulse": ("pulse", 4),
+}
+
+_CPP_KEYWORDS = set("""alignas alignof and and_eq asm auto bitand bitor bool break case catch char
+char8_t char16_t char32_t class compl concept const consteval constexpr constinit const_cast
+continue co_await co_return co_yield decltype default delete do double dynamic_cast else enum
+explicit export extern false float for friend goto if inline int long mutable namespace new
+noexcept not not_eq nullptr operator or or_eq private protected public register reinterpret_cast
+requires return short signed sizeof static static_assert static_cast struct switch template this
+thread_local throw true try typedef typeid typename union unsigned using virtual void volatile
+wchar_t while xor xor_eq std var real int8_t int16_t int32_t int64_t uint8_t
+uint16_t uint32_t uint64_t size_t""".split())
+
+DERIVATIVE_BASE = 99999   # the k-th dt() statement names z(99999 - 2k) and z(99998 - 2k)
+MAX_STATES = 40000
+
+
+@dataclass
+class Variable:
+    index: int
+    name: str
+    symbol_type: int
+    data_type: int = S.DOUBLE
+    dim1: int = 0
+    flags: tuple = ()
+    default: str = S.UNSET_REAL         # literal text of the default
+    table: list = None                  # a table's or array's initial elements (literal texts)
+    points: int = 0                     # a table's number of points
+    units: str = ""
+    description: str = ""
+
+
+@dataclass
+class Section:
+    name: str
+    code: int
+    event_id: int
+    time: object
+    body: list
+
+
+@dataclass
+class LaidOutModel:
+    name: str
+    variables: list                 # Variable, index order (variables[0] is index 1)
+    states: list                    # state Variables in order
+    derivatives: list               # derivative Variable of each state
+    initial_conditions: list        # (initial-condition Variable, expression) of each state
+    other_count: int
+    initial: list                   # Assignment statements, as written
+    derivative: list                # Assignment statements, dependency order
+    discretes: list                 # Section
+    termination: object
+    by_name: dict = field(default_factory=dict)
+    tables: list = field(default_factory=list)   # table Variables
+    arrays: dict = field(default_factory=dict)   # array constant name -> size
+
+
+def _flags(declaration, default):
+    return tuple(sorted(set(declaration.flags))) if declaration.flags is not None else default
+
+
+def _literal_value(number):
+    value = float(number.text)
+    if math.isinf(value):
+        raise DescriptionError(number.at, f"number {number.text} is out of range")
+    return value
+
+
+def analyse(model):
+    return _Analysis(model).run()
+
+
+class _Analysis:
+    def __init__(self, model):
+        self.m = model
+        self.declared = {}      # name -> Declaration
+
+    def run(self):
+        m = self.m
+        if not re.fullmatch(r"[a-z][a-z0-9_]*", m.name):
+            raise DescriptionError(m.name_at, f"model name '{m.name}' must be lower case letters, "
+                                              "digits and underscores")
+        for d in m.declarations:
+            self._declare(d)
+        states = [d for d in m.declarations if d.kind == "state"]
+        if not states:
+            raise DescriptionError(m.name_at, "the model declares no states")
+        if len(states) > MAX_STATES:
+            raise DescriptionError(states[MAX_STATES].at, f"more than {MAX_STATES} states")
+        settings = self._settings()
+        if m.termination is None:
+            raise DescriptionError(m.name_at, "the model has no termination condition: "
+                                              "add terminate when ...;")
+
+        # Every read names something declared, and every call fits what it calls.
+        for statement in m.initial + m.derivative:
+            self._check_expr(statement.expr)
+        for d in states:
+            self._check_expr(d.initial)
+        for section in m.discretes:
+            self._check_expr(section.time)
+            for statement in section.body:
+                self._check_expr(statement.expr)
+        if m.termination is not None:
+            self._check_expr(m.termination)
+
+        derivative_of, computed = self._derivative_assignments()
+        procedural = self._procedural_assignments(computed)
+        for d in states:
+            if d.name not in derivative_of:
+                raise DescriptionError(d.at, f"state '{d.name}' has no derivative: "
+                                             f"add dt({d.name}) = ...; to the derivative section")
+        for d in m.declarations:
+            if d.kind == "variable" and d.name not in computed and d.name not in procedural:
+                raise DescriptionError(d.at, f"variable '{d.name}' is never assigned")
+        ordered = self._dependency_order(computed)
+        return self._layout(states, derivative_of, computed, ordered, settings)
+
+    # declarations
+    def _declare(self, d):
+        if d.name in self.declared:
+            first = self.declared[d.name].at
+            raise DescriptionError(d.at, f"'{d.name}' is declared twice "
+                                         f"(first at {first.line}:{first.col})")
+        self._check_name(d.name, d.at)
+        for value in d.values:
+            for number in value if isinstance(value, tuple) else (value,):
+                _literal_value(number)
+        if d.kind == "table":
+            breakpoints = [float(x.text) for x, _ in d.values]
+            for (x, _), previous in zip(d.values[1:], breakpoints):
+                if float(x.text) <= previous:
+                    raise DescriptionError(x.at, f"table '{d.name}': breakpoints must ascend")
+        self.declared[d.name] = d
+
+    def _check_name(self, name, at):
+        if not re.fullmatch(r"[a-z][a-z0-9_]*", name) or "__" in name:
+            raise DescriptionError(at, f"'{name}': names are lower-case letters, digits and "
+                                       "single underscores, starting with a letter")
+        if (name in ("t", "dt") or name in S.BY_NAME or name in FUNCTIONS or name in _CPP_KEYWORDS
+                or name.startswith("zz") or re.fullmatch(r"z\d{5}", name)
+                or name.endswith("_table")):
+            raise DescriptionError(at, f"'{name}' is a reserved name")
+
+    def _settings(self):
+        given = {}
+        for s in self.m.settings:
+            spec = S.BY_NAME.get(s.name)
+            if spec is None:
+                raise DescriptionError(s.at, f"unknown setting '{s.name}'")
+            if not spec.settable:
+                raise DescriptionError(s.at, f"'{s.name}' is set by the runtime, not the model")
+            if s.name in given:
+                raise DescriptionError(s.at, f"setting '{s.name}' is assigned twice")
+            value = s.value
+            if spec.data_type == S.BOOL:
+                if value not in ("true", "false", "0", "1"):
+                    raise DescriptionError(s.at, f"setting '{s.name}' takes true or false")
+                value = "1" if value in ("true", "1") else "0"
+            elif value in ("true", "false"):
+                raise DescriptionError(s.at, f"setting '{s.name}' takes a number")
+            elif spec.data_type == S.LONG:
+                if not re.fullmatch(r"-?\d+", value) or not -2**31 <= int(value) < 2**31:
+                    raise DescriptionError(s.at, f"setting '{s.name}' takes a 32-bit integer")
+            elif math.isinf(float(value)):
+                raise DescriptionError(s.at, f"number {value} is out of range")
+            given[s.name] = value
+        return given
+
+    # expressions
+    def _check_expr(self, expr):
+        if isinstance(expr, Number):
+            _literal_value(expr)
+        elif isinstance(expr, Ref):
+            d = self.declared.get(expr.name)
+            if d is None and expr.name != "t" and expr.name not in S.BY_NAME:
+                raise DescriptionError(expr.at, f"unknown name '{expr.name}'")
+            if d is not None and (d.kind == "table" or d.size):
+                raise DescriptionError(expr.at, f"'{expr.name}' is {_kind_phrase(d)}: "
+                                                f"write {expr.name}(...)")
+        elif isinstance(expr, Call):
+            self._check_call(expr)
+        elif isinstance(expr, Unary):
+            self._check_expr(expr.operand)
+        elif isinstance(expr, Binary):
+            self._check_expr(expr.left)
+            self._check_expr(expr.right)
+
+    def _check_call(self, call):
+        d = self.declared.get(call.name)
+        if d is not None and d.kind == "table":
+            expected = 1
+        elif d is not None and d.size:
+            if len(call.args) != 1 or not isinstance(call.args[0], Number) \
+                    or not call.args[0].text.isdigit():
+                raise DescriptionError(call.at, f"array '{call.name}' takes one whole-number index")
+            element = int(call.args[0].text)
+            if not 1 <= element <= d.size:
+                raise DescriptionError(call.args[0].at, f"index {element} is outside array "
+                                                        f"'{call.name}' of size {d.size}")
+            return
+        elif d is not None:
+            raise DescriptionError(call.at, f"'{call.name}' is not a function, table or array")
+        elif call.name in FUNCTIONS:
+            expected = FUNCTIONS[call.name][1]
+        else:
+            raise DescriptionError(call.at, f"unknown function '{call.name}'")
+        if len(call.args) != expected:
+            raise DescriptionError(call.at, f"'{call.name}' takes {expected} argument"
+                                            f"{'s' if expected != 1 else ''}, "
+                                            f"given {len(call.args)}")
+        for arg in call.args:
+            self._check_expr(arg)
+
+    # assignments
+    def _target(self, statement, allowed):
+        d = self.declared.get(statement.target)
+        if d is None:
+            if statement.target == "t" or statement.target in S.BY_NAME:
+                raise DescriptionError(statement.at, f"'{statement.target}' cannot be assigned "
+                                                     "by the model")
+            raise DescriptionError(statement.at, f"unknown name '{statement.target}'")
+        if d.kind not in allowed:
+            raise DescriptionError(statement.at, f"{_kind_phrase(d)} '{d.name}' cannot be "
+                                                 f"assigned here")
+        return d
+
+    def _derivative_assignments(self):
+        derivative_of, computed = {}, {}
+        for statement in self.m.derivative:
+            if statement.derivative:
+                d = self.declared.get(statement.target)
+                if d is None or d.kind != "state":
+                    what = "unknown name" if d is None else f"{_kind_phrase(d)}, not a state:"
+                    raise DescriptionError(statement.at, f"dt() of {what} '{statement.target}'")
+                table = derivative_of
+            else:
+                self._target(statement, ("variable",))
+                table = computed
+            first = table.get(statement.target)
+            if first is not None:
+                raise DescriptionError(statement.at, _twice(statement.target, first.at))
+            table[statement.target] = statement
+        return derivative_of, computed
+
+    def _procedural_assignments(self, computed):
+        assigned = set()
+        initial = {id(s) for s in self.m.initial}
+        for statement in self.m.initial + [s for d in self.m.discretes for s in d.body]:
+            if statement.derivative:
+                raise DescriptionError(statement.at, "dt() belongs in the derivative section")
+            # The initial conditions overwrite the states after the initial section.
+            d = self._target(statement, ("variable",) if id(statement) in initial
+                             else ("variable", "state"))
+            if d.name in computed:
+                raise DescriptionError(statement.at, _twice(d.name, computed[d.name].at))
+            assigned.add(d.name)
+        return assigned
+
+    def _dependency_order(self, computed):
+        """Statements in written order, except that each comes after what it reads."""
+        statements = self.m.derivative
+        position = {id(s): k for k, s in enumerate(statements)}
+        needs = []
+        for s in statements:
+            needs.append(sorted({position[id(computed[name])] for name, _ in names_read(s.expr)
+                                 if name in computed}))
+        users = [[] for _ in statements]
+        for k, deps in enumerate(needs):
+            for dep in deps:
+                users[dep].append(k)
+        waiting = [len(deps) for deps in needs]
+        ready = [k for k, count in enumerate(waiting) if count == 0]
+        heapq.heapify(ready)
+        order = []
+        while ready:
+            k = heapq.heappop(ready)
+            order.append(statements[k])
+            for user in users[k]:
+                waiting[user] -= 1
+                if waiting[user] == 0:
+                    heapq.heappush(ready, user)
+        if len(order) < len(statements):
+            self._report_loop(statements, needs, waiting)
+        return order
+
+    def _report_loop(self, statements, needs, waiting):
+        # Walk back along unmet dependencies from a stuck statement until one repeats.
+        current = min(k for k, count in enumerate(waiting) if count)
+        path = []
+        seen = {}
+        while current not in seen:
+            seen[current] = len(path)
+            path.append(current)
+            current = next(dep for dep in needs[current] if waiting[dep])
+        loop = path[seen[current]:]
+        loop.reverse()
+        first = min(loop)
+        start = loop.index(first)
+        loop = loop[start:] + loop[:start]
+        names = " -> ".join(statements[k].target for k in loop + [loop[0]])
+        raise DescriptionError(statements[first].at, f"algebraic loop: {names}")
+
+    # the variable table
+    def _layout(self, states, derivative_of, computed, ordered, given_settings):
+        m = self.m
+        variables = [Variable(1, "t", 0, flags=(4,), default="0")]
+        n = len(states)
+        for d in states:
+            variables.append(Variable(len(variables) + 1, d.name, 2, flags=_flags(d, (4, 5)),
+                                      units=d.units, description=d.description))
+        # The k-th dt() statement written names the k-th derivative/initial-condition pair.
+        written = [s.target for s in m.derivative if s.derivative]
+        number = {name: DERIVATIVE_BASE - 2 * k for k, name in enumerate(written)}
+        derivatives = []
+        for d in states:
+            v = Variable(len(variables) + 1, f"z{number[d.name]}", 3, flags=(4, 5),
+                         description=f"derivative of {d.name}")
+            variables.append(v)
+            derivatives.append(v)
+        initial_conditions = []
+        for d in states:
+            v = Variable(len(variables) + 1, f"z{number[d.name] - 1}", 4, flags=(5,),
+                         description=f"initial condition of {d.name}")
+            variables.append(v)
+            initial_conditions.append((v, d.initial))
+        first_other = len(variables)
+        tables, arrays = [], {}
+        for d in m.declarations:
+            if d.kind == "state":
+                continue
+            v = Variable(len(variables) + 1, d.name, 5, units=d.units, description=d.description)
+            if d.kind == "constant" and d.size:
+                v.dim1, v.flags = d.size, _flags(d, (2,))
+                v.table = [_double_text(x) for x in d.values]
+                arrays[d.name] = d.size
+            elif d.kind == "constant":
+                v.flags, v.default = _flags(d, (2,)), _double_text(d.values[0])
+            elif d.kind == "table":
+                v.dim1, v.points, v.flags = 2 * d.size, d.size, _flags(d, (2, 11))
+                v.table = [_double_text(y) for _, y in d.values] + \
+                          [_double_text(x) for x, _ in d.values]
+                tables.append(v)
+            else:
+                v.flags = _flags(d, (4, 5) if d.name in computed else (4,))
+            variables.append(v)
+        other_count = len(variables) - first_other
+        for k, spec in enumerate(S.SETTINGS):
+            variables.append(Variable(len(variables) + 1, spec.name, spec.symbol_type,
+                                      data_type=spec.data_type, flags=(1,) if k < 5 else (),
+                                      default=given_settings.get(spec.name, spec.default)))
+        discretes = [Section(d.name, 1000 + k, k + 1, d.time, d.body)
+                     for k, d in enumerate(m.discretes)]
+        seen = {}
+        for d in m.discretes:
+            if d.name in seen:
+                raise DescriptionError(d.at, f"discrete section '{d.name}' is declared twice")
+            seen[d.name] = d
+        # Discrete sections and initial element lists get CamelCase identifiers.
+        for group in (m.discretes, [d for d in m.declarations if d.kind == "table" or d.size]):
+            spelled = {}
+            for d in group:
+                key = camel(d.name)
+                if key in spelled:
+                    raise DescriptionError(d.at, f"'{d.name}' and '{spelled[key].name}' are too "
+                                                 "alike: they differ only in underscores")
+                spelled[key] = d
+        laid = LaidOutModel(m.name, variables, variables[1:n + 1], derivatives,
+                            initial_conditions, other_count, m.initial, ordered, discretes,
+                            m.termination, tables=tables, arrays=arrays)
+        laid.by_name = {v.name: v for v in variables}
+        return laid
+
+
+def camel(name):
+    return "".join(part[:1].upper() + part[1:] for part in name.split("_"))
+
+
+def _double_text(number):
+    return number.text
+
+
+def _kind_phrase(d):
+    if d.kind == "table":
+        return "a table"
+    if d.size:
+        return "an array"
+    return {"constant": "constant", "variable": "variable", "state": "state"}[d.kind]
+
+
+def _twice(name, first):
+    return f"'{name}' is assigned twice (first at {first.line}:{first.col})"

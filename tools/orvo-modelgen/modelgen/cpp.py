@@ -1,0 +1,48 @@
+"""Expressions and statements as C++ source."""
+
+from .analysis import FUNCTIONS
+from .syntax import Binary, Call, Number, Ref, Unary
+
+
+def double_literal(text):
+    """A literal that the compiler reads as the same double the text denotes."""
+    value = float(text)
+    literal = repr(value)
+    return literal if any(c in literal for c in ".en") else literal + ".0"
+
+
+def expression(expr, laid):
+    """Fully parenthesised, so that C++ evaluates exactly the tree that was parsed."""
+    if isinstance(expr, Number):
+        return double_literal(expr.text)
+    if isinstance(expr, Ref):
+        return expr.name
+    if isinstance(expr, Unary):
+        return f"({expr.op}{expression(expr.operand, laid)})"
+    if isinstance(expr, Binary):
+        return f"({expression(expr.left, laid)} {expr.op} {expression(expr.right, laid)})"
+    if isinstance(expr, Call):
+        if expr.name in laid.arrays:
+            return f"{expr.name}[{int(expr.args[0].text) - 1}]"
+        args = ", ".join(strip_parens(expression(a, laid)) for a in expr.args)
+        if any(t.name == expr.name for t in laid.tables):
+            return f"{expr.name}_table({args})"
+        return f"{FUNCTIONS[expr.name][0]}({args})"
+    raise TypeError(expr)
+
+
+def strip_parens(text):
+    """Drops one pair of outer parentheses when they enclose the whole text."""
+    if not (text.startswith("(") and text.endswith(")")):
+        return text
+    depth = 0
+    for k, c in enumerate(text):
+        depth += c == "("
+        depth -= c == ")"
+        if depth == 0 and k < len(text) - 1:
+            return text
+    return text[1:-1]
+
+
+def assignment(target, expr, laid, indent="    "):
+    return f"{indent}{target} = {strip_parens(expression(expr, laid))};"

@@ -1,0 +1,367 @@
+"""The description's syntax tree and the parser that builds it."""
+
+from dataclasses import dataclass, field
+
+from .lexer import DescriptionError, Lexer
+
+
+# ---- expressions -------------------------------------------------------------
+
+@dataclass
+class Number:
+    text: str
+    at: object
+
+
+@dataclass
+class Ref:
+    name: str
+    at: object
+
+
+@dataclass
+class Call:
+    """A function, a table lookup or an array element: name(args)."""
+    name: str
+    args: list
+    at: object
+
+
+@dataclass
+class Unary:
+    op: str
+    operand: object
+    at: object
+
+
+@dataclass
+class Binary:
+    op: str
+    left: object
+    right: object
+    at: object
+
+
+def names_read(expr):
+    """Every variable name an expression reads, with where it is read."""
+    if isinstance(expr, Ref):
+        yield expr.name, expr.at
+    elif isinstance(expr, Call):
+        for arg in expr.args:
+            yield from names_read(arg)
+    elif isinstance(expr, Unary):
+        yield from names_read(expr.operand)
+    elif isinstance(expr, Binary):
+        yield from names_read(expr.left)
+        yield from names_read(expr.right)
+
+
+# ---- declarations and statements ---------------------------------------------
+
+@dataclass
+class Declaration:
+    kind: str            # 'constant', 'variable', 'table' or 'state'
+    name: str
+    at: object
+    size: int = 0        # array elements, or table points; 0 for a scalar
+    values: list = field(default_factory=list)   # literal Number tokens (table: x, y pairs)
+    initial: object = None                       # a state's initial-condition expression
+    units: str = ""
+    description: str = ""
+    flags: list = None   # explicit attribute flags, else the kind's defaults
+    flags_at: object = None
+
+
+@dataclass
+class Assignment:
+    target: str
+    at: object
+    expr: object
+    derivative: bool = False   # dt(target) = expr
+
+
+@dataclass
+class Discrete:
+    name: str
+    at: object
+    time: object
+    body: list
+
+
+@dataclass
+class Setting:
+    name: str
+    at: object
+    value: str          # literal text: a number, true or false
+
+
+@dataclass
+class Model:
+    path: str
+    name: str = ""
+    name_at: object = None
+    declarations: list = field(default_factory=list)
+    settings: list = field(default_factory=list)
+    initial: list = field(default_factory=list)
+    derivative: list = field(default_factory=list)
+    discretes: list = field(default_factory=list)
+    termination: object = None
+    termination_at: object = None
+
+
+# ---- parser ------------------------------------------------------------------
+
+_COMPARISONS = ("<", "<=", ">", ">=", "==", "!=")
+
+
+class Parser:
+    def __init__(self, path, text):
+        self.lexer = Lexer(path, text)
+        self.model = Model(path)
+
+    # token helpers
+    def _peek(self):
+        return self.lexer.peek()
+
+    def _next(self):
+        return self.lexer.next()
+
+    def _is(self, text):
+        token = self._peek()
+        return token.kind in ("op", "name") and token.text == text
+
+    def _expect(self, text, what=None):
+        token = self._next()
+        if token.kind not in ("op", "name") or token.text != text:
+            raise DescriptionError(token.at, f"expected '{text}'{what or ''}, found {_describe(token)}")
+        return token
+
+    def _name(self, what="a name"):
+        token = self._next()
+        if token.kind != "name":
+            raise DescriptionError(token.at, f"expected {what}, found {_describe(token)}")
+        return token
+
+    def _integer(self, what):
+        token = self._next()
+        if token.kind != "number" or not token.text.isdigit():
+            raise DescriptionError(token.at, f"expected {what}, found {_describe(token)}")
+        return token
+
+    def _literal(self):
+        """A number with an optional sign."""
+        sign = ""
+        if self._is("-") or self._is("+"):
+            sign = self._next().text
+        token = self._next()
+        if token.kind != "number":
+            raise DescriptionError(token.at, f"expected a number, found {_describe(token)}")
+        return Number(("-" if sign == "-" else "") + token.text, token.at)
+
+    # the model
+    def parse(self):
+        m = self.model
+        self._expect("model", " at the start of the description")
+        name = self._name("the model's name")
+        m.name, m.name_at = name.text, name.at
+        self._expect(";")
+        blocks = {
+            "constants": self._constants, "variables": self._variables, "tables": self._tables,
+            "settings": self._settings, "states": self._states,
+        }
+        while self._peek().kind != "end":
+            token = self._next()
+            if token.kind == "name" and token.text in blocks:
+                self._expect("{")
+                while not self._is("}"):
+                    blocks[token.text]()
+                self._expect("}")
+            elif token.kind == "name" and token.text in ("initial", "derivative"):
+                body = self._block()
+                target = m.initial if token.text == "initial" else m.derivative
+                target.extend(body)
+            elif token.kind == "name" and token.text == "discrete":
+                name = self._name("the discrete section's name")
+                self._expect("at", " and the time the section runs")
+                time = self.expression()
+                m.discretes.append(Discrete(name.text, name.at, time, self._block()))
+            elif token.kind == "name" and token.text == "terminate":
+                if m.termination is not None:
+                    raise DescriptionError(token.at, "a second termination condition")
+                self._expect("when")
+                m.termination_at = token.at
+                m.termination = self.expression()
+                self._expect(";")
+            else:
+                raise DescriptionError(token.at, f"expected a block (constants, variables, tables, "
+                                                 f"settings, states, initial, derivative, discrete) "
+                                                 f"or 'terminate', found {_describe(token)}")
+        return m
+
+    def _annotations(self, declaration):
+        if self._is("["):
+            self._next()
+            declaration.units = self.lexer.raw_until("]")
+        if self._peek().kind == "string":
+            declaration.description = self._next().text
+        if self._is("@"):
+            at = self._next().at
+            self._expect("flags")
+            self._expect("(")
+            flags = []
+            while True:
+                token = self._integer("an attribute flag 1..11")
+                if not 1 <= int(token.text) <= 11:
+                    raise DescriptionError(token.at, f"attribute flag {token.text} is not 1..11")
+                flags.append(int(token.text))
+                if not self._is(","):
+                    break
+                self._next()
+            self._expect(")")
+            declaration.flags, declaration.flags_at = flags, at
+        self._expect(";")
+        self.model.declarations.append(declaration)
+
+    def _constants(self):
+        name = self._name("a constant's name")
+        d = Declaration("constant", name.text, name.at)
+        if self._is("["):
+            self._next()
+            d.size = int(self._integer("the array's size").text)
+            if d.size == 0:
+                raise DescriptionError(name.at, f"array '{name.text}' has size 0")
+            self._expect("]")
+        self._expect("=", " and the constant's default")
+        if d.size:
+            self._expect("{")
+            d.values.append(self._literal())
+            while self._is(","):
+                self._next()
+                d.values.append(self._literal())
+            self._expect("}")
+            if len(d.values) != d.size:
+                raise DescriptionError(name.at, f"array '{name.text}' has size {d.size} "
+                                                f"but {len(d.values)} values")
+        else:
+            d.values.append(self._literal())
+        self._annotations(d)
+
+    def _variables(self):
+        name = self._name("a variable's name")
+        self._annotations(Declaration("variable", name.text, name.at))
+
+    def _tables(self):
+        name = self._name("a table's name")
+        d = Declaration("table", name.text, name.at)
+        self._expect("[", " and the table's number of points")
+        d.size = int(self._integer("the table's number of points").text)
+        self._expect("]")
+        self._expect("=")
+        self._expect("{")
+        while True:
+            x = self._literal()
+            self._expect(":", " between a breakpoint and its value")
+            d.values.append((x, self._literal()))
+            if not self._is(","):
+                break
+            self._next()
+        self._expect("}")
+        if len(d.values) != d.size:
+            raise DescriptionError(name.at, f"table '{name.text}' has {d.size} points "
+                                            f"but {len(d.values)} are given")
+        if d.size < 2:
+            raise DescriptionError(name.at, f"table '{name.text}' needs at least 2 points")
+        self._annotations(d)
+
+    def _settings(self):
+        name = self._name("a setting's name")
+        self._expect("=")
+        if self._is("true") or self._is("false"):
+            value = self._next().text
+        else:
+            value = self._literal().text
+        self._expect(";")
+        self.model.settings.append(Setting(name.text, name.at, value))
+
+    def _states(self):
+        name = self._name("a state's name")
+        self._expect("=", " and the state's initial condition")
+        d = Declaration("state", name.text, name.at, initial=self.expression())
+        self._annotations(d)
+
+    def _block(self):
+        self._expect("{")
+        body = []
+        while not self._is("}"):
+            body.append(self._statement())
+        self._expect("}")
+        return body
+
+    def _statement(self):
+        name = self._name("an assignment")
+        derivative = False
+        if name.text == "dt" and self._is("("):
+            self._next()
+            name = self._name("a state's name")
+            self._expect(")")
+            derivative = True
+        self._expect("=")
+        expr = self.expression()
+        self._expect(";")
+        return Assignment(name.text, name.at, expr, derivative)
+
+    # expressions, by C precedence: || && comparisons + - * / unary
+    def expression(self):
+        return self._binary(0)
+
+    _LEVELS = (("||",), ("&&",), _COMPARISONS, ("+", "-"), ("*", "/"))
+
+    def _binary(self, level):
+        if level == len(self._LEVELS):
+            return self._unary()
+        left = self._binary(level + 1)
+        while self._peek().kind == "op" and self._peek().text in self._LEVELS[level]:
+            op = self._next()
+            right = self._binary(level + 1)
+            left = Binary(op.text, left, right, op.at)
+        return left
+
+    def _unary(self):
+        if self._peek().kind == "op" and self._peek().text in ("-", "+", "!"):
+            op = self._next()
+            return Unary(op.text, self._unary(), op.at)
+        return self._primary()
+
+    def _primary(self):
+        token = self._next()
+        if token.kind == "number":
+            return Number(token.text, token.at)
+        if token.kind == "name":
+            if self._is("("):
+                self._next()
+                args = []
+                if not self._is(")"):
+                    args.append(self.expression())
+                    while self._is(","):
+                        self._next()
+                        args.append(self.expression())
+                self._expect(")")
+                return Call(token.text, args, token.at)
+            return Ref(token.text, token.at)
+        if token.kind == "op" and token.text == "(":
+            inner = self.expression()
+            self._expect(")")
+            return inner
+        raise DescriptionError(token.at, f"expected an expression, found {_describe(token)}")
+
+
+def _describe(token):
+    if token.kind == "end":
+        return "the end of the file"
+    if token.kind == "string":
+        return f'"{token.text}"'
+    return f"'{token.text}'"
+
+
+def parse(path, text):
+    return Parser(path, text).parse()
