@@ -402,6 +402,9 @@ void Integrator::FirstEvaluation() {
     } reset{firstDerivEval};
     firstDerivEval = true;
     CalculateDerivatives();
+    // A step from derivatives evaluated at its own start point is a fresh
+    // start: a pending restart request has been honoured.
+    restartRequested = false;
 }
 
 void Integrator::TraceStage(const char* text) {
