@@ -403,7 +403,8 @@ void Integrator::FirstEvaluation() {
     firstDerivEval = true;
     CalculateDerivatives();
     // A step from derivatives evaluated at its own start point is a fresh
-    // start: a pending restart request has been honoured.
+    // start: a pending restart request has been honoured. Methods with
+    // history consume the request (ConsumeRestart) before this evaluation.
     restartRequested = false;
 }
 
