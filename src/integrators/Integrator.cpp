@@ -402,6 +402,10 @@ void Integrator::FirstEvaluation() {
     } reset{firstDerivEval};
     firstDerivEval = true;
     CalculateDerivatives();
+    // A step from derivatives evaluated at its own start point is a fresh
+    // start: a pending restart request has been honoured. Methods with
+    // history consume the request (ConsumeRestart) before this evaluation.
+    restartRequested = false;
 }
 
 void Integrator::TraceStage(const char* text) {

@@ -107,7 +107,7 @@ double RosenbrockIntegrator::Attempt(double t0, double h) {
     for (uint32_t i = 0; i < n; ++i) states[i] = y0[i] + kA21 * g1[i];
     *indVar = t0 + kA2X * h;
     AlgebraicUpdate();
-    FirstEvaluation();
+    CalculateDerivatives();
 
     for (uint32_t i = 0; i < n; ++i) g2[i] = derivatives[i] + (h * kC2X) * dfdt[i] + kC21 * g1[i] / h;
     if (linearAlgebra) Solve(g2);
@@ -145,7 +145,12 @@ void RosenbrockIntegrator::Step() {
     double h = stepSize;
 
     UpdateMaxErrorVector(true);
-    // The derivatives at the start point are the solver's post-step evaluation.
+    // The start point is evaluated afresh, flagged as the step's first
+    // evaluation: after a restore, an event or an outside change the stored
+    // derivatives describe another point, and the start-of-step event values
+    // and operator samples must come from the point the step starts at.
+    AlgebraicUpdate();
+    FirstEvaluation();
     for (uint32_t i = 0; i < n; ++i) {
         savedStates[i] = states[i];
         savedDerivatives[i] = derivatives[i];

@@ -189,6 +189,15 @@ bool OdeSolver::CalcIntervalEnd() {
     return true;
 }
 
+void OdeSolver::ReopenInterval() {
+    if (scaledIntervalStart_ == scaledIntervalEnd_) scaledIntervalStart_ = scaledIntervalEnd_ - scaledInterval_;
+}
+
+void OdeSolver::RetargetAfterEvents() {
+    ReopenInterval();
+    CalcIntervalEnd();
+}
+
 bool OdeSolver::CheckForIndependentVarEvents(double* out) {
     const double t = indVar_ ? *indVar_ : 0.0;
     double earliest = DBL_MAX;
@@ -351,8 +360,7 @@ bool OdeSolver::Step() {
             if (settings.CommPointReached) {
                 // A state event ended the interval early: head for the same
                 // grid point again next time instead of skipping it.
-                if (scaledIntervalStart_ == scaledIntervalEnd_)
-                    scaledIntervalStart_ = scaledIntervalEnd_ - scaledInterval_;
+                ReopenInterval();
                 HandleIndependentVarEvents();
                 break;
             }

@@ -172,6 +172,16 @@ private:
     bool CheckStepLimits();
     // Names every queued time or interval event that is not ahead of t.
     void ReportEventsNotAhead();
+    // Undoes the advance of the grid made when the interval end became the
+    // step target, so that the same grid point is the next one again.
+    void ReopenInterval();
+    // After events serviced inside the interval: the step target again from
+    // the interval end and the pending time events, which the sections may
+    // have changed.
+    void RetargetAfterEvents();
+    // Drops the located events whose function has not crossed at the current
+    // point as integrated now.
+    void KeepCrossedPendingEvents();
     // Start-of-step event-function values from the end of the last step, for
     // methods whose flagged first evaluation is not at the step's start.
     void SeedPreviousValues();

@@ -178,16 +178,23 @@ bool OdeSolver::HandleStateEvents() {
         case 3: {
             bool result = true;
             if (stepTarget_ > *indVar_) {
-                // The located time is within the tolerance of t: service the
-                // events even when the last step cannot be taken.
+                // The located time is within the tolerance of t; when the last
+                // step cannot be taken, only events already crossed at t are serviced.
                 if (CalcStepSize())
                     IntegratorStep();
                 else
                     result = Stop();
             }
+            KeepCrossedPendingEvents();
+            const bool serviced = !pendingStateEvents_.empty();
             DispatchPendingStateEvents();
             SetLoopPosition(resume);
-            if (settings.GetCommIntOnEvent()) settings.CommPointReached = true;
+            if (serviced) {
+                if (settings.GetCommIntOnEvent())
+                    settings.CommPointReached = true;
+                else
+                    RetargetAfterEvents();
+            }
             return result;
         }
         default:
@@ -199,6 +206,16 @@ bool OdeSolver::HandleStateEvents() {
     }
     WriteFormatted("State event location did not converge near %lf.", *indVar_);
     return Stop();
+}
+
+void OdeSolver::KeepCrossedPendingEvents() {
+    // A bracket end left from an earlier integration of the step may not lie
+    // on the path integrated now: an event whose function has not crossed at
+    // this point is dropped, and the step loop finds it again from here.
+    std::erase_if(pendingStateEvents_, [this](OdeEvent* current) {
+        if (current->GetValue() == 0.0) return false;
+        return !CheckForZeroCrossing(FindRecord(previousValues_, current->GetEventId()), current);
+    });
 }
 
 void OdeSolver::SeedPreviousValues() {

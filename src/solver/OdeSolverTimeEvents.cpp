@@ -98,14 +98,22 @@ bool OdeSolver::HandleIndependentVarEvents() {
             if (settings.GetWriteEventDescription())
                 WriteFormatted("Interval event number %u serviced at %lf.", event->GetSection(),
                                *indVar_);
+            // A period that does not take the next due time beyond the due
+            // tolerance would make the event due again at once, for ever:
+            // serviced once, then dropped.
             const double* period = event->GetInterval();
-            if (period && std::isfinite(*period) && *period > 0.0) {
-                event->SetValue(*period + *indVar_);
-            } else {
-                // It would be due again at once, for ever: serviced once, then dropped.
+            const double now = *indVar_;
+            if (!period || !std::isfinite(*period) || !(*period > 0.0)) {
                 WriteFormatted("Interval event number %u has no positive interval and is removed.",
                                event->GetSection());
                 intervalEvents_.DeleteEvent(event);
+            } else if (!(*period + now - now > TimeTolerance(now))) {
+                WriteFormatted("Interval event number %u has an interval of %g, too small to advance "
+                               "the time from %lf, and is removed.",
+                               event->GetSection(), *period, now);
+                intervalEvents_.DeleteEvent(event);
+            } else {
+                event->SetValue(*period + now);
             }
         }
     }

@@ -1,5 +1,7 @@
 #include "storage/FixedBlockMemoryManager.h"
 
+#include <algorithm>
+
 #include "execution/AutoLock.h"
 #include "storage/MemoryBase.h"
 
@@ -13,11 +15,22 @@ FixedBlockMemoryManager::~FixedBlockMemoryManager() {
     for (void* block : allBlocks_) Memory::Free(block);
 }
 
+namespace {
+
+// Room for `count` more entries. Reserving exactly the new size would copy the
+// whole vector at every growth; at least doubling keeps growth amortized constant.
+void ReserveMore(std::vector<void*>& vector, std::size_t count) {
+    const std::size_t needed = vector.size() + count;
+    if (needed > vector.capacity()) vector.reserve(std::max(needed, 2 * vector.capacity()));
+}
+
+}  // namespace
+
 void FixedBlockMemoryManager::IncreaseCapacity(uint32_t count) {
     AutoLock guard(this);
-    freeSlots_.reserve(freeSlots_.size() + count);
-    allBlocks_.reserve(allBlocks_.size() + count);
-    handedOut_.reserve(handedOut_.size() + count);
+    ReserveMore(freeSlots_, count);
+    ReserveMore(allBlocks_, count);
+    // The map rehashes geometrically by itself as it fills.
     for (uint32_t k = 0; k < count; ++k) {
         void* block = Memory::Malloc(blockSize_);
         if (block == nullptr) break;

@@ -42,8 +42,9 @@ TEST(Rosenbrock, RejectedAttemptIsLimitedToHalfTheStep) {
     EXPECT_FALSE(method.settings.GetStopFlag());
     // The first attempt's error asks for less than half the step: the retry takes exactly half.
     EXPECT_EQ(model.t, 0.5);
-    // Jacobian (base, three per column, final), time partial (two), two per attempt.
-    EXPECT_EQ(model.evaluations, 5 + 2 + 2 * 2);
+    // Start point, Jacobian (base, three per column, final), time partial
+    // (two), two per attempt.
+    EXPECT_EQ(model.evaluations, 1 + 5 + 2 + 2 * 2);
     EXPECT_NEAR(model.y()[0], std::exp(0.5), 1e-2 * std::exp(0.5));
     EXPECT_TRUE(method.stepSizeChanged);
     EXPECT_LT(method.stepSize, 0.5);
@@ -73,7 +74,7 @@ TEST(Rosenbrock, GivesUpAfterFortyRejections) {
     const std::string expected = "Error: exceeded maximum number of iterations in Rosenbrock integrator.\n";
     ASSERT_GE(messages.size(), expected.size());
     EXPECT_EQ(messages.substr(messages.size() - expected.size()), expected);
-    EXPECT_EQ(model.evaluations, 5 + 2 + 40 * 2);
+    EXPECT_EQ(model.evaluations, 1 + 5 + 2 + 40 * 2);
 
     // A NaN error estimate is a failed attempt, not an accepted one.
     RosenbrockIntegrator nan;

@@ -262,7 +262,7 @@ TEST(OdeSolverStateEvents, EarlierUnlocatedCrossingIsNotOvertakenByALocatedOne) 
     EXPECT_EQ(m.serviced[0].first, 1000u);
 }
 
-TEST(OdeSolverStateEvents, LocatedEventIsServicedEvenWhenTheLastStepCannotBeSized) {
+TEST(OdeSolverStateEvents, LocatedEventIsNotServicedShortOfItsCrossingWhenTheLastStepCannotBeSized) {
     TestModel m;
     UseEventFunctions(m, {{1, RisingStateEvent, 1000, Above07}});
     // The first step proposes 0.5, the re-integration then proposes 0.
@@ -274,9 +274,27 @@ TEST(OdeSolverStateEvents, LocatedEventIsServicedEvenWhenTheLastStepCannotBeSize
     m.solver.SetMinStepSize(0.55);  // the bracket [0.5, 1] is then narrow enough
     EXPECT_FALSE(m.Interval());
     EXPECT_TRUE(m.solver.settings.GetStopFlag());
-    EXPECT_EQ(m.ServiceTimes(1000), (std::vector<double>{0.5}));
+    // Located in [0.5, 1], but at 0.5 the function has not crossed yet.
+    EXPECT_EQ(m.t, 0.5);
+    EXPECT_TRUE(m.ServiceTimes(1000).empty());
     // No step of the unusable size is taken after the location.
     EXPECT_EQ(proposing->taken.size(), 2u);
+}
+
+TEST(OdeSolverStateEvents, TimeEventQueuedByAStateEventInsideTheIntervalIsMet) {
+    TestModel m;
+    UseEventFunctions(m, {{1, RisingStateEvent, 1000, [](const TestModel& x) { return x.y[0] - 0.503; }}});
+    m.discrete = [](TestModel& model, uint32_t section) {
+        if (section == 1000) model.solver.AddEvent(0, TimeEvent, model.t + 0.047, kInstance, 1001, nullptr);
+    };
+    m.Init(AlgorithmRungeKutta4);
+    ASSERT_FALSE(m.solver.settings.GetCommIntOnEvent());
+    for (int i = 0; i < 8; ++i) ASSERT_TRUE(m.Interval()) << m.solver.GetMessageBuffer();
+    ASSERT_EQ(m.ServiceTimes(1000).size(), 1u);
+    EXPECT_NEAR(m.ServiceTimes(1000)[0], 0.503, 1e-9);
+    ASSERT_EQ(m.ServiceTimes(1001).size(), 1u);
+    EXPECT_NEAR(m.ServiceTimes(1001)[0], 0.55, 1e-9);
+    EXPECT_EQ(m.t, 0.8);  // the grid is kept
 }
 
 // Flags its midpoint evaluation as the step's first one, as a method that

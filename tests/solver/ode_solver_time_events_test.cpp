@@ -101,7 +101,7 @@ TEST(OdeSolverTimeEvents, IntervalEventRepeatsWithThePeriodReadAtEachReschedulin
     EXPECT_EQ(m.solver.TakeMessages().rfind("Interval event number 1000 serviced at 0.000000.\n", 0), 0u);
 }
 
-TEST(OdeSolverTimeEvents, IntervalEventWithoutPositivePeriodIsServicedOnceAndDropped) {
+TEST(OdeSolverTimeEvents, IntervalEventWithoutAPeriodThatAdvancesTimeIsServicedOnceAndDropped) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     for (double value : {0.0, -0.5, nan}) {
         TestModel m;
@@ -112,6 +112,20 @@ TEST(OdeSolverTimeEvents, IntervalEventWithoutPositivePeriodIsServicedOnceAndDro
         EXPECT_EQ(m.ServiceTimes(1000).size(), 1u);
         EXPECT_EQ(m.solver.IntervalEvents().GetNumberPendingEvents(), 0u);
         EXPECT_NE(m.solver.GetMessageBuffer().find("Interval event number 1000 has no positive interval"),
+                  std::string::npos);
+        EXPECT_DOUBLE_EQ(m.t, 0.1);
+    }
+    // Positive periods that do not take the next due time beyond the due
+    // tolerance would make the event due again at once, for ever.
+    for (double value : {1e-17, 5e-17, 1e-300}) {
+        TestModel m;
+        double period = value;
+        m.Init(AlgorithmEuler);
+        m.solver.AddIntervalEvent(3, kInstance, 1000, &period);
+        ASSERT_TRUE(m.Interval());
+        EXPECT_EQ(m.ServiceTimes(1000).size(), 1u);
+        EXPECT_EQ(m.solver.IntervalEvents().GetNumberPendingEvents(), 0u);
+        EXPECT_NE(m.solver.GetMessageBuffer().find("Interval event number 1000 has an interval of "),
                   std::string::npos);
         EXPECT_DOUBLE_EQ(m.t, 0.1);
     }
