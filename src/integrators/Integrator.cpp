@@ -6,6 +6,8 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include <cxxabi.h>
+
 #include "integrators/TextException.h"
 
 namespace {
@@ -155,6 +157,8 @@ void Integrator::CalculateDerivatives() {
         derivativeFunction(derivFuncArg1, derivFuncArg2);
     } catch (const TextException&) {
         throw;
+    } catch (const abi::__forced_unwind&) {
+        throw;  // a cancelled thread unwinds to its end
     } catch (...) {
         throw TextException("unknown exception");
     }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cxxabi.h>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -165,7 +166,7 @@ void OdepackIntegrator::WriteOdepackErrorDescription(int32_t status) {
     }
 }
 
-void OdepackIntegrator::CallDerivFunc(int32_t neq, double t, double* y, double* ydot) noexcept {
+void OdepackIntegrator::CallDerivFunc(int32_t neq, double t, double* y, double* ydot) {
     const int32_t count = std::min(neq, NEQ);
     // After a failure DLSODES still runs to TOUT: constant states get it there quickly.
     if (pendingException_) {
@@ -179,8 +180,11 @@ void OdepackIntegrator::CallDerivFunc(int32_t neq, double t, double* y, double* 
         AlgebraicUpdate();
         CalculateDerivatives();
         std::copy_n(derivatives, count, ydot);
+    } catch (const abi::__forced_unwind&) {
+        // Thread cancellation is not a failure of the model: it unwinds on.
+        throw;
     } catch (...) {
-        // Exceptions must not unwind through the Fortran frames.
+        // Other exceptions must not unwind through the Fortran frames.
         pendingException_ = std::current_exception();
         std::fill_n(ydot, neq, 0.0);
     }
@@ -194,6 +198,16 @@ void OdepackIntegrator::CallSolver(double t, double tout) {
         dls001_ = savedDls001_;
         dlss01_ = savedDlss01_;
     }
+    // A call abandoned by thread cancellation leaves a history half written.
+    struct AbandonGuard {
+        OdepackIntegrator& self;
+        bool done = false;
+        ~AbandonGuard() {
+            if (done) return;
+            self.ISTATE = 1;
+            if (commonOwner == &self) commonOwner = nullptr;
+        }
+    } abandon{*this};
     int32_t ipar = 0;
     dlsodes_(&OdepackDerivatives, &NEQ, states, &t, &tout, &ITOL, maxRelErrors, maxAbsErrors, &ITASK, &ISTATE,
              &IOPT, RWORK.data(), &LRW, IWORK.data(), &LIW, IWK_.data(), &OdepackNoJacobian, &MF,
@@ -202,12 +216,16 @@ void OdepackIntegrator::CallSolver(double t, double tout) {
     savedDlss01_ = dlss01_;
     commonSaved_ = true;
     commonOwner = this;
+    abandon.done = true;
 }
 
 void OdepackIntegrator::Step() {
-    if (indVar == nullptr) return;
+    // Not initialized, or finalized: nothing to integrate with.
+    if (indVar == nullptr || stateCopy.size() < numOdeStates) return;
 
-    // States changed outside the solver (events, the host) restart it.
+    // States changed outside the solver, or a right-hand side switched by an
+    // event or the host (the solver's request), restart it; otherwise DLSODES
+    // continues from its history, past TOUT and interpolated back (ITASK 1).
     const bool restart = ConsumeRestart(stateCopy.data());
 
     if (methodCheckPending) {
@@ -240,6 +258,9 @@ void OdepackIntegrator::Step() {
         if (ISTATE < 0) {
             settings.SetStopFlag(true);
             WriteOdepackErrorDescription(ISTATE);
+        } else {
+            // What DLSODES returned is its own: only a later outside change restarts.
+            std::copy_n(states, stateCopy.size(), stateCopy.begin());
         }
         // RWORK(12): the step DLSODES will try next.
         if (RWORK[11] != h) stepSizeChanged = true;
