@@ -152,7 +152,8 @@ void Integrator::CalculateDerivatives() {
         derivativeFunction(derivFuncArg1, derivFuncArg2);
         return;
     }
-    std::feclearexcept(FE_ALL_EXCEPT);
+    // Testing the flags is far cheaper than clearing them: clear only when set.
+    if (std::fetestexcept(kFloatingPointFaults)) std::feclearexcept(kFloatingPointFaults);
     try {
         derivativeFunction(derivFuncArg1, derivFuncArg2);
     } catch (const TextException&) {

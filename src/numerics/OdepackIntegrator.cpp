@@ -1,6 +1,7 @@
 #include "numerics/OdepackIntegrator.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cxxabi.h>
 #include <cstring>
@@ -262,8 +263,12 @@ void OdepackIntegrator::Step() {
             // What DLSODES returned is its own: only a later outside change restarts.
             std::copy_n(states, stateCopy.size(), stateCopy.begin());
         }
-        // RWORK(12): the step DLSODES will try next.
-        if (RWORK[11] != h) stepSizeChanged = true;
+        // RWORK(12), the step DLSODES will try next, becomes the solver's step:
+        // continuing past TOUT, DLSODES needs no call more often than that.
+        if (RWORK[11] != h && std::isfinite(RWORK[11]) && RWORK[11] > 0.0) {
+            stepSizeChanged = true;
+            stepSize = RWORK[11];
+        }
     }
     *indVar = tout;
 }

@@ -9,7 +9,8 @@
 
 // Integration algorithm 14: hands the model's ODEs to ODEPACK's DLSODES
 // (Adams or BDF, internally generated sparse Jacobian). Each Step integrates
-// from t to t + stepSize, continuing DLSODES's history from the last call; a
+// from t to t + stepSize, continuing DLSODES's history from the last call,
+// and proposes the step DLSODES will try next; a
 // state changed outside the solver, or a restart request (an event serviced,
 // a host write), starts DLSODES afresh.
 //

@@ -36,7 +36,7 @@ TEST(IntegratorFactory, StepAfterFinalizeDoesNothing) {
         const double time = t, state = y[0];
         integrator->Finalize();
         integrator->Step();
-        EXPECT_EQ(t, time) << code;
+        EXPECT_EQ(t, time) << "ialg " << code;
         EXPECT_EQ(y[0], state) << code;
     }
 }
