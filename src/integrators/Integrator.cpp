@@ -6,8 +6,7 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include <cxxabi.h>
-
+#include "integrators/ForcedUnwind.h"
 #include "integrators/TextException.h"
 
 namespace {
@@ -146,7 +145,7 @@ void Integrator::ReleaseWorkAreas() {
     release(timePartialBase_);
 }
 
-void Integrator::CalculateDerivatives() {
+ORVO_LETS_FORCED_UNWIND_PASS void Integrator::CalculateDerivatives() {
     if (derivativeFunction == nullptr) return;
     if (initializationInProgress) {
         derivativeFunction(derivFuncArg1, derivFuncArg2);

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <cxxabi.h>
 #include <string>
 
 #include <cvode/cvode.h>
@@ -14,6 +13,9 @@
 #include <sunlinsol/sunlinsol_dense.h>
 #include <sunmatrix/sunmatrix_band.h>
 #include <sunmatrix/sunmatrix_dense.h>
+
+#include "integrators/ForcedUnwind.h"
+#include "solver/ScopeExit.h"
 
 extern "C" {
 
@@ -96,7 +98,7 @@ void CvodeIntegrator::cvwritemsg(const char* text) {
     WriteFormatted("%s\n", text ? text : "");
 }
 
-int CvodeIntegrator::CallDerivFunc(double t, const double* y, double* ydot) {
+ORVO_LETS_FORCED_UNWIND_PASS int CvodeIntegrator::CallDerivFunc(double t, const double* y, double* ydot) {
     if (pendingException_) return -1;
     try {
         std::copy_n(y, n_, states);
@@ -209,15 +211,12 @@ void CvodeIntegrator::Step() {
         int flag = CV_SUCCESS;
         {
             // A call abandoned by thread cancellation leaves no history to continue.
-            struct AbandonGuard {
-                CvodeIntegrator& self;
-                bool done = false;
-                ~AbandonGuard() {
-                    if (!done) self.ReleaseSolver();
-                }
-            } abandon{*this};
+            bool returned = false;
+            ScopeExit abandoned([this, &returned] {
+                if (!returned) ReleaseSolver();
+            });
             flag = CVode(solverMemory_, tout, y_, &reached, CV_NORMAL);
-            abandon.done = true;
+            returned = true;
         }
         if (pendingException_) {
             // Nothing to continue from: the next step starts over.

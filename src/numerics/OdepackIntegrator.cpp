@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <cxxabi.h>
 #include <cstring>
 #include <mutex>
 #include <string>
+
+#include "integrators/ForcedUnwind.h"
+#include "solver/ScopeExit.h"
 
 namespace {
 
@@ -167,7 +169,7 @@ void OdepackIntegrator::WriteOdepackErrorDescription(int32_t status) {
     }
 }
 
-void OdepackIntegrator::CallDerivFunc(int32_t neq, double t, double* y, double* ydot) {
+ORVO_LETS_FORCED_UNWIND_PASS void OdepackIntegrator::CallDerivFunc(int32_t neq, double t, double* y, double* ydot) {
     const int32_t count = std::min(neq, NEQ);
     // After a failure DLSODES still runs to TOUT: constant states get it there quickly.
     if (pendingException_) {
@@ -200,15 +202,12 @@ void OdepackIntegrator::CallSolver(double t, double tout) {
         dlss01_ = savedDlss01_;
     }
     // A call abandoned by thread cancellation leaves a history half written.
-    struct AbandonGuard {
-        OdepackIntegrator& self;
-        bool done = false;
-        ~AbandonGuard() {
-            if (done) return;
-            self.ISTATE = 1;
-            if (commonOwner == &self) commonOwner = nullptr;
-        }
-    } abandon{*this};
+    bool returned = false;
+    ScopeExit abandoned([this, &returned] {
+        if (returned) return;
+        ISTATE = 1;
+        if (commonOwner == this) commonOwner = nullptr;
+    });
     int32_t ipar = 0;
     dlsodes_(&OdepackDerivatives, &NEQ, states, &t, &tout, &ITOL, maxRelErrors, maxAbsErrors, &ITASK, &ISTATE,
              &IOPT, RWORK.data(), &LRW, IWORK.data(), &LIW, IWK_.data(), &OdepackNoJacobian, &MF,
@@ -217,7 +216,7 @@ void OdepackIntegrator::CallSolver(double t, double tout) {
     savedDlss01_ = dlss01_;
     commonSaved_ = true;
     commonOwner = this;
-    abandon.done = true;
+    returned = true;
 }
 
 void OdepackIntegrator::Step() {
