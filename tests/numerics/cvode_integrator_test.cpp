@@ -89,11 +89,6 @@ protected:
     CvodeIntegrator integrator;
 };
 
-void SlowDecay(uint32_t, uint32_t) {
-    ++calls;
-    dy[0] = -0.25 * y[0];
-}
-
 TEST_F(Cvode, StiffSystemMatchesClosedForm) {
     Init(4, Stiff, 1e-9, 1e-12);
     y[0] = 2.0;
