@@ -3,12 +3,14 @@
 #include <benchmark/benchmark.h>
 
 #include <cmath>
+#include <ctime>
 #include <cstdio>
 #include <string>
 
 #include "integrators/IntegratorFactory.h"
 #include "model/PregnancyModel.h"
 #include "orvo/orvo.h"
+#include "BareSolver.h"
 #include "RunCounters.h"
 
 namespace {
@@ -147,6 +149,83 @@ BENCHMARK(BM_ExampleRun)
     ->ArgName("ialg")
     ->Arg(1)->Arg(2)->Arg(5)->Arg(8)->Arg(9)->Arg(12)->Arg(14)->Arg(15)
     ->Unit(benchmark::kMillisecond);
+
+// Processor time of the whole process: a library run goes on the run thread
+// while the host waits, and the shared machine preempts both, so wall time
+// would measure the machine's load rather than the run.
+double ProcessSeconds() {
+    timespec now{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + 1e-9 * static_cast<double>(now.tv_nsec);
+}
+
+// A whole library run of the example scenario through the exports, as a host
+// drives it, against the bare solver doing the same integration (BareSolver.h);
+// the two alternate within each iteration so that both see the same machine.
+// ratio = library time / bare solver time, both in processor time. outside_solver_ms is what a
+// library run costs apart from the time inside the solver package (reset,
+// initial section, events, output points, the adapter's own evaluations);
+// setup_ms is a run to tstop = 0 (reset, initial section, one output point).
+void BM_LibraryVersusBareSolver(benchmark::State& state) {
+    const int32_t ialg = static_cast<int32_t>(state.range(0));
+    const BareSolverKind kind = ialg == 14 ? BareSolverKind::Dlsodes : BareSolverKind::Cvode;
+    ModelInstance model;
+    const uint32_t instance = model.id();
+    const auto prepare = [&](double stopTime) {
+        ApplyExampleScenario(instance, stopTime);
+        SetLong(instance, "ialg", ialg);
+        SetLong(instance, "nstp", 10);
+    };
+    prepare(kWholeScenario);
+    OrvoPreStep(instance);
+    BareSolverRun bare(instance);
+
+    double library = 0.0, baseline = 0.0, outside = 0.0, setup = 0.0;
+    RunCounters total;
+    BareRunFigures bareTotal;
+    bool ok = true;
+    for (auto _ : state) {
+        prepare(0.0);
+        double start = ProcessSeconds();
+        OrvoStartBlocking(instance);
+        setup += ProcessSeconds() - start;
+
+        prepare(kWholeScenario);
+        ResetCounters();
+        start = ProcessSeconds();
+        OrvoStartBlocking(instance);
+        const double run = ProcessSeconds() - start;
+        library += run;
+        outside += run - Counters().solverSeconds;
+        total.derivativeEvaluations += Counters().derivativeEvaluations;
+        total.integratorSteps += Counters().integratorSteps;
+        ok = ok && GetDouble(instance, "t") >= kWholeScenario;
+
+        start = ProcessSeconds();
+        const BareRunFigures figures = bare.Run(kind);
+        baseline += ProcessSeconds() - start;
+        bareTotal.derivativeEvaluations += figures.derivativeEvaluations;
+        bareTotal.steps += figures.steps;
+        ok = ok && figures.ok;
+    }
+    if (!ok || model.failed()) {
+        state.SkipWithError(("a run failed: " + model.firstMessage()).c_str());
+        return;
+    }
+    const double runs = static_cast<double>(state.iterations());
+    const auto perRun = [runs](double value) { return value / runs; };
+    state.counters["ratio"] = library / baseline;
+    state.counters["library_ms"] = perRun(library) * 1e3;
+    state.counters["bare_ms"] = perRun(baseline) * 1e3;
+    state.counters["library_runs_per_s"] = runs / library;
+    state.counters["outside_solver_ms"] = perRun(outside) * 1e3;
+    state.counters["setup_ms"] = perRun(setup) * 1e3;
+    state.counters["library_steps"] = perRun(static_cast<double>(total.integratorSteps));
+    state.counters["library_deriv_evals"] = perRun(static_cast<double>(total.derivativeEvaluations));
+    state.counters["bare_steps"] = perRun(static_cast<double>(bareTotal.steps));
+    state.counters["bare_deriv_evals"] = perRun(static_cast<double>(bareTotal.derivativeEvaluations));
+}
+BENCHMARK(BM_LibraryVersusBareSolver)->ArgName("ialg")->Arg(14)->Arg(15)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -1,5 +1,9 @@
 #include "RunCounters.h"
 
+#include <ctime>
+
+#include <cvode/cvode.h>
+
 #include "integrators/Integrator.h"
 #include "numerics/OdepackFortran.h"
 #include "runtime/OrvoSimRuntime.h"
@@ -7,6 +11,13 @@
 
 namespace {
 RunCounters counters;
+
+// Processor time of the calling thread (the run thread for a library run).
+double ThreadSeconds() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + 1e-9 * static_cast<double>(now.tv_nsec);
+}
 }  // namespace
 
 RunCounters& Counters() { return counters; }
@@ -18,6 +29,8 @@ void __real_dlsodes_(OdepackRhs f, int32_t* neq, double* y, double* t, double* t
                      double* rtol, double* atol, int32_t* itask, int32_t* istate, int32_t* iopt,
                      double* rwork, int32_t* lrw, int32_t* iwork, int32_t* liw, int32_t* iwk,
                      OdepackJac jac, int32_t* mf, double* rpar, int32_t* ipar);
+
+int __real_CVode(void* memory, sunrealtype tout, N_Vector yout, sunrealtype* tret, int itask);
 
 void __wrap_zzderivative(uint32_t instance, uint32_t section) {
     if (section >= 500 && section <= 999) {
@@ -39,9 +52,18 @@ void __wrap_dlsodes_(OdepackRhs f, int32_t* neq, double* y, double* t, double* t
     const bool fresh = *istate == 1;
     const int32_t stepsBefore = fresh ? 0 : iwork[10];
     if (fresh) ++counters.dlsodesStarts;
+    const double start = ThreadSeconds();
     __real_dlsodes_(f, neq, y, t, tout, itol, rtol, atol, itask, istate, iopt, rwork, lrw, iwork, liw, iwk,
                     jac, mf, rpar, ipar);
+    counters.solverSeconds += ThreadSeconds() - start;
     if (iwork[10] >= stepsBefore) counters.dlsodesSteps += static_cast<uint64_t>(iwork[10] - stepsBefore);
+}
+
+int __wrap_CVode(void* memory, sunrealtype tout, N_Vector yout, sunrealtype* tret, int itask) {
+    const double start = ThreadSeconds();
+    const int flag = __real_CVode(memory, tout, yout, tret, itask);
+    counters.solverSeconds += ThreadSeconds() - start;
+    return flag;
 }
 
 }  // extern "C"

@@ -1,10 +1,10 @@
 #pragma once
 
 // Counts what a run costs: derivative-section evaluations, integrator steps,
-// and DLSODES calls (fresh starts with ISTATE = 1, and its internal steps).
-// The counts come from link-time wrappers of the model's section entry and of
-// DLSODES (-Wl,--wrap in bench/CMakeLists.txt), so nothing in the library is
-// instrumented.
+// DLSODES calls (fresh starts with ISTATE = 1, and its internal steps), and
+// the time spent inside DLSODES and CVode. The counts come from link-time
+// wrappers of the model's section entry, DLSODES and CVode (-Wl,--wrap in
+// bench/CMakeLists.txt), so nothing in the library is instrumented.
 
 #include <cstdint>
 
@@ -14,6 +14,7 @@ struct RunCounters {
     uint64_t dlsodesCalls = 0;
     uint64_t dlsodesStarts = 0;          // calls with ISTATE = 1
     uint64_t dlsodesSteps = 0;           // DLSODES's own steps (IWORK(11))
+    double solverSeconds = 0.0;          // inside DLSODES or CVode calls of the library
 };
 
 // The counts since the last reset; single-threaded use (blocking runs).

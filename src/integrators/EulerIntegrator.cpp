@@ -6,7 +6,7 @@ EulerIntegrator::EulerIntegrator() {
 }
 
 void EulerIntegrator::Step() {
-    if (!Ready()) return;
+    if (!Ready() || workVectors[0].size() < numOdeStates) return;  // not initialized, or finalized
     const double t0 = *indVar;
     const double h = stepSize;
     BeginStep();

@@ -6,6 +6,7 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "integrators/ForcedUnwind.h"
 #include "integrators/TextException.h"
 
 namespace {
@@ -144,17 +145,20 @@ void Integrator::ReleaseWorkAreas() {
     release(timePartialBase_);
 }
 
-void Integrator::CalculateDerivatives() {
+ORVO_LETS_FORCED_UNWIND_PASS void Integrator::CalculateDerivatives() {
     if (derivativeFunction == nullptr) return;
     if (initializationInProgress) {
         derivativeFunction(derivFuncArg1, derivFuncArg2);
         return;
     }
-    std::feclearexcept(FE_ALL_EXCEPT);
+    // Testing the flags is far cheaper than clearing them: clear only when set.
+    if (std::fetestexcept(kFloatingPointFaults)) std::feclearexcept(kFloatingPointFaults);
     try {
         derivativeFunction(derivFuncArg1, derivFuncArg2);
     } catch (const TextException&) {
         throw;
+    } catch (const abi::__forced_unwind&) {
+        throw;  // a cancelled thread unwinds to its end
     } catch (...) {
         throw TextException("unknown exception");
     }

@@ -6,7 +6,7 @@ RungeKutta2Integrator::RungeKutta2Integrator() {
 }
 
 void RungeKutta2Integrator::Step() {
-    if (!Ready()) return;
+    if (!Ready() || workVectors[2].size() < numOdeStates) return;  // not initialized, or finalized
     const double t0 = *indVar;
     const double h = stepSize;
     double* y0 = workVectors[1].data();

@@ -6,7 +6,7 @@ RungeKutta4Integrator::RungeKutta4Integrator() {
 }
 
 void RungeKutta4Integrator::Step() {
-    if (!Ready()) return;
+    if (!Ready() || workVectors[2].size() < numOdeStates) return;  // not initialized, or finalized
     const double t0 = *indVar;
     const double h = stepSize;
     const double half = h * 0.5;

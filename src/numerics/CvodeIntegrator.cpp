@@ -14,6 +14,9 @@
 #include <sunmatrix/sunmatrix_band.h>
 #include <sunmatrix/sunmatrix_dense.h>
 
+#include "integrators/ForcedUnwind.h"
+#include "solver/ScopeExit.h"
+
 extern "C" {
 
 static int CvodeDerivatives(sunrealtype t, N_Vector y, N_Vector ydot, void* userData) {
@@ -45,6 +48,7 @@ bool CvodeIntegrator::InitializeMethod() {
     ReleaseAll();
     // CVODE integrates the ODE states; algebraic states are re-solved in every evaluation.
     n_ = static_cast<int32_t>(numOdeStates);
+    bandwidthMessageWritten_ = false;
     stateCopy.assign(static_cast<std::size_t>(n_), 0.0);
     if (n_ == 0) return true;
     // The vectors live as long as the integrator: a restart reuses them.
@@ -94,7 +98,7 @@ void CvodeIntegrator::cvwritemsg(const char* text) {
     WriteFormatted("%s\n", text ? text : "");
 }
 
-int CvodeIntegrator::CallDerivFunc(double t, const double* y, double* ydot) noexcept {
+ORVO_LETS_FORCED_UNWIND_PASS int CvodeIntegrator::CallDerivFunc(double t, const double* y, double* ydot) {
     if (pendingException_) return -1;
     try {
         std::copy_n(y, n_, states);
@@ -104,8 +108,11 @@ int CvodeIntegrator::CallDerivFunc(double t, const double* y, double* ydot) noex
         CalculateDerivatives();
         std::copy_n(derivatives, n_, ydot);
         return 0;
+    } catch (const abi::__forced_unwind&) {
+        // Thread cancellation is not a failure of the model: it unwinds on.
+        throw;
     } catch (...) {
-        // Exceptions must not unwind through CVODE's frames.
+        // Other exceptions must not unwind through CVODE's frames.
         pendingException_ = std::current_exception();
         return -1;
     }
@@ -176,15 +183,21 @@ bool CvodeIntegrator::StartSolver() {
         settings.SetStopFlag(true);
         return false;
     }
-    if (choice.kind == LinearSolverKind::None)
+    // Depends on the settings only: once per run, not at every restart.
+    if (choice.kind == LinearSolverKind::None && !bandwidthMessageWritten_) {
         WriteMessage("Error: Inconsistent values for UBWITG and LBWITG supplied to CVODE.  Assuming dense matrix.");
+        bandwidthMessageWritten_ = true;
+    }
     return true;
 }
 
 void CvodeIntegrator::Step() {
-    if (indVar == nullptr) return;
+    // Not initialized, or finalized: nothing to integrate with.
+    if (indVar == nullptr || stateCopy.size() < numOdeStates) return;
 
-    // States changed outside the solver (events, the host) restart it.
+    // States changed outside the solver, or a right-hand side switched by an
+    // event or the host (the solver's request), restart it; otherwise CVODE
+    // continues from its history, past tout and interpolated back.
     const bool restart = ConsumeRestart(stateCopy.data());
     if (n_ > 0 && (restart || solverMemory_ == nullptr) && !StartSolver()) return;
 
@@ -195,7 +208,16 @@ void CvodeIntegrator::Step() {
     const double tout = *indVar + h;
     if (n_ > 0) {
         double reached = *indVar;
-        const int flag = CVode(solverMemory_, tout, y_, &reached, CV_NORMAL);
+        int flag = CV_SUCCESS;
+        {
+            // A call abandoned by thread cancellation leaves no history to continue.
+            bool returned = false;
+            ScopeExit abandoned([this, &returned] {
+                if (!returned) ReleaseSolver();
+            });
+            flag = CVode(solverMemory_, tout, y_, &reached, CV_NORMAL);
+            returned = true;
+        }
         if (pendingException_) {
             // Nothing to continue from: the next step starts over.
             ReleaseSolver();
@@ -204,17 +226,21 @@ void CvodeIntegrator::Step() {
             std::rethrow_exception(failure);
         }
         if (flag != CV_SUCCESS) settings.SetStopFlag(true);
-        // Adopt a larger step CVODE proposes. Every step restarts it at order 1,
-        // so a smaller proposal only reflects its start-up: taking those would
-        // shrink the step from call to call.
+        // The step CVODE will try next becomes the solver's step.
         double next = h;
-        if (CVodeGetCurrentStep(solverMemory_, &next) == CV_SUCCESS && std::isfinite(next) && next > h) {
+        if (CVodeGetCurrentStep(solverMemory_, &next) == CV_SUCCESS && std::isfinite(next) && next > 0.0 &&
+            next != h) {
             stepSizeChanged = true;
             stepSize = next;
         }
         std::copy_n(N_VGetArrayPointer(y_), n_, states);
-        // A failed solver is not continued: the next step starts afresh.
-        if (flag != CV_SUCCESS) ReleaseSolver();
+        if (flag == CV_SUCCESS) {
+            // What CVODE returned is its own: only a later outside change restarts.
+            std::copy_n(states, n_, stateCopy.begin());
+        } else {
+            // A failed solver is not continued: the next step starts afresh.
+            ReleaseSolver();
+        }
     }
     *indVar = tout;
 }

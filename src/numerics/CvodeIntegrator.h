@@ -14,8 +14,9 @@
 // Integration algorithm 15: hands the model's ODEs to CVODE (BDF, Newton
 // iteration, serial vectors) with a dense, band or diagonal linear solver
 // chosen from the Jacobian bandwidth settings. Each Step integrates to
-// t + stepSize in normal mode and adopts the step CVODE will try next; a state
-// changed outside the solver, or a restart request, starts CVODE afresh.
+// t + stepSize in normal mode, continuing from the last call, and adopts the
+// step CVODE will try next; a state changed outside the solver, or a restart
+// request (an event serviced, a host write), starts CVODE afresh.
 //
 // The integrator is CVODE's user data for the right-hand side and the error
 // handler, so any number of CVODE integrators may exist at once.
@@ -31,8 +32,9 @@ public:
     void Step() override;
 
     // CVODE's right-hand side for this integrator: 0, or -1 after a model
-    // failure, which is kept and rethrown by Step once CVode has returned.
-    int CallDerivFunc(double t, const double* y, double* ydot) noexcept;
+    // failure, which is kept and rethrown by Step once CVode has returned;
+    // only the forced unwind of a cancelled thread passes through.
+    int CallDerivFunc(double t, const double* y, double* ydot);
     // A diagnostic of the package, as its own message line.
     void cvwritemsg(const char* text);
 
@@ -67,4 +69,5 @@ private:
     SUNLinearSolver linearSolver_ = nullptr;
     int32_t n_ = 0;
     std::exception_ptr pendingException_;
+    bool bandwidthMessageWritten_ = false;
 };

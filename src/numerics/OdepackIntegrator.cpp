@@ -1,10 +1,14 @@
 #include "numerics/OdepackIntegrator.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <string>
+
+#include "integrators/ForcedUnwind.h"
+#include "solver/ScopeExit.h"
 
 namespace {
 
@@ -165,7 +169,7 @@ void OdepackIntegrator::WriteOdepackErrorDescription(int32_t status) {
     }
 }
 
-void OdepackIntegrator::CallDerivFunc(int32_t neq, double t, double* y, double* ydot) noexcept {
+ORVO_LETS_FORCED_UNWIND_PASS void OdepackIntegrator::CallDerivFunc(int32_t neq, double t, double* y, double* ydot) {
     const int32_t count = std::min(neq, NEQ);
     // After a failure DLSODES still runs to TOUT: constant states get it there quickly.
     if (pendingException_) {
@@ -179,8 +183,11 @@ void OdepackIntegrator::CallDerivFunc(int32_t neq, double t, double* y, double* 
         AlgebraicUpdate();
         CalculateDerivatives();
         std::copy_n(derivatives, count, ydot);
+    } catch (const abi::__forced_unwind&) {
+        // Thread cancellation is not a failure of the model: it unwinds on.
+        throw;
     } catch (...) {
-        // Exceptions must not unwind through the Fortran frames.
+        // Other exceptions must not unwind through the Fortran frames.
         pendingException_ = std::current_exception();
         std::fill_n(ydot, neq, 0.0);
     }
@@ -194,6 +201,13 @@ void OdepackIntegrator::CallSolver(double t, double tout) {
         dls001_ = savedDls001_;
         dlss01_ = savedDlss01_;
     }
+    // A call abandoned by thread cancellation leaves a history half written.
+    bool returned = false;
+    ScopeExit abandoned([this, &returned] {
+        if (returned) return;
+        ISTATE = 1;
+        if (commonOwner == this) commonOwner = nullptr;
+    });
     int32_t ipar = 0;
     dlsodes_(&OdepackDerivatives, &NEQ, states, &t, &tout, &ITOL, maxRelErrors, maxAbsErrors, &ITASK, &ISTATE,
              &IOPT, RWORK.data(), &LRW, IWORK.data(), &LIW, IWK_.data(), &OdepackNoJacobian, &MF,
@@ -202,12 +216,16 @@ void OdepackIntegrator::CallSolver(double t, double tout) {
     savedDlss01_ = dlss01_;
     commonSaved_ = true;
     commonOwner = this;
+    returned = true;
 }
 
 void OdepackIntegrator::Step() {
-    if (indVar == nullptr) return;
+    // Not initialized, or finalized: nothing to integrate with.
+    if (indVar == nullptr || stateCopy.size() < numOdeStates) return;
 
-    // States changed outside the solver (events, the host) restart it.
+    // States changed outside the solver, or a right-hand side switched by an
+    // event or the host (the solver's request), restart it; otherwise DLSODES
+    // continues from its history, past TOUT and interpolated back (ITASK 1).
     const bool restart = ConsumeRestart(stateCopy.data());
 
     if (methodCheckPending) {
@@ -240,9 +258,16 @@ void OdepackIntegrator::Step() {
         if (ISTATE < 0) {
             settings.SetStopFlag(true);
             WriteOdepackErrorDescription(ISTATE);
+        } else {
+            // What DLSODES returned is its own: only a later outside change restarts.
+            std::copy_n(states, stateCopy.size(), stateCopy.begin());
         }
-        // RWORK(12): the step DLSODES will try next.
-        if (RWORK[11] != h) stepSizeChanged = true;
+        // RWORK(12), the step DLSODES will try next, becomes the solver's step:
+        // continuing past TOUT, DLSODES needs no call more often than that.
+        if (RWORK[11] != h && std::isfinite(RWORK[11]) && RWORK[11] > 0.0) {
+            stepSizeChanged = true;
+            stepSize = RWORK[11];
+        }
     }
     *indVar = tout;
 }

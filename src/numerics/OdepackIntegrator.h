@@ -9,8 +9,10 @@
 
 // Integration algorithm 14: hands the model's ODEs to ODEPACK's DLSODES
 // (Adams or BDF, internally generated sparse Jacobian). Each Step integrates
-// from t to t + stepSize; a state changed outside the solver, or a restart
-// request, starts DLSODES afresh.
+// from t to t + stepSize, continuing DLSODES's history from the last call,
+// and proposes the step DLSODES will try next; a
+// state changed outside the solver, or a restart request (an event serviced,
+// a host write), starts DLSODES afresh.
 //
 // The derivative callback finds its integrator through DLSODES's RPAR
 // pass-through argument, and diagnostics reach the integrator whose call is
@@ -28,9 +30,10 @@ public:
 
     // The message for a negative ISTATE.
     void WriteOdepackErrorDescription(int32_t status);
-    // DLSODES's right-hand side for this integrator. Never throws: a failure
-    // of the model is kept and rethrown by Step once DLSODES has returned.
-    void CallDerivFunc(int32_t neq, double t, double* y, double* ydot) noexcept;
+    // DLSODES's right-hand side for this integrator. A failure of the model is
+    // kept and rethrown by Step once DLSODES has returned; only the forced
+    // unwind of a cancelled thread passes through.
+    void CallDerivFunc(int32_t neq, double t, double* y, double* ydot);
 
     // The integrator whose DLSODES call runs on this thread, or null.
     static OdepackIntegrator* ActiveInstance();

@@ -310,6 +310,7 @@ void OrvoSimRuntime::SetErrorTolerance(uint32_t instance, uint32_t variable, dou
     }
     Integrator* integrator = solver->GetIntegrator();
     if (!integrator || !integrator->maxAbsErrors || !integrator->maxRelErrors) return;
+    solver->RequestRestart();  // the solver packages take tolerances at a start
     ForEachToleranceElement([&](uint32_t element, uint32_t v, const OrvoSimVariableDescriptor&) {
         if (v != variable || element >= integrator->numStates) return;
         if (relative) {

@@ -168,6 +168,11 @@ void SymbolAccess::RefuseRead(uint32_t instance, uint32_t variable) {
         instance, "Error: Cannot read variable %u: the value lies outside its storage.", variable);
 }
 
+void SymbolAccess::NoteWrite(uint32_t instance) {
+    OrvoSimSystemInstance* record = runtime_.GetSystemInstance(instance);
+    if (record && record->solver) record->solver->RequestRestart();
+}
+
 void SymbolAccess::RefuseIndexSet(uint32_t instance) {
     runtime_.OrvoSimWriteMessage(instance, kInvalidIndexMessage);
 }
@@ -231,6 +236,7 @@ void SymbolAccess::SetSymbolValue(uint32_t instance, uint32_t variable, uint32_t
     } else if (bytes > 0) {
         std::memcpy(address, &value, bytes);
     }
+    NoteWrite(instance);
 }
 
 void SymbolAccess::GetSymbolValueIndexed(uint32_t instance, uint32_t variable,
@@ -285,6 +291,7 @@ void SymbolAccess::SetSymbolValueIndexed(uint32_t instance, uint32_t variable, u
             return;
         }
         descriptor->dataType = dataType;
+        NoteWrite(instance);
         return;
     }
     const size_t size = DataTypeElementSize(dataType);
@@ -294,7 +301,10 @@ void SymbolAccess::SetSymbolValueIndexed(uint32_t instance, uint32_t variable, u
         return;
     }
     descriptor->dataType = dataType;
-    if (element) std::memcpy(element, value, size);
+    if (element) {
+        std::memcpy(element, value, size);
+        NoteWrite(instance);
+    }
 }
 
 // ---- typed values -------------------------------------------------------------
@@ -341,7 +351,11 @@ void SymbolAccess::Set(uint32_t instance, uint32_t variable, T value) {
             std::memcpy(element, &stored, size);
         }
     }
-    if (!written) RefuseWrite(instance, variable);
+    if (written) {
+        NoteWrite(instance);
+    } else {
+        RefuseWrite(instance, variable);
+    }
 }
 
 template int16_t SymbolAccess::Get<int16_t>(uint32_t, uint32_t);

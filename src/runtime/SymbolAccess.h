@@ -88,6 +88,9 @@ private:
                            size_t offset, const char* text);
     void RefuseWrite(uint32_t instance, uint32_t variable);
     void RefuseRead(uint32_t instance, uint32_t variable);
+    // A value written by the host may change what the derivatives depend on:
+    // the instance's integrator does not continue from its history.
+    void NoteWrite(uint32_t instance);
     void RefuseIndexSet(uint32_t instance);
 
     template <typename T>

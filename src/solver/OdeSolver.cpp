@@ -124,7 +124,7 @@ bool OdeSolver::IsVariableStep() const {
 
 void OdeSolver::Restart(double h) {
     stepSize_ = h;
-    if (integrator_) integrator_->restartRequested = true;
+    RequestRestart();
 }
 
 void OdeSolver::SetInitializationInProgress(bool inProgress) {
@@ -422,7 +422,7 @@ bool OdeSolver::RestoreState() {
         WriteMessage("Unable to restore state variables.");
         return false;
     }
-    if (integrator_) integrator_->restartRequested = true;
+    RequestRestart();
     return true;
 }
 

@@ -54,6 +54,12 @@ public:
     bool Step();
     // Next step size h; makes an integrator with history start afresh.
     void Restart(double h);
+    // The right-hand side or the states changed outside the integrator (an
+    // event serviced, a host write): a method with history starts afresh at
+    // its next step instead of continuing from a history that no longer holds.
+    void RequestRestart() {
+        if (integrator_) integrator_->restartRequested = true;
+    }
 
     void SetInitializationInProgress(bool inProgress);
     bool GetInitializationInProgress() const { return initializationInProgress_; }

@@ -120,8 +120,11 @@ bool OdeSolver::HandleIndependentVarEvents() {
     // The sections may have changed what the derivatives depend on (a dose
     // switched on): evaluate them again, so that methods starting from the
     // stored derivatives, and the values reported at this point, see the
-    // model as it is after its events.
-    if (anyServiced && integrator_) integrator_->CalculateDerivatives();
+    // model as it is after its events; a method with history starts afresh.
+    if (anyServiced && integrator_) {
+        integrator_->CalculateDerivatives();
+        RequestRestart();
+    }
     return true;
 }
 

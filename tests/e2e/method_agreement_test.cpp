@@ -69,8 +69,8 @@ TEST(MethodAgreement, FineFixedStepRk4MatchesTightOdepackOver48Hours) {
 }
 
 // Stiff methods over the whole scenario (100 days) at 1e-7 relative, 1e-10
-// absolute: agreement within 1e-4 (errors build up over the thousand
-// restarts of a run, so the agreement is looser than the tolerance).
+// absolute: agreement within 1e-4 (errors build up over the hundreds of
+// steps of a run, so the agreement is looser than the tolerance).
 class StiffMethod : public ::testing::TestWithParam<int32_t> {};
 
 TEST_P(StiffMethod, RunsTheExampleScenarioAndAgreesWithOdepack) {

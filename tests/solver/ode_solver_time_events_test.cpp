@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -203,3 +204,26 @@ TEST(OdeSolverTimeEvents, RegistrationIsIgnoredWhileInitializingAndQueuesClearOn
 }
 
 }  // namespace
+
+// y' = rate, y(0) = 0, with the rate switched from 0 to 1 by a time event at
+// t = 5: the states are constant until then, so only the serviced event tells
+// a method with history that the right-hand side changed. y(t) = max(0, t - 5).
+TEST(OdeSolverTimeEvents, RightHandSideSwitchedAtAnEventIsSeenByEveryStiffMethod) {
+    for (IntegrationAlgorithm algorithm :
+         {AlgorithmGear, AlgorithmRosenbrock, AlgorithmOdepack, AlgorithmCvode}) {
+        SCOPED_TRACE(testing::Message() << "ialg " << static_cast<int32_t>(algorithm));
+        TestModel m;
+        double rate = 0.0;
+        m.derivative = [&rate](TestModel& model) { model.dy[0] = rate; };
+        m.discrete = [&rate](TestModel&, uint32_t) { rate = 1.0; };
+        m.Init(algorithm);
+        m.solver.SetCommInterval(1.0);
+        ScheduleAt(m, 5.0, 1000);
+        for (int interval = 1; interval <= 10; ++interval) {
+            ASSERT_TRUE(m.Interval());
+            ASSERT_DOUBLE_EQ(m.t, interval);
+            EXPECT_NEAR(m.y[0], std::max(0.0, m.t - 5.0), 1e-6) << "t = " << m.t;
+        }
+        EXPECT_EQ(m.ServiceTimes(1000).size(), 1u);
+    }
+}
