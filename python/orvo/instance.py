@@ -46,6 +46,23 @@ _running_lock = threading.Lock()
 EXIT_WAIT_SECONDS = 30.0
 
 
+# C callbacks of instances dropped while they could not be destroyed: the
+# library still holds them.
+_orphaned_callbacks = []
+
+
+def _weak(method):
+    """A function calling `method` while its object lives: the C callbacks
+    must not keep their Instance alive, so that a dropped one is freed."""
+    reference = weakref.WeakMethod(method)
+
+    def call(*args):
+        bound = reference()
+        if bound is not None:
+            bound(*args)
+    return call
+
+
 @atexit.register
 def _stop_runs_at_exit():
     with _running_lock:
@@ -83,9 +100,10 @@ class Instance:
         self._next_user_data = _FIRST_USER_DATA
         # The C callbacks live as long as the instance: freeing one that the
         # library still holds would crash a later run.
-        self._dispatchers = (_raw.StatusCallback(self._on_status), _raw.ErrorCallback(self._on_error),
-                             _raw.TickCallback(self._on_tick),
-                             _raw.ExecutionStateCallback(self._on_state))
+        self._dispatchers = (_raw.StatusCallback(_weak(self._on_status)),
+                             _raw.ErrorCallback(_weak(self._on_error)),
+                             _raw.TickCallback(_weak(self._on_tick)),
+                             _raw.ExecutionStateCallback(_weak(self._on_state)))
         n, (status, error, tick, state) = self.number, self._dispatchers
         self._raw.OrvoAddStatusCallback(n, _STATUS, status)
         self._raw.OrvoAddErrorCallback(n, _ERROR, error)
@@ -112,6 +130,20 @@ class Instance:
                                     "not destroyed")
         self._library.destroy_instance(self.number)
         self.number = 0
+
+    def __del__(self):
+        # An instance dropped without close() gives its slot back, unless
+        # another run is in progress (instances must not be destroyed then).
+        try:
+            if self.number == 0:
+                return
+            if not self.running and self._library.active_run is None:
+                self._library.destroy_instance(self.number)
+                self.number = 0
+            else:
+                _orphaned_callbacks.append((self._dispatchers, self._registrations))
+        except (OrvoError, AttributeError):
+            pass
 
     @property
     def closed(self):
@@ -282,8 +314,8 @@ class Instance:
         """function(section_code) whenever that discrete section fires."""
         self._check_idle("add a callback")
         user_data = self._new_user_data()
-        callback = _raw.DiscreteEventCallback(
-            lambda _i, _u, code: self._call_user(function, code))
+        call_user = _weak(self._call_user)
+        callback = _raw.DiscreteEventCallback(lambda _i, _u, code: call_user(function, code))
         self._raw.OrvoAddDiscreteEventCallbackFunction(self.number, user_data, int(section_code), callback)
         self._registrations[user_data] = ("discrete", int(section_code), callback, function)
         return user_data
@@ -294,8 +326,8 @@ class Instance:
         self._check_idle("add a callback")
         variable = self._library.variable(name)
         user_data = self._new_user_data()
-        callback = _raw.SymbolWatchCallback(
-            lambda _i, _u, _v: self._call_user(function, variable.name))
+        call_user = _weak(self._call_user)
+        callback = _raw.SymbolWatchCallback(lambda _i, _u, _v: call_user(function, variable.name))
         self._raw.OrvoAddSymbolWatchCallback(self.number, user_data, variable.number, callback)
         self._registrations[user_data] = ("watch", variable.number, callback, function)
         return user_data

@@ -10,7 +10,7 @@ import warnings
 
 import pandas as pd
 
-from .errors import CliError
+from .errors import CliError, LibraryError
 from .library import find_library
 
 EXIT_OK, EXIT_INTERNAL, EXIT_BAD_INPUT, EXIT_RUNS_FAILED = 0, 1, 2, 3
@@ -29,8 +29,8 @@ def find_cli(path=None, lib=None):
             library_dir = os.path.dirname(find_library(lib))
             candidates.append(os.path.join(os.path.dirname(library_dir), "bin", "orvo"))
             candidates.append(os.path.join(library_dir, "orvo"))
-        except Exception:  # noqa: BLE001 - fall back to PATH
-            pass
+        except LibraryError:
+            pass  # no library to look beside: PATH only
         on_path = shutil.which("orvo")
         if on_path:
             candidates.append(on_path)

@@ -35,6 +35,8 @@ def test_stepping_and_run_to_time(model):
             with pytest.raises(orvo.RunStateError, match="most recently created"):
                 instance.step()
             later.prestep()
+    for _ in range(120):  # instances dropped unclosed give their slots back
+        model.instance()
     closed = model.instance()
     closed.close()
     with pytest.raises(orvo.RunStateError, match="closed"):
@@ -127,3 +129,29 @@ def test_interpreter_exit_during_background_run(ending):
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=300)
     assert "exiting during the run" in done.stdout, done.stderr
     assert done.returncode == 0, done.stderr
+
+
+def test_callbacks_as_python_callables(model):
+    model.update(EXAMPLE_SCENARIO)
+    with model.instance() as instance:
+        seen = {"watch": [], "event": [], "state": [], "status": []}
+        handles = [instance.watch("aelim_mi", lambda name: seen["watch"].append((name, instance.time))),
+                   instance.on_discrete_event(1001, lambda code: seen["event"].append((code, instance.time))),
+                   instance.on_state_change(lambda old, new: seen["state"].append((old, new))),
+                   instance.on_status(seen["status"].append)]
+        instance.run()
+        # aelim_mi starts unset and changes at every output point
+        assert [name for name, _ in seen["watch"]] == ["aelim_mi"] * len(seen["watch"])
+        assert len(seen["watch"]) >= 100
+        assert seen["event"] and all(code == 1001 for code, _ in seen["event"])
+        S = orvo.ExecutionState
+        assert seen["state"] == [(S.CREATED, S.STARTED), (S.STARTED, S.INITIALIZED),
+                                 (S.INITIALIZED, S.FINISHED)]
+        assert seen["status"] == instance.messages and seen["status"]
+        for handle in handles:
+            instance.remove(handle)
+        before = {k: len(v) for k, v in seen.items()}
+        instance.run()
+        assert {k: len(v) for k, v in seen.items()} == before
+        with pytest.raises(TypeError):
+            instance.on_tick("not callable")
