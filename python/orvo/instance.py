@@ -92,6 +92,7 @@ class Instance:
         self.errors = []          # (code, text) from the error callbacks
         self.states = []          # execution states seen during the last run
         self.state = ExecutionState.CREATED
+        self._initialized = False  # a start or prestep has run the initial section
         self._ended = threading.Event()
         self._ended.set()
         self._callback_error = None
@@ -207,14 +208,17 @@ class Instance:
 
     def step(self):
         """Runs exactly one communication interval."""
+        self._check_initialized("step()")
         self._blocking("OrvoStep")
 
     def run_to(self, time):
         """Advances to `time` (the last interval shortened to end there)."""
+        self._check_initialized("run_to()")
         self._blocking("OrvoRunToTime", float(time))
 
     def continue_(self):
         """Continues the run where it stopped, to its stop time, on this thread."""
+        self._check_initialized("continue_()")
         self._blocking("OrvoContinueBlocking")
 
     def reinitialize(self):
@@ -226,6 +230,8 @@ class Instance:
         """Starts a run on the library's run thread and returns at once
         (`resume=True` continues the last run instead). Callbacks then run on
         that thread; wait() collects the outcome."""
+        if resume:
+            self._check_initialized("start(resume=True)")
         self._begin()
         with _running_lock:
             _running.add(self)
@@ -392,6 +398,8 @@ class Instance:
         old, new = _state(old), _state(new)
         self.state = new
         self.states.append(new)
+        if new == ExecutionState.INITIALIZED:
+            self._initialized = True
         for function in list(self._listeners["state"]):
             self._call_user(function, old, new)
         if new in _END_STATES:
@@ -402,6 +410,13 @@ class Instance:
     def _check_open(self):
         if self.number == 0:
             raise RunStateError("the instance is closed")
+
+    def _check_initialized(self, what):
+        # Continuing an instance whose solver was never set up runs nothing
+        # useful (the library may loop on it): refuse it here.
+        self._check_open()
+        if not self._initialized:
+            raise RunStateError(f"{what} continues a run: call prestep() or run() first")
 
     def _check_idle(self, what):
         self._check_open()

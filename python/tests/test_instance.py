@@ -15,6 +15,9 @@ def test_stepping_and_run_to_time(model):
     model.update(EXAMPLE_SCENARIO)
     reference = read_reference()
     with model.instance() as instance:
+        for continuation in (instance.step, instance.continue_, lambda: instance.run_to(48)):
+            with pytest.raises(orvo.RunStateError, match="prestep"):
+                continuation()
         instance.prestep()
         assert instance.time == 0.0 and instance.state == orvo.ExecutionState.FINISHED
         instance.step()
