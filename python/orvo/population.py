@@ -82,21 +82,21 @@ def population(scenario, *, settings=None, distributions=None, runs=None, seed=N
         extra["seed"] = int(seed)
     if sampling is not None:
         extra["sampling"] = str(sampling)
-    out = out or tempfile.mkdtemp(prefix="orvo-population-")
-    with _scenario_file(scenario, distributions, extra, out) as scenario_path:
-        arguments = ["batch"]
-        if scenario_path:
-            arguments += ["--scenario", scenario_path]
-        arguments += _settings_arguments(settings)
-        arguments += _list_argument("--vars", vars) + _list_argument("--at", at)
-        if params is not None:
-            arguments += ["--params", os.fspath(params)]
-        if jobs is not None:
-            arguments += ["--jobs", str(int(jobs))]
-        if progress:
-            arguments.append("--progress")
-        arguments += ["--out", out]
-        _run_cli(arguments, cli, lib)
+    out = _output_directory(out, "population")
+    scenario_path = _scenario_path(scenario, distributions, extra, out)
+    arguments = ["batch"]
+    if scenario_path:
+        arguments += ["--scenario", scenario_path]
+    arguments += _settings_arguments(settings)
+    arguments += _list_argument("--vars", vars) + _list_argument("--at", at)
+    if params is not None:
+        arguments += ["--params", os.fspath(params)]
+    if jobs is not None:
+        arguments += ["--jobs", str(int(jobs))]
+    if progress:
+        arguments.append("--progress")
+    arguments += ["--out", out]
+    _run_cli(arguments, cli, lib)
     return PopulationResult(runs=pd.read_csv(os.path.join(out, "runs.csv")),
                             summary=pd.read_csv(os.path.join(out, "summary.csv")), directory=out)
 
@@ -110,7 +110,7 @@ def sensitivity(method, scenario, *, params=None, vars=None, at=None, step=None,
     indices with bootstrap intervals over the population file `scenario`."""
     if method not in ("local", "sobol"):
         raise ValueError(f"method is 'local' or 'sobol', not {method!r}")
-    out = out or tempfile.mkdtemp(prefix=f"orvo-{method}-")
+    out = _output_directory(out, method)
     arguments = ["sensitivity", method, "--scenario", os.fspath(scenario)]
     if method == "local":
         arguments += _list_argument("--params", params)
@@ -126,6 +126,14 @@ def sensitivity(method, scenario, *, params=None, vars=None, at=None, step=None,
     arguments += _list_argument("--vars", vars) + _list_argument("--at", at) + ["--out", out]
     _run_cli(arguments, cli, lib)
     return pd.read_csv(os.path.join(out, f"{method}.csv"))
+
+
+def _output_directory(out, kind):
+    if out is None:
+        return tempfile.mkdtemp(prefix=f"orvo-{kind}-")
+    out = os.fspath(out)
+    os.makedirs(out, exist_ok=True)
+    return out
 
 
 def _run_cli(arguments, cli, lib):
@@ -146,31 +154,21 @@ def _run_cli(arguments, cli, lib):
     return done
 
 
-class _scenario_file:
-    """The scenario as given, or a generated file in `directory` that adds
-    distribution lines and population settings to it."""
-
-    def __init__(self, scenario, distributions, extra, directory):
-        self._scenario, self._distributions, self._extra = scenario, distributions or {}, extra
-        self._directory = directory
-        self._path = None
-
-    def __enter__(self):
-        if not self._distributions and not self._extra:
-            return os.fspath(self._scenario) if self._scenario is not None else None
-        lines = []
-        if self._scenario is not None:
-            with open(self._scenario) as handle:
-                lines.append(handle.read().rstrip("\n"))
-        lines += [f"{name} = {value}" for name, value in self._extra.items()]
-        lines += [f"{name} ~ {spec}" for name, spec in self._distributions.items()]
-        self._path = os.path.join(self._directory, "population.scenario")
-        with open(self._path, "w") as handle:
-            handle.write("\n".join(lines) + "\n")
-        return self._path
-
-    def __exit__(self, *exc):
-        return False
+def _scenario_path(scenario, distributions, extra, directory):
+    """The scenario as given, or a file in `directory` that adds distribution
+    lines and population settings to it."""
+    if not distributions and not extra:
+        return os.fspath(scenario) if scenario is not None else None
+    lines = []
+    if scenario is not None:
+        with open(scenario) as handle:
+            lines.append(handle.read().rstrip("\n"))
+    lines += [f"{name} = {value}" for name, value in extra.items()]
+    lines += [f"{name} ~ {spec}" for name, spec in (distributions or {}).items()]
+    path = os.path.join(directory, "population.scenario")
+    with open(path, "w") as handle:
+        handle.write("\n".join(lines) + "\n")
+    return path
 
 
 def _settings_arguments(settings):

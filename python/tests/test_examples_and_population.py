@@ -60,10 +60,19 @@ def test_population_tables_and_bands(tmp_path):
 
 
 @needs_sensitivity
-def test_local_sensitivity_table(tmp_path):
+def test_sensitivity_tables(tmp_path):
     scenario = tmp_path / "short.scenario"
     scenario.write_text("pdoseug_i = 200\ncint = 24\ntstop = 48\n")
     table = orvo.sensitivity("local", scenario, params=["bw_m", "clf_upm"], vars=["ca_mi"], at=[48],
                              out=tmp_path / "local")
     assert list(table.columns) == ["parameter", "variable", "time", "coefficient"]
     assert set(table["parameter"]) == {"bw_m", "clf_upm"} and len(table) == 2
+    population = tmp_path / "population.scenario"
+    population.write_text(POPULATION + "clf_upm ~ uniform(0.03, 0.07)\n")
+    indices = orvo.sensitivity("sobol", population, vars=["ca_mp"], at=[48], runs=8, bootstrap=10,
+                               out=tmp_path / "sobol")
+    assert list(indices.columns) == ["parameter", "variable", "time", "S1", "S1_low", "S1_high", "ST",
+                                     "ST_low", "ST_high"]
+    assert set(indices["parameter"]) == {"bw_m", "clf_upm"}
+    with pytest.raises(ValueError):
+        orvo.sensitivity("global", population)
