@@ -7,7 +7,8 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cache="$root/.deps"
 packages=(build-essential cmake ninja-build gfortran libblas-dev libsundials-dev
-          libgtest-dev libgmock-dev libbenchmark-dev dpkg-dev python3)
+          libgtest-dev libgmock-dev libbenchmark-dev dpkg-dev python3
+          python3-numpy python3-pandas python3-matplotlib python3-scipy python3-pytest)
 
 missing=()
 for p in "${packages[@]}"; do

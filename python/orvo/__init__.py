@@ -1,0 +1,22 @@
+"""Python interface to the orvo simulation library and its model.
+
+    import orvo
+    model = orvo.Model()
+    result = model.run({"pdoseug_i": 200, "tstop": 2400}, cint=24)
+    orvo.plot(result, ["ca_mi", "ca_mp"])
+"""
+
+from .errors import (CallError, CliError, LibraryError, NotSettableError, OrvoError, RunError,
+                     RunStateError, UnknownVariableError, VariableTypeError)
+from .instance import ExecutionState, Instance
+from .library import find_library, load_library
+from .model import Model
+from .population import find_cli, population, sensitivity
+from .plotting import plot
+from .variables import DataType, SymbolType, Variable
+
+__all__ = ["Model", "Instance", "ExecutionState", "population", "sensitivity", "plot",
+           "find_library", "load_library", "find_cli", "DataType", "SymbolType", "Variable",
+           "OrvoError", "LibraryError", "CallError", "UnknownVariableError", "VariableTypeError",
+           "NotSettableError", "RunStateError", "RunError", "CliError"]
+__version__ = "1.0"

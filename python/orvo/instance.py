@@ -1,0 +1,427 @@
+"""One instance of the model: stepping, background runs, state access and
+callbacks as Python callables."""
+
+import atexit
+import enum
+import threading
+import weakref
+
+from . import _raw
+from .errors import OrvoError, RunError, RunStateError
+from .library import load_library, Library
+from .variables import SymbolType
+
+
+class ExecutionState(enum.IntEnum):
+    CREATED = 0
+    STARTED = 1
+    INITIALIZED = 3
+    FINISHED = 5
+    DEBUG_STARTED = 6
+    DEBUG_FINISHED = 7
+    DEBUG_PAUSED = 8
+    DEBUG_CONTINUED = 9
+    ERROR = 10
+    CONTINUED = 11
+
+
+def _state(value):
+    try:
+        return ExecutionState(value)
+    except ValueError:
+        return value
+
+
+_END_STATES = (ExecutionState.FINISHED, ExecutionState.DEBUG_FINISHED)
+
+# User data of the dispatcher registered on each list; later registrations
+# (discrete events, watches) count up from _FIRST_USER_DATA.
+_STATUS, _ERROR, _TICK, _STATE = 1, 2, 3, 4
+_FIRST_USER_DATA = 16
+
+# Instances with a background run in progress: kept alive until it ends, and
+# stopped before the interpreter shuts down.
+_running = set()
+_running_lock = threading.Lock()
+EXIT_WAIT_SECONDS = 30.0
+
+
+# C callbacks of instances dropped while they could not be destroyed: the
+# library still holds them.
+_orphaned_callbacks = []
+
+
+def _weak(method):
+    """A function calling `method` while its object lives: the C callbacks
+    must not keep their Instance alive, so that a dropped one is freed."""
+    reference = weakref.WeakMethod(method)
+
+    def call(*args):
+        bound = reference()
+        if bound is not None:
+            bound(*args)
+    return call
+
+
+@atexit.register
+def _stop_runs_at_exit():
+    with _running_lock:
+        instances = list(_running)
+    for instance in instances:
+        instance._request_stop()
+    for instance in instances:
+        instance._ended.wait(EXIT_WAIT_SECONDS)
+
+
+class Instance:
+    """A model instance; use it as a context manager (or call close()).
+
+    The library runs only its most recently created instance, one run at a
+    time per process, and all instances share the model's variables."""
+
+    def __init__(self, model=None, *, lib=None):
+        if model is not None:
+            self._library = model.library
+        elif isinstance(lib, Library):
+            self._library = lib
+        else:
+            self._library = load_library(lib)
+        self.number = self._library.create_instance()
+        self._raw = self._library.raw
+        self.messages = []        # status texts of the last run, one line each
+        self.errors = []          # (code, text) from the error callbacks
+        self.states = []          # execution states seen during the last run
+        self.state = ExecutionState.CREATED
+        self._initialized = False  # a start or prestep has run the initial section
+        self._ended = threading.Event()
+        self._ended.set()
+        self._callback_error = None
+        self._listeners = {"status": [], "error": [], "tick": [], "state": []}
+        self._registrations = {}  # user data -> (kind, key, C callback, Python callable)
+        self._next_user_data = _FIRST_USER_DATA
+        # The C callbacks live as long as the instance: freeing one that the
+        # library still holds would crash a later run.
+        self._dispatchers = (_raw.StatusCallback(_weak(self._on_status)),
+                             _raw.ErrorCallback(_weak(self._on_error)),
+                             _raw.TickCallback(_weak(self._on_tick)),
+                             _raw.ExecutionStateCallback(_weak(self._on_state)))
+        n, (status, error, tick, state) = self.number, self._dispatchers
+        self._raw.OrvoAddStatusCallback(n, _STATUS, status)
+        self._raw.OrvoAddErrorCallback(n, _ERROR, error)
+        self._raw.OrvoAddTickCallbackFunction(n, _TICK, tick)
+        self._raw.OrvoAddExecutionStateChangeCallbackFunction(n, _STATE, state)
+
+    # ---- lifetime --------------------------------------------------------
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+        return False
+
+    def close(self):
+        """Stops a background run (waiting for its end) and destroys the instance."""
+        if self.number == 0:
+            return
+        if self.running:
+            self._request_stop()
+            if not self._ended.wait(EXIT_WAIT_SECONDS):
+                raise RunStateError(f"instance {self.number}: the run did not end after stop(); "
+                                    "not destroyed")
+        self._library.destroy_instance(self.number)
+        self.number = 0
+
+    def __del__(self):
+        # An instance dropped without close() gives its slot back, unless
+        # another run is in progress (instances must not be destroyed then).
+        try:
+            if self.number == 0:
+                return
+            if not self.running and self._library.active_run is None:
+                self._library.destroy_instance(self.number)
+                self.number = 0
+            else:
+                _orphaned_callbacks.append((self._dispatchers, self._registrations))
+        except (OrvoError, AttributeError):
+            pass
+
+    @property
+    def closed(self):
+        return self.number == 0
+
+    @property
+    def library(self):
+        return self._library
+
+    # ---- values ------------------------------------------------------------
+
+    def get(self, name):
+        """The variable's current value (arrays as numpy arrays)."""
+        self._check_open()
+        return self._library.read(self.number, name)
+
+    def set(self, name, value, *, force=False):
+        """Writes a settable variable or a state; `force` allows any variable."""
+        self._check_open()
+        variable = self._library.variable(name)
+        if not force and variable.symbol_type != SymbolType.STATE:
+            variable.check_settable()
+        self._library.write(self.number, variable, variable.coerce(value))
+
+    __getitem__ = get
+    __setitem__ = set
+
+    @property
+    def time(self):
+        return self.get(self._library.variables[0])
+
+    def set_tolerance(self, name, relative=None, absolute=None):
+        """Error tolerances of a state (kept in the variable table, so they
+        apply to every later run of any instance)."""
+        self._check_open()
+        variable = self._library.variable(name)
+        if relative is not None:
+            self._raw.OrvoSetRelativeError(self.number, variable.number, float(relative))
+        if absolute is not None:
+            self._raw.OrvoSetAbsoluteError(self.number, variable.number, float(absolute))
+
+    def tolerance(self, name):
+        """(relative, absolute) tolerance of a variable."""
+        number = self._library.variable(name).number
+        return (self._raw.OrvoGetRelativeError(self.number, number),
+                self._raw.OrvoGetAbsoluteError(self.number, number))
+
+    # ---- runs ----------------------------------------------------------------
+
+    @property
+    def running(self):
+        return not self._ended.is_set()
+
+    def run(self):
+        """A whole run from the start, on this thread."""
+        self._blocking("OrvoStartBlocking")
+
+    def prestep(self):
+        """Runs the initial section only, ready for step() and run_to()."""
+        self._blocking("OrvoPreStep")
+
+    def step(self):
+        """Runs exactly one communication interval."""
+        self._check_initialized("step()")
+        self._blocking("OrvoStep")
+
+    def run_to(self, time):
+        """Advances to `time` (the last interval shortened to end there)."""
+        self._check_initialized("run_to()")
+        self._blocking("OrvoRunToTime", float(time))
+
+    def continue_(self):
+        """Continues the run where it stopped, to its stop time, on this thread."""
+        self._check_initialized("continue_()")
+        self._blocking("OrvoContinueBlocking")
+
+    def reinitialize(self):
+        """Makes the next start begin where the last run ended."""
+        self._check_open()
+        self._raw.OrvoReinitialize(self.number)
+
+    def start(self, *, resume=False):
+        """Starts a run on the library's run thread and returns at once
+        (`resume=True` continues the last run instead). Callbacks then run on
+        that thread; wait() collects the outcome."""
+        if resume:
+            self._check_initialized("start(resume=True)")
+        self._begin()
+        with _running_lock:
+            _running.add(self)
+        try:
+            self._raw.call("OrvoContinue" if resume else "OrvoStart", self.number)
+        except BaseException:
+            self._finish()
+            raise
+
+    def wait(self, timeout=None):
+        """Waits for a background run to end: True when it has ended (raising
+        what a callback raised, or RunError for the error state), False on
+        timeout."""
+        if not self._ended.wait(timeout):
+            return False
+        self._raise_outcome()
+        return True
+
+    def stop(self):
+        """Asks the run to end before its next communication interval."""
+        self._request_stop()
+
+    def _request_stop(self):
+        if self.number != 0:
+            self._raw.OrvoStop(self.number)
+
+    def _blocking(self, export, *args):
+        self._begin()
+        try:
+            self._raw.call(export, self.number, *args)
+        finally:
+            # The end state is normally seen already; a start the library
+            # ignored reports none.
+            self._finish()
+        self._raise_outcome()
+
+    def _begin(self):
+        self._check_open()
+        library = self._library
+        with library.lock:
+            if library.active_run is not None:
+                raise RunStateError(f"instance {library.active_run.number} is running; "
+                                    "one run at a time per process")
+            if self.number != library.latest_instance:
+                raise RunStateError(f"instance {self.number} cannot run: the library runs only its "
+                                    f"most recently created instance ({library.latest_instance})")
+            library.active_run = self
+        self.messages, self.errors, self.states = [], [], []
+        self._callback_error = None
+        self._ended.clear()
+
+    def _finish(self):
+        with self._library.lock:
+            if self._library.active_run is self:
+                self._library.active_run = None
+        self._ended.set()
+        with _running_lock:
+            _running.discard(self)
+
+    def _raise_outcome(self):
+        error, self._callback_error = self._callback_error, None
+        if error is not None:
+            raise error
+        if ExecutionState.ERROR in self.states:
+            raise RunError(f"the run ended in the error state at t = {self.time:g}", self.messages)
+
+    # ---- callbacks -------------------------------------------------------------
+
+    def on_status(self, function):
+        """function(text) for every status message line. Returns a handle for remove()."""
+        return self._listen("status", function)
+
+    def on_error(self, function):
+        """function(code, text) for every error report."""
+        return self._listen("error", function)
+
+    def on_tick(self, function):
+        """function(tick_type): 0 at every output point and once at the end of a run."""
+        return self._listen("tick", function)
+
+    def on_state_change(self, function):
+        """function(old, new) for every execution-state change (ExecutionState values)."""
+        return self._listen("state", function)
+
+    def on_discrete_event(self, section_code, function):
+        """function(section_code) whenever that discrete section fires."""
+        self._check_idle("add a callback")
+        user_data = self._new_user_data()
+        call_user = _weak(self._call_user)
+        callback = _raw.DiscreteEventCallback(lambda _i, _u, code: call_user(function, code))
+        self._raw.OrvoAddDiscreteEventCallbackFunction(self.number, user_data, int(section_code), callback)
+        self._registrations[user_data] = ("discrete", int(section_code), callback, function)
+        return user_data
+
+    def watch(self, name, function):
+        """function(name) at every output point at which the variable differs
+        from its value now."""
+        self._check_idle("add a callback")
+        variable = self._library.variable(name)
+        user_data = self._new_user_data()
+        call_user = _weak(self._call_user)
+        callback = _raw.SymbolWatchCallback(lambda _i, _u, _v: call_user(function, variable.name))
+        self._raw.OrvoAddSymbolWatchCallback(self.number, user_data, variable.number, callback)
+        self._registrations[user_data] = ("watch", variable.number, callback, function)
+        return user_data
+
+    def remove(self, handle):
+        """Removes a callback added by one of the on_... methods or watch()."""
+        self._check_idle("remove a callback")
+        if isinstance(handle, tuple):
+            kind, function = handle
+            if function in self._listeners[kind]:
+                self._listeners[kind].remove(function)
+            return
+        kind, key, callback, _ = self._registrations.pop(handle)
+        if kind == "discrete":
+            self._raw.OrvoRemoveDiscreteEventCallbackFunction(self.number, handle, key, callback)
+        else:
+            self._raw.OrvoRemoveSymbolWatchCallback(self.number, handle, key, callback)
+
+    def _listen(self, kind, function):
+        if not callable(function):
+            raise TypeError(f"a callback is callable, not {type(function).__name__}")
+        self._check_idle("add a callback")
+        self._listeners[kind].append(function)
+        return (kind, function)
+
+    def _new_user_data(self):
+        user_data = self._next_user_data
+        self._next_user_data += 1
+        return user_data
+
+    def _call_user(self, function, *args):
+        # An exception cannot cross the library: keep the first, end the run,
+        # and let the caller of the run see it.
+        if self._callback_error is not None:
+            return
+        try:
+            function(*args)
+        except BaseException as exc:  # noqa: B902 - handed to the caller, not dropped
+            self._callback_error = exc
+            self._request_stop()
+
+    def _on_status(self, _instance, _user, text):
+        if text is None:
+            return
+        for line in text.decode(errors="replace").splitlines():
+            if line.strip():
+                self.messages.append(line)
+                for function in list(self._listeners["status"]):
+                    self._call_user(function, line)
+
+    def _on_error(self, _instance, _user, code, text):
+        message = text.decode(errors="replace") if text is not None else ""
+        self.errors.append((code, message))
+        for function in list(self._listeners["error"]):
+            self._call_user(function, code, message)
+
+    def _on_tick(self, _instance, _user, tick):
+        for function in list(self._listeners["tick"]):
+            self._call_user(function, tick)
+
+    def _on_state(self, _instance, _user, old, new):
+        old, new = _state(old), _state(new)
+        self.state = new
+        self.states.append(new)
+        if new == ExecutionState.INITIALIZED:
+            self._initialized = True
+        for function in list(self._listeners["state"]):
+            self._call_user(function, old, new)
+        if new in _END_STATES:
+            self._finish()
+
+    # ---- checks ------------------------------------------------------------------
+
+    def _check_open(self):
+        if self.number == 0:
+            raise RunStateError("the instance is closed")
+
+    def _check_initialized(self, what):
+        # Continuing an instance whose solver was never set up runs nothing
+        # useful (the library may loop on it): refuse it here.
+        self._check_open()
+        if not self._initialized:
+            raise RunStateError(f"{what} continues a run: call prestep() or run() first")
+
+    def _check_idle(self, what):
+        self._check_open()
+        if self.running:
+            raise RunStateError(f"cannot {what} while a run is in progress")
+
+    def __repr__(self):
+        return f"<orvo.Instance {self.number or 'closed'} state={getattr(self.state, 'name', self.state)}>"

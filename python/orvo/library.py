@@ -1,0 +1,185 @@
+"""Finding and loading the model library, once per process and file."""
+
+import ctypes
+import os
+import threading
+
+import numpy as np
+
+from . import _raw
+from .errors import LibraryError, UnknownVariableError, VariableTypeError
+from .variables import DataType, SymbolType, Variable
+
+LIBRARY_NAME = "liborvo_pregnancy.so"
+_PACKAGE_DIR = os.path.dirname(os.path.abspath(__file__))
+_SOURCE_TREE_BUILD = os.path.join(os.path.dirname(os.path.dirname(_PACKAGE_DIR)), "build", "lib")
+
+_loaded = {}
+_load_lock = threading.Lock()
+
+
+def find_library(path=None):
+    """The library file: `path` when given, else $ORVO_LIB, else the copy
+    beside this package, else the source tree's release build."""
+    if path is not None:
+        candidates = [("the given path", os.fspath(path))]
+    elif os.environ.get("ORVO_LIB"):
+        candidates = [("ORVO_LIB", os.environ["ORVO_LIB"])]
+    else:
+        candidates = [("beside the package", os.path.join(_PACKAGE_DIR, LIBRARY_NAME)),
+                      ("the source tree's build", os.path.join(_SOURCE_TREE_BUILD, LIBRARY_NAME))]
+    for _, candidate in candidates:
+        if os.path.isfile(candidate):
+            return os.path.realpath(candidate)
+    tried = "; ".join(f"{where}: {candidate}" for where, candidate in candidates)
+    raise LibraryError(f"model library not found ({tried}); pass lib=PATH or set ORVO_LIB")
+
+
+def load_library(path=None):
+    """The Library for that file, loaded and initialized on first use."""
+    resolved = find_library(path)
+    with _load_lock:
+        library = _loaded.get(resolved)
+        if library is None:
+            library = Library(resolved)
+            _loaded[resolved] = library
+        return library
+
+
+class Library:
+    """One loaded model library: its variable table, typed value access for
+    any instance, and the bookkeeping of its instances. The model keeps one
+    copy of its variables, so every instance reads and writes the same
+    values, and the library runs only its most recently created instance."""
+
+    def __init__(self, path):
+        self.raw = _raw.RawLibrary(path)
+        self.path = path
+        self.raw.OrvoInitialize()
+        count = self.raw.OrvoGetNumberSymbols()
+        self.variables = [self._describe(number) for number in range(1, count + 1)]
+        self._by_name = {}
+        for variable in self.variables:
+            self._by_name.setdefault(variable.name.lower(), variable)
+        self.live_instances = set()
+        self.latest_instance = 0
+        self.active_run = None  # the Instance whose run is in progress
+        self.lock = threading.RLock()
+        # Value access needs an instance; this one serves Model's reads and writes.
+        self.access_instance = self.create_instance()
+        self.defaults = {v.name: self.read(self.access_instance, v) for v in self.variables
+                         if v.settable and v.data_type != DataType.INVALID}
+
+    def _describe(self, number):
+        info = _raw.SymbolInfo()
+        if not self.raw.OrvoGetSymbolInfo(number, ctypes.byref(info)):
+            raise LibraryError(f"OrvoGetSymbolInfo refused variable {number}")
+        dims = tuple(info.dimensions[k] for k in range(6)) if info.dimensions else (0,) * 6
+        return Variable(number=number, name=info.name.decode(),
+                        symbol_type=SymbolType(min(info.symbolType, 14)),
+                        data_type=DataType(min(info.dataType, 7)), dims=dims,
+                        flags=tuple(info.flags), string_length=info.stringLength)
+
+    def variable(self, name):
+        """The Variable of that name (letter case ignored)."""
+        if isinstance(name, Variable):
+            return name
+        if not isinstance(name, str):
+            raise TypeError(f"a variable name is a string, not {type(name).__name__}")
+        try:
+            return self._by_name[name.lower()]
+        except KeyError:
+            raise UnknownVariableError(name) from None
+
+    # ---- instances -------------------------------------------------------
+
+    def create_instance(self):
+        with self.lock:
+            number = self.raw.OrvoCreate()
+            if number == 0:
+                raise LibraryError("OrvoCreate: no free instance (99 exist)")
+            self.live_instances.add(number)
+            self.latest_instance = number
+            return number
+
+    def destroy_instance(self, number):
+        with self.lock:
+            if number in self.live_instances:
+                self.live_instances.discard(number)
+                self.raw.OrvoDestroy(number)
+
+    # ---- typed values ----------------------------------------------------
+
+    def read(self, instance, variable):
+        """The variable's value: a Python scalar, or a numpy array (a copy)."""
+        variable = self.variable(variable)
+        t, n = variable.data_type, variable.number
+        if variable.is_array:
+            return self._read_array(instance, variable)
+        if t in (DataType.DOUBLE, DataType.REAL):
+            return self.raw.OrvoGetDouble(instance, n) if t == DataType.DOUBLE else \
+                self._read_generic(instance, variable).doubleValue
+        if t == DataType.LONG:
+            return self.raw.OrvoGetLong(instance, n)
+        if t == DataType.BOOL:
+            return bool(self.raw.OrvoGetBool(instance, n))
+        if t == DataType.SHORT:
+            return self.raw.OrvoGetShort(instance, n)
+        if t == DataType.FLOAT:
+            return self.raw.OrvoGetFloat(instance, n)
+        if t == DataType.STRING:
+            text = self.raw.OrvoGetString(instance, n)
+            return text.decode(errors="replace") if text is not None else ""
+        raise VariableTypeError(f"{variable.name} has no readable data type ({int(t)})")
+
+    def write(self, instance, variable, value):
+        """Writes a value already checked by Variable.coerce."""
+        t, n = variable.data_type, variable.number
+        if variable.is_array:
+            self._write_array(instance, variable, value)
+        elif t == DataType.DOUBLE:
+            self.raw.OrvoSetDouble(instance, n, value)
+        elif t == DataType.LONG:
+            self.raw.OrvoSetLong(instance, n, value)
+        elif t == DataType.BOOL:
+            self.raw.OrvoSetBool(instance, n, value)
+        elif t == DataType.SHORT:
+            self.raw.OrvoSetShort(instance, n, value)
+        elif t == DataType.FLOAT:
+            self.raw.OrvoSetFloat(instance, n, value)
+        elif t == DataType.STRING:
+            self.raw.OrvoSetString(instance, n, value.encode())
+        elif t == DataType.REAL:
+            symbol = _raw.SymbolValue()
+            symbol.doubleValue = value
+            self.raw.OrvoSetSymbolValue(instance, n, int(t), symbol, _raw.Dims(*variable.dims))
+        else:
+            raise VariableTypeError(f"{variable.name} has no settable data type ({int(t)})")
+
+    def _read_generic(self, instance, variable):
+        data_type = ctypes.c_uint32()
+        value = _raw.SymbolValue()
+        dims = _raw.Dims()
+        if not self.raw.OrvoGetSymbolValue(instance, variable.number, ctypes.byref(data_type),
+                                           ctypes.byref(value), dims):
+            raise VariableTypeError(f"OrvoGetSymbolValue refused {variable.name}")
+        return value
+
+    def _read_array(self, instance, variable):
+        from .variables import NUMPY_TYPES
+        element_type = NUMPY_TYPES.get(variable.data_type)
+        if element_type is None:
+            raise VariableTypeError(f"{variable.name}: arrays of this data type cannot be read")
+        address = self._read_generic(instance, variable).arrayValue
+        if not address:
+            raise VariableTypeError(f"{variable.name} has no storage")
+        nbytes = variable.size * np.dtype(element_type).itemsize
+        flat = np.frombuffer((ctypes.c_char * nbytes).from_address(address), dtype=element_type).copy()
+        return flat.reshape(variable.shape, order="F")
+
+    def _write_array(self, instance, variable, flat):
+        # The registered type and shape go with the data, so the descriptor keeps them.
+        symbol = _raw.SymbolValue()
+        symbol.arrayValue = flat.ctypes.data
+        self.raw.OrvoSetSymbolValue(instance, variable.number, int(variable.data_type), symbol,
+                                    _raw.Dims(*variable.dims))

@@ -1,0 +1,226 @@
+"""The model as a whole: its variable table, typed values and whole runs."""
+
+import math
+import threading
+
+import numpy as np
+import pandas as pd
+
+from .errors import OrvoError, RunError
+from .instance import Instance
+from .library import load_library
+from .variables import DataType, SymbolType
+
+# Recorded when run() is given no `record`: doses, maternal and fetal amounts
+# and concentrations of both chemicals, and the two mass balances.
+DEFAULT_RECORD = ("aioral_i", "aplasma_mi", "ca_mi", "cthyt_mi", "aelim_mi", "aplasma_fi", "ca_fi",
+                  "cthy_fi", "aioral_p", "aplasma_mp", "ca_mp", "cthy_mp", "aelim_mp", "aplasma_fp",
+                  "ca_fp", "cthy_fp", "massb_amount_i", "massb_amount_p")
+
+
+class Model:
+    """The model carried by the library.
+
+    `lib` is the library file; by default $ORVO_LIB, then the copy beside
+    this package, then the source tree's build. Every Model of one file
+    shares the loaded library and the model's one set of variables."""
+
+    def __init__(self, lib=None):
+        self.library = load_library(lib)
+
+    # ---- the variable table ------------------------------------------------
+
+    @property
+    def variables(self):
+        """One row per variable, indexed by number: name, symbol type, data
+        type, dimensions, settable, default (the value at load for settable
+        variables)."""
+        rows = []
+        defaults = self.library.defaults
+        for v in self.library.variables:
+            rows.append({"number": v.number, "name": v.name, "symbol_type": v.symbol_type.name.lower(),
+                         "data_type": v.data_type.name.lower(), "dimensions": v.shape,
+                         "settable": v.settable, "default": defaults.get(v.name)})
+        return pd.DataFrame(rows).set_index("number")
+
+    def variable(self, name):
+        return self.library.variable(name)
+
+    # ---- values ------------------------------------------------------------
+
+    def get(self, name):
+        """The current value: float, int, bool, str, or a numpy array."""
+        return self.library.read(self.library.access_instance, name)
+
+    def set(self, name, value):
+        """Writes a settable variable; the value must fit its data type and shape."""
+        variable = self.library.variable(name)
+        variable.check_settable()
+        self.library.write(self.library.access_instance, variable, variable.coerce(value))
+
+    __getitem__ = get
+    __setitem__ = set
+
+    def update(self, settings):
+        """Sets several variables, checking all of them before writing any."""
+        for variable, value in self._checked(settings):
+            self.library.write(self.library.access_instance, variable, value)
+
+    def reset(self):
+        """Restores every settable variable to its value at load."""
+        self.update(self.library.defaults)
+
+    def _checked(self, settings):
+        checked = []
+        for name, value in dict(settings or {}).items():
+            variable = self.library.variable(name)
+            variable.check_settable()
+            checked.append((variable, variable.coerce(value)))
+        return checked
+
+    # ---- runs ----------------------------------------------------------------
+
+    def instance(self):
+        """A new Instance of this model (a context manager)."""
+        return Instance(self)
+
+    def run(self, settings=None, record=None, cint=None, tolerances=None):
+        """Runs the model from its start to `tstop` and returns the recorded
+        output points as a DataFrame indexed by time.
+
+        `settings` ({name: value}) and `cint` apply to this run only; the
+        previous values are restored afterwards. `record` lists the variables
+        to record (array elements become `name[i]` columns). `tolerances` is
+        (relative, absolute) for every state, or {state: (relative, absolute)}.
+        The result's `attrs` hold the settings, the status messages and the
+        execution states. A run that ends in the error state, or before
+        tstop, raises RunError carrying the messages and what was recorded."""
+        settings = dict(settings or {})
+        if cint is not None:
+            settings["cint"] = cint
+        checked = self._checked(settings)
+        columns = self._record_columns(DEFAULT_RECORD if record is None else record)
+        tolerance_items = self._tolerance_items(tolerances)
+
+        access = self.library.access_instance
+        previous_values = [(v, self.library.read(access, v)) for v, _ in checked]
+        rows = []
+        with Instance(self) as instance:
+            previous_tolerances = [(v, instance.tolerance(v)) for v, _ in tolerance_items]
+            try:
+                for variable, value in checked:
+                    self.library.write(access, variable, value)
+                for variable, (relative, absolute) in tolerance_items:
+                    instance.set_tolerance(variable, relative, absolute)
+                recorder = _Recorder(self.library, instance.number, columns, rows)
+                instance.on_tick(recorder.tick)
+                self._run_interruptibly(instance)
+                result = self._frame(columns, rows, settings, instance)
+                failure = self._failure(instance)
+            except RunError as error:
+                error.result = self._frame(columns, rows, settings, instance)
+                raise
+            finally:
+                for variable, value in previous_values:
+                    self.library.write(access, variable, variable.coerce(value))
+                for variable, (relative, absolute) in previous_tolerances:
+                    instance.set_tolerance(variable, relative, absolute)
+        if failure:
+            raise RunError(failure, result.attrs["messages"], result)
+        return result
+
+    @staticmethod
+    def _run_interruptibly(instance):
+        # A background run waited on from here lets Ctrl-C (or a notebook
+        # interrupt) stop it cleanly.
+        instance.start()
+        try:
+            instance.wait()
+        except KeyboardInterrupt:
+            instance.stop()
+            instance._ended.wait()
+            raise
+
+    def _failure(self, instance):
+        try:
+            stop = self.library.variable("tstop")
+        except KeyError:
+            return None
+        if stop.data_type != DataType.DOUBLE:
+            return None
+        time, tstop = instance.time, instance.get(stop)
+        if math.isfinite(tstop) and time < tstop - 1e-9 * max(1.0, abs(tstop)):
+            return f"the run stopped at t = {time:g}, before tstop = {tstop:g}"
+        return None
+
+    def _record_columns(self, names):
+        if isinstance(names, str):
+            names = [names]
+        columns = []
+        for name in names:
+            variable = self.library.variable(name)
+            if variable.symbol_type == SymbolType.INDEPENDENT_VARIABLE:
+                continue  # time is the index
+            if variable.data_type in (DataType.STRING, DataType.INVALID):
+                raise OrvoError(f"{variable.name} cannot be recorded (not numeric)")
+            if variable.is_array:
+                for element in range(variable.size):
+                    columns.append((f"{variable.name}[{element + 1}]", variable, element))
+            else:
+                columns.append((variable.name, variable, None))
+        return columns
+
+    def _tolerance_items(self, tolerances):
+        if tolerances is None:
+            return []
+        if isinstance(tolerances, dict):
+            items = [(self.library.variable(n), pair) for n, pair in tolerances.items()]
+        else:
+            items = [(v, tolerances) for v in self.library.variables if v.symbol_type == SymbolType.STATE]
+        checked = []
+        for variable, pair in items:
+            try:
+                relative, absolute = (float(x) for x in pair)
+            except (TypeError, ValueError):
+                raise OrvoError(f"tolerances are (relative, absolute) pairs, not {pair!r}") from None
+            if not (relative > 0 and absolute > 0):
+                raise OrvoError(f"tolerances of {variable.name} must be positive: {pair!r}")
+            if variable.symbol_type != SymbolType.STATE:
+                raise OrvoError(f"{variable.name} is not a state; tolerances apply to states")
+            checked.append((variable, (relative, absolute)))
+        return checked
+
+    @staticmethod
+    def _frame(columns, rows, settings, instance):
+        names = ["t"] + [c[0] for c in columns]
+        frame = pd.DataFrame(rows, columns=names).set_index("t")
+        frame.attrs["settings"] = dict(settings)
+        frame.attrs["messages"] = list(instance.messages)
+        frame.attrs["execution_states"] = [int(s) for s in instance.states]
+        return frame
+
+
+class _Recorder:
+    """Samples the recorded variables at every output point; the run ticks
+    once more at its end, usually at the last point's time: one row per time."""
+
+    def __init__(self, library, instance, columns, rows):
+        self._library, self._instance, self._rows = library, instance, rows
+        self._columns = columns
+        self._time = library.variables[0]
+        self._last_time = None
+        self._lock = threading.Lock()
+
+    def tick(self, tick_type):
+        if tick_type != 0:
+            return
+        read = self._library.read
+        now = read(self._instance, self._time)
+        if now == self._last_time:
+            return
+        self._last_time = now
+        row = [now]
+        for _, variable, element in self._columns:
+            value = read(self._instance, variable)
+            row.append(value if element is None else np.ravel(value, order="F")[element])
+        self._rows.append(row)

@@ -1,0 +1,189 @@
+"""Populations and sensitivities through the orvo command-line tool, so that
+sampling and statistics have one implementation."""
+
+import dataclasses
+import os
+import shutil
+import subprocess
+import tempfile
+import warnings
+
+import pandas as pd
+
+from .errors import CliError, LibraryError
+from .library import find_library
+
+EXIT_OK, EXIT_INTERNAL, EXIT_BAD_INPUT, EXIT_RUNS_FAILED = 0, 1, 2, 3
+
+
+def find_cli(path=None, lib=None):
+    """The orvo executable: `path` when given, else $ORVO_CLI, else bin/orvo
+    beside the library's lib/ directory, else `orvo` on PATH."""
+    if path is not None:
+        candidates = [os.fspath(path)]
+    elif os.environ.get("ORVO_CLI"):
+        candidates = [os.environ["ORVO_CLI"]]
+    else:
+        candidates = []
+        try:
+            library_dir = os.path.dirname(find_library(lib))
+            candidates.append(os.path.join(os.path.dirname(library_dir), "bin", "orvo"))
+            candidates.append(os.path.join(library_dir, "orvo"))
+        except LibraryError:
+            pass  # no library to look beside: PATH only
+        on_path = shutil.which("orvo")
+        if on_path:
+            candidates.append(on_path)
+    for candidate in candidates:
+        if os.path.isfile(candidate) and os.access(candidate, os.X_OK):
+            return os.path.realpath(candidate)
+    raise CliError("the orvo executable was not found (tried: "
+                   f"{', '.join(candidates) or 'nothing'}); pass cli=PATH or set ORVO_CLI")
+
+
+def has_command(command, cli=None, lib=None):
+    """True when the orvo executable offers `command` (e.g. 'batch')."""
+    try:
+        executable = find_cli(cli, lib)
+    except CliError:
+        return False
+    done = subprocess.run([executable, command, "--help"], capture_output=True, text=True, timeout=60)
+    return done.returncode == 0
+
+
+@dataclasses.dataclass
+class PopulationResult:
+    """runs: one row per run (sampled values, status, message, outputs);
+    summary: per variable and time, n, mean, sd and percentiles."""
+    runs: pd.DataFrame
+    summary: pd.DataFrame
+    directory: str
+
+    @property
+    def failed(self):
+        return self.runs[self.runs["status"] != "ok"] if "status" in self.runs else self.runs.iloc[0:0]
+
+
+def population(scenario, *, settings=None, distributions=None, runs=None, seed=None, sampling=None,
+               vars=None, at=None, params=None, jobs=None, out=None, cli=None, lib=None,
+               progress=False):
+    """Runs a population with `orvo batch` and returns its tables.
+
+    `scenario` is a population file (NAME = VALUE lines and NAME ~ dist
+    lines) or None; `distributions` adds {name: "normal(72.3, 8) [45, 120]"}
+    lines, `settings` {name: value} overrides, `runs`/`seed`/`sampling` the
+    population's own settings. `params` is a design table (CSV) instead of
+    sampling. Results are written to `out` (a temporary directory when None).
+    Runs that failed are reported with a warning and kept in `runs`."""
+    extra = {}
+    if runs is not None:
+        extra["runs"] = int(runs)
+    if seed is not None:
+        extra["seed"] = int(seed)
+    if sampling is not None:
+        extra["sampling"] = str(sampling)
+    out = _output_directory(out, "population")
+    scenario_path = _scenario_path(scenario, distributions, extra, out)
+    arguments = ["batch"]
+    if scenario_path:
+        arguments += ["--scenario", scenario_path]
+    arguments += _settings_arguments(settings)
+    arguments += _list_argument("--vars", vars) + _list_argument("--at", at)
+    if params is not None:
+        arguments += ["--params", os.fspath(params)]
+    if jobs is not None:
+        arguments += ["--jobs", str(int(jobs))]
+    if progress:
+        arguments.append("--progress")
+    arguments += ["--out", out]
+    _run_cli(arguments, cli, lib)
+    return PopulationResult(runs=pd.read_csv(os.path.join(out, "runs.csv")),
+                            summary=pd.read_csv(os.path.join(out, "summary.csv")), directory=out)
+
+
+def sensitivity(method, scenario, *, params=None, vars=None, at=None, step=None, runs=None,
+                bootstrap=None, jobs=None, out=None, cli=None, lib=None):
+    """Sensitivities with `orvo sensitivity local|sobol`, as a DataFrame.
+
+    local: normalized coefficients of `vars` at the times `at` to the
+    parameters `params` (relative `step`); sobol: first-order and total
+    indices with bootstrap intervals over the population file `scenario`."""
+    if method not in ("local", "sobol"):
+        raise ValueError(f"method is 'local' or 'sobol', not {method!r}")
+    out = _output_directory(out, method)
+    arguments = ["sensitivity", method, "--scenario", os.fspath(scenario)]
+    if method == "local":
+        arguments += _list_argument("--params", params)
+        if step is not None:
+            arguments += ["--step", repr(float(step))]
+    else:
+        if runs is not None:
+            arguments += ["--runs", str(int(runs))]
+        if bootstrap is not None:
+            arguments += ["--bootstrap", str(int(bootstrap))]
+        if jobs is not None:
+            arguments += ["--jobs", str(int(jobs))]
+    arguments += _list_argument("--vars", vars) + _list_argument("--at", at) + ["--out", out]
+    _run_cli(arguments, cli, lib)
+    return pd.read_csv(os.path.join(out, f"{method}.csv"))
+
+
+def _output_directory(out, kind):
+    if out is None:
+        return tempfile.mkdtemp(prefix=f"orvo-{kind}-")
+    out = os.fspath(out)
+    os.makedirs(out, exist_ok=True)
+    return out
+
+
+def _run_cli(arguments, cli, lib):
+    executable = find_cli(cli, lib)
+    command = [executable] + arguments + ["--lib", find_library(lib)]
+    try:
+        done = subprocess.run(command, capture_output=True, text=True)
+    except OSError as exc:
+        raise CliError(f"cannot run {executable}: {exc}") from exc
+    if done.returncode == EXIT_RUNS_FAILED:
+        warnings.warn(f"orvo {arguments[0]}: some runs failed (see the status column)\n"
+                      f"{done.stderr.strip()}", RuntimeWarning, stacklevel=3)
+    elif done.returncode == EXIT_BAD_INPUT:
+        raise CliError(f"orvo {arguments[0]} refused its input", done.returncode, done.stderr)
+    elif done.returncode != EXIT_OK:
+        raise CliError(f"orvo {arguments[0]} failed with exit code {done.returncode}",
+                       done.returncode, done.stderr)
+    return done
+
+
+def _scenario_path(scenario, distributions, extra, directory):
+    """The scenario as given, or a file in `directory` that adds distribution
+    lines and population settings to it."""
+    if not distributions and not extra:
+        return os.fspath(scenario) if scenario is not None else None
+    lines = []
+    if scenario is not None:
+        with open(scenario) as handle:
+            lines.append(handle.read().rstrip("\n"))
+    lines += [f"{name} = {value}" for name, value in extra.items()]
+    lines += [f"{name} ~ {spec}" for name, spec in (distributions or {}).items()]
+    path = os.path.join(directory, "population.scenario")
+    with open(path, "w") as handle:
+        handle.write("\n".join(lines) + "\n")
+    return path
+
+
+def _settings_arguments(settings):
+    arguments = []
+    for name, value in (settings or {}).items():
+        text = ",".join(repr(v) for v in value) if isinstance(value, (list, tuple)) else value
+        if isinstance(text, float):
+            text = repr(text)
+        arguments += ["--set", f"{name}={text}"]
+    return arguments
+
+
+def _list_argument(option, values):
+    if values is None:
+        return []
+    if isinstance(values, str):
+        return [option, values]
+    return [option, ",".join(str(v) for v in values)]

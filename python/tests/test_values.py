@@ -1,0 +1,135 @@
+import math
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import orvo
+from conftest import EXAMPLE_SCENARIO, REPO
+
+
+def test_variable_table(model):
+    table = model.variables
+    assert len(table) == 537 and list(table.index[[0, -1]]) == [1, 537]
+    counts = table["symbol_type"].value_counts()
+    assert (counts["state"], counts["derivative"], counts["initial_condition"], counts["other"],
+            counts["control"], counts["setting"]) == (42, 42, 42, 363, 12, 28)
+    types = table["data_type"].value_counts()
+    assert (types["long"], types["bool"], types["double"]) == (22, 19, 496)
+    expected = {  # name: symbol type, data type, dimensions, settable, default
+        1: ("t", "independent_variable", "double", (), False, None),
+        38: ("aelim_mp_lastwk", "state", "double", (), False, None),
+        80: ("z99927", "derivative", "double", (), False, None),
+        131: ("tstop", "other", "double", (), True, 2400.0),
+        132: ("bw_m", "other", "double", (), True, 72.3),
+        491: ("cint", "comm_interval", "double", (), True, 1000.0),
+        492: ("ialg", "algorithm", "long", (), True, 14),
+        496: ("zzierr", "min_step_violation", "bool", (), False, None),
+        497: ("zzstopflag", "control", "bool", (), False, None),
+        537: ("zzticg", "independent_start", "double", (), True, 0.0),
+    }
+    for number, row in expected.items():
+        assert tuple(table.loc[number, ["name", "symbol_type", "data_type", "dimensions", "settable",
+                                        "default"]]) == row, number
+    tables = table[table["dimensions"] != ()]
+    assert list(tables["name"]) == ["clf_uim_t", "kdegt3f_mi_t"]
+    assert all(tables["dimensions"] == (16,)) and all(tables["settable"])
+    np.testing.assert_array_equal(tables["default"].iloc[0][8:], [50, 75, 100, 150, 200, 250, 300, 350])
+    # computed variables are not settable and report no default
+    assert not table.loc[table["name"] == "ca_mi", "settable"].item()
+
+
+def test_typed_values_and_refusals(model):
+    # each data type round-trips its own kind of value
+    model.set("bw_m", 60)                   # an int is a fine double
+    model.set("ialg", np.int64(2))
+    model.set("wesitg", True)
+    model.set("cjvitg", 0)
+    assert (model.get("bw_m"), model.get("ialg"), model.get("wesitg"), model.get("cjvitg")) == \
+        (60.0, 2, True, False)
+    assert type(model.get("ialg")) is int and type(model.get("wesitg")) is bool
+    table = model.get("CLF_UIM_T")          # names ignore letter case
+    table[0] = 0.07
+    model.set("clf_uim_t", table)
+    np.testing.assert_array_equal(model.get("clf_uim_t"), table)
+    model.set("clf_uim_t", list(range(16)))  # integers are fine doubles, whole arrays
+    assert model.get("clf_uim_t")[15] == 15.0
+
+    refusals = [
+        ("no_such_variable", 1.0, orvo.UnknownVariableError),
+        ("ialg", 2.5, orvo.VariableTypeError),
+        ("ialg", 2**31, orvo.VariableTypeError),
+        ("ialg", True, orvo.VariableTypeError),
+        ("bw_m", "72", orvo.VariableTypeError),
+        ("bw_m", False, orvo.VariableTypeError),
+        ("bw_m", [1.0], orvo.VariableTypeError),
+        ("wesitg", 2, orvo.VariableTypeError),
+        ("clf_uim_t", 1.0, orvo.VariableTypeError),
+        ("clf_uim_t", np.zeros(15), orvo.VariableTypeError),
+        ("clf_uim_t", np.zeros((4, 4)), orvo.VariableTypeError),
+        ("clf_uim_t", ["a"] * 16, orvo.VariableTypeError),
+        ("ca_mi", 1.0, orvo.NotSettableError),
+        ("aplasma_mi", 1.0, orvo.NotSettableError),
+        ("zzstopflag", True, orvo.NotSettableError),
+        ("t", 5.0, orvo.NotSettableError),
+    ]
+    before = {name: model.get(name) for name, _, _ in refusals if name != "no_such_variable"}
+    for name, value, error in refusals:
+        with pytest.raises(error) as raised:
+            model.set(name, value)
+        assert name in str(raised.value)
+    for name, value in before.items():
+        np.testing.assert_array_equal(model.get(name), value)
+    with pytest.raises(KeyError):
+        model.get("no_such_variable")
+    # one bad setting refuses the whole run before anything is written
+    with pytest.raises(orvo.VariableTypeError):
+        model.run({"pdoseug_i": 500.0, "ialg": "gear"})
+    assert model.get("pdoseug_i") == 0.0
+
+
+def read_reference():
+    return pd.read_csv(f"{REPO}/src/model/reference/example_scenario.csv").set_index("t")
+
+
+def test_example_scenario_matches_reference(model, tmp_path):
+    reference = read_reference()
+    result = model.run(EXAMPLE_SCENARIO, record=list(reference.columns))
+    assert list(result.columns) == list(reference.columns)
+    np.testing.assert_array_equal(result.index, reference.index)
+    deviation = (result - reference).abs()
+    allowed = 1e-6 * np.maximum(result.abs(), reference.abs()) + 1e-9
+    worst = (deviation / allowed).max().max()
+    assert worst <= 1.0, f"{worst:.3g} of the tolerance"
+    assert result.attrs["execution_states"] == [1, 3, 5]
+    assert any("serviced" in m for m in result.attrs["messages"])
+    # the run's settings were for that run only
+    assert model.get("pdoseug_i") == 0.0 and model.get("cint") == 1000.0
+
+    figure = orvo.plot(result, ["ca_mi", "ca_mp", "cthy_fi"])
+    assert len([a for a in figure.axes if a.get_visible()]) == 3
+    figure.savefig(tmp_path / "run.svg")
+    with pytest.raises(KeyError):
+        orvo.plot(result, ["no_such_column"])
+
+
+def test_run_options_and_failures(model):
+    short = {"pdoseug_i": 200, "tstop": 48}
+    result = model.run(short, record=["ca_mi", "clf_uim_t"], cint=12,
+                       tolerances={"aplasma_mi": (1e-7, 1e-9)})
+    assert list(result.index) == [0, 12, 24, 36, 48]
+    assert "clf_uim_t[16]" in result.columns and result["clf_uim_t[16]"].eq(350).all()
+    assert model.get("cint") == 1000.0
+    with orvo.Instance(model) as instance:  # tolerances are restored too
+        assert instance.tolerance("aplasma_mi") == (1e-4, 1e-4)
+    for bad in [(0, 1e-6), "tight", (1e-6,)]:
+        with pytest.raises(orvo.OrvoError):
+            model.run(short, tolerances=bad)
+    # with no maternal weight left beside the fetus the derivatives divide by
+    # zero: the run ends in the error state and raises with its messages
+    with pytest.raises(orvo.RunError) as raised:
+        model.run({**short, "bw_f": 72.3}, record=["ca_mi"], cint=12)
+    failure = raised.value
+    assert "error state" in str(failure) and any("floating point" in m for m in failure.messages)
+    assert failure.result is not None and list(failure.result.columns) == ["ca_mi"]
+    assert model.get("bw_f") == 3.4
