@@ -37,9 +37,9 @@ double StandardNormalQuantile(double p) {
         x = (((((a[0] * r + a[1]) * r + a[2]) * r + a[3]) * r + a[4]) * r + a[5]) * q /
             (((((b[0] * r + b[1]) * r + b[2]) * r + b[3]) * r + b[4]) * r + 1.0);
     }
-    // In the upper tail the error is taken on the complement, where it is exact.
+    // e = Phi(x) - p; in the upper half taken on the complements, which keep their digits.
     const double e = p > 0.5 ? (1.0 - p) - 0.5 * std::erfc(x / std::sqrt(2.0)) : StandardNormalCdf(x) - p;
-    const double u = (p > 0.5 ? -e : e) * std::sqrt(2.0 * M_PI) * std::exp(x * x / 2.0);
+    const double u = e * std::sqrt(2.0 * M_PI) * std::exp(x * x / 2.0);
     return x - u / (1.0 + x * u / 2.0);
 }
 

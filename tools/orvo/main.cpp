@@ -15,7 +15,11 @@ int main(int argc, char** argv) {
     Options options;
     std::string error;
     if (!ParseCommandLine(argc, argv, options, error)) {
-        std::cerr << "orvo: " << error << "\n" << UsageText(options.command);
+        std::cerr << "orvo: " << error << "\n";
+        if (options.command.empty() || options.command == "run" || options.command == "list")
+            std::cerr << UsageText(options.command);
+        else
+            std::cerr << "(orvo " << options.command << " --help describes the options)\n";
         return kExitBadInput;
     }
     if (options.help) {
