@@ -4,7 +4,6 @@
 #include <strings.h>
 
 #include "CsvReader.h"
-#include "NumberText.h"
 
 namespace {
 

@@ -1,6 +1,7 @@
 #include "PopulationPlan.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <strings.h>
 
@@ -37,6 +38,9 @@ public:
           time_(variables.At(1)) {}
 
     bool SawNonFinite() const { return nonFinite_; }
+    // The first line that names an error or failure (informational lines,
+    // such as serviced events, may come before the cause), else the first.
+    const std::string& FailureMessage() const { return firstFailure_.empty() ? firstLine_ : firstFailure_; }
 
 private:
     void OnOutputPoint() override {
@@ -58,10 +62,17 @@ private:
         }
     }
     void OnStatusLine(std::string_view line) override {
-        if (record_.message.empty()) record_.message = std::string(Trim(line));
+        const std::string text(Trim(line));
+        if (firstLine_.empty()) firstLine_ = text;
+        if (firstFailure_.empty() && NamesFailure(text)) firstFailure_ = text;
     }
     void OnErrorReport(uint32_t code, const char* text) override {
-        if (record_.message.empty()) record_.message = "error " + std::to_string(code) + ": " + text;
+        if (firstFailure_.empty()) firstFailure_ = "error " + std::to_string(code) + ": " + text;
+    }
+    static bool NamesFailure(const std::string& text) {
+        std::string lower = text;
+        for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return lower.find("error") != std::string::npos || lower.find("fail") != std::string::npos;
     }
 
     const ModelVariables& variables_;
@@ -69,6 +80,8 @@ private:
     RunRecord& record_;
     ModelVariable time_;
     bool nonFinite_ = false;
+    std::string firstLine_;
+    std::string firstFailure_;
 };
 
 }  // namespace
@@ -217,14 +230,15 @@ RunRecord ModelRunner::Run(uint32_t run) {
     double time = 0.0, stopTime = 0.0;
     if (recorder.EndedInError()) {
         record.status = RunStatus::Error;
+        if (record.message.empty()) record.message = recorder.FailureMessage();
         if (record.message.empty())
             record.message = "the run ended in the error state at t = " + FormatReal(variables_.ReadNumber(variables_.At(1)));
     } else if (recorder.SawNonFinite()) {
         record.status = RunStatus::NonFinite;
     } else if (EndedBeforeStopTime(variables_, time, stopTime)) {
         record.status = RunStatus::Stopped;
-        if (record.message.empty())
-            record.message = "stopped at t = " + FormatReal(time) + ", before tstop = " + FormatReal(stopTime);
+        record.message = "stopped at t = " + FormatReal(time) + ", before tstop = " + FormatReal(stopTime);
+        if (!recorder.FailureMessage().empty()) record.message += ": " + recorder.FailureMessage();
     }
     if (record.status == RunStatus::Ok) record.message.clear();  // informational texts of a good run
     // One line per record in the tables.
