@@ -60,11 +60,7 @@ int WriteBatchTables(const PopulationTable& table, const std::string& directory,
         !WriteOutput(directory, "summary.csv", [&](std::ostream& out) { WriteSummaryTable(table, out); }) ||
         (!plotFile.empty() && !WritePlot(plotFile, table, plotted)))
         return kExitRunFailed;
-    const std::size_t failed = FailedRuns(table);
-    if (failed == 0) return kExitOk;
-    Complain(std::to_string(failed) + " of " + std::to_string(table.records.size()) +
-             " runs failed and are excluded from the summary (see status in runs.csv)");
-    return kExitSomeRunsFailed;
+    return ReportFailedRuns(table, true);
 }
 
 }  // namespace
@@ -115,7 +111,7 @@ int BatchCommand(const Options& options) {
     part.extra.emplace_back("at", TimeList(options.atTimes));
     if (!WriteOutput(directory, PartFileName(part), [&](std::ostream& out) { WritePart(part, table, out); }))
         return kExitRunFailed;
-    return FailedRuns(table) == 0 ? kExitOk : kExitSomeRunsFailed;
+    return ReportFailedRuns(table, false);
 }
 
 int MergeCommand(const Options& options) {
@@ -170,7 +166,7 @@ int MergeCommand(const Options& options) {
         if (!WriteOutput(directory, "runs.csv", [&](std::ostream& out) { WriteRunsTable(table, out); }) ||
             !WriteSobolTable(table, baseRuns, bootstrap, header.seed, directory))
             return kExitRunFailed;
-        return FailedRuns(table) == 0 ? kExitOk : kExitSomeRunsFailed;
+        return ReportFailedRuns(table, false);
     }
     if (header.kind != "batch") {
         Complain(options.parts.front() + ": unknown part kind '" + header.kind + "'");

@@ -24,7 +24,8 @@ bool Applies(const std::string& command, std::string_view name) {
     if (command == "run")
         return name == "--lib" || name == "--scenario" || name == "--set" || name == "--out" || name == "--vars" ||
                name == "--summary";
-    if (command == "merge") return name == "--out" || name == "--plot" || name == "--vars";
+    // merge needs no library, but takes --lib like the others so hosts can pass it always.
+    if (command == "merge") return name == "--out" || name == "--plot" || name == "--vars" || name == "--lib";
     if (command == "batch")
         return name != "--summary" && name != "--runs" && name != "--bootstrap" && name != "--step";
     if (command == "sensitivity") return name != "--summary" && name != "--plot";

@@ -82,6 +82,14 @@ private:
 
 void Complain(const std::string& message) { std::cerr << "orvo: " << message << "\n"; }
 
+int ReportFailedRuns(const PopulationTable& table, bool excluded) {
+    const std::size_t failed = FailedRuns(table);
+    if (failed == 0) return kExitOk;
+    Complain(std::to_string(failed) + " of " + std::to_string(table.records.size()) + " runs failed" +
+             (excluded ? " and are excluded from the summary" : "") + " (see status in runs.csv)");
+    return kExitSomeRunsFailed;
+}
+
 std::string TimeList(const std::vector<double>& times) {
     std::string text;
     for (std::size_t i = 0; i < times.size(); ++i) text.append(i ? "," : "").append(FormatReal(times[i]));

@@ -57,6 +57,10 @@ bool WriteOutput(const std::string& directory, const std::string& name,
 // The --out directory (default "."), created when missing.
 bool PrepareOutputDirectory(const Options& options, std::string& directory);
 
+// kExitOk when every run is ok; else says how many failed and returns
+// kExitSomeRunsFailed. `excluded` adds that they are left out of the summary.
+int ReportFailedRuns(const PopulationTable& table, bool excluded);
+
 // Prints "orvo: MESSAGE" on standard error.
 void Complain(const std::string& message);
 

@@ -18,14 +18,6 @@ void DefaultAtLastTime(PopulationSetup& setup) {
     if (setup.atIndices.empty()) setup.atIndices.push_back(setup.plan.times.size() - 1);
 }
 
-int FinishRuns(const PopulationTable& table) {
-    const std::size_t failed = FailedRuns(table);
-    if (failed == 0) return kExitOk;
-    Complain(std::to_string(failed) + " of " + std::to_string(table.records.size()) +
-             " runs failed (see status in runs.csv)");
-    return kExitSomeRunsFailed;
-}
-
 }  // namespace
 
 int LocalSensitivityCommand(const Options& options) {
@@ -99,7 +91,7 @@ int LocalSensitivityCommand(const Options& options) {
     if (!WriteOutput(directory, "local.csv", write) ||
         !WriteOutput(directory, "runs.csv", [&](std::ostream& out) { WriteRunsTable(table, out); }))
         return kExitRunFailed;
-    return FinishRuns(table);
+    return ReportFailedRuns(table, false);
 }
 
 bool WriteSobolTable(const PopulationTable& table, std::size_t baseRuns, std::size_t bootstrap, uint64_t seed,
@@ -186,10 +178,10 @@ int SobolSensitivityCommand(const Options& options) {
                       {"bootstrap", std::to_string(options.bootstrap)}};
         if (!WriteOutput(directory, PartFileName(part), [&](std::ostream& out) { WritePart(part, table, out); }))
             return kExitRunFailed;
-        return FailedRuns(table) == 0 ? kExitOk : kExitSomeRunsFailed;
+        return ReportFailedRuns(table, false);
     }
     if (!WriteOutput(directory, "runs.csv", [&](std::ostream& out) { WriteRunsTable(table, out); }) ||
         !WriteSobolTable(table, baseRuns, options.bootstrap, setup.spec.seed, directory))
         return kExitRunFailed;
-    return FinishRuns(table);
+    return ReportFailedRuns(table, false);
 }
