@@ -8,43 +8,52 @@
 
 namespace {
 
-bool Read(const std::string& text, PopulationSpec& spec, std::string& error) {
+bool Read(const std::string& text, PopulationDefinition& population, std::string& error) {
     std::istringstream in(text);
-    spec = PopulationSpec{};
-    return ReadPopulation(in, "p.scenario", spec, error);
+    population = PopulationDefinition{};
+    return ReadPopulation(in, "p.scenario", population, error);
 }
 
 TEST(PopulationFile, ReadsSettingsDistributionsAndPopulationSettings) {
-    PopulationSpec spec;
+    PopulationDefinition population;
     std::string error;
-    ASSERT_TRUE(Read("# women\ncint = 24\nbw_m ~ normal(72.3, 8.0) [45, 120]   # kg\n"
-                     "clf_uim_t(2) ~ triangular(1, 2, 3)\nRuns = 1000\nseed = 9\nsampling = lhs\n",
-                     spec, error))
+    ASSERT_TRUE(
+        Read("# women\ncint = 24\nbw_m ~ normal(72.3, 8.0) [45, 120]   # kg\n"
+             "clf_uim_t(2) ~ triangular(1, 2, 3)\nRuns = 1000\nseed = 9\nsampling = lhs\n",
+             population, error))
         << error;
-    ASSERT_EQ(spec.settings.size(), 1u);
-    EXPECT_EQ(spec.settings[0].origin, "p.scenario:2");
-    ASSERT_EQ(spec.sampled.size(), 2u);
-    EXPECT_EQ(spec.sampled[0].element.Text(), "bw_m");
-    EXPECT_TRUE(spec.sampled[0].distribution.truncated);
-    EXPECT_EQ(spec.sampled[0].distribution.upper, 120.0);
-    EXPECT_EQ(spec.sampled[1].element.Text(), "clf_uim_t(2)");
-    EXPECT_EQ(spec.sampled[1].origin, "p.scenario:4");
-    EXPECT_EQ(spec.runs, 1000u);
-    EXPECT_EQ(spec.seed, 9u);
-    EXPECT_EQ(spec.sampling, SamplingMethod::LatinHypercube);
+    ASSERT_EQ(population.settings.size(), 1u);
+    EXPECT_EQ(population.settings[0].origin, "p.scenario:2");
+    ASSERT_EQ(population.sampled.size(), 2u);
+    EXPECT_EQ(population.sampled[0].element.Text(), "bw_m");
+    EXPECT_TRUE(population.sampled[0].distribution.truncated);
+    EXPECT_EQ(population.sampled[0].distribution.upper, 120.0);
+    EXPECT_EQ(population.sampled[1].element.Text(), "clf_uim_t(2)");
+    EXPECT_EQ(population.sampled[1].origin, "p.scenario:4");
+    EXPECT_EQ(population.runs, 1000u);
+    EXPECT_EQ(population.seed, 9u);
+    EXPECT_EQ(population.sampling, SamplingMethod::LatinHypercube);
 }
 
 TEST(PopulationFile, RefusesBadLinesNamingTheLine) {
     const char* const bad[] = {
-        "runs = 0",       "runs = -3",      "runs = many",          "seed = -1",
-        "sampling = grid", "bw_m ~ normal(1, 0)", "bw_m ~",         "~ uniform(1, 2)",
-        "bw_m(0) ~ uniform(1, 2)", "bw m ~ uniform(1, 2)", "bw_m = ",
+        "runs = 0",
+        "runs = -3",
+        "runs = many",
+        "seed = -1",
+        "sampling = grid",
+        "bw_m ~ normal(1, 0)",
+        "bw_m ~",
+        "~ uniform(1, 2)",
+        "bw_m(0) ~ uniform(1, 2)",
+        "bw m ~ uniform(1, 2)",
+        "bw_m = ",
         "bw_m ~ uniform(1, 2)\nBW_M ~ uniform(1, 3)",  // sampled twice
     };
     for (const char* line : bad) {
-        PopulationSpec spec;
+        PopulationDefinition population;
         std::string error;
-        EXPECT_FALSE(Read(std::string("cint = 24\n") + line + "\n", spec, error)) << line;
+        EXPECT_FALSE(Read(std::string("cint = 24\n") + line + "\n", population, error)) << line;
         EXPECT_EQ(error.rfind("p.scenario:", 0), 0u) << line << ": " << error;
         EXPECT_NE(error.find(std::string(line).find('\n') == std::string::npos ? ":2: " : ":3: "), std::string::npos)
             << line << ": " << error;
@@ -142,7 +151,8 @@ TEST(PartFile, RoundTripsExactlyAndJoinsOnlyMatchingShards) {
 
     // An interrupted write (no end line) or a damaged row is no part.
     const std::string full = Text(headers[0], parts[0]);
-    for (const std::string& damaged : {full.substr(0, full.size() - 6), full.substr(0, full.find("\n0,") + 3) + "# end\n"}) {
+    for (const std::string& damaged :
+         {full.substr(0, full.size() - 6), full.substr(0, full.find("\n0,") + 3) + "# end\n"}) {
         std::istringstream in(damaged);
         PartHeader h;
         PopulationTable t;

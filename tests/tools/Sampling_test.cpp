@@ -85,11 +85,13 @@ TEST(Distribution, TruncationKeepsEveryDrawInsideAndRescalesTheRest) {
 
 TEST(Distribution, RefusesMalformedTextAndParametersOutOfRange) {
     const char* const bad[] = {
-        "normal(1, 0)",           "normal(1, -2)",      "lognormal(0, 2)",     "lognormal(1, 1)",
-        "uniform(3, 3)",          "uniform(4, 3)",      "loguniform(0, 3)",    "triangular(1, 5, 3)",
-        "triangular(2, 2, 2)",    "normal(1)",          "normal(1, 2, 3)",     "gamma(1, 2)",
-        "normal 1, 2",            "normal(1, x)",       "normal(1, 2) [3]",    "normal(1, 2) [5, 4]",
-        "normal(0, 1) [40, 50]",  "uniform(0, 1) [2, 3]", "normal(1, 2) extra", "normal(1,,2)",
+        "normal(1, 0)",        "normal(1, -2)",         "lognormal(0, 2)",
+        "lognormal(1, 1)",     "uniform(3, 3)",         "uniform(4, 3)",
+        "loguniform(0, 3)",    "triangular(1, 5, 3)",   "triangular(2, 2, 2)",
+        "normal(1)",           "normal(1, 2, 3)",       "gamma(1, 2)",
+        "normal 1, 2",         "normal(1, x)",          "normal(1, 2) [3]",
+        "normal(1, 2) [5, 4]", "normal(0, 1) [40, 50]", "uniform(0, 1) [2, 3]",
+        "normal(1, 2) extra",  "normal(1,,2)",
     };
     for (const char* text : bad) {
         Distribution d;
@@ -175,8 +177,8 @@ TEST(Statistics, SummaryOfKnownValues) {
     EXPECT_DOUBLE_EQ(s.mean, 5.5);
     EXPECT_DOUBLE_EQ(s.sd, std::sqrt(55.0 / 6.0));
     EXPECT_DOUBLE_EQ(s.percentiles[0], 1.225);  // p2.5
-    EXPECT_DOUBLE_EQ(s.percentiles[2], 3.25);   // p25
-    EXPECT_DOUBLE_EQ(s.percentiles[3], 5.5);    // p50
+    EXPECT_DOUBLE_EQ(s.percentiles[2], 3.25);  // p25
+    EXPECT_DOUBLE_EQ(s.percentiles[3], 5.5);  // p50
     EXPECT_DOUBLE_EQ(s.percentiles[6], 9.775);  // p97.5
     EXPECT_TRUE(std::isnan(Summarize({}).mean));
 }

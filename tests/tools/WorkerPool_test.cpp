@@ -40,21 +40,25 @@ TEST(WorkerPool, EveryRunComesBackOnceAndADeadWorkerCostsOnlyItsRun) {
     std::vector<int> seen(40, 0);
     std::set<double> processes;
     std::string error;
-    ASSERT_TRUE(RunInWorkers(runs, 3, task, [&](RunRecord&& r) {
-        ASSERT_LT(r.run, 40u);
-        ++seen[r.run];
-        if (r.run == 17) {
-            EXPECT_EQ(r.status, RunStatus::Error);
-            EXPECT_NE(r.message.find("ended"), std::string::npos) << r.message;
-            return;
-        }
-        ASSERT_EQ(r.values.size(), 2u);
-        EXPECT_EQ(r.values[0], double(r.run) * r.run);
-        EXPECT_NE(r.values[1], double(getpid()));  // run in another process
-        processes.insert(r.values[1]);
-        EXPECT_EQ(r.status, r.run % 5 == 0 ? RunStatus::Stopped : RunStatus::Ok);
-        EXPECT_EQ(r.message, r.run % 5 == 0 ? "run " + std::to_string(r.run) : std::string());
-    }, error)) << error;
+    ASSERT_TRUE(RunInWorkers(
+        runs, 3, task,
+        [&](RunRecord&& r) {
+            ASSERT_LT(r.run, 40u);
+            ++seen[r.run];
+            if (r.run == 17) {
+                EXPECT_EQ(r.status, RunStatus::Error);
+                EXPECT_NE(r.message.find("ended"), std::string::npos) << r.message;
+                return;
+            }
+            ASSERT_EQ(r.values.size(), 2u);
+            EXPECT_EQ(r.values[0], double(r.run) * r.run);
+            EXPECT_NE(r.values[1], double(getpid()));  // run in another process
+            processes.insert(r.values[1]);
+            EXPECT_EQ(r.status, r.run % 5 == 0 ? RunStatus::Stopped : RunStatus::Ok);
+            EXPECT_EQ(r.message, r.run % 5 == 0 ? "run " + std::to_string(r.run) : std::string());
+        },
+        error))
+        << error;
     for (uint32_t k = 0; k < 40; ++k) EXPECT_EQ(seen[k], k >= 10 ? 1 : 0) << k;
     EXPECT_GE(processes.size(), 2u);
 }
@@ -62,7 +66,8 @@ TEST(WorkerPool, EveryRunComesBackOnceAndADeadWorkerCostsOnlyItsRun) {
 TEST(WorkerPool, AWorkerThatCannotStartStopsThePool) {
     SquareTask task(UINT32_MAX, true);
     std::string error;
-    EXPECT_FALSE(RunInWorkers({1, 2, 3}, 2, task, [](RunRecord&&) {}, error));
+    EXPECT_FALSE(RunInWorkers(
+        {1, 2, 3}, 2, task, [](RunRecord&&) {}, error));
     EXPECT_NE(error.find("no library here"), std::string::npos) << error;
 }
 

@@ -7,8 +7,7 @@
 #include <fstream>
 #include <unistd.h>
 
-bool WriteFileAtomically(const std::string& path, const std::function<void(std::ostream&)>& write,
-                         std::string& error) {
+bool WriteFileAtomically(const std::string& path, const std::function<void(std::ostream&)>& write, std::string& error) {
     const std::string temporary = path + ".tmp." + std::to_string(getpid());
     {
         std::ofstream out(temporary, std::ios::out | std::ios::trunc | std::ios::binary);

@@ -10,8 +10,7 @@
 
 // False with `error` set when the file cannot be written; the target is then
 // untouched.
-bool WriteFileAtomically(const std::string& path, const std::function<void(std::ostream&)>& write,
-                         std::string& error);
+bool WriteFileAtomically(const std::string& path, const std::function<void(std::ostream&)>& write, std::string& error);
 
 // Creates the directory (and its parents) when missing.
 bool EnsureDirectory(const std::string& path, std::string& error);

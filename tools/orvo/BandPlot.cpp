@@ -68,16 +68,16 @@ void WriteBandPlot(const PopulationTable& table, const std::vector<std::size_t>&
         const auto x = [&](double t) { return Coordinate(kLeft + (t - t0) / (t1 - t0) * plotWidth); };
         const auto y = [&](double v) { return Coordinate(top + plotHeight - (v - lo) / (hi - lo) * plotHeight); };
 
-        out << "<text x=\"" << kLeft << "\" y=\"" << top - 10 << "\" font-weight=\"bold\">"
-            << table.outputs[outputs[p]] << ": median and 90 % band</text>\n";
+        out << "<text x=\"" << kLeft << "\" y=\"" << top - 10 << "\" font-weight=\"bold\">" << table.outputs[outputs[p]]
+            << ": median and 90 % band</text>\n";
         out << "<rect x=\"" << kLeft << "\" y=\"" << top << "\" width=\"" << plotWidth << "\" height=\"" << plotHeight
             << "\" fill=\"none\" stroke=\"#888\"/>\n";
         for (int k = 0; k <= 4; ++k) {
             const double v = lo + (hi - lo) * k / 4.0, t = t0 + (t1 - t0) * k / 4.0;
             out << "<text x=\"" << kLeft - 6 << "\" y=\"" << y(v) << "\" text-anchor=\"end\" dy=\"4\">" << Number(v)
                 << "</text>\n";
-            out << "<text x=\"" << x(t) << "\" y=\"" << top + plotHeight + 16 << "\" text-anchor=\"middle\">" << Number(t)
-                << "</text>\n";
+            out << "<text x=\"" << x(t) << "\" y=\"" << top + plotHeight + 16 << "\" text-anchor=\"middle\">"
+                << Number(t) << "</text>\n";
         }
         out << "<text x=\"" << kLeft + plotWidth / 2 << "\" y=\"" << top + plotHeight + 32
             << "\" text-anchor=\"middle\">t (h)</text>\n";

@@ -22,15 +22,15 @@ void FillDesign(PopulationSetup& setup) {
         plan.inputValues = setup.params.values;
         return;
     }
-    const std::size_t d = setup.spec.sampled.size();
-    plan.runs = setup.spec.runs != 0 ? setup.spec.runs : kDefaultRuns;
-    plan.inputValues = setup.spec.sampling == SamplingMethod::LatinHypercube
-                           ? LatinHypercubeDesign(setup.spec.seed, plan.runs, d)
-                           : RandomDesign(setup.spec.seed, plan.runs, d);
+    const std::size_t d = setup.population.sampled.size();
+    plan.runs = setup.population.runs != 0 ? setup.population.runs : kDefaultRuns;
+    plan.inputValues = setup.population.sampling == SamplingMethod::LatinHypercube
+                           ? LatinHypercubeDesign(setup.population.seed, plan.runs, d)
+                           : RandomDesign(setup.population.seed, plan.runs, d);
     for (std::size_t k = 0; k < plan.runs; ++k)
         for (std::size_t j = 0; j < d; ++j) {
             double& value = plan.inputValues[k * d + j];
-            value = setup.spec.sampled[j].distribution.Sample(value);
+            value = setup.population.sampled[j].distribution.Sample(value);
         }
 }
 
@@ -46,7 +46,8 @@ std::vector<std::size_t> PlottedOutputs(const PopulationTable& table, const std:
 bool WritePlot(const std::string& file, const PopulationTable& table, const std::vector<std::string>& names) {
     std::string error;
     const std::vector<std::size_t> outputs = PlottedOutputs(table, names);
-    if (!WriteFileAtomically(file, [&](std::ostream& out) { WriteBandPlot(table, outputs, out); }, error)) {
+    if (!WriteFileAtomically(
+            file, [&](std::ostream& out) { WriteBandPlot(table, outputs, out); }, error)) {
         Complain(error);
         return false;
     }
@@ -82,7 +83,7 @@ int BatchCommand(const Options& options) {
         inputs = setup.params.columns;
         origins = setup.params.columnOrigins;
     } else {
-        for (const SampledVariable& s : setup.spec.sampled) {
+        for (const SampledVariable& s : setup.population.sampled) {
             inputs.push_back(s.element);
             origins.push_back(s.origin);
         }

@@ -10,10 +10,10 @@ namespace counter_random {
 
 // Streams keep unrelated uses of one seed apart.
 enum Stream : uint64_t {
-    kSampleStream = 1,      // the values of random sampling
-    kStratumStream = 2,     // LHS: position within a stratum
-    kPermutationStream = 3, // LHS: order of the strata
-    kBootstrapStream = 4,   // resampled rows of the Sobol bootstrap
+    kSampleStream = 1,  // the values of random sampling
+    kStratumStream = 2,  // LHS: position within a stratum
+    kPermutationStream = 3,  // LHS: order of the strata
+    kBootstrapStream = 4,  // resampled rows of the Sobol bootstrap
 };
 
 // SplitMix64 finaliser: a bijective avalanche mix of 64 bits.
@@ -35,10 +35,8 @@ constexpr double Uniform(uint64_t seed, uint64_t stream, uint64_t counter, uint6
 
 // Uniform integer in [0, bound), bound > 0 (multiply-shift, bias below 2^-32
 // for the bounds used here).
-constexpr uint64_t Below(uint64_t bound, uint64_t seed, uint64_t stream, uint64_t counter,
-                         uint64_t dimension) {
-    const unsigned __int128 product =
-        static_cast<unsigned __int128>(Bits(seed, stream, counter, dimension)) * bound;
+constexpr uint64_t Below(uint64_t bound, uint64_t seed, uint64_t stream, uint64_t counter, uint64_t dimension) {
+    const unsigned __int128 product = static_cast<unsigned __int128>(Bits(seed, stream, counter, dimension)) * bound;
     return static_cast<uint64_t>(product >> 64);
 }
 

@@ -16,10 +16,10 @@ double StandardNormalQuantile(double p) {
     if (p >= 1.0) return INFINITY;
     // Rational approximation (relative error 1.2e-9), then one Halley step on
     // the exact distribution function.
-    static const double a[] = {-3.969683028665376e+01, 2.209460984245205e+02, -2.759285104469687e+02,
+    static const double a[] = {-3.969683028665376e+01, 2.209460984245205e+02,  -2.759285104469687e+02,
                                1.383577518672690e+02,  -3.066479806614716e+01, 2.506628277459239e+00};
     static const double b[] = {-5.447609879822406e+01, 1.615858368580409e+02, -1.556989798598866e+02,
-                               6.680131188771972e+01,  -1.328068155288572e+01};
+                               6.680131188771972e+01, -1.328068155288572e+01};
     static const double c[] = {-7.784894002430293e-03, -3.223964580411365e-01, -2.400758277161838e+00,
                                -2.549732539343734e+00, 4.374664141464968e+00,  2.938163982698783e+00};
     static const double d[] = {7.784695709041462e-03, 3.224671290700398e-01, 2.445134137142996e+00,
@@ -166,8 +166,8 @@ bool ParseDistribution(const std::string& text, Distribution& distribution, std:
         return false;
     }
     if (numbers.size() != kind->parameters) {
-        error = std::string("expected ") + kind->signature + ", got " + std::to_string(numbers.size()) +
-                " parameter" + (numbers.size() == 1 ? "" : "s");
+        error = std::string("expected ") + kind->signature + ", got " + std::to_string(numbers.size()) + " parameter" +
+                (numbers.size() == 1 ? "" : "s");
         return false;
     }
     distribution.kind = kind->kind;
@@ -196,8 +196,8 @@ bool ParseDistribution(const std::string& text, Distribution& distribution, std:
     distribution.lower = numbers[0];
     distribution.upper = numbers[1];
     if (!(distribution.Cdf(distribution.upper) - distribution.Cdf(distribution.lower) > 1e-12)) {
-        error = "truncation bounds [" + FormatReal(numbers[0]) + ", " + FormatReal(numbers[1]) +
-                "] leave no probability";
+        error =
+            "truncation bounds [" + FormatReal(numbers[0]) + ", " + FormatReal(numbers[1]) + "] leave no probability";
         return false;
     }
     return true;

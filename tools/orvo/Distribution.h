@@ -15,8 +15,8 @@ struct Distribution {
     double lower = 0.0;  // truncation bounds, when `truncated`
     double upper = 0.0;
 
-    double Cdf(double x) const;        // untruncated
-    double Quantile(double u) const;   // untruncated, u in (0, 1)
+    double Cdf(double x) const;  // untruncated
+    double Quantile(double u) const;  // untruncated, u in (0, 1)
     // The value at probability u in (0, 1) of the (truncated) distribution.
     double Sample(double u) const;
 };

@@ -19,8 +19,7 @@ namespace {
 
 // Recorded when --vars is not given: serum and thyroid concentrations of
 // both chemicals in mother and fetus.
-const char* const kDefaultOutputs[] = {"ca_mi", "cthyt_mi", "ca_fi", "cthy_fi",
-                                       "ca_mp", "cthy_mp",  "ca_fp", "cthy_fp"};
+const char* const kDefaultOutputs[] = {"ca_mi", "cthyt_mi", "ca_fi", "cthy_fi", "ca_mp", "cthy_mp", "ca_fp", "cthy_fp"};
 
 // FNV-1a, 64 bits: a fingerprint of the inputs, not a security measure.
 std::string Fingerprint(const std::string& text) {
@@ -110,8 +109,7 @@ bool ParseTimeList(const std::string& text, std::vector<double>& times) {
     }
 }
 
-bool ReadPopulationInputs(const Options& options, const std::string& kind, PopulationSetup& setup,
-                          std::string& error) {
+bool ReadPopulationInputs(const Options& options, const std::string& kind, PopulationSetup& setup, std::string& error) {
     setup = PopulationSetup{};
     setup.kind = kind;
     std::string fingerprint = "orvo " + kind + "\n";
@@ -122,15 +120,15 @@ bool ReadPopulationInputs(const Options& options, const std::string& kind, Popul
             return false;
         }
         std::istringstream in(content);
-        if (!ReadPopulation(in, file, setup.spec, error)) return false;
+        if (!ReadPopulation(in, file, setup.population, error)) return false;
         fingerprint += "scenario\n" + content + "\n";
     }
     for (const Assignment& a : options.settings) {
         fingerprint += "set " + a.name + "=" + a.value + "\n";
         if (IsPopulationSetting(a.name)) {
-            if (!ApplyPopulationSetting(a, setup.spec, error)) return false;
+            if (!ApplyPopulationSetting(a, setup.population, error)) return false;
         } else {
-            setup.spec.settings.push_back(a);
+            setup.population.settings.push_back(a);
         }
     }
     if (kind == "batch" && !options.params.empty()) {
@@ -143,31 +141,31 @@ bool ReadPopulationInputs(const Options& options, const std::string& kind, Popul
         if (!ReadParameterTable(in, options.params, setup.params, error)) return false;
         setup.haveParams = true;
         fingerprint += "params\n" + content + "\n";
-        if (!setup.spec.sampled.empty()) {
-            error = setup.spec.sampled.front().origin + ": distributions and --params '" + options.params +
+        if (!setup.population.sampled.empty()) {
+            error = setup.population.sampled.front().origin + ": distributions and --params '" + options.params +
                     "' both give the runs: use one";
             return false;
         }
-        if (setup.spec.runs != 0 && setup.spec.runs != setup.params.Rows()) {
-            error = (setup.spec.runsOrigin.empty() ? "" : setup.spec.runsOrigin + ": ") + "runs = " +
-                    std::to_string(setup.spec.runs) + ", but --params '" + options.params + "' has " +
+        if (setup.population.runs != 0 && setup.population.runs != setup.params.Rows()) {
+            error = (setup.population.runsOrigin.empty() ? "" : setup.population.runsOrigin + ": ") +
+                    "runs = " + std::to_string(setup.population.runs) + ", but --params '" + options.params + "' has " +
                     std::to_string(setup.params.Rows()) + " rows";
             return false;
         }
-    } else if (kind == "local" && !setup.spec.sampled.empty()) {
-        error = setup.spec.sampled.front().origin +
+    } else if (kind == "local" && !setup.population.sampled.empty()) {
+        error = setup.population.sampled.front().origin +
                 ": local sensitivity runs at the scenario's values; remove the distribution lines";
         return false;
-    } else if (kind == "sobol" && setup.spec.sampled.empty()) {
+    } else if (kind == "sobol" && setup.population.sampled.empty()) {
         error = (options.scenarios.empty() ? std::string("--scenario") : options.scenarios.front()) +
                 ": no distribution lines (NAME ~ ...) to take Sobol indices over";
         return false;
     }
     fingerprint += "vars";
     for (const std::string& v : options.variables) fingerprint += " " + v;
-    fingerprint += "\nat " + TimeList(options.atTimes) + "\nruns " + std::to_string(options.runs) +
-                   "\nbootstrap " + std::to_string(options.bootstrap) + "\nstep " + FormatReal(options.step) +
-                   "\nparams " + options.params + "\n";
+    fingerprint += "\nat " + TimeList(options.atTimes) + "\nruns " + std::to_string(options.runs) + "\nbootstrap " +
+                   std::to_string(options.bootstrap) + "\nstep " + FormatReal(options.step) + "\nparams " +
+                   options.params + "\n";
     setup.hash = Fingerprint(fingerprint);
     setup.libraryPath = options.libraryPath.empty() ? OrvoLibrary::DefaultPath() : options.libraryPath;
     return true;
@@ -187,7 +185,7 @@ int ResolvePopulation(const Options& options, const std::vector<ElementName>& in
     }
     const ModelVariables variables(library, session.instance());
     RunPlan& plan = setup.plan;
-    if (!ApplySettings(variables, setup.spec.settings, plan, error)) return kExitBadInput;
+    if (!ApplySettings(variables, setup.population.settings, plan, error)) return kExitBadInput;
     for (std::size_t k = 0; k < inputs.size(); ++k) {
         ModelElement element;
         if (!ResolveInput(variables, inputs[k], element, error)) {
@@ -237,14 +235,17 @@ bool RunPopulation(const PopulationSetup& setup, std::size_t first, std::size_t 
     PlanTask task(setup);
     std::cout.flush();  // nothing buffered may be written twice by the workers
     std::cerr.flush();
-    const bool ran = RunInWorkers(runs, workers, task, [&](RunRecord&& record) {
-        const std::size_t expected = plan.outputs.size() * plan.times.size();
-        if (record.values.size() != expected) record.values.assign(expected, NAN);  // a lost worker's run
-        const double* inputs = plan.InputsOf(record.run);
-        record.inputs.assign(inputs, inputs + plan.inputs.size());
-        table.records[record.run - first] = std::move(record);
-        line.Update(++done);
-    }, error);
+    const bool ran = RunInWorkers(
+        runs, workers, task,
+        [&](RunRecord&& record) {
+            const std::size_t expected = plan.outputs.size() * plan.times.size();
+            if (record.values.size() != expected) record.values.assign(expected, NAN);  // a lost worker's run
+            const double* inputs = plan.InputsOf(record.run);
+            record.inputs.assign(inputs, inputs + plan.inputs.size());
+            table.records[record.run - first] = std::move(record);
+            line.Update(++done);
+        },
+        error);
     if (!ran) return false;
     line.Finish(done);
     return true;
@@ -254,7 +255,7 @@ PartHeader MakePartHeader(const Options& options, const PopulationSetup& setup, 
     PartHeader header;
     header.kind = setup.kind;
     header.hash = setup.hash;
-    header.seed = setup.spec.seed;
+    header.seed = setup.population.seed;
     header.shard = options.shard;
     header.shards = options.shards;
     header.totalRuns = total;

@@ -17,10 +17,10 @@
 
 struct PopulationSetup {
     std::string kind;  // "batch", "local" or "sobol"
-    PopulationSpec spec;
+    PopulationDefinition population;
     bool haveParams = false;  // batch --params
     ParameterTable params;
-    std::string hash;         // of every input that defines the runs
+    std::string hash;  // of every input that defines the runs
     std::string libraryPath;
     RunPlan plan;
     std::vector<std::size_t> atIndices;
@@ -29,8 +29,7 @@ struct PopulationSetup {
 
 // Reads the scenario files, --set and (batch) the --params file. False with
 // `error` naming the file and line.
-bool ReadPopulationInputs(const Options& options, const std::string& kind, PopulationSetup& setup,
-                          std::string& error);
+bool ReadPopulationInputs(const Options& options, const std::string& kind, PopulationSetup& setup, std::string& error);
 
 // Loads the library and resolves settings, `inputs`, outputs (--vars or the
 // default set), output times and --at times; reads the inputs' values after

@@ -35,8 +35,7 @@ bool ParseElementName(std::string_view text, ElementName& element, std::string& 
     text = Trim(text);
     const std::size_t open = text.find('(');
     element.name = std::string(Trim(text.substr(0, open)));
-    const bool plainName = !element.name.empty() &&
-                           element.name.find_first_of(" \t,()[]~=") == std::string::npos;
+    const bool plainName = !element.name.empty() && element.name.find_first_of(" \t,()[]~=") == std::string::npos;
     if (!plainName) {
         error = "expected a variable name or NAME(INDEX), got '" + std::string(text) + "'";
         return false;
@@ -67,24 +66,24 @@ bool IsPopulationSetting(const std::string& name) {
     return SameName(name, "runs") || SameName(name, "seed") || SameName(name, "sampling");
 }
 
-bool ApplyPopulationSetting(const Assignment& a, PopulationSpec& spec, std::string& error) {
+bool ApplyPopulationSetting(const Assignment& a, PopulationDefinition& population, std::string& error) {
     const std::string where = a.origin.empty() ? "" : a.origin + ": ";
     if (SameName(a.name, "runs")) {
-        if (!ParseCount(a.value, spec.runs) || spec.runs == 0 || spec.runs > 100000000) {
+        if (!ParseCount(a.value, population.runs) || population.runs == 0 || population.runs > 100000000) {
             error = where + "runs must be a whole number from 1 to 100000000, got '" + a.value + "'";
             return false;
         }
-        spec.runsOrigin = a.origin;
+        population.runsOrigin = a.origin;
     } else if (SameName(a.name, "seed")) {
-        if (!ParseCount(a.value, spec.seed)) {
+        if (!ParseCount(a.value, population.seed)) {
             error = where + "seed must be a whole number >= 0, got '" + a.value + "'";
             return false;
         }
     } else {
         if (SameName(a.value, "random")) {
-            spec.sampling = SamplingMethod::Random;
+            population.sampling = SamplingMethod::Random;
         } else if (SameName(a.value, "lhs")) {
-            spec.sampling = SamplingMethod::LatinHypercube;
+            population.sampling = SamplingMethod::LatinHypercube;
         } else {
             error = where + "sampling must be random or lhs, got '" + a.value + "'";
             return false;
@@ -93,7 +92,8 @@ bool ApplyPopulationSetting(const Assignment& a, PopulationSpec& spec, std::stri
     return true;
 }
 
-bool ReadPopulation(std::istream& in, const std::string& fileName, PopulationSpec& spec, std::string& error) {
+bool ReadPopulation(std::istream& in, const std::string& fileName, PopulationDefinition& population,
+                    std::string& error) {
     std::string line;
     for (int lineNumber = 1; std::getline(in, line); ++lineNumber) {
         std::string_view content = Trim(std::string_view(line).substr(0, line.find('#')));
@@ -108,12 +108,12 @@ bool ReadPopulation(std::istream& in, const std::string& fileName, PopulationSpe
                 error = origin + ": " + error;
                 return false;
             }
-            for (const SampledVariable& other : spec.sampled)
+            for (const SampledVariable& other : population.sampled)
                 if (SameElement(other.element, sampled.element)) {
                     error = origin + ": '" + sampled.element.Text() + "' is already sampled (" + other.origin + ")";
                     return false;
                 }
-            spec.sampled.push_back(std::move(sampled));
+            population.sampled.push_back(std::move(sampled));
             continue;
         }
         Assignment assignment;
@@ -123,9 +123,9 @@ bool ReadPopulation(std::istream& in, const std::string& fileName, PopulationSpe
         }
         assignment.origin = origin;
         if (IsPopulationSetting(assignment.name)) {
-            if (!ApplyPopulationSetting(assignment, spec, error)) return false;
+            if (!ApplyPopulationSetting(assignment, population, error)) return false;
         } else {
-            spec.settings.push_back(std::move(assignment));
+            population.settings.push_back(std::move(assignment));
         }
     }
     if (in.bad()) {

@@ -17,7 +17,7 @@
 struct ElementName {
     std::string name;
     std::vector<uint32_t> subscripts;  // 1-based; empty for the whole variable
-    std::string Text() const;          // as written in column headers
+    std::string Text() const;  // as written in column headers
 };
 bool ParseElementName(std::string_view text, ElementName& element, std::string& error);
 
@@ -27,7 +27,7 @@ struct SampledVariable {
     std::string origin;  // "FILE:LINE"
 };
 
-struct PopulationSpec {
+struct PopulationDefinition {
     std::vector<Assignment> settings;  // model variables, in file order
     std::vector<SampledVariable> sampled;
     uint64_t runs = 0;  // 0: not given
@@ -38,12 +38,13 @@ struct PopulationSpec {
 
 // Adds the lines of one file. False with `error` ("FILE:LINE: ...") on a
 // malformed line, a bad distribution or setting, or a variable sampled twice.
-bool ReadPopulation(std::istream& in, const std::string& fileName, PopulationSpec& spec, std::string& error);
+bool ReadPopulation(std::istream& in, const std::string& fileName, PopulationDefinition& population,
+                    std::string& error);
 
 // `runs`, `seed` and `sampling` are the population's own settings, not model
 // variables: true when `assignment` is one (then applied, or `error` set).
 bool IsPopulationSetting(const std::string& name);
-bool ApplyPopulationSetting(const Assignment& assignment, PopulationSpec& spec, std::string& error);
+bool ApplyPopulationSetting(const Assignment& assignment, PopulationDefinition& population, std::string& error);
 
 // A design made elsewhere: one column per element, one run per row.
 struct ParameterTable {

@@ -34,8 +34,7 @@ class TrajectoryRecorder : public RunObserver {
 public:
     TrajectoryRecorder(const OrvoLibrary& library, uint32_t instance, const ModelVariables& variables,
                        const RunPlan& plan, RunRecord& record)
-        : RunObserver(library, instance), variables_(variables), plan_(plan), record_(record),
-          time_(variables.At(1)) {}
+        : RunObserver(library, instance), variables_(variables), plan_(plan), record_(record), time_(variables.At(1)) {}
 
     bool SawNonFinite() const { return nonFinite_; }
     // The first line that names an error or failure (informational lines,
@@ -56,7 +55,8 @@ private:
             if (!std::isfinite(value) && !nonFinite_) {
                 nonFinite_ = true;
                 if (record_.message.empty())
-                    record_.message = plan_.outputs[o].header + " = " + FormatReal(value) + " at t = " + FormatReal(now);
+                    record_.message =
+                        plan_.outputs[o].header + " = " + FormatReal(value) + " at t = " + FormatReal(now);
                 library_.OrvoStop(instance_);  // the rest of this run says nothing
             }
         }
@@ -105,8 +105,7 @@ bool ApplySettings(const ModelVariables& variables, const std::vector<Assignment
     return true;
 }
 
-bool ResolveInput(const ModelVariables& variables, const ElementName& name, ModelElement& element,
-                  std::string& error) {
+bool ResolveInput(const ModelVariables& variables, const ElementName& name, ModelElement& element, std::string& error) {
     ModelVariable v;
     if (!variables.Find(name.name, v)) {
         error = UnknownVariable(name.name);
@@ -188,7 +187,8 @@ bool ComputeOutputTimes(const ModelVariables& variables, RunPlan& plan, std::str
         return false;
     }
     plan.times.clear();
-    for (std::size_t i = 0; i <= static_cast<std::size_t>(points); ++i) plan.times.push_back(t0 + static_cast<double>(i) * step);
+    for (std::size_t i = 0; i <= static_cast<std::size_t>(points); ++i)
+        plan.times.push_back(t0 + static_cast<double>(i) * step);
     const double last = plan.times.back();
     if (end - last > 1e-9 * std::max(1.0, std::fabs(end))) plan.times.push_back(end);
     return true;
@@ -232,7 +232,8 @@ RunRecord ModelRunner::Run(uint32_t run) {
         record.status = RunStatus::Error;
         if (record.message.empty()) record.message = recorder.FailureMessage();
         if (record.message.empty())
-            record.message = "the run ended in the error state at t = " + FormatReal(variables_.ReadNumber(variables_.At(1)));
+            record.message =
+                "the run ended in the error state at t = " + FormatReal(variables_.ReadNumber(variables_.At(1)));
     } else if (recorder.SawNonFinite()) {
         record.status = RunStatus::NonFinite;
     } else if (EndedBeforeStopTime(variables_, time, stopTime)) {

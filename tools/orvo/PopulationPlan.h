@@ -39,8 +39,7 @@ bool ApplySettings(const ModelVariables& variables, const std::vector<Assignment
 
 // A settable numeric element to vary per run; not the output grid's
 // variables (cint, tstop, zzticg), which all runs share.
-bool ResolveInput(const ModelVariables& variables, const ElementName& name, ModelElement& element,
-                  std::string& error);
+bool ResolveInput(const ModelVariables& variables, const ElementName& name, ModelElement& element, std::string& error);
 
 // The recorded elements: every element of each named variable.
 bool ResolveOutputs(const ModelVariables& variables, const std::vector<std::string>& names, RunPlan& plan,

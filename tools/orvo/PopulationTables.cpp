@@ -51,7 +51,8 @@ bool MeasureOutput(const PopulationTable& table, const RunRecord& record, std::s
             measures.max = v;
             measures.tmax = table.times[i];
         }
-        if (i > 0) measures.auc += 0.5 * (v + table.Value(record, output, i - 1)) * (table.times[i] - table.times[i - 1]);
+        if (i > 0)
+            measures.auc += 0.5 * (v + table.Value(record, output, i - 1)) * (table.times[i] - table.times[i - 1]);
         measures.final = v;
     }
     return n > 0;
@@ -237,7 +238,8 @@ bool ReadPart(std::istream& in, const std::string& fileName, PartHeader& header,
             if (!ReadReal(fields[c], v)) return fail("bad value '" + fields[c] + "'");
             record.inputs.push_back(v);
         }
-        if (!ParseRunStatus(fields[statusColumn], record.status)) return fail("bad status '" + fields[statusColumn] + "'");
+        if (!ParseRunStatus(fields[statusColumn], record.status))
+            return fail("bad status '" + fields[statusColumn] + "'");
         record.message = fields[statusColumn + 1];
         for (std::size_t c = statusColumn + 2; c < fields.size(); ++c) {
             double v = NAN;
@@ -247,12 +249,14 @@ bool ReadPart(std::istream& in, const std::string& fileName, PartHeader& header,
         table.records.push_back(std::move(record));
     }
     if (!ended) return fail("the part is incomplete (no end line)");
-    if (!haveShard || !haveRuns || header.kind.empty() || header.hash.empty()) return fail("the header lacks kind, hash, shard or runs");
+    if (!haveShard || !haveRuns || header.kind.empty() || header.hash.empty())
+        return fail("the header lacks kind, hash, shard or runs");
     if (table.records.size() != header.endRun - header.firstRun)
         return fail(std::to_string(table.records.size()) + " runs, the header says " +
                     std::to_string(header.endRun - header.firstRun));
     for (std::size_t k = 0; k < table.records.size(); ++k)
-        if (table.records[k].run != header.firstRun + k) return fail("run " + std::to_string(table.records[k].run) + " out of order");
+        if (table.records[k].run != header.firstRun + k)
+            return fail("run " + std::to_string(table.records[k].run) + " out of order");
     return true;
 }
 
@@ -268,12 +272,15 @@ bool JoinParts(const std::vector<std::string>& names, const std::vector<PartHead
         const PartHeader& h = headers[p];
         const PopulationTable& t = tables[p];
         std::string why;
-        if (h.hash != first.hash) why = "its population differs (hash " + h.hash + ", not " + first.hash + ")";
-        else if (h.kind != first.kind) why = "it is a " + h.kind + " part, not " + first.kind;
-        else if (h.seed != first.seed) why = "its seed is " + std::to_string(h.seed) + ", not " + std::to_string(first.seed);
+        if (h.hash != first.hash)
+            why = "its population differs (hash " + h.hash + ", not " + first.hash + ")";
+        else if (h.kind != first.kind)
+            why = "it is a " + h.kind + " part, not " + first.kind;
+        else if (h.seed != first.seed)
+            why = "its seed is " + std::to_string(h.seed) + ", not " + std::to_string(first.seed);
         else if (h.shards != first.shards || h.totalRuns != first.totalRuns || h.extra != first.extra)
-            why = "it is one of " + std::to_string(h.shards) + " shards of " + std::to_string(h.totalRuns) + " runs, not of " +
-                  std::to_string(first.shards) + " shards of " + std::to_string(first.totalRuns);
+            why = "it is one of " + std::to_string(h.shards) + " shards of " + std::to_string(h.totalRuns) +
+                  " runs, not of " + std::to_string(first.shards) + " shards of " + std::to_string(first.totalRuns);
         else if (ShardRange(h.totalRuns, h.shard, h.shards) != std::make_pair(h.firstRun, h.endRun))
             why = "its runs are not those of shard " + std::to_string(h.shard) + "/" + std::to_string(h.shards);
         else if (t.inputs != tables[0].inputs || t.outputs != tables[0].outputs || t.times != tables[0].times)

@@ -33,8 +33,7 @@ std::size_t FailedRuns(const PopulationTable& table);
 struct OutputMeasures {
     double max = 0.0, tmax = 0.0, auc = 0.0, final = 0.0;
 };
-bool MeasureOutput(const PopulationTable& table, const RunRecord& record, std::size_t output,
-                   OutputMeasures& measures);
+bool MeasureOutput(const PopulationTable& table, const RunRecord& record, std::size_t output, OutputMeasures& measures);
 
 struct PartHeader {
     std::string kind;  // "batch" or "sobol"

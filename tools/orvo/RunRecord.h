@@ -15,17 +15,17 @@ struct RunRecord {
     uint32_t run = 0;
     std::vector<double> inputs;  // the varied values, one per input column
     RunStatus status = RunStatus::Ok;
-    std::string message;         // the first message of a failed run
+    std::string message;  // the first message of a failed run
     std::vector<double> values;  // output-major: values[output * times + i]; NaN where not reached
 };
 
 // Everything the tables are made of, whether from workers or from parts.
 struct PopulationTable {
-    std::vector<std::string> inputs;   // column headers of the varied elements
+    std::vector<std::string> inputs;  // column headers of the varied elements
     std::vector<std::string> outputs;  // recorded elements
-    std::vector<double> times;         // the output points
+    std::vector<double> times;  // the output points
     std::vector<std::size_t> atIndices;  // --at times, as indices into `times`
-    std::vector<RunRecord> records;    // ascending run index
+    std::vector<RunRecord> records;  // ascending run index
 
     double Value(const RunRecord& record, std::size_t output, std::size_t time) const {
         return record.values[output * times.size() + time];

@@ -10,8 +10,7 @@ using namespace counter_random;
 std::vector<double> RandomDesign(uint64_t seed, std::size_t runs, std::size_t dimensions) {
     std::vector<double> design(runs * dimensions);
     for (std::size_t k = 0; k < runs; ++k)
-        for (std::size_t j = 0; j < dimensions; ++j)
-            design[k * dimensions + j] = Uniform(seed, kSampleStream, k, j);
+        for (std::size_t j = 0; j < dimensions; ++j) design[k * dimensions + j] = Uniform(seed, kSampleStream, k, j);
     return design;
 }
 

@@ -61,7 +61,8 @@ int LocalSensitivityCommand(const Options& options) {
             plan.inputValues.push_back(setup.baseInputs[j] * factor);
         }
     for (std::size_t j = 0; j < d; ++j)
-        if (setup.baseInputs[j] == 0.0) Complain("warning: " + plan.inputs[j].header + " is 0: its coefficients are empty");
+        if (setup.baseInputs[j] == 0.0)
+            Complain("warning: " + plan.inputs[j].header + " is 0: its coefficients are empty");
 
     std::string directory;
     if (!PrepareOutputDirectory(options, directory)) return kExitRunFailed;
@@ -81,7 +82,8 @@ int LocalSensitivityCommand(const Options& options) {
             for (std::size_t o = 0; o < table.outputs.size(); ++o)
                 for (const std::size_t at : table.atIndices) {
                     const double y = table.Value(base, o, at);
-                    const double coefficient = (table.Value(up, o, at) - table.Value(down, o, at)) / (2.0 * options.step * y);
+                    const double coefficient =
+                        (table.Value(up, o, at) - table.Value(down, o, at)) / (2.0 * options.step * y);
                     const bool defined = ran && y != 0.0 && setup.baseInputs[j] != 0.0 && std::isfinite(coefficient);
                     writer.WriteRow({plan.inputs[j].header, table.outputs[o], FormatReal(table.times[at]),
                                      defined ? FormatReal(coefficient) : std::string()});
@@ -141,7 +143,7 @@ int SobolSensitivityCommand(const Options& options) {
     }
     std::vector<ElementName> inputs;
     std::vector<std::string> origins;
-    for (const SampledVariable& s : setup.spec.sampled) {
+    for (const SampledVariable& s : setup.population.sampled) {
         inputs.push_back(s.element);
         origins.push_back(s.origin);
     }
@@ -150,15 +152,17 @@ int SobolSensitivityCommand(const Options& options) {
         return status;
     }
     DefaultAtLastTime(setup);
-    const std::size_t baseRuns = options.runs != 0 ? options.runs : setup.spec.runs != 0 ? setup.spec.runs : kDefaultSobolRuns;
+    const std::size_t baseRuns = options.runs != 0            ? options.runs
+                                 : setup.population.runs != 0 ? setup.population.runs
+                                                              : kDefaultSobolRuns;
     const SaltelliLayout layout{baseRuns, inputs.size()};
     RunPlan& plan = setup.plan;
     plan.runs = layout.Runs();
-    plan.inputValues = SaltelliDesign(setup.spec.seed, layout);
+    plan.inputValues = SaltelliDesign(setup.population.seed, layout);
     for (std::size_t run = 0; run < plan.runs; ++run)
         for (std::size_t j = 0; j < layout.dimensions; ++j) {
             double& value = plan.inputValues[run * layout.dimensions + j];
-            value = setup.spec.sampled[j].distribution.Sample(value);
+            value = setup.population.sampled[j].distribution.Sample(value);
         }
 
     std::string directory;
@@ -181,7 +185,7 @@ int SobolSensitivityCommand(const Options& options) {
         return ReportFailedRuns(table, false);
     }
     if (!WriteOutput(directory, "runs.csv", [&](std::ostream& out) { WriteRunsTable(table, out); }) ||
-        !WriteSobolTable(table, baseRuns, options.bootstrap, setup.spec.seed, directory))
+        !WriteSobolTable(table, baseRuns, options.bootstrap, setup.population.seed, directory))
         return kExitRunFailed;
     return ReportFailedRuns(table, false);
 }

@@ -54,8 +54,8 @@ PointEstimate Estimate(const SaltelliLayout& layout, const std::vector<double>& 
 
 }  // namespace
 
-SobolResult EstimateSobol(const SaltelliLayout& layout, const std::vector<double>& outputs,
-                          std::size_t bootstrap, uint64_t seed) {
+SobolResult EstimateSobol(const SaltelliLayout& layout, const std::vector<double>& outputs, std::size_t bootstrap,
+                          uint64_t seed) {
     const std::size_t d = layout.dimensions;
     SobolResult result;
     result.indices.assign(d, SobolIndex{});

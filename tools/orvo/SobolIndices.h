@@ -16,12 +16,12 @@ struct SobolIndex {
 
 struct SobolResult {
     std::vector<SobolIndex> indices;  // one per dimension
-    std::size_t rowsUsed = 0;         // base rows with every run finite
-    bool constantOutput = false;      // zero variance: indices are 0
+    std::size_t rowsUsed = 0;  // base rows with every run finite
+    bool constantOutput = false;  // zero variance: indices are 0
 };
 
 // `outputs` holds one value per run of `layout` (NaN for a failed run; its
 // base row is left out). Intervals are the 2.5 and 97.5 percentiles of
 // `bootstrap` replicates over resampled base rows, drawn from `seed`.
-SobolResult EstimateSobol(const SaltelliLayout& layout, const std::vector<double>& outputs,
-                          std::size_t bootstrap, uint64_t seed);
+SobolResult EstimateSobol(const SaltelliLayout& layout, const std::vector<double>& outputs, std::size_t bootstrap,
+                          uint64_t seed);

@@ -62,7 +62,7 @@ bool ReceiveRecord(int fd, RunRecord& record) {
 struct Worker {
     pid_t pid = -1;
     int commands = -1;  // parent -> worker: run indices
-    int records = -1;   // worker -> parent
+    int records = -1;  // worker -> parent
     bool busy = false;
     uint32_t run = 0;
 };
@@ -149,7 +149,8 @@ bool RunInWorkers(const std::vector<uint32_t>& runs, unsigned jobs, WorkerTask& 
                   const std::function<void(RunRecord&&)>& onRecord, std::string& error) {
     if (runs.empty()) return true;
     // A worker that dies must not take the parent with it on the next write.
-    struct sigaction ignore {}, previous {};
+    struct sigaction ignore {
+    }, previous{};
     ignore.sa_handler = SIG_IGN;
     sigaction(SIGPIPE, &ignore, &previous);
     struct RestorePipeSignal {
