@@ -93,6 +93,7 @@ int BatchCommand(const Options& options) {
         return status;
     }
     FillDesign(setup);
+    RoundToInputTypes(setup.plan);
     if (options.sharded && !options.plotFile.empty()) {
         Complain("--plot draws the whole population: give it to merge, not to a shard");
         return kExitBadInput;

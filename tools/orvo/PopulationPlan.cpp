@@ -212,6 +212,18 @@ bool ResolveAtTimes(const std::vector<double>& atTimes, const std::vector<double
     return true;
 }
 
+void RoundToInputTypes(RunPlan& plan) {
+    const std::size_t d = plan.inputs.size();
+    for (std::size_t j = 0; j < d; ++j) {
+        const uint32_t type = plan.inputs[j].variable.dataType;
+        if (type != OrvoDataTypeShort && type != OrvoDataTypeLong && type != OrvoDataTypeBool) continue;
+        for (std::size_t run = 0; run < plan.runs; ++run) {
+            double& value = plan.inputValues[run * d + j];
+            value = type == OrvoDataTypeBool ? (value != 0.0 ? 1.0 : 0.0) : std::round(value);
+        }
+    }
+}
+
 ModelRunner::ModelRunner(const OrvoLibrary& library, uint32_t instance, const RunPlan& plan)
     : library_(library), instance_(instance), plan_(plan), variables_(library, instance) {}
 

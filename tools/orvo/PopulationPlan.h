@@ -53,6 +53,10 @@ bool ComputeOutputTimes(const ModelVariables& variables, RunPlan& plan, std::str
 bool ResolveAtTimes(const std::vector<double>& atTimes, const std::vector<double>& times,
                     std::vector<std::size_t>& indices, std::string& error);
 
+// Rounds the design's values of integer inputs to whole numbers and of
+// logical inputs to 0 or 1, so that the tables show what the runs were given.
+void RoundToInputTypes(RunPlan& plan);
+
 // In a worker process: runs the plan's runs one after another on one
 // instance. Every run gets the same settings and inputs written first, so
 // its result does not depend on the runs before it.

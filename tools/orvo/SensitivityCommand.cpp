@@ -164,6 +164,7 @@ int SobolSensitivityCommand(const Options& options) {
             double& value = plan.inputValues[run * layout.dimensions + j];
             value = setup.population.sampled[j].distribution.Sample(value);
         }
+    RoundToInputTypes(plan);
 
     std::string directory;
     if (!PrepareOutputDirectory(options, directory)) return kExitRunFailed;
