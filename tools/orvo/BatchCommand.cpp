@@ -72,6 +72,10 @@ int BatchCommand(const Options& options) {
         Complain("batch needs --scenario FILE (a population file) or --params FILE");
         return kExitBadInput;
     }
+    if (options.sharded && !options.plotFile.empty()) {
+        Complain("--plot draws the whole population: give it to merge, not to a shard");
+        return kExitBadInput;
+    }
     PopulationSetup setup;
     if (!ReadPopulationInputs(options, "batch", setup, error)) {
         Complain(error);
@@ -94,10 +98,6 @@ int BatchCommand(const Options& options) {
     }
     FillDesign(setup);
     RoundToInputTypes(setup.plan);
-    if (options.sharded && !options.plotFile.empty()) {
-        Complain("--plot draws the whole population: give it to merge, not to a shard");
-        return kExitBadInput;
-    }
     std::string directory;
     if (!PrepareOutputDirectory(options, directory)) return kExitRunFailed;
 
