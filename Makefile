@@ -28,6 +28,7 @@ test: asan
 
 bench: release
 	$(RELEASE_DIR)/bin/orvo-bench
+	sh scripts/bench_population.sh $(RELEASE_DIR)/bin/orvo scenarios/population.scenario
 
 clean:
 	rm -rf build

@@ -41,6 +41,15 @@ TEST(ParseCommandLine, RefusesWhatItCannotUse) {
         {"run", "--vars", "a,,b"},     // empty name
         {"list", "--set", "cint=1"},   // run-only option
         {"list", "--summary"},
+        {"batch", "--shard", "3/3"},   // shards count from 0
+        {"batch", "--shard", "1"},
+        {"batch", "--jobs", "0"},
+        {"batch", "--at", "24,x"},
+        {"batch", "--summary"},        // run-only option
+        {"sensitivity"},               // no method
+        {"sensitivity", "global"},
+        {"sensitivity", "local", "--step", "0.7"},
+        {"merge", "--scenario", "a"},
     };
     for (const auto& args : bad) {
         Options o;
@@ -57,6 +66,27 @@ TEST(ParseCommandLine, HelpNeedsNoCommandAndListTakesTheLibrary) {
     EXPECT_TRUE(o.help);
     EXPECT_TRUE(Parse({"list", "--lib=x.so"}, o, error));
     EXPECT_EQ(o.libraryPath, "x.so");
+}
+
+TEST(ParseCommandLine, TakesThePopulationCommands) {
+    Options o;
+    std::string error;
+    ASSERT_TRUE(Parse({"batch", "--scenario", "p.scenario", "--jobs=3", "--shard", "2/5", "--at", "24, 48",
+                       "--params", "sets.csv", "--plot", "b.svg", "--progress", "--out", "dir"},
+                      o, error))
+        << error;
+    EXPECT_EQ(o.jobs, 3u);
+    EXPECT_TRUE(o.sharded);
+    EXPECT_EQ(o.shard, 2u);
+    EXPECT_EQ(o.shards, 5u);
+    EXPECT_EQ(o.atTimes, (std::vector<double>{24, 48}));
+    EXPECT_TRUE(o.progress);
+    ASSERT_TRUE(Parse({"merge", "a.csv", "b.csv", "--out", "d"}, o, error)) << error;
+    EXPECT_EQ(o.parts, (std::vector<std::string>{"a.csv", "b.csv"}));
+    ASSERT_TRUE(Parse({"sensitivity", "sobol", "--runs", "64", "--bootstrap", "0"}, o, error)) << error;
+    EXPECT_EQ(o.method, "sobol");
+    EXPECT_EQ(o.runs, 64u);
+    EXPECT_EQ(o.bootstrap, 0u);
 }
 
 }  // namespace

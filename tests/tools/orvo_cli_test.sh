@@ -108,6 +108,105 @@ example-scenario)
     awk -v r="$relative" 'BEGIN { exit !(r + 0 <= 1e-6) }' || fail "iodide mass balance off: $line"
     grep -q '^  perchlorate: dosed [1-9]' "$work/summary" || fail "no perchlorate balance"
     ;;
+batch-reproducible)
+    # The same tables, byte for byte, from one worker, two workers and three merged shards.
+    printf '%s\n' 'pdoseug_i = 200' 'doseon = 0' 'cint = 24' 'tstop = 48' 'runs = 7' 'seed = 3' 'sampling = lhs' \
+        'bw_m ~ normal(72.3, 8.0) [45, 120]' 'pdosemg_p ~ lognormal(0.007, 2.0)' 'clf_uim_t(2) ~ uniform(1, 3)' \
+        >"$work/p.scenario"
+    args="--scenario $work/p.scenario --vars ca_mi,cthyt_mi --at 24,48"
+    "$orvo" batch $args --jobs 1 --out "$work/j1" 2>"$work/err" || fail "jobs 1 exited with $?: $(cat "$work/err")"
+    "$orvo" batch $args --jobs 2 --out "$work/j2" --plot "$work/j2/band.svg" 2>"$work/err" || fail "jobs 2: $(cat "$work/err")"
+    for k in 2 0 1; do
+        "$orvo" batch $args --shard $k/3 --out "$work/parts" 2>"$work/err" || fail "shard $k: $(cat "$work/err")"
+    done
+    "$orvo" merge "$work"/parts/part-*-of-3.csv --out "$work/merged" 2>"$work/err" || fail "merge: $(cat "$work/err")"
+    for table in runs.csv summary.csv; do
+        cmp -s "$work/j1/$table" "$work/j2/$table" || fail "$table differs between --jobs 1 and 2"
+        cmp -s "$work/j1/$table" "$work/merged/$table" || fail "$table differs between one run and merged shards"
+    done
+    [ "$(data_rows "$work/j1/runs.csv")" -eq 7 ] || fail "runs.csv rows: $(cat "$work/j1/runs.csv")"
+    head -1 "$work/j1/runs.csv" | grep -q '^run,bw_m,pdosemg_p,clf_uim_t(2),status,message,ca_mi@24,ca_mi@48,ca_mi_max,ca_mi_tmax,ca_mi_auc,ca_mi_final,cthyt_mi@24,' \
+        || fail "runs.csv header: $(head -1 "$work/j1/runs.csv")"
+    grep -q '^ca_mi,48,7,' "$work/j1/summary.csv" || fail "summary: $(cat "$work/j1/summary.csv")"
+    grep -q '<polyline' "$work/j2/band.svg" || fail "no band plot"
+    grep -q '^# hash=' "$work/parts/part-0-of-3.csv" || fail "part header"
+    ls "$work/parts" | grep -q tmp && fail "temporary files left behind"
+    # A part of another population does not merge.
+    "$orvo" batch $args --set seed=4 --shard 1/3 --out "$work/other" 2>/dev/null || fail "other shard"
+    expect_refused "population differs" merge "$work/parts/part-0-of-3.csv" "$work/other/part-1-of-3.csv" \
+        "$work/parts/part-2-of-3.csv" --out "$work/bad"
+    expect_refused "missing" merge "$work/parts/part-0-of-3.csv" "$work/parts/part-2-of-3.csv" --out "$work/bad"
+    expect_refused "twice" merge "$work"/parts/part-*-of-3.csv "$work/parts/part-0-of-3.csv" --out "$work/bad"
+    head -n 9 "$work/parts/part-0-of-3.csv" >"$work/cut.csv"
+    expect_refused "the part is incomplete" merge "$work/cut.csv" --out "$work/bad"
+    [ -e "$work/bad" ] && fail "a refused merge wrote output"
+    ;;
+batch-bad-input)
+    # Each bad input: exit 2, a message naming file and line, and nothing runs.
+    refuse_line() {
+        printf 'cint = 24\ntstop = 24\n%s\n' "$2" >"$work/bad.scenario"
+        expect_refused "bad.scenario:3: $1" batch --scenario "$work/bad.scenario" --out "$work/never"
+        [ -e "$work/never" ] && fail "'$2' was refused but wrote output"
+        return 0
+    }
+    refuse_line "unknown variable 'nosuchvar'" 'nosuchvar ~ uniform(1, 2)'
+    refuse_line "cannot vary 'ca_mi'" 'ca_mi ~ uniform(1, 2)'
+    refuse_line "cannot vary 'tstop'" 'tstop ~ uniform(10, 20)'
+    refuse_line "'clf_uim_t(17)': subscript 17" 'clf_uim_t(17) ~ uniform(1, 2)'
+    refuse_line "unknown distribution" 'bw_m ~ weibull(1, 2)'
+    refuse_line "expected normal(mean, sd)" 'bw_m ~ normal(72)'
+    refuse_line "normal: sd must be > 0" 'bw_m ~ normal(72, 0)'
+    refuse_line "lognormal: geometric sd must be > 1" 'pdosemg_p ~ lognormal(0.007, 0.5)'
+    refuse_line "uniform: needs a < b" 'bw_m ~ uniform(80, 60)'
+    refuse_line "truncation bounds \[300, 400\] leave no probability" 'bw_m ~ normal(72, 8) [300, 400]'
+    refuse_line "runs must be" 'runs = 0'
+    refuse_line "bad value 'heavy'" 'bw_m = heavy'
+    printf 'bw_m,nosuchvar\n60,1\n' >"$work/sets.csv"
+    expect_refused "sets.csv:1: unknown variable 'nosuchvar'" batch --params "$work/sets.csv"
+    printf 'bw_m\n60\n7o\n' >"$work/sets.csv"
+    expect_refused "sets.csv:3: bad value '7o'" batch --params "$work/sets.csv"
+    expect_refused "K must be below N" batch --params "$work/sets.csv" --shard 2/2
+    printf 'bw_m\n60\n' >"$work/sets.csv"
+    expect_refused "at 30 is not an output time" batch --set tstop=48 --set cint=24 --params "$work/sets.csv" --at 30
+    expect_refused "no distribution lines" sensitivity sobol --scenario "$source_dir/scenarios/example.scenario"
+    ;;
+batch-failures)
+    # A run that fails is recorded with its status and message; the others go on; exit 3.
+    printf 'bw_f,pdoseug_i\n0.5,100\n72.3,200\n0.5,300\n' >"$work/sets.csv"
+    "$orvo" batch --set tstop=48 --set cint=24 --params "$work/sets.csv" --vars ca_mi --jobs 2 --out "$work/out" \
+        2>"$work/err"
+    status=$?
+    [ "$status" -eq 3 ] || fail "a batch with a failed run exited with $status: $(cat "$work/err")"
+    grep -q '1 of 3 runs failed and are excluded' "$work/err" || fail "no count of excluded runs: $(cat "$work/err")"
+    grep -q '^1,72.3,200,error,[^,]' "$work/out/runs.csv" || fail "failed run not recorded: $(cat "$work/out/runs.csv")"
+    grep -q '^2,0.5,300,ok,,' "$work/out/runs.csv" || fail "the run after the failure is missing"
+    grep -q '^ca_mi,48,2,' "$work/out/summary.csv" || fail "summary does not exclude the failed run"
+    ;;
+sensitivity)
+    printf 'pdoseug_i = 200\npdosemg_p = 0.007\ndoseon = 0\ncint = 24\ntstop = 48\n' >"$work/s.scenario"
+    "$orvo" sensitivity local --scenario "$work/s.scenario" --params pdoseug_i,bw_m --vars aioral_i,ca_mi \
+        --at 24,48 --out "$work/local" 2>"$work/err" || fail "local exited with $?: $(cat "$work/err")"
+    head -1 "$work/local/local.csv" | grep -q '^parameter,variable,time,coefficient$' || fail "local.csv header"
+    # The dosed amount is proportional to the dose rate: coefficient 1.
+    for t in 24 48; do
+        c=$(grep "^pdoseug_i,aioral_i,$t," "$work/local/local.csv" | cut -d, -f4)
+        awk -v c="$c" 'BEGIN { exit !(c != "" && c - 1 < 1e-9 && 1 - c < 1e-9) }' \
+            || fail "d ln aioral_i / d ln pdoseug_i = '$c' at $t"
+    done
+    c=$(grep '^bw_m,ca_mi,48,' "$work/local/local.csv" | cut -d, -f4)
+    awk -v c="$c" 'BEGIN { exit !(c != "" && c < 0) }' || fail "heavier women should have lower serum iodide: '$c'"
+    # Sobol: sharded and merged gives the unsharded table.
+    printf 'cint = 24\ntstop = 24\nseed = 5\nbw_m ~ normal(72.3, 8.0)\npdoseug_i ~ uniform(100, 300)\n' >"$work/p.scenario"
+    args="--scenario $work/p.scenario --vars ca_mi --runs 4 --bootstrap 20"
+    "$orvo" sensitivity sobol $args --out "$work/sobol" 2>"$work/err" || fail "sobol exited with $?: $(cat "$work/err")"
+    [ "$(data_rows "$work/sobol/runs.csv")" -eq 16 ] || fail "a Sobol design of 4 rows and 2 parameters has 16 runs"
+    for k in 0 1; do
+        "$orvo" sensitivity sobol $args --shard $k/2 --out "$work/parts" 2>"$work/err" || fail "sobol shard $k"
+    done
+    "$orvo" merge "$work"/parts/part-*.csv --out "$work/merged" 2>"$work/err" || fail "sobol merge: $(cat "$work/err")"
+    cmp -s "$work/sobol/sobol.csv" "$work/merged/sobol.csv" || fail "sobol.csv differs after merging shards"
+    grep -q '^bw_m,ca_mi,24,' "$work/sobol/sobol.csv" || fail "sobol.csv: $(cat "$work/sobol/sobol.csv")"
+    ;;
 *)
     fail "unknown case"
     ;;

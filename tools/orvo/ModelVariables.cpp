@@ -1,6 +1,7 @@
 #include "ModelVariables.h"
 
 #include <charconv>
+#include <algorithm>
 #include <cmath>
 
 #include "SymbolText.h"
@@ -82,6 +83,15 @@ void ModelVariables::Write(const ModelVariable& variable, uint32_t offset, const
     }
 }
 
+void ModelVariables::WriteNumber(const ModelVariable& variable, uint32_t offset, double value) const {
+    TypedValue typed;
+    typed.dataType = variable.dataType;
+    typed.real = value;
+    typed.integer = static_cast<int32_t>(std::lround(std::clamp(value, -2147483648.0, 2147483647.0)));
+    if (variable.dataType == OrvoDataTypeBool) typed.integer = value != 0.0;
+    Write(variable, offset, typed);
+}
+
 double ModelVariables::ReadNumber(const ModelVariable& variable, uint32_t offset) const {
     uint32_t indices[6];
     ElementIndices(variable.dims, offset, indices);
@@ -115,19 +125,3 @@ std::string ModelVariables::ReadText(const ModelVariable& variable, uint32_t off
         default: return "";
     }
 }
-
-namespace {
-
-template <typename Real>
-std::string ShortestText(Real value) {
-    if (std::isnan(value)) return "nan";
-    if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
-    char buffer[32];
-    const auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value);
-    return ec == std::errc() ? std::string(buffer, end) : std::string("nan");
-}
-
-}  // namespace
-
-std::string FormatReal(double value) { return ShortestText(value); }
-std::string FormatReal(float value) { return ShortestText(value); }

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "NumberText.h"
 #include "OrvoLibrary.h"
 #include "ValueParser.h"
 
@@ -36,6 +37,10 @@ public:
     // written then.
     bool Assign(const ModelVariable& variable, const std::string& text, std::string& error) const;
 
+    // Writes a number to element `offset` of a numeric variable: rounded to
+    // the nearest integer for the integer types, nonzero as true for bool.
+    void WriteNumber(const ModelVariable& variable, uint32_t offset, double value) const;
+
     // Element `offset` as a number (0 for a string).
     double ReadNumber(const ModelVariable& variable, uint32_t offset = 0) const;
     // Element `offset` as output text: integers plainly, reals in the
@@ -48,7 +53,3 @@ private:
     const OrvoLibrary& library_;
     uint32_t instance_;
 };
-
-// The shortest decimal text that reads back as exactly `value`.
-std::string FormatReal(double value);
-std::string FormatReal(float value);

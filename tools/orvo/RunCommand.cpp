@@ -5,6 +5,7 @@
 #include <iostream>
 
 #include "CsvWriter.h"
+#include "ModelSession.h"
 #include "ModelVariables.h"
 #include "RunRecorder.h"
 #include "RunSummary.h"
@@ -21,26 +22,6 @@ const char* const kDefaultVariables[] = {
     "massb_amount_p"};
 
 void Fail(const std::string& message) { std::cerr << "orvo: " << message << "\n"; }
-
-// One instance for the duration of the command; always torn down.
-class ModelSession {
-public:
-    explicit ModelSession(const OrvoLibrary& library) : library_(library) {
-        library_.OrvoInitialize();
-        instance_ = library_.OrvoCreate();
-    }
-    ~ModelSession() {
-        if (instance_ != 0) library_.OrvoDestroy(instance_);
-        library_.OrvoFinalize();
-    }
-    ModelSession(const ModelSession&) = delete;
-    ModelSession& operator=(const ModelSession&) = delete;
-    uint32_t instance() const { return instance_; }
-
-private:
-    const OrvoLibrary& library_;
-    uint32_t instance_ = 0;
-};
 
 std::string UnknownVariable(const std::string& name) { return "unknown variable '" + name + "'"; }
 
@@ -105,21 +86,11 @@ bool ResolveColumns(const ModelVariables& variables, const Options& options,
         const uint32_t count = ElementCount(v.dims);
         for (uint32_t i = 0; i < count; ++i) {
             std::string header = v.name;
-            if (count > 1) header += "[" + std::to_string(i + 1) + "]";
+            if (count > 1) header.append("[").append(std::to_string(i + 1)).append("]");
             columns.push_back({v, i, header});
         }
     }
     return true;
-}
-
-// The model ends a normal run once t reaches tstop; ending before it means the
-// integration gave up (the reason is in the status messages).
-bool EndedBeforeStopTime(const ModelVariables& variables, double& time, double& stopTime) {
-    ModelVariable stop;
-    if (!variables.Find("tstop", stop)) return false;
-    time = variables.ReadNumber(variables.At(1));
-    stopTime = variables.ReadNumber(stop);
-    return std::isfinite(stopTime) && time < stopTime - 1e-9 * std::max(1.0, std::fabs(stopTime));
 }
 
 }  // namespace

@@ -1,0 +1,179 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <sstream>
+
+#include "PopulationFile.h"
+#include "PopulationTables.h"
+
+namespace {
+
+bool Read(const std::string& text, PopulationDefinition& population, std::string& error) {
+    std::istringstream in(text);
+    population = PopulationDefinition{};
+    return ReadPopulation(in, "p.scenario", population, error);
+}
+
+TEST(PopulationFile, ReadsSettingsDistributionsAndPopulationSettings) {
+    PopulationDefinition population;
+    std::string error;
+    ASSERT_TRUE(
+        Read("# women\ncint = 24\nbw_m ~ normal(72.3, 8.0) [45, 120]   # kg\n"
+             "clf_uim_t(2) ~ triangular(1, 2, 3)\nRuns = 1000\nseed = 9\nsampling = lhs\n",
+             population, error))
+        << error;
+    ASSERT_EQ(population.settings.size(), 1u);
+    EXPECT_EQ(population.settings[0].origin, "p.scenario:2");
+    ASSERT_EQ(population.sampled.size(), 2u);
+    EXPECT_EQ(population.sampled[0].element.Text(), "bw_m");
+    EXPECT_TRUE(population.sampled[0].distribution.truncated);
+    EXPECT_EQ(population.sampled[0].distribution.upper, 120.0);
+    EXPECT_EQ(population.sampled[1].element.Text(), "clf_uim_t(2)");
+    EXPECT_EQ(population.sampled[1].origin, "p.scenario:4");
+    EXPECT_EQ(population.runs, 1000u);
+    EXPECT_EQ(population.seed, 9u);
+    EXPECT_EQ(population.sampling, SamplingMethod::LatinHypercube);
+}
+
+TEST(PopulationFile, RefusesBadLinesNamingTheLine) {
+    const char* const bad[] = {
+        "runs = 0",
+        "runs = -3",
+        "runs = many",
+        "seed = -1",
+        "sampling = grid",
+        "bw_m ~ normal(1, 0)",
+        "bw_m ~",
+        "~ uniform(1, 2)",
+        "bw_m(0) ~ uniform(1, 2)",
+        "bw m ~ uniform(1, 2)",
+        "bw_m = ",
+        "bw_m ~ uniform(1, 2)\nBW_M ~ uniform(1, 3)",  // sampled twice
+    };
+    for (const char* line : bad) {
+        PopulationDefinition population;
+        std::string error;
+        EXPECT_FALSE(Read(std::string("cint = 24\n") + line + "\n", population, error)) << line;
+        EXPECT_EQ(error.rfind("p.scenario:", 0), 0u) << line << ": " << error;
+        EXPECT_NE(error.find(std::string(line).find('\n') == std::string::npos ? ":2: " : ":3: "), std::string::npos)
+            << line << ": " << error;
+    }
+}
+
+TEST(ParameterTable, ReadsOneRunPerRowAndRefusesRaggedRows) {
+    ParameterTable table;
+    std::string error;
+    std::istringstream good("bw_m,\"clf_uim_t(3)\"\n60,1.5\n# comment\n70, 2.5\n");
+    ASSERT_TRUE(ReadParameterTable(good, "sets.csv", table, error)) << error;
+    EXPECT_EQ(table.Rows(), 2u);
+    EXPECT_EQ(table.columns[1].Text(), "clf_uim_t(3)");
+    EXPECT_EQ(table.values, (std::vector<double>{60, 1.5, 70, 2.5}));
+    for (const char* text : {"bw_m\n", "bw_m,pdoseug_i\n1\n", "bw_m\nabc\n", "bw_m,bw_m\n1,2\n", "bw_m\nnan\n"}) {
+        std::istringstream in(text);
+        EXPECT_FALSE(ReadParameterTable(in, "sets.csv", table, error)) << text;
+        EXPECT_EQ(error.rfind("sets.csv", 0), 0u) << error;
+    }
+}
+
+PopulationTable SmallTable(std::size_t runs) {
+    PopulationTable table;
+    table.inputs = {"bw_m", "clf_uim_t(2)"};
+    table.outputs = {"ca_mi"};
+    table.times = {0, 24, 48};
+    table.atIndices = {2};
+    for (uint32_t k = 0; k < runs; ++k) {
+        RunRecord r;
+        r.run = k;
+        r.inputs = {60.0 + k / 3.0, 0.1 * k};
+        r.values = {0.0, 1.0 / (k + 1), 2.0 + k};
+        if (k == 1) {
+            r.status = RunStatus::Stopped;
+            r.message = "stopped, at \"t\" = 30";
+            r.values[2] = NAN;
+        }
+        table.records.push_back(r);
+    }
+    return table;
+}
+
+std::string Text(const PartHeader& header, const PopulationTable& table) {
+    std::ostringstream out;
+    WritePart(header, table, out);
+    return out.str();
+}
+
+TEST(PartFile, RoundTripsExactlyAndJoinsOnlyMatchingShards) {
+    const PopulationTable whole = SmallTable(5);
+    std::vector<std::string> names;
+    std::vector<PartHeader> headers;
+    std::vector<PopulationTable> parts;
+    for (std::size_t k = 0; k < 2; ++k) {
+        PartHeader h{"batch", "abc", 7, k, 2, 0, 0, 5, {{"at", "48"}}};
+        std::tie(h.firstRun, h.endRun) = ShardRange(5, k, 2);
+        PopulationTable part = whole;
+        part.records.assign(whole.records.begin() + h.firstRun, whole.records.begin() + h.endRun);
+        std::istringstream in(Text(h, part));
+        PartHeader readHeader;
+        PopulationTable readTable;
+        std::string error;
+        ASSERT_TRUE(ReadPart(in, "p" + std::to_string(k), readHeader, readTable, error)) << error;
+        EXPECT_EQ(Text(readHeader, readTable), Text(h, part));  // every value read back exactly
+        names.push_back("p" + std::to_string(k));
+        headers.push_back(readHeader);
+        parts.push_back(readTable);
+    }
+    PopulationTable joined;
+    std::string error;
+    std::vector<PopulationTable> copy = parts;
+    ASSERT_TRUE(JoinParts(names, headers, copy, joined, error)) << error;
+    joined.atIndices = whole.atIndices;
+    std::ostringstream a, b;
+    WriteRunsTable(whole, a);
+    WriteRunsTable(joined, b);
+    EXPECT_EQ(a.str(), b.str());
+
+    // Not belonging together: another population, another seed, a shard twice or missing.
+    const auto refused = [&](std::vector<PartHeader> h, std::vector<PopulationTable> t, const std::string& what) {
+        std::vector<std::string> n(h.size(), "x");
+        PopulationTable out;
+        std::string why;
+        EXPECT_FALSE(JoinParts(n, h, t, out, why)) << what;
+        EXPECT_NE(why.find(what), std::string::npos) << why;
+    };
+    std::vector<PartHeader> other = headers;
+    other[1].hash = "abd";
+    refused(other, parts, "population differs");
+    other = headers;
+    other[1].seed = 8;
+    refused(other, parts, "seed");
+    refused({headers[0], headers[0]}, {parts[0], parts[0]}, "given twice");
+    refused({headers[0]}, {parts[0]}, "missing");
+
+    // An interrupted write (no end line) or a damaged row is no part.
+    const std::string full = Text(headers[0], parts[0]);
+    for (const std::string& damaged :
+         {full.substr(0, full.size() - 6), full.substr(0, full.find("\n0,") + 3) + "# end\n"}) {
+        std::istringstream in(damaged);
+        PartHeader h;
+        PopulationTable t;
+        EXPECT_FALSE(ReadPart(in, "d.csv", h, t, error));
+        EXPECT_EQ(error.rfind("d.csv:", 0), 0u) << error;
+    }
+}
+
+TEST(RunsTable, MeasuresEachOutputAndLeavesFailedRunsEmpty) {
+    const PopulationTable table = SmallTable(3);
+    std::ostringstream out;
+    WriteRunsTable(table, out);
+    EXPECT_EQ(out.str(),
+              "run,bw_m,clf_uim_t(2),status,message,ca_mi@48,ca_mi_max,ca_mi_tmax,ca_mi_auc,ca_mi_final\n"
+              "0,60,0,ok,,2,2,48,48,2\n"
+              "1,60.333333333333336,0.1,stopped,\"stopped, at \"\"t\"\" = 30\",,,,,\n"
+              "2,60.666666666666664,0.2,ok,,4,4,48,56,4\n");
+    std::ostringstream summary;
+    WriteSummaryTable(table, summary);
+    EXPECT_NE(summary.str().find("\nca_mi,48,2,3,1.4142135623730951,2.05,2.1,2.5,3,3.5,3.9,3.95\n"), std::string::npos)
+        << summary.str();
+}
+
+}  // namespace

@@ -1,0 +1,186 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <set>
+
+#include "CounterRandom.h"
+#include "Distribution.h"
+#include "Sampling.h"
+#include "SobolIndices.h"
+#include "Statistics.h"
+
+namespace {
+
+Distribution Parse(const std::string& text) {
+    Distribution d;
+    std::string error;
+    EXPECT_TRUE(ParseDistribution(text, d, error)) << text << ": " << error;
+    return d;
+}
+
+std::vector<double> Draw(const Distribution& d, std::size_t n, uint64_t seed = 20261209) {
+    std::vector<double> values = RandomDesign(seed, n, 1);
+    for (double& v : values) v = d.Sample(v);
+    return values;
+}
+
+TEST(StandardNormal, QuantileInvertsTheDistributionFunction) {
+    for (double p = 1e-12; p < 1.0; p = p < 0.01 ? p * 10 : p + 0.01) {
+        const double z = StandardNormalQuantile(p);
+        EXPECT_NEAR(StandardNormalCdf(z), p, 1e-14 + 1e-12 * p) << p;
+        // 1 - p keeps p's digits only where p is not tiny.
+        if (p >= 1e-4) {
+            EXPECT_NEAR(StandardNormalQuantile(1.0 - p), -z, 1e-12 * std::max(1.0, std::fabs(z))) << p;
+        }
+    }
+    EXPECT_NEAR(StandardNormalQuantile(0.975), 1.959963984540054, 1e-13);
+}
+
+// Mean and sd of 40,000 draws against the distribution's own, within 3
+// standard errors; sample quantiles against the exact ones within 2 %.
+TEST(Distribution, SampleMomentsAndQuantilesMatch) {
+    struct Case {
+        const char* text;
+        double mean, sd;
+    };
+    const double lnSd = std::log(2.0);
+    const Case cases[] = {
+        {"normal(72.3, 8.0)", 72.3, 8.0},
+        {"lognormal(0.007, 2.0)", 0.007 * std::exp(lnSd * lnSd / 2),
+         0.007 * std::exp(lnSd * lnSd / 2) * std::sqrt(std::exp(lnSd * lnSd) - 1)},
+        {"uniform(2, 5)", 3.5, 3.0 / std::sqrt(12.0)},
+        {"loguniform(1, 100)", 99.0 / std::log(100.0),
+         std::sqrt((100.0 * 100.0 - 1.0) / (2 * std::log(100.0)) - std::pow(99.0 / std::log(100.0), 2))},
+        {"triangular(1, 2, 6)", 3.0, std::sqrt((1 + 4 + 36 - 2 - 6 - 12) / 18.0)},
+    };
+    constexpr std::size_t n = 40000;
+    for (const Case& c : cases) {
+        const Distribution d = Parse(c.text);
+        std::vector<double> values = Draw(d, n);
+        const double mean = Mean(values);
+        EXPECT_NEAR(mean, c.mean, 3 * c.sd / std::sqrt(double(n))) << c.text;
+        EXPECT_NEAR(StandardDeviation(values, mean), c.sd, 0.03 * c.sd) << c.text;
+        std::sort(values.begin(), values.end());
+        for (const double p : {0.05, 0.5, 0.95}) {
+            const double exact = d.Quantile(p);
+            EXPECT_NEAR(Quantile(values, p), exact, 0.02 * std::fabs(exact)) << c.text << " p = " << p;
+            EXPECT_NEAR(d.Cdf(exact), p, 1e-12) << c.text;
+        }
+    }
+}
+
+TEST(Distribution, TruncationKeepsEveryDrawInsideAndRescalesTheRest) {
+    for (const char* text : {"normal(72.3, 8.0) [60, 75]", "lognormal(0.007, 2.0) [0.001, 0.01]",
+                             "triangular(0, 1, 10) [5, 20]", "normal(0, 1) [4, 9]"}) {
+        const Distribution d = Parse(text);
+        std::vector<double> values = Draw(d, 20000);
+        for (const double v : values) ASSERT_TRUE(v >= d.lower && v <= d.upper) << text << ": " << v;
+        std::sort(values.begin(), values.end());
+        // The median is where the truncated mass is halved.
+        const double median = d.Quantile(0.5 * (d.Cdf(d.lower) + d.Cdf(d.upper)));
+        EXPECT_NEAR(Quantile(values, 0.5), median, 0.01 * (d.upper - d.lower)) << text;
+    }
+}
+
+TEST(Distribution, RefusesMalformedTextAndParametersOutOfRange) {
+    const char* const bad[] = {
+        "normal(1, 0)",        "normal(1, -2)",         "lognormal(0, 2)",
+        "lognormal(1, 1)",     "uniform(3, 3)",         "uniform(4, 3)",
+        "loguniform(0, 3)",    "triangular(1, 5, 3)",   "triangular(2, 2, 2)",
+        "normal(1)",           "normal(1, 2, 3)",       "gamma(1, 2)",
+        "normal 1, 2",         "normal(1, x)",          "normal(1, 2) [3]",
+        "normal(1, 2) [5, 4]", "normal(0, 1) [40, 50]", "uniform(0, 1) [2, 3]",
+        "normal(1, 2) extra",  "normal(1,,2)",
+    };
+    for (const char* text : bad) {
+        Distribution d;
+        std::string error;
+        EXPECT_FALSE(ParseDistribution(text, d, error)) << text;
+        EXPECT_FALSE(error.empty()) << text;
+    }
+}
+
+TEST(Sampling, RowsDependOnlyOnTheSeedAndTheRun) {
+    const std::vector<double> few = RandomDesign(5, 3, 4);
+    const std::vector<double> many = RandomDesign(5, 1000, 4);
+    EXPECT_TRUE(std::equal(few.begin(), few.end(), many.begin()));
+    EXPECT_NE(RandomDesign(6, 3, 4), few);
+    for (const double u : many) ASSERT_TRUE(u > 0.0 && u < 1.0);
+}
+
+TEST(Sampling, LatinHypercubeHitsEachStratumOncePerVariable) {
+    for (const std::size_t runs : {1, 7, 100}) {
+        const std::size_t d = 3;
+        const std::vector<double> design = LatinHypercubeDesign(11, runs, d);
+        for (std::size_t j = 0; j < d; ++j) {
+            std::set<std::size_t> strata;
+            for (std::size_t k = 0; k < runs; ++k) strata.insert(static_cast<std::size_t>(design[k * d + j] * runs));
+            EXPECT_EQ(strata.size(), runs) << "variable " << j << " of " << runs << " runs";
+        }
+        EXPECT_EQ(LatinHypercubeDesign(11, runs, d), design);  // a function of the seed
+    }
+}
+
+TEST(Sampling, SaltelliRowsTakeOneColumnFromB) {
+    const SaltelliLayout layout{4, 3};
+    const std::vector<double> design = SaltelliDesign(3, layout);
+    ASSERT_EQ(design.size(), layout.Runs() * 3);
+    const auto at = [&](std::size_t row, std::size_t matrix, std::size_t j) {
+        return design[layout.Run(row, matrix) * 3 + j];
+    };
+    for (std::size_t i = 0; i < layout.baseRuns; ++i)
+        for (std::size_t j = 0; j < 3; ++j)
+            for (std::size_t k = 0; k < 3; ++k)
+                EXPECT_EQ(at(i, 2 + j, k), at(i, k == j ? SaltelliLayout::kB : SaltelliLayout::kA, k));
+}
+
+// The Ishigami function, a = 7, b = 0.1, on U(-pi, pi)^3: analytic indices
+// S1 = (0.3139, 0.4424, 0), ST = (0.5576, 0.4424, 0.2437).
+TEST(SobolIndices, IshigamiIndicesLieInTheirConfidenceIntervals) {
+    const double a = 7.0, b = 0.1, pi = M_PI;
+    const double v1 = b * std::pow(pi, 4) / 5 + b * b * std::pow(pi, 8) / 50 + 0.5, v2 = a * a / 8;
+    const double v13 = 8 * b * b * std::pow(pi, 8) / 225, v = v1 + v2 + v13;
+    const double first[] = {v1 / v, v2 / v, 0.0}, total[] = {(v1 + v13) / v, v2 / v, v13 / v};
+
+    const SaltelliLayout layout{8000, 3};
+    const std::vector<double> design = SaltelliDesign(42, layout);
+    std::vector<double> y(layout.Runs());
+    for (std::size_t run = 0; run < y.size(); ++run) {
+        const double* u = &design[run * 3];
+        const double x1 = -pi + 2 * pi * u[0], x2 = -pi + 2 * pi * u[1], x3 = -pi + 2 * pi * u[2];
+        y[run] = std::sin(x1) + a * std::pow(std::sin(x2), 2) + b * std::pow(x3, 4) * std::sin(x1);
+    }
+    y[layout.Run(5, 3)] = NAN;  // a failed run takes its base row out
+    const SobolResult result = EstimateSobol(layout, y, 200, 42);
+    EXPECT_EQ(result.rowsUsed, layout.baseRuns - 1);
+    ASSERT_EQ(result.indices.size(), 3u);
+    for (std::size_t j = 0; j < 3; ++j) {
+        const SobolIndex& s = result.indices[j];
+        EXPECT_LE(s.firstLow, first[j]) << j;
+        EXPECT_GE(s.firstHigh, first[j]) << j;
+        EXPECT_LE(s.totalLow, total[j]) << j;
+        EXPECT_GE(s.totalHigh, total[j]) << j;
+        EXPECT_LT(s.firstHigh - s.firstLow, 0.1) << j;
+    }
+    // A constant output has no variance to share out.
+    const SobolResult flat = EstimateSobol(layout, std::vector<double>(layout.Runs(), 2.0), 10, 1);
+    EXPECT_TRUE(flat.constantOutput);
+    EXPECT_EQ(flat.indices[0].first, 0.0);
+}
+
+TEST(Statistics, SummaryOfKnownValues) {
+    std::vector<double> values;
+    for (int k = 10; k >= 1; --k) values.push_back(k);
+    const PopulationSummary s = Summarize(values);
+    EXPECT_EQ(s.n, 10u);
+    EXPECT_DOUBLE_EQ(s.mean, 5.5);
+    EXPECT_DOUBLE_EQ(s.sd, std::sqrt(55.0 / 6.0));
+    EXPECT_DOUBLE_EQ(s.percentiles[0], 1.225);  // p2.5
+    EXPECT_DOUBLE_EQ(s.percentiles[2], 3.25);  // p25
+    EXPECT_DOUBLE_EQ(s.percentiles[3], 5.5);  // p50
+    EXPECT_DOUBLE_EQ(s.percentiles[6], 9.775);  // p97.5
+    EXPECT_TRUE(std::isnan(Summarize({}).mean));
+}
+
+}  // namespace

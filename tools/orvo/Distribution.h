@@ -1,0 +1,30 @@
+#pragma once
+
+// The distributions of population files, written out here (inverse CDF) so
+// that a seed gives the same values on every platform and library.
+
+#include <string>
+
+struct Distribution {
+    enum class Kind { Normal, LogNormal, Uniform, LogUniform, Triangular };
+    Kind kind = Kind::Uniform;
+    // normal: mean, sd; lognormal: geometric mean, geometric sd; uniform and
+    // loguniform: a, b; triangular: low, mode, high.
+    double p[3] = {0.0, 1.0, 0.0};
+    bool truncated = false;
+    double lower = 0.0;  // truncation bounds, when `truncated`
+    double upper = 0.0;
+
+    double Cdf(double x) const;  // untruncated
+    double Quantile(double u) const;  // untruncated, u in (0, 1)
+    // The value at probability u in (0, 1) of the (truncated) distribution.
+    double Sample(double u) const;
+};
+
+// Parses "normal(72.3, 8.0) [45, 120]" and the other forms; false with
+// `error` set when malformed or the parameters are out of range.
+bool ParseDistribution(const std::string& text, Distribution& distribution, std::string& error);
+
+// The standard normal distribution function and its inverse.
+double StandardNormalCdf(double z);
+double StandardNormalQuantile(double p);

@@ -1,0 +1,235 @@
+#include "WorkerPool.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <deque>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+// A record on the wire: run, status, message length, value count, then the
+// message bytes and the values. A run of kStartFailed carries the reason a
+// worker could not start.
+constexpr uint32_t kStartFailed = UINT32_MAX;
+
+bool WriteAll(int fd, const void* data, std::size_t size) {
+    const char* bytes = static_cast<const char*>(data);
+    while (size > 0) {
+        const ssize_t written = write(fd, bytes, size);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return false;
+        bytes += written;
+        size -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+// False at end of file or on an error before `size` bytes.
+bool ReadAll(int fd, void* data, std::size_t size) {
+    char* bytes = static_cast<char*>(data);
+    while (size > 0) {
+        const ssize_t got = read(fd, bytes, size);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return false;
+        bytes += got;
+        size -= static_cast<std::size_t>(got);
+    }
+    return true;
+}
+
+bool SendRecord(int fd, const RunRecord& record) {
+    const uint32_t header[4] = {record.run, static_cast<uint32_t>(record.status),
+                                static_cast<uint32_t>(record.message.size()),
+                                static_cast<uint32_t>(record.values.size())};
+    return WriteAll(fd, header, sizeof header) && WriteAll(fd, record.message.data(), record.message.size()) &&
+           WriteAll(fd, record.values.data(), record.values.size() * sizeof(double));
+}
+
+bool ReceiveRecord(int fd, RunRecord& record) {
+    uint32_t header[4];
+    if (!ReadAll(fd, header, sizeof header)) return false;
+    record.run = header[0];
+    record.status = static_cast<RunStatus>(header[1]);
+    record.message.resize(header[2]);
+    record.values.resize(header[3]);
+    return ReadAll(fd, record.message.data(), header[2]) &&
+           ReadAll(fd, record.values.data(), header[3] * sizeof(double));
+}
+
+struct Worker {
+    pid_t pid = -1;
+    int commands = -1;  // parent -> worker: run indices
+    int records = -1;  // worker -> parent
+    bool busy = false;
+    uint32_t run = 0;
+};
+
+[[noreturn]] void WorkerMain(WorkerTask& task, int commands, int records) {
+    std::string error;
+    if (!task.Start(error)) {
+        RunRecord failure;
+        failure.run = kStartFailed;
+        failure.message = error;
+        SendRecord(records, failure);
+        _exit(1);
+    }
+    uint32_t run = 0;
+    while (ReadAll(commands, &run, sizeof run))
+        if (!SendRecord(records, task.Run(run))) break;
+    // Leave without the parent's exit handlers and buffered output.
+    _exit(0);
+}
+
+class Pool {
+public:
+    explicit Pool(WorkerTask& task) : task_(task) {}
+    ~Pool() {
+        for (Worker& w : workers_) Retire(w, true);
+    }
+
+    bool Spawn(Worker& worker, std::string& error) {
+        int down[2], up[2];
+        if (pipe(down) != 0) {
+            error = std::string("cannot create a pipe: ") + std::strerror(errno);
+            return false;
+        }
+        if (pipe(up) != 0) {
+            error = std::string("cannot create a pipe: ") + std::strerror(errno);
+            close(down[0]);
+            close(down[1]);
+            return false;
+        }
+        const pid_t pid = fork();
+        if (pid < 0) {
+            error = std::string("cannot start a worker process: ") + std::strerror(errno);
+            for (int fd : {down[0], down[1], up[0], up[1]}) close(fd);
+            return false;
+        }
+        if (pid == 0) {
+            // Only its own pipe ends, so that a worker's end of file reaches the parent.
+            for (const Worker& other : workers_)
+                for (int fd : {other.commands, other.records})
+                    if (fd >= 0) close(fd);
+            close(down[1]);
+            close(up[0]);
+            WorkerMain(task_, down[0], up[1]);
+        }
+        close(down[0]);
+        close(up[1]);
+        worker = Worker{pid, down[1], up[0], false, 0};
+        return true;
+    }
+
+    // Closes the pipes and reaps the process; `kill` first when it is not done.
+    std::string Retire(Worker& worker, bool kill) {
+        if (worker.pid < 0) return "";
+        if (worker.commands >= 0) close(worker.commands);
+        if (kill) ::kill(worker.pid, SIGKILL);
+        int status = 0;
+        while (waitpid(worker.pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        if (worker.records >= 0) close(worker.records);
+        worker = Worker{};
+        if (WIFSIGNALED(status)) return std::string("signal ") + strsignal(WTERMSIG(status));
+        return "exit status " + std::to_string(WEXITSTATUS(status));
+    }
+
+    std::vector<Worker> workers_;
+
+private:
+    WorkerTask& task_;
+};
+
+}  // namespace
+
+bool RunInWorkers(const std::vector<uint32_t>& runs, unsigned jobs, WorkerTask& task,
+                  const std::function<void(RunRecord&&)>& onRecord, std::string& error) {
+    if (runs.empty()) return true;
+    // A worker that dies must not take the parent with it on the next write.
+    struct sigaction ignore {
+    }, previous{};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &ignore, &previous);
+    struct RestorePipeSignal {
+        struct sigaction* saved;
+        ~RestorePipeSignal() { sigaction(SIGPIPE, saved, nullptr); }
+    } restore{&previous};
+
+    std::deque<uint32_t> pending(runs.begin(), runs.end());
+    Pool pool(task);
+    pool.workers_.resize(std::max(1u, std::min<unsigned>(jobs, static_cast<unsigned>(runs.size()))));
+    for (Worker& w : pool.workers_)
+        if (!pool.Spawn(w, error)) return false;
+
+    // Sends the next run, or tells an idle worker there is no more.
+    const auto dispatch = [&](Worker& w) {
+        w.busy = false;
+        if (pending.empty()) {
+            if (w.commands >= 0) close(w.commands);
+            w.commands = -1;
+            return;
+        }
+        w.run = pending.front();
+        if (WriteAll(w.commands, &w.run, sizeof w.run)) {
+            pending.pop_front();
+            w.busy = true;
+        }
+    };
+    for (Worker& w : pool.workers_) dispatch(w);
+
+    std::size_t outstanding = runs.size();
+    std::vector<pollfd> polls;
+    while (outstanding > 0) {
+        polls.clear();
+        for (const Worker& w : pool.workers_) polls.push_back({w.records, POLLIN, 0});
+        if (poll(polls.data(), polls.size(), -1) < 0) {
+            if (errno == EINTR) continue;
+            error = std::string("waiting for the workers failed: ") + std::strerror(errno);
+            return false;
+        }
+        for (std::size_t i = 0; i < polls.size(); ++i) {
+            if (polls[i].revents == 0 || polls[i].fd < 0) continue;
+            Worker& w = pool.workers_[i];
+            RunRecord record;
+            if (ReceiveRecord(w.records, record)) {
+                if (record.run == kStartFailed) {
+                    error = "a worker could not start: " + record.message;
+                    return false;
+                }
+                --outstanding;
+                onRecord(std::move(record));
+                dispatch(w);
+                continue;
+            }
+            const bool wasBusy = w.busy;
+            const uint32_t lost = w.run;
+            const std::string how = pool.Retire(w, false);
+            if (wasBusy) {
+                RunRecord failed;
+                failed.run = lost;
+                failed.status = RunStatus::Error;
+                failed.message = "the worker process running it ended (" + how + ")";
+                --outstanding;
+                onRecord(std::move(failed));
+            }
+            if (!pending.empty()) {
+                if (!pool.Spawn(w, error)) return false;
+                dispatch(w);
+            }
+        }
+        // Workers that are done and told so leave the poll set.
+        std::erase_if(pool.workers_, [&](Worker& w) {
+            if (w.pid >= 0 && (w.busy || w.commands >= 0)) return false;
+            pool.Retire(w, false);
+            return true;
+        });
+        if (outstanding > 0 && pool.workers_.empty()) {
+            error = "no worker process is left to run the remaining runs";
+            return false;
+        }
+    }
+    return true;
+}

@@ -1,0 +1,28 @@
+#pragma once
+
+// Runs a population across worker processes. All instances in one process
+// share the model's storage, so a process runs one model run at a time; the
+// workers are forked processes, each loading its own copy of the library.
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "RunRecord.h"
+
+// What a worker process does: Start once (load the library, create the
+// instance), then Run for each run index it is sent.
+class WorkerTask {
+public:
+    virtual ~WorkerTask() = default;
+    virtual bool Start(std::string& error) = 0;
+    virtual RunRecord Run(uint32_t run) = 0;
+};
+
+// Runs `runs` over `jobs` workers and hands each record to `onRecord` in the
+// parent as it arrives (any order). A worker that dies takes only its current
+// run with it (recorded as an error) and is replaced. False with `error` set
+// when a worker cannot start or the processes cannot be made.
+bool RunInWorkers(const std::vector<uint32_t>& runs, unsigned jobs, WorkerTask& task,
+                  const std::function<void(RunRecord&&)>& onRecord, std::string& error);
