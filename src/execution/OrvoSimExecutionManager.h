@@ -26,8 +26,9 @@ class OrvoSimRuntime;
 // refused, since the run could not be waited for.
 //
 // The debug state is written by the host and read by the run thread, hence
-// atomic. The breakpoint list is shared the same way and, like the pause and
-// continue state reports, is guarded by the manager's own lock.
+// atomic. The breakpoint list is shared the same way and guarded by the
+// manager's own lock. No lock is held while a host callback runs: the pause
+// (8) and continue (9) reports both come from the run thread.
 class OrvoSimExecutionManager : public Runnable, public LockObject {
 public:
     OrvoSimExecutionManager();
@@ -57,6 +58,9 @@ public:
     void EndBackgroundRun();
     // Ends the background run when it executes the given instance.
     void EndBackgroundRunOf(uint32_t instance);
+    // On the run thread: unwinds the run ("debug stopped") once an abandon
+    // has been requested. Called by every pass of the model's run loop.
+    void ObserveAbandon() const;
 
     // ---- host run control (the start exports) -------------------------------
     // Each does nothing for a free instance or when called from inside a run.
@@ -103,11 +107,9 @@ private:
     // True when this tick saw a floating-point exception not reported before.
     bool CheckFloatingPoint();
     void Pause();
+    // Releases a debugger pause (state 3 -> 1); the run thread reports 9.
+    bool ContinueFromPause();
     void SetExecutionState(uint32_t instance, OrvoExecutionState state);
-    // States 8 (run thread) and 9 (host) can be reported at the same time:
-    // the host reacts to 8 while the run thread is still walking the
-    // callback list. The manager's lock keeps the two walks apart.
-    void ReportUnderLock(OrvoExecutionState state);
     void WriteMessage(uint32_t instance, const char* text);
 
     OrvoSimRuntime* runtime = nullptr;
@@ -124,6 +126,8 @@ private:
     uint32_t runInstance = 1;
     // From a thread's launch until its run starts reporting its end.
     std::atomic<bool> runInProgress{false};
-    // A DebugSuspend request the host has not yet released.
-    std::atomic<bool> suspendRequested{false};
+    // DebugSuspend calls from the host not yet matched by a DebugResume.
+    std::atomic<int32_t> hostSuspends{0};
+    // A continue whose state 9 the resumed run thread still has to report.
+    std::atomic<bool> continuePending{false};
 };

@@ -5,6 +5,7 @@
 #include "model/PregnancyTables.h"
 #include "operators/OrvoSimOperators.h"
 #include "runtime/OrvoSimRuntimeAPI.h"
+#include "solver/SharedFlag.h"
 
 namespace pregnancy {
 namespace {
@@ -49,7 +50,8 @@ extern "C" void zzsimulation(uint32_t instance) {
     using namespace pregnancy;
     // A continued run resumes the loop without the initial block.
     if (zzicon == 0) InitialBlock(instance);
-    while (!zzstopflag && !zzstepstop) {
+    // The host's OrvoStop writes zzstopflag while this loop reads it.
+    while (!LoadSharedFlag(&zzstopflag) && !LoadSharedFlag(&zzstepstop)) {
         // NaN in t or tstop compares false: the run goes on until stopped otherwise.
         if (t >= tstop) zztrmt(static_cast<uint32_t>(zzinstidx), " ");
         OrvoSimIntegrate(instance);
