@@ -42,7 +42,7 @@ fuzz: deps
 	cmake --build $(FUZZ_DIR) -j $(JOBS) --target orvo_export_fuzzer
 	@mkdir -p $(FUZZ_DIR)/corpus
 	$(FUZZ_DIR)/bin/orvo_export_fuzzer -max_total_time=$(FUZZ_SECONDS) -timeout=60 \
-	    -rss_limit_mb=4096 -print_final_stats=1 -artifact_prefix=$(FUZZ_DIR)/ \
+	    -rss_limit_mb=4096 -len_control=0 -print_final_stats=1 -artifact_prefix=$(FUZZ_DIR)/ \
 	    $(FUZZ_DIR)/corpus tests/fuzz/corpus
 
 # The threaded suites under ThreadSanitizer; any report fails the target.

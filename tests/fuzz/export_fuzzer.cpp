@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -82,6 +83,8 @@ constexpr bool kAvoidKnownFaults = false;
 constexpr bool kAvoidKnownFaults = true;
 #endif
 bool mayContinue = false;
+// Instance numbers the harness created and has not destroyed.
+std::set<uint32_t> liveInstances;
 
 // What the callbacks do when they are called (changed by the input).
 std::atomic<uint8_t> callbackAction{0};
@@ -340,7 +343,10 @@ void CallbackCall(Input& in, uint8_t op) {
 void RunCall(Input& in, uint8_t op) {
     const uint32_t instance = Instance(in);
     switch (op % 20) {
-        case 0: case 1: case 5: case 11: mayContinue = true; break;
+        case 0: case 1: case 5: case 11:
+            // A start of any live instance initializes the latest one.
+            if (liveInstances.count(instance)) mayContinue = true;
+            break;
         case 3: case 4: case 6: case 7: case 8:
             if (kAvoidKnownFaults && !mayContinue) return;
             break;
@@ -381,13 +387,25 @@ void RunCall(Input& in, uint8_t op) {
 
 void LifecycleCall(Input& in, uint8_t op) {
     switch (op % 4) {
-        case 0: CALLV(OrvoCreate()); mayContinue = false; break;
-        case 1: CALL(OrvoDestroy(Instance(in))); break;
+        case 0:
+            if (const uint32_t created = CALLV(OrvoCreate())) liveInstances.insert(created);
+            mayContinue = false;
+            break;
+        case 1: {
+            const uint32_t which = Instance(in);
+            CALL(OrvoDestroy(which));
+            liveInstances.erase(which);
+            break;
+        }
         case 2:
             if (kAvoidKnownFaults) CALL(OrvoFinalize());
+            liveInstances.clear();
             Initialize();
             break;
-        default: CALL(OrvoFinalize()); break;
+        default:
+            CALL(OrvoFinalize());
+            liveInstances.clear();
+            break;
     }
 }
 
@@ -409,14 +427,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Input in(data, size);
     callbackAction = 0;
     Initialize();
+    liveInstances.clear();
     const uint32_t first = CALLV(OrvoCreate());
+    if (first) liveInstances.insert(first);
     if (!initialValues.Saved()) {
         initialValues.Save(first);
     } else {
         initialValues.Restore(first);
     }
     size_t runs = 0;
-    for (size_t n = 0; n < 256 && !in.Empty(); ++n) {
+    for (size_t n = 0; n < 1024 && !in.Empty(); ++n) {
         const uint8_t op = in.Byte();
         switch (op >> 6) {
             case 0: ValueCall(in, op); break;
