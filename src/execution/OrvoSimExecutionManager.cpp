@@ -445,7 +445,10 @@ void OrvoSimExecutionManager::DebugStop() {
 void OrvoSimExecutionManager::DebugSuspend() {
     if (!thread || !thread->IsRunning()) return;
     if (OnRunThread()) {
-        thread->Suspend();  // blocks until the host resumes
+        // From a callback of the run: blocks until the host resumes.
+        ++callbackSuspends;
+        thread->Suspend();
+        --callbackSuspends;
         return;
     }
     // Nested suspends: the thread runs again after as many resumes.
@@ -459,6 +462,12 @@ void OrvoSimExecutionManager::DebugResume() {
     }
     if (pending > 0) {
         if (pending == 1) thread->Resume();
+        return;
+    }
+    // A callback that suspended the run comes first: a debugger pause it may
+    // be reporting is still ahead of it.
+    if (callbackSuspends > 0) {
+        thread->Resume();
         return;
     }
     // A run paused by the debugger goes on as after a continue, so that the

@@ -128,6 +128,8 @@ private:
     std::atomic<bool> runInProgress{false};
     // DebugSuspend calls from the host not yet matched by a DebugResume.
     std::atomic<int32_t> hostSuspends{0};
+    // DebugSuspend calls from the run's own callbacks, blocked until resumed.
+    std::atomic<int32_t> callbackSuspends{0};
     // A continue whose state 9 the resumed run thread still has to report.
     std::atomic<bool> continuePending{false};
 };
