@@ -31,7 +31,7 @@ std::string ElementName(const OrvoSimRuntime& runtime, uint32_t firstVariable,
         const auto size = static_cast<uint32_t>(std::max<size_t>(state->storageSize / sizeof(double), 1));
         if (element < start + size) {
             std::string name = state->name;
-            if (size > 1) name += "(" + std::to_string(element - start + 1) + ")";
+            if (size > 1) name.append("(").append(std::to_string(element - start + 1)).append(")");
             if (!derivative) return name;
             // Derivatives carry generated names; the state says more.
             const OrvoSimVariableDescriptor* rate = runtime.GetDescriptor(state->derivativeVariable);
