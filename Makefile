@@ -1,10 +1,18 @@
 # Wraps CMake: `make run` builds the release library and runs the example
 # scenario; `make test` builds with the sanitizers and runs the test suite.
-JOBS        ?= $(shell nproc)
-RELEASE_DIR := build
-TEST_DIR    := build/asan
+# Quality gates: `make fuzz`, `make tsan`, `make memcheck` (see README).
+JOBS         ?= $(shell nproc)
+RELEASE_DIR  := build
+TEST_DIR     := build/asan
+FUZZ_DIR     := build/fuzz
+TSAN_DIR     := build/tsan
+FUZZ_SECONDS ?= 300
+# The suites that exercise threads: execution manager, debugger, runtime.
+TSAN_SUITES  := test_execution test_execution_debug_model test_execution_plain_model test_runtime
+VALGRIND     := valgrind --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite \
+                --show-leak-kinds=definite --track-origins=yes
 
-.PHONY: all deps release asan run test bench clean
+.PHONY: all deps release asan run test bench clean fuzz tsan memcheck
 
 all: release
 
@@ -25,6 +33,37 @@ run: release
 
 test: asan
 	cd $(TEST_DIR) && ctest --output-on-failure -j $(JOBS)
+
+# libFuzzer on the exports (clang, ASan + UBSan) for FUZZ_SECONDS from the
+# committed seeds; new inputs go to $(FUZZ_DIR)/corpus, crashes to $(FUZZ_DIR)/.
+fuzz: deps
+	@[ -f $(FUZZ_DIR)/build.ninja ] || CC=clang CXX=clang++ cmake -S . -B $(FUZZ_DIR) -G Ninja \
+	    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVO_FUZZ=ON -DBUILD_TESTING=OFF
+	cmake --build $(FUZZ_DIR) -j $(JOBS) --target orvo_export_fuzzer
+	@mkdir -p $(FUZZ_DIR)/corpus
+	$(FUZZ_DIR)/bin/orvo_export_fuzzer -max_total_time=$(FUZZ_SECONDS) -timeout=60 \
+	    -rss_limit_mb=4096 -len_control=0 -print_final_stats=1 -artifact_prefix=$(FUZZ_DIR)/ \
+	    $(FUZZ_DIR)/corpus tests/fuzz/corpus
+
+# The threaded suites under ThreadSanitizer; any report fails the target.
+tsan: deps
+	@[ -f $(TSAN_DIR)/build.ninja ] || cmake -S . -B $(TSAN_DIR) -G Ninja \
+	    -DCMAKE_BUILD_TYPE=Debug -DORVO_TSAN=ON
+	cmake --build $(TSAN_DIR) -j $(JOBS) --target $(TSAN_SUITES)
+	@for suite in $(TSAN_SUITES); do \
+	  echo "tsan: $$suite"; \
+	  TSAN_OPTIONS="halt_on_error=1 exitcode=66 second_deadlock_stack=1" \
+	    $(TSAN_DIR)/bin/$$suite --gtest_brief=1 || exit 1; \
+	done
+
+# The C host test and the example scenario under valgrind memcheck: no
+# errors, no definite leaks.
+memcheck: deps
+	@[ -f $(RELEASE_DIR)/build.ninja ] || cmake -S . -B $(RELEASE_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(RELEASE_DIR) -j $(JOBS) --target runtime_c_host orvo
+	$(VALGRIND) $(RELEASE_DIR)/bin/runtime_c_host
+	$(VALGRIND) $(RELEASE_DIR)/bin/orvo run --scenario scenarios/example.scenario \
+	    --out $(RELEASE_DIR)/memcheck.csv --summary
 
 bench: release
 	$(RELEASE_DIR)/bin/orvo-bench

@@ -50,6 +50,7 @@ function(orvo_add_model name)
       "$<LINK_LIBRARY:WHOLE_ARCHIVE,orvo_core>")
   # Only the Orvo* exports leave the library.
   target_link_options(orvo_${name} PRIVATE
-      -Wl,--version-script=${PROJECT_SOURCE_DIR}/src/runtime/orvo.map -Wl,--no-undefined)
+      -Wl,--version-script=${PROJECT_SOURCE_DIR}/src/runtime/orvo.map
+      $<$<NOT:$<BOOL:${ORVO_FUZZ}>>:-Wl,--no-undefined>)
   set_target_properties(orvo_${name} PROPERTIES LINK_DEPENDS ${PROJECT_SOURCE_DIR}/src/runtime/orvo.map)
 endfunction()

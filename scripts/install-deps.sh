@@ -8,7 +8,8 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 cache="$root/.deps"
 packages=(build-essential cmake ninja-build gfortran libblas-dev libsundials-dev
           libgtest-dev libgmock-dev libbenchmark-dev dpkg-dev python3
-          python3-numpy python3-pandas python3-matplotlib python3-scipy python3-pytest)
+          python3-numpy python3-pandas python3-matplotlib python3-scipy python3-pytest
+          clang libclang-rt-dev valgrind)
 
 missing=()
 for p in "${packages[@]}"; do
@@ -25,19 +26,60 @@ if [ "${#missing[@]}" -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
+# Prints a deb822 deb-src stanza copied from the first configured "deb" entry
+# for the given suite: deb822 stanzas in sources.list.d/*.sources, or
+# one-line entries in sources.list and sources.list.d/*.list.
+debian_source_entry() {
+  local suite=$1 f
+  for f in /etc/apt/sources.list.d/*.sources; do
+    [ -f "$f" ] || continue
+    awk -v suite="$suite" '
+      function flush() {
+        if (types ~ /(^| )deb( |$)/ && (" " suites " ") ~ (" " suite " ") && uris != "") {
+          print "Types: deb-src"; print "URIs: " uris; print "Suites: " suite
+          print "Components: " (components == "" ? "main" : components)
+          if (signed != "") print "Signed-By: " signed
+          found = 1; exit
+        }
+        types = uris = suites = components = signed = ""
+      }
+      /^[ \t]*#/ { next }
+      /^[ \t]*$/ { flush(); next }
+      { key = $1; sub(/:$/, "", key); value = $0; sub(/^[^:]*:[ \t]*/, "", value) }
+      key == "Types" { types = value } key == "URIs" { uris = value }
+      key == "Suites" { suites = value } key == "Components" { components = value }
+      key == "Signed-By" { signed = value }
+      END { if (!found) flush() }' "$f" | grep . && return 0
+  done
+  for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+    [ -f "$f" ] || continue
+    awk -v suite="$suite" '
+      $1 == "deb" {
+        i = 2; options = ""
+        if ($2 ~ /^\[/) { while (i <= NF && $i !~ /\]$/) { options = options " " $i; i++ }
+                          options = options " " $i; i++ }
+        if ($(i + 1) != suite) next
+        components = ""; for (j = i + 2; j <= NF; j++) components = components (j > i + 2 ? " " : "") $j
+        print "Types: deb-src"; print "URIs: " $i; print "Suites: " suite
+        print "Components: " (components == "" ? "main" : components)
+        if (match(options, /signed-by=[^] ]+/)) print "Signed-By: " substr(options, RSTART + 10, RLENGTH - 10)
+        exit
+      }' "$f" | grep . && return 0
+  done
+  return 0
+}
+
 odepack="$cache/odepack"
 if [ ! -f "$odepack/src/opkdmain.f" ]; then
-  # Enable source packages for this machine's suite when no deb-src entry exists.
+  # Enable source packages for this machine's suite when no deb-src entry
+  # exists, from the machine's own Debian entry for that suite (its mirror,
+  # components and key), so any mirror works.
   if ! grep -rqsE '^(deb-src|Types:.*deb-src)' /etc/apt/sources.list /etc/apt/sources.list.d/; then
     . /etc/os-release
     suite=${VERSION_CODENAME:-bookworm}
-    cat > /etc/apt/sources.list.d/orvo-deb-src.sources <<SRC
-Types: deb-src
-URIs: http://deb.debian.org/debian
-Suites: $suite
-Components: main
-Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
-SRC
+    entry=$(debian_source_entry "$suite")
+    [ -n "$entry" ] || { echo "install-deps: no Debian '$suite' entry in the apt sources" >&2; exit 1; }
+    printf '%s\n' "$entry" > /etc/apt/sources.list.d/orvo-deb-src.sources
     updated=0
   fi
   apt_update

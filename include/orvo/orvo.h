@@ -456,7 +456,12 @@ ORVO_API void OrvoDebugStart(uint32_t instance);
 ORVO_API void OrvoDebugStep(uint32_t instance);
 ORVO_API void OrvoDebugStop(uint32_t instance);
 ORVO_API void OrvoDebugBreak(uint32_t instance);
+/* State 9 is reported by the run thread once it runs again, after the whole
+ * report of 8; any debug export may be called from a state-8 callback. */
 ORVO_API void OrvoDebugContinue(uint32_t instance);
+/* Suspend pauses the run at its next interval or debug tick; each needs one
+ * Resume. A Resume with no Suspend pending releases a debugger pause like
+ * OrvoDebugContinue (state 9); with nothing paused it does nothing. */
 ORVO_API void OrvoDebugSuspend(uint32_t instance);
 ORVO_API void OrvoDebugResume(uint32_t instance);
 ORVO_API void OrvoDebugAddBreakpoint(uint32_t instance, uint32_t line, const char* fileName,

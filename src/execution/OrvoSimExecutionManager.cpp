@@ -1,15 +1,20 @@
 #include "execution/OrvoSimExecutionManager.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cfenv>
 #include <cmath>
 #include <cstdio>
 #include <string>
 
 #include "execution/AutoLock.h"
+#include "execution/ForcedUnwind.h"
 #include "execution/ThreadFactory.h"
 #include "integrators/TextException.h"
+#include "runtime/NonFiniteStateCheck.h"
 #include "runtime/OrvoSimRuntime.h"
+#include "solver/ScopeExit.h"
+#include "solver/SharedFlag.h"
 
 namespace {
 
@@ -118,10 +123,28 @@ bool OrvoSimExecutionManager::MayContinue(uint32_t hostInstance) {
 
 void OrvoSimExecutionManager::EndBackgroundRun() {
     if (!thread || OnRunThread()) return;
-    // Cooperative: the run unwinds at its next debug tick and is joined here.
+    // The stop flag ends the solver's step loop too, so that a long interval
+    // does not hold up the abandon until its end. Restored afterwards: a run
+    // to a time goes on from where the abandoned run stood.
+    uint8_t* stop = nullptr;
+    uint8_t stopBefore = 0;
+    if (OrvoSimSystemInstance* record =
+            runInProgress && runtime ? runtime->GetSystemInstance(runInstance) : nullptr) {
+        if ((stop = runtime->GetSettingAs<uint8_t>(*record, SettingZzstopflag)) != nullptr) {
+            stopBefore = LoadSharedFlag(stop);
+            StoreSharedFlag(stop, 1);
+        }
+    }
+    // Cooperative: the run unwinds at its next check and is joined here.
     thread->Terminate();
+    if (stop) StoreSharedFlag(stop, stopBefore);
     thread.reset();
-    suspendRequested = false;
+    hostSuspends = 0;
+    continuePending = false;
+}
+
+void OrvoSimExecutionManager::ObserveAbandon() const {
+    if (OnRunThread() && thread->AbandonRequested()) throw TextException(kDebugStopped);
 }
 
 void OrvoSimExecutionManager::EndBackgroundRunOf(uint32_t which) {
@@ -166,7 +189,7 @@ void OrvoSimExecutionManager::StartBlocking() {
     Run();
 }
 
-void OrvoSimExecutionManager::Run() {
+ORVO_LETS_FORCED_UNWIND_PASS void OrvoSimExecutionManager::Run() {
     ActiveRunScope scope(this);
     const uint32_t run = runInstance;
     // Flags raised before the run are not the run's.
@@ -177,12 +200,16 @@ void OrvoSimExecutionManager::Run() {
         failed = !IsDebugStopped(text);
         reason = text ? text : "unknown exception";
     };
+    // A cancelled thread leaves without its end report, but not in progress.
+    ScopeExit notInProgress([this] { runInProgress = false; });
     try {
         if (OrvoSimSimulationFunction simulate = runtime->GetSystemInfo().simulationFunction) {
             simulate(run);
         }
         runtime->OrvoSimInvokeTick(run, OrvoTickOutputPoint);
         runtime->WriteStatistics(run);
+    } catch (const abi::__forced_unwind&) {
+        throw;  // the thread is being cancelled: no callback may run now
     } catch (const TextException& e) {
         fail(e.Text());
     } catch (const std::string& text) {
@@ -196,12 +223,17 @@ void OrvoSimExecutionManager::Run() {
     // A host callback that throws here must not escape into the host's frames.
     try {
         if (failed) {
-            // The error state alone would leave the host guessing why.
-            const std::string message = "Run ended by an error: " + reason;
+            // The error state alone would leave the host guessing why; a
+            // floating-point fault is told where the numbers ran away.
+            std::string message = "Run ended by an error: " + reason;
+            const std::string runaway = NonFiniteStateDescription(*runtime, run);
+            if (!runaway.empty() && runaway != reason) message += " (" + runaway + ")";
             runtime->OrvoSimWriteMessage(run, message.c_str());
             SetExecutionState(run, OrvoExecutionError);
         }
         Finalize();
+    } catch (const abi::__forced_unwind&) {
+        throw;
     } catch (...) {
     }
 }
@@ -414,12 +446,24 @@ void OrvoSimExecutionManager::Pause() {
     do {
         if (current == OrvoDebugStopRequested) throw TextException(kDebugStopped);
     } while (!debugState.compare_exchange_weak(current, OrvoDebugPaused));
-    ReportUnderLock(OrvoExecutionDebugPaused);
+    // No lock is held here: the callbacks may call any debug export.
+    SetExecutionState(runInstance, OrvoExecutionDebugPaused);
     // Stopped from a callback of state 8 on this very thread.
     if (debugState == OrvoDebugStopRequested) throw TextException(kDebugStopped);
     // A resume that came before this suspend is kept by the thread, so a quick
     // host continue after state 8 is not lost. False means abandon.
     if (thread && !thread->Suspend()) throw TextException(kDebugStopped);
+    // Reported here rather than by the host, so that 9 always follows the
+    // whole report of 8 and both come from this thread.
+    if (continuePending.exchange(false)) SetExecutionState(runInstance, OrvoExecutionDebugContinued);
+}
+
+bool OrvoSimExecutionManager::ContinueFromPause() {
+    OrvoDebugState expected = OrvoDebugPaused;
+    if (!debugState.compare_exchange_strong(expected, OrvoDebugRunning)) return false;
+    continuePending = true;
+    if (thread) thread->Resume();
+    return true;
 }
 
 void OrvoSimExecutionManager::DebugBreak() {
@@ -434,12 +478,7 @@ void OrvoSimExecutionManager::DebugStep() {
     }
 }
 
-void OrvoSimExecutionManager::DebugContinue() {
-    OrvoDebugState expected = OrvoDebugPaused;
-    if (!debugState.compare_exchange_strong(expected, OrvoDebugRunning)) return;
-    ReportUnderLock(OrvoExecutionDebugContinued);
-    if (thread) thread->Resume();
-}
+void OrvoSimExecutionManager::DebugContinue() { ContinueFromPause(); }
 
 void OrvoSimExecutionManager::DebugStop() {
     OrvoDebugState expected = OrvoDebugRunning;
@@ -462,14 +501,39 @@ void OrvoSimExecutionManager::DebugStop() {
 
 void OrvoSimExecutionManager::DebugSuspend() {
     if (!thread || !thread->IsRunning()) return;
-    if (thread->Suspend() && !OnRunThread()) suspendRequested = true;
+    if (OnRunThread()) {
+        // From a callback of the run: blocks until the host resumes.
+        ++callbackSuspends;
+        thread->Suspend();
+        --callbackSuspends;
+        return;
+    }
+    // Nested suspends: the thread runs again after as many resumes.
+    if (hostSuspends++ == 0 && !thread->Suspend()) hostSuspends = 0;
 }
 
 void OrvoSimExecutionManager::DebugResume() {
     if (!thread) return;
+    int32_t pending = hostSuspends.load();
+    while (pending > 0 && !hostSuspends.compare_exchange_weak(pending, pending - 1)) {
+    }
+    if (pending > 0) {
+        if (pending == 1) thread->Resume();
+        return;
+    }
+    // A callback that suspended the run comes first: a debugger pause it may
+    // be reporting is still ahead of it.
+    if (callbackSuspends > 0) {
+        thread->Resume();
+        return;
+    }
+    // A run paused by the debugger goes on as after a continue, so that the
+    // debug state does not stay "paused" for a later step or continue to
+    // resume a second time.
+    if (ContinueFromPause()) return;
     // Resuming a thread that is neither paused nor asked to pause would leave
     // a permit that swallows the debugger's next pause.
-    if (suspendRequested.exchange(false) || thread->IsSuspended()) thread->Resume();
+    if (thread->IsSuspended()) thread->Resume();
 }
 
 void OrvoSimExecutionManager::DebugAddBreakpoint(uint32_t line, const char* fileName,
@@ -498,11 +562,6 @@ std::size_t OrvoSimExecutionManager::GetBreakpointCount() {
 
 void OrvoSimExecutionManager::SetExecutionState(uint32_t which, OrvoExecutionState state) {
     if (runtime) runtime->OrvoSimSetExecutionState(which, state);
-}
-
-void OrvoSimExecutionManager::ReportUnderLock(OrvoExecutionState state) {
-    AutoLock guard(this);
-    SetExecutionState(runInstance, state);
 }
 
 void OrvoSimExecutionManager::WriteMessage(uint32_t which, const char* text) {

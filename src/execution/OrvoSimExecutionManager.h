@@ -34,8 +34,9 @@ class OrvoSimRuntime;
 // instances share the model's storage, so one run at a time.
 //
 // The debug state is written by the host and read by the run thread, hence
-// atomic. The breakpoint list is shared the same way and, like the pause and
-// continue state reports, is guarded by the manager's own lock.
+// atomic. The breakpoint list is shared the same way and guarded by the
+// manager's own lock. No lock is held while a host callback runs: the pause
+// (8) and continue (9) reports both come from the run thread.
 class OrvoSimExecutionManager : public Runnable, public LockObject {
 public:
     OrvoSimExecutionManager();
@@ -68,6 +69,9 @@ public:
     // Claims run control for the host call `call` (an export name); a refusal
     // is reported to messageInstance's status callbacks.
     RunControlClaim ClaimRunControl(uint32_t messageInstance, const char* call);
+    // On the run thread: unwinds the run ("debug stopped") once an abandon
+    // has been requested. Called by every pass of the model's run loop.
+    void ObserveAbandon() const;
 
     // ---- host run control (the start exports) -------------------------------
     // Each does nothing for a free instance or when called from inside a run.
@@ -120,11 +124,9 @@ private:
     // True when this tick saw a floating-point exception not reported before.
     bool CheckFloatingPoint();
     void Pause();
+    // Releases a debugger pause (state 3 -> 1); the run thread reports 9.
+    bool ContinueFromPause();
     void SetExecutionState(uint32_t instance, OrvoExecutionState state);
-    // States 8 (run thread) and 9 (host) can be reported at the same time:
-    // the host reacts to 8 while the run thread is still walking the
-    // callback list. The manager's lock keeps the two walks apart.
-    void ReportUnderLock(OrvoExecutionState state);
     void WriteMessage(uint32_t instance, const char* text);
 
     OrvoSimRuntime* runtime = nullptr;
@@ -141,8 +143,12 @@ private:
     uint32_t runInstance = 1;
     // From a thread's launch until its run starts reporting its end.
     std::atomic<bool> runInProgress{false};
-    // A DebugSuspend request the host has not yet released.
-    std::atomic<bool> suspendRequested{false};
     // Held by the host call that starts runs or changes the instance table.
     std::mutex runControl;
+    // DebugSuspend calls from the host not yet matched by a DebugResume.
+    std::atomic<int32_t> hostSuspends{0};
+    // DebugSuspend calls from the run's own callbacks, blocked until resumed.
+    std::atomic<int32_t> callbackSuspends{0};
+    // A continue whose state 9 the resumed run thread still has to report.
+    std::atomic<bool> continuePending{false};
 };

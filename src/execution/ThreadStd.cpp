@@ -3,6 +3,8 @@
 #include <system_error>
 
 #include "execution/AutoLock.h"
+#include "execution/ForcedUnwind.h"
+#include "solver/ScopeExit.h"
 
 using Guard = std::lock_guard<std::mutex>;
 
@@ -32,17 +34,22 @@ bool ThreadStd::Start() {
     return true;
 }
 
-void ThreadStd::Body(std::shared_ptr<State> state, Runnable* runnable, Thread* self) {
+ORVO_LETS_FORCED_UNWIND_PASS void ThreadStd::Body(std::shared_ptr<State> state, Runnable* runnable, Thread* self) {
     SetCurrent(self);
+    // Also when the thread is cancelled: joiners must see it end.
+    ScopeExit ended([&state] {
+        SetCurrent(nullptr);
+        Guard lock(state->mutex);
+        state->running = false;
+    });
     try {
         if (runnable != nullptr) runnable->Run();
+    } catch (const abi::__forced_unwind&) {
+        throw;  // thread cancellation or exit: swallowing it aborts the process
     } catch (...) {
         // Nothing above this frame could handle it; ending the thread beats
         // ending the process.
     }
-    SetCurrent(nullptr);
-    Guard lock(state->mutex);
-    state->running = false;
 }
 
 bool ThreadStd::WaitForPermit(std::unique_lock<std::mutex>& lock) {
@@ -59,8 +66,8 @@ bool ThreadStd::Suspend() {
     std::unique_lock<std::mutex> lock(state_->mutex);
     if (OnOwnThread()) return WaitForPermit(lock);
     if (!state_->running || state_->abandon) return false;
-    // An explicit pause supersedes a permit left over from an earlier resume.
-    state_->permit = false;
+    // A permit stays: it belongs to a self-suspend that has not happened yet
+    // (a debugger step whose pause the thread is just reaching).
     state_->pauseRequested = true;
     return true;
 }

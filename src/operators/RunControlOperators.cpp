@@ -2,6 +2,7 @@
 
 #include "operators/OperatorRuntime.h"
 #include "runtime/OrvoSimRuntime.h"
+#include "solver/SharedFlag.h"
 
 namespace {
 
@@ -93,7 +94,7 @@ void zztrmt(uint32_t instance, const char* text)
     if (record == nullptr) return;
     const uint8_t* stopFlag = runtime->GetSettingAs<uint8_t>(*record, SettingZzstopflag);
     if (stopFlag == nullptr) return;
-    if (*stopFlag == 0) OperatorRuntime::WriteMessage(instance, text);
+    if (LoadSharedFlag(stopFlag) == 0) OperatorRuntime::WriteMessage(instance, text);
     runtime->SetSettingByte(*record, SettingZzstopflag, 1);
 }
 

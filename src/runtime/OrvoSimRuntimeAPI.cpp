@@ -1,6 +1,7 @@
 #include "runtime/OrvoSimRuntimeAPI.h"
 
 #include "runtime/OrvoSimRuntime.h"
+#include "runtime/NonFiniteStateCheck.h"
 
 namespace {
 OrvoSimRuntime& Runtime() { return *OrvoSimRuntime::GetInstance(); }
@@ -54,7 +55,14 @@ void OrvoSimSetVariablePointer(uint32_t instance, uint32_t variable, void* addre
 
 void* OrvoSimGetUserDataBlock(uint32_t instance) { return Runtime().GetUserDataBlock(instance); }
 
-void OrvoSimIntegrate(uint32_t instance) { Runtime().OrvoSimCommunicationInterval(instance); }
+void OrvoSimIntegrate(uint32_t instance) {
+    OrvoSimRuntime& runtime = Runtime();
+    // Every pass of the model's run loop comes here, also the ones whose
+    // interval returns early: an abandon is never missed.
+    runtime.GetExecutionManager().ObserveAbandon();
+    runtime.OrvoSimCommunicationInterval(instance);
+    ThrowOnNonFiniteState(runtime, instance);
+}
 
 bool OrvoSimScheduleEvent(uint32_t instance, uint32_t eventId, uint32_t sectionCode,
                           uint32_t scheduleType, double time, bool* flag) {

@@ -1,6 +1,7 @@
 // Model registration: the system information, the variable descriptor table
 // and the calls through which the model describes and schedules itself.
 #include "runtime/OrvoSimRuntime.h"
+#include "solver/SharedFlag.h"
 
 #include <algorithm>
 
@@ -39,7 +40,7 @@ void* OrvoSimRuntime::GetSetting(const OrvoSimSystemInstance& record, uint32_t s
 
 void OrvoSimRuntime::SetSettingByte(const OrvoSimSystemInstance& record, uint32_t slot,
                                     uint8_t value) const {
-    if (uint8_t* flag = GetSettingAs<uint8_t>(record, slot)) *flag = value;
+    if (uint8_t* flag = GetSettingAs<uint8_t>(record, slot)) StoreSharedFlag(flag, value);
 }
 
 uint32_t OrvoSimRuntime::GetFlattenedArraySize(const uint32_t* dims) {

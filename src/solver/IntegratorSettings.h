@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "solver/SharedFlag.h"
+
 // Run-control settings shared by the model, the host, the solver and the
 // integrator. Every setting is held through a pointer that starts at a private
 // slot and is re-pointed at the model's settings variable, so all parties read
@@ -118,8 +120,9 @@ private:
     static T Read(const T* p, T unbound) { return p ? *p : unbound; }
     template <typename T>
     static void Write(T* p, T v) { if (p) *p = v; }
-    static bool ReadFlag(const uint8_t* p, bool unbound) { return p ? *p != 0 : unbound; }
-    static void WriteFlag(uint8_t* p, bool v) { if (p) *p = v ? 1 : 0; }
+    // Atomic: the host writes the stop flag while the run polls it.
+    static bool ReadFlag(const uint8_t* p, bool unbound) { return p ? LoadSharedFlag(p) != 0 : unbound; }
+    static void WriteFlag(uint8_t* p, bool v) { if (p) StoreSharedFlag(p, v ? 1 : 0); }
 
     struct Storage {
         double commInterval;

@@ -7,6 +7,7 @@
 #include "runtime/OrvoSimRuntime.h"
 #include "runtime/OrvoSimRuntimeAPI.h"
 #include "runtime/OrvoSimSettingsSlot.h"
+#include "solver/SharedFlag.h"
 
 namespace execution_test {
 namespace {
@@ -78,8 +79,8 @@ void Simulate(uint32_t instance) {
         m.At(1, "initial");
         zzrset(instance);
     }
-    while (!Flag(SettingZzstopflag) && !Flag(SettingZzstepstop)) {
-        if (m.time >= m.stopTime - 1e-9) Flag(SettingZzstopflag) = 1;
+    while (!LoadSharedFlag(&Flag(SettingZzstopflag)) && !LoadSharedFlag(&Flag(SettingZzstepstop))) {
+        if (m.time >= m.stopTime - 1e-9) StoreSharedFlag(&Flag(SettingZzstopflag), 1);
         m.At(11, "dynamic");
         zzdebugtick();
         m.At(12, "dynamic");
@@ -159,6 +160,15 @@ void DivideByZeroAt(int32_t line, const char* block) {
     m.At(line, block);
     volatile double zero = 0.0;
     m.result = 1.0 / zero;
+    zzdebugtick();
+}
+
+void UnderflowAt(int32_t line, const char* block) {
+    ExecutionTestModel& m = ExecutionTestModel::Get();
+    m.At(line, block);
+    volatile double tiny = 1e-300;
+    m.result = tiny * 1e-300;  // underflow to zero
+    m.result += tiny * 1e-10;  // subnormal
     zzdebugtick();
 }
 

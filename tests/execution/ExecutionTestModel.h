@@ -37,5 +37,7 @@ struct ExecutionTestModel {
 
 // Divides by zero at the given position and ticks there.
 void DivideByZeroAt(int32_t line, const char* block);
+// Underflows (to zero and to a subnormal number) there and ticks.
+void UnderflowAt(int32_t line, const char* block);
 
 }  // namespace execution_test

@@ -1,6 +1,10 @@
 // The debugger through its exports, and the floating-point report of every
 // run, on a model that carries zzlinenum, zzfilename and zzblockname.
 
+#include <chrono>
+#include <condition_variable>
+#include <future>
+#include <mutex>
 #include <thread>
 
 #include "ExecutionRecorder.h"
@@ -175,7 +179,80 @@ TEST_F(Debugger, SuspendAndResumeFromTheHost) {
     EXPECT_EQ(recorder().Count(Recorded::State, OrvoExecutionError), 0u);
 }
 
+// Host calls that meet the run thread at a pause: between its report of 8 and
+// its suspend, after a plain resume, and from inside the report of 8.
+TEST_F(Debugger, HandOffsNeitherLoseNorStoreResumes) {
+    using namespace std::chrono_literals;
+    model().stopTime = 1e12;
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool hostDone = false;
+    std::atomic<size_t> pauses{0};
+    std::atomic<bool> continueReturned{false};
+    recorder().onEvent = [&](const Recorded& e) {
+        if (e.kind != Recorded::State || e.value != OrvoExecutionDebugPaused) return;
+        const size_t n = ++pauses;
+        if (n == 1) {
+            // Holds the run thread before its suspend until the host is done.
+            std::unique_lock<std::mutex> lock(mutex);
+            changed.wait_for(lock, 20s, [&] { return hostDone; });
+        } else if (n == 4) {
+            // A report of 8 that waits for the host's continue must not block it.
+            auto done = std::make_shared<std::promise<void>>();
+            std::future<void> returned = done->get_future();
+            std::thread([done] {
+                OrvoDebugContinue(1);
+                done->set_value();
+            }).detach();
+            continueReturned = returned.wait_for(10s) == std::future_status::ready;
+            OrvoDebugAddBreakpoint(1, 99, "", "nowhere");  // any debug export from here
+        }
+    };
+    OrvoDebugStart(instance);
+    ASSERT_TRUE(recorder().WaitForTicks(OrvoTickDebug, 1));
+    OrvoDebugBreak(instance);
+    ASSERT_TRUE(recorder().WaitForState(OrvoExecutionDebugPaused));
+    OrvoDebugStep(instance);
+    OrvoDebugSuspend(instance);
+    OrvoDebugResume(instance);
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        hostDone = true;
+    }
+    changed.notify_all();
+    // Two resumes for two suspends: the step goes on to its pause.
+    ASSERT_TRUE(recorder().WaitForState(OrvoExecutionDebugPaused, 2));
+
+    // A plain resume of the paused run continues it; what follows finds the
+    // run going, and leaves nothing behind that would skip the next pause.
+    OrvoDebugResume(instance);
+    ASSERT_TRUE(recorder().WaitForState(OrvoExecutionDebugContinued));
+    EXPECT_EQ(Manager().GetDebugState(), OrvoDebugRunning);
+    OrvoDebugContinue(instance);
+    OrvoDebugStep(instance);
+    OrvoDebugBreak(instance);
+    ASSERT_TRUE(recorder().WaitForState(OrvoExecutionDebugPaused, 3));
+    const size_t ticks = recorder().Count(Recorded::Tick, OrvoTickDebug);
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(recorder().Count(Recorded::Tick, OrvoTickDebug), ticks);  // really paused
+    EXPECT_EQ(Manager().GetDebugState(), OrvoDebugPaused);
+
+    OrvoDebugStep(instance);
+    ASSERT_TRUE(recorder().WaitForState(OrvoExecutionDebugPaused, 4));
+    ASSERT_TRUE(recorder().WaitForState(OrvoExecutionDebugContinued, 2));
+    EXPECT_TRUE(continueReturned);
+    OrvoDebugStop(instance);
+    ASSERT_TRUE(recorder().WaitForState(OrvoExecutionDebugFinished));
+    EXPECT_EQ(recorder().States(), (States{6, 3, 8, 8, 9, 8, 8, 9, 7}));
+}
+
 TEST_F(Debugger, FloatingPointExceptionIsReportedOncePerRun) {
+    // Underflow is routine in decaying solutions and is not reported.
+    model().onPass = [](uint32_t) { UnderflowAt(42, "dynamic"); };
+    OrvoStartBlocking(instance);
+    EXPECT_TRUE(recorder().Messages().empty());
+
+    recorder().Clear();
     model().onPass = [](uint32_t) { DivideByZeroAt(42, "dynamic"); };
     OrvoStartBlocking(instance);
     EXPECT_EQ(recorder().States(), (States{1, 3, 5}));

@@ -5,6 +5,7 @@
 #include "orvo/orvo.h"
 #include "runtime/OrvoSimRuntime.h"
 #include "runtime/OrvoSimRuntimeAPI.h"
+#include "solver/SharedFlag.h"
 
 namespace {
 
@@ -182,8 +183,8 @@ void TestModel::Simulate(uint32_t instance) {
     runtime->OrvoSimSetExecutionState(instance, OrvoExecutionInitialized);
     uint8_t& stop = Setting<uint8_t>(SettingZzstopflag);
     uint8_t& stepStop = Setting<uint8_t>(SettingZzstepstop);
-    while (!stop && !stepStop) {
-        if (Time() >= stopTime - 1e-12) stop = 1;
+    while (!LoadSharedFlag(&stop) && !LoadSharedFlag(&stepStop)) {
+        if (Time() >= stopTime - 1e-12) StoreSharedFlag(&stop, 1);
         OrvoSimIntegrate(instance);
     }
 }

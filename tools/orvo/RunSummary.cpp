@@ -36,16 +36,30 @@ bool SumOf(const ModelVariables& variables, std::initializer_list<const char*> n
 
 // "unaccounted X of dosed D (relative R)": the balance variable holds dosed
 // amount minus what is found in the body and eliminated.
-// Empty when the model lacks one of the variables.
+// Empty when the model lacks one of the variables. A balance off by more
+// than `tolerance` of the dose (or not a number) adds a warning line: the
+// numbers of such a run are not to be trusted.
 std::string BalanceLine(const ModelVariables& variables, const char* label, const char* balanceName,
-                        std::initializer_list<const char*> dosedNames) {
+                        std::initializer_list<const char*> dosedNames, double tolerance) {
     double balance = 0.0;
     double dosed = 0.0;
     if (!SumOf(variables, {balanceName}, balance) || !SumOf(variables, dosedNames, dosed)) return "";
     std::string line = std::string("  ") + label + ": dosed " + Number(dosed) + ", unaccounted " + Number(balance);
-    line += dosed != 0.0 ? " (" + Number(std::fabs(balance / dosed)) + " of the dose)" : " (nothing dosed)";
-    return line + "  [" + balanceName + "]\n";
+    const double relative = dosed != 0.0 ? std::fabs(balance / dosed) : std::fabs(balance);
+    line += dosed != 0.0 ? " (" + Number(relative) + " of the dose)" : " (nothing dosed)";
+    line += std::string("  [") + balanceName + "]\n";
+    if (!(relative <= tolerance)) {
+        line += std::string("  WARNING: the ") + label + " balance is off by " + Number(relative) +
+                (dosed != 0.0 ? " of the dose" : "") + ", more than " + Number(tolerance) +
+                ": the results are not reliable\n";
+    }
+    return line;
 }
+
+// The iodide balance closes (about 2e-10 of the dose); the model's perchlorate
+// balance leaves out some compartments by construction, so it is not judged.
+constexpr double kIodideBalanceTolerance = 1e-3;
+constexpr double kNotJudged = HUGE_VAL;
 
 }  // namespace
 
@@ -68,8 +82,9 @@ void PrintRunSummary(std::ostream& out, const ModelVariables& variables,
     }
 
     const std::string balances =
-        BalanceLine(variables, "iodide", "massb_amount_i", {"aioral_i", "iodstores_mi", "iodstores_fi"}) +
-        BalanceLine(variables, "perchlorate", "massb_amount_p", {"aioral_p"});
+        BalanceLine(variables, "iodide", "massb_amount_i", {"aioral_i", "iodstores_mi", "iodstores_fi"},
+                    kIodideBalanceTolerance) +
+        BalanceLine(variables, "perchlorate", "massb_amount_p", {"aioral_p"}, kNotJudged);
     if (!balances.empty()) out << "Mass balance:\n" << balances;
 
     out << "Status messages: " << recorder.StatusMessages() << "\n";

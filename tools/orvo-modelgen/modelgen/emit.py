@@ -376,6 +376,7 @@ extern "C" int32_t zzinitialize(uint32_t instance) {{
 #include "model/{c}Tables.h"
 #include "operators/OrvoSimOperators.h"
 #include "runtime/OrvoSimRuntimeAPI.h"
+#include "solver/SharedFlag.h"
 
 #include <cmath>
 
@@ -413,7 +414,8 @@ extern "C" void zzsimulation(uint32_t instance) {{
     using namespace {self.ns};
     // A continued run resumes the loop without the initial block.
     if (zzicon == 0) InitialBlock(instance);
-    while (!zzstopflag && !zzstepstop) {{
+    // The host's OrvoStop writes zzstopflag while this loop reads it.
+    while (!LoadSharedFlag(&zzstopflag) && !LoadSharedFlag(&zzstepstop)) {{
         if (TerminationReached()) zztrmt(static_cast<uint32_t>(zzinstidx), " ");
         OrvoSimIntegrate(instance);
     }}

@@ -1,0 +1,161 @@
+// The run loop through the exports: runaway numbers end a run in the error
+// state, and a background run is always ended in bounded time, also one whose
+// passes never reach the debugger's tick, or whose thread the host cancels.
+
+#include <pthread.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <condition_variable>
+#include <limits>
+#include <mutex>
+#include <thread>
+
+#include "RuntimeFixture.h"
+
+namespace {
+
+std::vector<OrvoExecutionState> states;
+std::mutex statesMutex;
+std::condition_variable statesChanged;
+
+void RecordState(uint32_t, uint32_t, OrvoExecutionState, OrvoExecutionState state) {
+    {
+        std::lock_guard<std::mutex> lock(statesMutex);
+        states.push_back(state);
+    }
+    statesChanged.notify_all();
+}
+
+class RunLoopTest : public RuntimeFixture {
+protected:
+    void SetUp() override {
+        TestModelLayout layout;
+        layout.states = {Scalar("x"), Vector("amounts", 3)};
+        Start(layout);
+        {
+            std::lock_guard<std::mutex> lock(statesMutex);
+            states.clear();
+        }
+        OrvoAddExecutionStateChangeCallbackFunction(instance, 0, &RecordState);
+        model().Setting<double>(SettingCint) = 0.1;
+        model().stopTime = 1.0;
+    }
+    std::vector<OrvoExecutionState> States() {
+        std::lock_guard<std::mutex> lock(statesMutex);
+        return states;
+    }
+    long Count(OrvoExecutionState state) {
+        const std::vector<OrvoExecutionState> seen = States();
+        return std::count(seen.begin(), seen.end(), state);
+    }
+    bool WaitForState(OrvoExecutionState state) {
+        std::unique_lock<std::mutex> lock(statesMutex);
+        return statesChanged.wait_for(lock, std::chrono::seconds(20), [state] {
+            return std::find(states.begin(), states.end(), state) != states.end();
+        });
+    }
+};
+
+TEST_F(RunLoopTest, NonFiniteStateEndsTheRunInTheErrorState) {
+    const double inf = std::numeric_limits<double>::infinity();
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    struct Case {
+        uint32_t element;  // 0 is x, 1..3 the elements of amounts
+        double value;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {0, nan, "state x became NaN at t = 0.4"},
+        {2, -inf, "state amounts(2) became infinite at t = 0.4"},
+        {3, inf, "state amounts(3) became infinite at t = 0.4"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.expected);
+        model().onSection = [&c](uint32_t, uint32_t section) {
+            TestModel& m = TestModel::Get();
+            if (m.Time() < 0.25 - 1e-9) return;
+            if (section == 2) m.State(c.element) = c.value;
+        };
+        messages.clear();
+        {
+            std::lock_guard<std::mutex> lock(statesMutex);
+            states.clear();
+        }
+        OrvoStartBlocking(instance);
+        EXPECT_EQ(States(), (std::vector<OrvoExecutionState>{OrvoExecutionStarted,
+                                                              OrvoExecutionInitialized,
+                                                              OrvoExecutionError,
+                                                              OrvoExecutionFinished}));
+        ASSERT_FALSE(messages.empty());
+        EXPECT_EQ(messages.back(), "Run ended by an error: " + c.expected);
+    }
+    // Finite numbers, however large, are the model's business.
+    model().onSection = [](uint32_t, uint32_t section) {
+        if (section == 2) TestModel::Get().State(1) = 1e300;
+    };
+    {
+        std::lock_guard<std::mutex> lock(statesMutex);
+        states.clear();
+    }
+    OrvoStartBlocking(instance);
+    EXPECT_EQ(States().back(), OrvoExecutionFinished);
+    EXPECT_EQ(Count(OrvoExecutionError), 0);
+}
+
+// Each of these ends a background run whose passes return early, before the
+// interval's debug tick (the instance's solver is taken away mid-run): the
+// loop then spins, and only its pass-level check lets the run unwind.
+TEST_F(RunLoopTest, DestroyFinalizeAndDebugStopEndARunThatNeverReachesADebugTick) {
+    enum Ending { Destroy, Finalize, DebugStop };
+    for (Ending ending : {Destroy, Finalize, DebugStop}) {
+        SCOPED_TRACE(ending);
+        if (ending != Destroy) SetUp();
+        std::atomic<uint32_t> passes{0};
+        std::unique_ptr<OdeSolver> parked;
+        model().stopTime = 1e12;
+        model().onSection = [&](uint32_t which, uint32_t section) {
+            if (section == 2 && ++passes == 3) {
+                parked = std::move(runtime().GetSystemInstance(which)->solver);
+            }
+        };
+        OrvoStart(instance);
+        ASSERT_TRUE(WaitForState(OrvoExecutionInitialized));
+        while (passes < 3) std::this_thread::yield();
+        switch (ending) {
+            case Destroy: OrvoDestroy(instance); break;
+            case Finalize: OrvoFinalize(); break;
+            case DebugStop: OrvoDebugStop(instance); break;
+        }
+        EXPECT_EQ(States().back(), OrvoExecutionFinished);
+        OrvoFinalize();
+        model().onSection = nullptr;
+    }
+}
+
+// A host that ends the run thread with a forced unwind (thread cancellation,
+// as an interpreter does with foreign threads at exit) gets no abort, and the
+// library remains usable.
+TEST_F(RunLoopTest, ForcedUnwindOfTheRunThreadPassesThrough) {
+    static std::atomic<bool> exiting{false};
+    exiting = false;
+    model().stopTime = 1e12;
+    model().onSection = [](uint32_t, uint32_t section) {
+        if (section == 2 && TestModel::Get().Time() > 0.25) {
+            exiting = true;
+            pthread_exit(nullptr);
+        }
+    };
+    OrvoStart(instance);
+    while (!exiting) std::this_thread::yield();
+    OrvoFinalize();  // joins the ended thread
+    EXPECT_EQ(Count(OrvoExecutionFinished), 0);
+
+    SetUp();
+    model().stopTime = 0.2;
+    OrvoStartBlocking(instance);
+    EXPECT_EQ(States().back(), OrvoExecutionFinished);
+}
+
+}  // namespace
