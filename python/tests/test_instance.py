@@ -23,7 +23,7 @@ def test_stepping_and_run_to_time(model):
         instance.step()
         instance.step()
         assert instance.time == 48.0
-        assert instance["aplasma_mi"] == pytest.approx(reference.loc[48.0, "aplasma_mi"], rel=1e-6)
+        assert instance["aplasma_mi"] == pytest.approx(reference.loc[48.0, "aplasma_mi"], rel=1e-3)
         instance.run_to(100.0)  # ends exactly there, cint untouched
         assert instance.time == pytest.approx(100.0, abs=1e-9) and instance["cint"] == 24.0
         instance.run_to(50.0)   # a target in the past does nothing

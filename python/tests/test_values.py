@@ -98,7 +98,9 @@ def test_example_scenario_matches_reference(model, tmp_path):
     assert list(result.columns) == list(reference.columns)
     np.testing.assert_array_equal(result.index, reference.index)
     deviation = (result - reference).abs()
-    allowed = 1e-6 * np.maximum(result.abs(), reference.abs()) + 1e-9
+    # The reference is a tight-tolerance solution; a run at the default
+    # tolerances (1e-4) stays within ten times them, as the library's own check.
+    allowed = 1e-3 * np.maximum(result.abs(), reference.abs()) + 1e-3
     worst = (deviation / allowed).max().max()
     assert worst <= 1.0, f"{worst:.3g} of the tolerance"
     assert result.attrs["execution_states"] == [1, 3, 5]

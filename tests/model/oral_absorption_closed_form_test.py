@@ -59,10 +59,12 @@ class ClosedForm(unittest.TestCase):
     def test_every_method(self):
         # Default tolerances (1e-4) for the variable-step methods and steps of
         # 0.005 h for the fixed ones (Euler is the least accurate, 1.5 %): a
-        # dose missed or given at another time would be far outside 5 %.
+        # dose missed or given at another time would be far outside 5 %. The
+        # balance of the 100 mg dose holds to 5e-5 of it (CVODE's Newton
+        # iterations stop at the tolerance, so it does not hold exactly).
         for ialg in (1, 2, 3, 4, 8, 9, 12, 13, 14, 15):
             with self.subTest(ialg=ialg):
-                self.check(run(f"ialg={ialg}"), 5e-2, 1e-2, balance=1e-3)
+                self.check(run(f"ialg={ialg}"), 5e-2, 1e-2, balance=5e-3)
 
 
 if __name__ == "__main__":
