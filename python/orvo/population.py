@@ -164,7 +164,7 @@ def _scenario_path(scenario, distributions, extra, directory):
         with open(scenario) as handle:
             lines.append(handle.read().rstrip("\n"))
     lines += [f"{name} = {value}" for name, value in extra.items()]
-    lines += [f"{name} ~ {spec}" for name, spec in (distributions or {}).items()]
+    lines += [f"{name} ~ {law}" for name, law in (distributions or {}).items()]
     path = os.path.join(directory, "population.scenario")
     with open(path, "w") as handle:
         handle.write("\n".join(lines) + "\n")

@@ -120,9 +120,9 @@ EXIT_DURING_RUN = textwrap.dedent("""
 
 UNGUARDED_EXIT = pytest.param(
     "orvo.instance.EXIT_WAIT_SECONDS = 0", id="run-outlives-exit-wait",
-    marks=pytest.mark.xfail(strict=False, reason=(
-        "the run thread meets interpreter shutdown inside a callback; ending that thread needs "
-        "the library's catch-alls to pass abi::__forced_unwind through")))
+    marks=pytest.mark.xfail("asan" in os.environ.get("LD_PRELOAD", ""), strict=False, reason=(
+        "the run thread meets interpreter shutdown inside a callback and is ended by a forced "
+        "unwind, which AddressSanitizer's preloaded runtime fails its own stack check on")))
 
 
 @pytest.mark.parametrize("ending", ["sys.exit(0)", "pass", "del instance, model", UNGUARDED_EXIT])

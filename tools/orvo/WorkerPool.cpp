@@ -200,8 +200,9 @@ bool RunInWorkers(const std::vector<uint32_t>& runs, unsigned jobs, WorkerTask& 
                     return false;
                 }
                 --outstanding;
-                onRecord(std::move(record));
+                // The worker starts its next run while this one is recorded.
                 dispatch(w);
+                onRecord(std::move(record));
                 continue;
             }
             const bool wasBusy = w.busy;

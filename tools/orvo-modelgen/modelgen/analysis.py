@@ -174,21 +174,21 @@ class _Analysis:
     def _settings(self):
         given = {}
         for s in self.m.settings:
-            spec = S.BY_NAME.get(s.name)
-            if spec is None:
+            known = S.BY_NAME.get(s.name)
+            if known is None:
                 raise DescriptionError(s.at, f"unknown setting '{s.name}'")
-            if not spec.settable:
+            if not known.settable:
                 raise DescriptionError(s.at, f"'{s.name}' is set by the runtime, not the model")
             if s.name in given:
                 raise DescriptionError(s.at, f"setting '{s.name}' is assigned twice")
             value = s.value
-            if spec.data_type == S.BOOL:
+            if known.data_type == S.BOOL:
                 if value not in ("true", "false", "0", "1"):
                     raise DescriptionError(s.at, f"setting '{s.name}' takes true or false")
                 value = "1" if value in ("true", "1") else "0"
             elif value in ("true", "false"):
                 raise DescriptionError(s.at, f"setting '{s.name}' takes a number")
-            elif spec.data_type == S.LONG:
+            elif known.data_type == S.LONG:
                 if not re.fullmatch(r"-?\d+", value) or not -2**31 <= int(value) < 2**31:
                     raise DescriptionError(s.at, f"setting '{s.name}' takes a 32-bit integer")
             elif math.isinf(float(value)):
@@ -374,10 +374,10 @@ class _Analysis:
                 v.flags = _flags(d, (4, 5) if d.name in computed else (4,))
             variables.append(v)
         other_count = len(variables) - first_other
-        for k, spec in enumerate(S.SETTINGS):
-            variables.append(Variable(len(variables) + 1, spec.name, spec.symbol_type,
-                                      data_type=spec.data_type, flags=(1,) if k < 5 else (),
-                                      default=given_settings.get(spec.name, spec.default)))
+        for k, known in enumerate(S.SETTINGS):
+            variables.append(Variable(len(variables) + 1, known.name, known.symbol_type,
+                                      data_type=known.data_type, flags=(1,) if k < 5 else (),
+                                      default=given_settings.get(known.name, known.default)))
         discretes = [Section(d.name, 1000 + k, k + 1, d.time, d.body)
                      for k, d in enumerate(m.discretes)]
         seen = {}
