@@ -87,10 +87,7 @@ int BatchCommand(const Options& options) {
         inputs = setup.params.columns;
         origins = setup.params.columnOrigins;
     } else {
-        for (const SampledVariable& s : setup.population.sampled) {
-            inputs.push_back(s.element);
-            origins.push_back(s.origin);
-        }
+        SampledInputs(setup, inputs, origins);
     }
     if (const int status = ResolvePopulation(options, inputs, origins, setup, error); status != kExitOk) {
         Complain(error);

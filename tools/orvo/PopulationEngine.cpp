@@ -171,6 +171,14 @@ bool ReadPopulationInputs(const Options& options, const std::string& kind, Popul
     return true;
 }
 
+void SampledInputs(const PopulationSetup& setup, std::vector<ElementName>& inputs,
+                   std::vector<std::string>& origins) {
+    for (const SampledVariable& s : setup.population.sampled) {
+        inputs.push_back(s.element);
+        origins.push_back(s.origin);
+    }
+}
+
 int ResolvePopulation(const Options& options, const std::vector<ElementName>& inputs,
                       const std::vector<std::string>& inputOrigins, PopulationSetup& setup, std::string& error) {
     OrvoLibrary library;

@@ -31,6 +31,10 @@ struct PopulationSetup {
 // `error` naming the file and line.
 bool ReadPopulationInputs(const Options& options, const std::string& kind, PopulationSetup& setup, std::string& error);
 
+// The sampled variables of the population file, with the text each came from.
+void SampledInputs(const PopulationSetup& setup, std::vector<ElementName>& inputs,
+                   std::vector<std::string>& origins);
+
 // Loads the library and resolves settings, `inputs`, outputs (--vars or the
 // default set), output times and --at times; reads the inputs' values after
 // the settings into baseInputs. The library is unloaded again before return,

@@ -143,10 +143,7 @@ int SobolSensitivityCommand(const Options& options) {
     }
     std::vector<ElementName> inputs;
     std::vector<std::string> origins;
-    for (const SampledVariable& s : setup.population.sampled) {
-        inputs.push_back(s.element);
-        origins.push_back(s.origin);
-    }
+    SampledInputs(setup, inputs, origins);
     if (const int status = ResolvePopulation(options, inputs, origins, setup, error); status != kExitOk) {
         Complain(error);
         return status;
