@@ -112,8 +112,13 @@ RunControlClaim OrvoSimExecutionManager::MayStart(uint32_t hostInstance) {
 }
 
 bool OrvoSimExecutionManager::MayContinue(uint32_t hostInstance) {
-    const OdeSolver* solver = runtime->GetSolver(hostInstance);
-    if (solver && solver->GetIntegrator()) return true;
+    // The run executes the most recently created instance, which need not be
+    // the host's: both must have run before.
+    const auto hasRun = [this](uint32_t which) {
+        const OdeSolver* solver = runtime->GetSolver(which);
+        return solver && solver->GetIntegrator();
+    };
+    if (hasRun(hostInstance) && hasRun(instance)) return true;
     // Without a run before, the model would loop against an unprepared solver.
     WriteMessage(hostInstance,
                  "Run control error: the instance has not been run yet; start it before "
@@ -271,7 +276,7 @@ void OrvoSimExecutionManager::ContinueInstance(uint32_t hostInstance, bool block
 void OrvoSimExecutionManager::Continue(uint32_t hostInstance, bool blocking) {
     EndBackgroundRun();
     OrvoSimSystemInstance* record = runtime->GetSystemInstance(hostInstance);
-    if (!record) return;
+    if (!record || !MayContinue(hostInstance)) return;
     runtime->SetSettingByte(*record, SettingZzstopflag, 0);
     runtime->SetSettingByte(*record, SettingZzicon, 1);
     runtime->SetSettingByte(*record, SettingZzstepstop, 0);

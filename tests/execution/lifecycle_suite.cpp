@@ -123,6 +123,26 @@ TEST_F(Lifecycle, ContinuingOrSteppingAnInstanceThatNeverRanIsRefusedOnce) {
     EXPECT_NEAR(Time(), 1.0, 1e-9);
 }
 
+// The run executes the most recently created instance: continuing a run that
+// was made while a newer instance has never run would loop against that one.
+TEST_F(Lifecycle, ContinuingWhileANewerInstanceHasNeverRunIsRefused) {
+    OrvoStartBlocking(instance);
+    const uint32_t newer = OrvoCreate();
+    ASSERT_NE(newer, 0u);
+    recorder().Clear();
+    OrvoContinueBlocking(instance);
+    OrvoStep(instance);
+    OrvoStepIncr(instance, 0.5);
+    OrvoRunToTime(instance, 5.0);
+    EXPECT_TRUE(recorder().States().empty());
+    // Continue and step are refused; running to a time does nothing after a
+    // run that reached its stop time.
+    const std::vector<std::string> messages = recorder().Messages();
+    ASSERT_EQ(messages.size(), 2u);
+    for (const std::string& m : messages) EXPECT_NE(m.find("has not been run yet"), std::string::npos);
+    OrvoDestroy(newer);
+}
+
 TEST_F(Lifecycle, SecondHostThreadIsRefusedWhileABlockingRunGoesOn) {
     std::promise<void> running, refused;
     std::future<void> refusedDone = refused.get_future();

@@ -30,8 +30,13 @@ T Counted(T value) {
     ++exportCalls;
     return value;
 }
-#define CALL(expr) Counted((expr, 0))
-#define CALLV(expr) Counted(expr)
+// ORVO_FUZZ_TRACE=1 lists the calls of an input on stderr, for minimising.
+const bool kTraceCalls = std::getenv("ORVO_FUZZ_TRACE") != nullptr;
+inline void TraceCall(const char* call) {
+    if (kTraceCalls) std::fprintf(stderr, "call: %s\n", call);
+}
+#define CALL(expr) Counted((TraceCall(#expr), (expr), 0))
+#define CALLV(expr) Counted((TraceCall(#expr), (expr)))
 
 class Input {
 public:
