@@ -70,6 +70,8 @@ TEST_F(Lifecycle, DestroyFinalizeAndInitializeAreRefusedFromEveryCallbackKind) {
                 } else {
                     OrvoStart(instance);
                     ASSERT_TRUE(recorder().WaitForState(5));
+                    // The run thread may still be in its last callback.
+                    OrvoSimRuntime::GetInstance()->GetExecutionManager().EndBackgroundRun();
                 }
                 recorder().onEvent = nullptr;
                 onDiscreteEvent = nullptr;
