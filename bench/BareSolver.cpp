@@ -94,13 +94,14 @@ BareRunFigures BareSolverRun::Run(BareSolverKind kind) {
         bool ok = true;
         for (int k = 1; k <= points && ok; ++k) {
             const double tout = k * cint_;
-            if (t < lastWeek_ && tout > lastWeek_) {
+            // The switch may fall on a communication point (it does in the example).
+            if (t < lastWeek_ && tout >= lastWeek_) {
                 ok = solveTo(lastWeek_);
                 steps += static_cast<uint64_t>(iwork[10]);
                 pregnancy::lastwk = 1;
                 istate = 1;
             }
-            ok = ok && solveTo(tout);
+            if (ok && tout > t) ok = solveTo(tout);
             reported_.insert(reported_.end(), y.begin(), y.end());
         }
         figures.steps = steps + static_cast<uint64_t>(iwork[10]);
@@ -121,14 +122,14 @@ BareRunFigures BareSolverRun::Run(BareSolverKind kind) {
         bool ok = true;
         for (int k = 1; k <= points && ok; ++k) {
             const double tout = k * cint_;
-            if (t < lastWeek_ && tout > lastWeek_) {
+            if (t < lastWeek_ && tout >= lastWeek_) {
                 ok = __real_CVode(memory, lastWeek_, v, &t, CV_NORMAL) >= 0;
                 CVodeGetNumSteps(memory, &steps);
                 total += steps;
                 pregnancy::lastwk = 1;
                 CVodeReInit(memory, t, v);
             }
-            ok = ok && __real_CVode(memory, tout, v, &t, CV_NORMAL) >= 0;
+            if (ok && tout > t) ok = __real_CVode(memory, tout, v, &t, CV_NORMAL) >= 0;
             reported_.insert(reported_.end(), y.begin(), y.end());
         }
         CVodeGetNumSteps(memory, &steps);

@@ -122,6 +122,7 @@ void BM_ExampleRun(benchmark::State& state) {
         const RunCounters& run = Counters();
         total.derivativeEvaluations += run.derivativeEvaluations;
         total.integratorSteps += run.integratorSteps;
+        total.openingEvaluations += run.openingEvaluations;
         total.dlsodesStarts += run.dlsodesStarts;
         total.dlsodesSteps += run.dlsodesSteps;
     }
@@ -140,6 +141,7 @@ void BM_ExampleRun(benchmark::State& state) {
     state.counters["horizon_h"] = stopTime;
     state.counters["deriv_evals"] = perRun(total.derivativeEvaluations);
     state.counters["steps"] = perRun(total.integratorSteps);
+    state.counters["opening_evals"] = perRun(total.openingEvaluations);
     if (ialg == 14) {
         state.counters["dlsodes_istate1"] = perRun(total.dlsodesStarts);
         state.counters["dlsodes_steps"] = perRun(total.dlsodesSteps);

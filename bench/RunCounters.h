@@ -11,6 +11,7 @@
 struct RunCounters {
     uint64_t derivativeEvaluations = 0;  // section codes 500..999
     uint64_t integratorSteps = 0;        // one per integrator Step (its post-step evaluation)
+    uint64_t openingEvaluations = 0;     // flagged evaluations at a step's start
     uint64_t dlsodesCalls = 0;
     uint64_t dlsodesStarts = 0;          // calls with ISTATE = 1
     uint64_t dlsodesSteps = 0;           // DLSODES's own steps (IWORK(11))

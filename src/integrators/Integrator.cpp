@@ -8,6 +8,7 @@
 
 #include "integrators/ForcedUnwind.h"
 #include "integrators/TextException.h"
+#include "solver/ScopeExit.h"
 
 namespace {
 
@@ -147,6 +148,7 @@ void Integrator::ReleaseWorkAreas() {
 
 ORVO_LETS_FORCED_UNWIND_PASS void Integrator::CalculateDerivatives() {
     if (derivativeFunction == nullptr) return;
+    ++evaluations_;
     if (initializationInProgress) {
         derivativeFunction(derivFuncArg1, derivFuncArg2);
         return;
@@ -400,10 +402,7 @@ void Integrator::AlgebraicUpdate() {
 
 void Integrator::FirstEvaluation() {
     // Cleared also when the evaluation throws: operators with memory read it.
-    struct FlagReset {
-        bool& flag;
-        ~FlagReset() { flag = false; }
-    } reset{firstDerivEval};
+    ScopeExit reset([this] { firstDerivEval = false; });
     firstDerivEval = true;
     CalculateDerivatives();
     // A step from derivatives evaluated at its own start point is a fresh
@@ -422,6 +421,25 @@ void Integrator::TraceStage(const char* text) {
 void Integrator::BeginStep() {
     AlgebraicUpdate();
     FirstEvaluation();
+    TraceStage("Start of step.");
+}
+
+void Integrator::PostStepEvaluation() {
+    ScopeExit reset([this] { postStepDerivEval = false; });
+    postStepDerivEval = true;
+    CalculateDerivatives();
+    postStepMark_ = evaluations_;
+    postStepTime_ = indVar ? *indVar : 0.0;
+}
+
+void Integrator::BeginContinuedStep(bool restart) {
+    const bool repeat = !restart && !restartRequested && !stepStartRead && numAlgStates == 0 &&
+                        postStepMark_ != 0 && evaluations_ == postStepMark_ && indVar &&
+                        *indVar == postStepTime_;
+    if (!repeat) {
+        BeginStep();
+        return;
+    }
     TraceStage("Start of step.");
 }
 

@@ -61,6 +61,9 @@ public:
     void SetMaxAbsoluteError(uint32_t index, double value);
     void SetMaxRelativeError(uint32_t index, double value);
 
+    // The solver's evaluation after a step, with postStepDerivEval set.
+    void PostStepEvaluation();
+
     // printf-style WriteMessage.
     void WriteFormatted(const char* format, ...) __attribute__((format(printf, 2, 3)));
     // Takes the accumulated messages, leaving the buffer empty.
@@ -93,6 +96,9 @@ public:
     bool firstDerivEval = false;
     bool postStepDerivEval = false;
     bool restartRequested = false;
+    // Set by an operator with memory that reads firstDerivEval: from then on
+    // every step opens with its own flagged evaluation.
+    mutable bool stepStartRead = false;
     std::vector<double> workVectors[7];
     std::vector<double> currentErrors;
     std::vector<double> maxErrors;
@@ -144,6 +150,13 @@ protected:
     void BeginStep();
     // A later stage at the point already set: algebraic update, evaluation, trace.
     void StageEvaluation(const char* trace);
+    // BeginStep for a method that never reads the derivatives at its start
+    // (a solver package that evaluates for itself). The evaluation is then
+    // kept only for what it does besides: it is skipped when it would repeat
+    // the solver's post-step evaluation at the same point with nothing changed
+    // since (no `restart`, no evaluation in between, no operator with memory,
+    // no algebraic states).
+    void BeginContinuedStep(bool restart);
 
 private:
     void AllocateWorkAreas();
@@ -162,4 +175,7 @@ private:
     std::vector<double> relErrorStore_;
     std::vector<double> timePartialBase_;  // derivatives at t, for CalculateSecondDerivatives
     std::string lineBuffer_;               // one trace line under construction
+    uint64_t evaluations_ = 0;             // calls of CalculateDerivatives
+    uint64_t postStepMark_ = 0;            // evaluations_ after the last post-step evaluation
+    double postStepTime_ = 0.0;            // where it was made
 };

@@ -201,7 +201,7 @@ void CvodeIntegrator::Step() {
     const bool restart = ConsumeRestart(stateCopy.data());
     if (n_ > 0 && (restart || solverMemory_ == nullptr) && !StartSolver()) return;
 
-    BeginStep();
+    BeginContinuedStep(restart);
 
     stepSizeChanged = false;
     const double h = stepSize;

@@ -239,7 +239,7 @@ void OdepackIntegrator::Step() {
         methodCheckPending = false;
     }
 
-    BeginStep();
+    BeginContinuedStep(restart);
 
     stepSizeChanged = false;
     const double h = stepSize;

@@ -10,6 +10,7 @@ bool OperatorRuntime::GetContext(uint32_t instance, OperatorContext& context)
     if (integrator == nullptr || integrator->indVar == nullptr) return false;
     context.initialising = solver->GetInitializationInProgress();
     context.stepStart = integrator->firstDerivEval;
+    integrator->stepStartRead = true;
     context.t = *integrator->indVar;
     return true;
 }

@@ -272,12 +272,7 @@ bool OdeSolver::IntegratorStep() {
             stepSize_ = integrator_->stepSizeChanged ? integrator_->stepSize : nominalStep_;
     }
 
-    {
-        Integrator& method = *integrator_;
-        method.postStepDerivEval = true;
-        ScopeExit clear([&method] { method.postStepDerivEval = false; });
-        method.CalculateDerivatives();
-    }
+    integrator_->PostStepEvaluation();
     if (numAlgStates_ != 0 && !integrator_->CalculateAlgebraicStates()) settings.SetStopFlag(true);
     return true;
 }

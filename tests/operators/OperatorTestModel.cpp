@@ -38,6 +38,7 @@ OperatorTestModel::OperatorTestModel()
     settings_[SettingMint].real = 1e-10;
     settings_[SettingNciout].integer = 1;
     settings_[SettingMxoitg].integer = 6;
+    settings_[SettingOmfitg].integer = 222;
     Register();
     OrvoSimRuntime* runtime = OrvoSimRuntime::GetInstance();
     instance_ = runtime->OrvoSimCreateSystemInstance();
@@ -100,6 +101,7 @@ void OperatorTestModel::StatusCallback(uint32_t, uint32_t, const char* text)
 
 uint8_t& OperatorTestModel::StopFlag() { return settings_[SettingZzstopflag].flag; }
 uint8_t& OperatorTestModel::StepStop() { return settings_[SettingZzstepstop].flag; }
+int32_t& OperatorTestModel::Algorithm() { return settings_[SettingIalg].integer; }
 
 void OperatorTestModel::Initialize()
 {

@@ -24,6 +24,7 @@ public:
     double& State() { return state_; }
     uint8_t& StopFlag();
     uint8_t& StepStop();
+    int32_t& Algorithm();  // ialg, RK4 unless a test sets it
     // The runtime's initial sequence (zznits, zzrset) and one communication
     // interval at a time until t reaches stopTime.
     void Initialize();
