@@ -432,6 +432,11 @@ void Integrator::PostStepEvaluation() {
     postStepTime_ = indVar ? *indVar : 0.0;
 }
 
+bool Integrator::OdeStatesFinite() const {
+    if (states == nullptr) return true;
+    return std::all_of(states, states + numOdeStates, [](double x) { return std::isfinite(x); });
+}
+
 void Integrator::BeginContinuedStep(bool restart) {
     const bool repeat = !restart && !restartRequested && !stepStartRead && numAlgStates == 0 &&
                         postStepMark_ != 0 && evaluations_ == postStepMark_ && indVar &&

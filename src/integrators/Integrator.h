@@ -63,6 +63,8 @@ public:
 
     // The solver's evaluation after a step, with postStepDerivEval set.
     void PostStepEvaluation();
+    // Every ODE state is a finite number.
+    bool OdeStatesFinite() const;
 
     // printf-style WriteMessage.
     void WriteFormatted(const char* format, ...) __attribute__((format(printf, 2, 3)));

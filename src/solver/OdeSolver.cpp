@@ -347,7 +347,12 @@ bool OdeSolver::Step() {
             return Stop();
         }
         if (checkpointEachStep_ && !SaveState()) return Stop();
-        if (!IntegratorStep() || !HandleStateEvents()) return Stop();
+        if (!IntegratorStep()) return Stop();
+        // A state that is no longer a number only gets worse, and a method
+        // with error control would creep on at its smallest step: the
+        // interval ends here, and the run loop reports the state and its time.
+        if (!integrator_->OdeStatesFinite()) break;
+        if (!HandleStateEvents()) return Stop();
 
         const double t = *indVar_;
         const double tolerance = TimeTolerance(t);

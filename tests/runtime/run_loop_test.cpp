@@ -67,9 +67,9 @@ TEST_F(RunLoopTest, NonFiniteStateEndsTheRunInTheErrorState) {
         std::string expected;
     };
     const Case cases[] = {
-        {0, nan, "state x became NaN at t = 0.4"},
-        {2, -inf, "state amounts(2) became infinite at t = 0.4"},
-        {3, inf, "state amounts(3) became infinite at t = 0.4"},
+        {0, nan, "state x became NaN at t = 0.31"},
+        {2, -inf, "state amounts(2) became infinite at t = 0.31"},
+        {3, inf, "state amounts(3) became infinite at t = 0.31"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.expected);
@@ -102,6 +102,43 @@ TEST_F(RunLoopTest, NonFiniteStateEndsTheRunInTheErrorState) {
     OrvoStartBlocking(instance);
     EXPECT_EQ(States().back(), OrvoExecutionFinished);
     EXPECT_EQ(Count(OrvoExecutionError), 0);
+}
+
+// A derivative that turns NaN inside an interval ends the run inside that
+// interval, for every method: those with error control would otherwise creep
+// on at their smallest step (1e-10 h) to the interval's end.
+TEST_F(RunLoopTest, NaNDerivativeInsideAnIntervalEndsTheRunAtThatStep) {
+    model().Setting<double>(SettingCint) = 0.5;
+    model().Setting<int32_t>(SettingNstp) = 50;
+    model().onSection = [](uint32_t, uint32_t section) {
+        TestModel& m = TestModel::Get();
+        if (section == 500 && m.Time() > 0.25) m.State(4) = std::numeric_limits<double>::quiet_NaN();
+    };
+    for (const int32_t ialg : {1, 2, 3, 4, 5, 8, 9, 12, 13, 14, 15}) {
+        SCOPED_TRACE(ialg);
+        model().Setting<int32_t>(SettingIalg) = ialg;
+        messages.clear();
+        {
+            std::lock_guard<std::mutex> lock(statesMutex);
+            states.clear();
+        }
+        OrvoStartBlocking(instance);
+        EXPECT_LE(model().Time(), 0.5);  // within the first interval
+        ASSERT_FALSE(messages.empty());
+        if (ialg == 12) {  // refuses the step and stops the run
+            EXPECT_EQ(messages.back(), "Warning: step size not significant in Rosenbrock integrator.\n");
+            continue;
+        }
+        EXPECT_EQ(Count(OrvoExecutionError), 1);
+        // The state, or the derivative where the state is still finite; a
+        // method that interpolates back from past the switch sees it earlier.
+        const std::string& last = messages.back();
+        const std::size_t at = last.find(" became NaN at t = ");
+        ASSERT_NE(at, std::string::npos) << last;
+        EXPECT_TRUE(last.find("state x") != std::string::npos || last.find("derivative dx") != std::string::npos)
+            << last;
+        EXPECT_LE(std::stod(last.substr(at + 19)), 0.5) << last;
+    }
 }
 
 // Each of these ends a background run whose passes return early, before the
