@@ -200,6 +200,7 @@ ORVO_LETS_FORCED_UNWIND_PASS void OrvoSimExecutionManager::Run() {
     // Flags raised before the run are not the run's.
     std::feclearexcept(FE_ALL_EXCEPT);
     bool failed = false;
+    lastRunFailed = false;
     std::string reason;
     const auto fail = [&](const char* text) {
         failed = !IsDebugStopped(text);
@@ -224,6 +225,7 @@ ORVO_LETS_FORCED_UNWIND_PASS void OrvoSimExecutionManager::Run() {
     } catch (...) {
         fail("unknown exception");
     }
+    lastRunFailed = failed;
     runInProgress = false;
     // A host callback that throws here must not escape into the host's frames.
     try {
@@ -341,6 +343,8 @@ void OrvoSimExecutionManager::RunToTime(uint32_t hostInstance, double target) {
         if ((cint = runtime->GetSettingAs<double>(*record, SettingCint)) != nullptr) {
             *cint = interval;
         }
+        // A failed interval is not continued: each would fail again, one step on.
+        if (lastRunFailed) return;
         // An interval that failed to advance would repeat for ever.
         const Integrator* after = record->solver ? record->solver->GetIntegrator() : nullptr;
         if (!after || !after->indVar || !(*after->indVar > now)) return;

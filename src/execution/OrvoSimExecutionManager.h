@@ -143,6 +143,8 @@ private:
     uint32_t runInstance = 1;
     // From a thread's launch until its run starts reporting its end.
     std::atomic<bool> runInProgress{false};
+    // The last run ended in the error state (a run to a time stops there).
+    std::atomic<bool> lastRunFailed{false};
     // Held by the host call that starts runs or changes the instance table.
     std::mutex runControl;
     // DebugSuspend calls from the host not yet matched by a DebugResume.

@@ -32,18 +32,20 @@ private:
     double value_;
 };
 
-// A stop requested by the model during perturbed evaluations is discarded.
+// A stop requested by the model during perturbed evaluations is discarded;
+// one the host requested meanwhile is kept.
 class StopFlagRestore {
 public:
     explicit StopFlagRestore(IntegratorSettings& settings)
-        : settings_(settings), value_(settings.GetStopFlag()) {}
-    ~StopFlagRestore() { settings_.SetStopFlag(value_); }
+        : settings_(settings), value_(settings.GetStopFlag()), hostStops_(settings.HostStops()) {}
+    ~StopFlagRestore() { settings_.SetStopFlag(value_ || settings_.HostStops() != hostStops_); }
     StopFlagRestore(const StopFlagRestore&) = delete;
     StopFlagRestore& operator=(const StopFlagRestore&) = delete;
 
 private:
     IntegratorSettings& settings_;
     bool value_;
+    uint32_t hostStops_;
 };
 
 // Appends one value as "%12.6lf"; fixed notation of huge values needs over

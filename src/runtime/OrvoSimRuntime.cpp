@@ -277,6 +277,9 @@ void OrvoSimRuntime::OrvoSimCalcDeriv(uint32_t instance, uint32_t sectionCode) {
 
 void OrvoSimRuntime::OrvoSimStop(uint32_t instance) {
     if (OrvoSimSystemInstance* record = GetSystemInstance(instance)) {
+        // Counted before the flag is set: a Jacobian that sets the flag back
+        // after its perturbed evaluations then sees the request.
+        if (record->solver) record->solver->settings.CountHostStop();
         SetSettingByte(*record, SettingZzstopflag, 1);
     }
 }

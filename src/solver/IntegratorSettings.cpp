@@ -61,5 +61,7 @@ void IntegratorSettings::SetDefaultValues() {
 }
 
 void IntegratorSettings::Copy(const IntegratorSettings* other) {
-    if (other) bind = other->bind;
+    if (!other) return;
+    bind = other->bind;
+    hostStops_ = other->hostStops_;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "solver/SharedFlag.h"
@@ -115,7 +116,16 @@ public:
     // not a binding and not shared by Copy.
     bool CommPointReached = false;
 
+    // Stops the host requested (OrvoStop), counted apart from the stop flag so
+    // that code setting the flag back after evaluations of its own keeps them.
+    // Not a binding; Copy shares the counter.
+    void CountHostStop() { hostStops_->fetch_add(1); }
+    uint32_t HostStops() const { return hostStops_->load(); }
+
 private:
+    std::atomic<uint32_t> ownHostStops_{0};
+    std::atomic<uint32_t>* hostStops_ = &ownHostStops_;
+
     template <typename T>
     static T Read(const T* p, T unbound) { return p ? *p : unbound; }
     template <typename T>

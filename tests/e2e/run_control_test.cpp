@@ -94,6 +94,24 @@ TEST(HostRun, RunToTimeAndSteppingLandOnTheirTargets) {
     EXPECT_GT(session.Get("aplasma_mi"), 0.0);
 }
 
+// A run to a time stops at an interval that ends in the error state: each
+// further interval would fail again after one step (Gear's smallest, 1e-10 h).
+TEST(HostRun, RunToTimeStopsAtAFailedInterval) {
+    for (const int32_t ialg : {2, 14}) {
+        SCOPED_TRACE(ialg);
+        HostSession session;
+        session.SetExampleScenario();
+        session.SetAlgorithm(ialg);
+        const ModelLibrary& lib = session.Library();
+        const uint32_t instance = session.Instance();
+        lib.OrvoPreStep(instance);
+        session.Set("bw_m", std::nan(""));
+        lib.OrvoRunToTime(instance, 240.0);
+        EXPECT_LT(session.Get("t"), 240.0);
+        EXPECT_LE(Occurrences(session.Messages(), "Run ended by an error"), 1u) << session.Messages();
+    }
+}
+
 TEST(HostRun, StopFromTheHostThreadEndsABackgroundRun) {
     HostSession session;
     session.SetExampleScenario(1.0e7);  // far beyond what the test waits for

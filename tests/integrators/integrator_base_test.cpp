@@ -62,6 +62,14 @@ void RequestsStop(uint32_t, uint32_t) {
     stopVariable = 1;
 }
 
+// The host's OrvoStop landing during the evaluations.
+IntegratorSettings* hostSettings = nullptr;
+void HostStops(uint32_t, uint32_t) {
+    dy[0] = y[0];
+    if (hostSettings) hostSettings->CountHostStop();
+    stopVariable = 1;
+}
+
 void ThrowsBelowOne(uint32_t, uint32_t) {
     dy[0] = y[0];
     if (y[0] < 1.0) throw TextException("model fault");
@@ -261,6 +269,18 @@ TEST_F(IntegratorBase, JacobianDiscardsStopRequestedByModel) {
     EXPECT_EQ(stopVariable, 0);
     integrator.settings.SetStopFlag(true);
     integrator.CalculateJacobian(OdeJacobian, columns);
+    EXPECT_EQ(stopVariable, 1);
+
+    // A stop the host requested meanwhile is kept, through settings that share
+    // the solver's counter.
+    IntegratorSettings solverSettings;
+    integrator.settings.Copy(&solverSettings);
+    integrator.settings.bind.stopFlag = &stopVariable;
+    hostSettings = &solverSettings;
+    integrator.SetDerivativeFunction(&HostStops);
+    stopVariable = 0;
+    integrator.CalculateJacobian(OdeJacobian, columns);
+    hostSettings = nullptr;
     EXPECT_EQ(stopVariable, 1);
 }
 

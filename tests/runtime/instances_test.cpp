@@ -239,7 +239,11 @@ TEST_F(InstanceTest, SyncPointsThroughTheDataBlock) {
 
 TEST_F(InstanceTest, RegistrationStoresTolerancesAndDerivedNumbers) {
     TestModelLayout layout;
-    for (int k = 0; k < 42; ++k) layout.states.push_back(Scalar("s" + std::to_string(k)));
+    for (int k = 0; k < 42; ++k) {
+        std::string name = "s";  // not "s" + ...: g++ 12 warns falsely (-Wrestrict) on that at -O2
+        name += std::to_string(k);
+        layout.states.push_back(Scalar(name));
+    }
     Start(layout);
     OrvoSymbolInfo info;
     ASSERT_TRUE(OrvoGetSymbolInfo(2, &info));

@@ -138,6 +138,17 @@ TEST_F(RunLoopTest, NaNDerivativeInsideAnIntervalEndsTheRunAtThatStep) {
         EXPECT_TRUE(last.find("state x") != std::string::npos || last.find("derivative dx") != std::string::npos)
             << last;
         EXPECT_LE(std::stod(last.substr(at + 19)), 0.5) << last;
+
+        // Run to a time stops at the failed interval instead of continuing
+        // one failing step at a time.
+        OrvoPreStep(instance);
+        {
+            std::lock_guard<std::mutex> lock(statesMutex);
+            states.clear();
+        }
+        OrvoRunToTime(instance, 1.0);
+        EXPECT_LE(Count(OrvoExecutionError), 1);  // or the method's own stop
+        EXPECT_LE(model().Time(), 0.5);
     }
 }
 
