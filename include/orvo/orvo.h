@@ -186,6 +186,8 @@ ORVO_API void OrvoReinitialize(uint32_t instance);
 ORVO_API void OrvoPreStep(uint32_t instance);
 /* Runs exactly one communication interval. */
 ORVO_API void OrvoStep(uint32_t instance);
+/* Runs intervals until targetTime; stops early at a stop, or at an interval
+ * that ends in the error state. */
 ORVO_API void OrvoRunToTime(uint32_t instance, double targetTime);
 ORVO_API void OrvoStepIncr(uint32_t instance, double increment);
 
