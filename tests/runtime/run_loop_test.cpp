@@ -34,13 +34,14 @@ protected:
         TestModelLayout layout;
         layout.states = {Scalar("x"), Vector("amounts", 3)};
         Start(layout);
-        {
-            std::lock_guard<std::mutex> lock(statesMutex);
-            states.clear();
-        }
+        ClearStates();
         OrvoAddExecutionStateChangeCallbackFunction(instance, 0, &RecordState);
         model().Setting<double>(SettingCint) = 0.1;
         model().stopTime = 1.0;
+    }
+    static void ClearStates() {
+        std::lock_guard<std::mutex> lock(statesMutex);
+        states.clear();
     }
     std::vector<OrvoExecutionState> States() {
         std::lock_guard<std::mutex> lock(statesMutex);
@@ -79,10 +80,7 @@ TEST_F(RunLoopTest, NonFiniteStateEndsTheRunInTheErrorState) {
             if (section == 2) m.State(c.element) = c.value;
         };
         messages.clear();
-        {
-            std::lock_guard<std::mutex> lock(statesMutex);
-            states.clear();
-        }
+        ClearStates();
         OrvoStartBlocking(instance);
         EXPECT_EQ(States(), (std::vector<OrvoExecutionState>{OrvoExecutionStarted,
                                                               OrvoExecutionInitialized,
@@ -95,10 +93,7 @@ TEST_F(RunLoopTest, NonFiniteStateEndsTheRunInTheErrorState) {
     model().onSection = [](uint32_t, uint32_t section) {
         if (section == 2) TestModel::Get().State(1) = 1e300;
     };
-    {
-        std::lock_guard<std::mutex> lock(statesMutex);
-        states.clear();
-    }
+    ClearStates();
     OrvoStartBlocking(instance);
     EXPECT_EQ(States().back(), OrvoExecutionFinished);
     EXPECT_EQ(Count(OrvoExecutionError), 0);
@@ -118,10 +113,7 @@ TEST_F(RunLoopTest, NaNDerivativeInsideAnIntervalEndsTheRunAtThatStep) {
         SCOPED_TRACE(ialg);
         model().Setting<int32_t>(SettingIalg) = ialg;
         messages.clear();
-        {
-            std::lock_guard<std::mutex> lock(statesMutex);
-            states.clear();
-        }
+        ClearStates();
         OrvoStartBlocking(instance);
         EXPECT_LE(model().Time(), 0.5);  // within the first interval
         ASSERT_FALSE(messages.empty());
@@ -142,10 +134,7 @@ TEST_F(RunLoopTest, NaNDerivativeInsideAnIntervalEndsTheRunAtThatStep) {
         // Run to a time stops at the failed interval instead of continuing
         // one failing step at a time.
         OrvoPreStep(instance);
-        {
-            std::lock_guard<std::mutex> lock(statesMutex);
-            states.clear();
-        }
+        ClearStates();
         OrvoRunToTime(instance, 1.0);
         EXPECT_LE(Count(OrvoExecutionError), 1);  // or the method's own stop
         EXPECT_LE(model().Time(), 0.5);
