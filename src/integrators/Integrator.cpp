@@ -436,7 +436,8 @@ void Integrator::PostStepEvaluation() {
 
 bool Integrator::OdeStatesFinite() const {
     if (states == nullptr) return true;
-    return std::all_of(states, states + numOdeStates, [](double x) { return std::isfinite(x); });
+    return std::all_of(states, states + numOdeStates,
+                       [](double x) { return std::fabs(x) <= kStateMagnitudeLimit; });
 }
 
 void Integrator::BeginContinuedStep(bool restart) {

@@ -63,7 +63,10 @@ public:
 
     // The solver's evaluation after a step, with postStepDerivEval set.
     void PostStepEvaluation();
-    // Every ODE state is a finite number.
+    // Magnitude beyond which a state has run away (a method outside its
+    // stability limit): the run ends as for a non-finite state.
+    static constexpr double kStateMagnitudeLimit = 1e100;
+    // Every ODE state is a finite number within kStateMagnitudeLimit.
     bool OdeStatesFinite() const;
 
     // printf-style WriteMessage.

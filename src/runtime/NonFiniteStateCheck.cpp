@@ -5,17 +5,19 @@
 #include <cstdio>
 #include <string>
 
+#include "integrators/Integrator.h"
 #include "integrators/TextException.h"
 #include "runtime/OrvoSimRuntime.h"
 
 namespace {
 
-// Index of the first element that is not finite, or `count`.
-uint32_t FirstNonFinite(void* const* slots, uint32_t count) {
+// Index of the first element that is not finite (or, with `limit`, beyond
+// it in magnitude), or `count`.
+uint32_t FirstRunaway(void* const* slots, uint32_t count, double limit) {
     const double* values = slots ? static_cast<const double*>(*slots) : nullptr;
     if (!values) return count;
     for (uint32_t k = 0; k < count; ++k) {
-        if (!std::isfinite(values[k])) return k;
+        if (!(std::fabs(values[k]) <= limit)) return k;
     }
     return count;
 }
@@ -67,18 +69,30 @@ std::string NonFiniteStateDescription(const OrvoSimRuntime& runtime, uint32_t in
     };
     for (const Block& block : blocks) {
         if (block.variables == 0) continue;
-        const uint32_t k = FirstNonFinite(block.values, block.elements);
+        // A state far beyond any meaningful magnitude is a method outside its
+        // stability limit, on its way to infinity; derivatives may be stiff.
+        const double limit = block.derivative ? HUGE_VAL : Integrator::kStateMagnitudeLimit;
+        const uint32_t k = FirstRunaway(block.values, block.elements, limit);
         if (k == block.elements) continue;
         const double value = static_cast<const double*>(*block.values)[k];
         const double* time =
             record->independentVariable ? static_cast<const double*>(*record->independentVariable)
                                         : nullptr;
-        char text[160];
-        std::snprintf(text, sizeof text, "%s %s became %s at t = %.9g",
+        char what[64];
+        if (std::isnan(value)) {
+            std::snprintf(what, sizeof what, "became NaN");
+        } else if (std::isinf(value)) {
+            std::snprintf(what, sizeof what, "became infinite");
+        } else {
+            std::snprintf(what, sizeof what, "reached %.3g, beyond %g,", value,
+                          Integrator::kStateMagnitudeLimit);
+        }
+        char text[200];
+        std::snprintf(text, sizeof text, "%s %s %s at t = %.9g",
                       block.derivative ? "derivative" : "state",
                       ElementName(runtime, block.firstVariable, block.variables, k,
                                   block.derivative).c_str(),
-                      std::isnan(value) ? "NaN" : "infinite", time ? *time : std::nan(""));
+                      what, time ? *time : std::nan(""));
         return text;
     }
     return {};

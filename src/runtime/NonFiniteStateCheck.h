@@ -5,7 +5,8 @@
 
 class OrvoSimRuntime;
 
-// Ends a run whose states or derivatives have become NaN or infinite: throws
+// Ends a run whose states or derivatives have become NaN or infinite, or
+// whose states are beyond Integrator::kStateMagnitudeLimit: throws
 // a TextException naming the first such variable and the time, so that the
 // run ends in the error state rather than reporting numbers as results.
 // Called after every communication interval; scans the state blocks without

@@ -71,6 +71,9 @@ TEST_F(RunLoopTest, NonFiniteStateEndsTheRunInTheErrorState) {
         {0, nan, "state x became NaN at t = 0.31"},
         {2, -inf, "state amounts(2) became infinite at t = 0.31"},
         {3, inf, "state amounts(3) became infinite at t = 0.31"},
+        // A runaway fixed-step method: finite, but far beyond any meaning.
+        {1, -1.2e279, "state amounts(1) reached -1.2e+279, beyond 1e+100, at t = 0.31"},
+        {0, 1.0000001e100, "state x reached 1e+100, beyond 1e+100, at t = 0.31"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.expected);
@@ -89,9 +92,9 @@ TEST_F(RunLoopTest, NonFiniteStateEndsTheRunInTheErrorState) {
         ASSERT_FALSE(messages.empty());
         EXPECT_EQ(messages.back(), "Run ended by an error: " + c.expected);
     }
-    // Finite numbers, however large, are the model's business.
+    // Large numbers up to the limit are the model's business.
     model().onSection = [](uint32_t, uint32_t section) {
-        if (section == 2) TestModel::Get().State(1) = 1e300;
+        if (section == 2) TestModel::Get().State(1) = -1e100;
     };
     ClearStates();
     OrvoStartBlocking(instance);
