@@ -164,7 +164,9 @@ ORVO_API int32_t OrvoGetVersion(void);
 ORVO_API void OrvoInitialize(void);
 /* Destroys every instance. */
 ORVO_API void OrvoFinalize(void);
-/* The new instance number, or 0 when 99 instances exist. */
+/* The new instance number, or 0 when 99 instances exist. Also 0, with a
+ * status message, from inside a run and while a background run is in
+ * progress: the new instance would become the one run. */
 ORVO_API uint32_t OrvoCreate(void);
 ORVO_API void OrvoDestroy(uint32_t instance);
 /* Evaluates a derivative section once; codes outside 500..999 mean 500.

@@ -7,7 +7,7 @@ import threading
 import numpy as np
 
 from . import _raw
-from .errors import LibraryError, UnknownVariableError, VariableTypeError
+from .errors import LibraryError, RunStateError, UnknownVariableError, VariableTypeError
 from .variables import DataType, SymbolType, Variable
 
 LIBRARY_NAME = "liborvo_pregnancy.so"
@@ -95,6 +95,10 @@ class Library:
 
     def create_instance(self):
         with self.lock:
+            # The library refuses a new instance while a run is in progress.
+            if self.active_run is not None:
+                raise RunStateError(f"instance {self.active_run.number} is running; "
+                                    "one run at a time per process, and no new instance meanwhile")
             number = self.raw.OrvoCreate()
             if number == 0:
                 raise LibraryError("OrvoCreate: no free instance (99 exist)")

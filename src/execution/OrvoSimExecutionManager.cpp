@@ -77,6 +77,18 @@ RunControlClaim OrvoSimExecutionManager::ClaimRunControl(uint32_t messageInstanc
     return claim;
 }
 
+RunControlClaim OrvoSimExecutionManager::ClaimInstanceCreation(const char* call) {
+    RunControlClaim claim = ClaimRunControl(0, call);
+    if (!claim || !(thread && runInProgress)) return claim;
+    char message[kMessageBufferSize];
+    std::snprintf(message, sizeof message,
+                  "Run control error: a background run is in progress; %s is refused until it "
+                  "ends.",
+                  call);
+    WriteMessage(runInstance, message);
+    return {};
+}
+
 void OrvoSimExecutionManager::WriteRefusal(uint32_t which, RunControlClaim::Refusal refusal,
                                            const char* call) {
     char message[kMessageBufferSize];

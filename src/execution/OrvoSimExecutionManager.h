@@ -69,6 +69,10 @@ public:
     // Claims run control for the host call `call` (an export name); a refusal
     // is reported to messageInstance's status callbacks.
     RunControlClaim ClaimRunControl(uint32_t messageInstance, const char* call);
+    // As ClaimRunControl, and refused while a background run is in progress:
+    // a new instance rebinds the model's storage and becomes the one run,
+    // which would leave that run unable to stop.
+    RunControlClaim ClaimInstanceCreation(const char* call);
     // On the run thread: unwinds the run ("debug stopped") once an abandon
     // has been requested. Called by every pass of the model's run loop.
     void ObserveAbandon() const;

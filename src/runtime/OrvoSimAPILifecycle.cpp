@@ -30,7 +30,12 @@ ORVO_API void OrvoFinalize(void) {
     Runtime().OrvoSimDeinitialize();
 }
 
-ORVO_API uint32_t OrvoCreate(void) { return Runtime().OrvoSimCreateSystemInstance(); }
+// Refused (0) from inside a run and while a background run is in progress.
+ORVO_API uint32_t OrvoCreate(void) {
+    const RunControlClaim claim = Manager().ClaimInstanceCreation("OrvoCreate");
+    if (!claim) return 0;
+    return Runtime().OrvoSimCreateSystemInstance();
+}
 
 ORVO_API void OrvoDestroy(uint32_t instance) {
     if (!Runtime().GetSystemInstance(instance)) return;

@@ -174,6 +174,34 @@ TEST_F(RunLoopTest, DestroyFinalizeAndDebugStopEndARunThatNeverReachesADebugTick
     }
 }
 
+// A new instance rebinds the model's storage and becomes the one the manager
+// runs: during a background run it is refused, and the run ends at its stop.
+TEST_F(RunLoopTest, CreateIsRefusedWhileABackgroundRunIsInProgress) {
+    std::atomic<bool> release{false};
+    std::atomic<uint32_t> passes{0};
+    model().stopTime = 0.5;
+    model().onSection = [&](uint32_t, uint32_t section) {
+        if (section != 2) return;
+        ++passes;
+        while (!release) std::this_thread::yield();
+    };
+    OrvoStart(instance);
+    while (passes == 0) std::this_thread::yield();
+    messages.clear();
+    EXPECT_EQ(OrvoCreate(), 0u);
+    release = true;
+    ASSERT_TRUE(WaitForState(OrvoExecutionFinished));
+    EXPECT_NEAR(model().Time(), 0.5, 1e-9);
+    ASSERT_FALSE(messages.empty());
+    EXPECT_EQ(messages.front(),
+              "Run control error: a background run is in progress; OrvoCreate is refused until it ends.");
+    // Afterwards the table takes new instances again.
+    OrvoFinalize();  // joins the ended thread
+    SetUp();
+    EXPECT_NE(OrvoCreate(), 0u);
+    model().onSection = nullptr;
+}
+
 // A host that ends the run thread with a forced unwind (thread cancellation,
 // as an interpreter does with foreign threads at exit) gets no abort, and the
 // library remains usable.
