@@ -38,6 +38,12 @@ class NotSettableError(OrvoError, ValueError):
     """The variable is computed or controlled by the model and may not be set."""
 
 
+class SettingsError(OrvoError, ValueError):
+    """The settings cannot give a meaningful run (an integration method the
+    library lacks, times that are not finite or out of order); raised
+    before the run starts."""
+
+
 class RunStateError(OrvoError):
     """The requested operation does not fit the instance's run state."""
 

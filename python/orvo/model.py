@@ -6,7 +6,7 @@ import threading
 import numpy as np
 import pandas as pd
 
-from .errors import OrvoError, RunError
+from .errors import OrvoError, RunError, SettingsError
 from .instance import Instance
 from .library import load_library
 from .variables import DataType, SymbolType
@@ -112,6 +112,7 @@ class Model:
                     self.library.write(access, variable, value)
                 for variable, (relative, absolute) in tolerance_items:
                     instance.set_tolerance(variable, relative, absolute)
+                self._check_run_settings()
                 recorder = _Recorder(self.library, instance.number, columns, rows)
                 instance.on_tick(recorder.tick)
                 self._run_interruptibly(instance)
@@ -140,6 +141,33 @@ class Model:
             instance.stop()
             instance._ended.wait()
             raise
+
+    # The integration methods the library has; any other ialg would be
+    # replaced by RK4 after a warning.
+    SUPPORTED_METHODS = (1, 2, 3, 4, 5, 8, 9, 12, 13, 14, 15)
+
+    def _check_run_settings(self):
+        """Raises SettingsError for settings no run can mean."""
+        access = self.library.access_instance
+
+        def value(name):
+            try:
+                return float(self.library.read(access, self.library.variable(name)))
+            except KeyError:
+                return None
+
+        ialg, start, cint, tstop = value("ialg"), value("zzticg"), value("cint"), value("tstop")
+        if ialg is not None and ialg not in self.SUPPORTED_METHODS:
+            raise SettingsError(f"ialg = {ialg:g} is not an integration method of this library "
+                                "(1-5, 8, 9, 12-15)")
+        start = 0.0 if start is None else start
+        if not math.isfinite(start):
+            raise SettingsError(f"the start time zzticg = {start:g} is not finite")
+        if cint is not None and not (math.isfinite(cint) and cint > 0):
+            raise SettingsError(f"the communication interval cint = {cint:g} is not a positive number")
+        if tstop is not None and not (math.isfinite(tstop) and tstop > start):
+            raise SettingsError(f"the stop time tstop = {tstop:g} is not a finite time after "
+                                f"the start ({start:g})")
 
     def _failure(self, instance):
         try:

@@ -135,3 +135,13 @@ def test_run_options_and_failures(model):
     assert "error state" in str(failure) and any("floating point" in m for m in failure.messages)
     assert failure.result is not None and list(failure.result.columns) == ["ca_mi"]
     assert model.get("bw_f") == 3.4
+    # settings no run can mean are refused before it starts, and restored
+    for bad in [{"ialg": 0}, {"ialg": 99}, {"tstop": 0}, {"tstop": -5}, {"tstop": math.nan},
+                {"cint": 0}, {"cint": math.inf}]:
+        with pytest.raises(orvo.SettingsError, match=next(iter(bad))):
+            model.run({**short, **bad})
+    assert model.get("ialg") != 99 and model.get("tstop") == 2400
+    # a runaway fixed-step run ends in the error state naming the state
+    with pytest.raises(orvo.RunError) as raised:
+        model.run({**short, "ialg": 5}, record=["ca_mi"], cint=24)
+    assert any("beyond 1e+100" in m for m in raised.value.messages)

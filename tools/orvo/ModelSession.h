@@ -6,8 +6,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <string>
 
 #include "ModelVariables.h"
+#include "NumberText.h"
 #include "OrvoLibrary.h"
 
 class ModelSession {
@@ -37,4 +39,36 @@ inline bool EndedBeforeStopTime(const ModelVariables& variables, double& time, d
     time = variables.ReadNumber(variables.At(1));
     stopTime = variables.ReadNumber(stop);
     return std::isfinite(stopTime) && time < stopTime - 1e-9 * std::max(1.0, std::fabs(stopTime));
+}
+
+// What makes the current settings unable to give a meaningful run, or empty:
+// an integration method the library does not have (it would warn and run RK4
+// instead), and start, interval or stop times that are not finite or do not
+// follow one another. Checked before every run.
+inline std::string RunSettingsFault(const ModelVariables& variables) {
+    ModelVariable v;
+    if (variables.Find("ialg", v)) {
+        const double ialg = variables.ReadNumber(v);
+        static constexpr int kSupported[] = {1, 2, 3, 4, 5, 8, 9, 12, 13, 14, 15};
+        if (std::find(std::begin(kSupported), std::end(kSupported), ialg) == std::end(kSupported))
+            return "ialg = " + FormatReal(ialg) +
+                   " is not an integration method of this library (1-5, 8, 9, 12-15)";
+    }
+    double start = 0.0;
+    if (variables.Find("zzticg", v)) {
+        start = variables.ReadNumber(v);
+        if (!std::isfinite(start)) return "the start time zzticg = " + FormatReal(start) + " is not finite";
+    }
+    if (variables.Find("cint", v)) {
+        const double cint = variables.ReadNumber(v);
+        if (!(cint > 0.0) || !std::isfinite(cint))
+            return "the communication interval cint = " + FormatReal(cint) + " is not a positive number";
+    }
+    if (variables.Find("tstop", v)) {
+        const double stop = variables.ReadNumber(v);
+        if (!std::isfinite(stop) || !(stop > start))
+            return "the stop time tstop = " + FormatReal(stop) + " is not a finite time after the start (" +
+                   FormatReal(start) + ")";
+    }
+    return {};
 }

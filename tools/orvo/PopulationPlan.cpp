@@ -176,8 +176,8 @@ bool ComputeOutputTimes(const ModelVariables& variables, RunPlan& plan, std::str
     const double t0 = variables.ReadNumber(start);
     const double step = variables.ReadNumber(interval);
     const double end = variables.ReadNumber(stop);
-    if (!(step > 0.0) || !std::isfinite(t0) || !std::isfinite(end) || !(end >= t0)) {
-        error = "the output times need cint > 0 and tstop >= zzticg (cint = " + FormatReal(step) +
+    if (!(step > 0.0) || !std::isfinite(step) || !std::isfinite(t0) || !std::isfinite(end) || !(end > t0)) {
+        error = "the output times need a finite cint > 0 and tstop > zzticg (cint = " + FormatReal(step) +
                 ", tstop = " + FormatReal(end) + ", zzticg = " + FormatReal(t0) + ")";
         return false;
     }
@@ -237,6 +237,11 @@ RunRecord ModelRunner::Run(uint32_t run) {
     for (std::size_t k = 0; k < plan_.inputs.size(); ++k)
         variables_.WriteNumber(plan_.inputs[k].variable, plan_.inputs[k].offset, inputs[k]);
 
+    if (std::string fault = RunSettingsFault(variables_); !fault.empty()) {
+        record.status = RunStatus::Error;
+        record.message = std::move(fault);
+        return record;
+    }
     TrajectoryRecorder recorder(library_, instance_, variables_, plan_, record);
     recorder.Observe();
     double time = 0.0, stopTime = 0.0;

@@ -110,6 +110,10 @@ int RunCommand(const OrvoLibrary& library, const Options& options) {
     if (!ResolveColumns(variables, options, columns)) return kExitBadInput;
     std::vector<AppliedSetting> applied;
     if (!ApplyAssignments(variables, assignments, applied)) return kExitBadInput;
+    if (const std::string fault = RunSettingsFault(variables); !fault.empty()) {
+        Fail(fault);
+        return kExitBadInput;
+    }
 
     std::ofstream file;
     const bool toStdout = options.outputFile.empty() || options.outputFile == "-";
