@@ -6,7 +6,7 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "integrators/IntegratorFactory.h"
+#include "solver/IntegrationMethods.h"
 #include "solver/ScopeExit.h"
 
 namespace {
@@ -101,25 +101,18 @@ bool OdeSolver::InstallIntegrator(std::unique_ptr<Integrator> integrator) {
 }
 
 bool OdeSolver::IsSupportedAlgorithm(int32_t algorithm) {
-    switch (algorithm) {
-    case AlgorithmAdamsMoulton:
-    case AlgorithmGear:
-    case AlgorithmEuler:
-    case AlgorithmRungeKutta2:
-    case AlgorithmRungeKutta4:
-    case AlgorithmRungeKuttaFehlberg2:
-    case AlgorithmRungeKuttaFehlberg5:
-    case AlgorithmRosenbrock:
-    case AlgorithmAdamsBashforth2:
-    case AlgorithmOdepack:
-    case AlgorithmCvode: return true;
-    default: return false;
-    }
+    const IntegrationMethod* method = FindIntegrationMethod(algorithm);
+    return method && method->supported;
 }
 
 bool OdeSolver::IsVariableStep() const {
-    return algorithm_ == AlgorithmAdamsMoulton || algorithm_ == AlgorithmGear ||
-           (algorithm_ >= AlgorithmRungeKuttaFehlberg2 && algorithm_ <= AlgorithmCvode);
+    const IntegrationMethod* method = FindIntegrationMethod(algorithm_);
+    return method && method->stepKind == StepKind::Variable;
+}
+
+bool IsFixedStepAlgorithm(int32_t code) {
+    const IntegrationMethod* method = FindIntegrationMethod(code);
+    return method && method->stepKind == StepKind::Fixed;
 }
 
 void OdeSolver::Restart(double h) {
