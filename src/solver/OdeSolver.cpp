@@ -6,8 +6,9 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "common/FormatText.h"
 #include "solver/IntegrationMethods.h"
-#include "solver/ScopeExit.h"
+#include "common/ScopeExit.h"
 
 namespace {
 
@@ -448,22 +449,10 @@ void OdeSolver::WriteMessage(const char* text) {
 }
 
 void OdeSolver::WriteFormatted(const char* format, ...) {
-    char text[512];
     va_list args;
     va_start(args, format);
-    const int length = std::vsnprintf(text, sizeof text, format, args);
+    AppendFormattedV(messageBuffer_, format, args);
     va_end(args);
-    if (length < 0) return;
-    if (static_cast<std::size_t>(length) < sizeof text) {
-        messageBuffer_.append(text, static_cast<std::size_t>(length));
-    } else {
-        std::string longer(static_cast<std::size_t>(length) + 1, '\0');
-        va_start(args, format);
-        std::vsnprintf(longer.data(), longer.size(), format, args);
-        va_end(args);
-        longer.pop_back();
-        messageBuffer_.append(longer);
-    }
     messageBuffer_.push_back('\n');
 }
 
