@@ -53,4 +53,8 @@ function(orvo_add_model name)
       -Wl,--version-script=${PROJECT_SOURCE_DIR}/src/runtime/orvo.map
       $<$<NOT:$<BOOL:${ORVO_FUZZ}>>:-Wl,--no-undefined>)
   set_target_properties(orvo_${name} PROPERTIES LINK_DEPENDS ${PROJECT_SOURCE_DIR}/src/runtime/orvo.map)
+  # The models of this tree's models/ folder are installed.
+  if(CMAKE_CURRENT_SOURCE_DIR MATCHES "^${PROJECT_SOURCE_DIR}/models/")
+    set_property(GLOBAL APPEND PROPERTY ORVO_MODELS ${name})
+  endif()
 endfunction()

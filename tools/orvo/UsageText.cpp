@@ -123,5 +123,6 @@ std::string UsageText(const std::string& command) {
     if (command == "list" || command == "run") return kRunUsage;
     return std::string(kRunUsage) +
            "\n       orvo batch | merge | sensitivity local | sensitivity sobol ...\n"
-           "       (orvo batch --help, orvo sensitivity --help)\n";
+           "       (orvo batch --help, orvo sensitivity --help)\n"
+           "       orvo build FILE.model [--out DIR]   build a model library (orvo build --help)\n";
 }
