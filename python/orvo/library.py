@@ -3,16 +3,23 @@
 import ctypes
 import os
 import threading
+import weakref
 
 import numpy as np
 
 from . import _raw
+from ._runlock import RunLock
 from .errors import LibraryError, UnknownVariableError, VariableTypeError
 from .variables import DataType, SymbolType, Variable
 
 LIBRARY_NAME = "liborvo_pregnancy.so"
 _PACKAGE_DIR = os.path.dirname(os.path.abspath(__file__))
 _SOURCE_TREE_BUILD = os.path.join(os.path.dirname(os.path.dirname(_PACKAGE_DIR)), "build", "lib")
+
+# User data of the four callbacks every Instance registers; registrations of
+# discrete events and watches count up from FIRST_REGISTRATION_USER_DATA.
+CALLBACK_USER_DATA = {"status": 1, "error": 2, "tick": 3, "state": 4}
+FIRST_REGISTRATION_USER_DATA = 16
 
 _loaded = {}
 _load_lock = threading.Lock()
@@ -50,7 +57,13 @@ class Library:
     """One loaded model library: its variable table, typed value access for
     any instance, and the bookkeeping of its instances. The model keeps one
     copy of its variables, so every instance reads and writes the same
-    values, and the library runs only its most recently created instance."""
+    values, and the library runs only its most recently created instance.
+
+    `run_lock` serialises everything that runs, creates or destroys an
+    instance of this library across host threads (see RunLock). The C
+    callbacks are created once per library and kept as long as the process:
+    the library may call them until an instance is destroyed, and each call
+    is dispatched by instance number to the live Instance, if any."""
 
     def __init__(self, path):
         self.raw = _raw.RawLibrary(path)
@@ -64,11 +77,37 @@ class Library:
         self.live_instances = set()
         self.latest_instance = 0
         self.active_run = None  # the Instance whose run is in progress
-        self.lock = threading.RLock()
+        self.lock = threading.RLock()  # the bookkeeping above
+        self.run_lock = RunLock(when_free=self._destroy_dropped)
+        self._dropped = []     # instances dropped unclosed, destroyed once the library is free
+        self._instances = {}   # number -> weak reference to its Instance
+        self.c_callbacks = {
+            "status": _raw.StatusCallback(self._dispatcher("_on_status")),
+            "error": _raw.ErrorCallback(self._dispatcher("_on_error")),
+            "tick": _raw.TickCallback(self._dispatcher("_on_tick")),
+            "state": _raw.ExecutionStateCallback(self._dispatcher("_on_state")),
+            "discrete": _raw.DiscreteEventCallback(self._dispatcher("_on_registration")),
+            "watch": _raw.SymbolWatchCallback(self._dispatcher("_on_registration")),
+        }
         # Value access needs an instance; this one serves Model's reads and writes.
         self.access_instance = self.create_instance()
         self.defaults = {v.name: self.read(self.access_instance, v) for v in self.variables
                          if v.settable and v.data_type != DataType.INVALID}
+
+    def _dispatcher(self, method):
+        run_lock, instances = self.run_lock, self._instances
+
+        def dispatch(number, user_data, *args):
+            reference = instances.get(number)
+            instance = reference() if reference is not None else None
+            if instance is None:
+                return
+            run_lock.enter_callback()
+            try:
+                getattr(instance, method)(user_data, *args)
+            finally:
+                run_lock.leave_callback()
+        return dispatch
 
     def _describe(self, number):
         info = _raw.SymbolInfo()
@@ -93,20 +132,46 @@ class Library:
 
     # ---- instances -------------------------------------------------------
 
-    def create_instance(self):
-        with self.lock:
+    def create_instance(self, owner=None):
+        """A new instance number; `owner` (an Instance) gets its callbacks."""
+        with self.run_lock("creating an instance"):
             number = self.raw.OrvoCreate()
             if number == 0:
                 raise LibraryError("OrvoCreate: no free instance (99 exist)")
-            self.live_instances.add(number)
-            self.latest_instance = number
+            with self.lock:
+                self.live_instances.add(number)
+                self.latest_instance = number
+            if owner is not None:
+                self._instances[number] = weakref.ref(owner)
+                for kind, export in (("status", "OrvoAddStatusCallback"),
+                                     ("error", "OrvoAddErrorCallback"),
+                                     ("tick", "OrvoAddTickCallbackFunction"),
+                                     ("state", "OrvoAddExecutionStateChangeCallbackFunction")):
+                    self.raw.call(export, number, CALLBACK_USER_DATA[kind], self.c_callbacks[kind])
             return number
 
     def destroy_instance(self, number):
+        """Destroys an instance once no run of this library is in progress
+        (waiting for another thread's run to end)."""
+        with self.run_lock("closing an instance"):
+            self._destroy(number)
+
+    def drop_instance(self, number):
+        """An instance dropped unclosed: destroyed when the library is next
+        taken while free (never from a garbage collection inside a run)."""
+        self._dropped.append(number)
+
+    def _destroy_dropped(self):
+        while self._dropped:
+            self._destroy(self._dropped.pop())
+
+    def _destroy(self, number):
         with self.lock:
-            if number in self.live_instances:
-                self.live_instances.discard(number)
-                self.raw.OrvoDestroy(number)
+            if number not in self.live_instances:
+                return
+            self.live_instances.discard(number)
+        self.raw.OrvoDestroy(number)
+        self._instances.pop(number, None)
 
     # ---- typed values ----------------------------------------------------
 

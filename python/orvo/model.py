@@ -94,7 +94,13 @@ class Model:
         (relative, absolute) for every state, or {state: (relative, absolute)}.
         The result's `attrs` hold the settings, the status messages and the
         execution states. A run that ends in the error state, or before
-        tstop, raises RunError carrying the messages and what was recorded."""
+        tstop, raises RunError carrying the messages and what was recorded.
+
+        Runs of one library are serialised across threads: a call while
+        another thread runs the library waits for that run to end. Inside a
+        callback of a run of the same library it raises NestedRunError, and
+        while a background run started by this thread is in progress,
+        RunStateError."""
         settings = dict(settings or {})
         if cint is not None:
             settings["cint"] = cint
@@ -102,6 +108,10 @@ class Model:
         columns = self._record_columns(DEFAULT_RECORD if record is None else record)
         tolerance_items = self._tolerance_items(tolerances)
 
+        with self.library.run_lock("model.run()"):
+            return self._run(settings, checked, columns, tolerance_items)
+
+    def _run(self, settings, checked, columns, tolerance_items):
         access = self.library.access_instance
         previous_values = [(v, self.library.read(access, v)) for v, _ in checked]
         rows = []
