@@ -135,3 +135,13 @@ def test_run_options_and_failures(model):
     assert "error state" in str(failure) and any("floating point" in m for m in failure.messages)
     assert failure.result is not None and list(failure.result.columns) == ["ca_mi"]
     assert model.get("bw_f") == 3.4
+
+
+@pytest.mark.xfail(reason="needs the model fix", strict=False)
+@pytest.mark.parametrize("settings", [{"tstop": 2410, "cint": 24}, {"tstop": 250, "cint": 24}, {}],
+                         ids=["2410-by-24", "250-by-24", "defaults"])
+def test_run_ends_at_tstop_off_the_output_grid(model, settings):
+    result = model.run({"pdoseug_i": 200, **settings}, record=["ca_mi"])
+    tstop = settings.get("tstop", model.get("tstop"))
+    assert result.index.is_monotonic_increasing and result.index.is_unique
+    assert result.index.max() == tstop
