@@ -145,3 +145,11 @@ def test_run_ends_at_tstop_off_the_output_grid(model, settings):
     tstop = settings.get("tstop", model.get("tstop"))
     assert result.index.is_monotonic_increasing and result.index.is_unique
     assert result.index.max() == tstop
+
+
+@pytest.mark.xfail(reason="needs the library to end runaway runs in error", strict=False)
+def test_runaway_fixed_step_run_raises(model):
+    # RK4 at the default step count diverges on the example dose within 48 h
+    with pytest.raises(orvo.RunError) as raised:
+        model.run({**EXAMPLE_SCENARIO, "ialg": 5, "tstop": 48}, record=["aplasma_mi"])
+    assert raised.value.messages and raised.value.result is not None
