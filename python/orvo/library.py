@@ -89,6 +89,10 @@ class Library:
             "discrete": _raw.DiscreteEventCallback(self._dispatcher("_on_registration")),
             "watch": _raw.SymbolWatchCallback(self._dispatcher("_on_registration")),
         }
+        for callback in self.c_callbacks.values():
+            # Never freed, not even by the interpreter's shutdown while a run
+            # thread may still call one.
+            ctypes.pythonapi.Py_IncRef(ctypes.py_object(callback))
         # Value access needs an instance; this one serves Model's reads and writes.
         self.access_instance = self.create_instance()
         self.defaults = {v.name: self.read(self.access_instance, v) for v in self.variables
