@@ -84,6 +84,14 @@ class Model:
         """A new Instance of this model (a context manager)."""
         return Instance(self)
 
+    def exclusive(self):
+        """A context manager holding the library's run lock for a sequence
+        of calls on this thread (create, prestep, step..., close), so that no
+        other thread's run or new instance comes between them; other threads
+        wait until the block ends. Inside a callback of a run it raises
+        NestedRunError."""
+        return self.library.run_lock("exclusive()")
+
     def run(self, settings=None, record=None, cint=None, tolerances=None):
         """Runs the model from its start to `tstop` and returns the recorded
         output points as a DataFrame indexed by time.

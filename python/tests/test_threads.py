@@ -96,6 +96,23 @@ def test_threads_take_turns_around_a_background_run(model):
         assert outcome == {"background run still going": False, "tmax": 48}
 
 
+def test_exclusive_block_keeps_other_threads_out(model):
+    model.update({"pdoseug_i": 200, "cint": 24, "tstop": 2400})
+    outcome = {}
+    with model.exclusive():
+        with model.instance() as instance:
+            instance.prestep()
+            other = threading.Thread(
+                target=lambda: outcome.update(tmax=model.run({"tstop": 48}).index.max()))
+            other.start()
+            for _ in range(3):
+                other.join(0.2)  # time enough to come between, were it let in
+                instance.step()  # still the most recently created instance
+            assert instance.time == 72 and other.is_alive() and not outcome
+    other.join(120)
+    assert outcome == {"tmax": 48}
+
+
 # Each asks, from inside a tick of `instance`'s run, for something that needs
 # the library to itself. `other` is an older instance of the same model.
 NESTED_CALLS = {
