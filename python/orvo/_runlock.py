@@ -54,15 +54,18 @@ class RunLock:
         self.refuse_inside_callback(what)
         me = threading.get_ident()
         with self._condition:
-            if self._owner == me:
-                self._depth += 1
-                return
-            while self._owner is not None or self._background is not None:
-                if self._owner is None and self._starter == me:
-                    # Waiting here would wait on this very thread's own run.
+            while True:
+                if self._background is not None and self._starter == me:
+                    # Waiting would wait on this thread's own run, and going
+                    # ahead (holding the lock) would act beside it.
                     raise RunStateError(
                         f"instance {self._background.number} is running; one run at a time per "
                         f"process: wait() for it or stop() it before {what}")
+                if self._owner == me:
+                    self._depth += 1
+                    return
+                if self._owner is None and self._background is None:
+                    break
                 self._condition.wait()
             self._owner, self._depth = me, 1
         if self._when_free is not None:
@@ -93,11 +96,6 @@ class RunLock:
             if self._background is instance:
                 self._background = self._starter = None
                 self._condition.notify_all()
-
-    @property
-    def free(self):
-        with self._condition:
-            return self._owner is None and self._background is None
 
 
 class _Held:

@@ -4,6 +4,7 @@ Run as a script (`python test_threads.py TRIALS`), this file is the child of
 test_runs_from_two_threads: TRIALS times, two threads each run the model
 several times at their own dose and check every result."""
 
+import contextlib
 import gc
 import os
 import subprocess
@@ -67,33 +68,36 @@ def test_runs_from_two_threads():
     print(f"{THREAD_TRIALS} two-thread trials in {time.monotonic() - started:.1f} s")
 
 
-def test_threads_take_turns_around_a_background_run(model):
+@pytest.mark.parametrize("exclusive", [False, True], ids=["plain", "in-exclusive-block"])
+def test_threads_take_turns_around_a_background_run(model, exclusive):
     model.update(slow_background_settings())
-    with model.instance() as instance:
-        ticked = threading.Event()
-        instance.on_tick(lambda tick: ticked.set())
-        instance.start()
-        assert ticked.wait(120), "no output points from the background run"
-        # the starting thread would wait on its own run: refused at once
-        for ask in (lambda: model.run({"tstop": 24}), model.instance, instance.run):
-            with pytest.raises(orvo.RunStateError, match="one run at a time"):
-                ask()
-        # another thread waits for the run to end, then runs
-        outcome = {}
+    outcome = {}
 
-        def other_thread():
-            result = model.run({"tstop": 48, "ialg": 2}, cint=24, record=["ca_mi"])
-            outcome["background run still going"] = instance.running
-            outcome["tmax"] = result.index.max()
+    def other_thread():
+        result = model.run({"tstop": 48, "ialg": 2}, cint=24, record=["ca_mi"])
+        outcome["background run still going"] = instance.running
+        outcome["tmax"] = result.index.max()
 
-        other = threading.Thread(target=other_thread)
-        other.start()
-        other.join(1.0)
-        assert other.is_alive() and instance.running and not outcome
-        instance.stop()
-        assert instance.wait(timeout=120)
-        other.join(120)
-        assert outcome == {"background run still going": False, "tmax": 48}
+    with model.exclusive() if exclusive else contextlib.nullcontext():
+        with model.instance() as instance:
+            ticked = threading.Event()
+            instance.on_tick(lambda tick: ticked.set())
+            instance.start()
+            assert ticked.wait(120), "no output points from the background run"
+            # the starting thread would wait on its own run (or, holding the
+            # library, run beside it): refused at once
+            for ask in (lambda: model.run({"tstop": 24}), model.instance, instance.run):
+                with pytest.raises(orvo.RunStateError, match="one run at a time"):
+                    ask()
+            # another thread waits for the run (and the block) to end, then runs
+            other = threading.Thread(target=other_thread)
+            other.start()
+            other.join(1.0)
+            assert other.is_alive() and instance.running and not outcome
+            instance.stop()
+            assert instance.wait(timeout=120)
+    other.join(120)
+    assert outcome == {"background run still going": False, "tmax": 48}
 
 
 def test_exclusive_block_keeps_other_threads_out(model):
