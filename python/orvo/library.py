@@ -9,7 +9,7 @@ import numpy as np
 
 from . import _raw
 from ._runlock import RunLock
-from .errors import LibraryError, UnknownVariableError, VariableTypeError
+from .errors import LibraryError, RunStateError, UnknownVariableError, VariableTypeError
 from .variables import DataType, SymbolType, Variable
 
 LIBRARY_NAME = "liborvo_pregnancy.so"
@@ -166,16 +166,33 @@ class Library:
         self._dropped.append(number)
 
     def _destroy_dropped(self):
+        refused = []
         while self._dropped:
-            self._destroy(self._dropped.pop())
+            number = self._dropped.pop()
+            try:
+                self._destroy(number)
+            except RunStateError:
+                refused.append(number)
+        self._dropped.extend(refused)
 
     def _destroy(self, number):
         with self.lock:
             if number not in self.live_instances:
                 return
-            self.live_instances.discard(number)
         self.raw.OrvoDestroy(number)
+        if self._exists(number):
+            # Refused (the library reports why through the status callback):
+            # the instance and its callbacks stay.
+            raise RunStateError(f"OrvoDestroy refused to destroy instance {number}; "
+                                "it stays open")
+        with self.lock:
+            self.live_instances.discard(number)
         self._instances.pop(number, None)
+
+    def _exists(self, number):
+        data_type = ctypes.c_uint32()
+        return bool(self.raw.OrvoGetSymbolValue(number, 1, ctypes.byref(data_type),
+                                                ctypes.byref(_raw.SymbolValue()), _raw.Dims()))
 
     # ---- typed values ----------------------------------------------------
 

@@ -163,18 +163,34 @@ def test_run_control_inside_a_callback(model, background):
     assert model.run({"tstop": 48}, cint=24).index.max() == 48
 
 
-def test_instance_dropped_inside_a_callback(model):
+def test_instances_are_destroyed_only_outside_runs(model):
     model.update({"pdoseug_i": 200, "cint": 24, "tstop": 240})
     library = model.library
     dropped = [model.instance()]
-    number = dropped[0].number
+    dropped_number = dropped[0].number
+    kept = model.instance()
+    refusals = []
+
+    def tick(_):
+        dropped.clear()  # the last reference goes inside the run
+        gc.collect()
+        try:  # a destroy the library refuses leaves the instance as it was
+            library._destroy(kept.number)
+        except orvo.RunStateError as exc:
+            refusals.append(str(exc))
+
     with model.instance() as instance:
-        instance.on_tick(lambda _: dropped.clear() or gc.collect())
+        instance.on_tick(tick)
         instance.run()
         assert instance.time == 240 and not dropped
-        # destroyed once the library is next taken (closing this one), not during the run
-        assert number in library.live_instances
-    assert number not in library.live_instances
+        assert refusals and all("stays open" in r for r in refusals)
+        assert any("OrvoDestroy" in m for m in kept.messages + instance.messages)
+        assert {dropped_number, kept.number} <= library.live_instances
+        assert kept["tstop"] == 240
+    # destroyed once the library was next taken (closing `instance`)
+    assert dropped_number not in library.live_instances
+    kept.close()
+    assert kept.number == 0 and len(library.live_instances) == 1
 
 
 if __name__ == "__main__":
