@@ -65,6 +65,7 @@ import orvo
 m = orvo.Model(lib='lib/liborvo_decay.so')
 r = m.run(record=['x'])
 assert abs(r['x'].iloc[-1] - 8 * 2.718281828459045 ** -2) < 1e-3, r
+assert orvo.find_library().startswith('$prefix/lib/orvo/'), orvo.find_library()
 " 2>err || fail "python: $(cat err)"
 fi
 
