@@ -1,0 +1,215 @@
+"""The MCSim importer without a build: faults with their positions, the
+translation of expressions and declarations, and the command line."""
+
+import os
+import subprocess
+import sys
+
+import pytest
+
+from orvoimport.faults import ImportFault
+from orvoimport.mcsim import translate
+
+IMPORTER = os.environ.get("ORVO_IMPORT") or os.path.join(
+    os.path.dirname(__file__), "..", "..", "tools", "orvo-import", "orvo-import")
+MODELS = os.environ.get("ORVO_IMPORT_MODELS") or os.path.join(os.path.dirname(__file__), "models")
+
+# Every case starts with these two lines, so its own text begins on line 3.
+HEAD = "States = {A};\nK = 0.5;\n"
+
+FAULTS = [
+    # (case, text from line 3, line, col, part of the message)
+    ("events", "Events {\n}\n", 3, 1, "'Events' sections are not supported"),
+    ("roots", "Roots {\n}\n", 3, 1, "'Roots' sections are not supported"),
+    ("per_exp", "Inputs = {Q};\nQ = PerExp(1, 24, 0, 0.5);\n", 4, 5, "PerExp is not supported"),
+    ("spikes", "Inputs = {Q};\nQ = Spikes(1, 5, 2);\n", 4, 5, "Spikes is not supported"),
+    ("per_transit", "Inputs = {Q};\nQ = PerTransit(1, 24, 0, 1, 2);\n", 4, 5,
+     "PerTransit is not supported"),
+    ("doses_descend", "Inputs = {Q};\nQ = NDoses(2, 1, 0, 5, 2);\n", 4, 24, "must ascend"),
+    ("doses_count", "Inputs = {Q};\nQ = NDoses(2, 1, 0, 5);\n", 4, 5, "takes 2 magnitudes"),
+    ("period_not_number", "P = 24;\nInputs = {Q};\nQ = PerDose(1, P, 0, 1);\n", 5, 16,
+     "the period of PerDose must be a number"),
+    ("zero_exposure", "Inputs = {Q};\nQ = PerDose(1, 24, 0, 0);\n", 4, 23,
+     "exposure time of zero"),
+    ("dose_not_input", "Q = PerDose(1, 24, 0, 1);\n", 3, 5, "declare 'Q' in Inputs"),
+    ("input_function_in_dynamics", "Dynamics { dt(A) = PerDose(1, 24, 0, 1); }\n", 3, 20,
+     "may only give an input's value"),
+    ("unknown_function", "Dynamics { dt(A) = CDFNormal(K); }\n", 3, 20,
+     "function 'CDFNormal' has no counterpart"),
+    ("arity", "Dynamics { dt(A) = pow(K); }\n", 3, 20, "pow() takes 2 arguments, 1 given"),
+    ("if_statement", "Dynamics {\n  if (K > 0) dt(A) = 1;\n}\n", 4, 3,
+     "'if' statements are not supported"),
+    ("remainder", "Dynamics { dt(A) = K % 2; }\n", 3, 22, "remainder"),
+    ("caret", "Dynamics { dt(A) = K ^ 2; }\n", 3, 22, "exclusive or"),
+    ("compound", "Dynamics { dt(A) += 1; }\n", 3, 18, "'+=' is not supported"),
+    ("assigned_twice", "Dynamics {\n  R = K;\n  R = R + 1;\n  dt(A) = -R;\n}\n", 5, 3,
+     "'R' is assigned again (first in Dynamics at line 4)"),
+    ("dt_twice", "Dynamics {\n  dt(A) = 1;\n  dt(A) = 2;\n}\n", 5, 6, "dt(A) is assigned again"),
+    ("state_assigned", "Dynamics {\n  A = 1;\n  dt(A) = 0;\n}\n", 4, 3, "state 'A' is assigned"),
+    ("parameter_assigned", "Dynamics {\n  K = 1;\n  dt(A) = 0;\n}\n", 4, 3,
+     "parameter 'K' is assigned in the Dynamics section"),
+    ("dt_not_state", "Dynamics { dt(K) = 1; }\n", 3, 15, "dt() of 'K', which is not a state"),
+    ("rescaled", "Initialize {\n  K = K * 2;\n}\n", 4, 7, "rescaled in place"),
+    ("state_read_early", "Initialize {\n  K2 = A * 2;\n}\n", 4, 8, "reads state 'A'"),
+    ("collision", "k = 1;\n", 3, 1, "'k' and 'K' (line 2) both become 'k'"),
+    ("unknown_name", "Dynamics { dt(A) = -Kx * A; }\n", 3, 21, "unknown name 'Kx'"),
+    ("simulation_statement", "Integrate(Lsodes, 1e-6, 1e-6, 1);\n", 3, 1,
+     "belongs in a simulation file"),
+    ("array", "V[3] = 1;\n", 3, 2, "arrays are not supported"),
+    ("missing_semicolon", "Dynamics { dt(A) = -K * A }\n", 3, 27, "expected ';'"),
+    ("section_not_closed", "Dynamics {\n  dt(A) = 1;\n", 3, 1, "is not closed"),
+    ("second_section", "Dynamics { dt(A) = 1; }\nDynamics { }\n", 4, 1,
+     "a second Dynamics section"),
+    ("malformed_number", "K2 = 1.5e;\n", 3, 6, "malformed number"),
+    ("unexpected_character", "K2 = 1 @ 2;\n", 3, 8, "unexpected character '@'"),
+    ("output_value", "Outputs = {C};\nC = 1;\n", 4, 1, "output 'C' is computed"),
+    ("global_reads_state", "K2 = A + 1;\n", 3, 6, "reads 'A', which changes during the run"),
+    ("given_twice", "K = 2;\n", 3, 1, "'K' is given a value twice"),
+    ("declared_twice", "States = {A};\n", 3, 11, "'A' is declared twice"),
+    ("dt_in_initialize", "Initialize { dt(A) = 1; }\n", 3, 17, "dt() belongs in the Dynamics"),
+    ("unknown_section", "Algebra { }\n", 3, 1, "unknown section 'Algebra'"),
+    ("end_without_dot", "End\n", 4, 1, "expected '.' after End"),
+]
+
+
+@pytest.mark.parametrize("case,text,line,col,message", FAULTS, ids=[f[0] for f in FAULTS])
+def test_refused_with_position(case, text, line, col, message):
+    with pytest.raises(ImportFault) as caught:
+        translate("bad.model", HEAD + text, "bad")
+    fault = caught.value
+    assert (fault.line, fault.col) == (line, col), fault.render()
+    assert message in fault.message, fault.render()
+    assert fault.render().startswith(f"bad.model:{line}:{col}: ")
+
+
+def dynamics(expression):
+    """Our text of one MCSim expression, read from the translated derivative block."""
+    text, _ = translate("e.model", "States = {A};\nA1 = 1; B = 2; C = 3; D = 4;\n"
+                        f"Dynamics {{ dt(A) = {expression}; }}\nEnd.\n", "e")
+    line = next(x for x in text.splitlines() if x.strip().startswith("dt(a) ="))
+    return line.split("=", 1)[1].split(";")[0].strip()
+
+
+@pytest.mark.parametrize("mcsim,ours", [
+    ("A1 - (B - C)", "a1 - (b - c)"),
+    ("(A1 - B) - C", "a1 - b - c"),
+    ("A1 / (B * C)", "a1 / (b * c)"),
+    ("-(A1 + B) * C", "-(a1 + b) * c"),
+    ("A1 < B == C < D", "(a1 < b) == (c < d)"),
+    ("A1 == (B < C)", "a1 == (b < c)"),
+    ("A1 && B || C", "a1 && b || c"),
+    ("A1 && (B || C)", "a1 && (b || c)"),
+    ("A1 ? B : C", "fcnsw(a1 != 0, c, c, b)"),
+    ("A1 > 0 ? B : C", "fcnsw(a1 > 0, c, c, b)"),
+    ("A1 ? B : C ? D : 0", "fcnsw(a1 != 0, fcnsw(c != 0, 0, 0, d), fcnsw(c != 0, 0, 0, d), b)"),
+    ("A1 + B - 1 ? 1 : 2", "fcnsw(a1 + b - 1 != 0, 2, 2, 1)"),
+    ("fabs(A1) + fmax(B, C) + fmin(C, D)", "abs(a1) + max(b, c) + min(c, d)"),
+    ("pow(A1, 2.5e-1) * exp(-B) / log10(C)", "pow(a1, 2.5e-1) * exp(-b) / log10(c)"),
+    ("!(A1 > B)", "!(a1 > b)"),
+    ("A1 * t", "a1 * t"),
+])
+def test_expressions_keep_their_meaning(mcsim, ours):
+    assert dynamics(mcsim) == ours
+
+
+def test_declarations_and_sections():
+    text, notes = translate("m.model", """# a test model
+States = {Ab, A_2};     # amounts
+Inputs = {Inh, Feed, Level};
+Outputs = {C, Unused};
+Ab = 3;                 # starts at three
+BW = -70;               # body weight
+Frac = 1 / 4;
+Mixed = BW * 2;
+Lambda;
+Level = 2;
+Inh = PerDose(BW * 2, 1e10, 1.5, Frac);
+Feed = PerDose(5, 10, 0, 12);
+Scale { Vol = Frac * BW; A_2 = Vol / 2; }
+Dynamics {
+  dt(Ab) = -Lambda * Ab + Inh;
+  dt(A_2) = Feed * Level;
+}
+Jacobian { dt(Ab) = 0; }
+CalcOutputs { C = dt(Ab) + Ab / Vol; }
+End.
+this text is not read""", "m", tstop=10)
+    lines = [x.strip() for x in text.splitlines()]
+    for expected in [
+        'ab = 3 "starts at three";  # line 5',
+        'a_2 = vol / 2 "amounts";  # line 13',
+        'bw = -70 "body weight";  # line 6',
+        "frac = 0.25;  # line 7",
+        "lambda = 0;  # line 9",
+        "level = 2;  # line 10",
+        "mixed = bw * 2;  # line 8",
+        "vol = frac * bw;  # line 13",
+        "ab_rate = -lambda * ab + inh;  # line 15",
+        "dt(ab) = ab_rate;  # line 15",
+        "c = ab_rate + ab / vol;  # line 19",
+        "unused = 0;  # line 4",
+        # a single exposure: on at 1.5, off after the exposure time
+        "discrete inh_on_1 at 1.5 {  # line 11",
+        "discrete inh_off_1 at 1.5 + frac {  # line 11",
+        "inh = bw * 2 * (frac >= 10000000000);",
+        # on for whole periods: switched on once
+        "discrete feed_on at 0 {  # line 12",
+        "terminate when t >= tstop;",
+    ]:
+        assert expected in lines, expected
+    assert not any("feed_off" in x for x in lines)
+    assert any("Jacobian section is left out" in n for n in notes)
+    assert any("mixed" in n.lower() and "cannot be set" in n for n in notes)
+
+
+def test_unrolled_doses_follow_the_stop_time():
+    source = "States = {A};\nInputs = {Q};\nQ = PerDose(2, 6, 1, 0.5);\nDynamics { dt(A) = Q; }\n"
+    text, _ = translate("d.model", source, "d", tstop=24)
+    times = [x.split(" at ")[1].split(" {")[0] for x in text.splitlines()
+             if x.startswith("discrete q_on_")]
+    assert times == ["1", "7", "13", "19"]
+    assert "terminate when t >= min(tstop, 24);" in text
+    with pytest.raises(ImportFault) as caught:
+        translate("d.model", source, "d", tstop=1e6)
+    assert "repeats more than" in caught.value.message
+
+
+def test_every_test_model_translates():
+    for name in sorted(os.listdir(MODELS)):
+        with open(os.path.join(MODELS, name), encoding="utf-8") as f:
+            text, _ = translate(name, f.read(), "m", tstop=48)
+        assert "terminate when" in text
+
+
+def cli(*args):
+    return subprocess.run([sys.executable, IMPORTER, *args], capture_output=True, text=True,
+                          timeout=60)
+
+
+def test_command_line(tmp_path):
+    source = os.path.join(MODELS, "two_compartment_iv.model")
+    out = tmp_path / "two.model"
+    ok = cli("mcsim", source, "--out", str(out))
+    assert ok.returncode == 0, ok.stderr
+    assert out.read_text().splitlines()[4].startswith("#") or "model two;" in out.read_text()
+    assert "model two;" in out.read_text()
+    assert "Jacobian" in ok.stderr
+    assert "model two_compartment_iv;" in cli("mcsim", source).stdout
+
+    bad = tmp_path / "bad.model"
+    bad.write_text(HEAD + "Events {\n}\n")
+    for args, status, message in [
+        (("mcsim", str(bad)), 1, f"{bad}:3:1: 'Events' sections are not supported"),
+        (("mcsim", str(tmp_path / "missing.model")), 1, "missing.model:1:1: cannot read"),
+        ((), 2, "the first argument is the format"),
+        (("sbml", source), 2, "unknown format 'sbml'"),
+        (("mcsim",), 2, "missing the model file"),
+        (("mcsim", source, "--bogus"), 2, "unrecognized arguments: --bogus"),
+        (("mcsim", source, "--tstop", "-1"), 2, "not a positive number"),
+        (("mcsim", source, "--name", "Bad-Name"), 2, "is not a model name"),
+    ]:
+        result = cli(*args)
+        assert result.returncode == status, (args, result.stderr)
+        assert message in result.stderr, (args, result.stderr)
+        assert "Traceback" not in result.stderr
+    assert cli("--help").returncode == 0
