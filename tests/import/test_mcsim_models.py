@@ -167,11 +167,43 @@ def test_generic_pbtk_daily_doses():
 
 
 def test_runs_stop_where_the_doses_were_laid_out():
-    # Imported with --tstop 48: a longer run would miss the later doses, so it
-    # ends at 48 and the host tool says so.
+    # Imported with --tstop 48: a longer run would miss the dose at 48.5 and
+    # later ones, so it ends there and the host tool says so.
     command = [CLI, "run", "--lib", os.environ["ORVO_IMPORT_LIB_oral_repeated"], "--vars", "t",
                "--set", "tstop=100"]
     result = subprocess.run(command, capture_output=True, text=True, timeout=600)
     assert result.returncode == 1
-    assert "stopped at t = 48" in result.stderr
-    assert float(result.stdout.split()[-1]) == pytest.approx(48)
+    assert "stopped at t = 48.5" in result.stderr
+    assert float(result.stdout.split()[-1]) == pytest.approx(48.5)
+
+
+@pytest.mark.parametrize("period,start,infusion,tstop", [(8, 1, 0.5, 48), (6, 0.5, 0.25, 30)])
+def test_dosing_forms_follow_their_parameters(period, start, infusion, tstop):
+    # The dose times are expressions of the parameters, so setting them moves the doses.
+    t, v = run("dosing_forms", ["a_exp", "a_inf", "a_step", "q_exp"], ialg=5, nstp=50, cint=0.5,
+               period=period, start=start, infusion=infusion, tstop=tstop)
+    assert t[-1] == pytest.approx(tstop)
+    mag, decay, k = 3.0, 0.7, 0.2
+    exp_starts = [start + i * period for i in range(10) if start + i * period < tstop]
+    inf_starts = [start + 2 + i * period for i in range(10) if start + 2 + i * period < tstop]
+    steps = [(start, 1.0), (5.0, 0.0), (9.0, 2.5)]
+
+    def inputs(x, a):
+        last = [s for s in exp_starts if s <= a]
+        q_exp = mag * np.exp(-decay * (x - last[-1])) if last else 0.0
+        q_inf = 2 * mag if any(s <= a < s + infusion for s in inf_starts) else 0.0
+        q_step = ([q for s, q in steps if s <= a] or [0.0])[-1]
+        return q_exp, q_inf, q_step
+
+    def rhs(x, y, a):
+        return [q - k * yi for q, yi in zip(inputs(x, a), y)]
+
+    breaks = sorted({0.0, float(tstop), *exp_starts, *inf_starts,
+                     *[s + infusion for s in inf_starts], start, 5.0, 9.0})
+    ref = piecewise(rhs, [0, 0, 0], breaks, t)
+    for i, name in enumerate(["a_exp", "a_inf", "a_step"]):
+        close(v[name], ref[:, i], 10)
+    # The input itself, away from the restarts, where the row shows it after the event.
+    away = np.array([all(abs(x - s) > 1e-9 for s in exp_starts) for x in t])
+    expected = np.array([inputs(x, x)[0] for x in t])
+    close(v["q_exp"][away], expected[away], 3)

@@ -54,7 +54,7 @@ class Translator:
         self.rates = set()    # states whose dt() is read
         self.ours = {}        # MCSim name -> our name
         self.notes = []
-        self.horizon_used = False
+        self.horizons = []    # our expressions of the times the laid-out doses run out
 
     def fault(self, token, message):
         return ImportFault(self.path, token.line, token.col, message)
@@ -108,27 +108,29 @@ class Translator:
 
     def dose(self, name, call):
         function, args, token = call[1], call[2], call[3]
-        if function == "PerDose":
+        if function in ("PerDose", "PerExp"):
+            last = "exposure time" if function == "PerDose" else "decay constant"
             if len(args) != 4:
-                raise self.fault(token, "PerDose takes 4 arguments: magnitude, period, "
-                                        "start time and exposure time")
+                raise self.fault(token, f"{function} takes 4 arguments: magnitude, period, "
+                                        f"start time and {last}")
             for arg in (args[0], args[3]):
                 self.check_constant_expression(arg, name)
-            period = self.number(args[1], "the period of PerDose")
-            start = self.number(args[2], "the start time of PerDose")
+            period = self.timing(args[1], f"the period of {function}", name)
+            self.timing(args[2], f"the start time of {function}", name)
             if period <= 0:
-                raise self.fault(args[1][-1], "the period of PerDose must be positive (a very "
-                                              "long period, e.g. 1e10, gives a single exposure)")
+                raise self.fault(args[1][-1], f"the period of {function} must be positive (a "
+                                              "very long period, e.g. 1e10, gives a single "
+                                              "exposure)")
             exposure = _fold(args[3])
-            if exposure is not None and exposure <= 0:
+            if function == "PerDose" and exposure is not None and exposure <= 0:
                 raise self.fault(args[3][-1], "an exposure time of zero delivers nothing: give "
                                               "a positive duration")
         elif function == "NDoses":
             if not args:
                 raise self.fault(token, "NDoses takes the number of doses, their magnitudes "
                                         "and their times")
-            count = self.number(args[0], "the number of doses of NDoses")
-            if count != int(count) or count < 1:
+            count = _fold(args[0])
+            if count is None or count != int(count) or count < 1:
                 raise self.fault(args[0][-1], "the number of doses of NDoses must be a whole "
                                               "number of at least 1")
             count = int(count)
@@ -137,13 +139,10 @@ class Translator:
                                         f"{count} times: {len(args) - 1} values are given")
             for arg in args[1:1 + count]:
                 self.check_constant_expression(arg, name)
-            times = [self.number(a, "a time of NDoses") for a in args[1 + count:]]
+            times = [self.timing(a, "a time of NDoses", name) for a in args[1 + count:]]
             for a, b, arg in zip(times, times[1:], args[2 + count:]):
                 if b <= a:
                     raise self.fault(arg[-1], "the times of NDoses must ascend")
-        elif function == "PerExp":
-            raise self.fault(token, "PerExp is not supported: write the exponential in the "
-                                    "Dynamics section with an NDoses or PerDose input as switch")
         elif function == "PerTransit":
             raise self.fault(token, "PerTransit is not supported: model the transit "
                                     "compartments as states fed by a PerDose input")
@@ -154,11 +153,18 @@ class Translator:
         self.kinds[name] = "dosed"
         self.doses[name] = (function, args, token)
 
-    def number(self, expr, what):
-        value = _fold(expr)
+    def timing(self, expr, what, owner):
+        """The value, at the defaults, of a dose time or period: numbers and parameters."""
+        self.check_constant_expression(expr, owner)
+        values = {}
+        for n, kind in self.kinds.items():
+            if kind == "param":
+                default = self.defaults.get(n)
+                values[n] = 0.0 if default is None else _fold(default)
+        value = _evaluate(expr, values)
         if value is None:
-            raise self.fault(expr[-1], f"{what} must be a number (the dose times are laid out "
-                                       "when the model is imported)")
+            raise self.fault(expr[-1], f"{what} must be a number or a parameter with a "
+                                       "numeric default")
         return value
 
     def check_expression(self, expr, allow_dt):
@@ -202,6 +208,12 @@ class Translator:
                 if s.target not in self.kinds and not s.derivative:
                     self.kinds[s.target], self.tokens[s.target] = "local", s.token
                     self.m.order.append(s.target)
+        self.versions(init, ("local", "output", "param"))
+        self.versions(self.m.sections.get("Dynamics", []) + self.m.sections.get("CalcOutputs", []),
+                      ("local", "output"))
+        first_assignment = {}
+        for s in init:
+            first_assignment.setdefault(s.target.split("#")[0], s)
         for s in init:
             kind = self.kinds.get(s.target)
             if s.derivative:
@@ -214,9 +226,15 @@ class Translator:
                 if self.kinds.get(name) == "state":
                     raise self.fault(token, f"the Initialize section reads state '{name}' "
                                             "before the run has given it a value")
-                if name == s.target and s.target not in assigned_before(init, s):
-                    raise self.fault(token, f"'{name}' is rescaled in place: give the scaled "
-                                            "value its own name")
+                first = first_assignment.get(name)
+                if self.kinds.get(name) == "param" and first is not None and \
+                        name not in assigned_before(init, s):
+                    if first is s:
+                        raise self.fault(token, f"'{name}' is rescaled in place: give the scaled "
+                                                "value its own name")
+                    raise self.fault(token, f"'{name}' is read before the Initialize section "
+                                            f"assigns it at line {first.token.line}: give the "
+                                            "computed value its own name")
                 if name not in self.kinds and name != "t":
                     raise self.fault(token, f"unknown name '{name}'")
             self.check_expression(s.expr, allow_dt=False)
@@ -254,6 +272,30 @@ class Translator:
             if kind == "output" and name not in assigned:
                 self.notes.append(f"output {name} is never computed: it stays 0")
 
+    def versions(self, statements, kinds):
+        """Gives each value of a name assigned several times in a row its own name.
+
+        The k-th of n assignments targets NAME#k (our NAME_k) and the reads up to the
+        next assignment read it; the last one keeps the name, so outputs keep theirs."""
+        count = {}
+        for s in statements:
+            if not s.derivative and self.kinds.get(s.target) in kinds:
+                count[s.target] = count.get(s.target, 0) + 1
+        seen, current = {}, {}
+        for s in statements:
+            s.expr = _rename(s.expr, current)
+            if s.derivative or count.get(s.target, 1) == 1:
+                continue
+            k = seen[s.target] = seen.get(s.target, 0) + 1
+            if k < count[s.target]:
+                alias = f"{s.target}#{k}"
+                self.kinds[alias], self.tokens[alias] = "local", s.token
+                self.m.order.append(alias)
+                current[s.target] = alias
+                s.target = alias
+            else:
+                current.pop(s.target, None)
+
     def once(self, assigned, s, section, key=None):
         key = key or s.target
         if key in assigned:
@@ -270,6 +312,10 @@ class Translator:
             if name == "t":
                 self.ours["t"] = "t"
                 continue
+            if "#" in name:
+                base, k = name.split("#")
+                self.ours[name] = self.fresh(f"{self.ours[base]}_{k}", taken)
+                continue
             ours = re.sub(r"_+", "_", name.lower()).strip("_") or "v"
             if ours[0].isdigit():
                 ours = "v" + ours
@@ -285,6 +331,10 @@ class Translator:
         for state in self.rates:
             rate = self.fresh(self.ours[state] + "_rate", taken)
             self.ours[("rate", state)] = rate
+        for name, (function, _, _) in self.doses.items():
+            if function == "PerExp":
+                self.ours[("mag", name)] = self.fresh(self.ours[name] + "_mag", taken)
+                self.ours[("start", name)] = self.fresh(self.ours[name] + "_start", taken)
         self.tstop_name = self.fresh("tstop", taken)
 
     def fresh(self, base, taken):
@@ -374,6 +424,13 @@ class Translator:
                 variables.append(f"    {o[n]}{self.description(n)};  {self.line(self.tokens[n])}")
         for s in self.rates:
             variables.append(f"    {o[('rate', s)]} \"dt({s})\";  {self.line(self.tokens[s])}")
+        dose_parts = [self.dose_sections(n, *dose) for n, dose in self.doses.items()]
+        for n, (function, args, token) in self.doses.items():
+            if function == "PerExp":
+                variables.append(f"    {o[('mag', n)]} \"magnitude of the last {n} dose\";  "
+                                 f"{self.line(token)}")
+                variables.append(f"    {o[('start', n)]} \"time of the last {n} dose\";  "
+                                 f"{self.line(token)}")
         constants.append(f"    {self.tstop_name} = {_number(self.tstop)} \"stop time\";")
         body += ["constants {"] + constants + ["}", ""]
         if variables:
@@ -384,7 +441,11 @@ class Translator:
             if self.kinds[s.target] != "state":
                 initial.append((s.token, f"{o[s.target]} = {self.expr(s.expr)};"))
         for n, (function, args, token) in self.doses.items():
-            initial.append((token, f"{o[n]} = 0;"))
+            if function == "PerExp":
+                initial.append((token, f"{o[('mag', n)]} = 0;"))
+                initial.append((token, f"{o[('start', n)]} = 0;"))
+            else:
+                initial.append((token, f"{o[n]} = 0;"))
         for n in self.m.order:
             if self.kinds[n] == "output" and not self.assigned_anywhere(n):
                 initial.append((self.tokens[n], f"{o[n]} = 0;"))
@@ -406,6 +467,8 @@ class Translator:
                 else:
                     derivative.append(f"    {o[s.target]} = {self.expr(s.expr)};  "
                                       f"{self.line(s.token)}")
+        for _, statements in dose_parts:
+            derivative += statements
         written = {s.target for s in self.m.sections.get("Dynamics", []) if s.derivative}
         for n in states:
             if n not in written:
@@ -413,14 +476,17 @@ class Translator:
                                   "(no dt() given: constant)")
         body += ["derivative {"] + derivative + ["}", ""]
 
-        for n, (function, args, token) in self.doses.items():
-            body += self.dose_sections(n, function, args, token)
+        for sections, _ in dose_parts:
+            body += sections
 
-        if self.horizon_used:
-            body.append(f"# The doses are laid out up to t = {_number(self.tstop)}: the run stops "
-                        "there at the latest;")
-            body.append("# import again with a larger --tstop to run longer.")
-            body.append(f"terminate when t >= min({self.tstop_name}, {_number(self.tstop)});")
+        if self.horizons:
+            body.append(f"# The periodic doses are laid out up to t = {_number(self.tstop)} at the "
+                        "defaults: the run stops where")
+            body.append("# they run out; import again with a larger --tstop to run longer.")
+            limit = self.horizons[0]
+            for h in self.horizons[1:]:
+                limit = f"min({limit}, {h})"
+            body.append(f"terminate when t >= min({self.tstop_name}, {limit});")
             self.notes.append(f"periodic doses are laid out up to t = {_number(self.tstop)} "
                               "(--tstop)")
         else:
@@ -440,43 +506,71 @@ class Translator:
                    for section in self.m.sections.values() for s in section)
 
     def dose_sections(self, name, function, args, token):
+        """The discrete sections of one input function, and its derivative statement if any."""
         o = self.ours[name]
         line = self.line(token)
-        lines = []
+        for arg in args[1:]:
+            for n, at in _names(arg):
+                if self.kinds.get(n) == "derived":
+                    raise self.fault(at, f"the dose times read '{n}', which the Initialize "
+                                         "section computes: use a parameter with a default")
         if function == "NDoses":
             count = int(_fold(args[0]))
+            lines = []
             for k in range(count):
-                time = _fold(args[1 + count + k])
-                lines += [f"discrete {o}_dose_{k + 1} at {_number(time)} {{  {line}",
-                          f"    {o} = {self.expr(args[1 + k])};", "}", ""]
-            return lines
+                lines += [f"discrete {o}_dose_{k + 1} at {self.expr(args[1 + count + k])} {{  "
+                          f"{line}", f"    {o} = {self.expr(args[1 + k])};", "}", ""]
+            return lines, []
+        values = {n: (0.0 if self.defaults.get(n) is None else _fold(self.defaults[n]))
+                  for n, kind in self.kinds.items() if kind == "param"}
+        period, start = _evaluate(args[1], values), _evaluate(args[2], values)
+        literal = _fold(args[1]) is not None and _fold(args[2]) is not None
+
+        def at(k):
+            if literal:
+                return _number(start + k * period)
+            if k == 0:
+                return self.expr(args[2])
+            return f"{self.expr(args[2], 6)} + {k} * {self.expr(args[1], 7, right=True)}"
+
         magnitude = self.expr(args[0])
-        period, start, exposure_value = _fold(args[1]), _fold(args[2]), _fold(args[3])
-        if exposure_value is not None and exposure_value >= period:
+        exposure_value = _fold(args[3])
+        if function == "PerDose" and literal and exposure_value is not None \
+                and exposure_value >= period:
             # On for whole periods: switched on once and never off.
-            return [f"discrete {o}_on at {_number(start)} {{  {line}", f"    {o} = {magnitude};",
-                    "}", ""]
-        times = []
-        while start + len(times) * period < self.tstop or not times:
-            times.append(start + len(times) * period)
-            if len(times) > MAX_DOSE_SECTIONS:
-                raise self.fault(token, f"PerDose repeats more than {MAX_DOSE_SECTIONS} times "
-                                        f"before t = {_number(self.tstop)}: import with a "
-                                        "shorter --tstop")
-        if start + len(times) * period < 1e10:
-            self.horizon_used = True
+            return [f"discrete {o}_on at {at(0)} {{  {line}", f"    {o} = {magnitude};",
+                    "}", ""], []
+        count = 0
+        while start + count * period < self.tstop or count == 0:
+            count += 1
+            if count > MAX_DOSE_SECTIONS:
+                raise self.fault(token, f"{function} repeats more than {MAX_DOSE_SECTIONS} "
+                                        f"times before t = {_number(self.tstop)}: import with "
+                                        "a shorter --tstop")
+        if not literal or start + count * period < 1e10:
+            self.horizons.append(at(count))
+        lines, derivative = [], []
+        if function == "PerExp":
+            held, since = self.ours[("mag", name)], self.ours[("start", name)]
+            derivative.append(f"    {o} = {held} * exp(-{self.expr(args[3], 7)} * (t - {since}));"
+                              f"  {line}")
+            for k in range(count):
+                lines += [f"discrete {o}_start_{k + 1} at {at(k)} {{  {line}",
+                          f"    {held} = {magnitude};", f"    {since} = {at(k)};", "}", ""]
+            return lines, derivative
         exposure = self.expr(args[3], 6, right=True)
-        if exposure_value is not None:
+        if exposure_value is not None and literal:
             off = "0"
         else:
             # An exposure as long as the period or longer keeps the input on.
-            off = f"{self.expr(args[0], 7)} * ({self.expr(args[3], 5)} >= {_number(period)})"
-        for k, time in enumerate(times):
-            lines += [f"discrete {o}_on_{k + 1} at {_number(time)} {{  {line}",
+            off = (f"{self.expr(args[0], 7)} * ({self.expr(args[3], 5)} >= "
+                   f"{self.expr(args[1], 5, right=True)})")
+        for k in range(count):
+            lines += [f"discrete {o}_on_{k + 1} at {at(k)} {{  {line}",
                       f"    {o} = {magnitude};", "}", "",
-                      f"discrete {o}_off_{k + 1} at {_number(time)} + {exposure} {{  {line}",
+                      f"discrete {o}_off_{k + 1} at {at(k)} + {exposure} {{  {line}",
                       f"    {o} = {off};", "}", ""]
-        return lines
+        return lines, derivative
 
     def validate(self, text):
         """Runs our generator's checks on the result; a fault there is traced to its source line."""
@@ -507,6 +601,39 @@ _PRECEDENCE = {"||": 2, "&&": 3, "==": 4, "!=": 4, "<": 5, "<=": 5, ">": 5, ">="
 def _is_boolean(e):
     return (e[0] == "bin" and e[1] in ("||", "&&", "==", "!=", "<", "<=", ">", ">=")) or \
         (e[0] == "un" and e[1] == "!")
+
+
+def _rename(e, current):
+    kind = e[0]
+    if kind == "name":
+        return ("name", current.get(e[1], e[1]), e[2])
+    if kind == "call":
+        return ("call", e[1], [_rename(a, current) for a in e[2]], e[3])
+    if kind == "un":
+        return ("un", e[1], _rename(e[2], current), e[3])
+    if kind == "bin":
+        return ("bin", e[1], _rename(e[2], current), _rename(e[3], current), e[4])
+    if kind == "cond":
+        return ("cond", *[_rename(x, current) for x in e[1:4]], e[4])
+    return e
+
+
+def _evaluate(e, values):
+    """The value of an expression of numbers, names with known values and + - * /, else None."""
+    kind = e[0]
+    if kind == "num":
+        return float(e[1])
+    if kind == "name":
+        return values.get(e[1])
+    if kind == "un" and e[1] in "+-":
+        v = _evaluate(e[2], values)
+        return None if v is None else (-v if e[1] == "-" else v)
+    if kind == "bin" and e[1] in ("+", "-", "*", "/"):
+        a, b = _evaluate(e[2], values), _evaluate(e[3], values)
+        if a is None or b is None or (e[1] == "/" and b == 0):
+            return None
+        return {"+": a + b, "-": a - b, "*": a * b, "/": a / b}[e[1]]
+    return None
 
 
 def _names(e):
