@@ -6,6 +6,7 @@ import csv
 import io
 import os
 import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -207,3 +208,40 @@ def test_dosing_forms_follow_their_parameters(period, start, infusion, tstop):
     away = np.array([all(abs(x - s) > 1e-9 for s in exp_starts) for x in t])
     expected = np.array([inputs(x, x)[0] for x in t])
     close(v["q_exp"][away], expected[away], 3)
+
+
+def test_simulation_file_runs_as_scenarios_and_population(tmp_path):
+    models = os.environ["ORVO_IMPORT_MODELS"]
+    lib = os.environ["ORVO_IMPORT_LIB_oral_repeated"]
+    result = subprocess.run([sys.executable, os.environ["ORVO_IMPORT"], "mcsim",
+                             os.path.join(models, "oral_repeated.in"), "--model",
+                             os.path.join(models, "oral_repeated.model"), "--out", str(tmp_path)],
+                            capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0, result.stderr
+
+    def cli(*args):
+        done = subprocess.run([CLI, *args, "--lib", lib], capture_output=True, text=True,
+                              timeout=600)
+        assert done.returncode == 0, done.stderr
+        return done.stdout
+
+    # Each scenario runs as the same settings given one by one.
+    for k, settings in [(1, ["vd_kg=0.65", "ialg=14", "rate_in=40", "tstop=36", "cint=0.5"]),
+                        (2, ["vd_kg=0.65", "ialg=14", "rate_in=80", "bw=82", "tstop=24",
+                             "cint=0.5"])]:
+        scenario = tmp_path / f"oral_repeated_sim{k}.scenario"
+        by_file = cli("run", "--scenario", str(scenario), "--vars", "t,c_central,balance")
+        by_hand = cli("run", "--vars", "t,c_central,balance",
+                      *[x for s in settings for x in ("--set", s)])
+        assert by_file == by_hand
+    rows = list(csv.reader(io.StringIO(by_file)))
+    assert float(rows[-1][0]) == 24
+    # Twice the intake: 20 mg per dose, two doses by t = 24.
+    assert float(rows[-1][2]) == pytest.approx(40, rel=1e-3)
+
+    cli("batch", "--scenario", str(tmp_path / "oral_repeated_sim1.population"), "--vars",
+        "c_central", "--at", "12,36", "--jobs", "1", "--out", str(tmp_path / "pop"))
+    runs = list(csv.DictReader(open(tmp_path / "pop" / "runs.csv")))
+    assert len(runs) == 40 and {r["status"] for r in runs} == {"ok"}
+    assert all(0.3 <= float(r["ka"]) <= 5 and 0.08 <= float(r["ke"]) <= 0.16 for r in runs)
+    assert len({r["bw"] for r in runs}) == 40

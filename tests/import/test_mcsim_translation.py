@@ -202,7 +202,7 @@ def test_unrolled_doses_follow_the_stop_time():
 
 
 def test_every_test_model_translates():
-    for name in sorted(os.listdir(MODELS)):
+    for name in sorted(n for n in os.listdir(MODELS) if n.endswith(".model")):
         with open(os.path.join(MODELS, name), encoding="utf-8") as f:
             text, _ = translate(name, f.read(), "m", tstop=48)
         assert "terminate when" in text
@@ -240,3 +240,128 @@ def test_command_line(tmp_path):
         assert message in result.stderr, (args, result.stderr)
         assert "Traceback" not in result.stderr
     assert cli("--help").returncode == 0
+
+
+# ---- simulation files -------------------------------------------------------------
+
+from orvoimport.mcsim_sim import translate_simulation  # noqa: E402
+
+SIM_MODEL = """States = {A};
+Inputs = {Q, R};
+Outputs = {C};
+K = 0.5;
+V = 2;
+W = V * 2;
+Q = PerDose(1, 24, 0, 1);
+R = 3;
+Dynamics { dt(A) = Q + R - K * A; }
+CalcOutputs { C = A / V; }
+End.
+"""
+SIM_HEAD = "Integrate(Lsodes, 1e-6, 1e-8, 1);\n"
+
+
+def simulate(text, tmp_path=None, with_model=True):
+    path = str(tmp_path / "s.in") if tmp_path else "s.in"
+    return translate_simulation(path, text, "s", "m.model" if with_model else None,
+                                SIM_MODEL if with_model else None)
+
+
+SIM_FAULTS = [
+    ("mcmc", 'MCMC("x.out", "", "", 100, 0, 1, 10, 1);\n', 2, 1, "'MCMC' (Bayesian calibration)"),
+    ("level", "Level {\n}\n", 2, 1, "'Level' (Bayesian calibration)"),
+    ("beta", "Distrib(K, Beta, 2, 3, 0, 1);\n", 2, 12, "distribution 'Beta' is not translated"),
+    ("distrib_arguments", "Distrib(K, Uniform, 1);\n", 2, 12, "Uniform takes 2 arguments, 1 given"),
+    ("distrib_refers", "Distrib(K, Normal, V, 1);\n", 2, 20, "name other parameters"),
+    ("negative_variance", "Distrib(K, Normal_v, 1, -2);\n", 2, 25, "variance cannot be negative"),
+    ("input_function", "Simulation {\n  Q = PerDose(2, 24, 0, 1);\n  PrintStep(C, 0, 1, 1);\n}\n",
+     3, 7, "input functions in a simulation file are not translated"),
+    ("state_set", "A = 4;\n", 2, 1, "'A' cannot be set: a state's initial value"),
+    ("computed_set", "W = 4;\n", 2, 1, "'W' cannot be set: the model computes it"),
+    ("dosed_set", "Q = 4;\n", 2, 1, "'Q' cannot be set: its input function is laid out"),
+    ("unknown_name", "Simulation {\n  PrintStep(Cx, 0, 1, 1);\n}\n", 3, 13,
+     "'Cx' is not a name of the model"),
+    ("no_simulation", "K = 1;\n", 3, 1, "has no Simulation block"),
+    ("print_descending", "Simulation {\n  Print(C, 1, 4, 2);\n}\n", 3, 3, "must ascend"),
+    ("print_step_shape", "Simulation {\n  PrintStep(C, 0, 1);\n}\n", 3, 3,
+     "PrintStep takes the variables, then the start, end and step"),
+    ("print_step_backwards", "Simulation {\n  PrintStep(C, 5, 1, 1);\n}\n", 3, 22,
+     "positive step and an end after the start"),
+    ("two_requests", "Simulation {\n  PrintStep(C, 0, 1, 1);\n  Print(C, 1);\n}\n", 4, 3,
+     "one output request"),
+    ("no_request", "Simulation {\n  K = 1;\n}\n", 2, 1, "requests no output"),
+    ("not_closed", "Simulation {\n  PrintStep(C, 0, 1, 1);\n", 2, 1, "is not closed"),
+    ("integrator", "Integrate(Rk4, 0.1);\n", 2, 11, "integrator 'Rk4' has no counterpart"),
+    ("euler_step", "Integrate(Euler, 0.3, 0, 0);\nSimulation { PrintStep(C, 0, 1, 1); }\n", 2, 1,
+     "does not divide the output interval"),
+    ("print_outside", "PrintStep(C, 0, 1, 1);\n", 2, 1, "belongs inside a Simulation block"),
+    ("setpoints_missing", 'SetPoints("o.out", "absent.dat", 0, K);\n'
+                          "Simulation { PrintStep(C, 0, 1, 1); }\n", 2, 1,
+     "cannot read the SetPoints file"),
+    ("both_designs", 'MonteCarlo("m.out", 10, 1);\nSetPoints("o.out", "d.dat", 0, K);\n'
+                     "Simulation { PrintStep(C, 0, 1, 1); }\n", 3, 1, "SetPoints and MonteCarlo"),
+    ("string_open", 'OutputFile("x.out);\n', 2, 12, "unterminated string"),
+]
+
+
+@pytest.mark.parametrize("case,text,line,col,message", SIM_FAULTS, ids=[f[0] for f in SIM_FAULTS])
+def test_simulation_file_refused_with_position(case, text, line, col, message):
+    with pytest.raises(ImportFault) as caught:
+        simulate(SIM_HEAD + text)
+    fault = caught.value
+    assert (fault.line, fault.col) == (line, col), fault.render()
+    assert message in fault.message, fault.render()
+
+
+def test_simulation_file_translates():
+    files, notes = simulate(SIM_HEAD + """MonteCarlo("m.out", 25, 77);
+Distrib(K, TruncNormal, 0.5, 0.1, 0.2, 0.9);
+Distrib(V, Normal_v, 2, 0.25);
+Distrib(R, LogUniform, 1, 10);
+K = 0.4;
+Simulation {
+  R = 5;
+  StartTime(-2);
+  PrintStep(C, A, -2, 10, 0.25);
+}
+Experiment {
+  Print(C, 0.2, 0.5, 1.1);
+}
+END.
+""")
+    assert sorted(files) == ["s_sim1.population", "s_sim1.scenario", "s_sim2.population",
+                             "s_sim2.scenario"]
+    one = files["s_sim1.scenario"].splitlines()
+    assert one[1] == "# Record with --vars t,c,a"
+    assert one[2:] == ["ialg = 14  # line 1", "k = 0.4  # line 6", "r = 5  # line 8",
+                       "zzticg = -2  # StartTime", "tstop = 10  # line 10",
+                       "cint = 0.25  # line 10"]
+    two = files["s_sim2.scenario"].splitlines()
+    assert two[-2:] == ["tstop = 1.1  # line 13", "cint = 0.1  # line 13"]
+    population = files["s_sim1.population"].splitlines()
+    assert "runs = 25  # line 2" in population and "seed = 77" in population
+    assert "k ~ normal(0.5, 0.1) [0.2, 0.9]  # line 3" in population
+    assert "v ~ normal(2, 0.5)  # line 4" in population
+    # The simulation sets r itself: it is not sampled there, but is in the other one.
+    assert not any(x.startswith("r ~") for x in population)
+    assert "r ~ loguniform(1, 10)  # line 5" in files["s_sim2.population"].splitlines()
+    assert any("simulation 1 sets r" in n for n in notes)
+    assert any("tolerances" in n for n in notes)
+
+
+def test_set_points_and_euler(tmp_path):
+    (tmp_path / "draws.dat").write_text("iter K V LnPrior\n1 0.5 2 -3\n2 0.6 2.5 -3\n"
+                                        "3 0.7 3 -3\n")
+    files, _ = simulate(SIM_HEAD.replace("Lsodes, 1e-6, 1e-8, 1", "Euler, 0.05, 0, 0")
+                        + 'SetPoints("o.out", "draws.dat", 2, K, V);\n'
+                        "Simulation { PrintStep(C, 0, 4, 0.5); }\n", tmp_path)
+    assert files["s_setpoints.csv"] == "k,v\n0.5,2\n0.6,2.5\n"
+    lines = files["s_sim1.scenario"].splitlines()
+    assert "ialg = 3  # line 1" in lines and "nstp = 10  # Euler step 0.05" in lines
+
+
+def test_simulation_names_without_a_model():
+    files, _ = simulate("Simulation {\n  Body_Weight = 70;\n  PrintStep(C_Ven, 0, 1, 1);\n}\n",
+                        with_model=False)
+    lines = files["s_sim1.scenario"].splitlines()
+    assert "# Record with --vars t,c_ven" in lines and "body_weight = 70  # line 2" in lines

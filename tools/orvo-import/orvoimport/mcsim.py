@@ -38,6 +38,16 @@ def _reserved(name):
             or name.endswith("_table"))
 
 
+def our_name(name):
+    """Our spelling of an MCSim name: lower case, single underscores, not reserved."""
+    ours = re.sub(r"_+", "_", name.lower()).strip("_") or "v"
+    if ours[0].isdigit():
+        ours = "v" + ours
+    if _reserved(ours):
+        ours += "_v"
+    return ours
+
+
 class Translator:
     def __init__(self, path, text, name, tstop, cint):
         self.path = path
@@ -316,11 +326,7 @@ class Translator:
                 base, k = name.split("#")
                 self.ours[name] = self.fresh(f"{self.ours[base]}_{k}", taken)
                 continue
-            ours = re.sub(r"_+", "_", name.lower()).strip("_") or "v"
-            if ours[0].isdigit():
-                ours = "v" + ours
-            if _reserved(ours):
-                ours += "_v"
+            ours = our_name(name)
             if ours in taken:
                 other = taken[ours]
                 raise self.fault(self.tokens[name], f"'{name}' and '{other}' (line "

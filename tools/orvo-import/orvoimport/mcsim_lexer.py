@@ -11,7 +11,7 @@ from .faults import ImportFault
 
 @dataclass(frozen=True)
 class Token:
-    kind: str    # 'name', 'number', 'op' or 'end'
+    kind: str    # 'name', 'number', 'string', 'op' or 'end'
     text: str
     line: int
     col: int
@@ -22,8 +22,9 @@ _OPERATORS = ("<=", ">=", "==", "!=", "&&", "||", "+=", "-=", "*=", "/=", "++", 
               "<", ">", "!", "%", "^", ".", "&", "|")
 
 
-def tokenize(path, text):
-    """The tokens and, per line, the comment text written on it."""
+def tokenize(path, text, strings=False):
+    """The tokens and, per line, the comment text written on it; with `strings`,
+    double-quoted strings are tokens of kind 'string'."""
     tokens, comments = [], {}
     i, line, col, n = 0, 1, 1, len(text)
 
@@ -52,7 +53,7 @@ def tokenize(path, text):
             tokens.append(Token("name", text[i:j], line, col))
             col += j - i
             i = j
-            if tokens[-1].text == "End":
+            if tokens[-1].text in ("End", "END"):
                 # `End.` closes the model; what follows is not read.
                 k = i
                 while k < n and text[k] in " \t":
@@ -84,6 +85,15 @@ def tokenize(path, text):
             tokens.append(Token("number", text[i:j], line, col))
             col += j - i
             i = j
+            continue
+        if c == '"' and strings:
+            end = text.find('"', i + 1)
+            newline = text.find("\n", i + 1)
+            if end < 0 or 0 <= newline < end:
+                raise fault("unterminated string")
+            tokens.append(Token("string", text[i + 1:end], line, col))
+            col += end + 1 - i
+            i = end + 1
             continue
         if c == '"' or c == "'":
             raise fault("strings have no place in a model file")

@@ -99,7 +99,7 @@ class Parser:
             if token.kind != "name":
                 raise self.fault(token, f"expected a declaration or a section, found {describe(token)}")
             word = token.text
-            if word == "End":
+            if word in ("End", "END"):
                 self.expect(".", " after End")
                 return m
             if word in DECLARATION_KEYWORDS and self.is_op("="):
