@@ -2,8 +2,8 @@
 
 States become states, parameters with literal defaults constants, and the
 Initialize (Scale), Dynamics and CalcOutputs sections the initial and
-derivative blocks. Inputs given by PerDose or NDoses become variables that
-discrete sections switch at the exact dose times. Whatever has no exact
+derivative blocks. Inputs given by PerDose, PerExp or NDoses become variables
+that discrete sections switch at the exact dose times. Whatever has no exact
 counterpart is refused with file:line:col and what to do instead."""
 
 import os
@@ -79,9 +79,10 @@ class Translator:
             if g.name in INPUT_FUNCTIONS or g.name in FUNCTIONS:
                 raise self.fault(g.token, f"'{g.name}' is a function, not a variable")
             kind = self.kinds.get(g.name)
-            if g.name in self.defaults or g.name in self.doses or (g.expr is None and kind == "param"):
+            if g.name in self.value_tokens or (g.expr is None and kind == "param"):
+                first = self.value_tokens.get(g.name, self.tokens.get(g.name))
                 raise self.fault(g.token, f"'{g.name}' is given a value twice in the global part "
-                                          f"(first at line {self.tokens[g.name].line})")
+                                          f"(first at line {first.line})")
             if kind is None:
                 self.kinds[g.name], self.tokens[g.name] = "param", g.token
                 self.m.order.append(g.name)
@@ -98,6 +99,7 @@ class Translator:
                     raise self.fault(g.expr[-1], f"{g.expr[1]}() gives the value of an input: "
                                                  f"declare '{g.name}' in Inputs = {{...}}")
                 self.dose(g.name, g.expr)
+                self.value_tokens[g.name] = g.token
                 continue
             self.check_constant_expression(g.expr, g.name)
             self.defaults[g.name] = g.expr
@@ -109,7 +111,7 @@ class Translator:
         """A global value reads parameters and numbers only."""
         for name, token in _names(expr):
             kind = self.kinds.get(name)
-            if name == "t" or kind in ("state", "output", "local"):
+            if name == "t" or kind in ("state", "output", "local", "dosed"):
                 raise self.fault(token, f"the value of '{owner}' reads '{name}', which changes "
                                         "during the run: compute it in the Dynamics section")
             if kind is None:
@@ -252,6 +254,16 @@ class Translator:
                 self.state_init[s.target] = (s.expr, s.token)
             elif kind == "param":
                 self.kinds[s.target] = "derived"
+        # Global values are worked out before the Initialize section runs.
+        for owner, default in self.defaults.items():
+            for name, token in _names(default):
+                if self.kinds.get(name) == "derived":
+                    raise self.fault(token, f"the value of '{owner}' reads '{name}', which the "
+                                            "Initialize section assigns: compute it there too")
+        for name, kind in self.kinds.items():
+            if kind == "derived" and name in self.defaults:
+                self.notes.append(f"the default of {name} (line {self.value_tokens[name].line}) "
+                                  "is replaced by the Initialize section")
         for section in ("Dynamics", "CalcOutputs"):
             for s in self.m.sections.get(section, []):
                 kind = self.kinds.get(s.target)
