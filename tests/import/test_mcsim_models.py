@@ -16,8 +16,8 @@ CLI = os.environ.get("ORVO_CLI")
 pytestmark = pytest.mark.skipif(not CLI, reason="ORVO_CLI is not set")
 
 
-def run(model, variables, **settings):
-    command = [CLI, "run", "--lib", os.environ[f"ORVO_IMPORT_LIB_{model}"], "--vars",
+def run(model, variables, lib=None, **settings):
+    command = [CLI, "run", "--lib", lib or os.environ[f"ORVO_IMPORT_LIB_{model}"], "--vars",
                ",".join(["t"] + variables)]
     for name, value in settings.items():
         command += ["--set", f"{name}={value}"]
@@ -245,3 +245,15 @@ def test_simulation_file_runs_as_scenarios_and_population(tmp_path):
     assert len(runs) == 40 and {r["status"] for r in runs} == {"ok"}
     assert all(0.3 <= float(r["ka"]) <= 5 and 0.08 <= float(r["ke"]) <= 0.16 for r in runs)
     assert len({r["bw"] for r in runs}) == 40
+
+
+@pytest.mark.parametrize("ialg,nstp", [(5, 50), (14, 10), (9, 10)])
+def test_imported_model_matches_its_hand_written_twin(ialg, nstp):
+    names = ["a_gut", "a_central", "a_elim", "c_central"]
+    settings = dict(ialg=ialg, nstp=nstp, cint=0.5, tstop=48, rate_in=55, ka=0.9)
+    t, imported = run("oral_repeated", names, **settings)
+    t_twin, twin = run("twin", names, lib=os.environ["ORVO_IMPORT_TWIN_oral_repeated"],
+                       **settings)
+    np.testing.assert_array_equal(t, t_twin)
+    for name in names:
+        np.testing.assert_allclose(imported[name], twin[name], rtol=1e-12, atol=1e-13)

@@ -83,6 +83,13 @@ FAULTS = [
 ]
 
 
+def test_a_model_without_states_is_refused():
+    with pytest.raises(ImportFault) as caught:
+        translate("y.model", "Outputs = {Y};\nK = 5.;\nDynamics { Y = K * t; }\nEnd.\n", "y")
+    assert caught.value.render() == ("y.model:1:1: the model declares no States: our models "
+                                     "integrate at least one state (States = {...};)")
+
+
 @pytest.mark.parametrize("case,text,line,col,message", FAULTS, ids=[f[0] for f in FAULTS])
 def test_refused_with_position(case, text, line, col, message):
     with pytest.raises(ImportFault) as caught:

@@ -406,6 +406,9 @@ class Translator:
 
     def emit(self):
         self.classify()
+        if "state" not in self.kinds.values():
+            raise ImportFault(self.path, 1, 1, "the model declares no States: our models "
+                                               "integrate at least one state (States = {...};)")
         self.sections()
         self.name_all()
         o = self.ours
