@@ -215,7 +215,8 @@ def test_simulation_file_runs_as_scenarios_and_population(tmp_path):
     lib = os.environ["ORVO_IMPORT_LIB_oral_repeated"]
     result = subprocess.run([sys.executable, os.environ["ORVO_IMPORT"], "mcsim",
                              os.path.join(models, "oral_repeated.in"), "--model",
-                             os.path.join(models, "oral_repeated.model"), "--out", str(tmp_path)],
+                             os.path.join(models, "oral_repeated.model"), "--tstop", "48",
+                             "--out", str(tmp_path)],
                             capture_output=True, text=True, timeout=60)
     assert result.returncode == 0, result.stderr
 

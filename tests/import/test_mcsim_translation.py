@@ -312,6 +312,8 @@ SIM_FAULTS = [
     ("both_designs", 'MonteCarlo("m.out", 10, 1);\nSetPoints("o.out", "d.dat", 0, K);\n'
                      "Simulation { PrintStep(C, 0, 1, 1); }\n", 3, 1, "SetPoints and MonteCarlo"),
     ("string_open", 'OutputFile("x.out);\n', 2, 12, "unterminated string"),
+    ("past_the_doses", "Simulation {\n  PrintStep(C, 0, 30, 1);\n}\n", 3, 3,
+     "past the 24 h up to which the model's periodic doses are laid out"),
 ]
 
 

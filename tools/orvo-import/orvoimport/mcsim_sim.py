@@ -183,6 +183,10 @@ class SimulationTranslator:
         if self.setpoints and self.montecarlo:
             raise self.fault(self.setpoints[3], "SetPoints and MonteCarlo in one file: keep "
                                                 "one of them")
+        if self.distributions and not self.montecarlo:
+            lines = ", ".join(str(at.line) for _, _, at in self.distributions)
+            self.notes.append(f"lines {lines}: Distrib is left out: it is used only with "
+                              "MonteCarlo")
 
     def assignment(self, name, token):
         if self.peek().kind == "name" and self.peek().text in (
@@ -348,6 +352,11 @@ class SimulationTranslator:
         if sim.start is not None:
             lines.append(f"zzticg = {_text(start)}  # StartTime")
         lines.append(f"{tstop} = {_text(end)}  # line {token.line}")
+        if self.model is not None and self.model.horizons and end > self.model.tstop:
+            raise self.fault(token, f"the simulation runs to {_text(end)}, past the "
+                                    f"{_text(self.model.tstop)} h up to which the model's "
+                                    "periodic doses are laid out: import the model, and this "
+                                    f"file, with --tstop {_text(end)}")
         lines.append(f"cint = {_text(cint)}  # line {token.line}")
         step = getattr(self, "euler_step", None)
         if step is not None:
@@ -441,11 +450,13 @@ def _gcd(a, b):
     return a
 
 
-def translate_simulation(path, text, stem, model_path=None, model_text=None):
-    """The scenario, population and table files of an MCSim simulation file, and notes."""
+def translate_simulation(path, text, stem, model_path=None, model_text=None, tstop=24.0):
+    """The scenario, population and table files of an MCSim simulation file, and notes.
+
+    `tstop` is the one the model is imported with: periodic doses are laid out up to it."""
     model = None
     if model_path is not None:
-        model = Translator(model_path, model_text, "imported", 24.0, 1.0)
+        model = Translator(model_path, model_text, "imported", tstop, 1.0)
         model.emit()
     t = SimulationTranslator(path, text, model)
     files = t.files(stem)
