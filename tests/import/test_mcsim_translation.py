@@ -2,6 +2,7 @@
 translation of expressions and declarations, and the command line."""
 
 import os
+import random
 import subprocess
 import sys
 
@@ -378,3 +379,43 @@ def test_simulation_names_without_a_model():
                         with_model=False)
     lines = files["s_sim1.scenario"].splitlines()
     assert "# Record with --vars t,c_ven" in lines and "body_weight = 70  # line 2" in lines
+
+
+def test_constant_arithmetic_folds_only_to_finite_numbers():
+    text, _ = translate("f.model", "States = {A};\nZ = 2 * 0;\nH = 1e300 * 1e300;\n"
+                        "N = 1 / 0;\nDynamics { dt(A) = Z + H + N; }\n", "f")
+    lines = [x.strip() for x in text.splitlines()]
+    assert "z = 0;  # line 2" in lines
+    # Out of range at import: left to the run, as MCSim computes it.
+    assert "h = 1e300 * 1e300;  # line 3" in lines and "n = 1 / 0;  # line 4" in lines
+    with pytest.raises(ImportFault) as caught:
+        translate("f.model", "States = {A};\nH = 1e999;\n", "f")
+    assert caught.value.render() == "f.model:2:5: the number '1e999' is beyond the range of doubles"
+
+
+def test_mangled_files_fail_cleanly():
+    # Random cuts and insertions into the test files: each result is a translation
+    # or an ImportFault, never another exception.
+    rng = random.Random(20261210)
+    pieces = ["(", ")", "{", "}", ";", ",", "=", "?", ":", "dt", "End.", "t", "-", "*", "/0",
+              "PerDose(1, 2, 3, 4)", "NDoses(1, 2, 3)", "Initialize", "Dynamics", "#", "\n",
+              "1e300 * 1e300", "exp(", '"', "Simulation {", "PrintStep(C_central, 0, 1, 0.5);",
+              "Distrib(Ka, Normal, 1, 2);", 'MonteCarlo("x", 0, 0);', "Print(C_central, 0);"]
+    names = sorted(os.listdir(MODELS))
+    model = open(os.path.join(MODELS, "oral_repeated.model"), encoding="utf-8").read()
+    for _ in range(600):
+        name = rng.choice(names)
+        text = open(os.path.join(MODELS, name), encoding="utf-8").read()
+        for _ in range(rng.randint(1, 4)):
+            at = rng.randrange(len(text) + 1)
+            if rng.random() < 0.4:
+                text = text[:at] + text[at + rng.randint(1, 8):]
+            else:
+                text = text[:at] + rng.choice(pieces) + text[at:]
+        try:
+            if name.endswith(".in"):
+                translate_simulation("x.in", text, "s", "m.model", model, 48)
+            else:
+                translate("x.model", text, "m", 48)
+        except ImportFault:
+            pass

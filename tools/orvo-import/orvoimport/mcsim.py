@@ -6,6 +6,8 @@ derivative blocks. Inputs given by PerDose, PerExp or NDoses become variables
 that discrete sections switch at the exact dose times. Whatever has no exact
 counterpart is refused with file:line:col and what to do instead."""
 
+import math
+import operator
 import os
 import re
 import sys
@@ -639,6 +641,9 @@ def _rename(e, current):
     return e
 
 
+_ARITHMETIC = {"+": operator.add, "-": operator.sub, "*": operator.mul, "/": operator.truediv}
+
+
 def _evaluate(e, values):
     """The value of an expression of numbers, names with known values and + - * /, else None."""
     kind = e[0]
@@ -653,7 +658,7 @@ def _evaluate(e, values):
         a, b = _evaluate(e[2], values), _evaluate(e[3], values)
         if a is None or b is None or (e[1] == "/" and b == 0):
             return None
-        return {"+": a + b, "-": a - b, "*": a * b, "/": a / b}[e[1]]
+        return _ARITHMETIC[e[1]](a, b)
     return None
 
 
@@ -688,7 +693,8 @@ def _fold(e):
         a, b = _fold(e[2]), _fold(e[3])
         if a is None or b is None or (e[1] == "/" and b == 0):
             return None
-        return {"+": a + b, "-": a - b, "*": a * b, "/": a / b}[e[1]]
+        value = _ARITHMETIC[e[1]](a, b)
+        return value if math.isfinite(value) else None
     return None
 
 

@@ -4,6 +4,7 @@
 follows a statement on the same line is kept, so that declarations can carry
 it as their description. Everything after `End.` is ignored."""
 
+import math
 from dataclasses import dataclass
 
 from .faults import ImportFault
@@ -82,6 +83,8 @@ def tokenize(path, text, strings=False):
                     raise fault(f"malformed number '{text[i:k]}'")
             if j < n and (text[j].isalpha() or text[j] == "_"):
                 raise fault(f"malformed number '{text[i:j + 1]}'")
+            if not math.isfinite(float(text[i:j])):
+                raise fault(f"the number '{text[i:j]}' is beyond the range of doubles")
             tokens.append(Token("number", text[i:j], line, col))
             col += j - i
             i = j
