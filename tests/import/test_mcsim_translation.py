@@ -81,6 +81,8 @@ FAULTS = [
     ("dt_in_initialize", "Initialize { dt(A) = 1; }\n", 3, 17, "dt() belongs in the Dynamics"),
     ("unknown_section", "Algebra { }\n", 3, 1, "unknown section 'Algebra'"),
     ("end_without_dot", "End\n", 4, 1, "expected '.' after End"),
+    ("time_assigned", "Dynamics {\n  t = 1;\n  dt(A) = 0;\n}\n", 4, 3, "'t' is the time"),
+    ("time_declared", "Outputs = {t};\n", 3, 12, "'t' is the time"),
 ]
 
 

@@ -74,6 +74,12 @@ class Translator:
     # ---- what each name is ---------------------------------------------------------
     def classify(self):
         m = self.m
+        named = [(n, m.declared[n][1]) for n in m.order] + [(g.name, g.token) for g in m.globals]
+        for section in m.sections.values():
+            named += [(s.target, s.token) for s in section]
+        for name, token in named:
+            if name == "t":
+                raise self.fault(token, "'t' is the time: it cannot be declared or assigned")
         for name in m.order:
             kind, token = m.declared[name]
             self.kinds[name], self.tokens[name] = kind, token
