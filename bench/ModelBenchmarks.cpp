@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <string>
 
-#include "integrators/IntegratorFactory.h"
+#include "solver/IntegrationMethods.h"
 #include "model/PregnancyModel.h"
 #include "orvo/orvo.h"
 #include "BareSolver.h"

@@ -19,6 +19,24 @@ function(orvo_add_model name)
   get_filename_component(description ${ARG_DESCRIPTION} ABSOLUTE)
   set(generated ${CMAKE_CURRENT_BINARY_DIR}/generated)
 
+  # A description with a fault is checked at configure time (again whenever
+  # it changes): the model is left out with a warning, so that one broken
+  # model does not stop the build of the others; ORVO_STRICT_MODELS makes
+  # it an error.
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${description})
+  execute_process(COMMAND ${ORVO_PYTHON3} ${ORVO_MODELGEN} ${description} --name ${name}
+                          --out ${CMAKE_CURRENT_BINARY_DIR}/check
+                  RESULT_VARIABLE check_status ERROR_VARIABLE check_error ERROR_STRIP_TRAILING_WHITESPACE)
+  file(REMOVE_RECURSE ${CMAKE_CURRENT_BINARY_DIR}/check)
+  if(NOT check_status EQUAL 0)
+    if(ORVO_STRICT_MODELS)
+      message(FATAL_ERROR "model ${name}: ${check_error}")
+    endif()
+    message(WARNING "model ${name} is left out of this build:\n${check_error}\n"
+                    "(fix the description, or configure with -DORVO_STRICT_MODELS=ON to stop here)")
+    return()
+  endif()
+
   execute_process(COMMAND ${ORVO_PYTHON3} ${ORVO_MODELGEN} --outputs ${name}
                   OUTPUT_VARIABLE relative_outputs OUTPUT_STRIP_TRAILING_WHITESPACE
                   COMMAND_ERROR_IS_FATAL ANY)
@@ -53,4 +71,8 @@ function(orvo_add_model name)
       -Wl,--version-script=${PROJECT_SOURCE_DIR}/src/runtime/orvo.map
       $<$<NOT:$<BOOL:${ORVO_FUZZ}>>:-Wl,--no-undefined>)
   set_target_properties(orvo_${name} PROPERTIES LINK_DEPENDS ${PROJECT_SOURCE_DIR}/src/runtime/orvo.map)
+  # The models of this tree's models/ folder are installed.
+  if(CMAKE_CURRENT_SOURCE_DIR MATCHES "^${PROJECT_SOURCE_DIR}/models/")
+    set_property(GLOBAL APPEND PROPERTY ORVO_MODELS ${name})
+  endif()
 endfunction()

@@ -6,8 +6,8 @@
     orvo.plot(result, ["ca_mi", "ca_mp"])
 """
 
-from .errors import (CallError, CliError, LibraryError, NotSettableError, OrvoError, RunError,
-                     RunStateError, SettingsError, UnknownVariableError, VariableTypeError)
+from .errors import (CallError, CliError, LibraryError, NestedRunError, NotSettableError, OrvoError,
+                     RunError, RunStateError, SettingsError, UnknownVariableError, VariableTypeError)
 from .instance import ExecutionState, Instance
 from .library import find_library, load_library
 from .model import Model
@@ -18,5 +18,6 @@ from .variables import DataType, SymbolType, Variable
 __all__ = ["Model", "Instance", "ExecutionState", "population", "sensitivity", "plot",
            "find_library", "load_library", "find_cli", "DataType", "SymbolType", "Variable",
            "OrvoError", "LibraryError", "CallError", "UnknownVariableError", "VariableTypeError",
-           "NotSettableError", "RunStateError", "RunError", "SettingsError", "CliError"]
+           "NotSettableError", "RunStateError", "NestedRunError", "RunError", "SettingsError",
+           "CliError"]
 __version__ = "1.0"

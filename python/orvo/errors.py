@@ -48,6 +48,13 @@ class RunStateError(OrvoError):
     """The requested operation does not fit the instance's run state."""
 
 
+class NestedRunError(RunStateError):
+    """A callback of a run asked for something that needs the library to
+    itself: a run or start, creating, closing or waiting for an instance of
+    the same library. Refused at once; raised inside a callback, it ends the
+    run like any exception there and reaches the run's caller."""
+
+
 class RunError(OrvoError):
     """A run ended in the error state or before its stop time.
 

@@ -4,11 +4,9 @@ callbacks as Python callables."""
 import atexit
 import enum
 import threading
-import weakref
 
-from . import _raw
-from .errors import OrvoError, RunError, RunStateError
-from .library import load_library, Library
+from .errors import RunError, RunStateError
+from .library import FIRST_REGISTRATION_USER_DATA, Library, load_library
 from .variables import SymbolType
 
 
@@ -34,33 +32,11 @@ def _state(value):
 
 _END_STATES = (ExecutionState.FINISHED, ExecutionState.DEBUG_FINISHED)
 
-# User data of the dispatcher registered on each list; later registrations
-# (discrete events, watches) count up from _FIRST_USER_DATA.
-_STATUS, _ERROR, _TICK, _STATE = 1, 2, 3, 4
-_FIRST_USER_DATA = 16
-
 # Instances with a background run in progress: kept alive until it ends, and
 # stopped before the interpreter shuts down.
 _running = set()
 _running_lock = threading.Lock()
 EXIT_WAIT_SECONDS = 30.0
-
-
-# C callbacks of instances dropped while they could not be destroyed: the
-# library still holds them.
-_orphaned_callbacks = []
-
-
-def _weak(method):
-    """A function calling `method` while its object lives: the C callbacks
-    must not keep their Instance alive, so that a dropped one is freed."""
-    reference = weakref.WeakMethod(method)
-
-    def call(*args):
-        bound = reference()
-        if bound is not None:
-            bound(*args)
-    return call
 
 
 @atexit.register
@@ -77,7 +53,17 @@ class Instance:
     """A model instance; use it as a context manager (or call close()).
 
     The library runs only its most recently created instance, one run at a
-    time per process, and all instances share the model's variables."""
+    time per process, and all instances share the model's variables.
+
+    Threads: running (run, prestep, step, run_to, continue_, start),
+    creating and closing take the library's run lock, one per loaded
+    library. A thread asking while another thread's run is in progress
+    waits for it to end; a background run holds the lock from start() to
+    its end, and the thread that started it is refused (RunStateError)
+    instead of waiting on itself. Inside a callback of a run, these calls
+    and wait() raise NestedRunError at once: call stop() there and act
+    after the run has ended. Reads, writes, stop() and adding callbacks
+    take no lock."""
 
     def __init__(self, model=None, *, lib=None):
         if model is not None:
@@ -86,7 +72,6 @@ class Instance:
             self._library = lib
         else:
             self._library = load_library(lib)
-        self.number = self._library.create_instance()
         self._raw = self._library.raw
         self.messages = []        # status texts of the last run, one line each
         self.errors = []          # (code, text) from the error callbacks
@@ -97,19 +82,10 @@ class Instance:
         self._ended.set()
         self._callback_error = None
         self._listeners = {"status": [], "error": [], "tick": [], "state": []}
-        self._registrations = {}  # user data -> (kind, key, C callback, Python callable)
-        self._next_user_data = _FIRST_USER_DATA
-        # The C callbacks live as long as the instance: freeing one that the
-        # library still holds would crash a later run.
-        self._dispatchers = (_raw.StatusCallback(_weak(self._on_status)),
-                             _raw.ErrorCallback(_weak(self._on_error)),
-                             _raw.TickCallback(_weak(self._on_tick)),
-                             _raw.ExecutionStateCallback(_weak(self._on_state)))
-        n, (status, error, tick, state) = self.number, self._dispatchers
-        self._raw.OrvoAddStatusCallback(n, _STATUS, status)
-        self._raw.OrvoAddErrorCallback(n, _ERROR, error)
-        self._raw.OrvoAddTickCallbackFunction(n, _TICK, tick)
-        self._raw.OrvoAddExecutionStateChangeCallbackFunction(n, _STATE, state)
+        self._registrations = {}  # user data -> (kind, key, Python callable)
+        self._next_user_data = FIRST_REGISTRATION_USER_DATA
+        self.number = 0
+        self.number = self._library.create_instance(self)
 
     # ---- lifetime --------------------------------------------------------
 
@@ -121,9 +97,13 @@ class Instance:
         return False
 
     def close(self):
-        """Stops a background run (waiting for its end) and destroys the instance."""
+        """Stops a background run (waiting for its end) and destroys the
+        instance. Waits while another thread's run of the library is in
+        progress; inside a callback of a run it raises NestedRunError and the
+        instance stays open (close it after the run)."""
         if self.number == 0:
             return
+        self._library.run_lock.refuse_inside_callback("close()")
         if self.running:
             self._request_stop()
             if not self._ended.wait(EXIT_WAIT_SECONDS):
@@ -133,17 +113,13 @@ class Instance:
         self.number = 0
 
     def __del__(self):
-        # An instance dropped without close() gives its slot back, unless
-        # another run is in progress (instances must not be destroyed then).
+        # An instance dropped without close() gives its slot back when the
+        # library is next free (this may run inside a callback of a run).
         try:
-            if self.number == 0:
-                return
-            if not self.running and self._library.active_run is None:
-                self._library.destroy_instance(self.number)
+            if self.number != 0:
+                self._library.drop_instance(self.number)
                 self.number = 0
-            else:
-                _orphaned_callbacks.append((self._dispatchers, self._registrations))
-        except (OrvoError, AttributeError):
+        except AttributeError:
             pass
 
     @property
@@ -229,22 +205,36 @@ class Instance:
     def start(self, *, resume=False):
         """Starts a run on the library's run thread and returns at once
         (`resume=True` continues the last run instead). Callbacks then run on
-        that thread; wait() collects the outcome."""
+        that thread; wait() collects the outcome. The run holds the
+        library's run lock until it ends."""
         if resume:
             self._check_initialized("start(resume=True)")
-        self._begin()
-        with _running_lock:
-            _running.add(self)
-        try:
-            self._raw.call("OrvoContinue" if resume else "OrvoStart", self.number)
-        except BaseException:
-            self._finish()
-            raise
+        export = "OrvoContinue" if resume else "OrvoStart"
+        run_lock = self._library.run_lock
+        with run_lock("start()"):
+            self._begin()
+            with _running_lock:
+                _running.add(self)
+            # Handed over before the call: the run may end before it returns.
+            run_lock.hand_to_background(self)
+            try:
+                self._raw.call(export, self.number)
+            except BaseException:
+                self._finish()
+                raise
+            if not self.states:
+                # The library reports the start on this thread before the run
+                # thread exists; without it the start was refused.
+                self._finish()
+                raise RunStateError(f"{export} was refused by the library"
+                                    + "".join(f"\n  {m}" for m in self.messages))
 
     def wait(self, timeout=None):
         """Waits for a background run to end: True when it has ended (raising
         what a callback raised, or RunError for the error state), False on
         timeout."""
+        if self.running:
+            self._library.run_lock.refuse_inside_callback("wait()")
         if not self._ended.wait(timeout):
             return False
         self._raise_outcome()
@@ -259,13 +249,14 @@ class Instance:
             self._raw.OrvoStop(self.number)
 
     def _blocking(self, export, *args):
-        self._begin()
-        try:
-            self._raw.call(export, self.number, *args)
-        finally:
-            # The end state is normally seen already; a start the library
-            # ignored reports none.
-            self._finish()
+        with self._library.run_lock(f"{export}"):
+            self._begin()
+            try:
+                self._raw.call(export, self.number, *args)
+            finally:
+                # The end state is normally seen already; a start the library
+                # ignored reports none.
+                self._finish()
         self._raise_outcome()
 
     def _begin(self):
@@ -287,6 +278,7 @@ class Instance:
         with self._library.lock:
             if self._library.active_run is self:
                 self._library.active_run = None
+        self._library.run_lock.background_ended(self)
         self._ended.set()
         with _running_lock:
             _running.discard(self)
@@ -318,24 +310,27 @@ class Instance:
 
     def on_discrete_event(self, section_code, function):
         """function(section_code) whenever that discrete section fires."""
+        if not callable(function):
+            raise TypeError(f"a callback is callable, not {type(function).__name__}")
         self._check_idle("add a callback")
         user_data = self._new_user_data()
-        call_user = _weak(self._call_user)
-        callback = _raw.DiscreteEventCallback(lambda _i, _u, code: call_user(function, code))
-        self._raw.OrvoAddDiscreteEventCallbackFunction(self.number, user_data, int(section_code), callback)
-        self._registrations[user_data] = ("discrete", int(section_code), callback, function)
+        self._registrations[user_data] = ("discrete", int(section_code), function)
+        self._raw.OrvoAddDiscreteEventCallbackFunction(self.number, user_data, int(section_code),
+                                                       self._library.c_callbacks["discrete"])
         return user_data
 
     def watch(self, name, function):
         """function(name) at every output point at which the variable differs
         from its value now."""
+        if not callable(function):
+            raise TypeError(f"a callback is callable, not {type(function).__name__}")
         self._check_idle("add a callback")
         variable = self._library.variable(name)
         user_data = self._new_user_data()
-        call_user = _weak(self._call_user)
-        callback = _raw.SymbolWatchCallback(lambda _i, _u, _v: call_user(function, variable.name))
-        self._raw.OrvoAddSymbolWatchCallback(self.number, user_data, variable.number, callback)
-        self._registrations[user_data] = ("watch", variable.number, callback, function)
+        self._registrations[user_data] = ("watch", variable.number,
+                                          lambda _number: function(variable.name))
+        self._raw.OrvoAddSymbolWatchCallback(self.number, user_data, variable.number,
+                                             self._library.c_callbacks["watch"])
         return user_data
 
     def remove(self, handle):
@@ -346,11 +341,13 @@ class Instance:
             if function in self._listeners[kind]:
                 self._listeners[kind].remove(function)
             return
-        kind, key, callback, _ = self._registrations.pop(handle)
+        kind, key, _ = self._registrations.pop(handle)
         if kind == "discrete":
-            self._raw.OrvoRemoveDiscreteEventCallbackFunction(self.number, handle, key, callback)
+            self._raw.OrvoRemoveDiscreteEventCallbackFunction(self.number, handle, key,
+                                                              self._library.c_callbacks[kind])
         else:
-            self._raw.OrvoRemoveSymbolWatchCallback(self.number, handle, key, callback)
+            self._raw.OrvoRemoveSymbolWatchCallback(self.number, handle, key,
+                                                    self._library.c_callbacks[kind])
 
     def _listen(self, kind, function):
         if not callable(function):
@@ -375,7 +372,14 @@ class Instance:
             self._callback_error = exc
             self._request_stop()
 
-    def _on_status(self, _instance, _user, text):
+    # The library's dispatchers call these with the registration's user data.
+
+    def _on_registration(self, user_data, argument):
+        registration = self._registrations.get(user_data)
+        if registration is not None:
+            self._call_user(registration[2], argument)
+
+    def _on_status(self, _user, text):
         if text is None:
             return
         for line in text.decode(errors="replace").splitlines():
@@ -384,17 +388,17 @@ class Instance:
                 for function in list(self._listeners["status"]):
                     self._call_user(function, line)
 
-    def _on_error(self, _instance, _user, code, text):
+    def _on_error(self, _user, code, text):
         message = text.decode(errors="replace") if text is not None else ""
         self.errors.append((code, message))
         for function in list(self._listeners["error"]):
             self._call_user(function, code, message)
 
-    def _on_tick(self, _instance, _user, tick):
+    def _on_tick(self, _user, tick):
         for function in list(self._listeners["tick"]):
             self._call_user(function, tick)
 
-    def _on_state(self, _instance, _user, old, new):
+    def _on_state(self, _user, old, new):
         old, new = _state(old), _state(new)
         self.state = new
         self.states.append(new)

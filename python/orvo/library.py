@@ -3,16 +3,26 @@
 import ctypes
 import os
 import threading
+import weakref
 
 import numpy as np
 
 from . import _raw
+from ._runlock import RunLock
 from .errors import LibraryError, RunStateError, UnknownVariableError, VariableTypeError
 from .variables import DataType, SymbolType, Variable
 
 LIBRARY_NAME = "liborvo_pregnancy.so"
 _PACKAGE_DIR = os.path.dirname(os.path.abspath(__file__))
 _SOURCE_TREE_BUILD = os.path.join(os.path.dirname(os.path.dirname(_PACKAGE_DIR)), "build", "lib")
+# Installed under a prefix P: the package in P/lib/python3/dist-packages/orvo,
+# the model libraries in P/lib/orvo.
+_INSTALLED = os.path.normpath(os.path.join(_PACKAGE_DIR, "..", "..", "..", "orvo"))
+
+# User data of the four callbacks every Instance registers; registrations of
+# discrete events and watches count up from FIRST_REGISTRATION_USER_DATA.
+CALLBACK_USER_DATA = {"status": 1, "error": 2, "tick": 3, "state": 4}
+FIRST_REGISTRATION_USER_DATA = 16
 
 _loaded = {}
 _load_lock = threading.Lock()
@@ -20,13 +30,15 @@ _load_lock = threading.Lock()
 
 def find_library(path=None):
     """The library file: `path` when given, else $ORVO_LIB, else the copy
-    beside this package, else the source tree's release build."""
+    beside this package, else the installed one (P/lib/orvo), else the
+    source tree's release build."""
     if path is not None:
         candidates = [("the given path", os.fspath(path))]
     elif os.environ.get("ORVO_LIB"):
         candidates = [("ORVO_LIB", os.environ["ORVO_LIB"])]
     else:
         candidates = [("beside the package", os.path.join(_PACKAGE_DIR, LIBRARY_NAME)),
+                      ("the installed libraries", os.path.join(_INSTALLED, LIBRARY_NAME)),
                       ("the source tree's build", os.path.join(_SOURCE_TREE_BUILD, LIBRARY_NAME))]
     for _, candidate in candidates:
         if os.path.isfile(candidate):
@@ -50,7 +62,13 @@ class Library:
     """One loaded model library: its variable table, typed value access for
     any instance, and the bookkeeping of its instances. The model keeps one
     copy of its variables, so every instance reads and writes the same
-    values, and the library runs only its most recently created instance."""
+    values, and the library runs only its most recently created instance.
+
+    `run_lock` serialises everything that runs, creates or destroys an
+    instance of this library across host threads (see RunLock). The C
+    callbacks are created once per library and kept as long as the process:
+    the library may call them until an instance is destroyed, and each call
+    is dispatched by instance number to the live Instance, if any."""
 
     def __init__(self, path):
         self.raw = _raw.RawLibrary(path)
@@ -64,11 +82,41 @@ class Library:
         self.live_instances = set()
         self.latest_instance = 0
         self.active_run = None  # the Instance whose run is in progress
-        self.lock = threading.RLock()
+        self.lock = threading.RLock()  # the bookkeeping above
+        self.run_lock = RunLock(when_free=self._destroy_dropped)
+        self._dropped = []     # instances dropped unclosed, destroyed once the library is free
+        self._instances = {}   # number -> weak reference to its Instance
+        self.c_callbacks = {
+            "status": _raw.StatusCallback(self._dispatcher("_on_status")),
+            "error": _raw.ErrorCallback(self._dispatcher("_on_error")),
+            "tick": _raw.TickCallback(self._dispatcher("_on_tick")),
+            "state": _raw.ExecutionStateCallback(self._dispatcher("_on_state")),
+            "discrete": _raw.DiscreteEventCallback(self._dispatcher("_on_registration")),
+            "watch": _raw.SymbolWatchCallback(self._dispatcher("_on_registration")),
+        }
+        for callback in self.c_callbacks.values():
+            # Never freed, not even by the interpreter's shutdown while a run
+            # thread may still call one.
+            ctypes.pythonapi.Py_IncRef(ctypes.py_object(callback))
         # Value access needs an instance; this one serves Model's reads and writes.
         self.access_instance = self.create_instance()
         self.defaults = {v.name: self.read(self.access_instance, v) for v in self.variables
                          if v.settable and v.data_type != DataType.INVALID}
+
+    def _dispatcher(self, method):
+        run_lock, instances = self.run_lock, self._instances
+
+        def dispatch(number, user_data, *args):
+            reference = instances.get(number)
+            instance = reference() if reference is not None else None
+            if instance is None:
+                return
+            run_lock.enter_callback()
+            try:
+                getattr(instance, method)(user_data, *args)
+            finally:
+                run_lock.leave_callback()
+        return dispatch
 
     def _describe(self, number):
         info = _raw.SymbolInfo()
@@ -93,24 +141,63 @@ class Library:
 
     # ---- instances -------------------------------------------------------
 
-    def create_instance(self):
-        with self.lock:
-            # The library refuses a new instance while a run is in progress.
-            if self.active_run is not None:
-                raise RunStateError(f"instance {self.active_run.number} is running; "
-                                    "one run at a time per process, and no new instance meanwhile")
+    def create_instance(self, owner=None):
+        """A new instance number; `owner` (an Instance) gets its callbacks."""
+        with self.run_lock("creating an instance"):
             number = self.raw.OrvoCreate()
             if number == 0:
                 raise LibraryError("OrvoCreate: no free instance (99 exist)")
-            self.live_instances.add(number)
-            self.latest_instance = number
+            with self.lock:
+                self.live_instances.add(number)
+                self.latest_instance = number
+            if owner is not None:
+                self._instances[number] = weakref.ref(owner)
+                for kind, export in (("status", "OrvoAddStatusCallback"),
+                                     ("error", "OrvoAddErrorCallback"),
+                                     ("tick", "OrvoAddTickCallbackFunction"),
+                                     ("state", "OrvoAddExecutionStateChangeCallbackFunction")):
+                    self.raw.call(export, number, CALLBACK_USER_DATA[kind], self.c_callbacks[kind])
             return number
 
     def destroy_instance(self, number):
+        """Destroys an instance once no run of this library is in progress
+        (waiting for another thread's run to end)."""
+        with self.run_lock("closing an instance"):
+            self._destroy(number)
+
+    def drop_instance(self, number):
+        """An instance dropped unclosed: destroyed when the library is next
+        taken while free (never from a garbage collection inside a run)."""
+        self._dropped.append(number)
+
+    def _destroy_dropped(self):
+        refused = []
+        while self._dropped:
+            number = self._dropped.pop()
+            try:
+                self._destroy(number)
+            except RunStateError:
+                refused.append(number)
+        self._dropped.extend(refused)
+
+    def _destroy(self, number):
         with self.lock:
-            if number in self.live_instances:
-                self.live_instances.discard(number)
-                self.raw.OrvoDestroy(number)
+            if number not in self.live_instances:
+                return
+        self.raw.OrvoDestroy(number)
+        if self._exists(number):
+            # Refused (the library reports why through the status callback):
+            # the instance and its callbacks stay.
+            raise RunStateError(f"OrvoDestroy refused to destroy instance {number}; "
+                                "it stays open")
+        with self.lock:
+            self.live_instances.discard(number)
+        self._instances.pop(number, None)
+
+    def _exists(self, number):
+        data_type = ctypes.c_uint32()
+        return bool(self.raw.OrvoGetSymbolValue(number, 1, ctypes.byref(data_type),
+                                                ctypes.byref(_raw.SymbolValue()), _raw.Dims()))
 
     # ---- typed values ----------------------------------------------------
 

@@ -84,6 +84,14 @@ class Model:
         """A new Instance of this model (a context manager)."""
         return Instance(self)
 
+    def exclusive(self):
+        """A context manager holding the library's run lock for a sequence
+        of calls on this thread (create, prestep, step..., close), so that no
+        other thread's run or new instance comes between them; other threads
+        wait until the block ends. Inside a callback of a run it raises
+        NestedRunError."""
+        return self.library.run_lock("exclusive()")
+
     def run(self, settings=None, record=None, cint=None, tolerances=None):
         """Runs the model from its start to `tstop` and returns the recorded
         output points as a DataFrame indexed by time.
@@ -94,7 +102,13 @@ class Model:
         (relative, absolute) for every state, or {state: (relative, absolute)}.
         The result's `attrs` hold the settings, the status messages and the
         execution states. A run that ends in the error state, or before
-        tstop, raises RunError carrying the messages and what was recorded."""
+        tstop, raises RunError carrying the messages and what was recorded.
+
+        Runs of one library are serialised across threads: a call while
+        another thread runs the library waits for that run to end. Inside a
+        callback of a run of the same library it raises NestedRunError, and
+        while a background run started by this thread is in progress,
+        RunStateError."""
         settings = dict(settings or {})
         if cint is not None:
             settings["cint"] = cint
@@ -102,6 +116,10 @@ class Model:
         columns = self._record_columns(DEFAULT_RECORD if record is None else record)
         tolerance_items = self._tolerance_items(tolerances)
 
+        with self.library.run_lock("model.run()"):
+            return self._run(settings, checked, columns, tolerance_items)
+
+    def _run(self, settings, checked, columns, tolerance_items):
         access = self.library.access_instance
         previous_values = [(v, self.library.read(access, v)) for v, _ in checked]
         rows = []

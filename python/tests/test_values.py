@@ -145,3 +145,20 @@ def test_run_options_and_failures(model):
     with pytest.raises(orvo.RunError) as raised:
         model.run({**short, "ialg": 5}, record=["ca_mi"], cint=24)
     assert any("beyond 1e+100" in m for m in raised.value.messages)
+
+
+@pytest.mark.xfail(reason="needs the model fix", strict=False)
+@pytest.mark.parametrize("settings", [{"tstop": 2410, "cint": 24}, {"tstop": 250, "cint": 24}, {}],
+                         ids=["2410-by-24", "250-by-24", "defaults"])
+def test_run_ends_at_tstop_off_the_output_grid(model, settings):
+    result = model.run({"pdoseug_i": 200, **settings}, record=["ca_mi"])
+    tstop = settings.get("tstop", model.get("tstop"))
+    assert result.index.is_monotonic_increasing and result.index.is_unique
+    assert result.index.max() == tstop
+
+
+def test_runaway_fixed_step_run_raises(model):
+    # RK4 at the default step count diverges on the example dose within 48 h
+    with pytest.raises(orvo.RunError) as raised:
+        model.run({**EXAMPLE_SCENARIO, "ialg": 5, "tstop": 48}, record=["aplasma_mi"])
+    assert raised.value.messages and raised.value.result is not None

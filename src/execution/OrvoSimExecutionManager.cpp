@@ -8,13 +8,13 @@
 #include <string>
 
 #include "execution/AutoLock.h"
-#include "execution/ForcedUnwind.h"
+#include "common/ForcedUnwind.h"
 #include "execution/ThreadFactory.h"
-#include "integrators/TextException.h"
+#include "common/TextException.h"
 #include "runtime/NonFiniteStateCheck.h"
 #include "runtime/OrvoSimRuntime.h"
-#include "solver/ScopeExit.h"
-#include "solver/SharedFlag.h"
+#include "common/ScopeExit.h"
+#include "common/SharedFlag.h"
 
 namespace {
 

@@ -3,8 +3,8 @@
 #include <system_error>
 
 #include "execution/AutoLock.h"
-#include "execution/ForcedUnwind.h"
-#include "solver/ScopeExit.h"
+#include "common/ForcedUnwind.h"
+#include "common/ScopeExit.h"
 
 using Guard = std::lock_guard<std::mutex>;
 

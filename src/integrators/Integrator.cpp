@@ -6,9 +6,10 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "integrators/ForcedUnwind.h"
-#include "integrators/TextException.h"
-#include "solver/ScopeExit.h"
+#include "common/FormatText.h"
+#include "common/ForcedUnwind.h"
+#include "common/TextException.h"
+#include "common/ScopeExit.h"
 
 namespace {
 
@@ -294,21 +295,11 @@ void Integrator::WriteMessage(const char* text) {
 }
 
 void Integrator::WriteFormatted(const char* format, ...) {
-    char text[512];
     va_list args;
     va_start(args, format);
-    va_list again;
-    va_copy(again, args);
-    const int length = std::vsnprintf(text, sizeof text, format, args);
+    AppendFormattedV(messageBuffer, format, args);
     va_end(args);
-    if (length >= 0 && static_cast<std::size_t>(length) < sizeof text) {
-        WriteMessage(text);
-    } else if (length >= 0) {
-        std::string longer(static_cast<std::size_t>(length), '\0');
-        std::vsnprintf(longer.data(), longer.size() + 1, format, again);
-        WriteMessage(longer.c_str());
-    }
-    va_end(again);
+    messageBuffer.push_back('\n');
 }
 
 std::string Integrator::TakeMessages() {

@@ -14,8 +14,8 @@
 #include <sunmatrix/sunmatrix_band.h>
 #include <sunmatrix/sunmatrix_dense.h>
 
-#include "integrators/ForcedUnwind.h"
-#include "solver/ScopeExit.h"
+#include "common/ForcedUnwind.h"
+#include "common/ScopeExit.h"
 
 extern "C" {
 

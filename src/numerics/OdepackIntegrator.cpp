@@ -7,8 +7,8 @@
 #include <mutex>
 #include <string>
 
-#include "integrators/ForcedUnwind.h"
-#include "solver/ScopeExit.h"
+#include "common/ForcedUnwind.h"
+#include "common/ScopeExit.h"
 
 namespace {
 

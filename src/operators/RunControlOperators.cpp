@@ -2,7 +2,7 @@
 
 #include "operators/OperatorRuntime.h"
 #include "runtime/OrvoSimRuntime.h"
-#include "solver/SharedFlag.h"
+#include "common/SharedFlag.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "integrators/Integrator.h"
-#include "integrators/TextException.h"
+#include "common/TextException.h"
 #include "runtime/OrvoSimRuntime.h"
 
 namespace {

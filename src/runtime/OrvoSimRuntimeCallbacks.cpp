@@ -1,6 +1,7 @@
 // Callback lists and their invokers: the single path of every message,
 // tick, event and execution-state change to the host.
 #include "runtime/OrvoSimRuntime.h"
+#include "common/FormatText.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -122,19 +123,12 @@ void OrvoSimRuntime::OrvoSimWriteMessage(uint32_t instance, const char* text) {
 }
 
 void OrvoSimRuntime::OrvoSimWriteFormattedMessage(uint32_t instance, const char* format, ...) {
+    std::string text;
     va_list args;
     va_start(args, format);
-    va_list copy;
-    va_copy(copy, args);
-    const int length = std::vsnprintf(nullptr, 0, format, copy);
-    va_end(copy);
-    if (length >= 0) {
-        std::string text(static_cast<size_t>(length) + 1, '\0');
-        std::vsnprintf(text.data(), text.size(), format, args);
-        text.resize(static_cast<size_t>(length));
-        OrvoSimWriteMessage(instance, text.c_str());
-    }
+    AppendFormattedV(text, format, args);
     va_end(args);
+    if (format) OrvoSimWriteMessage(instance, text.c_str());
 }
 
 void OrvoSimRuntime::OrvoSimReportStatus(uint32_t instance, const char* text) {

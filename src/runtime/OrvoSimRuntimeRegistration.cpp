@@ -1,7 +1,7 @@
 // Model registration: the system information, the variable descriptor table
 // and the calls through which the model describes and schedules itself.
 #include "runtime/OrvoSimRuntime.h"
-#include "solver/SharedFlag.h"
+#include "common/SharedFlag.h"
 
 #include <algorithm>
 

@@ -22,8 +22,6 @@ enum IntegrationAlgorithm : int32_t {
     AlgorithmCvode = 15,
 };
 
-// Codes 3, 4, 5 and 7 take the step the solver gives them.
-inline bool IsFixedStepAlgorithm(int32_t code) {
-    return code == AlgorithmEuler || code == AlgorithmRungeKutta2 ||
-           code == AlgorithmRungeKutta4 || code == AlgorithmUserDefined;
-}
+// Codes 3, 4, 5 and 7 take the step the solver gives them (the method table
+// in IntegrationMethods.h says which).
+bool IsFixedStepAlgorithm(int32_t code);

@@ -3,7 +3,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "solver/SharedFlag.h"
+#include "common/SharedFlag.h"
 
 // Run-control settings shared by the model, the host, the solver and the
 // integrator. Every setting is held through a pointer that starts at a private

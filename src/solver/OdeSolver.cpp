@@ -6,8 +6,9 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "integrators/IntegratorFactory.h"
-#include "solver/ScopeExit.h"
+#include "common/FormatText.h"
+#include "solver/IntegrationMethods.h"
+#include "common/ScopeExit.h"
 
 namespace {
 
@@ -101,25 +102,18 @@ bool OdeSolver::InstallIntegrator(std::unique_ptr<Integrator> integrator) {
 }
 
 bool OdeSolver::IsSupportedAlgorithm(int32_t algorithm) {
-    switch (algorithm) {
-    case AlgorithmAdamsMoulton:
-    case AlgorithmGear:
-    case AlgorithmEuler:
-    case AlgorithmRungeKutta2:
-    case AlgorithmRungeKutta4:
-    case AlgorithmRungeKuttaFehlberg2:
-    case AlgorithmRungeKuttaFehlberg5:
-    case AlgorithmRosenbrock:
-    case AlgorithmAdamsBashforth2:
-    case AlgorithmOdepack:
-    case AlgorithmCvode: return true;
-    default: return false;
-    }
+    const IntegrationMethod* method = FindIntegrationMethod(algorithm);
+    return method && method->supported;
 }
 
 bool OdeSolver::IsVariableStep() const {
-    return algorithm_ == AlgorithmAdamsMoulton || algorithm_ == AlgorithmGear ||
-           (algorithm_ >= AlgorithmRungeKuttaFehlberg2 && algorithm_ <= AlgorithmCvode);
+    const IntegrationMethod* method = FindIntegrationMethod(algorithm_);
+    return method && method->stepKind == StepKind::Variable;
+}
+
+bool IsFixedStepAlgorithm(int32_t code) {
+    const IntegrationMethod* method = FindIntegrationMethod(code);
+    return method && method->stepKind == StepKind::Fixed;
 }
 
 void OdeSolver::Restart(double h) {
@@ -455,22 +449,10 @@ void OdeSolver::WriteMessage(const char* text) {
 }
 
 void OdeSolver::WriteFormatted(const char* format, ...) {
-    char text[512];
     va_list args;
     va_start(args, format);
-    const int length = std::vsnprintf(text, sizeof text, format, args);
+    AppendFormattedV(messageBuffer_, format, args);
     va_end(args);
-    if (length < 0) return;
-    if (static_cast<std::size_t>(length) < sizeof text) {
-        messageBuffer_.append(text, static_cast<std::size_t>(length));
-    } else {
-        std::string longer(static_cast<std::size_t>(length) + 1, '\0');
-        va_start(args, format);
-        std::vsnprintf(longer.data(), longer.size(), format, args);
-        va_end(args);
-        longer.pop_back();
-        messageBuffer_.append(longer);
-    }
     messageBuffer_.push_back('\n');
 }
 

@@ -1,7 +1,7 @@
 #include <cmath>
 
 #include "solver/OdeSolver.h"
-#include "solver/ScopeExit.h"
+#include "common/ScopeExit.h"
 
 bool OdeSolver::AddEvent(uint32_t id, OdeEventType type, double value, uint32_t arg1,
                          uint32_t section, bool* serviceFlag) {

@@ -7,7 +7,7 @@
 #include "runtime/OrvoSimRuntime.h"
 #include "runtime/OrvoSimRuntimeAPI.h"
 #include "runtime/OrvoSimSettingsSlot.h"
-#include "solver/SharedFlag.h"
+#include "common/SharedFlag.h"
 
 namespace execution_test {
 namespace {

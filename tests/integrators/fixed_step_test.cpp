@@ -9,7 +9,7 @@
 #include "integrators/EulerIntegrator.h"
 #include "integrators/RungeKutta2Integrator.h"
 #include "integrators/RungeKutta4Integrator.h"
-#include "integrators/TextException.h"
+#include "common/TextException.h"
 
 namespace {
 

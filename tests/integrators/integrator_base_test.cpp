@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "integrators/EulerIntegrator.h"
-#include "integrators/TextException.h"
+#include "common/TextException.h"
 
 namespace {
 

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
-#include "integrators/IntegratorFactory.h"
+#include <string>
+
+#include "solver/IntegrationMethods.h"
 #include "solver/OdeSolver.h"
 
 namespace {
@@ -13,11 +15,22 @@ TEST(IntegratorFactory, EveryMethodCodeCreatesItsOwnClass) {
         if (integrator) {
             EXPECT_EQ(integrator->algorithm, code);
         }
-        // Every supported code has a method to run.
+        // Every supported code has a method to run, and every method is in
+        // exactly one of the solver's two step groups.
         if (OdeSolver::IsSupportedAlgorithm(code)) {
             EXPECT_NE(integrator, nullptr) << code;
         }
+        if (const IntegrationMethod* method = FindIntegrationMethod(code)) {
+            EXPECT_EQ(IsFixedStepAlgorithm(code), method->stepKind == StepKind::Fixed) << code;
+            EXPECT_NE(std::string(method->name), "") << code;
+        } else {
+            EXPECT_FALSE(IsFixedStepAlgorithm(code) || OdeSolver::IsSupportedAlgorithm(code)) << code;
+        }
     }
+    // The groups the solver's step choice relies on.
+    for (const int32_t code : {3, 4, 5, 7}) EXPECT_TRUE(IsFixedStepAlgorithm(code)) << code;
+    for (const int32_t code : {1, 2, 8, 9, 10, 11, 12, 13, 14, 15})
+        EXPECT_EQ(FindIntegrationMethod(code)->stepKind, StepKind::Variable) << code;
 }
 
 double t, y[2], dy[2], ic[2];

@@ -2,7 +2,7 @@
 
 #include <memory>
 
-#include "integrators/IntegratorFactory.h"
+#include "solver/IntegrationMethods.h"
 #include "variable_step_driver.h"
 
 namespace {

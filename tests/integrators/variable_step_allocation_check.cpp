@@ -4,7 +4,7 @@
 
 #include "CountingAllocator.h"
 
-#include "integrators/IntegratorFactory.h"
+#include "solver/IntegrationMethods.h"
 #include "variable_step_driver.h"
 
 namespace {

@@ -6,7 +6,7 @@
 
 #include <pthread.h>
 
-#include "integrators/IntegratorFactory.h"
+#include "solver/IntegrationMethods.h"
 
 namespace {
 

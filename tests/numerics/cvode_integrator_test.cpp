@@ -8,7 +8,7 @@
 #include <cvode/cvode_ls.h>
 #include <sunmatrix/sunmatrix_band.h>
 
-#include "integrators/TextException.h"
+#include "common/TextException.h"
 #include "numerics/CvodeIntegrator.h"
 
 namespace {

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <string>
 
-#include "integrators/TextException.h"
+#include "common/TextException.h"
 #include "numerics/OdepackIntegrator.h"
 
 namespace {

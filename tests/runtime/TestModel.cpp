@@ -5,7 +5,7 @@
 #include "orvo/orvo.h"
 #include "runtime/OrvoSimRuntime.h"
 #include "runtime/OrvoSimRuntimeAPI.h"
-#include "solver/SharedFlag.h"
+#include "common/SharedFlag.h"
 
 namespace {
 

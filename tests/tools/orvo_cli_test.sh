@@ -109,6 +109,35 @@ failing-run)
         grep -q "writing '/dev/full' failed" "$work/err" || fail "no message about the failed write"
     fi
     ;;
+doses)
+    lib=$(dirname "$orvo")/../lib
+    oral="$orvo run --lib $lib/liborvo_oral_absorption.so --set dose=0 --set tstop=120 --set cint=1 --set ialg=5 --set nstp=1000 --vars t,acentral"
+    # Ten oral doses every 12 h off the output grid: one record with addl, or ten records.
+    printf 'time,target,amount,ii,addl\n1.25,agut,100,12,9\n' >"$work/addl.csv"
+    printf 'time,target,amount\n' >"$work/ten.csv"
+    for k in 0 1 2 3 4 5 6 7 8 9; do echo "$(awk -v k=$k 'BEGIN { print 1.25 + 12 * k }'),agut,100" >>"$work/ten.csv"; done
+    $oral --doses "$work/addl.csv" >"$work/addl.out" 2>"$work/err" || fail "addl run: $(cat "$work/err")"
+    $oral --doses "$work/ten.csv" >"$work/ten.out" 2>"$work/err" || fail "ten-record run: $(cat "$work/err")"
+    cmp -s "$work/addl.out" "$work/ten.out" || fail "addl and ten records differ"
+    # Superposition of the closed form, and one row per output time.
+    awk -F, 'NR > 1 { c = 0; for (k = 0; k < 10; k++) { s = $1 - 1.25 - 12 * k; if (s >= 0) c += 100 * 1.5 / 1.3 * (exp(-0.2 * s) - exp(-1.5 * s)) }
+             d = $2 - c; if (d < 0) d = -d; if (d > worst) worst = d; n++ }
+             END { if (n != 121 || worst > 1e-8) { print n " rows, worst " worst; exit 1 } }' "$work/addl.out" || fail "oral doses off the closed form"
+    # An infusion of 30 mg over 5 h from t = 2.5 into the input rate rin.
+    printf 'time,target,amount,duration\n2.5,rin,30,5\n' >"$work/inf.csv"
+    "$orvo" run --lib "$lib/liborvo_infusion_test.so" --vars t,a,rin --doses "$work/inf.csv" >"$work/inf.out" 2>"$work/err" || fail "infusion run: $(cat "$work/err")"
+    awk -F, 'NR > 1 { t = $1; if (t <= 2.5) c = 0; else if (t <= 7.5) c = 20 * (1 - exp(-0.3 * (t - 2.5)));
+             else c = 20 * (1 - exp(-1.5)) * exp(-0.3 * (t - 7.5)); d = $2 - c; if (d < 0) d = -d; if (d > worst) worst = d }
+             END { if (worst > 1e-8) { print "worst " worst; exit 1 } }' "$work/inf.out" || fail "infusion off the closed form"
+    tail -1 "$work/inf.out" | grep -q ',0$' || fail "rin not restored after the infusion: $(tail -1 "$work/inf.out")"
+    # Bad records: exit 2 naming the file, line and column; a late record is warned.
+    printf 'time,target,amount\n1,nosuch,5\n' >"$work/bad.csv"
+    expect_refused "bad.csv:2:3: unknown target 'nosuch'" run --lib "$lib/liborvo_infusion_test.so" --doses "$work/bad.csv"
+    printf 'time,target,amount\n100,a,5\n' >"$work/late.csv"
+    "$orvo" run --lib "$lib/liborvo_infusion_test.so" --doses "$work/late.csv" >"$work/late.out" 2>"$work/err" || fail "late record"
+    grep -q 'late.csv:2: a dose at t = 100' "$work/err" || fail "late record not warned: $(cat "$work/err")"
+    expect_refused "no-such.csv" run --doses "$work/no-such.csv"
+    ;;
 example-scenario)
     "$orvo" run --scenario "$source_dir/scenarios/example.scenario" --out "$work/example.csv" --summary \
         >"$work/summary" 2>"$work/err" || fail "example run exited with $?: $(cat "$work/err")"

@@ -13,7 +13,7 @@ namespace {
 bool TakesArgument(std::string_view name) {
     static const char* const names[] = {"--lib",   "--set",   "--scenario", "--out",  "--vars",
                                         "--at",    "--params", "--jobs",    "--shard", "--plot",
-                                        "--runs",  "--bootstrap", "--step"};
+                                        "--runs",  "--bootstrap", "--step", "--doses"};
     return std::find(std::begin(names), std::end(names), name) != std::end(names);
 }
 
@@ -23,12 +23,13 @@ bool Applies(const std::string& command, std::string_view name) {
     if (command == "list") return name == "--lib";
     if (command == "run")
         return name == "--lib" || name == "--scenario" || name == "--set" || name == "--out" || name == "--vars" ||
-               name == "--summary";
+               name == "--summary" || name == "--doses";
     // merge needs no library, but takes --lib like the others so hosts can pass it always.
     if (command == "merge") return name == "--out" || name == "--plot" || name == "--vars" || name == "--lib";
     if (command == "batch")
-        return name != "--summary" && name != "--runs" && name != "--bootstrap" && name != "--step";
-    if (command == "sensitivity") return name != "--summary" && name != "--plot";
+        return name != "--summary" && name != "--runs" && name != "--bootstrap" && name != "--step" &&
+               name != "--doses";
+    if (command == "sensitivity") return name != "--summary" && name != "--plot" && name != "--doses";
     return false;
 }
 
@@ -46,6 +47,8 @@ bool ParseOptionValue(Options& options, const std::string& name, const std::stri
         options.scenarios.push_back(value);
     } else if (name == "--out") {
         options.outputFile = value;
+    } else if (name == "--doses") {
+        options.dosesFile = value;
     } else if (name == "--plot") {
         options.plotFile = value;
     } else if (name == "--params") {

@@ -16,6 +16,7 @@ struct Options {
     std::string libraryPath;              // empty: the library beside the executable
     std::vector<std::string> scenarios;   // --scenario files, applied in order
     std::vector<Assignment> settings;     // --set, applied after the scenarios
+    std::string dosesFile;                // --doses: dose records (run)
     std::string outputFile;               // --out: the CSV of run (empty: stdout), else a directory
     std::vector<std::string> variables;   // --vars; empty: the default set
     std::vector<double> atTimes;          // --at

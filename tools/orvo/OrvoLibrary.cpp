@@ -38,5 +38,8 @@ std::string OrvoLibrary::DefaultPath() {
     std::string exe(buffer, static_cast<std::size_t>(length));
     const std::size_t slash = exe.rfind('/');
     const std::string dir = slash == std::string::npos ? "." : exe.substr(0, slash);
+    // The build tree keeps the libraries in lib/, an installed orvo in lib/orvo/.
+    const std::string installed = dir + "/../lib/orvo/" + libraryName;
+    if (access(installed.c_str(), F_OK) == 0) return installed;
     return dir + "/../lib/" + libraryName;
 }

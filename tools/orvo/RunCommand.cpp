@@ -2,11 +2,14 @@
 
 #include <cmath>
 #include <fstream>
+#include <functional>
 #include <iostream>
 
 #include "CsvWriter.h"
+#include "ModelDoses.h"
 #include "ModelSession.h"
 #include "ModelVariables.h"
+#include "PopulationPlan.h"
 #include "RunRecorder.h"
 #include "RunSummary.h"
 #include "SymbolText.h"
@@ -114,6 +117,19 @@ int RunCommand(const OrvoLibrary& library, const Options& options) {
         Fail(fault);
         return kExitBadInput;
     }
+    // Dose records: checked against the model before anything is written.
+    std::vector<DoseRecord> doses;
+    DoseSchedule schedule;
+    RunPlan plan;
+    if (!options.dosesFile.empty()) {
+        std::string error;
+        if (!ReadDoseFile(options.dosesFile, doses, error) || !ComputeOutputTimes(variables, plan, error) ||
+            !ScheduleDoses(doses, DoseModelOf(variables), plan.times.back(), schedule, error)) {
+            Fail(error);
+            return kExitBadInput;
+        }
+        for (const std::string& warning : schedule.warnings) std::cerr << "orvo: warning: " << warning << "\n";
+    }
 
     std::ofstream file;
     const bool toStdout = options.outputFile.empty() || options.outputFile == "-";
@@ -126,7 +142,12 @@ int RunCommand(const OrvoLibrary& library, const Options& options) {
     }
     CsvWriter writer(toStdout ? std::cout : file);
     RunRecorder recorder(library, session.instance(), variables, std::move(columns), writer);
-    recorder.Run();
+    if (doses.empty()) {
+        recorder.Run();
+    } else {
+        DoseApplier apply(variables);
+        recorder.RunWithDoses(schedule, plan.times, std::ref(apply));
+    }
 
     int status = kExitOk;
     double time = 0.0;

@@ -2,6 +2,9 @@
 
 #include "ValueParser.h"
 
+#include <algorithm>
+#include <cmath>
+
 namespace {
 
 // One registration per list; distinct values so each removal finds its own.
@@ -41,6 +44,42 @@ void RunObserver::Observe() {
     Detach();
 }
 
+void RunObserver::ObserveWithDoses(const DoseSchedule& schedule, const std::vector<double>& outputTimes,
+                                   const std::function<void(const DoseEvent&)>& apply) {
+    Attach();
+    recordTicks_ = false;
+    // Each stop ends a run of the library, which writes the integrator's
+    // statistics when asked: only the last one does.
+    const uint32_t statistics = library_.OrvoGetSymbolIndex("wesitg");
+    const bool statisticsWanted = statistics != 0 && library_.OrvoGetBool(instance_, statistics);
+    if (statisticsWanted) library_.OrvoSetBool(instance_, statistics, false);
+    library_.OrvoPreStep(instance_);
+    const uint32_t timeVariable = 1;
+    const auto now = [&] { return library_.OrvoGetDouble(instance_, timeVariable); };
+    const auto same = [](double a, double b) { return std::fabs(a - b) <= 1e-12 * std::max(1.0, std::fabs(b)); };
+    std::size_t nextOutput = 0, nextDose = 0;
+    const std::vector<DoseEvent>& doses = schedule.events;
+    while (!endedInError_ && (nextOutput < outputTimes.size() || nextDose < doses.size())) {
+        const double outputAt = nextOutput < outputTimes.size() ? outputTimes[nextOutput] : HUGE_VAL;
+        const double doseAt = nextDose < doses.size() ? doses[nextDose].time : HUGE_VAL;
+        // Doses past the last output time change nothing that is recorded.
+        if (nextOutput == outputTimes.size()) break;
+        const double stop = std::min(outputAt, doseAt);
+        if (statisticsWanted && nextOutput + 1 == outputTimes.size() && stop == outputAt)
+            library_.OrvoSetBool(instance_, statistics, true);
+        if (stop > now()) library_.OrvoRunToTime(instance_, stop);
+        if (endedInError_ || !same(now(), stop)) break;  // stopped early: the caller sees the time
+        while (nextDose < doses.size() && same(doses[nextDose].time, stop)) apply(doses[nextDose++]);
+        if (same(outputAt, stop)) {
+            OnOutputPoint();
+            ++nextOutput;
+        }
+    }
+    if (statisticsWanted) library_.OrvoSetBool(instance_, statistics, true);
+    recordTicks_ = true;
+    Detach();
+}
+
 void RunObserver::OnStatus(uint32_t, uint32_t, const char* text) {
     if (active_ != nullptr) active_->Status(text);
 }
@@ -52,7 +91,7 @@ void RunObserver::OnError(uint32_t, uint32_t, uint32_t code, const char* text) {
 }
 
 void RunObserver::OnTick(uint32_t, uint32_t, OrvoTickType tick) {
-    if (active_ != nullptr && tick == OrvoTickOutputPoint) active_->OnOutputPoint();
+    if (active_ != nullptr && active_->recordTicks_ && tick == OrvoTickOutputPoint) active_->OnOutputPoint();
 }
 
 void RunObserver::OnExecutionState(uint32_t, uint32_t, OrvoExecutionState, OrvoExecutionState newState) {

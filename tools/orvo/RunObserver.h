@@ -5,8 +5,11 @@
 // Subclasses decide what to do with them.
 
 #include <cstdint>
+#include <functional>
 #include <string_view>
+#include <vector>
 
+#include "DoseRecords.h"
 #include "OrvoLibrary.h"
 
 class RunObserver {
@@ -18,6 +21,14 @@ public:
 
     // Registers the callbacks, runs (blocking), unregisters.
     void Observe();
+    // The same, with doses: the run is taken from stop to stop (each output
+    // time and each dose time) with the library's run-to-time, so that both
+    // are exact on or off the communication grid. At each stop the doses due
+    // are applied through `apply`, then an output time is recorded
+    // (OnOutputPoint). The library's own output ticks are not recorded.
+    // `outputTimes` ascend from the start time.
+    void ObserveWithDoses(const DoseSchedule& schedule, const std::vector<double>& outputTimes,
+                          const std::function<void(const DoseEvent&)>& apply);
 
     uint32_t StatusMessages() const { return statusMessages_; }
     uint32_t ErrorReports() const { return errorReports_; }
@@ -51,4 +62,5 @@ private:
     uint32_t errorReports_ = 0;
     bool endedInError_ = false;
     bool attached_ = false;
+    bool recordTicks_ = true;
 };

@@ -15,6 +15,15 @@ void RunRecorder::Run() {
     if (!writer_.Flush()) writeFailed_ = true;
 }
 
+void RunRecorder::RunWithDoses(const DoseSchedule& schedule, const std::vector<double>& outputTimes,
+                               const std::function<void(const DoseEvent&)>& apply) {
+    row_.clear();
+    for (const Column& column : columns_) row_.push_back(column.header);
+    writer_.WriteRow(row_);
+    ObserveWithDoses(schedule, outputTimes, apply);
+    if (!writer_.Flush()) writeFailed_ = true;
+}
+
 void RunRecorder::OnStatusLine(std::string_view line) {
     std::fprintf(stderr, "%.*s\n", static_cast<int>(line.size()), line.data());
 }

@@ -26,6 +26,9 @@ public:
 
     // Writes the header, runs, flushes.
     void Run();
+    // The same with doses, recording at `outputTimes` (see ObserveWithDoses).
+    void RunWithDoses(const DoseSchedule& schedule, const std::vector<double>& outputTimes,
+                      const std::function<void(const DoseEvent&)>& apply);
 
     uint32_t Rows() const { return rows_; }
     bool WriteFailed() const { return writeFailed_; }

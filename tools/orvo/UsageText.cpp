@@ -5,7 +5,7 @@ namespace {
 const char* const kRunUsage =
     "usage: orvo list [--lib PATH]\n"
     "       orvo run  [--lib PATH] [--scenario FILE]... [--set NAME=VALUE]...\n"
-    "                 [--out FILE.csv] [--vars a,b,c] [--summary]\n"
+    "                 [--out FILE.csv] [--vars a,b,c] [--doses FILE.csv] [--summary]\n"
     "\n"
     "  list             print the model's symbol table\n"
     "  run              run the model once and write one CSV row per output point\n"
@@ -16,6 +16,12 @@ const char* const kRunUsage =
     "  --out FILE.csv   write the CSV there instead of standard output\n"
     "  --vars a,b,c     variables to record (default: time, key amounts and\n"
     "                   concentrations, mass balances)\n"
+    "  --doses FILE.csv dose records, one per line under a header of the columns\n"
+    "                   time, target, amount | value [, rate | duration] [, ii, addl]:\n"
+    "                   a bolus amount added to a state, a constant set to a value,\n"
+    "                   or an infusion of amount into a constant (its input rate)\n"
+    "                   at rate or over duration; ii and addl repeat the record\n"
+    "                   addl more times every ii. Numbers or names of constants.\n"
     "  --summary        print a short summary of the run to standard output\n"
     "                   (to standard error when the CSV goes to standard output)\n"
     "\n"
@@ -123,5 +129,6 @@ std::string UsageText(const std::string& command) {
     if (command == "list" || command == "run") return kRunUsage;
     return std::string(kRunUsage) +
            "\n       orvo batch | merge | sensitivity local | sensitivity sobol ...\n"
-           "       (orvo batch --help, orvo sensitivity --help)\n";
+           "       (orvo batch --help, orvo sensitivity --help)\n"
+           "       orvo build FILE.model [--out DIR]   build a model library (orvo build --help)\n";
 }

@@ -2,8 +2,10 @@
 // the model once and writes the results as CSV, or runs populations and
 // sensitivity analyses in worker processes.
 #include <iostream>
+#include <string>
 
 #include "BatchCommand.h"
+#include "BuildCommand.h"
 #include "ExitCodes.h"
 #include "ListCommand.h"
 #include "Options.h"
@@ -12,6 +14,7 @@
 #include "SensitivityCommand.h"
 
 int main(int argc, char** argv) {
+    if (argc > 1 && std::string(argv[1]) == "build") return BuildCommand(argc - 1, argv + 1);
     Options options;
     std::string error;
     if (!ParseCommandLine(argc, argv, options, error)) {

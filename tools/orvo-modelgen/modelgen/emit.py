@@ -376,7 +376,7 @@ extern "C" int32_t zzinitialize(uint32_t instance) {{
 #include "model/{c}Tables.h"
 #include "operators/OrvoSimOperators.h"
 #include "runtime/OrvoSimRuntimeAPI.h"
-#include "solver/SharedFlag.h"
+#include "common/SharedFlag.h"
 
 #include <cmath>
 

@@ -1,0 +1,84 @@
+#!/bin/sh
+# usage: install_test.sh BUILD_DIR CMAKE SCRATCH
+# Installs BUILD_DIR into SCRATCH/prefix, then, from SCRATCH/outside with a
+# bare environment, builds the shipped oral model and a model written here
+# with the installed orvo build, runs both and checks their numbers, and
+# builds a model through find_package(orvo) in a project of its own.
+build=$1
+cmake=$2
+scratch=$3
+[ -n "$build" ] && [ -n "$cmake" ] && [ -n "$scratch" ] || { echo "usage: $0 BUILD_DIR CMAKE SCRATCH" >&2; exit 2; }
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+rm -rf "$scratch" && mkdir -p "$scratch/outside" || exit 1
+prefix=$scratch/prefix
+"$cmake" --install "$build" --prefix "$prefix" >"$scratch/install.log" 2>&1 || fail "install: $(tail -5 "$scratch/install.log")"
+for f in bin/orvo include/orvo/orvo.h lib/orvo/liborvo_pregnancy.so lib/orvo/liborvo_oral_absorption.so \
+         lib/orvo/liborvo_core.a lib/orvo/build.conf lib/orvo/modelgen/orvo-modelgen lib/cmake/orvo/orvoConfig.cmake \
+         share/orvo/models/oral_absorption/oral_absorption.model share/orvo/scenarios/example.scenario \
+         lib/python3/dist-packages/orvo/__init__.py; do
+    [ -e "$prefix/$f" ] || fail "not installed: $f"
+done
+# Only the headers generated code needs, and none of the runtime's own.
+[ ! -e "$prefix/lib/orvo/include/solver" ] || fail "runtime internals installed"
+
+# The installed orvo finds its default model by itself.
+env -i PATH=/usr/bin:/bin "$prefix/bin/orvo" run --set tstop=48 --set cint=24 --vars t >"$scratch/default.csv" 2>&1 ||
+    fail "default model: $(cat "$scratch/default.csv")"
+
+# Nothing of the source or build tree on any path from here on.
+cd "$scratch/outside" || exit 1
+bare() { env -i PATH=/usr/bin:/bin HOME="$scratch" "$@"; }
+orvo=$prefix/bin/orvo
+
+bare "$orvo" build "$prefix/share/orvo/models/oral_absorption/oral_absorption.model" --out lib 2>err ||
+    fail "orvo build oral_absorption: $(cat err)"
+# The oral model after its dose: acentral = dose ka/(ka - ke) (exp(-ke s) - exp(-ka s)), s = t - tdose.
+bare "$orvo" run --lib lib/liborvo_oral_absorption.so --set ialg=9 --vars t,acentral >oral.csv 2>err || fail "run oral: $(cat err)"
+awk -F, 'NR > 1 && $1 == 24 { s = $1 - 1.25; want = 100 * 1.5 / 1.3 * (exp(-0.2 * s) - exp(-1.5 * s));
+         d = $2 - want; if (d < 0) d = -d; found = 1; if (d > 1e-3 * want) { print "acentral(24) = " $2 ", expected " want; exit 1 } }
+         END { if (!found) { print "no row at t = 24"; exit 1 } }' oral.csv || fail "oral numbers"
+
+cat >decay.model <<'MODEL'
+model decay;
+states { x = x0 [mg] "amount"; }
+constants { x0 = 8 [mg] "start amount"; k = 0.5 [1/h] "rate"; tstop = 4 [h] "stop time"; }
+settings { cint = 1; ialg = 9; }
+derivative { dt(x) = -k * x; }
+terminate when t >= tstop;
+MODEL
+bare "$orvo" build decay.model --out lib 2>err || fail "orvo build decay: $(cat err)"
+bare "$orvo" run --lib lib/liborvo_decay.so --set k=0.25 --vars t,x >decay.csv 2>err || fail "run decay: $(cat err)"
+awk -F, 'NR > 1 { want = 8 * exp(-0.25 * $1); d = $2 - want; if (d < 0) d = -d; if (d > 1e-4 * want) { print "x(" $1 ") = " $2 ", expected " want; bad = 1 } n++ }
+         END { if (bad || n != 5) { print n " rows"; exit 1 } }' decay.csv || fail "decay numbers"
+
+# A fault in a description names its place; no library is left.
+printf 'model faulty;\nstates { x = 1; }\nderivative { dt(x) = -k * x; }\nterminate when t >= 1;\n' >faulty.model
+bare "$orvo" build faulty.model --out lib 2>err && fail "a faulty description built"
+grep -q '^faulty.model:3:' err || fail "no file:line:col: $(cat err)"
+[ ! -e lib/liborvo_faulty.so ] || fail "a faulty build left a library"
+
+# The Python package from the prefix loads a built library.
+if bare python3 -c 'import numpy, pandas' 2>/dev/null; then
+    bare env PYTHONPATH="$prefix/lib/python3/dist-packages" ${ORVO_PYTHON_PRELOAD:+LD_PRELOAD=$ORVO_PYTHON_PRELOAD ASAN_OPTIONS=detect_leaks=0} python3 -c "
+import orvo
+m = orvo.Model(lib='lib/liborvo_decay.so')
+r = m.run(record=['x'])
+assert abs(r['x'].iloc[-1] - 8 * 2.718281828459045 ** -2) < 1e-3, r
+assert orvo.find_library().startswith('$prefix/lib/orvo/'), orvo.find_library()
+" 2>err || fail "python: $(cat err)"
+fi
+
+# find_package(orvo) in a project of its own.
+mkdir -p project && cp decay.model project/ && cat >project/CMakeLists.txt <<'PROJECT'
+cmake_minimum_required(VERSION 3.25)
+project(decay_outside LANGUAGES CXX)
+find_package(orvo REQUIRED)
+orvo_add_model(decay DESCRIPTION decay.model)
+PROJECT
+bare "$cmake" -S project -B project/build -DCMAKE_PREFIX_PATH="$prefix" >cmake.log 2>&1 || fail "configure: $(tail -20 cmake.log)"
+bare "$cmake" --build project/build >>cmake.log 2>&1 || fail "build: $(tail -20 cmake.log)"
+bare "$orvo" run --lib project/build/liborvo_decay.so --vars t,x >pkg.csv 2>err || fail "run find_package model: $(cat err)"
+cmp -s pkg.csv "$(bare "$orvo" run --lib lib/liborvo_decay.so --vars t,x >built.csv 2>/dev/null; echo built.csv)" ||
+    fail "find_package and orvo build models differ"
+echo "install test passed"

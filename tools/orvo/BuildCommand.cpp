@@ -1,0 +1,53 @@
+#include "BuildCommand.h"
+
+#include <CLI/CLI.hpp>
+
+#include <iostream>
+
+#include "ExitCodes.h"
+#include "ModelBuilder.h"
+
+int BuildCommand(int argc, char** argv) {
+    CLI::App app{
+        "Builds a model library liborvo_NAME.so from a model description, with the\n"
+        "compiler and flags this orvo was installed with; NAME is the one the\n"
+        "description declares (model NAME;). Run it with orvo run --lib DIR/liborvo_NAME.so.\n"
+        "\n"
+        "Exit status: 0 built, 1 a fault in the description (file:line:col: message) or\n"
+        "the compiler failed or is missing, 2 bad command line.",
+        "orvo build"};
+    std::string description;
+    std::string outDir = ".";
+    std::string settings;
+    bool verbose = false;
+    app.add_option("FILE.model", description, "the model description")->required();
+    app.add_option("--out", outDir, "folder the library goes to (default: the current folder)");
+    app.add_option("--settings", settings, "build settings (default: lib/orvo/build.conf of this orvo)");
+    app.add_flag("--verbose", verbose, "print each command run on standard error");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+        std::cout << app.help();
+        return kExitOk;
+    } catch (const CLI::ParseError& e) {
+        std::cerr << "orvo build: " << e.what() << "\n(orvo build --help describes the options)\n";
+        return kExitBadInput;
+    }
+
+    BuildConfig config;
+    std::string error;
+    if (!ReadBuildConfig(settings.empty() ? DefaultBuildConfigPath() : settings, config, error)) {
+        std::cerr << "orvo build: " << error << "\n";
+        return kExitRunFailed;
+    }
+    std::string log;
+    const BuildResult result = BuildModelLibrary(description, outDir, config, verbose ? &log : nullptr);
+    if (verbose) std::cerr << log;
+    if (!result.ok) {
+        // Description faults already read file:line:col: message.
+        std::cerr << (result.error.find(".model:") != std::string::npos ? "" : "orvo build: ") << result.error << "\n";
+        return kExitRunFailed;
+    }
+    std::cerr << "orvo build: wrote " << result.library << "\n";
+    return kExitOk;
+}

@@ -1,0 +1,267 @@
+#include "ModelBuilder.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string Trim(const std::string& text) {
+    const auto first = text.find_first_not_of(" \t\r\n");
+    if (first == std::string::npos) return {};
+    const auto last = text.find_last_not_of(" \t\r\n");
+    return text.substr(first, last - first + 1);
+}
+
+std::vector<std::string> Words(const std::string& text) {
+    std::istringstream in(text);
+    std::vector<std::string> words;
+    for (std::string word; in >> word;) words.push_back(word);
+    return words;
+}
+
+std::string Resolve(const fs::path& base, const std::string& value) {
+    if (value.empty() || value[0] == '/') return value;
+    return (base / value).lexically_normal().string();
+}
+
+bool Executable(const std::string& path) { return access(path.c_str(), X_OK) == 0; }
+
+// Runs the command and waits; its standard output and error go to `output`.
+// -1 when it could not be started.
+int Run(const std::vector<std::string>& command, std::string& output, std::string* log) {
+    if (log) {
+        for (std::size_t i = 0; i < command.size(); ++i) *log += (i ? " " : "") + command[i];
+        *log += "\n";
+    }
+    char captured[] = "/tmp/orvo-build-XXXXXX";
+    const int fd = mkstemp(captured);
+    if (fd < 0) return -1;
+    unlink(captured);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fd, STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, fd, STDERR_FILENO);
+    std::vector<char*> argv;
+    for (const std::string& word : command) argv.push_back(const_cast<char*>(word.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    int status = 0;
+    if (spawned == 0) {
+        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+    }
+    lseek(fd, 0, SEEK_SET);
+    char buffer[4096];
+    for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;) output.append(buffer, static_cast<std::size_t>(n));
+    close(fd);
+    if (spawned != 0) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// The Debian package that provides a missing tool.
+std::string PackageOf(const std::string& tool) {
+    const std::string name = fs::path(tool).filename().string();
+    if (name.find("python") != std::string::npos) return "python3";
+    if (name.find("clang") != std::string::npos) return "clang";
+    return "g++";
+}
+
+// Skips blanks and the description language's comments.
+std::size_t SkipBlank(const std::string& text, std::size_t at) {
+    while (at < text.size()) {
+        if (std::isspace(static_cast<unsigned char>(text[at]))) {
+            ++at;
+        } else if (text[at] == '#' || text.compare(at, 2, "//") == 0) {
+            at = text.find('\n', at);
+            if (at == std::string::npos) return text.size();
+        } else if (text.compare(at, 2, "/*") == 0) {
+            at = text.find("*/", at + 2);
+            if (at == std::string::npos) return text.size();
+            at += 2;
+        } else {
+            break;
+        }
+    }
+    return at;
+}
+
+std::string Where(const std::string& path, const std::string& text, std::size_t at) {
+    std::size_t line = 1, column = 1;
+    for (std::size_t i = 0; i < at && i < text.size(); ++i) {
+        if (text[i] == '\n') {
+            ++line;
+            column = 1;
+        } else {
+            ++column;
+        }
+    }
+    return path + ":" + std::to_string(line) + ":" + std::to_string(column) + ": ";
+}
+
+}  // namespace
+
+bool ReadBuildConfig(const std::string& path, BuildConfig& config, std::string& error) {
+    std::ifstream in(path);
+    if (!in) {
+        error = "cannot read the build settings '" + path + "' (is orvo installed completely?)";
+        return false;
+    }
+    std::map<std::string, std::string> values;
+    for (std::string line; std::getline(in, line);) {
+        line = Trim(line.substr(0, line.find('#')));
+        const auto equals = line.find('=');
+        if (line.empty() || equals == std::string::npos) continue;
+        values[Trim(line.substr(0, equals))] = Trim(line.substr(equals + 1));
+    }
+    const fs::path base = fs::path(path).parent_path();
+    for (const char* key : {"cxx", "python", "generator", "include", "runtime", "odepack", "export_map"}) {
+        if (values[key].empty()) {
+            error = "the build settings '" + path + "' lack '" + key + "'";
+            return false;
+        }
+    }
+    config.cxx = values["cxx"];
+    config.python = values["python"];
+    config.generator = Resolve(base, values["generator"]);
+    config.include = Resolve(base, values["include"]);
+    config.runtime = Resolve(base, values["runtime"]);
+    config.odepack = Resolve(base, values["odepack"]);
+    config.exportMap = Resolve(base, values["export_map"]);
+    config.cxxflags = Words(values["cxxflags"]);
+    config.libs = Words(values["libs"]);
+    config.ldflags = Words(values["ldflags"]);
+    return true;
+}
+
+std::string DefaultBuildConfigPath() {
+    char buffer[PATH_MAX];
+    const ssize_t length = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+    const fs::path exe = length > 0 ? fs::path(std::string(buffer, static_cast<std::size_t>(length))) : fs::path("orvo");
+    return (exe.parent_path() / ".." / "lib" / "orvo" / "build.conf").lexically_normal().string();
+}
+
+std::string DeclaredModelName(const std::string& path, std::string& error) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        error = path + ":1:1: cannot read the description: " + std::strerror(errno);
+        return {};
+    }
+    std::ostringstream content;
+    content << in.rdbuf();
+    const std::string text = content.str();
+    std::size_t at = SkipBlank(text, 0);
+    if (text.compare(at, 5, "model") != 0 || (at + 5 < text.size() && !std::isspace(static_cast<unsigned char>(text[at + 5])))) {
+        error = Where(path, text, at) + "a description starts with 'model NAME;'";
+        return {};
+    }
+    at = SkipBlank(text, at + 5);
+    const std::size_t start = at;
+    while (at < text.size() && (std::islower(static_cast<unsigned char>(text[at])) ||
+                                std::isdigit(static_cast<unsigned char>(text[at])) || text[at] == '_'))
+        ++at;
+    const std::string name = text.substr(start, at - start);
+    if (name.empty() || !std::islower(static_cast<unsigned char>(name[0]))) {
+        error = Where(path, text, start) + "expected the model's name (lower-case letters, digits, '_')";
+        return {};
+    }
+    return name;
+}
+
+BuildResult BuildModelLibrary(const std::string& descriptionPath, const std::string& outDir,
+                              const BuildConfig& config, std::string* log) {
+    BuildResult result;
+    const std::string name = DeclaredModelName(descriptionPath, result.error);
+    if (name.empty()) return result;
+    for (const std::string& tool : {config.python, config.cxx}) {
+        if (!Executable(tool)) {
+            result.error = "'" + tool + "' is missing: install Debian's " + PackageOf(tool) +
+                           " package (apt install " + PackageOf(tool) + ")";
+            return result;
+        }
+    }
+    std::error_code ec;
+    fs::create_directories(outDir, ec);
+    const fs::path library = fs::path(outDir) / ("liborvo_" + name + ".so");
+    // A failed build must not leave an earlier library that looks current.
+    fs::remove(library, ec);
+
+    char scratch[] = "/tmp/orvo-build-XXXXXX";
+    if (!mkdtemp(scratch)) {
+        result.error = std::string("cannot create a scratch folder: ") + std::strerror(errno);
+        return result;
+    }
+    struct Cleanup {
+        std::string dir;
+        ~Cleanup() {
+            std::error_code ignored;
+            fs::remove_all(dir, ignored);
+        }
+    } cleanup{scratch};
+    const fs::path generated = fs::path(scratch) / "generated";
+
+    std::string output;
+    int status = Run({config.python, config.generator, descriptionPath, "--name", name, "--out", generated.string()},
+                     output, log);
+    if (status != 0) {
+        // The generator's own file:line:col messages.
+        result.error = status < 0 ? "cannot run the generator '" + config.generator + "'" : Trim(output);
+        return result;
+    }
+    std::vector<std::string> objects;
+    for (const auto& entry : fs::recursive_directory_iterator(generated)) {
+        if (entry.path().extension() != ".cpp") continue;
+        const std::string object = (fs::path(scratch) / entry.path().filename()).replace_extension(".o").string();
+        std::vector<std::string> compile{config.cxx};
+        compile.insert(compile.end(), config.cxxflags.begin(), config.cxxflags.end());
+        compile.insert(compile.end(), {"-I", generated.string(), "-I", config.include, "-c", entry.path().string(),
+                                       "-o", object});
+        output.clear();
+        if (Run(compile, output, log) != 0) {
+            result.error = "compiling the generated " + entry.path().filename().string() + " failed:\n" + Trim(output);
+            return result;
+        }
+        objects.push_back(object);
+    }
+    const std::string partial = (fs::path(scratch) / library.filename()).string();
+    std::vector<std::string> link{config.cxx, "-shared", "-o", partial};
+    link.insert(link.end(), config.ldflags.begin(), config.ldflags.end());
+    link.insert(link.end(), objects.begin(), objects.end());
+    link.insert(link.end(), {"-Wl,--whole-archive", config.runtime, "-Wl,--no-whole-archive", config.odepack});
+    link.insert(link.end(), config.libs.begin(), config.libs.end());
+    link.insert(link.end(), {"-Wl,--version-script=" + config.exportMap, "-Wl,--no-undefined"});
+    output.clear();
+    if (Run(link, output, log) != 0) {
+        result.error = "linking " + library.filename().string() + " failed:\n" + Trim(output);
+        return result;
+    }
+    // Across file systems a rename fails: copy beside the target, then rename.
+    const fs::path staged = library.string() + ".tmp." + std::to_string(getpid());
+    fs::copy_file(partial, staged, fs::copy_options::overwrite_existing, ec);
+    if (!ec) fs::rename(staged, library, ec);
+    if (ec) {
+        result.error = "cannot write '" + library.string() + "': " + ec.message();
+        fs::remove(staged, ec);
+        return result;
+    }
+    result.ok = true;
+    result.library = library.string();
+    return result;
+}

@@ -1,0 +1,40 @@
+#pragma once
+
+// Builds a model library from its description with an installed orvo (or a
+// build tree): runs the generator, compiles the generated C++ and links it
+// with the runtime archive, using the flags recorded in build.conf. Values in,
+// values out: faults come back as text, nothing is printed.
+
+#include <map>
+#include <string>
+#include <vector>
+
+// The recorded compile and link settings; relative paths are resolved
+// against the folder of the file they came from.
+struct BuildConfig {
+    std::string cxx, python, generator, include, runtime, odepack, exportMap;
+    std::vector<std::string> cxxflags, libs, ldflags;
+};
+
+// Reads KEY = VALUE lines ('#' comments). False with `error` set on a missing
+// file or key.
+bool ReadBuildConfig(const std::string& path, BuildConfig& config, std::string& error);
+// build.conf of the orvo running this code: P/lib/orvo/build.conf beside an
+// installed P/bin/orvo, else the build tree's lib/orvo/build.conf.
+std::string DefaultBuildConfigPath();
+
+// The name a description declares in its first statement `model NAME;`, or
+// empty with `error` set (as FILE:LINE:COL: message).
+std::string DeclaredModelName(const std::string& descriptionPath, std::string& error);
+
+struct BuildResult {
+    bool ok = false;
+    std::string library;  // the library written, when ok
+    std::string error;    // what went wrong, when not ok
+};
+
+// Builds OUT_DIR/liborvo_NAME.so from the description; the library appears
+// whole or not at all, and a failed build leaves no stale library behind.
+// `log` receives the commands run, one per line, when non-null.
+BuildResult BuildModelLibrary(const std::string& descriptionPath, const std::string& outDir,
+                              const BuildConfig& config, std::string* log = nullptr);
