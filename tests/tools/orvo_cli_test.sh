@@ -215,6 +215,38 @@ batch-bad-input)
     printf 'bw_m\n60\n' >"$work/sets.csv"
     expect_refused "at 30 is not an output time" batch --set tstop=48 --set cint=24 --params "$work/sets.csv" --at 30
     expect_refused "no distribution lines" sensitivity sobol --scenario "$source_dir/scenarios/example.scenario"
+    # Inputs no population can mean, refused before any run.
+    refuse_line "its draws overflow to infinity" 'bw_m ~ uniform(-1.7e308, 1.7e308)'
+    printf 'runs = 3\nruns = 4\nbw_m ~ normal(70, 5)\n' >"$work/twice.scenario"
+    expect_refused "twice.scenario:2: runs is given twice (also .*twice.scenario:1)" batch --scenario "$work/twice.scenario"
+    printf 'bw_m = 60\nbw_m ~ normal(70, 5)\n' >"$work/both.scenario"
+    expect_refused "both.scenario:2: 'bw_m' is also set (.*both.scenario:1)" batch --scenario "$work/both.scenario"
+    expect_refused "'CA_MI' is given twice" batch --scenario "$work/both.scenario" --vars ca_mi,CA_MI
+    mkdir -p "$work/folder.scenario"
+    expect_refused "is a folder" batch --scenario "$work/folder.scenario"
+    expect_refused "would need about .* GB of memory" batch --scenario "$source_dir/scenarios/population.scenario" \
+        --set runs=100000000 --out "$work/never"
+    # A byte-order mark (spreadsheet CSV) is not part of the first name; long names are cut.
+    printf '\357\273\277bw_m\n60\n' >"$work/bom.csv"
+    "$orvo" batch --params "$work/bom.csv" --set tstop=24 --set cint=24 --vars ca_mi --out "$work/bom" 2>"$work/err" ||
+        fail "byte-order mark: $(cat "$work/err")"
+    long=$(awk 'BEGIN { while (n++ < 5000) printf "x" }')
+    "$orvo" run --set "$long=1" 2>"$work/err"
+    [ "$(wc -c <"$work/err")" -lt 300 ] || fail "a long name was echoed whole"
+    # Output that cannot be written is found before the first run.
+    if [ -d /proc/1 ]; then
+        expect_status=0
+        "$orvo" batch --scenario "$source_dir/scenarios/population.scenario" --set runs=2 --out /proc/1 2>"$work/err" || expect_status=$?
+        [ "$expect_status" -eq 1 ] && grep -q "cannot write into '/proc/1'" "$work/err" || fail "unwritable output: $expect_status $(cat "$work/err")"
+    fi
+    # Parts of another model build, or a header asking for 2^32 shards, do not merge.
+    printf 'runs = 4\nseed = 3\nbw_m ~ normal(70, 5)\n' >"$work/small.scenario"
+    "$orvo" batch --scenario "$work/small.scenario" --set tstop=24 --set cint=24 --vars ca_mi --shard 0/2 --out "$work/pa" 2>/dev/null
+    "$orvo" batch --scenario "$work/small.scenario" --set tstop=24 --set cint=24 --vars ca_mi --shard 1/2 --out "$work/pa" 2>/dev/null
+    sed 's/^# hash=.*/# hash=0000000000000000/' "$work/pa/part-1-of-2.csv" >"$work/pa/other.csv"
+    expect_refused "population differs" merge "$work/pa/part-0-of-2.csv" "$work/pa/other.csv" --out "$work/never"
+    sed 's|^# shard=0/2|# shard=0/4294967295|' "$work/pa/part-0-of-2.csv" >"$work/pa/huge.csv"
+    expect_refused "shard 0/4294967295" merge "$work/pa/huge.csv" --out "$work/never"
     ;;
 batch-failures)
     # A run that fails is recorded with its status and message; the others go on; exit 3.

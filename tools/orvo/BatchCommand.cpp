@@ -1,6 +1,9 @@
 #include "BatchCommand.h"
 
 #include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <unistd.h>
 #include <fstream>
 #include <iostream>
 
@@ -32,6 +35,28 @@ void FillDesign(PopulationSetup& setup) {
             double& value = plan.inputValues[k * d + j];
             value = setup.population.sampled[j].distribution.Sample(value);
         }
+}
+
+// The design and this process's share of the trajectories are held in
+// memory until the tables are written: refused up front when they would not
+// fit in half the machine's memory, rather than failing after hours.
+bool FitsInMemory(const PopulationSetup& setup, const Options& options, std::string& error) {
+    const double runs = static_cast<double>(
+        setup.haveParams ? setup.params.Rows() : setup.population.runs != 0 ? setup.population.runs : kDefaultRuns);
+    const double inputs = static_cast<double>(setup.plan.inputs.size());
+    const double values = static_cast<double>(setup.plan.outputs.size() * setup.plan.times.size());
+    const double shardRuns = std::ceil(runs / static_cast<double>(options.shards));
+    const double bytes = runs * inputs * 8.0 + shardRuns * ((values + inputs) * 8.0 + 160.0);
+    const double available = static_cast<double>(sysconf(_SC_PHYS_PAGES)) * static_cast<double>(sysconf(_SC_PAGESIZE));
+    if (available <= 0.0 || bytes <= available / 2.0) return true;
+    const double shards = std::ceil(bytes / (available / 4.0)) * static_cast<double>(options.shards);
+    char text[256];
+    std::snprintf(text, sizeof text,
+                  "%.0f runs of %.0f recorded values would need about %.1f GB of memory, more than half of the "
+                  "%.1f GB here: run it in shards (--shard K/N with N of about %.0f) or record fewer --vars",
+                  runs, values, bytes / 1e9, available / 1e9, shards);
+    error = text;
+    return false;
 }
 
 // The outputs to plot: those named (all when none), at most 12 panels.
@@ -92,6 +117,10 @@ int BatchCommand(const Options& options) {
     if (const int status = ResolvePopulation(options, inputs, origins, setup, error); status != kExitOk) {
         Complain(error);
         return status;
+    }
+    if (!FitsInMemory(setup, options, error)) {
+        Complain(error);
+        return kExitBadInput;
     }
     FillDesign(setup);
     RoundToInputTypes(setup.plan);
@@ -160,6 +189,13 @@ int MergeCommand(const Options& options) {
             bootstrap = std::stoul(header.Extra("bootstrap"));
         } catch (const std::exception&) {
             Complain(options.parts.front() + ": bad base_runs or bootstrap in the header");
+            return kExitBadInput;
+        }
+        // The same bounds as on the command line: a header is only a file.
+        if (bootstrap > kMaxBootstrap || baseRuns > table.records.size()) {
+            Complain(options.parts.front() + ": bootstrap=" + std::to_string(bootstrap) + " or base_runs=" +
+                     std::to_string(baseRuns) + " in the header is out of range (bootstrap at most " +
+                     std::to_string(kMaxBootstrap) + ", base runs at most the runs of the parts)");
             return kExitBadInput;
         }
         if (!WriteOutput(directory, "runs.csv", [&](std::ostream& out) { WriteRunsTable(table, out); }) ||

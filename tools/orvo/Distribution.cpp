@@ -142,6 +142,19 @@ std::string CheckParameters(const Distribution& d) {
 
 }  // namespace
 
+// Draws that overflow would reach the model as infinities: the extreme
+// quantiles a sampler can reach must be finite.
+bool DrawsAreFinite(const Distribution& distribution, std::string& error) {
+    for (const double u : {1e-300, 1e-16, 0.5, 1.0 - 1e-16}) {
+        if (!std::isfinite(distribution.Sample(u))) {
+            error = "its draws overflow to infinity (at probability " + FormatReal(u) +
+                    "): choose parameters or truncation bounds within the range of doubles";
+            return false;
+        }
+    }
+    return true;
+}
+
 bool ParseDistribution(const std::string& text, Distribution& distribution, std::string& error) {
     distribution = Distribution{};
     std::string_view rest = Trim(text);
@@ -157,7 +170,7 @@ bool ParseDistribution(const std::string& text, Distribution& distribution, std:
     for (const KindName& k : kKinds)
         if (name == k.name) kind = &k;
     if (kind == nullptr) {
-        error = "unknown distribution '" + name + "' (normal, lognormal, uniform, loguniform, triangular)";
+        error = "unknown distribution '" + Clip(name) + "' (normal, lognormal, uniform, loguniform, triangular)";
         return false;
     }
     std::vector<double> numbers;
@@ -175,7 +188,7 @@ bool ParseDistribution(const std::string& text, Distribution& distribution, std:
     if (error = CheckParameters(distribution); !error.empty()) return false;
 
     rest = Trim(rest.substr(close + 1));
-    if (rest.empty()) return true;
+    if (rest.empty()) return DrawsAreFinite(distribution, error);
     if (rest.front() != '[' || rest.back() != ']') {
         error = "expected truncation bounds [low, high] after the distribution, got '" + std::string(rest) + "'";
         return false;
@@ -200,5 +213,5 @@ bool ParseDistribution(const std::string& text, Distribution& distribution, std:
             "truncation bounds [" + FormatReal(numbers[0]) + ", " + FormatReal(numbers[1]) + "] leave no probability";
         return false;
     }
-    return true;
+    return DrawsAreFinite(distribution, error);
 }

@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 #include <string_view>
+#include <strings.h>
 
 #include "NumberText.h"
 
@@ -56,7 +57,15 @@ bool ParseOptionValue(Options& options, const std::string& name, const std::stri
     } else if (name == "--vars") {
         std::vector<std::string> names;
         if (!SplitNameList(value, names, error)) return false;
-        options.variables.insert(options.variables.end(), names.begin(), names.end());
+        for (const std::string& name : names) {
+            // A repeated column would make tables that merge cannot rebuild.
+            for (const std::string& seen : options.variables)
+                if (strcasecmp(seen.c_str(), name.c_str()) == 0) {
+                    error = "--vars: '" + Clip(name) + "' is given twice";
+                    return false;
+                }
+            options.variables.push_back(name);
+        }
     } else if (name == "--at") {
         std::vector<std::string> items;
         if (!SplitNameList(value, items, error)) return false;
@@ -96,8 +105,9 @@ bool ParseOptionValue(Options& options, const std::string& name, const std::stri
         }
         options.runs = count;
     } else if (name == "--bootstrap") {
-        if (!ParseCount(value, 0, 100000, count)) {
-            error = "--bootstrap: expected a number of replicates from 0 to 100000, got '" + value + "'";
+        if (!ParseCount(value, 0, kMaxBootstrap, count)) {
+            error = "--bootstrap: expected a number of replicates from 0 to " + std::to_string(kMaxBootstrap) +
+                    ", got '" + value + "'";
             return false;
         }
         options.bootstrap = count;
@@ -181,7 +191,7 @@ bool ParseCommandLine(int argc, const char* const* argv, Options& options, std::
             }
             if (!ParseOptionValue(options, name, value, error)) return false;
         } else {
-            error = "unknown option '" + name + "'";
+            error = "unknown option '" + Clip(name) + "'";
             return false;
         }
         options.given.push_back(name);

@@ -10,6 +10,10 @@
 
 #include "ValueParser.h"
 
+// Bootstrap replicates of Sobol intervals: the bound of --bootstrap and of
+// a part header's bootstrap=.
+constexpr std::size_t kMaxBootstrap = 100000;
+
 struct Options {
     std::string command;                  // list, run, batch, merge, sensitivity; empty with help
     std::string method;                   // sensitivity: local or sobol

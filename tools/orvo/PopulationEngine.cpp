@@ -1,11 +1,15 @@
 #include "PopulationEngine.h"
 
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
 #include <memory>
 #include <sstream>
+#include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "AtomicFile.h"
@@ -13,6 +17,7 @@
 #include "ModelSession.h"
 #include "NumberText.h"
 #include "Progress.h"
+#include "SymbolText.h"
 #include "WorkerPool.h"
 
 namespace {
@@ -34,6 +39,11 @@ std::string Fingerprint(const std::string& text) {
 }
 
 bool ReadWholeFile(const std::string& path, std::string& content, std::string& error) {
+    struct stat info {};
+    if (stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+        error = "'" + path + "' is a folder, not a file";
+        return false;
+    }
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         error = "cannot open '" + path + "'";
@@ -46,7 +56,23 @@ bool ReadWholeFile(const std::string& path, std::string& content, std::string& e
         return false;
     }
     content = text.str();
+    DropByteOrderMark(content);
     return true;
+}
+
+// Every variable's name, kinds, extents and values, one line each.
+std::string ModelDigest(const OrvoLibrary& library, const ModelVariables& variables) {
+    std::string text;
+    const uint32_t count = library.OrvoGetNumberSymbols();
+    for (uint32_t n = 1; n <= count; ++n) {
+        const ModelVariable v = variables.At(n);
+        text += v.name + " " + std::to_string(v.symbolType) + " " + std::to_string(v.dataType);
+        for (const uint32_t d : v.dims) text += " " + std::to_string(d);
+        const uint32_t elements = ElementCount(v.dims);
+        for (uint32_t k = 0; k < elements && k < 100000; ++k) text += " " + variables.ReadText(v, k);
+        text += "\n";
+    }
+    return text;
 }
 
 // A worker: its own library, one instance, the inherited plan.
@@ -78,6 +104,18 @@ private:
 };
 
 }  // namespace
+
+bool CheckWritable(const std::string& directory, std::string& error) {
+    std::string probe = directory + "/.orvo-write-check-XXXXXX";
+    const int fd = mkstemp(probe.data());
+    if (fd < 0) {
+        error = "cannot write into '" + directory + "': " + std::strerror(errno);
+        return false;
+    }
+    close(fd);
+    unlink(probe.c_str());
+    return true;
+}
 
 void Complain(const std::string& message) { std::cerr << "orvo: " << message << "\n"; }
 
@@ -192,6 +230,9 @@ int ResolvePopulation(const Options& options, const std::vector<ElementName>& in
         return kExitRunFailed;
     }
     const ModelVariables variables(library, session.instance());
+    // Parts of different model builds must not merge: the hash covers the
+    // model's variable table and its values before any setting.
+    setup.hash = Fingerprint(setup.hash + "\nmodel\n" + ModelDigest(library, variables));
     RunPlan& plan = setup.plan;
     if (!ApplySettings(variables, setup.population.settings, plan, error)) return kExitBadInput;
     for (std::size_t k = 0; k < inputs.size(); ++k) {
@@ -200,6 +241,14 @@ int ResolvePopulation(const Options& options, const std::vector<ElementName>& in
             error = inputOrigins[k] + ": " + error;
             return kExitBadInput;
         }
+        // A value set and also sampled (or taken from --params) is ambiguous;
+        // local sensitivity varies the values the settings give.
+        for (const Assignment& setting : setup.population.settings)
+            if (setup.kind != "local" && strcasecmp(setting.name.c_str(), element.variable.name.c_str()) == 0) {
+                error = inputOrigins[k] + ": '" + element.header + "' is also set (" +
+                        (setting.origin.empty() ? std::string("--set") : setting.origin) + "): set it or vary it, not both";
+                return kExitBadInput;
+            }
         for (const ModelElement& other : plan.inputs)
             if (other.header == element.header) {
                 error = inputOrigins[k] + ": '" + element.header + "' is given twice";
@@ -274,9 +323,18 @@ PartHeader MakePartHeader(const Options& options, const PopulationSetup& setup, 
 bool PrepareOutputDirectory(const Options& options, std::string& directory) {
     directory = options.outputFile.empty() ? "." : options.outputFile;
     std::string error;
-    if (!EnsureDirectory(directory, error)) {
+    if (!EnsureDirectory(directory, error) || !CheckWritable(directory, error)) {
         Complain(error);
         return false;
+    }
+    // The plot may go elsewhere: its folder is checked before the runs too.
+    if (!options.plotFile.empty()) {
+        const std::size_t slash = options.plotFile.rfind('/');
+        const std::string folder = slash == std::string::npos ? "." : options.plotFile.substr(0, slash + (slash == 0));
+        if (!CheckWritable(folder, error)) {
+            Complain("--plot: " + error);
+            return false;
+        }
     }
     return true;
 }

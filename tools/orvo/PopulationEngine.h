@@ -57,7 +57,12 @@ PartHeader MakePartHeader(const Options& options, const PopulationSetup& setup, 
 bool WriteOutput(const std::string& directory, const std::string& name,
                  const std::function<void(std::ostream&)>& write);
 
-// The --out directory (default "."), created when missing.
+// Whether a file can be created in the directory (tried with a scratch
+// file); false with `error` set.
+bool CheckWritable(const std::string& directory, std::string& error);
+
+// The --out directory (default "."), created when missing and checked for
+// writing, and the --plot file's folder checked: before any run.
 bool PrepareOutputDirectory(const Options& options, std::string& directory);
 
 // kExitOk when every run is ok; else says how many failed and returns

@@ -12,7 +12,7 @@
 
 namespace {
 
-std::string UnknownVariable(const std::string& name) { return "unknown variable '" + name + "'"; }
+std::string UnknownVariable(const std::string& name) { return "unknown variable '" + Clip(name) + "'"; }
 
 bool IsGridVariable(const std::string& name) {
     return strcasecmp(name.c_str(), "cint") == 0 || strcasecmp(name.c_str(), "tstop") == 0 ||

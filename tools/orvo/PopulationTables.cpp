@@ -1,5 +1,7 @@
 #include "PopulationTables.h"
 
+#include <map>
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -267,7 +269,8 @@ bool JoinParts(const std::vector<std::string>& names, const std::vector<PartHead
         return false;
     }
     const PartHeader& first = headers.front();
-    std::vector<int> seen(first.shards, -1);
+    // Sized by the parts given, not by what a header claims.
+    std::map<std::size_t, std::size_t> seen;  // shard -> part
     for (std::size_t p = 0; p < headers.size(); ++p) {
         const PartHeader& h = headers[p];
         const PopulationTable& t = tables[p];
@@ -285,19 +288,21 @@ bool JoinParts(const std::vector<std::string>& names, const std::vector<PartHead
             why = "its runs are not those of shard " + std::to_string(h.shard) + "/" + std::to_string(h.shards);
         else if (t.inputs != tables[0].inputs || t.outputs != tables[0].outputs || t.times != tables[0].times)
             why = "its columns differ from those of '" + names[0] + "'";
-        else if (seen[h.shard] >= 0)
+        else if (seen.count(h.shard))
             why = "shard " + std::to_string(h.shard) + "/" + std::to_string(h.shards) + " is given twice (also '" +
-                  names[static_cast<std::size_t>(seen[h.shard])] + "')";
+                  names[seen[h.shard]] + "')";
         if (!why.empty()) {
             error = names[p] + ": " + why;
             return false;
         }
-        seen[h.shard] = static_cast<int>(p);
+        seen[h.shard] = p;
     }
-    std::string missing;
-    for (std::size_t k = 0; k < seen.size(); ++k)
-        if (seen[k] < 0) missing += (missing.empty() ? "" : ", ") + std::to_string(k);
-    if (!missing.empty()) {
+    if (seen.size() != first.shards) {
+        std::string missing;
+        std::size_t listed = 0;
+        for (std::size_t k = 0; k < first.shards && listed < 20; ++k)
+            if (!seen.count(k)) missing += (listed++ ? ", " : "") + std::to_string(k);
+        if (first.shards - seen.size() > listed) missing += ", ...";
         error = "shard(s) " + missing + " of " + std::to_string(first.shards) + " missing";
         return false;
     }
@@ -305,8 +310,8 @@ bool JoinParts(const std::vector<std::string>& names, const std::vector<PartHead
     joined.inputs = tables[0].inputs;
     joined.outputs = tables[0].outputs;
     joined.times = tables[0].times;
-    for (std::size_t k = 0; k < seen.size(); ++k) {
-        PopulationTable& t = tables[static_cast<std::size_t>(seen[k])];
+    for (const auto& [shard, part] : seen) {
+        PopulationTable& t = tables[part];
         for (RunRecord& r : t.records) joined.records.push_back(std::move(r));
     }
     return true;

@@ -26,7 +26,7 @@ const char* const kDefaultVariables[] = {
 
 void Fail(const std::string& message) { std::cerr << "orvo: " << message << "\n"; }
 
-std::string UnknownVariable(const std::string& name) { return "unknown variable '" + name + "'"; }
+std::string UnknownVariable(const std::string& name) { return "unknown variable '" + Clip(name) + "'"; }
 
 bool CollectAssignments(const Options& options, std::vector<Assignment>& assignments) {
     for (const std::string& file : options.scenarios) {
