@@ -311,8 +311,10 @@ SIM_FAULTS = [
      "PrintStep takes the variables, then the start, end and step"),
     ("print_step_backwards", "Simulation {\n  PrintStep(C, 5, 1, 1);\n}\n", 3, 22,
      "positive step and an end after the start"),
-    ("two_requests", "Simulation {\n  PrintStep(C, 0, 1, 1);\n  Print(C, 1);\n}\n", 4, 3,
-     "one output request"),
+    ("print_before_start", "Simulation {\n  StartTime(1);\n  Print(C, 0.5, 2);\n}\n", 4, 3,
+     "output time 0.5 is before the start time 1"),
+    ("print_at_start_only", "Simulation {\n  Print(C, 0);\n}\n", 3, 3,
+     "must reach past the start time"),
     ("no_request", "Simulation {\n  K = 1;\n}\n", 2, 1, "requests no output"),
     ("not_closed", "Simulation {\n  PrintStep(C, 0, 1, 1);\n", 2, 1, "is not closed"),
     ("integrator", "Integrate(Rk4, 0.1);\n", 2, 11, "integrator 'Rk4' has no counterpart"),
@@ -373,6 +375,19 @@ END.
     assert "r ~ loguniform(1, 10)  # line 5" in files["s_sim2.population"].splitlines()
     assert any("simulation 1 sets r" in n for n in notes)
     assert any("tolerances" in n for n in notes)
+
+
+def test_several_output_requests_share_one_grid():
+    files, notes = simulate("Simulation {\n  StartTime(-1);\n  PrintStep(C, 0.5, 6, 1.5);\n"
+                            "  Print(A, C, 0.75, 12);\n}\nSimulation {\n  Print(C, 0, 0.2);\n"
+                            "  Print(A, 0.3);\n}\n")
+    one = files["s_sim1.scenario"].splitlines()
+    # From -1: 1.5 (to 0.5), 1.5 (the step), 1.75 (to 0.75), 13 (to 12) -> every 0.25 h.
+    assert one[1] == "# Record with --vars t,c,a"
+    assert one[-3:] == ["zzticg = -1  # StartTime", "tstop = 12  # line 3", "cint = 0.25  # line 3"]
+    assert files["s_sim2.scenario"].splitlines()[-2:] == ["tstop = 0.3  # line 7",
+                                                          "cint = 0.1  # line 7"]
+    assert any("simulation 1 writes a row every 0.25 h from -1" in n for n in notes)
 
 
 def test_set_points_and_euler(tmp_path):
