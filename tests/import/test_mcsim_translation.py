@@ -43,6 +43,9 @@ FAULTS = [
     ("unknown_function", "Dynamics { dt(A) = CDFNormal(K); }\n", 3, 20,
      "function 'CDFNormal' has no counterpart"),
     ("arity", "Dynamics { dt(A) = pow(K); }\n", 3, 20, "pow() takes 2 arguments, 1 given"),
+    ("integer_abs", "Dynamics { dt(A) = abs(K); }\n", 3, 20, "write fabs()"),
+    ("integer_division", "K2 = pow(K, 3/4);\n", 3, 14,
+     "3/4 divides two whole numbers, which C rounds down"),
     ("if_statement", "Dynamics {\n  if (K > 0) dt(A) = 1;\n}\n", 4, 3,
      "'if' statements are not supported"),
     ("remainder", "Dynamics { dt(A) = K % 2; }\n", 3, 22, "remainder"),
@@ -140,7 +143,7 @@ Inputs = {Inh, Feed, Level};
 Outputs = {C, Unused};
 Ab = 3;                 # starts at three
 BW = -70;               # body weight
-Frac = 1 / 4;
+Frac = 1.0 / 4;
 Mixed = BW * 2;
 Lambda;
 Level = 2;
@@ -410,11 +413,11 @@ def test_simulation_names_without_a_model():
 
 def test_constant_arithmetic_folds_only_to_finite_numbers():
     text, _ = translate("f.model", "States = {A};\nZ = 2 * 0;\nH = 1e300 * 1e300;\n"
-                        "N = 1 / 0;\nDynamics { dt(A) = Z + H + N; }\n", "f")
+                        "N = 1.0 / 0;\nDynamics { dt(A) = Z + H + N; }\n", "f")
     lines = [x.strip() for x in text.splitlines()]
     assert "z = 0;  # line 2" in lines
     # Out of range at import: left to the run, as MCSim computes it.
-    assert "h = 1e300 * 1e300;  # line 3" in lines and "n = 1 / 0;  # line 4" in lines
+    assert "h = 1e300 * 1e300;  # line 3" in lines and "n = 1.0 / 0;  # line 4" in lines
     with pytest.raises(ImportFault) as caught:
         translate("f.model", "States = {A};\nH = 1e999;\n", "f")
     assert caught.value.render() == "f.model:2:5: the number '1e999' is beyond the range of doubles"
