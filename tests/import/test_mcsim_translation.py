@@ -152,8 +152,8 @@ Feed = PerDose(5, 10, 0, 12);
 Scale { Vol = Frac * BW; A_2 = Vol / 2; }
 Dynamics {
   dt(Ab) = -Lambda * Ab + Inh;
-  dt(A_2) = Feed * Level;
-}
+  dt(A_2) = Feed * Level;;
+};
 Jacobian { dt(Ab) = 0; }
 CalcOutputs { C = dt(Ab) + Ab / Vol; }
 End.
