@@ -43,6 +43,9 @@ FAULTS = [
     ("unknown_function", "Dynamics { dt(A) = CDFNormal(K); }\n", 3, 20,
      "function 'CDFNormal' has no counterpart"),
     ("arity", "Dynamics { dt(A) = pow(K); }\n", 3, 20, "pow() takes 2 arguments, 1 given"),
+    ("integer_abs", "Dynamics { dt(A) = abs(K); }\n", 3, 20, "write fabs()"),
+    ("integer_division", "K2 = pow(K, 3/4);\n", 3, 14,
+     "3/4 divides two whole numbers, which C rounds down"),
     ("if_statement", "Dynamics {\n  if (K > 0) dt(A) = 1;\n}\n", 4, 3,
      "'if' statements are not supported"),
     ("remainder", "Dynamics { dt(A) = K % 2; }\n", 3, 22, "remainder"),
@@ -140,7 +143,7 @@ Inputs = {Inh, Feed, Level};
 Outputs = {C, Unused};
 Ab = 3;                 # starts at three
 BW = -70;               # body weight
-Frac = 1 / 4;
+Frac = 1.0 / 4;
 Mixed = BW * 2;
 Lambda;
 Level = 2;
@@ -149,8 +152,8 @@ Feed = PerDose(5, 10, 0, 12);
 Scale { Vol = Frac * BW; A_2 = Vol / 2; }
 Dynamics {
   dt(Ab) = -Lambda * Ab + Inh;
-  dt(A_2) = Feed * Level;
-}
+  dt(A_2) = Feed * Level;;
+};
 Jacobian { dt(Ab) = 0; }
 CalcOutputs { C = dt(Ab) + Ab / Vol; }
 End.
@@ -311,8 +314,10 @@ SIM_FAULTS = [
      "PrintStep takes the variables, then the start, end and step"),
     ("print_step_backwards", "Simulation {\n  PrintStep(C, 5, 1, 1);\n}\n", 3, 22,
      "positive step and an end after the start"),
-    ("two_requests", "Simulation {\n  PrintStep(C, 0, 1, 1);\n  Print(C, 1);\n}\n", 4, 3,
-     "one output request"),
+    ("print_before_start", "Simulation {\n  StartTime(1);\n  Print(C, 0.5, 2);\n}\n", 4, 3,
+     "output time 0.5 is before the start time 1"),
+    ("print_at_start_only", "Simulation {\n  Print(C, 0);\n}\n", 3, 3,
+     "must reach past the start time"),
     ("no_request", "Simulation {\n  K = 1;\n}\n", 2, 1, "requests no output"),
     ("not_closed", "Simulation {\n  PrintStep(C, 0, 1, 1);\n", 2, 1, "is not closed"),
     ("integrator", "Integrate(Rk4, 0.1);\n", 2, 11, "integrator 'Rk4' has no counterpart"),
@@ -375,6 +380,19 @@ END.
     assert any("tolerances" in n for n in notes)
 
 
+def test_several_output_requests_share_one_grid():
+    files, notes = simulate("Simulation {\n  StartTime(-1);\n  PrintStep(C, 0.5, 6, 1.5);\n"
+                            "  Print(A, C, 0.75, 12);\n}\nSimulation {\n  Print(C, 0, 0.2);\n"
+                            "  Print(A, 0.3);\n}\n")
+    one = files["s_sim1.scenario"].splitlines()
+    # From -1: 1.5 (to 0.5), 1.5 (the step), 1.75 (to 0.75), 13 (to 12) -> every 0.25 h.
+    assert one[1] == "# Record with --vars t,c,a"
+    assert one[-3:] == ["zzticg = -1  # StartTime", "tstop = 12  # line 3", "cint = 0.25  # line 3"]
+    assert files["s_sim2.scenario"].splitlines()[-2:] == ["tstop = 0.3  # line 7",
+                                                          "cint = 0.1  # line 7"]
+    assert any("simulation 1 writes a row every 0.25 h from -1" in n for n in notes)
+
+
 def test_set_points_and_euler(tmp_path):
     (tmp_path / "draws.dat").write_text("iter K V LnPrior\n1 0.5 2 -3\n2 0.6 2.5 -3\n"
                                         "3 0.7 3 -3\n")
@@ -395,11 +413,11 @@ def test_simulation_names_without_a_model():
 
 def test_constant_arithmetic_folds_only_to_finite_numbers():
     text, _ = translate("f.model", "States = {A};\nZ = 2 * 0;\nH = 1e300 * 1e300;\n"
-                        "N = 1 / 0;\nDynamics { dt(A) = Z + H + N; }\n", "f")
+                        "N = 1.0 / 0;\nDynamics { dt(A) = Z + H + N; }\n", "f")
     lines = [x.strip() for x in text.splitlines()]
     assert "z = 0;  # line 2" in lines
     # Out of range at import: left to the run, as MCSim computes it.
-    assert "h = 1e300 * 1e300;  # line 3" in lines and "n = 1 / 0;  # line 4" in lines
+    assert "h = 1e300 * 1e300;  # line 3" in lines and "n = 1.0 / 0;  # line 4" in lines
     with pytest.raises(ImportFault) as caught:
         translate("f.model", "States = {A};\nH = 1e999;\n", "f")
     assert caught.value.render() == "f.model:2:5: the number '1e999' is beyond the range of doubles"

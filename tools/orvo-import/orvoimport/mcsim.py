@@ -29,7 +29,7 @@ from modelgen.syntax import parse as parse_ours  # noqa: E402
 FUNCTIONS = {name: name for name in ("exp", "log", "log10", "sqrt", "sin", "cos", "tan", "asin",
                                      "acos", "atan", "atan2", "sinh", "cosh", "tanh", "pow",
                                      "floor", "ceil")}
-FUNCTIONS.update({"fabs": "abs", "abs": "abs", "fmin": "min", "fmax": "max"})
+FUNCTIONS.update({"fabs": "abs", "fmin": "min", "fmax": "max"})
 
 MAX_DOSE_SECTIONS = 2000
 
@@ -194,6 +194,9 @@ class Translator:
             if name in INPUT_FUNCTIONS:
                 raise self.fault(token, f"{name}() may only give an input's value in the "
                                         "global part (Input = PerDose(...);)")
+            if name == "abs":
+                raise self.fault(token, "abs() is C's absolute value of a whole number (it "
+                                        "truncates): write fabs() for the absolute value")
             if name not in FUNCTIONS:
                 raise self.fault(token, f"function '{name}' has no counterpart in our language")
             arity = _OUR_FUNCTIONS[FUNCTIONS[name]][1]
@@ -212,6 +215,11 @@ class Translator:
         elif kind == "un":
             self.check_expression(expr[2], allow_dt)
         elif kind == "bin":
+            if expr[1] == "/" and _whole(expr[2]) and _whole(expr[3]):
+                raise self.fault(expr[-1], f"{expr[2][1]}/{expr[3][1]} divides two whole "
+                                           "numbers, which C rounds down to a whole number: "
+                                           f"write {expr[2][1]}.0/{expr[3][1]} if the fraction "
+                                           "is meant")
             self.check_expression(expr[2], allow_dt)
             self.check_expression(expr[3], allow_dt)
         elif kind == "cond":
@@ -666,6 +674,10 @@ def _evaluate(e, values):
             return None
         return _ARITHMETIC[e[1]](a, b)
     return None
+
+
+def _whole(e):
+    return e[0] == "num" and e[1].isdigit()
 
 
 def _names(e):

@@ -96,6 +96,8 @@ class Parser:
             token = self.next()
             if token.kind == "end":
                 return m
+            if token.kind == "op" and token.text == ";":
+                continue   # an empty statement, as after a section's closing brace
             if token.kind != "name":
                 raise self.fault(token, f"expected a declaration or a section, found {describe(token)}")
             word = token.text
@@ -186,6 +188,9 @@ class Parser:
         while not self.is_op("}"):
             if self.peek().kind == "end":
                 raise self.fault(keyword, f"the {word} section is not closed")
+            if self.is_op(";"):
+                self.next()
+                continue
             body.append(self.statement(word))
         self.next()
         m.sections[name] = body

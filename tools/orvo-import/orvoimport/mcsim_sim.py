@@ -35,9 +35,7 @@ class Simulation:
         self.values = []          # (name, text, token)
         self.vars = []            # recorded MCSim names
         self.start = None         # StartTime
-        self.print_step = None    # (start, end, step, token)
-        self.print_times = []     # Print() times
-        self.print_token = None
+        self.requests = []        # (times or (first, end, step), token): Print and PrintStep
 
 
 class SimulationTranslator:
@@ -289,10 +287,7 @@ class SimulationTranslator:
                 if step <= 0 or end <= start:
                     raise self.fault(numbers[2][2], "PrintStep needs a positive step and an "
                                                     "end after the start")
-                if sim.print_step or sim.print_times:
-                    raise self.fault(token, "one output request (PrintStep or Print) per "
-                                            "simulation")
-                sim.print_step = (start, end, step, token)
+                sim.requests.append(((start, end, step), token))
                 sim.vars += [self.recorded(n[1], n[2]) for n in names]
             elif word == "Print":
                 args = self.arguments()
@@ -300,12 +295,9 @@ class SimulationTranslator:
                 times = [a[1] for a in args if a[0] == "number"]
                 if not names or not times or args[:len(names)] != names:
                     raise self.fault(token, "Print takes the variables, then the times")
-                if sim.print_step or sim.print_times:
-                    raise self.fault(token, "one output request (PrintStep or Print) per "
-                                            "simulation")
                 if any(b <= a for a, b in zip(times, times[1:])):
                     raise self.fault(token, "the times of Print must ascend")
-                sim.print_times, sim.print_token = times, token
+                sim.requests.append((times, token))
                 sim.vars += [self.recorded(n[1], n[2]) for n in names]
             elif word == "StartTime":
                 args = self.arguments()
@@ -323,8 +315,9 @@ class SimulationTranslator:
         self.next()
         if self.is_op(";"):
             self.next()
-        if not (sim.print_step or sim.print_times):
+        if not sim.requests:
             raise self.fault(keyword, "the simulation requests no output: add PrintStep or Print")
+        sim.vars = list(dict.fromkeys(sim.vars))
         self.simulations.append(sim)
 
     # ---- the files -------------------------------------------------------------------
@@ -334,21 +327,34 @@ class SimulationTranslator:
             lines.append(f"{name} = {text}  # line {token.line}")
         start = sim.start or 0.0
         tstop = self.model.tstop_name if self.model else "tstop"
-        if sim.print_step:
-            first, end, step, token = sim.print_step
-            cint = step
-            if first != start:
-                self.notes.append(f"line {token.line}: PrintStep starts at {_text(first)}; the "
-                                  f"rows before it, from {_text(start)}, are written too")
-        else:
-            token = sim.print_token
-            end = sim.print_times[-1]
-            cint = _grid(start, sim.print_times)
-            if cint is None:
-                raise self.fault(token, "the times of Print lie on no common grid from the "
-                                        "start time: use PrintStep")
-            self.notes.append(f"line {token.line}: Print times are written among all rows every "
-                              f"{_text(cint)} h")
+        # One grid from the start time through every requested time: the largest
+        # step that divides the distances to them and the PrintStep steps.
+        token = sim.requests[0][1]
+        lengths, end = [], start
+        for request, at in sim.requests:
+            if isinstance(request, tuple):
+                first, last, step = request
+                marks, lengths = [first, last], lengths + [Fraction(repr(step))]
+            else:
+                marks = request
+            for mark in marks:
+                if mark < start:
+                    raise self.fault(at, f"output time {_text(mark)} is before the start time "
+                                         f"{_text(start)}")
+                if mark > start:
+                    lengths.append(Fraction(repr(mark)) - Fraction(repr(start)))
+            end = max(end, marks[-1])
+        if end <= start:
+            raise self.fault(token, "the output times must reach past the start time")
+        grid = lengths[0]
+        for length in lengths[1:]:
+            grid = _gcd(grid, length)
+        cint = float(grid)
+        if len(sim.requests) > 1 or not isinstance(sim.requests[0][0], tuple) \
+                or sim.requests[0][0][0] != start or cint != sim.requests[0][0][2]:
+            self.notes.append(f"line {token.line}: simulation {self.simulations.index(sim) + 1} "
+                              f"writes a row every {_text(cint)} h from {_text(start)}: the "
+                              "requested times are among them")
         if sim.start is not None:
             lines.append(f"zzticg = {_text(start)}  # StartTime")
         lines.append(f"{tstop} = {_text(end)}  # line {token.line}")
@@ -431,17 +437,6 @@ class SimulationTranslator:
 def _text(value):
     text = repr(float(value))
     return text[:-2] if text.endswith(".0") else text
-
-
-def _grid(start, times):
-    """The largest step from `start` that lands on every time, if one exists."""
-    step = Fraction(0)
-    for t in times:
-        d = Fraction(repr(t)) - Fraction(repr(start))
-        if d <= 0:
-            return None
-        step = d if step == 0 else _gcd(step, d)
-    return float(step)
 
 
 def _gcd(a, b):
