@@ -275,15 +275,24 @@ sensitivity)
     awk -v c="$c" 'BEGIN { exit !(c != "" && c < 0) }' || fail "heavier women should have lower serum iodide: '$c'"
     # Sobol: sharded and merged gives the unsharded table.
     printf 'cint = 24\ntstop = 24\nseed = 5\nbw_m ~ normal(72.3, 8.0)\npdoseug_i ~ uniform(100, 300)\n' >"$work/p.scenario"
-    args="--scenario $work/p.scenario --vars ca_mi --runs 4 --bootstrap 20"
+    args="--scenario $work/p.scenario --vars ca_mi --runs 10 --bootstrap 20"
     "$orvo" sensitivity sobol $args --out "$work/sobol" 2>"$work/err" || fail "sobol exited with $?: $(cat "$work/err")"
-    [ "$(data_rows "$work/sobol/runs.csv")" -eq 16 ] || fail "a Sobol design of 4 rows and 2 parameters has 16 runs"
+    [ "$(data_rows "$work/sobol/runs.csv")" -eq 40 ] || fail "a Sobol design of 10 rows and 2 parameters has 40 runs"
     for k in 0 1; do
         "$orvo" sensitivity sobol $args --shard $k/2 --out "$work/parts" 2>"$work/err" || fail "sobol shard $k"
     done
     "$orvo" merge "$work"/parts/part-*.csv --out "$work/merged" 2>"$work/err" || fail "sobol merge: $(cat "$work/err")"
     cmp -s "$work/sobol/sobol.csv" "$work/merged/sobol.csv" || fail "sobol.csv differs after merging shards"
     grep -q '^bw_m,ca_mi,24,' "$work/sobol/sobol.csv" || fail "sobol.csv: $(cat "$work/sobol/sobol.csv")"
+    # Designs that cannot give indices, and integer inputs.
+    expect_refused "at least 10 base rows" sensitivity sobol --scenario "$work/p.scenario" --runs 1
+    printf 'cint = 24\ntstop = 24\nbw_f ~ uniform(72, 73)\n' >"$work/fails.scenario"
+    "$orvo" sensitivity sobol --scenario "$work/fails.scenario" --vars ca_mi --runs 10 --out "$work/fails" 2>"$work/err"
+    grep -q 'only 0 of 10 base rows usable' "$work/err" || fail "all-failed Sobol not reported: $(cat "$work/err")"
+    grep -q '^bw_f,ca_mi,24,,,,,,$' "$work/fails/sobol.csv" || fail "indices of failed runs not empty: $(cat "$work/fails/sobol.csv")"
+    expect_refused "'ialg' is not a real-valued constant" sensitivity local --params ialg,bw_m --set tstop=24 --set cint=24
+    printf 'runs = 3\nialg ~ uniform(1e11, 1e12)\n' >"$work/int.scenario"
+    expect_refused "outside the range of its type" batch --scenario "$work/int.scenario" --set tstop=24 --set cint=24
     ;;
 *)
     fail "unknown case"

@@ -123,6 +123,10 @@ int BatchCommand(const Options& options) {
         return kExitBadInput;
     }
     FillDesign(setup);
+    if (!CheckInputRanges(setup.plan, error)) {
+        Complain(error);
+        return kExitBadInput;
+    }
     RoundToInputTypes(setup.plan);
     std::string directory;
     if (!PrepareOutputDirectory(options, directory)) return kExitRunFailed;

@@ -212,6 +212,26 @@ bool ResolveAtTimes(const std::vector<double>& atTimes, const std::vector<double
     return true;
 }
 
+bool CheckInputRanges(const RunPlan& plan, std::string& error) {
+    const std::size_t d = plan.inputs.size();
+    for (std::size_t j = 0; j < d; ++j) {
+        const uint32_t type = plan.inputs[j].variable.dataType;
+        double low = -HUGE_VAL, high = HUGE_VAL;
+        if (type == OrvoDataTypeShort) low = -32768.0, high = 32767.0;
+        if (type == OrvoDataTypeLong) low = -2147483648.0, high = 2147483647.0;
+        for (std::size_t run = 0; run < plan.runs; ++run) {
+            const double value = plan.inputValues[run * d + j];
+            if (!std::isfinite(value) || std::round(value) < low || std::round(value) > high) {
+                error = "'" + plan.inputs[j].header + "' = " + FormatReal(value) + " in run " + std::to_string(run) +
+                        " is outside the range of its type" +
+                        (std::isfinite(low) ? " (" + FormatReal(low) + " to " + FormatReal(high) + ")" : "");
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
 void RoundToInputTypes(RunPlan& plan) {
     const std::size_t d = plan.inputs.size();
     for (std::size_t j = 0; j < d; ++j) {

@@ -47,6 +47,10 @@ bool ResolveOutputs(const ModelVariables& variables, const std::vector<std::stri
 
 // The output points from the applied settings: zzticg, zzticg + cint, ...
 // up to tstop.
+// Every input value of an integer or bool variable fits its type: false
+// with `error` naming the input, the run and the value otherwise.
+bool CheckInputRanges(const RunPlan& plan, std::string& error);
+
 bool ComputeOutputTimes(const ModelVariables& variables, RunPlan& plan, std::string& error);
 
 // Index of each --at time among the output points; false when one is none.

@@ -1,5 +1,6 @@
 #include "SensitivityCommand.h"
 
+#include <algorithm>
 #include <cmath>
 #include <iostream>
 
@@ -12,6 +13,9 @@
 namespace {
 
 constexpr uint64_t kDefaultSobolRuns = 1000;
+// Fewer base rows give estimates that say nothing: refused up front, and
+// indices left empty when failed runs leave fewer usable.
+constexpr uint64_t kMinSobolRows = 10;
 
 // --at, or the last output time.
 void DefaultAtLastTime(PopulationSetup& setup) {
@@ -47,6 +51,13 @@ int LocalSensitivityCommand(const Options& options) {
         Complain(error);
         return status;
     }
+    // A relative step of an integer runs the same value both ways.
+    for (const ModelElement& input : setup.plan.inputs)
+        if (input.variable.dataType != OrvoDataTypeDouble && input.variable.dataType != OrvoDataTypeFloat) {
+            Complain("--params: '" + input.header +
+                     "' is not a real-valued constant: local sensitivity perturbs by a relative step");
+            return kExitBadInput;
+        }
     DefaultAtLastTime(setup);
     // Run 0 at the scenario's values; runs 2j+1 and 2j+2 with parameter j
     // raised and lowered by the step.
@@ -115,6 +126,11 @@ bool WriteSobolTable(const PopulationTable& table, std::size_t baseRuns, std::si
             results[o].push_back(EstimateSobol(layout, y, bootstrap, seed));
             const SobolResult& result = results[o].back();
             const std::string what = table.outputs[o] + " at t = " + FormatReal(table.times[at]);
+            if (result.rowsUsed < std::min<std::size_t>(kMinSobolRows, baseRuns)) {
+                Complain("warning: " + what + ": only " + std::to_string(result.rowsUsed) + " of " +
+                         std::to_string(baseRuns) + " base rows usable (failed runs): its indices are left empty");
+                continue;
+            }
             if (result.constantOutput) Complain("warning: " + what + " does not vary: its indices are 0");
             if (result.rowsUsed < baseRuns)
                 Complain(what + ": " + std::to_string(baseRuns - result.rowsUsed) + " of " + std::to_string(baseRuns) +
@@ -127,9 +143,11 @@ bool WriteSobolTable(const PopulationTable& table, std::size_t baseRuns, std::si
             for (std::size_t o = 0; o < table.outputs.size(); ++o)
                 for (std::size_t a = 0; a < table.atIndices.size(); ++a) {
                     const SobolIndex& s = results[o][a].indices[j];
+                    const bool usable = results[o][a].rowsUsed >= std::min<std::size_t>(kMinSobolRows, baseRuns);
+                    const auto cell = [usable](double v) { return usable ? FormatReal(v) : std::string(); };
                     writer.WriteRow({table.inputs[j], table.outputs[o], FormatReal(table.times[table.atIndices[a]]),
-                                     FormatReal(s.first), FormatReal(s.firstLow), FormatReal(s.firstHigh),
-                                     FormatReal(s.total), FormatReal(s.totalLow), FormatReal(s.totalHigh)});
+                                     cell(s.first), cell(s.firstLow), cell(s.firstHigh), cell(s.total),
+                                     cell(s.totalLow), cell(s.totalHigh)});
                 }
     });
 }
@@ -152,6 +170,11 @@ int SobolSensitivityCommand(const Options& options) {
     const std::size_t baseRuns = options.runs != 0            ? options.runs
                                  : setup.population.runs != 0 ? setup.population.runs
                                                               : kDefaultSobolRuns;
+    if (baseRuns < kMinSobolRows) {
+        Complain("Sobol indices need at least " + std::to_string(kMinSobolRows) + " base rows (runs), got " +
+                 std::to_string(baseRuns));
+        return kExitBadInput;
+    }
     const SaltelliLayout layout{baseRuns, inputs.size()};
     RunPlan& plan = setup.plan;
     plan.runs = layout.Runs();
@@ -161,6 +184,10 @@ int SobolSensitivityCommand(const Options& options) {
             double& value = plan.inputValues[run * layout.dimensions + j];
             value = setup.population.sampled[j].distribution.Sample(value);
         }
+    if (!CheckInputRanges(plan, error)) {
+        Complain(error);
+        return kExitBadInput;
+    }
     RoundToInputTypes(plan);
 
     std::string directory;
