@@ -14,7 +14,7 @@ namespace {
 bool TakesArgument(std::string_view name) {
     static const char* const names[] = {"--lib",   "--set",   "--scenario", "--out",  "--vars",
                                         "--at",    "--params", "--jobs",    "--shard", "--plot",
-                                        "--runs",  "--bootstrap", "--step", "--doses"};
+                                        "--runs",  "--bootstrap", "--step", "--doses", "--run-timeout"};
     return std::find(std::begin(names), std::end(names), name) != std::end(names);
 }
 
@@ -30,6 +30,7 @@ bool Applies(const std::string& command, std::string_view name) {
     if (command == "batch")
         return name != "--summary" && name != "--runs" && name != "--bootstrap" && name != "--step" &&
                name != "--doses";
+    // --run-timeout applies to the population commands, which run in workers.
     if (command == "sensitivity") return name != "--summary" && name != "--plot" && name != "--doses";
     return false;
 }
@@ -111,6 +112,11 @@ bool ParseOptionValue(Options& options, const std::string& name, const std::stri
             return false;
         }
         options.bootstrap = count;
+    } else if (name == "--run-timeout") {
+        if (!ReadReal(value, options.runTimeout) || !(options.runTimeout > 0.0) || options.runTimeout > 1e7) {
+            error = "--run-timeout: expected seconds, a number above 0, got '" + Clip(value) + "'";
+            return false;
+        }
     } else if (name == "--step") {
         if (!ReadReal(value, options.step) || !(options.step > 0.0 && options.step < 0.5)) {
             error = "--step: expected a relative step between 0 and 0.5, got '" + value + "'";

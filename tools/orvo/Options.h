@@ -34,6 +34,7 @@ struct Options {
     uint64_t runs = 0;                    // --runs; 0: from the population file
     std::size_t bootstrap = 100;          // --bootstrap
     double step = 0.01;                   // --step
+    double runTimeout = 0.0;              // --run-timeout seconds; 0: none
     std::vector<std::string> parts;       // merge: the part files
     std::vector<std::string> given;       // the options given, for "does not apply" checks
     bool summary = false;

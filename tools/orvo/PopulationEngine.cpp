@@ -206,6 +206,7 @@ bool ReadPopulationInputs(const Options& options, const std::string& kind, Popul
                    options.params + "\n";
     setup.hash = Fingerprint(fingerprint);
     setup.libraryPath = options.libraryPath.empty() ? OrvoLibrary::DefaultPath() : options.libraryPath;
+    setup.runTimeout = options.runTimeout;
     return true;
 }
 
@@ -302,7 +303,7 @@ bool RunPopulation(const PopulationSetup& setup, std::size_t first, std::size_t 
             table.records[record.run - first] = std::move(record);
             line.Update(++done);
         },
-        error);
+        error, setup.runTimeout);
     if (!ran) return false;
     line.Finish(done);
     return true;

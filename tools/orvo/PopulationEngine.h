@@ -22,6 +22,7 @@ struct PopulationSetup {
     ParameterTable params;
     std::string hash;  // of every input that defines the runs
     std::string libraryPath;
+    double runTimeout = 0.0;  // seconds a run may take in its worker; 0: no limit
     RunPlan plan;
     std::vector<std::size_t> atIndices;
     std::vector<double> baseInputs;  // the inputs' values after the settings (local)
