@@ -69,7 +69,7 @@ def test_sensitivity_tables(tmp_path):
     assert set(table["parameter"]) == {"bw_m", "clf_upm"} and len(table) == 2
     population = tmp_path / "population.scenario"
     population.write_text(POPULATION + "clf_upm ~ uniform(0.03, 0.07)\n")
-    indices = orvo.sensitivity("sobol", population, vars=["ca_mp"], at=[48], runs=8, bootstrap=10,
+    indices = orvo.sensitivity("sobol", population, vars=["ca_mp"], at=[48], runs=10, bootstrap=10,
                                out=tmp_path / "sobol")
     assert list(indices.columns) == ["parameter", "variable", "time", "S1", "S1_low", "S1_high", "ST",
                                      "ST_low", "ST_high"]
