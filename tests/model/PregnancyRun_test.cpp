@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <cstring>
 #include <map>
 #include <string>
@@ -188,29 +187,6 @@ TEST_F(PregnancyRunTest, SwitchesDueBeforeTheStartFireAtTheStart) {
     EXPECT_NEAR(aioral_p, pdose_p * bw_m * t, 1e-6 * aioral_p);
     EXPECT_NEAR(aelim_mp_lastwk, aelim_mp, 1e-9 * aelim_mp);
     EXPECT_GT(aelim_mp, 0.0);
-}
-
-// The stop time is a time event: a run ends exactly there, on or off the
-// communication grid; a stop time that is not a number ends the run at once.
-TEST_F(PregnancyRunTest, RunsEndExactlyAtTheirStopTime) {
-    for (const double stop : {250.0, 2400.0, 2410.0, 24.000001}) {
-        SCOPED_TRACE(stop);
-        PregnancyModelSetDefaults();  // cint 1000
-        tstop = stop;
-        OrvoStartBlocking(instance_);
-        EXPECT_EQ(t, stop) << Messages();
-    }
-    for (const double stop : {std::nan(""), HUGE_VAL}) {
-        PregnancyModelSetDefaults();
-        g_messages.clear();
-        tstop = stop;
-        OrvoStartBlocking(instance_);
-        EXPECT_EQ(t, 0.0);
-        EXPECT_NE(Messages().find(std::isnan(stop) ? "Run ended by an error: tstop is NaN: the run cannot reach it"
-                                                   : "Run ended by an error: tstop is infinite"),
-                  std::string::npos)
-            << Messages();
-    }
 }
 
 }  // namespace

@@ -82,7 +82,6 @@ class LaidOutModel:
     by_name: dict = field(default_factory=dict)
     tables: list = field(default_factory=list)   # table Variables
     arrays: dict = field(default_factory=dict)   # array constant name -> size
-    constants: set = field(default_factory=set)  # scalar constant names
 
 
 def _flags(declaration, default):
@@ -399,7 +398,6 @@ class _Analysis:
                             initial_conditions, other_count, m.initial, ordered, discretes,
                             m.termination, tables=tables, arrays=arrays)
         laid.by_name = {v.name: v for v in variables}
-        laid.constants = {d.name for d in m.declarations if d.kind == "constant" and not d.size}
         return laid
 
 
