@@ -79,6 +79,7 @@ class LaidOutModel:
     derivative: list                # Assignment statements, dependency order
     discretes: list                 # Section
     termination: object
+    stop_time: object = None        # E of `terminate when t >= E` (or t > E), else None
     by_name: dict = field(default_factory=dict)
     tables: list = field(default_factory=list)   # table Variables
     arrays: dict = field(default_factory=dict)   # array constant name -> size
@@ -398,7 +399,33 @@ class _Analysis:
                             initial_conditions, other_count, m.initial, ordered, discretes,
                             m.termination, tables=tables, arrays=arrays)
         laid.by_name = {v.name: v for v in variables}
+        laid.stop_time = self._stop_time()
         return laid
+
+    def _stop_time(self):
+        """E when the termination condition is `t >= E`, `t > E`, `E <= t` or `E < t` and E
+        reads only what stays put during a run: constants, tables, settings and variables
+        that only the initial section assigns."""
+        condition = self.m.termination
+        if not isinstance(condition, Binary):
+            return None
+        if condition.op in (">=", ">") and _is_time(condition.left):
+            bound = condition.right
+        elif condition.op in ("<=", "<") and _is_time(condition.right):
+            bound = condition.left
+        else:
+            return None
+        changing = {s.target for s in self.m.derivative}
+        changing.update(s.target for d in self.m.discretes for s in d.body)
+        for name, _ in names_read(bound):
+            d = self.declared.get(name)
+            if name == "t" or name in changing or (d is not None and d.kind == "state"):
+                return None
+        return bound
+
+
+def _is_time(expr):
+    return isinstance(expr, Ref) and expr.name == "t"
 
 
 def camel(name):
