@@ -266,5 +266,53 @@ TEST_F(PregnancyRunTest, AStopTimeMovedDuringAPauseIsTheOneReached) {
     }
 }
 
+// Inputs the model cannot mean end the run in error before it starts, with a
+// message naming the constant, its value and its bounds; NaN meets no bound.
+// The edges of each bound still run.
+TEST_F(PregnancyRunTest, ConstantsOutsideTheirBoundsEndTheRunInError) {
+    const double nan = std::nan(""), inf = HUGE_VAL;
+    struct Case {
+        double* constant;
+        double value;
+        const char* message;  // empty: the run goes through
+    };
+    const Case cases[] = {
+        {&pdosemg_p, -0.007, "constant 'pdosemg_p' is -0.007, outside its bounds >= 0, finite"},
+        {&pdosemg_p, inf, "constant 'pdosemg_p' is inf, outside its bounds >= 0, finite"},
+        {&pdoseug_i, -200, "constant 'pdoseug_i' is -200, outside its bounds >= 0, finite"},
+        {&pdoseug_i, nan, "constant 'pdoseug_i' is nan, outside its bounds >= 0, finite"},
+        {&iodstores_mg_fi, -1e-300, "constant 'iodstores_mg_fi' is -1e-300, outside its bounds"},
+        {&tstop, 0, "constant 'tstop' is 0, outside its bounds > 0, finite"},
+        {&tstop, -48, "constant 'tstop' is -48, outside its bounds > 0, finite"},
+        {&tstop, nan, "constant 'tstop' is nan, outside its bounds > 0, finite"},
+        {&tstop, inf, "constant 'tstop' is inf, outside its bounds > 0, finite"},
+        {&doseon, nan, "constant 'doseon' is nan, outside its bounds finite"},
+        {&doseon, -inf, "constant 'doseon' is -inf, outside its bounds finite"},
+        {&pdosemg_p, 0, ""},
+        {&pdoseug_i, 0, ""},
+        {&doseon, -1e300, ""},
+        {&tstop, 1e-6, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.message);
+        PregnancyModelSetDefaults();
+        g_endedInError = false;
+        g_messages.clear();
+        cint = 24;
+        tstop = 48;
+        *c.constant = c.value;
+        OrvoStartBlocking(instance_);
+        const bool refused = *c.message != '\0';
+        EXPECT_EQ(g_endedInError, refused) << Messages();
+        if (refused) {
+            EXPECT_NE(Messages().find(c.message), std::string::npos) << Messages();
+            EXPECT_EQ(t, 0.0);
+            EXPECT_EQ(aioral_i, kUnsetReal);  // the initial section and conditions never ran
+        } else {
+            EXPECT_EQ(t, tstop) << Messages();
+        }
+    }
+}
+
 }  // namespace
 }  // namespace pregnancy

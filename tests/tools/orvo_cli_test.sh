@@ -53,7 +53,7 @@ bad-values)
     expect_refused "ca_mi" run --set ca_mi=1
     expect_refused "NAME=VALUE" run --set bw_m
     # Well-formed values of every kind are taken (a run that ends at once).
-    "$orvo" run --set tstop=0 --set ialg=+5 --set wesitg=TRUE --set bw_m=65.5 \
+    "$orvo" run --set tstop=1e-9 --set ialg=+5 --set wesitg=TRUE --set bw_m=65.5 \
         --set clf_uim_t=1,2,3,4,5,6,7,8,50,75,100,150,200,250,300,350 --vars t,bw_m \
         --summary --out "$work/ok.csv" >"$work/summary" 2>"$work/err" || fail "valid values refused: $(cat "$work/err")"
     grep -q 'bw_m = 65.5' "$work/summary" || fail "bw_m not applied: $(cat "$work/summary")"
@@ -64,11 +64,11 @@ scenario-file)
     printf '# comment only\n\ncint = 24\nthis line is wrong\n' >"$work/bad.scenario"
     expect_refused "bad.scenario:4" run --scenario "$work/bad.scenario"
     # --set comes after the scenario and wins.
-    printf 'tstop = 0   # end at once\nbw_m = 60\n' >"$work/s.scenario"
+    printf 'tstop = 0.001   # end at once\nbw_m = 60\n' >"$work/s.scenario"
     "$orvo" run --scenario "$work/s.scenario" --set bw_m=70 --vars t --summary --out "$work/s.csv" \
         >"$work/summary" 2>"$work/err" || fail "scenario run failed: $(cat "$work/err")"
     grep -q 'bw_m = 70  (--set)' "$work/summary" || fail "--set did not override: $(cat "$work/summary")"
-    grep -q 'tstop = 0  (.*s.scenario:1)' "$work/summary" || fail "scenario origin missing"
+    grep -q 'tstop = 0.001  (.*s.scenario:1)' "$work/summary" || fail "scenario origin missing"
     ;;
 short-run)
     "$orvo" run --set tstop=48 --set cint=24 --out "$work/run.csv" 2>"$work/err" || fail "run exited with $?: $(cat "$work/err")"

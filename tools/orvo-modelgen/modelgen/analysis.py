@@ -56,6 +56,8 @@ class Variable:
     points: int = 0                     # a table's number of points
     units: str = ""
     description: str = ""
+    bounds: list = field(default_factory=list)   # syntax.Bound, on constants only
+    bounds_text: str = ""
 
 
 @dataclass
@@ -156,12 +158,33 @@ class _Analysis:
         for value in d.values:
             for number in value if isinstance(value, tuple) else (value,):
                 _literal_value(number)
+        if d.bounds:
+            self._check_bounds(d)
         if d.kind == "table":
             breakpoints = [float(x.text) for x, _ in d.values]
             for (x, _), previous in zip(d.values[1:], breakpoints):
                 if float(x.text) <= previous:
                     raise DescriptionError(x.at, f"table '{d.name}': breakpoints must ascend")
         self.declared[d.name] = d
+
+    def _check_bounds(self, d):
+        if d.kind != "constant":
+            raise DescriptionError(d.bounds_at, f"bounds apply to constants only, "
+                                                f"not to {_kind_phrase(d)} '{d.name}'")
+        for bound in d.bounds:
+            if bound.limit is not None:
+                _literal_value(bound.limit)
+        lowest = max((float(b.limit.text) for b in d.bounds if b.op in (">", ">=")), default=None)
+        highest = min((float(b.limit.text) for b in d.bounds if b.op in ("<", "<=")), default=None)
+        if lowest is not None and highest is not None and lowest > highest:
+            raise DescriptionError(d.bounds_at, f"the bounds {d.bounds_text} of '{d.name}' "
+                                                "admit no value")
+        for k, number in enumerate(d.values):
+            if not within(float(number.text), d.bounds):
+                element = f"({k + 1})" if d.size else ""
+                raise DescriptionError(number.at, f"the default {number.text} of "
+                                                  f"'{d.name}{element}' is outside its bounds "
+                                                  f"{d.bounds_text}")
 
     def _check_name(self, name, at):
         if not re.fullmatch(r"[a-z][a-z0-9_]*", name) or "__" in name:
@@ -360,6 +383,7 @@ class _Analysis:
             if d.kind == "state":
                 continue
             v = Variable(len(variables) + 1, d.name, 5, units=d.units, description=d.description)
+            v.bounds, v.bounds_text = d.bounds, d.bounds_text
             if d.kind == "constant" and d.size:
                 v.dim1, v.flags = d.size, _flags(d, (2,))
                 v.table = [_double_text(x) for x in d.values]
@@ -422,6 +446,19 @@ class _Analysis:
             if name == "t" or name in changing or (d is not None and d.kind == "state"):
                 return None
         return bound
+
+
+def within(value, bounds):
+    """Whether value meets every bound; NaN meets none."""
+    tests = {"<": lambda x, y: x < y, "<=": lambda x, y: x <= y,
+             ">": lambda x, y: x > y, ">=": lambda x, y: x >= y}
+    for bound in bounds:
+        if bound.op == "finite":
+            if not math.isfinite(value):
+                return False
+        elif not tests[bound.op](value, float(bound.limit.text)):
+            return False
+    return True
 
 
 def _is_time(expr):

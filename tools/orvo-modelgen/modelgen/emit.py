@@ -382,6 +382,7 @@ extern "C" int32_t zzinitialize(uint32_t instance) {{
             f"{strip_parens(expression(s.time, laid))});" for s in laid.discretes)
         termination = strip_parens(expression(laid.termination, laid))
         stop = self._stop_time() if laid.stop_time is not None else _NO_STOP_TIME
+        bounds = self._bounds()
         return f"""{self.banner}#include "model/{c}Model.h"
 #include "model/{c}ModelStorage.h"
 #include "model/{c}Tables.h"
@@ -390,7 +391,9 @@ extern "C" int32_t zzinitialize(uint32_t instance) {{
 #include "runtime/OrvoSimRuntimeAPI.h"
 #include "solver/SharedFlag.h"
 
+#include <charconv>
 #include <cmath>
+#include <string>
 
 namespace {self.ns} {{
 namespace {{
@@ -405,9 +408,10 @@ namespace {{
 }}
 
 bool TerminationReached() {{ return {termination}; }}
-{stop}
+{stop}{bounds}
 void InitialBlock(uint32_t instance) {{
     zznits(instance);
+    CheckBounds();
     InitialSection();
 {schedule}
     ForgetStopTime();
@@ -436,6 +440,39 @@ extern "C" void zzsimulation(uint32_t instance) {{
         }}
         OrvoSimIntegrate(instance);
     }}
+}}
+"""
+
+    def _bounds(self):
+        checks = []
+        for v in self.laid.variables:
+            if not v.bounds:
+                continue
+            text = _cstring(v.bounds_text)
+            if v.dim1:
+                checks.append(f"    for (uint32_t k = 0; k < {v.dim1}; ++k) {{\n"
+                              f"        if (!({_within(f'{v.name}[k]', v.bounds)}))\n"
+                              f"            OutsideBounds(std::string(\"{v.name}(\") + "
+                              f"std::to_string(k + 1) + \")\", {v.name}[k], {text});\n    }}")
+            else:
+                checks.append(f"    if (!({_within(v.name, v.bounds)})) "
+                              f"OutsideBounds(\"{v.name}\", {v.name}, {text});")
+        if not checks:
+            return "\nvoid CheckBounds() {}\n"
+        checks = "\n".join(checks)
+        return f"""
+// A constant outside the bounds its declaration gives ends the run in error.
+[[noreturn]] void OutsideBounds(const std::string& name, double value, const char* bounds) {{
+    char number[32];
+    const std::to_chars_result written = std::to_chars(number, number + sizeof number, value);
+    throw TextException("constant '" + name + "' is " + std::string(number, written.ptr) +
+                        ", outside its bounds " + bounds);
+}}
+
+// Before anything else of a fresh run reads the constants; NaN is outside
+// every bound.
+void CheckBounds() {{
+{checks}
 }}
 """
 
@@ -539,6 +576,16 @@ extern "C" void zzderivative([[maybe_unused]] uint32_t instance, uint32_t sectio
     }}
 }}
 """
+
+
+def _within(value, bounds):
+    tests = []
+    for bound in bounds:
+        if bound.op == "finite":
+            tests.append(f"std::isfinite({value})")
+        else:
+            tests.append(f"{value} {bound.op} {double_literal(bound.limit.text)}")
+    return " && ".join(tests)
 
 
 # Without a stop time of the form t >= E the grid check above is all there is.
