@@ -27,7 +27,7 @@ endforeach()
 install(TARGETS orvo_core odepack ARCHIVE DESTINATION ${ORVO_INSTALL_PRIVATE})
 
 # The headers generated model code includes, and only those.
-set(ORVO_MODEL_HEADERS common/SharedFlag.h operators/OrvoSimOperators.h operators/MemoryOperators.h
+set(ORVO_MODEL_HEADERS common/SharedFlag.h common/TextException.h operators/OrvoSimOperators.h operators/MemoryOperators.h
     operators/RunControlOperators.h runtime/OrvoSimRuntimeAPI.h)
 foreach(header IN LISTS ORVO_MODEL_HEADERS)
   get_filename_component(folder ${header} DIRECTORY)

@@ -22,7 +22,7 @@ _loader.exec_module(modelgen)
 
 VALID = """model m;
 states { x = x0; }
-constants { k = 0.5; x0 = 1; w[2] = {1, 2}; tstop = 10; }
+constants { k = 0.5 >= 0; x0 = 1 in [0, 2]; w[2] = {1, 2} > 0, finite; tstop = 10 [h] "end" > 0 @flags(2); }
 tables { f[2] = {0: 1, 10: 2}; }
 variables { r; }
 derivative { dt(x) = -r; r = k * x * f(t) * w(2); }
@@ -69,6 +69,19 @@ CASES = [
     ("model m;\nstates { x = 0; }\nderivative { dt(x) = 1; }\ndiscrete a1 at 1 { }\n"
      "discrete a_1 at 2 { }\nterminate when t >= 1;\n", "5:10", "'a_1' and 'a1' are too alike"),
     ("model other;\n", "1:7", "the model is named 'other', but the build expects 'm'"),
+    # Bounds: on constants only, numbers as limits, and the default within them.
+    ("model m;\nconstants { k = -1 [mg] >= 0, finite; }\n", "2:17",
+     "the default -1 of 'k' is outside its bounds >= 0, finite"),
+    ("model m;\nconstants { w[2] = {1, -2} >= 0; }\n", "2:24",
+     "the default -2 of 'w(2)' is outside its bounds >= 0"),
+    ("model m;\nconstants { k = 1 in [2, 1]; }\n", "2:19", "the bounds in [2, 1] of 'k' admit no value"),
+    ("model m;\nconstants { k = 1 >= x0; }\n", "2:22", "expected a number, found 'x0'"),
+    ("model m;\nconstants { k = 1 < 1e999; }\n", "2:21", "number 1e999 is out of range"),
+    ("model m;\nconstants { k = 1 in [0 1]; }\n", "2:25", "expected ',' between the interval's ends"),
+    ("model m;\nconstants { k = 1 finite, ; }\n", "2:27", "expected a bound"),
+    ("model m;\nstates { x = 0 \"amount\" finite; }\n", "2:25",
+     "bounds apply to constants only, not to state 'x'"),
+    ("model m;\nvariables { r >= 0; }\n", "2:15", "bounds apply to constants only, not to variable 'r'"),
 ]
 
 

@@ -56,6 +56,8 @@ class Variable:
     points: int = 0                     # a table's number of points
     units: str = ""
     description: str = ""
+    bounds: list = field(default_factory=list)   # syntax.Bound, on constants only
+    bounds_text: str = ""
 
 
 @dataclass
@@ -79,6 +81,7 @@ class LaidOutModel:
     derivative: list                # Assignment statements, dependency order
     discretes: list                 # Section
     termination: object
+    stop_time: object = None        # E of `terminate when t >= E` (or t > E), else None
     by_name: dict = field(default_factory=dict)
     tables: list = field(default_factory=list)   # table Variables
     arrays: dict = field(default_factory=dict)   # array constant name -> size
@@ -155,12 +158,33 @@ class _Analysis:
         for value in d.values:
             for number in value if isinstance(value, tuple) else (value,):
                 _literal_value(number)
+        if d.bounds:
+            self._check_bounds(d)
         if d.kind == "table":
             breakpoints = [float(x.text) for x, _ in d.values]
             for (x, _), previous in zip(d.values[1:], breakpoints):
                 if float(x.text) <= previous:
                     raise DescriptionError(x.at, f"table '{d.name}': breakpoints must ascend")
         self.declared[d.name] = d
+
+    def _check_bounds(self, d):
+        if d.kind != "constant":
+            raise DescriptionError(d.bounds_at, f"bounds apply to constants only, "
+                                                f"not to {_kind_phrase(d)} '{d.name}'")
+        for bound in d.bounds:
+            if bound.limit is not None:
+                _literal_value(bound.limit)
+        lowest = max((float(b.limit.text) for b in d.bounds if b.op in (">", ">=")), default=None)
+        highest = min((float(b.limit.text) for b in d.bounds if b.op in ("<", "<=")), default=None)
+        if lowest is not None and highest is not None and lowest > highest:
+            raise DescriptionError(d.bounds_at, f"the bounds {d.bounds_text} of '{d.name}' "
+                                                "admit no value")
+        for k, number in enumerate(d.values):
+            if not within(float(number.text), d.bounds):
+                element = f"({k + 1})" if d.size else ""
+                raise DescriptionError(number.at, f"the default {number.text} of "
+                                                  f"'{d.name}{element}' is outside its bounds "
+                                                  f"{d.bounds_text}")
 
     def _check_name(self, name, at):
         if not re.fullmatch(r"[a-z][a-z0-9_]*", name) or "__" in name:
@@ -359,6 +383,7 @@ class _Analysis:
             if d.kind == "state":
                 continue
             v = Variable(len(variables) + 1, d.name, 5, units=d.units, description=d.description)
+            v.bounds, v.bounds_text = d.bounds, d.bounds_text
             if d.kind == "constant" and d.size:
                 v.dim1, v.flags = d.size, _flags(d, (2,))
                 v.table = [_double_text(x) for x in d.values]
@@ -398,7 +423,46 @@ class _Analysis:
                             initial_conditions, other_count, m.initial, ordered, discretes,
                             m.termination, tables=tables, arrays=arrays)
         laid.by_name = {v.name: v for v in variables}
+        laid.stop_time = self._stop_time()
         return laid
+
+    def _stop_time(self):
+        """E when the termination condition is `t >= E`, `t > E`, `E <= t` or `E < t` and E
+        reads only what stays put during a run: constants, tables, settings and variables
+        that only the initial section assigns."""
+        condition = self.m.termination
+        if not isinstance(condition, Binary):
+            return None
+        if condition.op in (">=", ">") and _is_time(condition.left):
+            bound = condition.right
+        elif condition.op in ("<=", "<") and _is_time(condition.right):
+            bound = condition.left
+        else:
+            return None
+        changing = {s.target for s in self.m.derivative}
+        changing.update(s.target for d in self.m.discretes for s in d.body)
+        for name, _ in names_read(bound):
+            d = self.declared.get(name)
+            if name == "t" or name in changing or (d is not None and d.kind == "state"):
+                return None
+        return bound
+
+
+def within(value, bounds):
+    """Whether value meets every bound; NaN meets none."""
+    tests = {"<": lambda x, y: x < y, "<=": lambda x, y: x <= y,
+             ">": lambda x, y: x > y, ">=": lambda x, y: x >= y}
+    for bound in bounds:
+        if bound.op == "finite":
+            if not math.isfinite(value):
+                return False
+        elif not tests[bound.op](value, float(bound.limit.text)):
+            return False
+    return True
+
+
+def _is_time(expr):
+    return isinstance(expr, Ref) and expr.name == "t"
 
 
 def camel(name):

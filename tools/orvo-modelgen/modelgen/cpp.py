@@ -46,3 +46,18 @@ def strip_parens(text):
 
 def assignment(target, expr, laid, indent="    "):
     return f"{indent}{target} = {strip_parens(expression(expr, laid))};"
+
+
+def source_text(expr):
+    """The expression as a description would write it, for messages."""
+    if isinstance(expr, Number):
+        return expr.text
+    if isinstance(expr, Ref):
+        return expr.name
+    if isinstance(expr, Unary):
+        return f"{expr.op}{source_text(expr.operand)}"
+    if isinstance(expr, Binary):
+        return f"({source_text(expr.left)} {expr.op} {source_text(expr.right)})"
+    if isinstance(expr, Call):
+        return f"{expr.name}({', '.join(strip_parens(source_text(a)) for a in expr.args)})"
+    raise TypeError(expr)

@@ -70,6 +70,15 @@ class Declaration:
     description: str = ""
     flags: list = None   # explicit attribute flags, else the kind's defaults
     flags_at: object = None
+    bounds: list = field(default_factory=list)   # Bound, each a condition every value meets
+    bounds_at: object = None
+    bounds_text: str = ""                        # as written, for messages
+
+
+@dataclass
+class Bound:
+    op: str              # '<', '<=', '>', '>=' or 'finite'
+    limit: object = None  # the Number compared with
 
 
 @dataclass
@@ -112,6 +121,7 @@ class Model:
 # ---- parser ------------------------------------------------------------------
 
 _COMPARISONS = ("<", "<=", ">", ">=", "==", "!=")
+_BOUND_STARTS = ("<", "<=", ">", ">=", "in", "finite")
 
 
 class Parser:
@@ -150,13 +160,13 @@ class Parser:
 
     def _literal(self):
         """A number with an optional sign."""
-        sign = ""
+        sign, at = "", self._peek().at
         if self._is("-") or self._is("+"):
             sign = self._next().text
         token = self._next()
         if token.kind != "number":
             raise DescriptionError(token.at, f"expected a number, found {_describe(token)}")
-        return Number(("-" if sign == "-" else "") + token.text, token.at)
+        return Number(("-" if sign == "-" else "") + token.text, at)
 
     # the model
     def parse(self):
@@ -204,6 +214,16 @@ class Parser:
             declaration.units = self.lexer.raw_until("]")
         if self._peek().kind == "string":
             declaration.description = self._next().text
+        if self._peek().kind in ("op", "name") and self._peek().text in _BOUND_STARTS:
+            declaration.bounds_at = self._peek().at
+            bounds, text = self._bound()
+            declaration.bounds, written = bounds, [text]
+            while self._is(","):
+                self._next()
+                bounds, text = self._bound()
+                declaration.bounds += bounds
+                written.append(text)
+            declaration.bounds_text = ", ".join(written)
         if self._is("@"):
             at = self._next().at
             self._expect("flags")
@@ -221,6 +241,24 @@ class Parser:
             declaration.flags, declaration.flags_at = flags, at
         self._expect(";")
         self.model.declarations.append(declaration)
+
+    def _bound(self):
+        """One bound: `>= 0`, `> 0`, `<= 1`, `< 1`, `in [0, 1]` or `finite`."""
+        token = self._next()
+        if token.text == "finite":
+            return [Bound("finite")], "finite"
+        if token.text == "in":
+            self._expect("[", " and the interval's lower end")
+            lower = self._literal()
+            self._expect(",", " between the interval's ends")
+            upper = self._literal()
+            self._expect("]", " after the interval's upper end")
+            return [Bound(">=", lower), Bound("<=", upper)], f"in [{lower.text}, {upper.text}]"
+        if token.kind == "op" and token.text in ("<", "<=", ">", ">="):
+            limit = self._literal()
+            return [Bound(token.text, limit)], f"{token.text} {limit.text}"
+        raise DescriptionError(token.at, f"expected a bound (>= X, > X, <= X, < X, in [X, Y] or "
+                                         f"finite), found {_describe(token)}")
 
     def _constants(self):
         name = self._name("a constant's name")
