@@ -147,7 +147,6 @@ def test_run_options_and_failures(model):
     assert any("beyond 1e+100" in m for m in raised.value.messages)
 
 
-@pytest.mark.xfail(reason="needs the model fix", strict=False)
 @pytest.mark.parametrize("settings", [{"tstop": 2410, "cint": 24}, {"tstop": 250, "cint": 24}, {}],
                          ids=["2410-by-24", "250-by-24", "defaults"])
 def test_run_ends_at_tstop_off_the_output_grid(model, settings):
