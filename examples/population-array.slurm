@@ -63,6 +63,7 @@ part="$OUT/part-$shard-of-$shards.csv"
 case $status in
     0) outcome="all runs ok" ;;
     3) outcome="some runs failed (recorded in the part)" ;;
+    4) outcome="some runs lost with their worker processes (the machine, not the model): resubmit this shard" ;;
     *) outcome="failed with exit $status" ;;
 esac
 echo "orvo shard $shard/$shards: $outcome in $(( $(date +%s) - start )) s, part $part"

@@ -1,5 +1,6 @@
 #include "PopulationEngine.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -124,6 +125,12 @@ int ReportFailedRuns(const PopulationTable& table, bool excluded) {
     if (failed == 0) return kExitOk;
     Complain(std::to_string(failed) + " of " + std::to_string(table.records.size()) + " runs failed" +
              (excluded ? " and are excluded from the summary" : "") + " (see status in runs.csv)");
+    const std::size_t lost = static_cast<std::size_t>(std::count_if(
+        table.records.begin(), table.records.end(), [](const RunRecord& r) { return r.status == RunStatus::Lost; }));
+    if (lost > 0) {
+        Complain(std::to_string(lost) + " run(s) lost: their worker process died twice (out of memory or killed?)");
+        return kExitRunsLost;
+    }
     return kExitSomeRunsFailed;
 }
 

@@ -1,8 +1,8 @@
 #include "RunRecord.h"
 
 namespace {
-const char* const kStatusNames[] = {"ok", "error", "nonfinite", "stopped", "timeout"};
-constexpr uint32_t kStatusCount = 5;
+const char* const kStatusNames[] = {"ok", "error", "nonfinite", "stopped", "timeout", "lost"};
+constexpr uint32_t kStatusCount = 6;
 }
 
 const char* RunStatusName(RunStatus status) {

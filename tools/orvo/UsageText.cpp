@@ -68,9 +68,10 @@ const char* const kBatchUsage =
     "  run,<input>...,status,message,<VAR>@<T>...,<VAR>_max,<VAR>_tmax,<VAR>_auc,<VAR>_final...\n"
     "  inputs are the sampled (or --params) elements as NAME or NAME(INDEX); status is\n"
     "  ok, error (the run ended in the error state), nonfinite (a recorded value was\n"
-    "  not finite), stopped (ended before tstop) or timeout (past --run-timeout);\n"
-    "  message is the first message of a failed run. Per recorded element: the value at each --at time, the maximum over\n"
-    "  the output points and its first time, the trapezoidal area under the curve over\n"
+    "  not finite), stopped (ended before tstop), timeout (past --run-timeout) or\n"
+    "  lost (its worker died twice); message is the first message of a failed run.\n"
+    "  Per recorded element: the value at each --at time, the maximum over the\n"
+    "  output points and its first time, the trapezoidal area under the curve over\n"
     "  the output points, and the final value (empty for a failed run).\n"
     "DIR/summary.csv, one row per recorded element and output time:\n"
     "  variable,time,n,mean,sd,p2.5,p5,p25,p50,p75,p95,p97.5\n"
@@ -89,7 +90,9 @@ const char* const kBatchUsage =
     "\n"
     "Exit status: 0 all runs ok, 1 internal or library error or a file could not\n"
     "be written, 2 bad input (the message names the file and line; nothing runs),\n"
-    "3 some runs failed (the others are in the tables).\n";
+    "3 some runs failed (the others are in the tables), 4 some runs were lost:\n"
+    "their worker process died, and died again when the run was tried once more\n"
+    "(status lost: the machine, not the model).\n";
 
 const char* const kSensitivityUsage =
     "usage: orvo sensitivity local --scenario FILE --params p1,p2 --vars y1,y2 [--at t1,t2]\n"
@@ -118,7 +121,8 @@ const char* const kSensitivityUsage =
     "%POPULATION%"
     "\n"
     "Exit status: 0 all runs ok, 1 internal or library error, 2 bad input (the\n"
-    "message names the file and line; nothing runs), 3 some runs failed.\n";
+    "message names the file and line; nothing runs), 3 some runs failed, 4 some\n"
+    "runs were lost with their worker processes.\n";
 
 std::string WithPopulation(std::string text) {
     const std::string marker = "%POPULATION%";

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <set>
 #include <chrono>
 #include <cmath>
 #include <poll.h>
@@ -172,6 +173,7 @@ bool RunInWorkers(const std::vector<uint32_t>& runs, unsigned jobs, WorkerTask& 
     } restore{&previous};
 
     std::deque<uint32_t> pending(runs.begin(), runs.end());
+    std::set<uint32_t> retried;  // runs whose worker died once already
     Pool pool(task);
     pool.workers_.resize(std::max(1u, std::min<unsigned>(jobs, static_cast<unsigned>(runs.size()))));
     for (Worker& w : pool.workers_)
@@ -252,11 +254,14 @@ bool RunInWorkers(const std::vector<uint32_t>& runs, unsigned jobs, WorkerTask& 
             const bool wasBusy = w.busy;
             const uint32_t lost = w.run;
             const std::string how = pool.Retire(w, false);
-            if (wasBusy) {
+            if (wasBusy && retried.insert(lost).second) {
+                // The machine, not the model, may have ended it: once more.
+                pending.push_front(lost);
+            } else if (wasBusy) {
                 RunRecord failed;
                 failed.run = lost;
-                failed.status = RunStatus::Error;
-                failed.message = "the worker process running it ended (" + how + ")";
+                failed.status = RunStatus::Lost;
+                failed.message = "the worker process running it ended twice (" + how + ")";
                 --outstanding;
                 onRecord(std::move(failed));
             }
