@@ -243,10 +243,19 @@ batch-bad-input)
     printf 'runs = 4\nseed = 3\nbw_m ~ normal(70, 5)\n' >"$work/small.scenario"
     "$orvo" batch --scenario "$work/small.scenario" --set tstop=24 --set cint=24 --vars ca_mi --shard 0/2 --out "$work/pa" 2>/dev/null
     "$orvo" batch --scenario "$work/small.scenario" --set tstop=24 --set cint=24 --vars ca_mi --shard 1/2 --out "$work/pa" 2>/dev/null
+    # A part changed after it was written (one number, or its hash) fails its checksum.
     sed 's/^# hash=.*/# hash=0000000000000000/' "$work/pa/part-1-of-2.csv" >"$work/pa/other.csv"
-    expect_refused "population differs" merge "$work/pa/part-0-of-2.csv" "$work/pa/other.csv" --out "$work/never"
-    sed 's|^# shard=0/2|# shard=0/4294967295|' "$work/pa/part-0-of-2.csv" >"$work/pa/huge.csv"
-    expect_refused "shard 0/4294967295" merge "$work/pa/huge.csv" --out "$work/never"
+    expect_refused "other.csv:.*does not match the checksum" merge "$work/pa/part-0-of-2.csv" "$work/pa/other.csv" --out "$work/never"
+    awk -F, 'BEGIN { OFS = "," } !/^#/ && $1 == 3 { $2 = $2 * 1.0001 } { print }' "$work/pa/part-1-of-2.csv" >"$work/pa/edited.csv"
+    cmp -s "$work/pa/edited.csv" "$work/pa/part-1-of-2.csv" && fail "the edit changed nothing"
+    expect_refused "edited.csv:.*does not match the checksum" merge "$work/pa/part-0-of-2.csv" "$work/pa/edited.csv" --out "$work/never"
+    # A writer killed before its rename leaves a temporary file: the next write of that file removes it.
+    : >"$work/pa/part-1-of-2.csv.tmp.999999999"
+    "$orvo" batch --scenario "$work/small.scenario" --set tstop=24 --set cint=24 --vars ca_mi --shard 1/2 --out "$work/pa" 2>/dev/null
+    [ ! -e "$work/pa/part-1-of-2.csv.tmp.999999999" ] || fail "a stale temporary file was left"
+    "$orvo" batch --scenario "$work/small.scenario" --set tstop=24 --set cint=24 --vars ca_mi --shard 0/4294967295 \
+        --out "$work/huge" 2>/dev/null
+    expect_refused "shard(s) 1, 2, .* of 4294967295 missing" merge "$work"/huge/part-0-of-4294967295.csv --out "$work/never"
     ;;
 batch-failures)
     # A run that fails is recorded with its status and message; the others go on; exit 3.
