@@ -10,6 +10,7 @@ import importlib.machinery
 import importlib.util
 import io
 import os
+import subprocess
 import sys
 import tempfile
 import unittest
@@ -85,6 +86,36 @@ CASES = [
 ]
 
 
+# Inputs past what a recursive reader copes with, or characters that look like
+# digits: (description body, where, message), run as the build runs the
+# generator, in its own process.
+HEAD = "model m;\nstates { x = 0; }\nconstants { tstop = 1; w[2] = {1, 2}; }\n"
+TAIL = "terminate when t >= tstop;\n"
+EXTREMES = [
+    ("derivative { dt(x) = " + "(" * 110 + "1" + ")" * 110 + "; }\n", "4:122",
+     "the expression nests deeper than 100 levels"),
+    ("derivative { dt(x) = " + "-" * 1000 + "1; }\n", "4:122",
+     "the expression nests deeper than 100 levels"),
+    ("derivative { dt(x) = " + "exp(" * 101 + "1" + ")" * 101 + "; }\n", "4:425",
+     "the expression nests deeper than 100 levels"),
+    ("derivative { dt(x) = ²; }\n", "4:22", "unexpected character '²'"),
+    ("derivative { dt(x) = 1²; }\n", "4:22", "malformed number '1²'"),
+    ("derivative { dt(x) = ٣; }\n", "4:22", "unexpected character '٣'"),
+    ("derivative { dt(x) = w(" + "1" * 5000 + "); }\n", "4:24", "is outside array 'w' of size 2"),
+    ("constants { v[" + "9" * 5000 + "] = {1}; }\nderivative { dt(x) = 1; }\n", "4:15",
+     "is too large for the array's size"),
+]
+# At the limits, and far past any recursion limit where nothing nests: valid.
+LARGE_BUT_VALID = [
+    "derivative { dt(x) = " + " + ".join(["x"] * 1000) + "; }\n",
+    "derivative { dt(x) = " + " - ".join(["x"] * 20000) + " * " + " / ".join(["2"] * 1000) + "; }\n",
+    "derivative { dt(x) = " + " || ".join(["x"] * 1000) + " && " + " && ".join(["x"] * 1000) + "; }\n",
+    "derivative { dt(x) = " + "(" * 100 + "1" + ")" * 100 + "; }\n",
+    "derivative { dt(x) = " + "-exp(" * 50 + "x" + ")" * 50 + "; }\n",
+    "derivative { dt(x) = " + "(x < " * 99 + "1" + ")" * 99 + "; }\n",
+]
+
+
 class DescriptionErrors(unittest.TestCase):
     def generate(self, text, out):
         path = os.path.join(out, "m.model")
@@ -111,6 +142,50 @@ class DescriptionErrors(unittest.TestCase):
                 self.assertTrue(stderr.startswith(f"{path}:{where}: "), stderr)
                 self.assertIn(message, stderr)
                 self.assertEqual(os.listdir(os.path.join(out, "model")), [])
+
+
+    def run_generator(self, text, out):
+        path = os.path.join(out, "m.model")
+        with open(path, "w", encoding="utf-8") as f:
+            f.write(text)
+        done = subprocess.run([sys.executable, sys.argv[1], path, "--name", "m", "--out", out],
+                              capture_output=True, text=True, check=False)
+        return path, done
+
+    def test_extreme_inputs_are_located_without_a_traceback(self):
+        for body, where, message in EXTREMES:
+            with self.subTest(message=message, where=where), tempfile.TemporaryDirectory() as out:
+                _, done = self.run_generator(VALID, out)
+                self.assertEqual(done.returncode, 0, done.stderr)
+                path, done = self.run_generator(HEAD + body + TAIL, out)
+                self.assertEqual(done.returncode, 1, done.stderr)
+                self.assertNotIn("Traceback", done.stderr)
+                self.assertTrue(done.stderr.startswith(f"{path}:{where}: "), done.stderr[:300])
+                self.assertIn(message, done.stderr)
+                self.assertEqual(os.listdir(os.path.join(out, "model")), [])
+
+    def test_large_flat_expressions_generate_complete_sources(self):
+        for body in LARGE_BUT_VALID:
+            with self.subTest(body=body[:60]), tempfile.TemporaryDirectory() as out:
+                _, done = self.run_generator(HEAD + body + TAIL, out)
+                self.assertEqual(done.returncode, 0, done.stderr[-300:])
+                self.assertEqual(sorted(os.listdir(os.path.join(out, "model"))),
+                                 sorted(os.path.basename(n) for n in modelgen.output_names("m")))
+
+    def test_unwritable_output_leaves_nothing_behind(self):
+        with tempfile.TemporaryDirectory() as out:
+            _, done = self.run_generator(VALID, out)
+            self.assertEqual(done.returncode, 0, done.stderr)
+            # One output path taken by a directory: that write fails, and the
+            # sources already written this time are removed with the old ones.
+            blocked = os.path.join(out, modelgen.output_names("m")[-1])
+            os.remove(blocked)
+            os.mkdir(blocked)
+            _, done = self.run_generator(VALID, out)
+            self.assertEqual(done.returncode, 1, done.stderr)
+            self.assertIn("cannot write the generated sources", done.stderr)
+            self.assertNotIn("Traceback", done.stderr)
+            self.assertEqual(os.listdir(os.path.join(out, "model")), [os.path.basename(blocked)])
 
 
 if __name__ == "__main__":

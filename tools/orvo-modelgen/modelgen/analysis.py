@@ -11,7 +11,7 @@ from dataclasses import dataclass, field
 
 from . import settings as S
 from .lexer import DescriptionError
-from .syntax import Call, Number, Ref, Unary, Binary, names_read
+from .syntax import Binary, Call, Number, Ref, names_read, walk
 
 # name -> (C++ function, argument count)
 FUNCTIONS = {
@@ -222,22 +222,18 @@ class _Analysis:
 
     # expressions
     def _check_expr(self, expr):
-        if isinstance(expr, Number):
-            _literal_value(expr)
-        elif isinstance(expr, Ref):
-            d = self.declared.get(expr.name)
-            if d is None and expr.name != "t" and expr.name not in S.BY_NAME:
-                raise DescriptionError(expr.at, f"unknown name '{expr.name}'")
-            if d is not None and (d.kind == "table" or d.size):
-                raise DescriptionError(expr.at, f"'{expr.name}' is {_kind_phrase(d)}: "
-                                                f"write {expr.name}(...)")
-        elif isinstance(expr, Call):
-            self._check_call(expr)
-        elif isinstance(expr, Unary):
-            self._check_expr(expr.operand)
-        elif isinstance(expr, Binary):
-            self._check_expr(expr.left)
-            self._check_expr(expr.right)
+        for node in walk(expr):
+            if isinstance(node, Number):
+                _literal_value(node)
+            elif isinstance(node, Ref):
+                d = self.declared.get(node.name)
+                if d is None and node.name != "t" and node.name not in S.BY_NAME:
+                    raise DescriptionError(node.at, f"unknown name '{node.name}'")
+                if d is not None and (d.kind == "table" or d.size):
+                    raise DescriptionError(node.at, f"'{node.name}' is {_kind_phrase(d)}: "
+                                                    f"write {node.name}(...)")
+            elif isinstance(node, Call):
+                self._check_call(node)
 
     def _check_call(self, call):
         d = self.declared.get(call.name)
@@ -247,9 +243,9 @@ class _Analysis:
             if len(call.args) != 1 or not isinstance(call.args[0], Number) \
                     or not call.args[0].text.isdigit():
                 raise DescriptionError(call.at, f"array '{call.name}' takes one whole-number index")
-            element = int(call.args[0].text)
-            if not 1 <= element <= d.size:
-                raise DescriptionError(call.args[0].at, f"index {element} is outside array "
+            text = call.args[0].text
+            if len(text.lstrip("0")) > 9 or not 1 <= int(text) <= d.size:
+                raise DescriptionError(call.args[0].at, f"index {text[:20]} is outside array "
                                                         f"'{call.name}' of size {d.size}")
             return
         elif d is not None:
@@ -262,8 +258,6 @@ class _Analysis:
             raise DescriptionError(call.at, f"'{call.name}' takes {expected} argument"
                                             f"{'s' if expected != 1 else ''}, "
                                             f"given {len(call.args)}")
-        for arg in call.args:
-            self._check_expr(arg)
 
     # assignments
     def _target(self, statement, allowed):

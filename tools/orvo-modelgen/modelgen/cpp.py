@@ -20,7 +20,9 @@ def expression(expr, laid):
     if isinstance(expr, Unary):
         return f"({expr.op}{expression(expr.operand, laid)})"
     if isinstance(expr, Binary):
-        return f"({expression(expr.left, laid)} {expr.op} {expression(expr.right, laid)})"
+        first, rest = _chain(expr)
+        return "(" + " ".join([expression(first, laid)] +
+                              [f"{op} {expression(right, laid)}" for op, right in rest]) + ")"
     if isinstance(expr, Call):
         if expr.name in laid.arrays:
             return f"{expr.name}[{int(expr.args[0].text) - 1}]"
@@ -29,6 +31,24 @@ def expression(expr, laid):
             return f"{expr.name}_table({args})"
         return f"{FUNCTIONS[expr.name][0]}({args})"
     raise TypeError(expr)
+
+
+# Operators that C++ groups from the left exactly as the parser does, so that
+# a chain of them needs no parentheses inside; comparisons keep theirs.
+_CHAINS = {"+": "+-", "-": "+-", "*": "*/", "/": "*/", "&&": "&&", "||": "||"}
+
+
+def _chain(expr):
+    """The leftmost operand of a chain of one precedence level, a + b - c ...,
+    and the (operator, operand) pairs after it; walked without recursion,
+    since a long flat sum is a deep tree."""
+    group = _CHAINS.get(expr.op)
+    rest, node = [], expr
+    while isinstance(node, Binary) and (node is expr or (group and _CHAINS.get(node.op) == group)):
+        rest.append((node.op, node.right))
+        node = node.left
+    rest.reverse()
+    return node, rest
 
 
 def strip_parens(text):
@@ -57,7 +77,9 @@ def source_text(expr):
     if isinstance(expr, Unary):
         return f"{expr.op}{source_text(expr.operand)}"
     if isinstance(expr, Binary):
-        return f"({source_text(expr.left)} {expr.op} {source_text(expr.right)})"
+        first, rest = _chain(expr)
+        return "(" + " ".join([source_text(first)] +
+                              [f"{op} {source_text(right)}" for op, right in rest]) + ")"
     if isinstance(expr, Call):
         return f"{expr.name}({', '.join(strip_parens(source_text(a)) for a in expr.args)})"
     raise TypeError(expr)

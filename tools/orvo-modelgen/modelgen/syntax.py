@@ -42,18 +42,27 @@ class Binary:
     at: object
 
 
+def walk(expr):
+    """Every node of an expression, parents before children, left to right;
+    without recursion, since a long flat sum is a deep tree."""
+    pending = [expr]
+    while pending:
+        node = pending.pop()
+        yield node
+        if isinstance(node, Call):
+            pending.extend(reversed(node.args))
+        elif isinstance(node, Unary):
+            pending.append(node.operand)
+        elif isinstance(node, Binary):
+            pending.append(node.right)
+            pending.append(node.left)
+
+
 def names_read(expr):
     """Every variable name an expression reads, with where it is read."""
-    if isinstance(expr, Ref):
-        yield expr.name, expr.at
-    elif isinstance(expr, Call):
-        for arg in expr.args:
-            yield from names_read(arg)
-    elif isinstance(expr, Unary):
-        yield from names_read(expr.operand)
-    elif isinstance(expr, Binary):
-        yield from names_read(expr.left)
-        yield from names_read(expr.right)
+    for node in walk(expr):
+        if isinstance(node, Ref):
+            yield node.name, node.at
 
 
 # ---- declarations and statements ---------------------------------------------
@@ -124,10 +133,14 @@ _COMPARISONS = ("<", "<=", ">", ">=", "==", "!=")
 _BOUND_STARTS = ("<", "<=", ">", ">=", "in", "finite")
 
 
+MAX_NESTING = 100
+
+
 class Parser:
     def __init__(self, path, text):
         self.lexer = Lexer(path, text)
         self.model = Model(path)
+        self.depth = 0   # open parentheses, calls and signs around the current expression
 
     # token helpers
     def _peek(self):
@@ -156,6 +169,8 @@ class Parser:
         token = self._next()
         if token.kind != "number" or not token.text.isdigit():
             raise DescriptionError(token.at, f"expected {what}, found {_describe(token)}")
+        if len(token.text.lstrip("0")) > 9:
+            raise DescriptionError(token.at, f"{_describe(token)} is too large for {what}")
         return token
 
     def _literal(self):
@@ -348,9 +363,17 @@ class Parser:
         self._expect(";")
         return Assignment(name.text, name.at, expr, derivative)
 
-    # expressions, by C precedence: || && comparisons + - * / unary
+    # expressions, by C precedence: || && comparisons + - * / unary. Operands
+    # of one level are read in a loop, so that a flat sum of any length takes
+    # no recursion; parentheses, calls and signs nest, up to MAX_NESTING.
     def expression(self):
         return self._binary(0)
+
+    def _nest(self, token):
+        self.depth += 1
+        if self.depth > MAX_NESTING:
+            raise DescriptionError(token.at, f"the expression nests deeper than {MAX_NESTING} "
+                                             "levels of parentheses, calls and signs")
 
     _LEVELS = (("||",), ("&&",), _COMPARISONS, ("+", "-"), ("*", "/"))
 
@@ -365,10 +388,15 @@ class Parser:
         return left
 
     def _unary(self):
-        if self._peek().kind == "op" and self._peek().text in ("-", "+", "!"):
-            op = self._next()
-            return Unary(op.text, self._unary(), op.at)
-        return self._primary()
+        signs = []
+        while self._peek().kind == "op" and self._peek().text in ("-", "+", "!"):
+            signs.append(self._next())
+            self._nest(signs[-1])
+        operand = self._primary()
+        for op in reversed(signs):
+            operand = Unary(op.text, operand, op.at)
+        self.depth -= len(signs)
+        return operand
 
     def _primary(self):
         token = self._next()
@@ -376,7 +404,7 @@ class Parser:
             return Number(token.text, token.at)
         if token.kind == "name":
             if self._is("("):
-                self._next()
+                self._nest(self._next())
                 args = []
                 if not self._is(")"):
                     args.append(self.expression())
@@ -384,11 +412,14 @@ class Parser:
                         self._next()
                         args.append(self.expression())
                 self._expect(")")
+                self.depth -= 1
                 return Call(token.text, args, token.at)
             return Ref(token.text, token.at)
         if token.kind == "op" and token.text == "(":
+            self._nest(token)
             inner = self.expression()
             self._expect(")")
+            self.depth -= 1
             return inner
         raise DescriptionError(token.at, f"expected an expression, found {_describe(token)}")
 
@@ -396,9 +427,10 @@ class Parser:
 def _describe(token):
     if token.kind == "end":
         return "the end of the file"
+    text = token.text if len(token.text) <= 40 else token.text[:37] + "..."
     if token.kind == "string":
-        return f'"{token.text}"'
-    return f"'{token.text}'"
+        return f'"{text}"'
+    return f"'{text}'"
 
 
 def parse(path, text):
