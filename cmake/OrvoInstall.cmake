@@ -38,6 +38,9 @@ install(FILES ${PROJECT_SOURCE_DIR}/src/runtime/orvo.map DESTINATION ${ORVO_INST
 install(PROGRAMS ${PROJECT_SOURCE_DIR}/tools/orvo-modelgen/orvo-modelgen DESTINATION ${ORVO_INSTALL_PRIVATE}/modelgen)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/tools/orvo-modelgen/modelgen DESTINATION ${ORVO_INSTALL_PRIVATE}/modelgen
         FILES_MATCHING PATTERN "*.py" PATTERN "__pycache__" EXCLUDE)
+install(PROGRAMS ${PROJECT_SOURCE_DIR}/tools/orvo-import/orvo-import DESTINATION ${ORVO_INSTALL_PRIVATE}/import)
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/tools/orvo-import/orvoimport DESTINATION ${ORVO_INSTALL_PRIVATE}/import
+        FILES_MATCHING PATTERN "*.py" PATTERN "__pycache__" EXCLUDE)
 
 # Compile and link flags for `orvo build`: the compiler, language and
 # sanitizer options of this build, and the libraries a model library links.
@@ -57,6 +60,7 @@ set(ORVO_BUILD_GENERATOR modelgen/orvo-modelgen)
 set(ORVO_BUILD_RUNTIME liborvo_core.a)
 set(ORVO_BUILD_ODEPACK libodepack.a)
 set(ORVO_BUILD_EXPORT_MAP orvo.map)
+set(ORVO_BUILD_IMPORTER import/orvo-import)
 configure_file(${PROJECT_SOURCE_DIR}/cmake/install/build.conf.in ${CMAKE_BINARY_DIR}/install/build.conf @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/install/build.conf DESTINATION ${ORVO_INSTALL_PRIVATE})
 # The build tree's own, so that build/bin/orvo build works before installing.
@@ -65,6 +69,7 @@ set(ORVO_BUILD_GENERATOR ${PROJECT_SOURCE_DIR}/tools/orvo-modelgen/orvo-modelgen
 set(ORVO_BUILD_RUNTIME $<TARGET_FILE:orvo_core>)
 set(ORVO_BUILD_ODEPACK $<TARGET_FILE:odepack>)
 set(ORVO_BUILD_EXPORT_MAP ${PROJECT_SOURCE_DIR}/src/runtime/orvo.map)
+set(ORVO_BUILD_IMPORTER ${PROJECT_SOURCE_DIR}/tools/orvo-import/orvo-import)
 configure_file(${PROJECT_SOURCE_DIR}/cmake/install/build.conf.in ${CMAKE_BINARY_DIR}/install/build-tree.conf.in @ONLY)
 file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/lib/orvo/build.conf INPUT ${CMAKE_BINARY_DIR}/install/build-tree.conf.in)
 

@@ -15,8 +15,11 @@ import sys
 from .faults import ImportFault
 from .mcsim_parser import INPUT_FUNCTIONS, parse
 
-_MODELGEN = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))),
-                         "orvo-modelgen")
+# The generator's package: beside the importer in a source tree
+# (tools/orvo-modelgen) or in an installed orvo (lib/orvo/modelgen).
+_ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+_MODELGEN = next((d for d in (os.path.join(_ROOT, "orvo-modelgen"), os.path.join(_ROOT, "modelgen"))
+                  if os.path.isdir(os.path.join(d, "modelgen"))), os.path.join(_ROOT, "orvo-modelgen"))
 if _MODELGEN not in sys.path:
     sys.path.insert(0, _MODELGEN)
 
