@@ -199,7 +199,7 @@ batch-bad-input)
     refuse_line "cannot vary 'ca_mi'" 'ca_mi ~ uniform(1, 2)'
     refuse_line "cannot vary 'tstop'" 'tstop ~ uniform(10, 20)'
     refuse_line "'clf_uim_t(17)': subscript 17" 'clf_uim_t(17) ~ uniform(1, 2)'
-    refuse_line "unknown distribution" 'bw_m ~ weibull(1, 2)'
+    refuse_line "unknown distribution" 'bw_m ~ pareto(1, 2)'
     refuse_line "expected normal(mean, sd)" 'bw_m ~ normal(72)'
     refuse_line "normal: sd must be > 0" 'bw_m ~ normal(72, 0)'
     refuse_line "lognormal: geometric sd must be > 1" 'pdosemg_p ~ lognormal(0.007, 0.5)'
