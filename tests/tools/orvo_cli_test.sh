@@ -4,6 +4,8 @@
 orvo=$1
 case_name=$2
 source_dir=$3
+# Without a case name the scratch folder would be the current directory itself.
+[ -n "$orvo" ] && [ -n "$case_name" ] && [ -n "$source_dir" ] || { echo "usage: $0 ORVO CASE SOURCE_DIR" >&2; exit 2; }
 work=$(pwd)/$case_name
 rm -rf "$work" && mkdir -p "$work" || exit 1
 
