@@ -1,6 +1,7 @@
 # `cmake --install BUILD --prefix P` lays out the whole product:
 #   P/bin/orvo                      every command, `orvo build` included
-#   P/lib/orvo/liborvo_NAME.so      the shipped model libraries
+#   P/lib/orvo/liborvo_NAME.so      the shipped model libraries, each with its
+#   P/lib/orvo/liborvo_NAME.json    metadata beside it
 #   P/lib/orvo/                     and what building a model needs: the runtime
 #                                   archive, ODEPACK, the generator, the headers
 #                                   generated code includes, the export map and
@@ -23,6 +24,8 @@ install(PROGRAMS ${PROJECT_SOURCE_DIR}/scripts/orvo-submit-slurm DESTINATION ${C
 get_property(ORVO_MODELS GLOBAL PROPERTY ORVO_MODELS)
 foreach(model IN LISTS ORVO_MODELS)
   install(TARGETS orvo_${model} LIBRARY DESTINATION ${ORVO_INSTALL_PRIVATE})
+  get_target_property(metadata orvo_${model} ORVO_METADATA)
+  install(FILES ${metadata} DESTINATION ${ORVO_INSTALL_PRIVATE})
 endforeach()
 install(TARGETS orvo_core odepack ARCHIVE DESTINATION ${ORVO_INSTALL_PRIVATE})
 

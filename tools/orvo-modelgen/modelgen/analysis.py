@@ -58,6 +58,7 @@ class Variable:
     description: str = ""
     bounds: list = field(default_factory=list)   # syntax.Bound, on constants only
     bounds_text: str = ""
+    kind: str = ""                      # constant, variable or table, for symbol type 5
 
 
 @dataclass
@@ -67,6 +68,8 @@ class Section:
     event_id: int
     time: object
     body: list
+    period: object = None
+    until: object = None
 
 
 @dataclass
@@ -85,6 +88,7 @@ class LaidOutModel:
     by_name: dict = field(default_factory=dict)
     tables: list = field(default_factory=list)   # table Variables
     arrays: dict = field(default_factory=dict)   # array constant name -> size
+    source: object = None                        # the parsed description
 
 
 def _flags(declaration, default):
@@ -131,6 +135,9 @@ class _Analysis:
             self._check_expr(d.initial)
         for section in m.discretes:
             self._check_expr(section.time)
+            for expr in (section.period, section.until):
+                if expr is not None:
+                    self._check_expr(expr)
             for statement in section.body:
                 self._check_expr(statement.expr)
         if m.termination is not None:
@@ -146,7 +153,94 @@ class _Analysis:
             if d.kind == "variable" and d.name not in computed and d.name not in procedural:
                 raise DescriptionError(d.at, f"variable '{d.name}' is never assigned")
         ordered = self._dependency_order(computed)
-        return self._layout(states, derivative_of, computed, ordered, settings)
+        self._check_repeated_sections()
+        self._check_host_declarations()
+        laid = self._layout(states, derivative_of, computed, ordered, settings)
+        laid.source = m
+        return laid
+
+    def _changing(self):
+        """Names whose value moves during a run: t, the states and whatever the
+        derivative or discrete sections assign."""
+        changing = {"t"}
+        changing.update(s.target for s in self.m.derivative)
+        changing.update(s.target for d in self.m.discretes for s in d.body)
+        changing.update(d.name for d in self.m.declarations if d.kind == "state")
+        return changing
+
+    def _check_repeated_sections(self):
+        changing = self._changing()
+        for section in self.m.discretes:
+            if section.period is None:
+                continue
+            for expr, what in ((section.time, "first time"), (section.period, "period"),
+                               (section.until, "last time")):
+                if expr is None:
+                    continue
+                for name, at in names_read(expr):
+                    if name in changing:
+                        raise DescriptionError(at, f"the {what} of repeated section "
+                                                   f"'{section.name}' reads '{name}', which "
+                                                   "changes during a run: use constants")
+
+    # what hosts are told
+    def _known(self, name, at, what):
+        if name == "t":
+            return None
+        d = self.declared.get(name)
+        if d is None:
+            if name in S.BY_NAME:
+                raise DescriptionError(at, f"setting '{name}' cannot be {what}")
+            raise DescriptionError(at, f"unknown name '{name}'")
+        return d
+
+    def _check_host_declarations(self):
+        m = self.m
+        for group, what in ((m.record or [], "recorded"), (m.population_outputs or [], "recorded")):
+            seen = {}
+            for name, at in group:
+                d = self._known(name, at, what)
+                if d is not None and d.kind == "table":
+                    raise DescriptionError(at, f"table '{name}' cannot be recorded")
+                if name in seen:
+                    raise DescriptionError(at, f"'{name}' is recorded twice "
+                                               f"(first at {seen[name].line}:{seen[name].col})")
+                seen[name] = at
+        names = {}
+        for b in m.balances:
+            if b.name in names:
+                first = names[b.name]
+                raise DescriptionError(b.at, f"balance '{b.name}' is declared twice "
+                                             f"(first at {first.line}:{first.col})")
+            names[b.name] = b.at
+            name, at = b.unaccounted
+            d = self._known(name, at, "a balance")
+            if d is None or d.kind not in ("variable", "state") or d.size:
+                raise DescriptionError(at, f"the unaccounted amount of balance '{b.name}' must be "
+                                           f"a scalar variable, not '{name}'")
+            for name, at in b.dosed + b.accounted:
+                d = self._known(name, at, "in a balance")
+                if d is None or d.kind == "table" or d.size:
+                    raise DescriptionError(at, f"'{name}' cannot be summed in balance '{b.name}': "
+                                               "name scalar states, constants or variables")
+            if b.tolerance is not None:
+                value = _literal_value(b.tolerance)
+                if not value > 0:
+                    raise DescriptionError(b.tolerance.at, f"the tolerance of balance '{b.name}' "
+                                                           "must be positive")
+        seen = {}
+        for group, what, kinds in ((m.dose_targets, "a dose target", ("state", "constant")),
+                                   (m.infusion_inputs, "an infusion input", ("constant",))):
+            for name, at in group:
+                d = self._known(name, at, what)
+                if d is None or d.kind not in kinds or d.size:
+                    allowed = "a scalar state or constant" if len(kinds) == 2 else "a scalar constant"
+                    raise DescriptionError(at, f"'{name}' cannot be {what}: it must be {allowed}")
+                if name in seen:
+                    raise DescriptionError(at, f"'{name}' is declared a dose target or infusion "
+                                               f"input twice (first at {seen[name].line}:"
+                                               f"{seen[name].col})")
+                seen[name] = at
 
     # declarations
     def _declare(self, d):
@@ -377,6 +471,7 @@ class _Analysis:
             if d.kind == "state":
                 continue
             v = Variable(len(variables) + 1, d.name, 5, units=d.units, description=d.description)
+            v.kind = d.kind
             v.bounds, v.bounds_text = d.bounds, d.bounds_text
             if d.kind == "constant" and d.size:
                 v.dim1, v.flags = d.size, _flags(d, (2,))
@@ -397,7 +492,7 @@ class _Analysis:
             variables.append(Variable(len(variables) + 1, known.name, known.symbol_type,
                                       data_type=known.data_type, flags=(1,) if k < 5 else (),
                                       default=given_settings.get(known.name, known.default)))
-        discretes = [Section(d.name, 1000 + k, k + 1, d.time, d.body)
+        discretes = [Section(d.name, 1000 + k, k + 1, d.time, d.body, d.period, d.until)
                      for k, d in enumerate(m.discretes)]
         seen = {}
         for d in m.discretes:

@@ -3,6 +3,7 @@ tables, sections and registration."""
 
 from . import settings as S
 from .analysis import camel
+from .metadata import metadata_text
 from .cpp import assignment, double_literal, expression, source_text, strip_parens
 
 _CTYPE = {S.DOUBLE: "double", S.LONG: "int32_t", S.BOOL: "uint8_t"}
@@ -16,7 +17,12 @@ def output_names(name):
     return [f"model/{c}VariableIndex.h", f"model/{c}VariableTable.h", f"model/{c}VariableTable.cpp",
             f"model/{c}ModelStorage.h", f"model/{c}ModelStorage.cpp", f"model/{c}Tables.h",
             f"model/{c}Tables.cpp", f"model/{c}Model.h", f"model/{c}Registration.cpp",
-            f"model/{c}Simulation.cpp", f"model/{c}Derivative.cpp"]
+            f"model/{c}Simulation.cpp", f"model/{c}Derivative.cpp", metadata_name(name)]
+
+
+def metadata_name(name):
+    """The host-facing description of the model, copied beside its library."""
+    return f"model/{name}.json"
 
 
 class Emitter:
@@ -52,6 +58,7 @@ class Emitter:
             f"model/{c}Registration.cpp": self.registration(),
             f"model/{c}Simulation.cpp": self.simulation(),
             f"model/{c}Derivative.cpp": self.derivative(),
+            metadata_name(self.laid.name): metadata_text(self.laid),
         }
 
     # ---- variable numbers ----------------------------------------------------
@@ -302,6 +309,9 @@ void {c}ModelSetDefaults() {{
             stop = ("\n// Ends the run when the solver stands on the stop time; reschedules "
                     "when the\n// host moved the stop time during a pause.\n"
                     "void StopTimeSection(uint32_t instance);\n")
+        if any(s.period is not None for s in self.laid.discretes):
+            stop += ("\n// Schedules the next run of a repeated section, if any is left.\n"
+                     "void ScheduleNextOccurrence(uint32_t instance, uint32_t section);\n")
         return f"""{self.banner}#pragma once
 
 // Entry points of the model, registered with the runtime by OrvoSimMain.
@@ -377,12 +387,22 @@ extern "C" int32_t zzinitialize(uint32_t instance) {{
     def simulation(self):
         c, laid = self.c, self.laid
         initial = "\n".join(assignment(s.target, s.expr, laid) for s in laid.initial)
-        schedule = "\n".join(
-            f"    ScheduleTimeEvent(instance, {s.event_id}, k{camel(s.name)}Section, "
-            f"{strip_parens(expression(s.time, laid))});" for s in laid.discretes)
+        schedule = []
+        repeated = [s for s in laid.discretes if s.period is not None]
+        for s in laid.discretes:
+            time = strip_parens(expression(s.time, laid))
+            if s.period is None:
+                schedule.append(f"    ScheduleTimeEvent(instance, {s.event_id}, "
+                                f"k{camel(s.name)}Section, {time});")
+                continue
+            until = "HUGE_VAL" if s.until is None else strip_parens(expression(s.until, laid))
+            schedule.append(f"    StartRepetition(instance, repetitions[{repeated.index(s)}], "
+                            f"{time}, {strip_parens(expression(s.period, laid))}, {until});")
+        schedule = "\n".join(schedule)
         termination = strip_parens(expression(laid.termination, laid))
         stop = self._stop_time() if laid.stop_time is not None else _NO_STOP_TIME
         bounds = self._bounds()
+        repetition = self._repetition(repeated) if repeated else ""
         return f"""{self.banner}#include "model/{c}Model.h"
 #include "model/{c}ModelStorage.h"
 #include "model/{c}Tables.h"
@@ -408,7 +428,7 @@ namespace {{
 }}
 
 bool TerminationReached() {{ return {termination}; }}
-{stop}{bounds}
+{stop}{bounds}{repetition}
 void InitialBlock(uint32_t instance) {{
     zznits(instance);
     CheckBounds();
@@ -441,6 +461,72 @@ extern "C" void zzsimulation(uint32_t instance) {{
         OrvoSimIntegrate(instance);
     }}
 }}
+"""
+
+    def _repetition(self, repeated):
+        laid = self.laid
+        rows = ",\n".join(f'    {{{s.event_id}, k{camel(s.name)}Section, "{s.name}"}}'
+                          for s in repeated)
+        return f"""
+// A repeated section runs at first + k period, k = 0, 1, ..., last; its
+// times are computed from k, never accumulated, so none drifts.
+struct Repetition {{
+    uint32_t eventId;
+    uint32_t section;
+    const char* name;
+    double first = 0.0;
+    double period = 0.0;
+    int64_t last = -1;   // the last k, -1 when the section never runs
+    int64_t next = 0;    // the k last scheduled
+}};
+
+Repetition repetitions[] = {{
+{rows}
+}};
+
+[[noreturn]] void BadRepetition(const Repetition& r, const char* what, double value) {{
+    char number[32];
+    const std::to_chars_result written = std::to_chars(number, number + sizeof number, value);
+    throw TextException(std::string("the ") + what + " of repeated section '" + r.name + "' is " +
+                        std::string(number, written.ptr) +
+                        (std::string(what) == "period" ? ": it must be positive and finite"
+                                                       : ": it must be a number"));
+}}
+
+// At the start of a fresh run: the times are read from the constants now.
+// A first time before the start fires at the start, like any section's.
+void StartRepetition(uint32_t instance, Repetition& r, double first, double period, double until) {{
+    if (std::isnan(first) || std::isinf(first)) BadRepetition(r, "first time", first);
+    if (!(period > 0.0) || std::isinf(period)) BadRepetition(r, "period", period);
+    if (std::isnan(until)) BadRepetition(r, "last time", until);
+    r.first = first;
+    r.period = period;
+    r.next = 0;
+    // Up to and including `until`, allowing for rounding in (until - first) / period.
+    const double span = (until - first) / period;
+    r.last = span < 0.0 ? -1 : span >= 9.0e18 ? INT64_MAX : static_cast<int64_t>(std::floor(span + 1e-9));
+    if (r.last >= 0) ScheduleTimeEvent(instance, r.eventId, r.section, first);
+}}
+
+}}  // namespace
+
+void ScheduleNextOccurrence(uint32_t instance, uint32_t section) {{
+    for (Repetition& r : repetitions) {{
+        if (r.section != section) continue;
+        int64_t k = r.next + 1;
+        // After a first time before the start, skip what already lies behind.
+        if (!(r.first + static_cast<double>(k) * r.period > t))
+            k = static_cast<int64_t>(std::floor((t - r.first) / r.period)) + 1;
+        while (!(r.first + static_cast<double>(k) * r.period > t) && k <= r.last) ++k;
+        if (k > r.last) return;
+        r.next = k;
+        OrvoSimScheduleEvent(instance, r.eventId, r.section, kTimeEvent,
+                             r.first + static_cast<double>(k) * r.period, nullptr);
+        return;
+    }}
+}}
+
+namespace {{
 """
 
     def _bounds(self):
@@ -534,10 +620,12 @@ namespace {{
             statements = "\n".join(assignment(a.target, a.expr, laid) for a in s.body)
             sections.append(f"// discrete section {s.name}\nvoid {camel(s.name)}Section() {{\n"
                             f"{statements}\n}}\n")
+            again = (f"            ScheduleNextOccurrence(instance, k{camel(s.name)}Section);\n"
+                     if s.period is not None else "")
             cases.append(f"        case k{camel(s.name)}Section:\n"
                          f"            {camel(s.name)}Section();\n"
                          f"            OrvoSimDiscreteEventOccurred(instance, "
-                         f"k{camel(s.name)}Section);\n            break;")
+                         f"k{camel(s.name)}Section);\n{again}            break;")
         if laid.stop_time is not None:
             cases.append("        case kStopTimeSection:\n"
                          "            StopTimeSection(instance);\n            break;")

@@ -104,6 +104,8 @@ class Discrete:
     at: object
     time: object
     body: list
+    period: object = None    # `every PERIOD`: repeated from `time` on
+    until: object = None     # `until T1`: the last time it may run
 
 
 @dataclass
@@ -111,6 +113,17 @@ class Setting:
     name: str
     at: object
     value: str          # literal text: a number, true or false
+
+
+@dataclass
+class Balance:
+    """A named mass balance: `unaccounted` holds dosed minus accounted."""
+    name: str
+    at: object
+    unaccounted: object = None   # (name, at)
+    dosed: list = field(default_factory=list)       # (name, at)
+    accounted: list = field(default_factory=list)   # (name, at)
+    tolerance: object = None     # a Number, or None: not judged
 
 
 @dataclass
@@ -125,6 +138,16 @@ class Model:
     discretes: list = field(default_factory=list)
     termination: object = None
     termination_at: object = None
+    time_units: str = ""
+    time_description: str = ""
+    time_at: object = None
+    record: list = None                 # (name, at) recorded by default, or None
+    record_at: object = None
+    population_outputs: list = None     # (name, at) a population records, or None
+    population_at: object = None
+    balances: list = field(default_factory=list)
+    dose_targets: list = field(default_factory=list)     # (name, at)
+    infusion_inputs: list = field(default_factory=list)  # (name, at)
 
 
 # ---- parser ------------------------------------------------------------------
@@ -208,8 +231,15 @@ class Parser:
             elif token.kind == "name" and token.text == "discrete":
                 name = self._name("the discrete section's name")
                 self._expect("at", " and the time the section runs")
-                time = self.expression()
-                m.discretes.append(Discrete(name.text, name.at, time, self._block()))
+                section = Discrete(name.text, name.at, self.expression(), None)
+                if self._is("every"):
+                    self._next()
+                    section.period = self.expression()
+                    if self._is("until"):
+                        self._next()
+                        section.until = self.expression()
+                section.body = self._block()
+                m.discretes.append(section)
             elif token.kind == "name" and token.text == "terminate":
                 if m.termination is not None:
                     raise DescriptionError(token.at, "a second termination condition")
@@ -217,11 +247,110 @@ class Parser:
                 m.termination_at = token.at
                 m.termination = self.expression()
                 self._expect(";")
+            elif token.kind == "name" and token.text in ("time", "record", "balance", "dose",
+                                                         "infusion"):
+                getattr(self, f"_{token.text}_statement")(token)
             else:
                 raise DescriptionError(token.at, f"expected a block (constants, variables, tables, "
-                                                 f"settings, states, initial, derivative, discrete) "
-                                                 f"or 'terminate', found {_describe(token)}")
+                                                 f"settings, states, initial, derivative, discrete, "
+                                                 f"balance) or 'terminate', 'time', 'record', "
+                                                 f"'dose', 'infusion', found {_describe(token)}")
         return m
+
+    # what hosts are told about the model
+    def _names(self, what):
+        names = [self._name(what)]
+        while self._is(","):
+            self._next()
+            names.append(self._name(what))
+        return [(n.text, n.at) for n in names]
+
+    def _time_statement(self, token):
+        m = self.model
+        if m.time_at is not None:
+            raise DescriptionError(token.at, f"a second time declaration (first at "
+                                             f"{m.time_at.line}:{m.time_at.col})")
+        name = self._name("the independent variable 't'")
+        if name.text != "t":
+            raise DescriptionError(name.at, f"the independent variable is named 't', "
+                                            f"not '{name.text}'")
+        m.time_at = token.at
+        if self._is("["):
+            self._next()
+            m.time_units = self.lexer.raw_until("]")
+        if self._peek().kind == "string":
+            m.time_description = self._next().text
+        self._expect(";")
+
+    def _record_statement(self, token):
+        m = self.model
+        population = False
+        if self._peek().kind == "name" and self._peek().text == "population":
+            first = self._next()
+            if self._is(":"):
+                self._next()
+                population = True
+            else:
+                names = [(first.text, first.at)]
+                if self._is(","):
+                    self._next()
+                    names += self._names("a variable to record")
+                self._expect(";")
+                return self._set_record(token, names, False)
+        names = self._names("a variable to record")
+        self._expect(";")
+        self._set_record(token, names, population)
+
+    def _set_record(self, token, names, population):
+        m = self.model
+        earlier = m.population_at if population else m.record_at
+        if earlier is not None:
+            raise DescriptionError(token.at, f"a second 'record{' population:' if population else ''}' "
+                                             f"(first at {earlier.line}:{earlier.col})")
+        if population:
+            m.population_outputs, m.population_at = names, token.at
+        else:
+            m.record, m.record_at = names, token.at
+
+    def _balance_statement(self, token):
+        name = self._name("the balance's name")
+        b = Balance(name.text, name.at)
+        self._expect("{")
+        seen = set()
+        while not self._is("}"):
+            field_token = self._name("unaccounted, dosed, accounted or tolerance")
+            key = field_token.text
+            if key not in ("unaccounted", "dosed", "accounted", "tolerance"):
+                raise DescriptionError(field_token.at, f"expected unaccounted, dosed, accounted or "
+                                                       f"tolerance, found '{key}'")
+            if key in seen:
+                raise DescriptionError(field_token.at, f"'{key}' is given twice in balance "
+                                                       f"'{b.name}'")
+            seen.add(key)
+            self._expect("=")
+            if key == "tolerance":
+                b.tolerance = self._literal()
+            elif key == "unaccounted":
+                n = self._name("the variable holding dosed minus accounted")
+                b.unaccounted = (n.text, n.at)
+            else:
+                setattr(b, key, self._names("a variable"))
+            self._expect(";")
+        self._expect("}")
+        for key in ("unaccounted", "dosed", "accounted"):
+            if key not in seen:
+                raise DescriptionError(name.at, f"balance '{b.name}' needs '{key} = ...;'")
+        self.model.balances.append(b)
+
+    def _dose_statement(self, token):
+        self._expect("target", " (dose target NAME, ...;)")
+        self.model.dose_targets += self._names("a dose target")
+        self._expect(";")
+
+    def _infusion_statement(self, token):
+        self._expect("input", " (infusion input NAME, ...;)")
+        self.model.infusion_inputs += self._names("an infusion input")
+        self._expect(";")
 
     def _annotations(self, declaration):
         if self._is("["):
