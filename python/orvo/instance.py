@@ -84,6 +84,8 @@ class Instance:
         self._listeners = {"status": [], "error": [], "tick": [], "state": []}
         self._registrations = {}  # user data -> (kind, key, Python callable)
         self._next_user_data = FIRST_REGISTRATION_USER_DATA
+        self._time_number = self._library.variables[0].number
+        self._last_tick_time = None  # of the last output point passed on
         self.number = 0
         self.number = self._library.create_instance(self)
 
@@ -143,7 +145,9 @@ class Instance:
         variable = self._library.variable(name)
         if not force and variable.symbol_type != SymbolType.STATE:
             variable.check_settable()
-        self._library.write(self.number, variable, variable.coerce(value))
+        value = variable.coerce(value)
+        self._library.note_instance_write(variable)
+        self._library.write(self.number, variable, value)
 
     __getitem__ = get
     __setitem__ = set
@@ -157,6 +161,7 @@ class Instance:
         apply to every later run of any instance)."""
         self._check_open()
         variable = self._library.variable(name)
+        self._library.note_instance_tolerance(variable, self.tolerance(variable))
         if relative is not None:
             self._raw.OrvoSetRelativeError(self.number, variable.number, float(relative))
         if absolute is not None:
@@ -175,12 +180,13 @@ class Instance:
         return not self._ended.is_set()
 
     def run(self):
-        """A whole run from the start, on this thread."""
-        self._blocking("OrvoStartBlocking")
+        """A whole run from the start, on this thread. Ctrl-C stops it at
+        its next output point and raises KeyboardInterrupt."""
+        self._blocking("OrvoStartBlocking", fresh=True)
 
     def prestep(self):
         """Runs the initial section only, ready for step() and run_to()."""
-        self._blocking("OrvoPreStep")
+        self._blocking("OrvoPreStep", fresh=True)
 
     def step(self):
         """Runs exactly one communication interval."""
@@ -212,7 +218,7 @@ class Instance:
         export = "OrvoContinue" if resume else "OrvoStart"
         run_lock = self._library.run_lock
         with run_lock("start()"):
-            self._begin()
+            self._begin(fresh=not resume)
             with _running_lock:
                 _running.add(self)
             # Handed over before the call: the run may end before it returns.
@@ -248,9 +254,9 @@ class Instance:
         if self.number != 0:
             self._raw.OrvoStop(self.number)
 
-    def _blocking(self, export, *args):
+    def _blocking(self, export, *args, fresh=False):
         with self._library.run_lock(f"{export}"):
-            self._begin()
+            self._begin(fresh)
             try:
                 self._raw.call(export, self.number, *args)
             finally:
@@ -259,7 +265,7 @@ class Instance:
                 self._finish()
         self._raise_outcome()
 
-    def _begin(self):
+    def _begin(self, fresh=True):
         self._check_open()
         library = self._library
         with library.lock:
@@ -272,6 +278,8 @@ class Instance:
             library.active_run = self
         self.messages, self.errors, self.states = [], [], []
         self._callback_error = None
+        if fresh:
+            self._last_tick_time = None
         self._ended.clear()
 
     def _finish(self):
@@ -369,8 +377,14 @@ class Instance:
         try:
             function(*args)
         except BaseException as exc:  # noqa: B902 - handed to the caller, not dropped
+            self._keep_error(exc)
+
+    def _keep_error(self, exc):
+        # The first exception wins, except that Ctrl-C is never lost.
+        if self._callback_error is None or (isinstance(exc, KeyboardInterrupt) and
+                                            not isinstance(self._callback_error, KeyboardInterrupt)):
             self._callback_error = exc
-            self._request_stop()
+        self._request_stop()
 
     # The library's dispatchers call these with the registration's user data.
 
@@ -395,6 +409,13 @@ class Instance:
             self._call_user(function, code, message)
 
     def _on_tick(self, _user, tick):
+        if tick == 0:
+            # The library ticks where a step or run to a time begins as well
+            # as where it ends: each output point is passed on once.
+            now = self._raw.OrvoGetDouble(self.number, self._time_number)
+            if now == self._last_tick_time:
+                return
+            self._last_tick_time = now
         for function in list(self._listeners["tick"]):
             self._call_user(function, tick)
 

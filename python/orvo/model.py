@@ -23,7 +23,11 @@ class Model:
 
     `lib` is the library file; by default $ORVO_LIB, then the copy beside
     this package, then the source tree's build. Every Model of one file
-    shares the loaded library and the model's one set of variables."""
+    shares the loaded library and the model's one set of variables.
+
+    Sharing: values set on the Model are the baseline of every run();
+    settings given to run() last that run only; writes through an Instance
+    are undone before the next run() (python/README.md, "Sharing values")."""
 
     def __init__(self, lib=None):
         self.library = load_library(lib)
@@ -50,13 +54,15 @@ class Model:
 
     def get(self, name):
         """The current value: float, int, bool, str, or a numpy array."""
-        return self.library.read(self.library.access_instance, name)
+        return self.library.model_value(self.library.variable(name))
 
     def set(self, name, value):
         """Writes a settable variable; the value must fit its data type and shape."""
         variable = self.library.variable(name)
         variable.check_settable()
-        self.library.write(self.library.access_instance, variable, variable.coerce(value))
+        value = variable.coerce(value)
+        self.library.note_model_write(variable)
+        self.library.write(self.library.access_instance, variable, value)
 
     __getitem__ = get
     __setitem__ = set
@@ -64,6 +70,7 @@ class Model:
     def update(self, settings):
         """Sets several variables, checking all of them before writing any."""
         for variable, value in self._checked(settings):
+            self.library.note_model_write(variable)
             self.library.write(self.library.access_instance, variable, value)
 
     def reset(self):
@@ -121,6 +128,7 @@ class Model:
 
     def _run(self, settings, checked, columns, tolerance_items):
         access = self.library.access_instance
+        self.library.restore_model_values()
         previous_values = [(v, self.library.read(access, v)) for v, _ in checked]
         rows = []
         with Instance(self) as instance:
@@ -133,7 +141,7 @@ class Model:
                 self._check_run_settings()
                 recorder = _Recorder(self.library, instance.number, columns, rows)
                 instance.on_tick(recorder.tick)
-                self._run_interruptibly(instance)
+                instance.run()
                 result = self._frame(columns, rows, settings, instance)
                 failure = self._failure(instance)
             except RunError as error:
@@ -147,18 +155,6 @@ class Model:
         if failure:
             raise RunError(failure, result.attrs["messages"], result)
         return result
-
-    @staticmethod
-    def _run_interruptibly(instance):
-        # A background run waited on from here lets Ctrl-C (or a notebook
-        # interrupt) stop it cleanly.
-        instance.start()
-        try:
-            instance.wait()
-        except KeyboardInterrupt:
-            instance.stop()
-            instance._ended.wait()
-            raise
 
     # The integration methods the library has; any other ialg would be
     # replaced by RK4 after a warning.
