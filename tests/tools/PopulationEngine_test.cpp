@@ -69,7 +69,7 @@ TEST_F(PopulationEngineTest, RefusesBadPopulationsWithTypedErrors) {
     const std::string sampled = Write("sampled.scenario", "runs = 3\nka ~ uniform(1, 2)\n");
     const std::string table = Write("sets.csv", "ka\n1.1\n1.2\n");
     struct Case {
-        const char* what;
+        std::string what;
         PopulationRequest request;
         PopulationError::Kind kind;
         PopulationInput input;
@@ -115,6 +115,17 @@ TEST_F(PopulationEngineTest, RefusesBadPopulationsWithTypedErrors) {
     setAndSampled.settings = {Set("ka", "1.5")};
     cases.push_back({"set and sampled", setAndSampled, K::BadInput, PopulationInput::None,
                      "'ka' is also set (test): set it or vary it"});
+    // Inputs no run can vary.
+    for (const auto& [line, words] : std::vector<std::pair<std::string, std::string>>{
+             {"tstop ~ uniform(10, 20)", "cannot vary 'tstop': all runs share the output times"},
+             {"conc ~ uniform(1, 2)", "cannot vary 'conc'"},
+             {"nosuch ~ uniform(1, 2)", "unknown variable 'nosuch'"}}) {
+        // The file is read when the case runs: one file per case.
+        const std::string name = "vary-" + std::to_string(cases.size()) + ".scenario";
+        PopulationRequest request = Request("batch", {Write(name, line + "\n")});
+        request.outputs = {"conc"};
+        cases.push_back({line, request, K::BadInput, PopulationInput::None, name + ":1: " + words});
+    }
     PopulationRequest noLibrary = Request("batch", {sampled});
     noLibrary.libraryPath = (folder_ / "liborvo_none.so").string();
     cases.push_back({"missing library", noLibrary, K::Failure, PopulationInput::None, "liborvo_none.so"});
@@ -200,9 +211,17 @@ TEST_F(PopulationEngineTest, RunnerAndWorkersGiveTheClosedForm) {
             EXPECT_NEAR(record.values[i], exact, 1e-6 * 100) << "run " << record.run << " t " << plan.times[i];
         }
     }
+    // Told of the start, each run and the end.
+    struct Counting : PopulationProgress {
+        std::vector<std::size_t> seen;
+        void Started(std::size_t runs, unsigned workers) override { seen = {runs, workers}; }
+        void RunDone(std::size_t done) override { seen.push_back(done); }
+        void Finished(std::size_t done) override { seen.push_back(100 + done); }
+    } progress;
     PopulationTable table;
     std::string error;
-    ASSERT_TRUE(RunPopulation(setup, 1, 4, 2, false, table, error)) << error;
+    ASSERT_TRUE(RunPopulation(setup, 1, 4, 2, progress, table, error)) << error;
+    EXPECT_EQ(progress.seen, (std::vector<std::size_t>{3, 2, 1, 2, 3, 103}));
     ASSERT_EQ(table.records.size(), 3u);
     EXPECT_EQ(table.outputs, (std::vector<std::string>{"acentral"}));
     for (const RunRecord& record : table.records) {
@@ -210,6 +229,27 @@ TEST_F(PopulationEngineTest, RunnerAndWorkersGiveTheClosedForm) {
                                               [&](const RunRecord& r) { return r.run == record.run; });
         EXPECT_EQ(record.values, same.values) << record.run;
         EXPECT_EQ(record.inputs, (std::vector<double>{plan.InputsOf(record.run)[0]}));
+    }
+}
+
+// Values of integer inputs are checked against their type and rounded, as
+// the tables show what the runs were given.
+TEST_F(PopulationEngineTest, IntegerInputsAreCheckedAndRounded) {
+    PopulationRequest request = Request("batch", {Write("p.scenario", "nstp ~ uniform(100, 200)\nka ~ uniform(1, 2)\n")});
+    request.outputs = {"conc"};
+    PopulationSetup setup = Resolve(request);
+    RunPlan& plan = setup.plan;
+    plan.runs = 2;
+    plan.inputValues = {150.4, 1.25, 150.6, 1.75};
+    std::string error;
+    ASSERT_TRUE(CheckInputRanges(plan, error)) << error;
+    RoundToInputTypes(plan);
+    EXPECT_EQ(plan.inputValues, (std::vector<double>{150, 1.25, 151, 1.75}));
+    for (const double bad : {3e9, -3e9, double(NAN), HUGE_VAL}) {
+        plan.inputValues = {150, 1.5, bad, 1.5};
+        EXPECT_FALSE(CheckInputRanges(plan, error)) << bad;
+        EXPECT_NE(error.find("'nstp' = "), std::string::npos) << error;
+        EXPECT_NE(error.find("in run 1 is outside the range of its type"), std::string::npos) << error;
     }
 }
 

@@ -179,7 +179,8 @@ int BatchCommand(int argc, char** argv) {
 
     const PartHeader header = MakePartHeader(setup, setup.plan.runs, shard, shards);
     PopulationTable table;
-    if (!RunPopulation(setup, header.firstRun, header.endRun, arguments.jobCount, arguments.progress, table, error)) {
+    ProgressReporter progress(arguments.progress);
+    if (!RunPopulation(setup, header.firstRun, header.endRun, arguments.jobCount, progress, table, error)) {
         Complain(error);
         return kExitRunFailed;
     }

@@ -10,6 +10,7 @@
 #include "ExitCodes.h"
 #include "NumberText.h"
 #include "OrvoLibrary.h"
+#include "Progress.h"
 
 namespace {
 
@@ -284,4 +285,18 @@ bool ReadPopulationArguments(PopulationArguments& arguments, std::string& error)
 
 std::string OutputDirectoryOf(const PopulationArguments& arguments) {
     return arguments.out.Given() ? arguments.out.Last() : std::string();
+}
+
+ProgressReporter::~ProgressReporter() = default;
+
+void ProgressReporter::Started(std::size_t runs, unsigned workers) {
+    line_ = std::make_unique<ProgressLine>(runs, workers, ProgressLine::Wanted(requested_));
+}
+
+void ProgressReporter::RunDone(std::size_t done) {
+    if (line_) line_->Update(done);
+}
+
+void ProgressReporter::Finished(std::size_t done) {
+    if (line_) line_->Finish(done);
 }

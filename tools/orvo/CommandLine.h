@@ -10,12 +10,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <ostream>
 #include <string>
 #include <vector>
 
 #include "PopulationEngine.h"
 #include "PopulationTables.h"
+#include "Progress.h"
 #include "ValueParser.h"
 
 // Bootstrap replicates of Sobol intervals: the bound of --bootstrap and of
@@ -66,6 +68,21 @@ void AddPopulationOptions(CLI::App& app, PopulationArguments& arguments, const s
 bool ReadPopulationArguments(PopulationArguments& arguments, std::string& error);
 // --out as given (empty: the current directory).
 std::string OutputDirectoryOf(const PopulationArguments& arguments);
+
+// The progress line on standard error (ProgressLine) for RunPopulation:
+// shown on a terminal, or everywhere when `requested` (--progress).
+class ProgressReporter : public PopulationProgress {
+public:
+    explicit ProgressReporter(bool requested) : requested_(requested) {}
+    ~ProgressReporter() override;
+    void Started(std::size_t runs, unsigned workers) override;
+    void RunDone(std::size_t done) override;
+    void Finished(std::size_t done) override;
+
+private:
+    bool requested_;
+    std::unique_ptr<ProgressLine> line_;
+};
 
 // Prints "orvo: MESSAGE" on standard error.
 void Complain(const std::string& message);

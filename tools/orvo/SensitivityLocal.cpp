@@ -75,7 +75,8 @@ int LocalSensitivityCommand(int argc, char** argv) {
     }
     const RunPlan& plan = setup.plan;
     PopulationTable table;
-    if (!RunPopulation(setup, 0, plan.runs, arguments.jobCount, arguments.progress, table, error)) {
+    ProgressReporter progress(arguments.progress);
+    if (!RunPopulation(setup, 0, plan.runs, arguments.jobCount, progress, table, error)) {
         Complain(error);
         return kExitRunFailed;
     }

@@ -134,7 +134,8 @@ int SobolSensitivityCommand(int argc, char** argv) {
     const RunPlan& plan = setup.plan;
     const PartHeader header = MakePartHeader(setup, plan.runs, shard, shards);
     PopulationTable table;
-    if (!RunPopulation(setup, header.firstRun, header.endRun, arguments.jobCount, arguments.progress, table, error)) {
+    ProgressReporter progress(arguments.progress);
+    if (!RunPopulation(setup, header.firstRun, header.endRun, arguments.jobCount, progress, table, error)) {
         Complain(error);
         return kExitRunFailed;
     }

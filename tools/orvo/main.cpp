@@ -52,6 +52,14 @@ std::string Overview(const std::string& only = "") {
     return text;
 }
 
+// "local or sobol": the methods of command `name`.
+std::string MethodsOf(const std::string& name) {
+    std::string methods;
+    for (const Command& c : kCommands)
+        if (c.method && name == c.name) methods += (methods.empty() ? "" : " or ") + std::string(c.method);
+    return methods;
+}
+
 int Refuse(const std::string& message, const std::string& overview = "") {
     std::cerr << "orvo: " << message << "\n" << Overview(overview);
     return kExitBadInput;
@@ -84,6 +92,7 @@ int main(int argc, char** argv) {
         std::cout << Overview(name);
         return kExitOk;
     }
-    if (argc < 3 || argv[2][0] == '-') return Refuse(name + " needs a method: local or sobol", name);
-    return Refuse("unknown " + name + " method '" + argv[2] + "' (expected local or sobol)", name);
+    if (argc < 3 || argv[2][0] == '-') return Refuse(name + " needs a method: " + MethodsOf(name), name);
+    return Refuse("unknown " + name + " method '" + std::string(argv[2]) + "' (expected " + MethodsOf(name) + ")",
+                  name);
 }

@@ -15,7 +15,6 @@
 #include "AtomicFile.h"
 #include "ModelSession.h"
 #include "NumberText.h"
-#include "Progress.h"
 #include "SymbolText.h"
 #include "WorkerPool.h"
 
@@ -255,8 +254,8 @@ std::vector<double> MapThroughDistributions(const std::vector<SampledVariable>& 
     return unit;
 }
 
-bool RunPopulation(const PopulationSetup& setup, std::size_t first, std::size_t end, unsigned jobs, bool progress,
-                   PopulationTable& table, std::string& error) {
+bool RunPopulation(const PopulationSetup& setup, std::size_t first, std::size_t end, unsigned jobs,
+                   PopulationProgress& progress, PopulationTable& table, std::string& error) {
     const RunPlan& plan = setup.plan;
     table = PopulationTable{};
     for (const ModelElement& e : plan.inputs) table.inputs.push_back(e.header);
@@ -269,7 +268,7 @@ bool RunPopulation(const PopulationSetup& setup, std::size_t first, std::size_t 
     std::vector<uint32_t> runs;
     for (std::size_t k = first; k < end; ++k) runs.push_back(static_cast<uint32_t>(k));
     const unsigned workers = static_cast<unsigned>(std::min<std::size_t>(jobs, std::max<std::size_t>(1, runs.size())));
-    ProgressLine line(runs.size(), workers, ProgressLine::Wanted(progress));
+    progress.Started(runs.size(), workers);
     std::size_t done = 0;
     PlanTask task(setup);
     std::cout.flush();  // nothing buffered may be written twice by the workers
@@ -282,11 +281,11 @@ bool RunPopulation(const PopulationSetup& setup, std::size_t first, std::size_t 
             const double* inputs = plan.InputsOf(record.run);
             record.inputs.assign(inputs, inputs + plan.inputs.size());
             table.records[record.run - first] = std::move(record);
-            line.Update(++done);
+            progress.RunDone(++done);
         },
         error, setup.runTimeout);
     if (!ran) return false;
-    line.Finish(done);
+    progress.Finished(done);
     return true;
 }
 

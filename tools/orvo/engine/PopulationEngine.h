@@ -83,12 +83,21 @@ void ResolvePopulation(const PopulationRequest& request, const std::vector<Eleme
 // each column mapped through its variable's distribution.
 std::vector<double> MapThroughDistributions(const std::vector<SampledVariable>& sampled, std::vector<double> unit);
 
+// Told how a population run goes: once at the start, after each run, and
+// at the end (not after a failure of the workers).
+class PopulationProgress {
+public:
+    virtual ~PopulationProgress() = default;
+    virtual void Started(std::size_t /*runs*/, unsigned /*workers*/) {}
+    virtual void RunDone(std::size_t /*done*/) {}
+    virtual void Finished(std::size_t /*done*/) {}
+};
+
 // Runs [first, end) of the plan over `jobs` workers (0: one per core) and
 // returns them as a table in run order. False with `error` when the workers
-// fail (not when runs fail). `progress` asks for a progress line on standard
-// error (shown only on a terminal unless asked).
-bool RunPopulation(const PopulationSetup& setup, std::size_t first, std::size_t end, unsigned jobs, bool progress,
-                   PopulationTable& table, std::string& error);
+// fail (not when runs fail).
+bool RunPopulation(const PopulationSetup& setup, std::size_t first, std::size_t end, unsigned jobs,
+                   PopulationProgress& progress, PopulationTable& table, std::string& error);
 
 // The runs of shard `shard` of `shards` (0 of 1: all) of `total` and the
 // part header describing them.
