@@ -11,6 +11,7 @@
 #include "LocalSensitivity.h"
 #include "ModelSession.h"
 #include "PopulationEngine.h"
+#include "SobolAnalysis.h"
 
 namespace {
 
@@ -337,6 +338,62 @@ TEST(TimeList, RoundTrips) {
     std::vector<double> back;
     EXPECT_FALSE(ParseTimeList("1,,2", back));
     EXPECT_FALSE(ParseTimeList("1,x", back));
+}
+
+}  // namespace
+
+namespace {
+
+// A Sobol design over two inputs whose outputs are: y = the first input's
+// unit value, c constant, f never finite.
+PopulationTable SobolTable(std::size_t baseRuns) {
+    const SaltelliLayout layout{baseRuns, 2};
+    const std::vector<double> design = SaltelliDesign(11, layout);
+    PopulationTable table;
+    table.inputs = {"a", "b"};
+    table.outputs = {"y", "c", "f"};
+    table.times = {0, 24};
+    table.atIndices = {1};
+    for (std::size_t run = 0; run < layout.Runs(); ++run) {
+        RunRecord record;
+        record.run = static_cast<uint32_t>(run);
+        const double u = design[run * 2];
+        record.values = {u, u, 5, 5, NAN, NAN};
+        table.records.push_back(record);
+    }
+    return table;
+}
+
+TEST(AnalyseSobol, EstimatesAndTellsWhatIsLeftOut) {
+    PopulationTable table = SobolTable(200);
+    table.records[3 * 4].status = RunStatus::Error;  // base row 3
+    const SobolAnalysis analysis = AnalyseSobol(table, 200, 0, 1);
+    ASSERT_EQ(analysis.results.size(), 3u);
+    const SobolResult& y = analysis.results[0][0];
+    EXPECT_TRUE(analysis.usable[0][0]);
+    EXPECT_EQ(y.rowsUsed, 199u);
+    EXPECT_NEAR(y.indices[0].first, 1.0, 0.1);
+    EXPECT_NEAR(y.indices[0].total, 1.0, 0.1);
+    EXPECT_NEAR(y.indices[1].total, 0.0, 1e-12);
+    EXPECT_TRUE(analysis.usable[1][0]);
+    EXPECT_TRUE(analysis.results[1][0].constantOutput);
+    EXPECT_FALSE(analysis.usable[2][0]);
+    EXPECT_EQ(analysis.notes, (std::vector<std::string>{
+                                  "y at t = 24: 1 of 200 base rows left out (failed runs)",
+                                  "warning: c at t = 24 does not vary: its indices are 0",
+                                  "c at t = 24: 1 of 200 base rows left out (failed runs)",
+                                  "warning: f at t = 24: only 0 of 200 base rows usable (failed runs): its indices "
+                                  "are left empty"}));
+}
+
+TEST(AnalyseSobol, RefusesRunsThatAreNotTheDesign) {
+    PopulationTable table = SobolTable(12);
+    table.records.pop_back();
+    EXPECT_THROW(AnalyseSobol(table, 12, 0, 1), PopulationError);
+    EXPECT_THROW(AnalyseSobol(SobolTable(12), 11, 0, 1), PopulationError);
+    // Fewer base rows than the minimum still report when every row is usable.
+    const SobolAnalysis small = AnalyseSobol(SobolTable(4), 4, 0, 1);
+    EXPECT_TRUE(small.usable[0][0]);
 }
 
 }  // namespace

@@ -8,54 +8,32 @@
 #include "ExitCodes.h"
 #include "NumberText.h"
 #include "Sampling.h"
-#include "SobolIndices.h"
+#include "SobolAnalysis.h"
 
 namespace {
 
 constexpr uint64_t kDefaultSobolRuns = 1000;
-// Fewer base rows give estimates that say nothing: refused up front, and
-// indices left empty when failed runs leave fewer usable.
-constexpr uint64_t kMinSobolRows = 10;
 
 }  // namespace
 
 bool WriteSobolTable(const PopulationTable& table, std::size_t baseRuns, std::size_t bootstrap, uint64_t seed,
                      const std::string& directory) {
-    const SaltelliLayout layout{baseRuns, table.inputs.size()};
-    if (layout.Runs() != table.records.size()) {
-        Complain("the runs do not form a Sobol design of " + std::to_string(baseRuns) + " base rows");
+    SobolAnalysis analysis;
+    try {
+        analysis = AnalyseSobol(table, baseRuns, bootstrap, seed);
+    } catch (const PopulationError& e) {
+        ReportPopulationError(e);
         return false;
     }
-    // results[o][a]: the indices of every parameter for output o at time a.
-    std::vector<std::vector<SobolResult>> results(table.outputs.size());
-    std::vector<double> y(layout.Runs());
-    for (std::size_t o = 0; o < table.outputs.size(); ++o)
-        for (const std::size_t at : table.atIndices) {
-            for (std::size_t run = 0; run < y.size(); ++run) {
-                const RunRecord& r = table.records[run];
-                y[run] = r.status == RunStatus::Ok ? table.Value(r, o, at) : NAN;
-            }
-            results[o].push_back(EstimateSobol(layout, y, bootstrap, seed));
-            const SobolResult& result = results[o].back();
-            const std::string what = table.outputs[o] + " at t = " + FormatReal(table.times[at]);
-            if (result.rowsUsed < std::min<std::size_t>(kMinSobolRows, baseRuns)) {
-                Complain("warning: " + what + ": only " + std::to_string(result.rowsUsed) + " of " +
-                         std::to_string(baseRuns) + " base rows usable (failed runs): its indices are left empty");
-                continue;
-            }
-            if (result.constantOutput) Complain("warning: " + what + " does not vary: its indices are 0");
-            if (result.rowsUsed < baseRuns)
-                Complain(what + ": " + std::to_string(baseRuns - result.rowsUsed) + " of " + std::to_string(baseRuns) +
-                         " base rows left out (failed runs)");
-        }
+    for (const std::string& note : analysis.notes) Complain(note);
     return WriteOutput(directory, "sobol.csv", [&](std::ostream& out) {
         CsvWriter writer(out);
         writer.WriteRow({"parameter", "variable", "time", "S1", "S1_low", "S1_high", "ST", "ST_low", "ST_high"});
-        for (std::size_t j = 0; j < layout.dimensions; ++j)
+        for (std::size_t j = 0; j < table.inputs.size(); ++j)
             for (std::size_t o = 0; o < table.outputs.size(); ++o)
                 for (std::size_t a = 0; a < table.atIndices.size(); ++a) {
-                    const SobolIndex& s = results[o][a].indices[j];
-                    const bool usable = results[o][a].rowsUsed >= std::min<std::size_t>(kMinSobolRows, baseRuns);
+                    const SobolIndex& s = analysis.results[o][a].indices[j];
+                    const bool usable = analysis.usable[o][a];
                     const auto cell = [usable](double v) { return usable ? FormatReal(v) : std::string(); };
                     writer.WriteRow({table.inputs[j], table.outputs[o], FormatReal(table.times[table.atIndices[a]]),
                                      cell(s.first), cell(s.firstLow), cell(s.firstHigh), cell(s.total),
