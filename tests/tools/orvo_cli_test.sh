@@ -305,6 +305,47 @@ sensitivity)
     printf 'runs = 3\nialg ~ uniform(1e11, 1e12)\n' >"$work/int.scenario"
     expect_refused "outside the range of its type" batch --scenario "$work/int.scenario" --set tstop=24 --set cint=24
     ;;
+options)
+    # Each command's --help lists exactly the options it takes.
+    for entry in "list:--help,--lib" \
+        "run:--doses,--help,--lib,--out,--scenario,--set,--summary,--vars" \
+        "batch:--at,--help,--jobs,--lib,--out,--params,--plot,--progress,--run-timeout,--scenario,--set,--shard,--vars" \
+        "merge:--help,--lib,--out,--plot,--vars" \
+        "sensitivity local:--at,--help,--jobs,--lib,--out,--params,--progress,--run-timeout,--scenario,--set,--step,--vars" \
+        "sensitivity sobol:--at,--bootstrap,--help,--jobs,--lib,--out,--progress,--run-timeout,--runs,--scenario,--set,--shard,--vars"; do
+        command=${entry%%:*}
+        expected=${entry#*:}
+        $orvo $command --help >"$work/help" 2>"$work/err" || fail "$command --help exited with $?"
+        listed=$(sed -n 's/^  *\(-h,\)\{0,1\}\(--[a-z-]*\).*/\2/p' "$work/help" | sort | paste -sd, -)
+        [ "$listed" = "$expected" ] || fail "$command --help lists $listed, expected $expected"
+    done
+    "$orvo" --help | grep -q 'sensitivity sobol' || fail "the overview lacks sensitivity sobol"
+    "$orvo" sensitivity --help | grep -q 'sensitivity local' || fail "sensitivity --help lacks its methods"
+    # An option a command does not take, a missing value, a wrong kind of value: exit 2 naming it.
+    pop="$source_dir/scenarios/population.scenario"
+    expect_refused "option --step does not apply to 'sensitivity sobol'" sensitivity sobol --scenario "$pop" --step 0.3
+    expect_refused "option --runs does not apply to 'sensitivity local'" sensitivity local --params bw_m --runs 5
+    expect_refused "option --bootstrap does not apply" sensitivity local --params bw_m --bootstrap 3
+    expect_refused "option --shard does not apply" sensitivity local --params bw_m --shard 0/2
+    expect_refused "option --plot does not apply" sensitivity sobol --scenario "$pop" --plot x.svg
+    expect_refused "option --params does not apply" sensitivity sobol --scenario "$pop" --params bw_m
+    expect_refused "option --doses does not apply to 'batch'" batch --scenario "$pop" --doses d.csv
+    expect_refused "option --run-timeout does not apply to 'run'" run --run-timeout 5
+    expect_refused "option --summary does not apply to 'batch'" batch --scenario "$pop" --summary
+    expect_refused "option --set does not apply to 'list'" list --set cint=1
+    expect_refused "option --scenario does not apply to 'merge'" merge a.csv --scenario a
+    expect_refused "unknown option '--frobnicate'" run --frobnicate
+    expect_refused "option --summary takes no value" run --summary=yes
+    expect_refused "--jobs" batch --scenario "$pop" --jobs
+    expect_refused "--runs: expected a whole number" sensitivity sobol --scenario "$pop" --runs many
+    expect_refused "--step: expected a relative step" sensitivity local --params bw_m --step 0.7
+    expect_refused "--params" sensitivity local --scenario "$pop"
+    expect_refused "sensitivity needs a method" sensitivity
+    expect_refused "unknown sensitivity method 'global'" sensitivity global
+    expect_refused "unknown command 'walk'" walk
+    expect_refused "no command" 
+    [ -e "$work/x.svg" ] && fail "a refused command wrote output"
+    ;;
 *)
     fail "unknown case"
     ;;

@@ -41,7 +41,8 @@ bool ApplySettings(const ModelVariables& variables, const std::vector<Assignment
 // variables (cint, tstop, zzticg), which all runs share.
 bool ResolveInput(const ModelVariables& variables, const ElementName& name, ModelElement& element, std::string& error);
 
-// The recorded elements: every element of each named variable.
+// The recorded elements: every element of each named variable. `error`
+// names the variable, not where the list came from.
 bool ResolveOutputs(const ModelVariables& variables, const std::vector<std::string>& names, RunPlan& plan,
                     std::string& error);
 
@@ -53,7 +54,8 @@ bool CheckInputRanges(const RunPlan& plan, std::string& error);
 
 bool ComputeOutputTimes(const ModelVariables& variables, RunPlan& plan, std::string& error);
 
-// Index of each --at time among the output points; false when one is none.
+// Index of each time among the output points; false when one is none,
+// with `error` starting with that time.
 bool ResolveAtTimes(const std::vector<double>& atTimes, const std::vector<double>& times,
                     std::vector<std::size_t>& indices, std::string& error);
 

@@ -14,10 +14,8 @@
 #include <unistd.h>
 
 #include "AtomicFile.h"
-#include "ExitCodes.h"
 #include "ModelSession.h"
 #include "NumberText.h"
-#include "Progress.h"
 #include "SymbolText.h"
 #include "WorkerPool.h"
 
@@ -118,22 +116,6 @@ bool CheckWritable(const std::string& directory, std::string& error) {
     return true;
 }
 
-void Complain(const std::string& message) { std::cerr << "orvo: " << message << "\n"; }
-
-int ReportFailedRuns(const PopulationTable& table, bool excluded) {
-    const std::size_t failed = FailedRuns(table);
-    if (failed == 0) return kExitOk;
-    Complain(std::to_string(failed) + " of " + std::to_string(table.records.size()) + " runs failed" +
-             (excluded ? " and are excluded from the summary" : "") + " (see status in runs.csv)");
-    const std::size_t lost = static_cast<std::size_t>(std::count_if(
-        table.records.begin(), table.records.end(), [](const RunRecord& r) { return r.status == RunStatus::Lost; }));
-    if (lost > 0) {
-        Complain(std::to_string(lost) + " run(s) lost: their worker process died twice (out of memory or killed?)");
-        return kExitRunsLost;
-    }
-    return kExitSomeRunsFailed;
-}
-
 std::string TimeList(const std::vector<double>& times) {
     std::string text;
     for (std::size_t i = 0; i < times.size(); ++i) text.append(i ? "," : "").append(FormatReal(times[i]));
@@ -154,67 +136,67 @@ bool ParseTimeList(const std::string& text, std::vector<double>& times) {
     }
 }
 
-bool ReadPopulationInputs(const Options& options, const std::string& kind, PopulationSetup& setup, std::string& error) {
-    setup = PopulationSetup{};
+namespace {
+
+[[noreturn]] void Refuse(const std::string& message, PopulationInput input = PopulationInput::None) {
+    throw PopulationError(PopulationError::Kind::BadInput, message, input);
+}
+
+}  // namespace
+
+PopulationSetup ReadPopulationInputs(const PopulationRequest& request) {
+    PopulationSetup setup;
+    const std::string& kind = request.kind;
     setup.kind = kind;
+    std::string error;
     std::string fingerprint = "orvo " + kind + "\n";
-    for (const std::string& file : options.scenarios) {
+    for (const std::string& file : request.scenarioFiles) {
         std::string content;
-        if (!ReadWholeFile(file, content, error)) {
-            error = "scenario file: " + error;
-            return false;
-        }
+        if (!ReadWholeFile(file, content, error)) Refuse("scenario file: " + error);
         std::istringstream in(content);
-        if (!ReadPopulation(in, file, setup.population, error)) return false;
+        if (!ReadPopulation(in, file, setup.population, error)) Refuse(error);
         fingerprint += "scenario\n" + content + "\n";
     }
-    for (const Assignment& a : options.settings) {
+    for (const Assignment& a : request.settings) {
         fingerprint += "set " + a.name + "=" + a.value + "\n";
         if (IsPopulationSetting(a.name)) {
-            if (!ApplyPopulationSetting(a, setup.population, error)) return false;
+            if (!ApplyPopulationSetting(a, setup.population, error)) Refuse(error);
         } else {
             setup.population.settings.push_back(a);
         }
     }
-    if (kind == "batch" && !options.params.empty()) {
+    if (kind == "batch" && !request.paramsFile.empty()) {
         std::string content;
-        if (!ReadWholeFile(options.params, content, error)) {
-            error = "--params: " + error;
-            return false;
-        }
+        if (!ReadWholeFile(request.paramsFile, content, error)) Refuse(error, PopulationInput::Params);
         std::istringstream in(content);
-        if (!ReadParameterTable(in, options.params, setup.params, error)) return false;
+        if (!ReadParameterTable(in, request.paramsFile, setup.params, error)) Refuse(error);
         setup.haveParams = true;
         fingerprint += "params\n" + content + "\n";
-        if (!setup.population.sampled.empty()) {
-            error = setup.population.sampled.front().origin + ": distributions and --params '" + options.params +
-                    "' both give the runs: use one";
-            return false;
-        }
-        if (setup.population.runs != 0 && setup.population.runs != setup.params.Rows()) {
-            error = (setup.population.runsOrigin.empty() ? "" : setup.population.runsOrigin + ": ") +
-                    "runs = " + std::to_string(setup.population.runs) + ", but --params '" + options.params + "' has " +
-                    std::to_string(setup.params.Rows()) + " rows";
-            return false;
-        }
+        const std::string table = request.paramsName.empty() ? "'" + request.paramsFile + "'" : request.paramsName;
+        if (!setup.population.sampled.empty())
+            Refuse(setup.population.sampled.front().origin + ": distributions and " + table +
+                   " both give the runs: use one");
+        if (setup.population.runs != 0 && setup.population.runs != setup.params.Rows())
+            Refuse((setup.population.runsOrigin.empty() ? "" : setup.population.runsOrigin + ": ") + "runs = " +
+                   std::to_string(setup.population.runs) + ", but " + table + " has " +
+                   std::to_string(setup.params.Rows()) + " rows");
     } else if (kind == "local" && !setup.population.sampled.empty()) {
-        error = setup.population.sampled.front().origin +
-                ": local sensitivity runs at the scenario's values; remove the distribution lines";
-        return false;
+        Refuse(setup.population.sampled.front().origin +
+               ": local sensitivity runs at the scenario's values; remove the distribution lines");
     } else if (kind == "sobol" && setup.population.sampled.empty()) {
-        error = (options.scenarios.empty() ? std::string("--scenario") : options.scenarios.front()) +
-                ": no distribution lines (NAME ~ ...) to take Sobol indices over";
-        return false;
+        const std::string message = "no distribution lines (NAME ~ ...) to take Sobol indices over";
+        if (request.scenarioFiles.empty()) Refuse(message, PopulationInput::Scenario);
+        Refuse(request.scenarioFiles.front() + ": " + message);
     }
     fingerprint += "vars";
-    for (const std::string& v : options.variables) fingerprint += " " + v;
-    fingerprint += "\nat " + TimeList(options.atTimes) + "\nruns " + std::to_string(options.runs) + "\nbootstrap " +
-                   std::to_string(options.bootstrap) + "\nstep " + FormatReal(options.step) + "\nparams " +
-                   options.params + "\n";
+    for (const std::string& v : request.outputs) fingerprint += " " + v;
+    fingerprint += "\nat " + TimeList(request.atTimes) + "\nruns " + std::to_string(request.runs) + "\nbootstrap " +
+                   std::to_string(request.bootstrap) + "\nstep " + FormatReal(request.step) + "\nparams " +
+                   request.paramsText + "\n";
     setup.hash = Fingerprint(fingerprint);
-    setup.libraryPath = options.libraryPath.empty() ? OrvoLibrary::DefaultPath() : options.libraryPath;
-    setup.runTimeout = options.runTimeout;
-    return true;
+    setup.libraryPath = request.libraryPath;
+    setup.runTimeout = request.runTimeout;
+    return setup;
 }
 
 void SampledInputs(const PopulationSetup& setup, std::vector<ElementName>& inputs,
@@ -225,64 +207,56 @@ void SampledInputs(const PopulationSetup& setup, std::vector<ElementName>& input
     }
 }
 
-int ResolvePopulation(const Options& options, const std::vector<ElementName>& inputs,
-                      const std::vector<std::string>& inputOrigins, PopulationSetup& setup, std::string& error) {
+void ResolvePopulation(const PopulationRequest& request, const std::vector<ElementName>& inputs,
+                       const std::vector<std::string>& inputOrigins, PopulationSetup& setup) {
     OrvoLibrary library;
-    if (!library.Load(setup.libraryPath)) {
-        error = library.error();
-        return kExitRunFailed;
-    }
+    if (!library.Load(setup.libraryPath)) throw PopulationError(PopulationError::Kind::Failure, library.error());
     ModelSession session(library);
-    if (session.instance() == 0) {
-        error = "the library could not create a model instance";
-        return kExitRunFailed;
-    }
+    if (session.instance() == 0)
+        throw PopulationError(PopulationError::Kind::Failure, "the library could not create a model instance");
     const ModelVariables variables(library, session.instance());
     // Parts of different model builds must not merge: the hash covers the
     // model's variable table and its values before any setting.
     setup.hash = Fingerprint(setup.hash + "\nmodel\n" + ModelDigest(library, variables));
     RunPlan& plan = setup.plan;
-    if (!ApplySettings(variables, setup.population.settings, plan, error)) return kExitBadInput;
+    std::string error;
+    if (!ApplySettings(variables, setup.population.settings, plan, error)) Refuse(error);
     for (std::size_t k = 0; k < inputs.size(); ++k) {
         ModelElement element;
-        if (!ResolveInput(variables, inputs[k], element, error)) {
-            error = inputOrigins[k] + ": " + error;
-            return kExitBadInput;
-        }
-        // A value set and also sampled (or taken from --params) is ambiguous;
-        // local sensitivity varies the values the settings give.
+        if (!ResolveInput(variables, inputs[k], element, error)) Refuse(inputOrigins[k] + ": " + error);
+        // A value set and also sampled (or taken from the design table) is
+        // ambiguous; local sensitivity varies the values the settings give.
         for (const Assignment& setting : setup.population.settings)
-            if (setup.kind != "local" && strcasecmp(setting.name.c_str(), element.variable.name.c_str()) == 0) {
-                error = inputOrigins[k] + ": '" + element.header + "' is also set (" +
-                        (setting.origin.empty() ? std::string("--set") : setting.origin) + "): set it or vary it, not both";
-                return kExitBadInput;
-            }
+            if (setup.kind != "local" && strcasecmp(setting.name.c_str(), element.variable.name.c_str()) == 0)
+                Refuse(inputOrigins[k] + ": '" + element.header + "' is also set (" +
+                       (setting.origin.empty() ? std::string("a setting") : setting.origin) +
+                       "): set it or vary it, not both");
         for (const ModelElement& other : plan.inputs)
-            if (other.header == element.header) {
-                error = inputOrigins[k] + ": '" + element.header + "' is given twice";
-                return kExitBadInput;
-            }
+            if (other.header == element.header) Refuse(inputOrigins[k] + ": '" + element.header + "' is given twice");
         plan.inputs.push_back(element);
         setup.baseInputs.push_back(variables.ReadNumber(element.variable, element.offset));
     }
-    std::vector<std::string> outputs = options.variables;
+    std::vector<std::string> outputs = request.outputs;
     if (outputs.empty())
         for (const char* name : kDefaultOutputs) {
             ModelVariable v;
             if (variables.Find(name, v)) outputs.emplace_back(name);
         }
-    if (outputs.empty()) {
-        error = "--vars: no variables to record";
-        return kExitBadInput;
-    }
-    if (!ResolveOutputs(variables, outputs, plan, error) || !ComputeOutputTimes(variables, plan, error) ||
-        !ResolveAtTimes(options.atTimes, plan.times, setup.atIndices, error))
-        return kExitBadInput;
-    return kExitOk;
+    if (outputs.empty()) Refuse("no variables to record", PopulationInput::Outputs);
+    if (!ResolveOutputs(variables, outputs, plan, error)) Refuse(error, PopulationInput::Outputs);
+    if (!ComputeOutputTimes(variables, plan, error)) Refuse(error);
+    if (!ResolveAtTimes(request.atTimes, plan.times, setup.atIndices, error)) Refuse(error, PopulationInput::AtTimes);
 }
 
-bool RunPopulation(const PopulationSetup& setup, std::size_t first, std::size_t end, unsigned jobs, bool progress,
-                   PopulationTable& table, std::string& error) {
+std::vector<double> MapThroughDistributions(const std::vector<SampledVariable>& sampled, std::vector<double> unit) {
+    const std::size_t d = sampled.size();
+    if (d == 0) return unit;
+    for (std::size_t k = 0; k < unit.size(); ++k) unit[k] = sampled[k % d].distribution.Sample(unit[k]);
+    return unit;
+}
+
+bool RunPopulation(const PopulationSetup& setup, std::size_t first, std::size_t end, unsigned jobs,
+                   PopulationProgress& progress, PopulationTable& table, std::string& error) {
     const RunPlan& plan = setup.plan;
     table = PopulationTable{};
     for (const ModelElement& e : plan.inputs) table.inputs.push_back(e.header);
@@ -295,7 +269,7 @@ bool RunPopulation(const PopulationSetup& setup, std::size_t first, std::size_t 
     std::vector<uint32_t> runs;
     for (std::size_t k = first; k < end; ++k) runs.push_back(static_cast<uint32_t>(k));
     const unsigned workers = static_cast<unsigned>(std::min<std::size_t>(jobs, std::max<std::size_t>(1, runs.size())));
-    ProgressLine line(runs.size(), workers, ProgressLine::Wanted(progress));
+    progress.Started(runs.size(), workers);
     std::size_t done = 0;
     PlanTask task(setup);
     std::cout.flush();  // nothing buffered may be written twice by the workers
@@ -308,51 +282,37 @@ bool RunPopulation(const PopulationSetup& setup, std::size_t first, std::size_t 
             const double* inputs = plan.InputsOf(record.run);
             record.inputs.assign(inputs, inputs + plan.inputs.size());
             table.records[record.run - first] = std::move(record);
-            line.Update(++done);
+            progress.RunDone(++done);
         },
         error, setup.runTimeout);
     if (!ran) return false;
-    line.Finish(done);
+    progress.Finished(done);
     return true;
 }
 
-PartHeader MakePartHeader(const Options& options, const PopulationSetup& setup, std::size_t total) {
+PartHeader MakePartHeader(const PopulationSetup& setup, std::size_t total, std::size_t shard, std::size_t shards) {
     PartHeader header;
     header.kind = setup.kind;
     header.hash = setup.hash;
     header.seed = setup.population.seed;
-    header.shard = options.shard;
-    header.shards = options.shards;
+    header.shard = shard;
+    header.shards = shards;
     header.totalRuns = total;
-    std::tie(header.firstRun, header.endRun) = ShardRange(total, options.shard, options.shards);
+    std::tie(header.firstRun, header.endRun) = ShardRange(total, shard, shards);
     return header;
 }
 
-bool PrepareOutputDirectory(const Options& options, std::string& directory) {
-    directory = options.outputFile.empty() ? "." : options.outputFile;
+std::string PrepareOutputDirectory(const std::string& out, const std::string& plotFile) {
+    const std::string directory = out.empty() ? "." : out;
     std::string error;
-    if (!EnsureDirectory(directory, error) || !CheckWritable(directory, error)) {
-        Complain(error);
-        return false;
-    }
+    if (!EnsureDirectory(directory, error) || !CheckWritable(directory, error))
+        throw PopulationError(PopulationError::Kind::Failure, error);
     // The plot may go elsewhere: its folder is checked before the runs too.
-    if (!options.plotFile.empty()) {
-        const std::size_t slash = options.plotFile.rfind('/');
-        const std::string folder = slash == std::string::npos ? "." : options.plotFile.substr(0, slash + (slash == 0));
-        if (!CheckWritable(folder, error)) {
-            Complain("--plot: " + error);
-            return false;
-        }
+    if (!plotFile.empty()) {
+        const std::size_t slash = plotFile.rfind('/');
+        const std::string folder = slash == std::string::npos ? "." : plotFile.substr(0, slash + (slash == 0));
+        if (!CheckWritable(folder, error))
+            throw PopulationError(PopulationError::Kind::Failure, error, PopulationInput::Plot);
     }
-    return true;
-}
-
-bool WriteOutput(const std::string& directory, const std::string& name,
-                 const std::function<void(std::ostream&)>& write) {
-    std::string error;
-    if (!WriteFileAtomically(directory + "/" + name, write, error)) {
-        Complain(error);
-        return false;
-    }
-    return true;
+    return directory;
 }

@@ -155,11 +155,11 @@ bool ResolveOutputs(const ModelVariables& variables, const std::vector<std::stri
     for (const std::string& name : names) {
         ModelVariable v;
         if (!variables.Find(name, v)) {
-            error = "--vars: " + UnknownVariable(name);
+            error = UnknownVariable(name);
             return false;
         }
         if (v.dataType == OrvoDataTypeString) {
-            error = "--vars: '" + v.name + "' is a string, not a number";
+            error = "'" + v.name + "' is a string, not a number";
             return false;
         }
         for (uint32_t i = 0; i < ElementCount(v.dims); ++i) plan.outputs.push_back({v, i, ElementHeader(v, i)});
@@ -202,7 +202,7 @@ bool ResolveAtTimes(const std::vector<double>& atTimes, const std::vector<double
         for (std::size_t i = 0; i < times.size(); ++i)
             if (std::fabs(times[i] - at) <= 1e-9 * std::max(1.0, std::fabs(at))) found = i;
         if (found == times.size()) {
-            error = "--at " + FormatReal(at) + " is not an output time (" + FormatReal(times.front()) + " to " +
+            error = FormatReal(at) + " is not an output time (" + FormatReal(times.front()) + " to " +
                     FormatReal(times.back()) + (times.size() > 1 ? " every " + FormatReal(times[1] - times[0]) : "") +
                     ")";
             return false;
