@@ -120,6 +120,33 @@ CASES = [
     (VALID + "discrete d at 0 every { }\n", "8:23", "expected an expression, found '{'"),
     (VALID + "discrete d at 0 every 1 until { }\n", "8:31", "expected an expression, found '{'"),
     (VALID + "discrete d at 0 every kk { }\n", "8:23", "unknown name 'kk'"),
+    # Conditions.
+    ("model m;\nstates { x = 0; }\nderivative { dt(x) = x > 0 ? 1; }\n", "3:31",
+     "expected ':' between the two values of '?', found ';'"),
+    ("model m;\nstates { x = 0; }\nvariables { r; }\nderivative { dt(x) = r;\n"
+     " if (t < 1) { r = 1; } }\nterminate when t >= 1;\n", "5:2",
+     "an if in the derivative section needs an else"),
+    ("model m;\nstates { x = 0; }\nvariables { r; q; }\nderivative { dt(x) = r + q;\n"
+     " if (t < 1) { r = 1; q = 1; } else { r = 2; } }\nterminate when t >= 1;\n", "5:2",
+     "every branch of this if must assign the same variables: 'q' is not assigned in all of them"),
+    ("model m;\nstates { x = 0; }\nvariables { r; }\nderivative {\n"
+     " if (t < 1) { dt(x) = r; r = 1; } else { r = 2; dt(x) = r; } }\nterminate when t >= 1;\n",
+     "5:23", "'r' is read before this branch assigns it"),
+    ("model m;\nstates { x = 0; }\nvariables { r; }\nderivative { dt(x) = r;\n"
+     " if (t < 1) { r = 1; r = 3; } else { r = 2; } }\nterminate when t >= 1;\n", "5:22",
+     "'r' is assigned twice (first at 5:15)"),
+    ("model m;\nstates { x = 0; }\nvariables { r; }\nderivative { dt(x) = r;\n"
+     " if (t < 1) { r = 1; } else { r = 2; }\n r = 3; }\nterminate when t >= 1;\n", "6:2",
+     "'r' is assigned twice"),
+    ("model m;\nstates { x = 0; }\nvariables { r; }\nderivative { dt(x) = 1; }\n"
+     "initial { if (t < 1) { r = kk; } else { r = 2; } }\nterminate when t >= 1;\n", "5:28",
+     "unknown name 'kk'"),
+    ("model m;\nstates { x = 0; }\nvariables { r; }\nderivative { dt(x) = 1; }\n"
+     "initial { if t < 1 { r = 1; } }\nterminate when t >= 1;\n", "5:14",
+     "expected '(' around the condition, found 't'"),
+    ("model m;\nstates { x = 0; }\nvariables { a; b; }\nderivative { dt(x) = a;\n"
+     " if (b > 0) { a = 1; } else { a = 2; }\n b = a; }\nterminate when t >= 1;\n", "5:2",
+     "algebraic loop: a -> b -> a"),
 ]
 
 
@@ -134,6 +161,8 @@ EXTREMES = [
     ("derivative { dt(x) = " + "-" * 1000 + "1; }\n", "4:122",
      "the expression nests deeper than 100 levels"),
     ("derivative { dt(x) = " + "exp(" * 101 + "1" + ")" * 101 + "; }\n", "4:425",
+     "the expression nests deeper than 100 levels"),
+    ("derivative { dt(x) = " + "x ? 1 : " * 101 + "0; }\n", "4:824",
      "the expression nests deeper than 100 levels"),
     ("derivative { dt(x) = ²; }\n", "4:22", "unexpected character '²'"),
     ("derivative { dt(x) = 1²; }\n", "4:22", "malformed number '1²'"),
@@ -150,6 +179,7 @@ LARGE_BUT_VALID = [
     "derivative { dt(x) = " + "(" * 100 + "1" + ")" * 100 + "; }\n",
     "derivative { dt(x) = " + "-exp(" * 50 + "x" + ")" * 50 + "; }\n",
     "derivative { dt(x) = " + "(x < " * 99 + "1" + ")" * 99 + "; }\n",
+    "derivative { dt(x) = " + "x ? 1 : " * 100 + "0; }\n",
 ]
 
 

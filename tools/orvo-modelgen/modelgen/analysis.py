@@ -11,7 +11,7 @@ from dataclasses import dataclass, field
 
 from . import settings as S
 from .lexer import DescriptionError
-from .syntax import Binary, Call, Number, Ref, names_read, walk
+from .syntax import Binary, Call, If, Number, Ref, assignments, expressions, names_read, walk
 
 # name -> (C++ function, argument count)
 FUNCTIONS = {
@@ -129,8 +129,8 @@ class _Analysis:
                                               "add terminate when ...;")
 
         # Every read names something declared, and every call fits what it calls.
-        for statement in m.initial + m.derivative:
-            self._check_expr(statement.expr)
+        for expr in expressions(m.initial + m.derivative):
+            self._check_expr(expr)
         for d in states:
             self._check_expr(d.initial)
         for section in m.discretes:
@@ -138,8 +138,8 @@ class _Analysis:
             for expr in (section.period, section.until):
                 if expr is not None:
                     self._check_expr(expr)
-            for statement in section.body:
-                self._check_expr(statement.expr)
+            for expr in expressions(section.body):
+                self._check_expr(expr)
         if m.termination is not None:
             self._check_expr(m.termination)
 
@@ -163,8 +163,8 @@ class _Analysis:
         """Names whose value moves during a run: t, the states and whatever the
         derivative or discrete sections assign."""
         changing = {"t"}
-        changing.update(s.target for s in self.m.derivative)
-        changing.update(s.target for d in self.m.discretes for s in d.body)
+        changing.update(s.target for s in assignments(self.m.derivative))
+        changing.update(s.target for d in self.m.discretes for s in assignments(d.body))
         changing.update(d.name for d in self.m.declarations if d.kind == "state")
         return changing
 
@@ -367,27 +367,70 @@ class _Analysis:
         return d
 
     def _derivative_assignments(self):
+        """Each name the derivative section assigns, with the statement (the
+        first branch's, for a condition) and the top-level unit that assigns it."""
         derivative_of, computed = {}, {}
-        for statement in self.m.derivative:
-            if statement.derivative:
-                d = self.declared.get(statement.target)
-                if d is None or d.kind != "state":
-                    what = "unknown name" if d is None else f"{_kind_phrase(d)}, not a state:"
-                    raise DescriptionError(statement.at, f"dt() of {what} '{statement.target}'")
-                table = derivative_of
-            else:
-                self._target(statement, ("variable",))
-                table = computed
-            first = table.get(statement.target)
-            if first is not None:
-                raise DescriptionError(statement.at, _twice(statement.target, first.at))
-            table[statement.target] = statement
+        self.unit_of = {}
+        for unit in self.m.derivative:
+            for statement in self._unit_assignments(unit):
+                if statement.derivative:
+                    d = self.declared.get(statement.target)
+                    if d is None or d.kind != "state":
+                        what = "unknown name" if d is None else f"{_kind_phrase(d)}, not a state:"
+                        raise DescriptionError(statement.at, f"dt() of {what} '{statement.target}'")
+                    table = derivative_of
+                else:
+                    self._target(statement, ("variable",))
+                    table = computed
+                first = table.get(statement.target)
+                if first is not None:
+                    raise DescriptionError(statement.at, _twice(statement.target, first.at))
+                table[statement.target] = statement
+                if not statement.derivative:
+                    self.unit_of[statement.target] = unit
         return derivative_of, computed
+
+    def _unit_assignments(self, unit):
+        """The assignments of one derivative statement; a condition must have an
+        else and assign the same names in every branch, each once, none read
+        before it is assigned."""
+        if not isinstance(unit, If):
+            return [unit]
+        if unit.otherwise is None:
+            raise DescriptionError(unit.at, "an if in the derivative section needs an else: "
+                                            "every branch must assign the same variables")
+        branches = [body for _, body in unit.branches] + [unit.otherwise]
+        first, first_keys = None, None
+        for body in branches:
+            flat = []
+            for inner in body:
+                flat += self._unit_assignments(inner)
+            keys = {}
+            for k, statement in enumerate(flat):
+                key = (statement.derivative, statement.target)
+                if key in keys:
+                    raise DescriptionError(statement.at, _twice(statement.target, keys[key].at))
+                keys[key] = statement
+                later = {s.target for s in flat[k:] if not s.derivative}
+                for name, at in names_read(statement.expr):
+                    if name in later:
+                        raise DescriptionError(at, f"'{name}' is read before this branch assigns it")
+            if first is None:
+                first, first_keys = flat, keys
+            elif set(keys) != set(first_keys):
+                missing = sorted(set(keys) ^ set(first_keys))[0]
+                name = f"dt({missing[1]})" if missing[0] else missing[1]
+                raise DescriptionError(unit.at, f"every branch of this if must assign the same "
+                                                f"variables: '{name}' is not assigned in all of them")
+        return first
 
     def _procedural_assignments(self, computed):
         assigned = set()
-        initial = {id(s) for s in self.m.initial}
-        for statement in self.m.initial + [s for d in self.m.discretes for s in d.body]:
+        initial = {id(s) for s in assignments(self.m.initial)}
+        bodies = list(assignments(self.m.initial))
+        for d in self.m.discretes:
+            bodies += assignments(d.body)
+        for statement in bodies:
             if statement.derivative:
                 raise DescriptionError(statement.at, "dt() belongs in the derivative section")
             # The initial conditions overwrite the states after the initial section.
@@ -403,9 +446,10 @@ class _Analysis:
         statements = self.m.derivative
         position = {id(s): k for k, s in enumerate(statements)}
         needs = []
-        for s in statements:
-            needs.append(sorted({position[id(computed[name])] for name, _ in names_read(s.expr)
-                                 if name in computed}))
+        for k, s in enumerate(statements):
+            read = {name for expr in expressions([s]) for name, _ in names_read(expr)}
+            needs.append(sorted({position[id(self.unit_of[name])] for name in read
+                                 if name in computed} - {k}))
         users = [[] for _ in statements]
         for k, deps in enumerate(needs):
             for dep in deps:
@@ -439,7 +483,7 @@ class _Analysis:
         first = min(loop)
         start = loop.index(first)
         loop = loop[start:] + loop[:start]
-        names = " -> ".join(statements[k].target for k in loop + [loop[0]])
+        names = " -> ".join(_unit_name(statements[k]) for k in loop + [loop[0]])
         raise DescriptionError(statements[first].at, f"algebraic loop: {names}")
 
     # the variable table
@@ -451,7 +495,7 @@ class _Analysis:
             variables.append(Variable(len(variables) + 1, d.name, 2, flags=_flags(d, (4, 5)),
                                       units=d.units, description=d.description))
         # The k-th dt() statement written names the k-th derivative/initial-condition pair.
-        written = [s.target for s in m.derivative if s.derivative]
+        written = list(dict.fromkeys(s.target for s in assignments(m.derivative) if s.derivative))
         number = {name: DERIVATIVE_BASE - 2 * k for k, name in enumerate(written)}
         derivatives = []
         for d in states:
@@ -528,8 +572,8 @@ class _Analysis:
             bound = condition.left
         else:
             return None
-        changing = {s.target for s in self.m.derivative}
-        changing.update(s.target for d in self.m.discretes for s in d.body)
+        changing = {s.target for s in assignments(self.m.derivative)}
+        changing.update(s.target for d in self.m.discretes for s in assignments(d.body))
         for name, _ in names_read(bound):
             d = self.declared.get(name)
             if name == "t" or name in changing or (d is not None and d.kind == "state"):
@@ -568,6 +612,12 @@ def _kind_phrase(d):
     if d.size:
         return "an array"
     return {"constant": "constant", "variable": "variable", "state": "state"}[d.kind]
+
+
+def _unit_name(statement):
+    if isinstance(statement, If):
+        return next(s.target for s in assignments([statement]) if not s.derivative)
+    return statement.target
 
 
 def _twice(name, first):

@@ -42,6 +42,15 @@ class Binary:
     at: object
 
 
+@dataclass
+class Conditional:
+    """COND ? A : B"""
+    condition: object
+    then: object
+    other: object
+    at: object
+
+
 def walk(expr):
     """Every node of an expression, parents before children, left to right;
     without recursion, since a long flat sum is a deep tree."""
@@ -56,6 +65,8 @@ def walk(expr):
         elif isinstance(node, Binary):
             pending.append(node.right)
             pending.append(node.left)
+        elif isinstance(node, Conditional):
+            pending.extend((node.other, node.then, node.condition))
 
 
 def names_read(expr):
@@ -96,6 +107,37 @@ class Assignment:
     at: object
     expr: object
     derivative: bool = False   # dt(target) = expr
+
+
+@dataclass
+class If:
+    """if (C1) { ... } else if (C2) { ... } else { ... }"""
+    at: object
+    branches: list            # (condition, body)
+    otherwise: list = None    # the else body, or None
+
+
+def assignments(body):
+    """Every assignment of a body, also those inside conditions, in written order."""
+    for statement in body:
+        if isinstance(statement, If):
+            for _, branch in statement.branches:
+                yield from assignments(branch)
+            yield from assignments(statement.otherwise or [])
+        else:
+            yield statement
+
+
+def expressions(body):
+    """Every expression a body evaluates: conditions and right-hand sides."""
+    for statement in body:
+        if isinstance(statement, If):
+            for condition, branch in statement.branches:
+                yield condition
+                yield from expressions(branch)
+            yield from expressions(statement.otherwise or [])
+        else:
+            yield statement.expr
 
 
 @dataclass
@@ -480,6 +522,8 @@ class Parser:
         return body
 
     def _statement(self):
+        if self._is("if"):
+            return self._if()
         name = self._name("an assignment")
         derivative = False
         if name.text == "dt" and self._is("("):
@@ -492,11 +536,39 @@ class Parser:
         self._expect(";")
         return Assignment(name.text, name.at, expr, derivative)
 
+    def _if(self):
+        at = self._next().at
+        branches, otherwise = [], None
+        while True:
+            self._expect("(", " around the condition")
+            condition = self.expression()
+            self._expect(")", " after the condition")
+            branches.append((condition, self._block()))
+            if not self._is("else"):
+                break
+            self._next()
+            if self._is("if"):
+                self._next()
+                continue
+            otherwise = self._block()
+            break
+        return If(at, branches, otherwise)
+
     # expressions, by C precedence: || && comparisons + - * / unary. Operands
     # of one level are read in a loop, so that a flat sum of any length takes
     # no recursion; parentheses, calls and signs nest, up to MAX_NESTING.
     def expression(self):
-        return self._binary(0)
+        """C's precedence; `C ? A : B` lowest, grouping from the right."""
+        condition = self._binary(0)
+        if not self._is("?"):
+            return condition
+        at = self._next()
+        self._nest(at)
+        then = self.expression()
+        self._expect(":", " between the two values of '?'")
+        other = self.expression()
+        self.depth -= 1
+        return Conditional(condition, then, other, at.at)
 
     def _nest(self, token):
         self.depth += 1
