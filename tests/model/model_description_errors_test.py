@@ -120,6 +120,12 @@ CASES = [
     (VALID + "discrete d at 0 every { }\n", "8:23", "expected an expression, found '{'"),
     (VALID + "discrete d at 0 every 1 until { }\n", "8:31", "expected an expression, found '{'"),
     (VALID + "discrete d at 0 every kk { }\n", "8:23", "unknown name 'kk'"),
+    # Tolerances: positive, on states only, each once.
+    ("model m;\nstates { x = 0; }\nsettings { rtol = 0; }\n", "3:12", "rtol must be a positive finite number, not 0"),
+    ("model m;\nstates { x = 0; }\nsettings { atol = 1e-6; atol = 1e-7; }\n", "3:25", "setting 'atol' is assigned twice"),
+    ("model m;\nstates { x = 0 atol -1; }\n", "2:21", "atol must be a positive finite number, not -1"),
+    ("model m;\nstates { x = 0 rtol 1e-6 rtol 1e-7; }\n", "2:26", "'rtol' is given twice for 'x'"),
+    ("model m;\nconstants { k = 1 rtol 1e-6; }\n", "2:19", "tolerances apply to states only, not to constant 'k'"),
     # Conditions.
     ("model m;\nstates { x = 0; }\nderivative { dt(x) = x > 0 ? 1; }\n", "3:31",
      "expected ':' between the two values of '?', found ';'"),

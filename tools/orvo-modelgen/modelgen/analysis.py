@@ -59,6 +59,8 @@ class Variable:
     bounds: list = field(default_factory=list)   # syntax.Bound, on constants only
     bounds_text: str = ""
     kind: str = ""                      # constant, variable or table, for symbol type 5
+    rtol: float = None                  # a state's tolerances, None for the runtime's default
+    atol: float = None
 
 
 @dataclass
@@ -89,6 +91,7 @@ class LaidOutModel:
     tables: list = field(default_factory=list)   # table Variables
     arrays: dict = field(default_factory=dict)   # array constant name -> size
     source: object = None                        # the parsed description
+    tolerances: dict = field(default_factory=dict)   # model-wide rtol, atol as declared
 
 
 def _flags(declaration, default):
@@ -157,6 +160,7 @@ class _Analysis:
         self._check_host_declarations()
         laid = self._layout(states, derivative_of, computed, ordered, settings)
         laid.source = m
+        laid.tolerances = self.tolerances
         return laid
 
     def _changing(self):
@@ -254,6 +258,14 @@ class _Analysis:
                 _literal_value(number)
         if d.bounds:
             self._check_bounds(d)
+        if d.tolerance_at is not None:
+            if d.kind != "state":
+                raise DescriptionError(d.tolerance_at, f"tolerances apply to states only, not to "
+                                                       f"{_kind_phrase(d)} '{d.name}'")
+            for key in ("rtol", "atol"):
+                number = getattr(d, key)
+                if number is not None:
+                    _tolerance(number.text, number.at, key)
         if d.kind == "table":
             breakpoints = [float(x.text) for x, _ in d.values]
             for (x, _), previous in zip(d.values[1:], breakpoints):
@@ -291,7 +303,13 @@ class _Analysis:
 
     def _settings(self):
         given = {}
+        self.tolerances = {}
         for s in self.m.settings:
+            if s.name in ("rtol", "atol"):
+                if s.name in self.tolerances:
+                    raise DescriptionError(s.at, f"setting '{s.name}' is assigned twice")
+                self.tolerances[s.name] = _tolerance(s.value, s.at, s.name)
+                continue
             known = S.BY_NAME.get(s.name)
             if known is None:
                 raise DescriptionError(s.at, f"unknown setting '{s.name}'")
@@ -492,8 +510,11 @@ class _Analysis:
         variables = [Variable(1, "t", 0, flags=(4,), default="0")]
         n = len(states)
         for d in states:
-            variables.append(Variable(len(variables) + 1, d.name, 2, flags=_flags(d, (4, 5)),
-                                      units=d.units, description=d.description))
+            v = Variable(len(variables) + 1, d.name, 2, flags=_flags(d, (4, 5)),
+                         units=d.units, description=d.description)
+            v.rtol = float(d.rtol.text) if d.rtol is not None else self.tolerances.get("rtol")
+            v.atol = float(d.atol.text) if d.atol is not None else self.tolerances.get("atol")
+            variables.append(v)
         # The k-th dt() statement written names the k-th derivative/initial-condition pair.
         written = list(dict.fromkeys(s.target for s in assignments(m.derivative) if s.derivative))
         number = {name: DERIVATIVE_BASE - 2 * k for k, name in enumerate(written)}
@@ -579,6 +600,12 @@ class _Analysis:
             if name == "t" or name in changing or (d is not None and d.kind == "state"):
                 return None
         return bound
+
+
+def _tolerance(text, at, name):
+    if text in ("true", "false") or not (0 < float(text) < math.inf):
+        raise DescriptionError(at, f"{name} must be a positive finite number, not {text}")
+    return float(text)
 
 
 def within(value, bounds):

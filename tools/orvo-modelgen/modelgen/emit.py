@@ -345,6 +345,20 @@ void InitialSection();
 
     def registration(self):
         c = self.c
+        states = self.laid.states
+        tolerances, descriptor = "", ("kDefaultTolerance, kDefaultTolerance")
+        if any(v.rtol is not None or v.atol is not None for v in states):
+            def row(key):
+                return ", ".join(double_literal(repr(getattr(v, key))) if getattr(v, key) is not None
+                                 else "kDefaultTolerance" for v in states)
+            tolerances = (f"\n// Each state's relative and absolute tolerance, in state order.\n"
+                          f"constexpr double kRelativeTolerance[] = {{{row('rtol')}}};\n"
+                          f"constexpr double kAbsoluteTolerance[] = {{{row('atol')}}};\n\n"
+                          "double Tolerance(const double* byState, uint32_t index) {\n"
+                          f"    return index >= 2 && index < 2 + {len(states)} ? byState[index - 2] "
+                          ": kDefaultTolerance;\n}\n")
+            descriptor = ("Tolerance(kRelativeTolerance, r.index),\n"
+                          "                                     Tolerance(kAbsoluteTolerance, r.index)")
         return f"""{self.banner}#include "model/{c}Model.h"
 #include "model/{c}ModelStorage.h"
 #include "model/{c}VariableTable.h"
@@ -355,7 +369,7 @@ namespace {{
 constexpr uint32_t kDerivativeSectionCount = 1;
 constexpr uint32_t kDiscreteSectionCount = {len(self.laid.discretes)};
 constexpr double kDefaultTolerance = -1.0;  // the runtime substitutes its own default
-
+{tolerances}
 uint32_t Flag(const {self.ns}::{c}VariableRecord& record, uint32_t flag) {{
     return record.HasFlag(flag) ? 1u : 0u;
 }}
@@ -368,7 +382,7 @@ extern "C" void OrvoSimMain() {{
                          kDiscreteSectionCount, zzinitialize, zzsimulation, zzderivative, 0);
     for (const {c}VariableRecord& r : {c}Variables()) {{
         OrvoSimSetVariableDescriptor(r.index, r.name, r.dataType, r.symbolType, r.dim1, 0, 0, 0, 0,
-                                     0, kDefaultTolerance, kDefaultTolerance);
+                                     0, {descriptor});
         OrvoSimSetVariableExtendedInfo(r.index, Flag(r, 1), Flag(r, 2), Flag(r, 3), Flag(r, 4),
                                        Flag(r, 5), Flag(r, 6), Flag(r, 7), Flag(r, 8), Flag(r, 9),
                                        Flag(r, 10), Flag(r, 11), 0, 0);

@@ -93,6 +93,9 @@ class Declaration:
     bounds: list = field(default_factory=list)   # Bound, each a condition every value meets
     bounds_at: object = None
     bounds_text: str = ""                        # as written, for messages
+    rtol: object = None                          # a state's own tolerances (Number)
+    atol: object = None
+    tolerance_at: object = None
 
 
 @dataclass
@@ -400,6 +403,13 @@ class Parser:
             declaration.units = self.lexer.raw_until("]")
         if self._peek().kind == "string":
             declaration.description = self._next().text
+        while self._peek().kind == "name" and self._peek().text in ("rtol", "atol"):
+            token = self._next()
+            if getattr(declaration, token.text) is not None:
+                raise DescriptionError(token.at, f"'{token.text}' is given twice for "
+                                                 f"'{declaration.name}'")
+            declaration.tolerance_at = declaration.tolerance_at or token.at
+            setattr(declaration, token.text, self._literal())
         if self._peek().kind in ("op", "name") and self._peek().text in _BOUND_STARTS:
             declaration.bounds_at = self._peek().at
             bounds, text = self._bound()
