@@ -120,6 +120,15 @@ CASES = [
     (VALID + "discrete d at 0 every { }\n", "8:23", "expected an expression, found '{'"),
     (VALID + "discrete d at 0 every 1 until { }\n", "8:31", "expected an expression, found '{'"),
     (VALID + "discrete d at 0 every kk { }\n", "8:23", "unknown name 'kk'"),
+    # State events: a number crossing zero, a direction, names that exist.
+    (VALID + "discrete d when x > 1 rising { }\n", "8:19",
+     "the event expression of 'd' is a condition (1 or 0), not a number that crosses zero"),
+    (VALID + "discrete d when !x crosses { }\n", "8:17", "the event expression of 'd' is a condition"),
+    (VALID + "discrete d when x - 1 upward { }\n", "8:23",
+     "expected rising, falling or crosses after the event expression, found 'upward'"),
+    (VALID + "discrete d when x - xx falling { }\n", "8:21", "unknown name 'xx'"),
+    (VALID + "discrete d when x falling { dt(x) = 1; }\n", "8:32", "dt() belongs in the derivative section"),
+    (VALID + "discrete d after 1 { }\n", "8:12", "expected 'at' (or 'when') and the time the section runs"),
     # Tolerances: positive, on states only, each once.
     ("model m;\nstates { x = 0; }\nsettings { rtol = 0; }\n", "3:12", "rtol must be a positive finite number, not 0"),
     ("model m;\nstates { x = 0; }\nsettings { atol = 1e-6; atol = 1e-7; }\n", "3:25", "setting 'atol' is assigned twice"),

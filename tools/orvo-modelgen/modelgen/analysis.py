@@ -11,7 +11,7 @@ from dataclasses import dataclass, field
 
 from . import settings as S
 from .lexer import DescriptionError
-from .syntax import Binary, Call, If, Number, Ref, assignments, expressions, names_read, walk
+from .syntax import Binary, Call, If, Number, Ref, Unary, assignments, expressions, names_read, walk
 
 # name -> (C++ function, argument count)
 FUNCTIONS = {
@@ -72,6 +72,8 @@ class Section:
     body: list
     period: object = None
     until: object = None
+    when: object = None
+    direction: str = ""
 
 
 @dataclass
@@ -137,8 +139,7 @@ class _Analysis:
         for d in states:
             self._check_expr(d.initial)
         for section in m.discretes:
-            self._check_expr(section.time)
-            for expr in (section.period, section.until):
+            for expr in (section.time, section.period, section.until, section.when):
                 if expr is not None:
                     self._check_expr(expr)
             for expr in expressions(section.body):
@@ -175,6 +176,13 @@ class _Analysis:
     def _check_repeated_sections(self):
         changing = self._changing()
         for section in self.m.discretes:
+            if section.when is not None:
+                expr = section.when
+                if (isinstance(expr, Binary) and expr.op in ("<", "<=", ">", ">=", "==", "!=", "&&", "||")) \
+                        or (isinstance(expr, Unary) and expr.op == "!"):
+                    raise DescriptionError(expr.at, f"the event expression of '{section.name}' is a "
+                                                    "condition (1 or 0), not a number that crosses "
+                                                    "zero: write a - b rather than a > b")
             if section.period is None:
                 continue
             for expr, what in ((section.time, "first time"), (section.period, "period"),
@@ -557,7 +565,8 @@ class _Analysis:
             variables.append(Variable(len(variables) + 1, known.name, known.symbol_type,
                                       data_type=known.data_type, flags=(1,) if k < 5 else (),
                                       default=given_settings.get(known.name, known.default)))
-        discretes = [Section(d.name, 1000 + k, k + 1, d.time, d.body, d.period, d.until)
+        discretes = [Section(d.name, 1000 + k, k + 1, d.time, d.body, d.period, d.until, d.when,
+                             d.direction)
                      for k, d in enumerate(m.discretes)]
         seen = {}
         for d in m.discretes:

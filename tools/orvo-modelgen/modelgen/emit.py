@@ -404,6 +404,8 @@ extern "C" int32_t zzinitialize(uint32_t instance) {{
         schedule = []
         repeated = [s for s in laid.discretes if s.period is not None]
         for s in laid.discretes:
+            if s.when is not None:
+                continue   # reported by the derivative section
             time = strip_parens(expression(s.time, laid))
             if s.period is None:
                 schedule.append(f"    ScheduleTimeEvent(instance, {s.event_id}, "
@@ -627,6 +629,13 @@ namespace {{
         body += statements(laid.derivative, laid, rename=derivative_name)
         body.append("    // Initial conditions")
         body += [assignment(v.name, e, laid) for v, e in laid.initial_conditions]
+        events = [s for s in laid.discretes if s.when is not None]
+        if events:
+            kinds = {"crosses": 1, "rising": 2, "falling": 3}
+            body.append("    // State events: the value whose zero crossing the solver locates")
+            body += [f"    OrvoSimScheduleEvent(instance, {s.event_id}, k{camel(s.name)}Section, "
+                     f"{kinds[s.direction]}, {strip_parens(expression(s.when, laid))}, nullptr);"
+                     for s in events]
         cases, sections = [], []
         for s in laid.discretes:
             code = "\n".join(statements(s.body, laid))
@@ -644,6 +653,8 @@ namespace {{
         cases = "\n".join(cases)
         sections = "\n".join(sections)
         body = "\n".join(body)
+        parameter = "uint32_t instance" if events else ""
+        argument = "instance" if events else ""
         return f"""{self.banner}#include <cmath>
 
 #include "model/{c}Model.h"
@@ -656,7 +667,7 @@ namespace {self.ns} {{
 namespace {{
 
 // Every statement after the ones it reads; allocates nothing.
-void DerivativeSection() {{
+void DerivativeSection({parameter}) {{
 {body}
 }}
 
@@ -668,7 +679,7 @@ extern "C" void zzderivative([[maybe_unused]] uint32_t instance, uint32_t sectio
     using namespace {self.ns};
     switch (section) {{
         case kDerivativeSection:
-            DerivativeSection();
+            DerivativeSection({argument});
             break;
 {cases}
         default:

@@ -151,6 +151,8 @@ class Discrete:
     body: list
     period: object = None    # `every PERIOD`: repeated from `time` on
     until: object = None     # `until T1`: the last time it may run
+    when: object = None      # `when EXPR DIRECTION`: a state event on EXPR crossing zero
+    direction: str = ""      # rising, falling or crosses
 
 
 @dataclass
@@ -275,7 +277,19 @@ class Parser:
                 target.extend(body)
             elif token.kind == "name" and token.text == "discrete":
                 name = self._name("the discrete section's name")
-                self._expect("at", " and the time the section runs")
+                if self._is("when"):
+                    self._next()
+                    section = Discrete(name.text, name.at, None, None, when=self.expression())
+                    token = self._next()
+                    if token.text not in ("rising", "falling", "crosses") or token.kind != "name":
+                        raise DescriptionError(token.at, f"expected rising, falling or crosses "
+                                                         f"after the event expression, found "
+                                                         f"{_describe(token)}")
+                    section.direction = token.text
+                    section.body = self._block()
+                    m.discretes.append(section)
+                    continue
+                self._expect("at", " (or 'when') and the time the section runs")
                 section = Discrete(name.text, name.at, self.expression(), None)
                 if self._is("every"):
                     self._next()
