@@ -254,6 +254,20 @@ class DescriptionErrors(unittest.TestCase):
                 self.assertEqual(sorted(os.listdir(os.path.join(out, "model"))),
                                  sorted(os.path.basename(n) for n in modelgen.output_names("m")))
 
+    def test_every_function_is_documented_with_its_arguments(self):
+        # The language's reference lists each function with its argument count.
+        import re
+        analysis = importlib.import_module("modelgen.analysis")
+        docs = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "docs",
+                            "model-language.md")
+        with open(docs, encoding="utf-8") as f:
+            text = f.read()
+        documented = {name: len(args.split(",")) for name, args in
+                      re.findall(r"`([a-z0-9]+)\(([^)`]*)\)`", text)}
+        for name, (_, count) in analysis.FUNCTIONS.items():
+            with self.subTest(function=name):
+                self.assertEqual(documented.get(name), count)
+
     def test_unwritable_output_leaves_nothing_behind(self):
         with tempfile.TemporaryDirectory() as out:
             _, done = self.run_generator(VALID, out)
