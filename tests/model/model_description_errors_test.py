@@ -120,6 +120,48 @@ CASES = [
     (VALID + "discrete d at 0 every { }\n", "8:23", "expected an expression, found '{'"),
     (VALID + "discrete d at 0 every 1 until { }\n", "8:31", "expected an expression, found '{'"),
     (VALID + "discrete d at 0 every kk { }\n", "8:23", "unknown name 'kk'"),
+    # State events: a number crossing zero, a direction, names that exist.
+    (VALID + "discrete d when x > 1 rising { }\n", "8:19",
+     "the event expression of 'd' is a condition (1 or 0), not a number that crosses zero"),
+    (VALID + "discrete d when !x crosses { }\n", "8:17", "the event expression of 'd' is a condition"),
+    (VALID + "discrete d when x - 1 upward { }\n", "8:23",
+     "expected rising, falling or crosses after the event expression, found 'upward'"),
+    (VALID + "discrete d when x - xx falling { }\n", "8:21", "unknown name 'xx'"),
+    (VALID + "discrete d when x falling { dt(x) = 1; }\n", "8:32", "dt() belongs in the derivative section"),
+    (VALID + "discrete d after 1 { }\n", "8:12", "expected 'at' (or 'when') and the time the section runs"),
+    # Tolerances: positive, on states only, each once.
+    ("model m;\nstates { x = 0; }\nsettings { rtol = 0; }\n", "3:12", "rtol must be a positive finite number, not 0"),
+    ("model m;\nstates { x = 0; }\nsettings { atol = 1e-6; atol = 1e-7; }\n", "3:25", "setting 'atol' is assigned twice"),
+    ("model m;\nstates { x = 0 atol -1; }\n", "2:21", "atol must be a positive finite number, not -1"),
+    ("model m;\nstates { x = 0 rtol 1e-6 rtol 1e-7; }\n", "2:26", "'rtol' is given twice for 'x'"),
+    ("model m;\nconstants { k = 1 rtol 1e-6; }\n", "2:19", "tolerances apply to states only, not to constant 'k'"),
+    # Conditions.
+    ("model m;\nstates { x = 0; }\nderivative { dt(x) = x > 0 ? 1; }\n", "3:31",
+     "expected ':' between the two values of '?', found ';'"),
+    ("model m;\nstates { x = 0; }\nvariables { r; }\nderivative { dt(x) = r;\n"
+     " if (t < 1) { r = 1; } }\nterminate when t >= 1;\n", "5:2",
+     "an if in the derivative section needs an else"),
+    ("model m;\nstates { x = 0; }\nvariables { r; q; }\nderivative { dt(x) = r + q;\n"
+     " if (t < 1) { r = 1; q = 1; } else { r = 2; } }\nterminate when t >= 1;\n", "5:2",
+     "every branch of this if must assign the same variables: 'q' is not assigned in all of them"),
+    ("model m;\nstates { x = 0; }\nvariables { r; }\nderivative {\n"
+     " if (t < 1) { dt(x) = r; r = 1; } else { r = 2; dt(x) = r; } }\nterminate when t >= 1;\n",
+     "5:23", "'r' is read before this branch assigns it"),
+    ("model m;\nstates { x = 0; }\nvariables { r; }\nderivative { dt(x) = r;\n"
+     " if (t < 1) { r = 1; r = 3; } else { r = 2; } }\nterminate when t >= 1;\n", "5:22",
+     "'r' is assigned twice (first at 5:15)"),
+    ("model m;\nstates { x = 0; }\nvariables { r; }\nderivative { dt(x) = r;\n"
+     " if (t < 1) { r = 1; } else { r = 2; }\n r = 3; }\nterminate when t >= 1;\n", "6:2",
+     "'r' is assigned twice"),
+    ("model m;\nstates { x = 0; }\nvariables { r; }\nderivative { dt(x) = 1; }\n"
+     "initial { if (t < 1) { r = kk; } else { r = 2; } }\nterminate when t >= 1;\n", "5:28",
+     "unknown name 'kk'"),
+    ("model m;\nstates { x = 0; }\nvariables { r; }\nderivative { dt(x) = 1; }\n"
+     "initial { if t < 1 { r = 1; } }\nterminate when t >= 1;\n", "5:14",
+     "expected '(' around the condition, found 't'"),
+    ("model m;\nstates { x = 0; }\nvariables { a; b; }\nderivative { dt(x) = a;\n"
+     " if (b > 0) { a = 1; } else { a = 2; }\n b = a; }\nterminate when t >= 1;\n", "5:2",
+     "algebraic loop: a -> b -> a"),
 ]
 
 
@@ -134,6 +176,8 @@ EXTREMES = [
     ("derivative { dt(x) = " + "-" * 1000 + "1; }\n", "4:122",
      "the expression nests deeper than 100 levels"),
     ("derivative { dt(x) = " + "exp(" * 101 + "1" + ")" * 101 + "; }\n", "4:425",
+     "the expression nests deeper than 100 levels"),
+    ("derivative { dt(x) = " + "x ? 1 : " * 101 + "0; }\n", "4:824",
      "the expression nests deeper than 100 levels"),
     ("derivative { dt(x) = ²; }\n", "4:22", "unexpected character '²'"),
     ("derivative { dt(x) = 1²; }\n", "4:22", "malformed number '1²'"),
@@ -150,6 +194,7 @@ LARGE_BUT_VALID = [
     "derivative { dt(x) = " + "(" * 100 + "1" + ")" * 100 + "; }\n",
     "derivative { dt(x) = " + "-exp(" * 50 + "x" + ")" * 50 + "; }\n",
     "derivative { dt(x) = " + "(x < " * 99 + "1" + ")" * 99 + "; }\n",
+    "derivative { dt(x) = " + "x ? 1 : " * 100 + "0; }\n",
 ]
 
 
@@ -208,6 +253,20 @@ class DescriptionErrors(unittest.TestCase):
                 self.assertEqual(done.returncode, 0, done.stderr[-300:])
                 self.assertEqual(sorted(os.listdir(os.path.join(out, "model"))),
                                  sorted(os.path.basename(n) for n in modelgen.output_names("m")))
+
+    def test_every_function_is_documented_with_its_arguments(self):
+        # The language's reference lists each function with its argument count.
+        import re
+        analysis = importlib.import_module("modelgen.analysis")
+        docs = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "docs",
+                            "model-language.md")
+        with open(docs, encoding="utf-8") as f:
+            text = f.read()
+        documented = {name: len(args.split(",")) for name, args in
+                      re.findall(r"`([a-z0-9]+)\(([^)`]*)\)`", text)}
+        for name, (_, count) in analysis.FUNCTIONS.items():
+            with self.subTest(function=name):
+                self.assertEqual(documented.get(name), count)
 
     def test_unwritable_output_leaves_nothing_behind(self):
         with tempfile.TemporaryDirectory() as out:

@@ -73,6 +73,36 @@ class Metadata(unittest.TestCase):
         for name in meta["record"] + meta["dose_targets"]:
             self.assertIn(name, variables)
 
+    def generate(self, text):
+        with tempfile.TemporaryDirectory() as out:
+            path = os.path.join(out, "m.model")
+            with open(path, "w", encoding="utf-8") as f:
+                f.write(text)
+            done = subprocess.run([sys.executable, MODELGEN, path, "--name", "m", "--out", out],
+                                  capture_output=True, text=True, check=False)
+            self.assertEqual(done.returncode, 0, done.stderr)
+            with open(os.path.join(out, "model", "MRegistration.cpp"), encoding="utf-8") as f:
+                registration = f.read()
+            return load(os.path.join(out, "model", "m.json")), registration
+
+    def test_tolerances_model_wide_and_per_state(self):
+        meta, registration = self.generate(
+            "model m;\nstates { x = 1 rtol 1e-9; y = 0 atol 2.5e-12 rtol 1e-8; z = 0; }\n"
+            "settings { atol = 1e-7; }\n"
+            "derivative { dt(x) = -x; dt(y) = x; dt(z) = 0; }\nterminate when t >= 1;\n")
+        self.assertEqual(meta["tolerances"], {"rtol": None, "atol": 1e-7})
+        variables = by_name(meta)
+        self.assertEqual([(variables[n]["rtol"], variables[n]["atol"]) for n in "xyz"],
+                         [(1e-9, 1e-7), (1e-8, 2.5e-12), (None, 1e-7)])
+        # Registered with the runtime in state order; -1 leaves the runtime's default.
+        self.assertIn("kRelativeTolerance[] = {1e-09, 1e-08, kDefaultTolerance}", registration)
+        self.assertIn("kAbsoluteTolerance[] = {1e-07, 2.5e-12, 1e-07}", registration)
+        # Without tolerances every state keeps the runtime's default, as before.
+        meta, registration = self.generate(
+            "model m;\nstates { x = 1; }\nderivative { dt(x) = -x; }\nterminate when t >= 1;\n")
+        self.assertNotIn("kRelativeTolerance", registration)
+        self.assertEqual(meta["tolerances"], {"rtol": None, "atol": None})
+
     def test_undeclared_defaults(self):
         text = ("model m;\nstates { x = 1; y = 0; }\nconstants { k = 2; rin = 0; }\n"
                 "derivative { dt(x) = -k * x + rin; dt(y) = k * x; }\n"

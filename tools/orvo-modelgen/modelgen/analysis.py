@@ -11,7 +11,7 @@ from dataclasses import dataclass, field
 
 from . import settings as S
 from .lexer import DescriptionError
-from .syntax import Binary, Call, Number, Ref, names_read, walk
+from .syntax import Binary, Call, If, Number, Ref, Unary, assignments, expressions, names_read, walk
 
 # name -> (C++ function, argument count)
 FUNCTIONS = {
@@ -59,6 +59,8 @@ class Variable:
     bounds: list = field(default_factory=list)   # syntax.Bound, on constants only
     bounds_text: str = ""
     kind: str = ""                      # constant, variable or table, for symbol type 5
+    rtol: float = None                  # a state's tolerances, None for the runtime's default
+    atol: float = None
 
 
 @dataclass
@@ -70,6 +72,8 @@ class Section:
     body: list
     period: object = None
     until: object = None
+    when: object = None
+    direction: str = ""
 
 
 @dataclass
@@ -89,6 +93,7 @@ class LaidOutModel:
     tables: list = field(default_factory=list)   # table Variables
     arrays: dict = field(default_factory=dict)   # array constant name -> size
     source: object = None                        # the parsed description
+    tolerances: dict = field(default_factory=dict)   # model-wide rtol, atol as declared
 
 
 def _flags(declaration, default):
@@ -129,17 +134,16 @@ class _Analysis:
                                               "add terminate when ...;")
 
         # Every read names something declared, and every call fits what it calls.
-        for statement in m.initial + m.derivative:
-            self._check_expr(statement.expr)
+        for expr in expressions(m.initial + m.derivative):
+            self._check_expr(expr)
         for d in states:
             self._check_expr(d.initial)
         for section in m.discretes:
-            self._check_expr(section.time)
-            for expr in (section.period, section.until):
+            for expr in (section.time, section.period, section.until, section.when):
                 if expr is not None:
                     self._check_expr(expr)
-            for statement in section.body:
-                self._check_expr(statement.expr)
+            for expr in expressions(section.body):
+                self._check_expr(expr)
         if m.termination is not None:
             self._check_expr(m.termination)
 
@@ -157,20 +161,28 @@ class _Analysis:
         self._check_host_declarations()
         laid = self._layout(states, derivative_of, computed, ordered, settings)
         laid.source = m
+        laid.tolerances = self.tolerances
         return laid
 
     def _changing(self):
         """Names whose value moves during a run: t, the states and whatever the
         derivative or discrete sections assign."""
         changing = {"t"}
-        changing.update(s.target for s in self.m.derivative)
-        changing.update(s.target for d in self.m.discretes for s in d.body)
+        changing.update(s.target for s in assignments(self.m.derivative))
+        changing.update(s.target for d in self.m.discretes for s in assignments(d.body))
         changing.update(d.name for d in self.m.declarations if d.kind == "state")
         return changing
 
     def _check_repeated_sections(self):
         changing = self._changing()
         for section in self.m.discretes:
+            if section.when is not None:
+                expr = section.when
+                if (isinstance(expr, Binary) and expr.op in ("<", "<=", ">", ">=", "==", "!=", "&&", "||")) \
+                        or (isinstance(expr, Unary) and expr.op == "!"):
+                    raise DescriptionError(expr.at, f"the event expression of '{section.name}' is a "
+                                                    "condition (1 or 0), not a number that crosses "
+                                                    "zero: write a - b rather than a > b")
             if section.period is None:
                 continue
             for expr, what in ((section.time, "first time"), (section.period, "period"),
@@ -254,6 +266,14 @@ class _Analysis:
                 _literal_value(number)
         if d.bounds:
             self._check_bounds(d)
+        if d.tolerance_at is not None:
+            if d.kind != "state":
+                raise DescriptionError(d.tolerance_at, f"tolerances apply to states only, not to "
+                                                       f"{_kind_phrase(d)} '{d.name}'")
+            for key in ("rtol", "atol"):
+                number = getattr(d, key)
+                if number is not None:
+                    _tolerance(number.text, number.at, key)
         if d.kind == "table":
             breakpoints = [float(x.text) for x, _ in d.values]
             for (x, _), previous in zip(d.values[1:], breakpoints):
@@ -291,7 +311,13 @@ class _Analysis:
 
     def _settings(self):
         given = {}
+        self.tolerances = {}
         for s in self.m.settings:
+            if s.name in ("rtol", "atol"):
+                if s.name in self.tolerances:
+                    raise DescriptionError(s.at, f"setting '{s.name}' is assigned twice")
+                self.tolerances[s.name] = _tolerance(s.value, s.at, s.name)
+                continue
             known = S.BY_NAME.get(s.name)
             if known is None:
                 raise DescriptionError(s.at, f"unknown setting '{s.name}'")
@@ -367,27 +393,70 @@ class _Analysis:
         return d
 
     def _derivative_assignments(self):
+        """Each name the derivative section assigns, with the statement (the
+        first branch's, for a condition) and the top-level unit that assigns it."""
         derivative_of, computed = {}, {}
-        for statement in self.m.derivative:
-            if statement.derivative:
-                d = self.declared.get(statement.target)
-                if d is None or d.kind != "state":
-                    what = "unknown name" if d is None else f"{_kind_phrase(d)}, not a state:"
-                    raise DescriptionError(statement.at, f"dt() of {what} '{statement.target}'")
-                table = derivative_of
-            else:
-                self._target(statement, ("variable",))
-                table = computed
-            first = table.get(statement.target)
-            if first is not None:
-                raise DescriptionError(statement.at, _twice(statement.target, first.at))
-            table[statement.target] = statement
+        self.unit_of = {}
+        for unit in self.m.derivative:
+            for statement in self._unit_assignments(unit):
+                if statement.derivative:
+                    d = self.declared.get(statement.target)
+                    if d is None or d.kind != "state":
+                        what = "unknown name" if d is None else f"{_kind_phrase(d)}, not a state:"
+                        raise DescriptionError(statement.at, f"dt() of {what} '{statement.target}'")
+                    table = derivative_of
+                else:
+                    self._target(statement, ("variable",))
+                    table = computed
+                first = table.get(statement.target)
+                if first is not None:
+                    raise DescriptionError(statement.at, _twice(statement.target, first.at))
+                table[statement.target] = statement
+                if not statement.derivative:
+                    self.unit_of[statement.target] = unit
         return derivative_of, computed
+
+    def _unit_assignments(self, unit):
+        """The assignments of one derivative statement; a condition must have an
+        else and assign the same names in every branch, each once, none read
+        before it is assigned."""
+        if not isinstance(unit, If):
+            return [unit]
+        if unit.otherwise is None:
+            raise DescriptionError(unit.at, "an if in the derivative section needs an else: "
+                                            "every branch must assign the same variables")
+        branches = [body for _, body in unit.branches] + [unit.otherwise]
+        first, first_keys = None, None
+        for body in branches:
+            flat = []
+            for inner in body:
+                flat += self._unit_assignments(inner)
+            keys = {}
+            for k, statement in enumerate(flat):
+                key = (statement.derivative, statement.target)
+                if key in keys:
+                    raise DescriptionError(statement.at, _twice(statement.target, keys[key].at))
+                keys[key] = statement
+                later = {s.target for s in flat[k:] if not s.derivative}
+                for name, at in names_read(statement.expr):
+                    if name in later:
+                        raise DescriptionError(at, f"'{name}' is read before this branch assigns it")
+            if first is None:
+                first, first_keys = flat, keys
+            elif set(keys) != set(first_keys):
+                missing = sorted(set(keys) ^ set(first_keys))[0]
+                name = f"dt({missing[1]})" if missing[0] else missing[1]
+                raise DescriptionError(unit.at, f"every branch of this if must assign the same "
+                                                f"variables: '{name}' is not assigned in all of them")
+        return first
 
     def _procedural_assignments(self, computed):
         assigned = set()
-        initial = {id(s) for s in self.m.initial}
-        for statement in self.m.initial + [s for d in self.m.discretes for s in d.body]:
+        initial = {id(s) for s in assignments(self.m.initial)}
+        bodies = list(assignments(self.m.initial))
+        for d in self.m.discretes:
+            bodies += assignments(d.body)
+        for statement in bodies:
             if statement.derivative:
                 raise DescriptionError(statement.at, "dt() belongs in the derivative section")
             # The initial conditions overwrite the states after the initial section.
@@ -403,9 +472,10 @@ class _Analysis:
         statements = self.m.derivative
         position = {id(s): k for k, s in enumerate(statements)}
         needs = []
-        for s in statements:
-            needs.append(sorted({position[id(computed[name])] for name, _ in names_read(s.expr)
-                                 if name in computed}))
+        for k, s in enumerate(statements):
+            read = {name for expr in expressions([s]) for name, _ in names_read(expr)}
+            needs.append(sorted({position[id(self.unit_of[name])] for name in read
+                                 if name in computed} - {k}))
         users = [[] for _ in statements]
         for k, deps in enumerate(needs):
             for dep in deps:
@@ -439,7 +509,7 @@ class _Analysis:
         first = min(loop)
         start = loop.index(first)
         loop = loop[start:] + loop[:start]
-        names = " -> ".join(statements[k].target for k in loop + [loop[0]])
+        names = " -> ".join(_unit_name(statements[k]) for k in loop + [loop[0]])
         raise DescriptionError(statements[first].at, f"algebraic loop: {names}")
 
     # the variable table
@@ -448,10 +518,13 @@ class _Analysis:
         variables = [Variable(1, "t", 0, flags=(4,), default="0")]
         n = len(states)
         for d in states:
-            variables.append(Variable(len(variables) + 1, d.name, 2, flags=_flags(d, (4, 5)),
-                                      units=d.units, description=d.description))
+            v = Variable(len(variables) + 1, d.name, 2, flags=_flags(d, (4, 5)),
+                         units=d.units, description=d.description)
+            v.rtol = float(d.rtol.text) if d.rtol is not None else self.tolerances.get("rtol")
+            v.atol = float(d.atol.text) if d.atol is not None else self.tolerances.get("atol")
+            variables.append(v)
         # The k-th dt() statement written names the k-th derivative/initial-condition pair.
-        written = [s.target for s in m.derivative if s.derivative]
+        written = list(dict.fromkeys(s.target for s in assignments(m.derivative) if s.derivative))
         number = {name: DERIVATIVE_BASE - 2 * k for k, name in enumerate(written)}
         derivatives = []
         for d in states:
@@ -492,7 +565,8 @@ class _Analysis:
             variables.append(Variable(len(variables) + 1, known.name, known.symbol_type,
                                       data_type=known.data_type, flags=(1,) if k < 5 else (),
                                       default=given_settings.get(known.name, known.default)))
-        discretes = [Section(d.name, 1000 + k, k + 1, d.time, d.body, d.period, d.until)
+        discretes = [Section(d.name, 1000 + k, k + 1, d.time, d.body, d.period, d.until, d.when,
+                             d.direction)
                      for k, d in enumerate(m.discretes)]
         seen = {}
         for d in m.discretes:
@@ -528,13 +602,19 @@ class _Analysis:
             bound = condition.left
         else:
             return None
-        changing = {s.target for s in self.m.derivative}
-        changing.update(s.target for d in self.m.discretes for s in d.body)
+        changing = {s.target for s in assignments(self.m.derivative)}
+        changing.update(s.target for d in self.m.discretes for s in assignments(d.body))
         for name, _ in names_read(bound):
             d = self.declared.get(name)
             if name == "t" or name in changing or (d is not None and d.kind == "state"):
                 return None
         return bound
+
+
+def _tolerance(text, at, name):
+    if text in ("true", "false") or not (0 < float(text) < math.inf):
+        raise DescriptionError(at, f"{name} must be a positive finite number, not {text}")
+    return float(text)
 
 
 def within(value, bounds):
@@ -568,6 +648,12 @@ def _kind_phrase(d):
     if d.size:
         return "an array"
     return {"constant": "constant", "variable": "variable", "state": "state"}[d.kind]
+
+
+def _unit_name(statement):
+    if isinstance(statement, If):
+        return next(s.target for s in assignments([statement]) if not s.derivative)
+    return statement.target
 
 
 def _twice(name, first):

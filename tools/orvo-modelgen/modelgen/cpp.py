@@ -1,7 +1,7 @@
 """Expressions and statements as C++ source."""
 
 from .analysis import FUNCTIONS
-from .syntax import Binary, Call, Number, Ref, Unary
+from .syntax import Binary, Call, Conditional, If, Number, Ref, Unary
 
 
 def double_literal(text):
@@ -23,6 +23,9 @@ def expression(expr, laid):
         first, rest = _chain(expr)
         return "(" + " ".join([expression(first, laid)] +
                               [f"{op} {expression(right, laid)}" for op, right in rest]) + ")"
+    if isinstance(expr, Conditional):
+        return (f"({expression(expr.condition, laid)} ? {expression(expr.then, laid)} : "
+                f"{expression(expr.other, laid)})")
     if isinstance(expr, Call):
         if expr.name in laid.arrays:
             return f"{expr.name}[{int(expr.args[0].text) - 1}]"
@@ -68,6 +71,26 @@ def assignment(target, expr, laid, indent="    "):
     return f"{indent}{target} = {strip_parens(expression(expr, laid))};"
 
 
+def statements(body, laid, indent="    ", rename=None):
+    """A body as C++, conditions included; `rename` maps a dt() target to its
+    derivative variable."""
+    lines = []
+    for s in body:
+        if isinstance(s, If):
+            for k, (condition, branch) in enumerate(s.branches):
+                opening = "if" if k == 0 else "} else if"
+                lines.append(f"{indent}{opening} ({strip_parens(expression(condition, laid))}) {{")
+                lines += statements(branch, laid, indent + "    ", rename)
+            if s.otherwise is not None:
+                lines.append(f"{indent}}} else {{")
+                lines += statements(s.otherwise, laid, indent + "    ", rename)
+            lines.append(f"{indent}}}")
+        else:
+            target = rename[s.target] if s.derivative and rename else s.target
+            lines.append(assignment(target, s.expr, laid, indent))
+    return lines
+
+
 def source_text(expr):
     """The expression as a description would write it, for messages."""
     if isinstance(expr, Number):
@@ -80,6 +103,9 @@ def source_text(expr):
         first, rest = _chain(expr)
         return "(" + " ".join([source_text(first)] +
                               [f"{op} {source_text(right)}" for op, right in rest]) + ")"
+    if isinstance(expr, Conditional):
+        return (f"({source_text(expr.condition)} ? {source_text(expr.then)} : "
+                f"{source_text(expr.other)})")
     if isinstance(expr, Call):
         return f"{expr.name}({', '.join(strip_parens(source_text(a)) for a in expr.args)})"
     raise TypeError(expr)

@@ -45,6 +45,7 @@ def _variable(v, laid):
         entry["size"] = v.dim1
     entry["default"] = _default(v)
     if kind == "state":
+        entry["rtol"], entry["atol"] = v.rtol, v.atol
         entry["initial"] = strip_parens(source_text(laid.initial_conditions[v.index - 2][1]))
     if v.bounds:
         entry["bounds"] = {"text": v.bounds_text,
@@ -68,6 +69,7 @@ def metadata(laid):
         "format": FORMAT,
         "name": laid.name,
         "time": {"name": "t", "units": m.time_units, "description": m.time_description},
+        "tolerances": {"rtol": laid.tolerances.get("rtol"), "atol": laid.tolerances.get("atol")},
         "record": record,
         "population_outputs": population,
         "balances": [{"name": b.name, "unaccounted": b.unaccounted[0],

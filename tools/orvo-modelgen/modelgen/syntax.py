@@ -42,6 +42,15 @@ class Binary:
     at: object
 
 
+@dataclass
+class Conditional:
+    """COND ? A : B"""
+    condition: object
+    then: object
+    other: object
+    at: object
+
+
 def walk(expr):
     """Every node of an expression, parents before children, left to right;
     without recursion, since a long flat sum is a deep tree."""
@@ -56,6 +65,8 @@ def walk(expr):
         elif isinstance(node, Binary):
             pending.append(node.right)
             pending.append(node.left)
+        elif isinstance(node, Conditional):
+            pending.extend((node.other, node.then, node.condition))
 
 
 def names_read(expr):
@@ -82,6 +93,9 @@ class Declaration:
     bounds: list = field(default_factory=list)   # Bound, each a condition every value meets
     bounds_at: object = None
     bounds_text: str = ""                        # as written, for messages
+    rtol: object = None                          # a state's own tolerances (Number)
+    atol: object = None
+    tolerance_at: object = None
 
 
 @dataclass
@@ -99,6 +113,37 @@ class Assignment:
 
 
 @dataclass
+class If:
+    """if (C1) { ... } else if (C2) { ... } else { ... }"""
+    at: object
+    branches: list            # (condition, body)
+    otherwise: list = None    # the else body, or None
+
+
+def assignments(body):
+    """Every assignment of a body, also those inside conditions, in written order."""
+    for statement in body:
+        if isinstance(statement, If):
+            for _, branch in statement.branches:
+                yield from assignments(branch)
+            yield from assignments(statement.otherwise or [])
+        else:
+            yield statement
+
+
+def expressions(body):
+    """Every expression a body evaluates: conditions and right-hand sides."""
+    for statement in body:
+        if isinstance(statement, If):
+            for condition, branch in statement.branches:
+                yield condition
+                yield from expressions(branch)
+            yield from expressions(statement.otherwise or [])
+        else:
+            yield statement.expr
+
+
+@dataclass
 class Discrete:
     name: str
     at: object
@@ -106,6 +151,8 @@ class Discrete:
     body: list
     period: object = None    # `every PERIOD`: repeated from `time` on
     until: object = None     # `until T1`: the last time it may run
+    when: object = None      # `when EXPR DIRECTION`: a state event on EXPR crossing zero
+    direction: str = ""      # rising, falling or crosses
 
 
 @dataclass
@@ -230,7 +277,19 @@ class Parser:
                 target.extend(body)
             elif token.kind == "name" and token.text == "discrete":
                 name = self._name("the discrete section's name")
-                self._expect("at", " and the time the section runs")
+                if self._is("when"):
+                    self._next()
+                    section = Discrete(name.text, name.at, None, None, when=self.expression())
+                    token = self._next()
+                    if token.text not in ("rising", "falling", "crosses") or token.kind != "name":
+                        raise DescriptionError(token.at, f"expected rising, falling or crosses "
+                                                         f"after the event expression, found "
+                                                         f"{_describe(token)}")
+                    section.direction = token.text
+                    section.body = self._block()
+                    m.discretes.append(section)
+                    continue
+                self._expect("at", " (or 'when') and the time the section runs")
                 section = Discrete(name.text, name.at, self.expression(), None)
                 if self._is("every"):
                     self._next()
@@ -358,6 +417,13 @@ class Parser:
             declaration.units = self.lexer.raw_until("]")
         if self._peek().kind == "string":
             declaration.description = self._next().text
+        while self._peek().kind == "name" and self._peek().text in ("rtol", "atol"):
+            token = self._next()
+            if getattr(declaration, token.text) is not None:
+                raise DescriptionError(token.at, f"'{token.text}' is given twice for "
+                                                 f"'{declaration.name}'")
+            declaration.tolerance_at = declaration.tolerance_at or token.at
+            setattr(declaration, token.text, self._literal())
         if self._peek().kind in ("op", "name") and self._peek().text in _BOUND_STARTS:
             declaration.bounds_at = self._peek().at
             bounds, text = self._bound()
@@ -480,6 +546,8 @@ class Parser:
         return body
 
     def _statement(self):
+        if self._is("if"):
+            return self._if()
         name = self._name("an assignment")
         derivative = False
         if name.text == "dt" and self._is("("):
@@ -492,11 +560,39 @@ class Parser:
         self._expect(";")
         return Assignment(name.text, name.at, expr, derivative)
 
+    def _if(self):
+        at = self._next().at
+        branches, otherwise = [], None
+        while True:
+            self._expect("(", " around the condition")
+            condition = self.expression()
+            self._expect(")", " after the condition")
+            branches.append((condition, self._block()))
+            if not self._is("else"):
+                break
+            self._next()
+            if self._is("if"):
+                self._next()
+                continue
+            otherwise = self._block()
+            break
+        return If(at, branches, otherwise)
+
     # expressions, by C precedence: || && comparisons + - * / unary. Operands
     # of one level are read in a loop, so that a flat sum of any length takes
     # no recursion; parentheses, calls and signs nest, up to MAX_NESTING.
     def expression(self):
-        return self._binary(0)
+        """C's precedence; `C ? A : B` lowest, grouping from the right."""
+        condition = self._binary(0)
+        if not self._is("?"):
+            return condition
+        at = self._next()
+        self._nest(at)
+        then = self.expression()
+        self._expect(":", " between the two values of '?'")
+        other = self.expression()
+        self.depth -= 1
+        return Conditional(condition, then, other, at.at)
 
     def _nest(self, token):
         self.depth += 1
