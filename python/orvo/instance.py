@@ -3,6 +3,7 @@ callbacks as Python callables."""
 
 import atexit
 import enum
+import signal
 import threading
 
 from .errors import RunError, RunStateError
@@ -85,6 +86,7 @@ class Instance:
         self._registrations = {}  # user data -> (kind, key, Python callable)
         self._next_user_data = FIRST_REGISTRATION_USER_DATA
         self._time_number = self._library.variables[0].number
+        self._get_double = self._raw._functions["OrvoGetDouble"]
         self._last_tick_time = None  # of the last output point passed on
         self.number = 0
         self.number = self._library.create_instance(self)
@@ -257,13 +259,39 @@ class Instance:
     def _blocking(self, export, *args, fresh=False):
         with self._library.run_lock(f"{export}"):
             self._begin(fresh)
+            interrupted = []
+            previous = self._catch_interrupt(interrupted)
             try:
                 self._raw.call(export, self.number, *args)
             finally:
+                if previous is not None:
+                    signal.signal(signal.SIGINT, previous)
                 # The end state is normally seen already; a start the library
                 # ignored reports none.
                 self._finish()
+        if interrupted:
+            self._callback_error = None
+            raise KeyboardInterrupt
         self._raise_outcome()
+
+    def _catch_interrupt(self, interrupted):
+        # Python handles a signal when it next runs Python code: in a
+        # callback of the run, where an exception could not leave. This
+        # handler stops the run instead, and KeyboardInterrupt is raised once
+        # the call has returned. Only Python's own Ctrl-C handler is replaced,
+        # and only on the main thread (signals are handled nowhere else).
+        if threading.current_thread() is not threading.main_thread():
+            return None
+        try:
+            if signal.getsignal(signal.SIGINT) is not signal.default_int_handler:
+                return None
+
+            def stop(_signum, _frame):
+                interrupted.append(True)
+                self._request_stop()
+            return signal.signal(signal.SIGINT, stop)
+        except ValueError:
+            return None
 
     def _begin(self, fresh=True):
         self._check_open()
@@ -412,7 +440,7 @@ class Instance:
         if tick == 0:
             # The library ticks where a step or run to a time begins as well
             # as where it ends: each output point is passed on once.
-            now = self._raw.OrvoGetDouble(self.number, self._time_number)
+            now = self._get_double(self.number, self._time_number)
             if now == self._last_tick_time:
                 return
             self._last_tick_time = now

@@ -1,7 +1,6 @@
 """The model as a whole: its variable table, typed values and whole runs."""
 
 import math
-import threading
 
 import numpy as np
 import pandas as pd
@@ -234,8 +233,12 @@ class Model:
 
     @staticmethod
     def _frame(columns, rows, settings, instance):
-        names = ["t"] + [c[0] for c in columns]
-        frame = pd.DataFrame(rows, columns=names).set_index("t")
+        names = [c[0] for c in columns]
+        if all(v.data_type == DataType.DOUBLE for _, v, _ in columns):
+            table = np.array(rows, dtype=float).reshape(len(rows), len(names) + 1)
+            frame = pd.DataFrame(table[:, 1:], index=pd.Index(table[:, 0], name="t"), columns=names)
+        else:
+            frame = pd.DataFrame(rows, columns=["t"] + names).set_index("t")
         frame.attrs["settings"] = dict(settings)
         frame.attrs["messages"] = list(instance.messages)
         frame.attrs["execution_states"] = [int(s) for s in instance.states]
@@ -244,25 +247,33 @@ class Model:
 
 class _Recorder:
     """Samples the recorded variables at every output point; the run ticks
-    once more at its end, usually at the last point's time: one row per time."""
+    once more at its end, usually at the last point's time: one row per time.
+    Scalar doubles are read by the export itself, the rest through the
+    library's typed reads."""
 
     def __init__(self, library, instance, columns, rows):
-        self._library, self._instance, self._rows = library, instance, rows
-        self._columns = columns
-        self._time = library.variables[0]
+        self._rows = rows
+        get_double = library.raw._functions["OrvoGetDouble"]
+        self._time = (get_double, library.variables[0].number)
+        self._readers = []
+        for _, variable, element in columns:
+            if element is None and variable.data_type == DataType.DOUBLE:
+                self._readers.append((get_double, variable.number, None))
+            else:
+                self._readers.append((library.read, variable, element))
+        self._instance = instance
         self._last_time = None
-        self._lock = threading.Lock()
 
     def tick(self, tick_type):
         if tick_type != 0:
             return
-        read = self._library.read
-        now = read(self._instance, self._time)
+        instance = self._instance
+        now = self._time[0](instance, self._time[1])
         if now == self._last_time:
             return
         self._last_time = now
         row = [now]
-        for _, variable, element in self._columns:
-            value = read(self._instance, variable)
+        for read, variable, element in self._readers:
+            value = read(instance, variable)
             row.append(value if element is None else np.ravel(value, order="F")[element])
         self._rows.append(row)
