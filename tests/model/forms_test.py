@@ -26,6 +26,21 @@ def run(library, variables, *settings):
     return [{k: float(v) for k, v in row.items()} for row in csv.DictReader(io.StringIO(done.stdout))]
 
 
+class Delay(unittest.TestCase):
+    def test_transport_delay_against_its_closed_form(self):
+        for lag in (2.0, 0.5, 3.7):
+            with self.subTest(lag=lag):
+                rows = run(FORMS, "t,ylag,late", f"lag={lag}")
+                for row in rows:
+                    t = row["t"]
+                    # A linear input is interpolated exactly between samples.
+                    exact = 0.5 * (t - lag) ** 2 if t > lag else 0.0
+                    self.assertAlmostEqual(row["ylag"], exact, delta=1e-9, msg=f"ylag at {t}")
+                    late = math.sin(t - 1.0) if t > 1.0 else 0.25
+                    if abs(t - 1.0) > 1e-9:
+                        self.assertAlmostEqual(row["late"], late, delta=1e-5, msg=f"late at {t}")
+
+
 class Conditions(unittest.TestCase):
     def test_branches_follow_the_conditions(self):
         # k picks the initial branch (base) and the sign in dt(y) = (k > 0 ? -k : k) y.
