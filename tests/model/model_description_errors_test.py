@@ -129,6 +129,12 @@ CASES = [
     (VALID + "discrete d when x - xx falling { }\n", "8:21", "unknown name 'xx'"),
     (VALID + "discrete d when x falling { dt(x) = 1; }\n", "8:32", "dt() belongs in the derivative section"),
     (VALID + "discrete d after 1 { }\n", "8:12", "expected 'at' (or 'when') and the time the section runs"),
+    # Functions with memory belong in the derivative section.
+    ("model m;\nstates { x = 0; }\nvariables { r; }\nderivative { dt(x) = 1; }\n"
+     "initial { r = delay(x, 1, 0); }\nterminate when t >= 1;\n", "5:15",
+     "'delay' keeps a memory of the run: it belongs in the derivative section"),
+    ("model m;\nstates { x = 0; }\nderivative { dt(x) = delay(x, 1); }\nterminate when t >= 1;\n",
+     "3:22", "'delay' takes 3 arguments, given 2"),
     # Tolerances: positive, on states only, each once.
     ("model m;\nstates { x = 0; }\nsettings { rtol = 0; }\n", "3:12", "rtol must be a positive finite number, not 0"),
     ("model m;\nstates { x = 0; }\nsettings { atol = 1e-6; atol = 1e-7; }\n", "3:25", "setting 'atol' is assigned twice"),

@@ -27,7 +27,11 @@ FUNCTIONS = {
     "bound": ("bound", 3), "dead": ("dead", 3), "qntzr": ("qntzr", 2),
     "fcnsw": ("fcnsw", 4), "step": ("step", 2), "ramp": ("ramp", 2),
     "harm": ("harm", 4), "pulse": ("pulse", 4),
+    "delay": ("Delay", 3),
 }
+
+# Functions with memory of the run: the derivative section only.
+MEMORY_FUNCTIONS = ("delay",)
 
 _CPP_KEYWORDS = set("""alignas alignof and and_eq asm auto bitand bitor bool break case catch char
 char8_t char16_t char32_t class compl concept const consteval constexpr constinit const_cast
@@ -94,6 +98,7 @@ class LaidOutModel:
     arrays: dict = field(default_factory=dict)   # array constant name -> size
     source: object = None                        # the parsed description
     tolerances: dict = field(default_factory=dict)   # model-wide rtol, atol as declared
+    delays: dict = field(default_factory=dict)       # id of each delay() call -> its memory
 
 
 def _flags(declaration, default):
@@ -147,6 +152,7 @@ class _Analysis:
         if m.termination is not None:
             self._check_expr(m.termination)
 
+        self._check_memory_functions()
         derivative_of, computed = self._derivative_assignments()
         procedural = self._procedural_assignments(computed)
         for d in states:
@@ -162,7 +168,28 @@ class _Analysis:
         laid = self._layout(states, derivative_of, computed, ordered, settings)
         laid.source = m
         laid.tolerances = self.tolerances
+        laid.delays = self.delays
         return laid
+
+    def _check_memory_functions(self):
+        m = self.m
+        elsewhere = list(expressions(m.initial))
+        for section in m.discretes:
+            elsewhere += [e for e in (section.time, section.period, section.until, section.when) if e]
+            elsewhere += list(expressions(section.body))
+        elsewhere += [d.initial for d in m.declarations if d.kind == "state"]
+        elsewhere.append(m.termination)
+        for expr in elsewhere:
+            for node in walk(expr):
+                if isinstance(node, Call) and node.name in MEMORY_FUNCTIONS \
+                        and node.name not in self.declared:
+                    raise DescriptionError(node.at, f"'{node.name}' keeps a memory of the run: "
+                                                    "it belongs in the derivative section")
+        self.delays = {}
+        for expr in expressions(m.derivative):
+            for node in walk(expr):
+                if isinstance(node, Call) and node.name == "delay" and node.name not in self.declared:
+                    self.delays[id(node)] = len(self.delays)
 
     def _changing(self):
         """Names whose value moves during a run: t, the states and whatever the

@@ -32,6 +32,8 @@ def expression(expr, laid):
         args = ", ".join(strip_parens(expression(a, laid)) for a in expr.args)
         if any(t.name == expr.name for t in laid.tables):
             return f"{expr.name}_table({args})"
+        if expr.name == "delay":
+            return f"Delay(instance, delays[{laid.delays[id(expr)]}], {args})"
         return f"{FUNCTIONS[expr.name][0]}({args})"
     raise TypeError(expr)
 

@@ -653,19 +653,21 @@ namespace {{
         cases = "\n".join(cases)
         sections = "\n".join(sections)
         body = "\n".join(body)
-        parameter = "uint32_t instance" if events else ""
-        argument = "instance" if events else ""
+        parameter = "uint32_t instance" if events or laid.delays else ""
+        argument = "instance" if events or laid.delays else ""
+        memory = _DELAYS.format(count=len(laid.delays)) if laid.delays else ""
+        includes = '#include "operators/MemoryOperators.h"\n' if laid.delays else ""
         return f"""{self.banner}#include <cmath>
 
 #include "model/{c}Model.h"
 #include "model/{c}ModelStorage.h"
 #include "model/{c}Tables.h"
 #include "operators/OrvoSimOperators.h"
-#include "runtime/OrvoSimRuntimeAPI.h"
+{includes}#include "runtime/OrvoSimRuntimeAPI.h"
 
 namespace {self.ns} {{
 namespace {{
-
+{memory}
 // Every statement after the ones it reads; allocates nothing.
 void DerivativeSection({parameter}) {{
 {body}
@@ -685,6 +687,31 @@ extern "C" void zzderivative([[maybe_unused]] uint32_t instance, uint32_t sectio
         default:
             break;  // destroy (1), communication point (2) and unknown codes
     }}
+}}
+"""
+
+
+# The memory of each delay() call: samples of its input taken at accepted step
+# starts, at least delay / 1000 apart, so that the ring always spans the delay.
+_DELAYS = """
+constexpr int32_t kDelaySamples = 4096;
+
+struct DelayMemory {{
+    double time[kDelaySamples];
+    double value[kDelaySamples];
+    int32_t head = 0;
+    int32_t cursor = 0;
+    uint8_t update = 0;
+    double output = 0.0;
+}};
+
+DelayMemory delays[{count}];
+
+// x as it was `delay` ago; x0 until the run is that old.
+double Delay(uint32_t instance, DelayMemory& memory, double x, double delay, double x0) {{
+    zzdlym(instance, x, x0, delay, kDelaySamples, delay / 1000.0, &memory.output, memory.time,
+           memory.value, &memory.head, &memory.cursor, &memory.update);
+    return memory.output;
 }}
 """
 
