@@ -130,27 +130,30 @@ class Model:
         self.library.restore_model_values()
         previous_values = [(v, self.library.read(access, v)) for v, _ in checked]
         rows = []
-        with Instance(self) as instance:
-            previous_tolerances = [(v, instance.tolerance(v)) for v, _ in tolerance_items]
-            try:
-                for variable, value in checked:
-                    self.library.write(access, variable, value)
-                for variable, (relative, absolute) in tolerance_items:
-                    instance.set_tolerance(variable, relative, absolute)
-                self._check_run_settings()
-                recorder = _Recorder(self.library, instance.number, columns, rows)
-                instance.on_tick(recorder.tick)
-                instance.run()
-                result = self._frame(columns, rows, settings, instance)
-                failure = self._failure(instance)
-            except RunError as error:
-                error.result = self._frame(columns, rows, settings, instance)
-                raise
-            finally:
-                for variable, value in previous_values:
-                    self.library.write(access, variable, variable.coerce(value))
-                for variable, (relative, absolute) in previous_tolerances:
-                    instance.set_tolerance(variable, relative, absolute)
+        instance = self._run_instance()
+        recorder = None
+        previous_tolerances = [(v, instance.tolerance(v)) for v, _ in tolerance_items]
+        try:
+            for variable, value in checked:
+                self.library.write(access, variable, value)
+            for variable, (relative, absolute) in tolerance_items:
+                instance.set_tolerance(variable, relative, absolute)
+            self._check_run_settings()
+            recorder = _Recorder(self.library, instance.number, columns, rows)
+            handle = instance.on_tick(recorder.tick)
+            instance.run()
+            result = self._frame(columns, rows, settings, instance)
+            failure = self._failure(instance)
+        except RunError as error:
+            error.result = self._frame(columns, rows, settings, instance)
+            raise
+        finally:
+            for variable, value in previous_values:
+                self.library.write(access, variable, variable.coerce(value))
+            for variable, (relative, absolute) in previous_tolerances:
+                instance.set_tolerance(variable, relative, absolute)
+            if recorder is not None:
+                instance.remove(handle)
         if failure:
             raise RunError(failure, result.attrs["messages"], result)
         return result
@@ -230,6 +233,19 @@ class Model:
                 raise OrvoError(f"{variable.name} is not a state; tolerances apply to states")
             checked.append((variable, (relative, absolute)))
         return checked
+
+    def _run_instance(self):
+        # Runs reuse one instance while it is the library's latest (creating
+        # and destroying one costs as much as a short run); once an Instance
+        # was created after it, it can no longer run and is replaced.
+        library = self.library
+        instance = getattr(library, "model_run_instance", None)
+        if instance is not None and not instance.closed and instance.number == library.latest_instance:
+            return instance
+        if instance is not None:
+            instance.close()
+        library.model_run_instance = Instance(self)
+        return library.model_run_instance
 
     @staticmethod
     def _frame(columns, rows, settings, instance):
