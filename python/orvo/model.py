@@ -78,7 +78,7 @@ class Model:
 
     def _checked(self, settings):
         checked = []
-        for name, value in dict(settings or {}).items():
+        for name, value in _as_dict(settings).items():
             variable = self.library.variable(name)
             variable.check_settable()
             checked.append((variable, variable.coerce(value)))
@@ -115,7 +115,7 @@ class Model:
         callback of a run of the same library it raises NestedRunError, and
         while a background run started by this thread is in progress,
         RunStateError."""
-        settings = dict(settings or {})
+        settings = _as_dict(settings)
         if cint is not None:
             settings["cint"] = cint
         checked = self._checked(settings)
@@ -144,6 +144,7 @@ class Model:
             instance.run()
             result = self._frame(columns, rows, settings, instance)
             failure = self._failure(instance)
+            result = self._clip_to_tstop(result, instance)
         except RunError as error:
             error.result = self._frame(columns, rows, settings, instance)
             raise
@@ -234,6 +235,18 @@ class Model:
             checked.append((variable, (relative, absolute)))
         return checked
 
+    def _clip_to_tstop(self, frame, instance):
+        # No rows past the stop time, whatever the last interval did.
+        try:
+            tstop = float(instance.get("tstop"))
+        except (KeyError, TypeError, ValueError):
+            return frame
+        if not math.isfinite(tstop) or frame.empty or frame.index[-1] <= tstop:
+            return frame
+        clipped = frame[frame.index <= tstop + 1e-12 * max(1.0, abs(tstop))]
+        clipped.attrs.update(frame.attrs)
+        return clipped
+
     def _run_instance(self):
         # Runs reuse one instance while it is the library's latest (creating
         # and destroying one costs as much as a short run); once an Instance
@@ -259,6 +272,23 @@ class Model:
         frame.attrs["messages"] = list(instance.messages)
         frame.attrs["execution_states"] = [int(s) for s in instance.states]
         return frame
+
+
+def _as_dict(settings):
+    """{name: value} from None, a mapping or a pandas Series (one value per
+    name); numpy scalars become Python ones."""
+    if settings is None:
+        return {}
+    if isinstance(settings, pd.DataFrame):
+        if len(settings) != 1:
+            raise TypeError(f"settings as a DataFrame need exactly one row, not {len(settings)}")
+        settings = settings.iloc[0]
+    if isinstance(settings, pd.Series):
+        settings = settings.to_dict()
+    elif not hasattr(settings, "items"):
+        raise TypeError(f"settings are a mapping of names to values, not {type(settings).__name__}")
+    return {str(name): value.item() if isinstance(value, np.generic) else value
+            for name, value in settings.items()}
 
 
 class _Recorder:

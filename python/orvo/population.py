@@ -12,6 +12,7 @@ import pandas as pd
 
 from .errors import CliError, LibraryError
 from .library import find_library
+from .model import _as_dict
 
 EXIT_OK, EXIT_INTERNAL, EXIT_BAD_INPUT, EXIT_RUNS_FAILED = 0, 1, 2, 3
 
@@ -173,7 +174,7 @@ def _scenario_path(scenario, distributions, extra, directory):
 
 def _settings_arguments(settings):
     arguments = []
-    for name, value in (settings or {}).items():
+    for name, value in _as_dict(settings).items():
         text = ",".join(repr(v) for v in value) if isinstance(value, (list, tuple)) else value
         if isinstance(text, float):
             text = repr(text)
