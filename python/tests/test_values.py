@@ -182,3 +182,23 @@ def test_no_rows_past_tstop(model, settings):
     result = model.run({"pdoseug_i": 200, **settings}, record=["ca_mi"])
     tstop = settings.get("tstop", model.get("tstop"))
     assert result.index.max() <= tstop and result.index.is_unique
+
+
+@pytest.mark.parametrize("times, cint, expected", [
+    ([0, 10, 48, 240], None, [0, 10, 48, 240]),
+    ([48, 10, 10], None, [10, 48]),                     # sorted, once each; ends at the last
+    ([10, 33.5], 48, [0, 10, 33.5, 48, 96, 144, 192, 240]),  # with the grid, to tstop
+])
+def test_output_times(model, times, cint, expected):
+    settings = {"pdoseug_i": 200, "tstop": 240}
+    result = model.run(settings, record=["ca_mi"], times=times, cint=cint)
+    assert result.index.tolist() == expected
+    grid = model.run(settings, record=["ca_mi"], cint=24)
+    shared = [t for t in expected if t in grid.index]
+    np.testing.assert_allclose(result.loc[shared, "ca_mi"], grid.loc[shared, "ca_mi"], rtol=1e-4)
+
+
+def test_output_times_refused(model):
+    for times in ([], [math.nan], [-1.0], [300.0]):
+        with pytest.raises(orvo.SettingsError):
+            model.run({"tstop": 240}, record=["ca_mi"], times=times)
