@@ -31,6 +31,12 @@ class Model:
     def __init__(self, lib=None):
         self.library = load_library(lib)
 
+    def __repr__(self) -> str:
+        variables = self.library.variables
+        states = sum(v.symbol_type == SymbolType.STATE for v in variables)
+        return (f"<orvo.Model {self.library.path}: {len(variables)} variables, {states} states, "
+                f"{len(self.library.defaults)} settable>")
+
     # ---- the variable table ------------------------------------------------
 
     @property

@@ -60,6 +60,11 @@ class PopulationResult:
     summary: pd.DataFrame
     directory: str = None
 
+    def __repr__(self) -> str:
+        failed = len(self.failed)
+        return (f"<orvo.PopulationResult {len(self.runs)} runs ({failed} failed), "
+                f"{len(self.summary)} summary rows, directory={self.directory!r}>")
+
     @property
     def failed(self):
         return self.runs[self.runs["status"] != "ok"] if "status" in self.runs else self.runs.iloc[0:0]

@@ -5,6 +5,7 @@ import pandas as pd
 import pytest
 
 import orvo
+from orvo.population import PopulationResult
 from conftest import EXAMPLE_SCENARIO, REPO
 
 
@@ -201,3 +202,12 @@ def test_output_times_refused(model):
     for times in ([], [math.nan], [-1.0], [300.0]):
         with pytest.raises(orvo.SettingsError):
             model.run({"tstop": 240}, record=["ca_mi"], times=times)
+
+
+def test_reprs_summarise(model):
+    text = repr(model)
+    assert text.startswith("<orvo.Model ") and "variables" in text and "states" in text
+    runs = pd.DataFrame({"status": ["ok"] * 500 + ["error"], "ca_mi@48": [1.0] * 501})
+    result = PopulationResult(runs=runs, summary=pd.DataFrame({"n": [1] * 40}), directory=None)
+    assert repr(result) == ("<orvo.PopulationResult 501 runs (1 failed), 40 summary rows, "
+                            "directory=None>")
