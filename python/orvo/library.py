@@ -1,6 +1,7 @@
 """Finding and loading the model library, once per process and file."""
 
 import ctypes
+import json
 import os
 import threading
 import weakref
@@ -73,6 +74,15 @@ class Library:
     def __init__(self, path):
         self.raw = _raw.RawLibrary(path)
         self.path = path
+        # What the model's folder says about it: liborvo_NAME.json beside the library.
+        self.metadata = {}
+        beside = os.path.splitext(path)[0] + ".json"
+        if os.path.isfile(beside):
+            try:
+                with open(beside, encoding="utf-8") as f:
+                    self.metadata = json.load(f)
+            except (OSError, ValueError):
+                self.metadata = {}
         self.raw.OrvoInitialize()
         count = self.raw.OrvoGetNumberSymbols()
         self.variables = [self._describe(number) for number in range(1, count + 1)]

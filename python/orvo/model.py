@@ -10,12 +10,6 @@ from .instance import Instance
 from .library import load_library
 from .variables import DataType, SymbolType
 
-# Recorded when run() is given no `record`: doses, maternal and fetal amounts
-# and concentrations of both chemicals, and the two mass balances.
-DEFAULT_RECORD = ("aioral_i", "aplasma_mi", "ca_mi", "cthyt_mi", "aelim_mi", "aplasma_fi", "ca_fi",
-                  "cthy_fi", "aioral_p", "aplasma_mp", "ca_mp", "cthy_mp", "aelim_mp", "aplasma_fp",
-                  "ca_fp", "cthy_fp", "massb_amount_i", "massb_amount_p")
-
 
 class Model:
     """The model carried by the library.
@@ -92,6 +86,16 @@ class Model:
 
     # ---- runs ----------------------------------------------------------------
 
+    def default_record(self):
+        """The variables a run records when `record` is not given: what the
+        model declares (its metadata file beside the library), else every
+        state."""
+        metadata = self.library.metadata
+        names = [n for n in metadata.get("record", []) if n != "t" and n.lower() in self.library._by_name]
+        if names:
+            return tuple(names)
+        return tuple(v.name for v in self.variables() if v.symbol_type == SymbolType.STATE)
+
     def instance(self):
         """A new Instance of this model (a context manager)."""
         return Instance(self)
@@ -129,7 +133,7 @@ class Model:
         if cint is not None:
             settings["cint"] = cint
         checked = self._checked(settings)
-        columns = self._record_columns(DEFAULT_RECORD if record is None else record)
+        columns = self._record_columns(self.default_record() if record is None else record)
         tolerance_items = self._tolerance_items(tolerances)
 
         if times is not None:

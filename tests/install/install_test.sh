@@ -48,6 +48,7 @@ derivative { dt(x) = -k * x; }
 terminate when t >= tstop;
 MODEL
 bare "$orvo" build decay.model --out lib 2>err || fail "orvo build decay: $(cat err)"
+grep -q '"name": *"decay"' lib/liborvo_decay.json || fail "no metadata beside the built library"
 bare "$orvo" run --lib lib/liborvo_decay.so --set k=0.25 --vars t,x >decay.csv 2>err || fail "run decay: $(cat err)"
 awk -F, 'NR > 1 { want = 8 * exp(-0.25 * $1); d = $2 - want; if (d < 0) d = -d; if (d > 1e-4 * want) { print "x(" $1 ") = " $2 ", expected " want; bad = 1 } n++ }
          END { if (bad || n != 5) { print n " rows"; exit 1 } }' decay.csv || fail "decay numbers"

@@ -218,6 +218,7 @@ BuildResult BuildModelLibrary(const std::string& descriptionPath, const std::str
     const fs::path library = fs::path(outDir) / ("liborvo_" + name + ".so");
     // A failed build must not leave an earlier library that looks current.
     fs::remove(library, ec);
+    fs::remove(fs::path(outDir) / ("liborvo_" + name + ".json"), ec);
 
     char scratch[] = "/tmp/orvo-build-XXXXXX";
     if (!mkdtemp(scratch)) {
@@ -276,6 +277,16 @@ BuildResult BuildModelLibrary(const std::string& descriptionPath, const std::str
         result.error = "cannot write '" + library.string() + "': " + ec.message();
         fs::remove(staged, ec);
         return result;
+    }
+    // The model's metadata (units, records, balances) goes beside it.
+    const fs::path metadata = generated / "model" / (name + ".json");
+    if (fs::exists(metadata)) {
+        const fs::path beside = fs::path(outDir) / ("liborvo_" + name + ".json");
+        fs::copy_file(metadata, beside, fs::copy_options::overwrite_existing, ec);
+        if (ec) {
+            result.error = "cannot write '" + beside.string() + "': " + ec.message();
+            return result;
+        }
     }
     result.ok = true;
     result.library = library.string();

@@ -9,6 +9,7 @@
 #include "CsvWriter.h"
 #include "ExitCodes.h"
 #include "ModelDoses.h"
+#include "ModelMetadata.h"
 #include "ModelSession.h"
 #include "ModelVariables.h"
 #include "PopulationPlan.h"
@@ -17,14 +18,6 @@
 #include "SymbolText.h"
 
 namespace {
-
-// Recorded when --vars is not given: time, doses, maternal and fetal amounts
-// and concentrations of both chemicals, and the two mass balances.
-const char* const kDefaultVariables[] = {
-    "t",          "aioral_i",   "aplasma_mi", "ca_mi",          "cthyt_mi",       "aelim_mi",
-    "aplasma_fi", "ca_fi",      "cthy_fi",    "aioral_p",       "aplasma_mp",     "ca_mp",
-    "cthy_mp",    "aelim_mp",   "aplasma_fp", "ca_fp",          "cthy_fp",        "massb_amount_i",
-    "massb_amount_p"};
 
 void Fail(const std::string& message) { std::cerr << "orvo: " << message << "\n"; }
 
@@ -70,13 +63,22 @@ bool ApplyAssignments(const ModelVariables& variables, const std::vector<Assignm
 }
 
 bool ResolveColumns(const ModelVariables& variables, const std::vector<std::string>& names,
-                    std::vector<RunRecorder::Column>& columns) {
+                    const ModelMetadata& metadata, std::vector<RunRecorder::Column>& columns) {
     std::vector<ModelVariable> chosen;
     if (names.empty()) {
-        // A library carrying another model may lack some of these.
-        for (const char* name : kDefaultVariables) {
+        // Without --vars: what the model declares to record, else time and
+        // every state.
+        for (const std::string& name : metadata.record) {
             ModelVariable v;
             if (variables.Find(name, v)) chosen.push_back(v);
+        }
+        if (chosen.empty()) {
+            chosen.push_back(variables.At(1));
+            for (uint32_t n = 2;; ++n) {
+                const ModelVariable v = variables.At(n);
+                if (v.symbolType != OrvoSymbolState) break;
+                chosen.push_back(v);
+            }
         }
     } else {
         for (const std::string& name : names) {
@@ -135,10 +137,14 @@ int RunCommand(int argc, char** argv) {
     const std::string dosesFile = dosesText.Given() ? dosesText.Last() : std::string();
 
     OrvoLibrary library;
-    if (!library.Load(libraryPath.empty() ? OrvoLibrary::DefaultPath() : libraryPath)) {
+    const std::string path = libraryPath.empty() ? OrvoLibrary::DefaultPath() : libraryPath;
+    if (!library.Load(path)) {
         Fail(library.error());
         return kExitRunFailed;
     }
+    std::string metadataError;
+    const ModelMetadata metadata = ReadModelMetadata(path, metadataError);
+    if (!metadataError.empty()) Fail("warning: " + metadataError);
     std::vector<Assignment> assignments;
     if (!CollectAssignments(scenarios.values, settings, assignments)) return kExitBadInput;
 
@@ -151,7 +157,7 @@ int RunCommand(int argc, char** argv) {
     const ModelVariables variables(library, session.instance());
 
     std::vector<RunRecorder::Column> columns;
-    if (!ResolveColumns(variables, names, columns)) return kExitBadInput;
+    if (!ResolveColumns(variables, names, metadata, columns)) return kExitBadInput;
     std::vector<AppliedSetting> applied;
     if (!ApplyAssignments(variables, assignments, applied)) return kExitBadInput;
     if (const std::string fault = RunSettingsFault(variables); !fault.empty()) {
@@ -207,7 +213,7 @@ int RunCommand(int argc, char** argv) {
     if (summary) {
         // With the CSV on standard output the summary goes to stderr, so the
         // CSV stays readable.
-        PrintRunSummary(toStdout ? std::cerr : std::cout, variables, applied, recorder);
+        PrintRunSummary(toStdout ? std::cerr : std::cout, variables, metadata, applied, recorder);
     }
     return status;
 }

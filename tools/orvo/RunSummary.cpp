@@ -24,9 +24,9 @@ std::string Number(double value) {
 }
 
 // Sum of the named scalars the model has; false when one is missing.
-bool SumOf(const ModelVariables& variables, std::initializer_list<const char*> names, double& sum) {
+bool SumOf(const ModelVariables& variables, const std::vector<std::string>& names, double& sum) {
     sum = 0.0;
-    for (const char* name : names) {
+    for (const std::string& name : names) {
         ModelVariable v;
         if (!variables.Find(name, v)) return false;
         sum += variables.ReadNumber(v);
@@ -39,31 +39,26 @@ bool SumOf(const ModelVariables& variables, std::initializer_list<const char*> n
 // Empty when the model lacks one of the variables. A balance off by more
 // than `tolerance` of the dose (or not a number) adds a warning line: the
 // numbers of such a run are not to be trusted.
-std::string BalanceLine(const ModelVariables& variables, const char* label, const char* balanceName,
-                        std::initializer_list<const char*> dosedNames, double tolerance) {
+std::string BalanceLine(const ModelVariables& variables, const std::string& label, const std::string& balanceName,
+                        const std::vector<std::string>& dosedNames, double tolerance) {
     double balance = 0.0;
     double dosed = 0.0;
     if (!SumOf(variables, {balanceName}, balance) || !SumOf(variables, dosedNames, dosed)) return "";
-    std::string line = std::string("  ") + label + ": dosed " + Number(dosed) + ", unaccounted " + Number(balance);
+    std::string line = "  " + label + ": dosed " + Number(dosed) + ", unaccounted " + Number(balance);
     const double relative = dosed != 0.0 ? std::fabs(balance / dosed) : std::fabs(balance);
     line += dosed != 0.0 ? " (" + Number(relative) + " of the dose)" : " (nothing dosed)";
-    line += std::string("  [") + balanceName + "]\n";
+    line += "  [" + balanceName + "]\n";
     if (!(relative <= tolerance)) {
-        line += std::string("  WARNING: the ") + label + " balance is off by " + Number(relative) +
+        line += "  WARNING: the " + label + " balance is off by " + Number(relative) +
                 (dosed != 0.0 ? " of the dose" : "") + ", more than " + Number(tolerance) +
                 ": the results are not reliable\n";
     }
     return line;
 }
 
-// The iodide balance closes (about 2e-10 of the dose); the model's perchlorate
-// balance leaves out some compartments by construction, so it is not judged.
-constexpr double kIodideBalanceTolerance = 1e-3;
-constexpr double kNotJudged = HUGE_VAL;
-
 }  // namespace
 
-void PrintRunSummary(std::ostream& out, const ModelVariables& variables,
+void PrintRunSummary(std::ostream& out, const ModelVariables& variables, const ModelMetadata& metadata,
                      const std::vector<AppliedSetting>& settings, const RunRecorder& recorder) {
     out << "Settings:";
     if (settings.empty()) out << " model defaults";
@@ -81,10 +76,10 @@ void PrintRunSummary(std::ostream& out, const ModelVariables& variables,
         out << "  " << column.header << " = " << variables.ReadText(column.variable, column.offset) << "\n";
     }
 
-    const std::string balances =
-        BalanceLine(variables, "iodide", "massb_amount_i", {"aioral_i", "iodstores_mi", "iodstores_fi"},
-                    kIodideBalanceTolerance) +
-        BalanceLine(variables, "perchlorate", "massb_amount_p", {"aioral_p"}, kNotJudged);
+    // The balances the model declares; one without a tolerance is reported, not judged.
+    std::string balances;
+    for (const ModelBalance& b : metadata.balances)
+        balances += BalanceLine(variables, b.name, b.unaccounted, b.dosed, b.tolerance);
     if (!balances.empty()) out << "Mass balance:\n" << balances;
 
     out << "Status messages: " << recorder.StatusMessages() << "\n";

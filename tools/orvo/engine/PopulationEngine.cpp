@@ -1,5 +1,7 @@
 #include "PopulationEngine.h"
 
+#include "ModelMetadata.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -20,10 +22,6 @@
 #include "WorkerPool.h"
 
 namespace {
-
-// Recorded when --vars is not given: serum and thyroid concentrations of
-// both chemicals in mother and fetus.
-const char* const kDefaultOutputs[] = {"ca_mi", "cthyt_mi", "ca_fi", "cthy_fi", "ca_mp", "cthy_mp", "ca_fp", "cthy_fp"};
 
 // FNV-1a, 64 bits: a fingerprint of the inputs, not a security measure.
 std::string Fingerprint(const std::string& text) {
@@ -236,11 +234,20 @@ void ResolvePopulation(const PopulationRequest& request, const std::vector<Eleme
         plan.inputs.push_back(element);
         setup.baseInputs.push_back(variables.ReadNumber(element.variable, element.offset));
     }
+    // Without --vars: what the model declares for populations, else every state.
     std::vector<std::string> outputs = request.outputs;
-    if (outputs.empty())
-        for (const char* name : kDefaultOutputs) {
+    if (outputs.empty()) {
+        std::string ignored;
+        for (const std::string& name : ReadModelMetadata(setup.libraryPath, ignored).populationOutputs) {
             ModelVariable v;
-            if (variables.Find(name, v)) outputs.emplace_back(name);
+            if (variables.Find(name, v)) outputs.push_back(name);
+        }
+    }
+    if (outputs.empty())
+        for (uint32_t n = 2;; ++n) {
+            const ModelVariable v = variables.At(n);
+            if (v.symbolType != OrvoSymbolState) break;
+            outputs.push_back(v.name);
         }
     if (outputs.empty()) Refuse("no variables to record", PopulationInput::Outputs);
     if (!ResolveOutputs(variables, outputs, plan, error)) Refuse(error, PopulationInput::Outputs);
