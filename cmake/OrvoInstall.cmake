@@ -21,6 +21,9 @@ set(ORVO_INSTALL_PRIVATE ${CMAKE_INSTALL_LIBDIR}/orvo)
 
 install(TARGETS orvo RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(PROGRAMS ${PROJECT_SOURCE_DIR}/scripts/orvo-submit-slurm DESTINATION ${CMAKE_INSTALL_BINDIR})
+# The model hosts load when given none, named beside the libraries.
+file(WRITE ${CMAKE_BINARY_DIR}/lib/orvo-default-model "${ORVO_DEFAULT_MODEL}\n")
+install(FILES ${CMAKE_BINARY_DIR}/lib/orvo-default-model DESTINATION ${ORVO_INSTALL_PRIVATE})
 get_property(ORVO_MODELS GLOBAL PROPERTY ORVO_MODELS)
 foreach(model IN LISTS ORVO_MODELS)
   install(TARGETS orvo_${model} LIBRARY DESTINATION ${ORVO_INSTALL_PRIVATE})

@@ -13,7 +13,6 @@ from ._runlock import RunLock
 from .errors import LibraryError, RunStateError, UnknownVariableError, VariableTypeError
 from .variables import DataType, SymbolType, Variable
 
-LIBRARY_NAME = "liborvo_pregnancy.so"
 _PACKAGE_DIR = os.path.dirname(os.path.abspath(__file__))
 _SOURCE_TREE_BUILD = os.path.join(os.path.dirname(os.path.dirname(_PACKAGE_DIR)), "build", "lib")
 # Installed under a prefix P: the package in P/lib/python3/dist-packages/orvo,
@@ -29,18 +28,31 @@ _loaded = {}
 _load_lock = threading.Lock()
 
 
+def _default_name(folder):
+    """liborvo_NAME.so for the model the build named in orvo-default-model."""
+    try:
+        with open(os.path.join(folder, "orvo-default-model"), encoding="utf-8") as f:
+            return f"liborvo_{f.read().split()[0]}.so"
+    except (OSError, IndexError):
+        return None
+
+
 def find_library(path=None):
     """The library file: `path` when given, else $ORVO_LIB, else the copy
     beside this package, else the installed one (P/lib/orvo), else the
-    source tree's release build."""
+    source tree's release build; in each folder the model its build named
+    the default (the file orvo-default-model)."""
     if path is not None:
         candidates = [("the given path", os.fspath(path))]
     elif os.environ.get("ORVO_LIB"):
         candidates = [("ORVO_LIB", os.environ["ORVO_LIB"])]
     else:
-        candidates = [("beside the package", os.path.join(_PACKAGE_DIR, LIBRARY_NAME)),
-                      ("the installed libraries", os.path.join(_INSTALLED, LIBRARY_NAME)),
-                      ("the source tree's build", os.path.join(_SOURCE_TREE_BUILD, LIBRARY_NAME))]
+        candidates = []
+        for where, folder in (("beside the package", _PACKAGE_DIR), ("the installed libraries", _INSTALLED),
+                              ("the source tree's build", _SOURCE_TREE_BUILD)):
+            name = _default_name(folder)
+            candidates.append((where, os.path.join(folder, name) if name else
+                               os.path.join(folder, "orvo-default-model")))
     for _, candidate in candidates:
         if os.path.isfile(candidate):
             return os.path.realpath(candidate)

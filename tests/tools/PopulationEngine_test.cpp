@@ -104,9 +104,6 @@ TEST_F(PopulationEngineTest, RefusesBadPopulationsWithTypedErrors) {
     PopulationRequest badOutput = Request("batch", {sampled});
     badOutput.outputs = {"conc", "nosuch"};
     cases.push_back({"unknown output", badOutput, K::BadInput, PopulationInput::Outputs, "unknown variable 'nosuch'"});
-    // The model declares no default outputs this engine knows.
-    cases.push_back({"no outputs", Request("batch", {sampled}), K::BadInput, PopulationInput::Outputs,
-                     "no variables to record"});
     PopulationRequest badAt = Request("batch", {sampled});
     badAt.outputs = {"conc"};
     badAt.atTimes = {0.3};
@@ -181,6 +178,14 @@ TEST_F(PopulationEngineTest, ResolvesSettingsInputsOutputsAndTimes) {
     EXPECT_EQ(setup.plan.outputs[0].header, "conc");
     EXPECT_EQ(setup.baseInputs, (std::vector<double>{80, 0.2}));
     EXPECT_EQ(setup.libraryPath, ORVO_TEST_MODEL_LIBRARY);
+
+    // Without outputs: the ones the model's metadata declares for populations.
+    request.outputs.clear();
+    setup = ReadPopulationInputs(request);
+    ResolvePopulation(request, {}, {}, setup);
+    std::vector<std::string> headers;
+    for (const auto& output : setup.plan.outputs) headers.push_back(output.header);
+    EXPECT_EQ(headers, (std::vector<std::string>{"agut", "acentral", "aelim", "conc", "balance"}));
 }
 
 // The runner against the closed form of one oral dose.

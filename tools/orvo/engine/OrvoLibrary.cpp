@@ -4,6 +4,9 @@
 #include <limits.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <fstream>
+
 OrvoLibrary::~OrvoLibrary() {
     if (handle_ != nullptr) dlclose(handle_);
 }
@@ -31,15 +34,17 @@ bool OrvoLibrary::Load(const std::string& path) {
 }
 
 std::string OrvoLibrary::DefaultPath() {
-    const std::string libraryName = "liborvo_pregnancy.so";
     char buffer[PATH_MAX];
     const ssize_t length = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-    if (length <= 0) return libraryName;  // then the current directory
-    std::string exe(buffer, static_cast<std::size_t>(length));
+    std::string exe(buffer, static_cast<std::size_t>(std::max<ssize_t>(length, 0)));
     const std::size_t slash = exe.rfind('/');
     const std::string dir = slash == std::string::npos ? "." : exe.substr(0, slash);
-    // The build tree keeps the libraries in lib/, an installed orvo in lib/orvo/.
-    const std::string installed = dir + "/../lib/orvo/" + libraryName;
-    if (access(installed.c_str(), F_OK) == 0) return installed;
-    return dir + "/../lib/" + libraryName;
+    // The build names its default model in a file beside the libraries (the
+    // build tree keeps them in lib/, an installed orvo in lib/orvo/).
+    for (const std::string& folder : {dir + "/../lib/orvo/", dir + "/../lib/"}) {
+        std::ifstream in(folder + "orvo-default-model");
+        std::string name;
+        if (in >> name) return folder + "liborvo_" + name + ".so";
+    }
+    return dir + "/../lib/orvo-default-model (missing: pass --lib)";
 }

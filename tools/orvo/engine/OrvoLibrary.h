@@ -37,7 +37,8 @@ public:
     bool Load(const std::string& path);
     const std::string& error() const { return error_; }
 
-    // The default library: ../lib/liborvo_pregnancy.so beside this executable.
+    // The default library: the one named in orvo-default-model in ../lib/orvo/
+    // (installed) or ../lib/ (build tree) beside this executable.
     static std::string DefaultPath();
 
 #define ORVO_DECLARE_EXPORT(name) decltype(&::name) name = nullptr;
