@@ -6,6 +6,7 @@
 
 #include "BatchCommand.h"
 #include "BuildCommand.h"
+#include "CalibrateCommand.h"
 #include "ExitCodes.h"
 #include "ListCommand.h"
 #include "Options.h"
@@ -15,6 +16,7 @@
 
 int main(int argc, char** argv) {
     if (argc > 1 && std::string(argv[1]) == "build") return BuildCommand(argc - 1, argv + 1);
+    if (argc > 1 && std::string(argv[1]) == "calibrate") return CalibrateCommand(argc - 1, argv + 1);
     Options options;
     std::string error;
     if (!ParseCommandLine(argc, argv, options, error)) {
