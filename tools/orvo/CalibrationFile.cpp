@@ -3,8 +3,6 @@
 #include <cmath>
 #include <sstream>
 
-#include "CsvReader.h"
-#include "NumberText.h"
 
 namespace {
 
@@ -85,10 +83,6 @@ bool ReadCalibration(std::istream& in, const std::string& fileName, const std::s
             std::string message;
             if (!ParseDistribution(std::string(Trim(text.substr(tilde + 1))), parameter.prior, message))
                 return fail(parameter.name + ": " + message);
-            const Distribution& d = parameter.prior;
-            if (d.truncated && !(d.Cdf(d.upper) - d.Cdf(d.lower) > 0.0))
-                return fail(parameter.name + ": the prior has no mass inside its bounds [" + FormatReal(d.lower) +
-                            ", " + FormatReal(d.upper) + "]");
             definition.parameters.push_back(parameter);
             continue;
         }
@@ -161,8 +155,12 @@ bool ReadObservations(std::istream& in, const std::string& fileName, const Calib
         if (!line.empty() && line.back() == '\r') line.pop_back();
         if (Trim(line).empty()) continue;
         std::vector<std::string> cells;
-        std::istringstream row(line);
-        for (std::string cell; std::getline(row, cell, ',');) cells.emplace_back(Trim(cell));
+        for (std::size_t from = 0;;) {
+            const std::size_t comma = line.find(',', from);
+            cells.emplace_back(Trim(std::string_view(line).substr(from, comma - from)));
+            if (comma == std::string::npos) break;
+            from = comma + 1;
+        }
         if (columns == 0) {
             if (cells.size() < 3 || cells.size() > 5 || cells[0] != "time" || cells[1] != "variable" ||
                 cells[2] != "value" || (cells.size() > 3 && cells[3] != "sd") ||

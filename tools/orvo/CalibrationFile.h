@@ -56,7 +56,7 @@ struct CalibrationDefinition {
 };
 
 // Reads the file's lines (data files not yet). False with "FILE:LINE: ..."
-// on a malformed line, a prior with no mass inside its bounds, a parameter
+// on a malformed line, a prior that is malformed or has no mass inside its bounds, a parameter
 // given twice, an sd parameter never declared, or an experiment without data.
 bool ReadCalibration(std::istream& in, const std::string& fileName, const std::string& folder,
                      CalibrationDefinition& definition, std::string& error);
