@@ -230,7 +230,7 @@ int CalibrateCommand(int argc, char** argv) {
         "  doses = FILE.csv                  optional dose-record file (paths relative\n"
         "                                    to the calibration file)\n"
         "Data files: CSV with the header time,variable,value[,sd][,subject]; an sd\n"
-        "there overrides the error model's for that row.\n"
+        "there overrides the error model's for that row; subjects share the parameters.\n"
         "\n"
         "Writes DIR/chains.csv (chain, iteration, each parameter, log_prior,\n"
         "log_likelihood), DIR/summary.csv (mean, sd, 2.5/50/97.5 % quantiles, split\n"
