@@ -377,6 +377,7 @@ int CalibrateCommand(int argc, char** argv) {
         std::filesystem::remove(chainPath(c), ec);
     }
     if (!workersOk) {
+        for (uint64_t c = 0; c < chains; ++c) std::filesystem::remove(chainPath(c), ec);
         std::cerr << "orvo calibrate: a chain did not finish\n";
         return kExitRunFailed;
     }
