@@ -12,7 +12,7 @@ TSAN_SUITES  := test_execution test_execution_debug_model test_execution_plain_m
 VALGRIND     := valgrind --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite \
                 --show-leak-kinds=definite --track-origins=yes
 
-.PHONY: all deps release asan run test bench clean fuzz tsan memcheck install deb
+.PHONY: all deps release asan run test bench clean fuzz tsan memcheck install deb cluster-test
 
 all: release
 
@@ -27,6 +27,12 @@ release: deps
 asan: deps
 	@[ -f $(TEST_DIR)/build.ninja ] || cmake -S . -B $(TEST_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DORVO_SANITIZE=ON
 	cmake --build $(TEST_DIR) -j $(JOBS)
+
+# A population on a real one-host Slurm (installed from Debian when missing,
+# on loopback only), sharded, one shard resubmitted, merged, and compared
+# with the unsharded run; uses the sanitizer build's orvo. Run as root.
+cluster-test: asan
+	bash scripts/cluster-test.sh $(TEST_DIR)/bin/orvo
 
 # Installs the release build under PREFIX (default /usr/local).
 PREFIX ?= /usr/local

@@ -1,6 +1,7 @@
 # `cmake --install BUILD --prefix P` lays out the whole product:
 #   P/bin/orvo                      every command, `orvo build` included
-#   P/lib/orvo/liborvo_NAME.so      the shipped model libraries
+#   P/lib/orvo/liborvo_NAME.so      the shipped model libraries, each with its
+#   P/lib/orvo/liborvo_NAME.json    metadata beside it
 #   P/lib/orvo/                     and what building a model needs: the runtime
 #                                   archive, ODEPACK, the generator, the headers
 #                                   generated code includes, the export map and
@@ -19,14 +20,17 @@ include(CMakePackageConfigHelpers)
 set(ORVO_INSTALL_PRIVATE ${CMAKE_INSTALL_LIBDIR}/orvo)
 
 install(TARGETS orvo RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(PROGRAMS ${PROJECT_SOURCE_DIR}/scripts/orvo-submit-slurm DESTINATION ${CMAKE_INSTALL_BINDIR})
 get_property(ORVO_MODELS GLOBAL PROPERTY ORVO_MODELS)
 foreach(model IN LISTS ORVO_MODELS)
   install(TARGETS orvo_${model} LIBRARY DESTINATION ${ORVO_INSTALL_PRIVATE})
+  get_target_property(metadata orvo_${model} ORVO_METADATA)
+  install(FILES ${metadata} DESTINATION ${ORVO_INSTALL_PRIVATE})
 endforeach()
 install(TARGETS orvo_core odepack ARCHIVE DESTINATION ${ORVO_INSTALL_PRIVATE})
 
 # The headers generated model code includes, and only those.
-set(ORVO_MODEL_HEADERS common/SharedFlag.h operators/OrvoSimOperators.h operators/MemoryOperators.h
+set(ORVO_MODEL_HEADERS common/SharedFlag.h common/TextException.h operators/OrvoSimOperators.h operators/MemoryOperators.h
     operators/RunControlOperators.h runtime/OrvoSimRuntimeAPI.h)
 foreach(header IN LISTS ORVO_MODEL_HEADERS)
   get_filename_component(folder ${header} DIRECTORY)
@@ -36,6 +40,9 @@ install(FILES ${PROJECT_SOURCE_DIR}/include/orvo/orvo.h DESTINATION ${CMAKE_INST
 install(FILES ${PROJECT_SOURCE_DIR}/src/runtime/orvo.map DESTINATION ${ORVO_INSTALL_PRIVATE})
 install(PROGRAMS ${PROJECT_SOURCE_DIR}/tools/orvo-modelgen/orvo-modelgen DESTINATION ${ORVO_INSTALL_PRIVATE}/modelgen)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/tools/orvo-modelgen/modelgen DESTINATION ${ORVO_INSTALL_PRIVATE}/modelgen
+        FILES_MATCHING PATTERN "*.py" PATTERN "__pycache__" EXCLUDE)
+install(PROGRAMS ${PROJECT_SOURCE_DIR}/tools/orvo-import/orvo-import DESTINATION ${ORVO_INSTALL_PRIVATE}/import)
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/tools/orvo-import/orvoimport DESTINATION ${ORVO_INSTALL_PRIVATE}/import
         FILES_MATCHING PATTERN "*.py" PATTERN "__pycache__" EXCLUDE)
 
 # Compile and link flags for `orvo build`: the compiler, language and
@@ -56,6 +63,7 @@ set(ORVO_BUILD_GENERATOR modelgen/orvo-modelgen)
 set(ORVO_BUILD_RUNTIME liborvo_core.a)
 set(ORVO_BUILD_ODEPACK libodepack.a)
 set(ORVO_BUILD_EXPORT_MAP orvo.map)
+set(ORVO_BUILD_IMPORTER import/orvo-import)
 configure_file(${PROJECT_SOURCE_DIR}/cmake/install/build.conf.in ${CMAKE_BINARY_DIR}/install/build.conf @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/install/build.conf DESTINATION ${ORVO_INSTALL_PRIVATE})
 # The build tree's own, so that build/bin/orvo build works before installing.
@@ -64,6 +72,7 @@ set(ORVO_BUILD_GENERATOR ${PROJECT_SOURCE_DIR}/tools/orvo-modelgen/orvo-modelgen
 set(ORVO_BUILD_RUNTIME $<TARGET_FILE:orvo_core>)
 set(ORVO_BUILD_ODEPACK $<TARGET_FILE:odepack>)
 set(ORVO_BUILD_EXPORT_MAP ${PROJECT_SOURCE_DIR}/src/runtime/orvo.map)
+set(ORVO_BUILD_IMPORTER ${PROJECT_SOURCE_DIR}/tools/orvo-import/orvo-import)
 configure_file(${PROJECT_SOURCE_DIR}/cmake/install/build.conf.in ${CMAKE_BINARY_DIR}/install/build-tree.conf.in @ONLY)
 file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/lib/orvo/build.conf INPUT ${CMAKE_BINARY_DIR}/install/build-tree.conf.in)
 

@@ -3,7 +3,9 @@
 # Generates the C++ of the model described in FILE (whose first line declares
 # `model NAME;`) into the build tree and builds from it:
 #   orvo_NAME_model  static library: the model, carrying the runtime with it
-#   orvo_NAME        shared library liborvo_NAME.so exporting only the Orvo* calls
+#   orvo_NAME        shared library liborvo_NAME.so exporting only the Orvo* calls,
+#                    with liborvo_NAME.json beside it: what hosts know of the model
+#                    (units, descriptions, default records, balances, dose targets)
 # A fault in the description stops the build with file:line:col: message.
 
 find_program(ORVO_PYTHON3 NAMES python3 PATHS /usr/bin NO_DEFAULT_PATH)
@@ -42,6 +44,9 @@ function(orvo_add_model name)
                   COMMAND_ERROR_IS_FATAL ANY)
   string(REPLACE "\n" ";" relative_outputs "${relative_outputs}")
   list(TRANSFORM relative_outputs PREPEND ${generated}/ OUTPUT_VARIABLE outputs)
+  set(sources ${outputs})
+  list(FILTER sources EXCLUDE REGEX "\\.json$")
+  set(metadata ${generated}/model/${name}.json)
 
   add_custom_command(
       OUTPUT ${outputs}
@@ -50,7 +55,7 @@ function(orvo_add_model name)
       COMMENT "Generating model ${name} from ${ARG_DESCRIPTION}"
       VERBATIM)
 
-  add_library(orvo_${name}_model STATIC ${outputs})
+  add_library(orvo_${name}_model STATIC ${sources})
   # The generated headers come before the runtime's, which sit beside them as model/...
   target_include_directories(orvo_${name}_model BEFORE PUBLIC ${generated})
   # Whoever links the model gets the runtime too; the shared library takes all
@@ -71,6 +76,23 @@ function(orvo_add_model name)
       -Wl,--version-script=${PROJECT_SOURCE_DIR}/src/runtime/orvo.map
       $<$<NOT:$<BOOL:${ORVO_FUZZ}>>:-Wl,--no-undefined>)
   set_target_properties(orvo_${name} PROPERTIES LINK_DEPENDS ${PROJECT_SOURCE_DIR}/src/runtime/orvo.map)
+
+  # The model's metadata goes beside the library, under the library's name.
+  if(CMAKE_LIBRARY_OUTPUT_DIRECTORY)
+    set(library_dir ${CMAKE_LIBRARY_OUTPUT_DIRECTORY})
+  else()
+    set(library_dir ${CMAKE_CURRENT_BINARY_DIR})
+  endif()
+  set(beside ${library_dir}/liborvo_${name}.json)
+  add_custom_command(
+      OUTPUT ${beside}
+      COMMAND ${CMAKE_COMMAND} -E copy_if_different ${metadata} ${beside}
+      DEPENDS ${metadata}
+      COMMENT "Copying the metadata of model ${name}"
+      VERBATIM)
+  add_custom_target(orvo_${name}_metadata DEPENDS ${beside})
+  add_dependencies(orvo_${name} orvo_${name}_metadata)
+  set_target_properties(orvo_${name} PROPERTIES ORVO_METADATA ${beside})
   # The models of this tree's models/ folder are installed.
   if(CMAKE_CURRENT_SOURCE_DIR MATCHES "^${PROJECT_SOURCE_DIR}/models/")
     set_property(GLOBAL APPEND PROPERTY ORVO_MODELS ${name})

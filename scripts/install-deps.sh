@@ -9,7 +9,7 @@ cache="$root/.deps"
 packages=(build-essential cmake ninja-build gfortran libblas-dev libsundials-dev
           libgtest-dev libgmock-dev libbenchmark-dev dpkg-dev python3
           python3-numpy python3-pandas python3-matplotlib python3-scipy python3-pytest
-          clang libclang-rt-dev valgrind libcli11-dev)
+          clang libclang-rt-dev valgrind libcli11-dev libboost-dev)
 
 missing=()
 for p in "${packages[@]}"; do

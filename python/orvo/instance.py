@@ -3,6 +3,7 @@ callbacks as Python callables."""
 
 import atexit
 import enum
+import signal
 import threading
 
 from .errors import RunError, RunStateError
@@ -84,6 +85,9 @@ class Instance:
         self._listeners = {"status": [], "error": [], "tick": [], "state": []}
         self._registrations = {}  # user data -> (kind, key, Python callable)
         self._next_user_data = FIRST_REGISTRATION_USER_DATA
+        self._time_number = self._library.variables[0].number
+        self._get_double = self._raw._functions["OrvoGetDouble"]
+        self._last_tick_time = None  # of the last output point passed on
         self.number = 0
         self.number = self._library.create_instance(self)
 
@@ -143,7 +147,9 @@ class Instance:
         variable = self._library.variable(name)
         if not force and variable.symbol_type != SymbolType.STATE:
             variable.check_settable()
-        self._library.write(self.number, variable, variable.coerce(value))
+        value = variable.coerce(value)
+        self._library.note_instance_write(variable)
+        self._library.write(self.number, variable, value)
 
     __getitem__ = get
     __setitem__ = set
@@ -157,6 +163,7 @@ class Instance:
         apply to every later run of any instance)."""
         self._check_open()
         variable = self._library.variable(name)
+        self._library.note_instance_tolerance(variable, self.tolerance(variable))
         if relative is not None:
             self._raw.OrvoSetRelativeError(self.number, variable.number, float(relative))
         if absolute is not None:
@@ -175,12 +182,13 @@ class Instance:
         return not self._ended.is_set()
 
     def run(self):
-        """A whole run from the start, on this thread."""
-        self._blocking("OrvoStartBlocking")
+        """A whole run from the start, on this thread. Ctrl-C stops it at
+        its next output point and raises KeyboardInterrupt."""
+        self._blocking("OrvoStartBlocking", fresh=True)
 
     def prestep(self):
         """Runs the initial section only, ready for step() and run_to()."""
-        self._blocking("OrvoPreStep")
+        self._blocking("OrvoPreStep", fresh=True)
 
     def step(self):
         """Runs exactly one communication interval."""
@@ -212,7 +220,7 @@ class Instance:
         export = "OrvoContinue" if resume else "OrvoStart"
         run_lock = self._library.run_lock
         with run_lock("start()"):
-            self._begin()
+            self._begin(fresh=not resume)
             with _running_lock:
                 _running.add(self)
             # Handed over before the call: the run may end before it returns.
@@ -248,18 +256,44 @@ class Instance:
         if self.number != 0:
             self._raw.OrvoStop(self.number)
 
-    def _blocking(self, export, *args):
+    def _blocking(self, export, *args, fresh=False):
         with self._library.run_lock(f"{export}"):
-            self._begin()
+            self._begin(fresh)
+            interrupted = []
+            previous = self._catch_interrupt(interrupted)
             try:
                 self._raw.call(export, self.number, *args)
             finally:
+                if previous is not None:
+                    signal.signal(signal.SIGINT, previous)
                 # The end state is normally seen already; a start the library
                 # ignored reports none.
                 self._finish()
+        if interrupted:
+            self._callback_error = None
+            raise KeyboardInterrupt
         self._raise_outcome()
 
-    def _begin(self):
+    def _catch_interrupt(self, interrupted):
+        # Python handles a signal when it next runs Python code: in a
+        # callback of the run, where an exception could not leave. This
+        # handler stops the run instead, and KeyboardInterrupt is raised once
+        # the call has returned. Only Python's own Ctrl-C handler is replaced,
+        # and only on the main thread (signals are handled nowhere else).
+        if threading.current_thread() is not threading.main_thread():
+            return None
+        try:
+            if signal.getsignal(signal.SIGINT) is not signal.default_int_handler:
+                return None
+
+            def stop(_signum, _frame):
+                interrupted.append(True)
+                self._request_stop()
+            return signal.signal(signal.SIGINT, stop)
+        except ValueError:
+            return None
+
+    def _begin(self, fresh=True):
         self._check_open()
         library = self._library
         with library.lock:
@@ -272,6 +306,8 @@ class Instance:
             library.active_run = self
         self.messages, self.errors, self.states = [], [], []
         self._callback_error = None
+        if fresh:
+            self._last_tick_time = None
         self._ended.clear()
 
     def _finish(self):
@@ -369,8 +405,14 @@ class Instance:
         try:
             function(*args)
         except BaseException as exc:  # noqa: B902 - handed to the caller, not dropped
+            self._keep_error(exc)
+
+    def _keep_error(self, exc):
+        # The first exception wins, except that Ctrl-C is never lost.
+        if self._callback_error is None or (isinstance(exc, KeyboardInterrupt) and
+                                            not isinstance(self._callback_error, KeyboardInterrupt)):
             self._callback_error = exc
-            self._request_stop()
+        self._request_stop()
 
     # The library's dispatchers call these with the registration's user data.
 
@@ -395,6 +437,13 @@ class Instance:
             self._call_user(function, code, message)
 
     def _on_tick(self, _user, tick):
+        if tick == 0:
+            # The library ticks where a step or run to a time begins as well
+            # as where it ends: each output point is passed on once.
+            now = self._get_double(self.number, self._time_number)
+            if now == self._last_tick_time:
+                return
+            self._last_tick_time = now
         for function in list(self._listeners["tick"]):
             self._call_user(function, tick)
 

@@ -102,21 +102,62 @@ class Library:
         self.access_instance = self.create_instance()
         self.defaults = {v.name: self.read(self.access_instance, v) for v in self.variables
                          if v.settable and v.data_type != DataType.INVALID}
+        # What Instances changed, with the Model's value from before:
+        # model.run puts these back first (see Model, "Sharing").
+        self._instance_values = {}      # Variable -> the Model's value
+        self._instance_tolerances = {}  # Variable -> the Model's (relative, absolute)
 
     def _dispatcher(self, method):
         run_lock, instances = self.run_lock, self._instances
 
         def dispatch(number, user_data, *args):
-            reference = instances.get(number)
-            instance = reference() if reference is not None else None
-            if instance is None:
-                return
-            run_lock.enter_callback()
+            instance = None
             try:
-                getattr(instance, method)(user_data, *args)
-            finally:
-                run_lock.leave_callback()
+                reference = instances.get(number)
+                instance = reference() if reference is not None else None
+                if instance is None:
+                    return
+                run_lock.enter_callback()
+                try:
+                    getattr(instance, method)(user_data, *args)
+                finally:
+                    run_lock.leave_callback()
+            except BaseException as exc:  # noqa: B902 - Ctrl-C lands anywhere; handed to the run
+                # An exception cannot cross the library; on the thread of a
+                # blocking run this is where Ctrl-C arrives.
+                if instance is not None:
+                    instance._keep_error(exc)
         return dispatch
+
+    # ---- the Model's values against an Instance's ------------------------------
+
+    def note_instance_write(self, variable):
+        """An Instance is about to write `variable`: remember the Model's value."""
+        if variable.settable and variable not in self._instance_values:
+            self._instance_values[variable] = self.read(self.access_instance, variable)
+
+    def note_instance_tolerance(self, variable, tolerance):
+        self._instance_tolerances.setdefault(variable, tolerance)
+
+    def note_model_write(self, variable):
+        """The Model writes `variable`: its new value is the Model's."""
+        self._instance_values.pop(variable, None)
+
+    def model_value(self, variable):
+        """The Model's value of a variable, whatever Instances wrote since."""
+        if variable in self._instance_values:
+            return self._instance_values[variable]
+        return self.read(self.access_instance, variable)
+
+    def restore_model_values(self):
+        """Puts back the Model's values and tolerances over what Instances wrote."""
+        while self._instance_values:
+            variable, value = self._instance_values.popitem()
+            self.write(self.access_instance, variable, variable.coerce(value))
+        while self._instance_tolerances:
+            variable, (relative, absolute) = self._instance_tolerances.popitem()
+            self.raw.OrvoSetRelativeError(self.access_instance, variable.number, relative)
+            self.raw.OrvoSetAbsoluteError(self.access_instance, variable.number, absolute)
 
     def _describe(self, number):
         info = _raw.SymbolInfo()

@@ -1,7 +1,6 @@
 """The model as a whole: its variable table, typed values and whole runs."""
 
 import math
-import threading
 
 import numpy as np
 import pandas as pd
@@ -23,7 +22,11 @@ class Model:
 
     `lib` is the library file; by default $ORVO_LIB, then the copy beside
     this package, then the source tree's build. Every Model of one file
-    shares the loaded library and the model's one set of variables."""
+    shares the loaded library and the model's one set of variables.
+
+    Sharing: values set on the Model are the baseline of every run();
+    settings given to run() last that run only; writes through an Instance
+    are undone before the next run() (python/README.md, "Sharing values")."""
 
     def __init__(self, lib=None):
         self.library = load_library(lib)
@@ -50,13 +53,15 @@ class Model:
 
     def get(self, name):
         """The current value: float, int, bool, str, or a numpy array."""
-        return self.library.read(self.library.access_instance, name)
+        return self.library.model_value(self.library.variable(name))
 
     def set(self, name, value):
         """Writes a settable variable; the value must fit its data type and shape."""
         variable = self.library.variable(name)
         variable.check_settable()
-        self.library.write(self.library.access_instance, variable, variable.coerce(value))
+        value = variable.coerce(value)
+        self.library.note_model_write(variable)
+        self.library.write(self.library.access_instance, variable, value)
 
     __getitem__ = get
     __setitem__ = set
@@ -64,6 +69,7 @@ class Model:
     def update(self, settings):
         """Sets several variables, checking all of them before writing any."""
         for variable, value in self._checked(settings):
+            self.library.note_model_write(variable)
             self.library.write(self.library.access_instance, variable, value)
 
     def reset(self):
@@ -72,7 +78,7 @@ class Model:
 
     def _checked(self, settings):
         checked = []
-        for name, value in dict(settings or {}).items():
+        for name, value in _as_dict(settings).items():
             variable = self.library.variable(name)
             variable.check_settable()
             checked.append((variable, variable.coerce(value)))
@@ -92,7 +98,7 @@ class Model:
         NestedRunError."""
         return self.library.run_lock("exclusive()")
 
-    def run(self, settings=None, record=None, cint=None, tolerances=None):
+    def run(self, settings=None, record=None, cint=None, tolerances=None, times=None):
         """Runs the model from its start to `tstop` and returns the recorded
         output points as a DataFrame indexed by time.
 
@@ -100,6 +106,10 @@ class Model:
         previous values are restored afterwards. `record` lists the variables
         to record (array elements become `name[i]` columns). `tolerances` is
         (relative, absolute) for every state, or {state: (relative, absolute)}.
+        `times` gives the output times instead of the grid of `cint`: the
+        run advances to each in turn and ends at the last one (tstop at the
+        latest). With `cint` given too, the rows are the grid's and the
+        times together, to tstop.
         The result's `attrs` hold the settings, the status messages and the
         execution states. A run that ends in the error state, or before
         tstop, raises RunError carrying the messages and what was recorded.
@@ -109,56 +119,58 @@ class Model:
         callback of a run of the same library it raises NestedRunError, and
         while a background run started by this thread is in progress,
         RunStateError."""
-        settings = dict(settings or {})
+        settings = _as_dict(settings)
         if cint is not None:
             settings["cint"] = cint
         checked = self._checked(settings)
         columns = self._record_columns(DEFAULT_RECORD if record is None else record)
         tolerance_items = self._tolerance_items(tolerances)
 
+        if times is not None:
+            times = np.unique(np.asarray(times, dtype=float).ravel())
+            if times.size == 0 or not np.all(np.isfinite(times)):
+                raise SettingsError("times are finite numbers, at least one")
         with self.library.run_lock("model.run()"):
-            return self._run(settings, checked, columns, tolerance_items)
+            return self._run(settings, checked, columns, tolerance_items, times, cint is not None)
 
-    def _run(self, settings, checked, columns, tolerance_items):
+    def _run(self, settings, checked, columns, tolerance_items, times=None, with_grid=False):
         access = self.library.access_instance
+        self.library.restore_model_values()
         previous_values = [(v, self.library.read(access, v)) for v, _ in checked]
         rows = []
-        with Instance(self) as instance:
-            previous_tolerances = [(v, instance.tolerance(v)) for v, _ in tolerance_items]
-            try:
-                for variable, value in checked:
-                    self.library.write(access, variable, value)
-                for variable, (relative, absolute) in tolerance_items:
-                    instance.set_tolerance(variable, relative, absolute)
-                self._check_run_settings()
-                recorder = _Recorder(self.library, instance.number, columns, rows)
-                instance.on_tick(recorder.tick)
-                self._run_interruptibly(instance)
-                result = self._frame(columns, rows, settings, instance)
-                failure = self._failure(instance)
-            except RunError as error:
-                error.result = self._frame(columns, rows, settings, instance)
-                raise
-            finally:
-                for variable, value in previous_values:
-                    self.library.write(access, variable, variable.coerce(value))
-                for variable, (relative, absolute) in previous_tolerances:
-                    instance.set_tolerance(variable, relative, absolute)
+        instance = self._run_instance()
+        recorder = None
+        previous_tolerances = [(v, instance.tolerance(v)) for v, _ in tolerance_items]
+        try:
+            for variable, value in checked:
+                self.library.write(access, variable, value)
+            for variable, (relative, absolute) in tolerance_items:
+                instance.set_tolerance(variable, relative, absolute)
+            self._check_run_settings()
+            recorder = _Recorder(self.library, instance.number, columns, rows)
+            handle = instance.on_tick(recorder.tick)
+            if times is None:
+                instance.run()
+                failure = None
+            else:
+                recorder.grid = with_grid
+                failure = self._run_to_times(instance, recorder, times)
+            result = self._frame(columns, rows, settings, instance)
+            failure = failure or self._failure(instance, until=None if times is None else times[-1])
+            result = self._clip_to_tstop(result, instance)
+        except RunError as error:
+            error.result = self._frame(columns, rows, settings, instance)
+            raise
+        finally:
+            for variable, value in previous_values:
+                self.library.write(access, variable, variable.coerce(value))
+            for variable, (relative, absolute) in previous_tolerances:
+                instance.set_tolerance(variable, relative, absolute)
+            if recorder is not None:
+                instance.remove(handle)
         if failure:
             raise RunError(failure, result.attrs["messages"], result)
         return result
-
-    @staticmethod
-    def _run_interruptibly(instance):
-        # A background run waited on from here lets Ctrl-C (or a notebook
-        # interrupt) stop it cleanly.
-        instance.start()
-        try:
-            instance.wait()
-        except KeyboardInterrupt:
-            instance.stop()
-            instance._ended.wait()
-            raise
 
     # The integration methods the library has; any other ialg would be
     # replaced by RK4 after a warning.
@@ -187,7 +199,34 @@ class Model:
             raise SettingsError(f"the stop time tstop = {tstop:g} is not a finite time after "
                                 f"the start ({start:g})")
 
-    def _failure(self, instance):
+    def _run_to_times(self, instance, recorder, times):
+        start = float(self.library.read(self.library.access_instance, self.library.variables[0]))
+        start = self._setting("zzticg", start)
+        tstop = self._setting("tstop", math.inf)
+        if times[0] < start or times[-1] > tstop:
+            raise SettingsError(f"times must lie between the start ({start:g}) and tstop ({tstop:g})")
+        if recorder.grid:
+            # Each run to a time starts a new grid there: the grid's points
+            # are run to as times as well, so that they stay on it.
+            cint = self._setting("cint", math.inf)
+            count = int(math.floor((tstop - start) / cint + 1e-9)) if math.isfinite(tstop) else 0
+            grid = start + cint * np.arange(count + 1)
+            times = np.union1d(times, np.append(grid[grid < tstop], tstop))
+            recorder.grid = False
+        instance.prestep()
+        for time in times:
+            if time > instance.time:
+                instance.run_to(time)
+            recorder.sample()
+        return None
+
+    def _setting(self, name, default):
+        try:
+            return float(self.library.read(self.library.access_instance, self.library.variable(name)))
+        except KeyError:
+            return default
+
+    def _failure(self, instance, until=None):
         try:
             stop = self.library.variable("tstop")
         except KeyError:
@@ -195,6 +234,8 @@ class Model:
         if stop.data_type != DataType.DOUBLE:
             return None
         time, tstop = instance.time, instance.get(stop)
+        if until is not None:
+            tstop = until
         if math.isfinite(tstop) and time < tstop - 1e-9 * max(1.0, abs(tstop)):
             return f"the run stopped at t = {time:g}, before tstop = {tstop:g}"
         return None
@@ -236,37 +277,95 @@ class Model:
             checked.append((variable, (relative, absolute)))
         return checked
 
+    def _clip_to_tstop(self, frame, instance):
+        # No rows past the stop time, whatever the last interval did.
+        try:
+            tstop = float(instance.get("tstop"))
+        except (KeyError, TypeError, ValueError):
+            return frame
+        if not math.isfinite(tstop) or frame.empty or frame.index[-1] <= tstop:
+            return frame
+        clipped = frame[frame.index <= tstop + 1e-12 * max(1.0, abs(tstop))]
+        clipped.attrs.update(frame.attrs)
+        return clipped
+
+    def _run_instance(self):
+        # Runs reuse one instance while it is the library's latest (creating
+        # and destroying one costs as much as a short run); once an Instance
+        # was created after it, it can no longer run and is replaced.
+        library = self.library
+        instance = getattr(library, "model_run_instance", None)
+        if instance is not None and not instance.closed and instance.number == library.latest_instance:
+            return instance
+        if instance is not None:
+            instance.close()
+        library.model_run_instance = Instance(self)
+        return library.model_run_instance
+
     @staticmethod
     def _frame(columns, rows, settings, instance):
-        names = ["t"] + [c[0] for c in columns]
-        frame = pd.DataFrame(rows, columns=names).set_index("t")
+        names = [c[0] for c in columns]
+        if all(v.data_type == DataType.DOUBLE for _, v, _ in columns):
+            table = np.array(rows, dtype=float).reshape(len(rows), len(names) + 1)
+            frame = pd.DataFrame(table[:, 1:], index=pd.Index(table[:, 0], name="t"), columns=names)
+        else:
+            frame = pd.DataFrame(rows, columns=["t"] + names).set_index("t")
         frame.attrs["settings"] = dict(settings)
         frame.attrs["messages"] = list(instance.messages)
         frame.attrs["execution_states"] = [int(s) for s in instance.states]
         return frame
 
 
+def _as_dict(settings):
+    """{name: value} from None, a mapping or a pandas Series (one value per
+    name); numpy scalars become Python ones."""
+    if settings is None:
+        return {}
+    if isinstance(settings, pd.DataFrame):
+        if len(settings) != 1:
+            raise TypeError(f"settings as a DataFrame need exactly one row, not {len(settings)}")
+        settings = settings.iloc[0]
+    if isinstance(settings, pd.Series):
+        settings = settings.to_dict()
+    elif not hasattr(settings, "items"):
+        raise TypeError(f"settings are a mapping of names to values, not {type(settings).__name__}")
+    return {str(name): value.item() if isinstance(value, np.generic) else value
+            for name, value in settings.items()}
+
+
 class _Recorder:
     """Samples the recorded variables at every output point; the run ticks
-    once more at its end, usually at the last point's time: one row per time."""
+    once more at its end, usually at the last point's time: one row per time.
+    Scalar doubles are read by the export itself, the rest through the
+    library's typed reads."""
 
     def __init__(self, library, instance, columns, rows):
-        self._library, self._instance, self._rows = library, instance, rows
-        self._columns = columns
-        self._time = library.variables[0]
+        self._rows = rows
+        get_double = library.raw._functions["OrvoGetDouble"]
+        self._time = (get_double, library.variables[0].number)
+        self._readers = []
+        for _, variable, element in columns:
+            if element is None and variable.data_type == DataType.DOUBLE:
+                self._readers.append((get_double, variable.number, None))
+            else:
+                self._readers.append((library.read, variable, element))
+        self._instance = instance
         self._last_time = None
-        self._lock = threading.Lock()
+        self.grid = True  # rows at the output points of the run's grid
 
     def tick(self, tick_type):
-        if tick_type != 0:
-            return
-        read = self._library.read
-        now = read(self._instance, self._time)
+        if tick_type == 0 and self.grid:
+            self.sample()
+
+    def sample(self):
+        """A row for the current time, unless the last row has it."""
+        instance = self._instance
+        now = self._time[0](instance, self._time[1])
         if now == self._last_time:
             return
         self._last_time = now
         row = [now]
-        for _, variable, element in self._columns:
-            value = read(self._instance, variable)
+        for read, variable, element in self._readers:
+            value = read(instance, variable)
             row.append(value if element is None else np.ravel(value, order="F")[element])
         self._rows.append(row)

@@ -12,6 +12,7 @@ import pandas as pd
 
 from .errors import CliError, LibraryError
 from .library import find_library
+from .model import _as_dict
 
 EXIT_OK, EXIT_INTERNAL, EXIT_BAD_INPUT, EXIT_RUNS_FAILED = 0, 1, 2, 3
 
@@ -57,7 +58,7 @@ class PopulationResult:
     summary: per variable and time, n, mean, sd and percentiles."""
     runs: pd.DataFrame
     summary: pd.DataFrame
-    directory: str
+    directory: str = None
 
     @property
     def failed(self):
@@ -72,8 +73,10 @@ def population(scenario, *, settings=None, distributions=None, runs=None, seed=N
     `scenario` is a population file (NAME = VALUE lines and NAME ~ dist
     lines) or None; `distributions` adds {name: "normal(72.3, 8) [45, 120]"}
     lines, `settings` {name: value} overrides, `runs`/`seed`/`sampling` the
-    population's own settings. `params` is a design table (CSV) instead of
-    sampling. Results are written to `out` (a temporary directory when None).
+    population's own settings. `params` is a design table instead of
+    sampling: a CSV path or a DataFrame (one row per run, one column per
+    variable). Results are written to `out`; when None, to a temporary
+    directory removed once the tables are read (`directory` is then None).
     Runs that failed are reported with a warning and kept in `runs`."""
     extra = {}
     if runs is not None:
@@ -82,13 +85,28 @@ def population(scenario, *, settings=None, distributions=None, runs=None, seed=N
         extra["seed"] = int(seed)
     if sampling is not None:
         extra["sampling"] = str(sampling)
+    temporary = out is None
     out = _output_directory(out, "population")
+    try:
+        return _population(out, temporary, scenario, settings, distributions, extra, vars, at, params,
+                           jobs, cli, lib, progress)
+    finally:
+        if temporary:
+            shutil.rmtree(out, ignore_errors=True)
+
+
+def _population(out, temporary, scenario, settings, distributions, extra, vars, at, params, jobs, cli,
+                lib, progress):
     scenario_path = _scenario_path(scenario, distributions, extra, out)
     arguments = ["batch"]
     if scenario_path:
         arguments += ["--scenario", scenario_path]
     arguments += _settings_arguments(settings)
     arguments += _list_argument("--vars", vars) + _list_argument("--at", at)
+    if isinstance(params, pd.DataFrame):
+        path = os.path.join(out, "params.csv")
+        params.to_csv(path, index=False)
+        params = path
     if params is not None:
         arguments += ["--params", os.fspath(params)]
     if jobs is not None:
@@ -98,7 +116,8 @@ def population(scenario, *, settings=None, distributions=None, runs=None, seed=N
     arguments += ["--out", out]
     _run_cli(arguments, cli, lib)
     return PopulationResult(runs=pd.read_csv(os.path.join(out, "runs.csv")),
-                            summary=pd.read_csv(os.path.join(out, "summary.csv")), directory=out)
+                            summary=pd.read_csv(os.path.join(out, "summary.csv")),
+                            directory=None if temporary else out)
 
 
 def sensitivity(method, scenario, *, params=None, vars=None, at=None, step=None, runs=None,
@@ -110,7 +129,16 @@ def sensitivity(method, scenario, *, params=None, vars=None, at=None, step=None,
     indices with bootstrap intervals over the population file `scenario`."""
     if method not in ("local", "sobol"):
         raise ValueError(f"method is 'local' or 'sobol', not {method!r}")
+    temporary = out is None
     out = _output_directory(out, method)
+    try:
+        return _sensitivity(method, out, scenario, params, vars, at, step, runs, bootstrap, jobs, cli, lib)
+    finally:
+        if temporary:
+            shutil.rmtree(out, ignore_errors=True)
+
+
+def _sensitivity(method, out, scenario, params, vars, at, step, runs, bootstrap, jobs, cli, lib):
     arguments = ["sensitivity", method, "--scenario", os.fspath(scenario)]
     if method == "local":
         arguments += _list_argument("--params", params)
@@ -173,7 +201,7 @@ def _scenario_path(scenario, distributions, extra, directory):
 
 def _settings_arguments(settings):
     arguments = []
-    for name, value in (settings or {}).items():
+    for name, value in _as_dict(settings).items():
         text = ",".join(repr(v) for v in value) if isinstance(value, (list, tuple)) else value
         if isinstance(text, float):
             text = repr(text)

@@ -1,7 +1,10 @@
+import glob
 import os
 import subprocess
 import sys
+import tempfile
 
+import pandas as pd
 import pytest
 
 import orvo
@@ -54,6 +57,14 @@ def test_population_tables_and_bands(tmp_path):
                             distributions={"bw_m": "normal(72.3, 8.0) [45, 120]"}, runs=6, seed=11,
                             vars=["ca_mi", "ca_mp"], at=[24, 48], out=tmp_path / "again")
     assert again.runs["ca_mi@48"].tolist() == pytest.approx(runs["ca_mi@48"].tolist(), rel=1e-12)
+    # a design as a DataFrame runs its rows; the temporary folder goes away
+    design = pd.DataFrame({"pdoseug_i": [100.0, 200.0, 400.0], "bw_m": [70.0, 70.0, 70.0]})
+    before = set(glob.glob(os.path.join(tempfile.gettempdir(), "orvo-population-*")))
+    designed = orvo.population(None, settings={"cint": 24, "tstop": 48}, params=design,
+                               vars=["ca_mi"], at=[48])
+    assert len(designed.runs) == 3 and designed.directory is None
+    assert designed.runs["ca_mi@48"].is_monotonic_increasing  # more iodide, more in plasma
+    assert set(glob.glob(os.path.join(tempfile.gettempdir(), "orvo-population-*"))) == before
     with pytest.raises(orvo.CliError) as refused:
         orvo.population(scenario, vars=["no_such_variable"], out=tmp_path / "bad")
     assert refused.value.exit_code == 2
@@ -69,7 +80,7 @@ def test_sensitivity_tables(tmp_path):
     assert set(table["parameter"]) == {"bw_m", "clf_upm"} and len(table) == 2
     population = tmp_path / "population.scenario"
     population.write_text(POPULATION + "clf_upm ~ uniform(0.03, 0.07)\n")
-    indices = orvo.sensitivity("sobol", population, vars=["ca_mp"], at=[48], runs=8, bootstrap=10,
+    indices = orvo.sensitivity("sobol", population, vars=["ca_mp"], at=[48], runs=10, bootstrap=10,
                                out=tmp_path / "sobol")
     assert list(indices.columns) == ["parameter", "variable", "time", "S1", "S1_low", "S1_high", "ST",
                                      "ST_low", "ST_high"]

@@ -147,7 +147,6 @@ def test_run_options_and_failures(model):
     assert any("beyond 1e+100" in m for m in raised.value.messages)
 
 
-@pytest.mark.xfail(reason="needs the model fix", strict=False)
 @pytest.mark.parametrize("settings", [{"tstop": 2410, "cint": 24}, {"tstop": 250, "cint": 24}, {}],
                          ids=["2410-by-24", "250-by-24", "defaults"])
 def test_run_ends_at_tstop_off_the_output_grid(model, settings):
@@ -162,3 +161,43 @@ def test_runaway_fixed_step_run_raises(model):
     with pytest.raises(orvo.RunError) as raised:
         model.run({**EXAMPLE_SCENARIO, "ialg": 5, "tstop": 48}, record=["aplasma_mi"])
     assert raised.value.messages and raised.value.result is not None
+
+
+def test_settings_as_mapping_series_or_one_row_frame(model):
+    settings = {"pdoseug_i": 300.0, "cint": 24, "tstop": 240}
+    expected = model.run(settings, record=["ca_mi"])
+    for given in (pd.Series(settings), pd.DataFrame([settings]),
+                  {k: np.float64(v) for k, v in settings.items()}):
+        result = model.run(given, record=["ca_mi"])
+        pd.testing.assert_frame_equal(result, expected, obj=type(given).__name__)
+    for bad in (pd.DataFrame([settings, settings]), [("cint", 24)]):
+        with pytest.raises(TypeError):
+            model.run(bad)
+
+
+@pytest.mark.parametrize("settings", [{"tstop": 2410, "cint": 24}, {"tstop": 250, "cint": 24}, {}],
+                         ids=["2410-by-24", "250-by-24", "defaults"])
+def test_no_rows_past_tstop(model, settings):
+    result = model.run({"pdoseug_i": 200, **settings}, record=["ca_mi"])
+    tstop = settings.get("tstop", model.get("tstop"))
+    assert result.index.max() <= tstop and result.index.is_unique
+
+
+@pytest.mark.parametrize("times, cint, expected", [
+    ([0, 10, 48, 240], None, [0, 10, 48, 240]),
+    ([48, 10, 10], None, [10, 48]),                     # sorted, once each; ends at the last
+    ([10, 33.5], 48, [0, 10, 33.5, 48, 96, 144, 192, 240]),  # with the grid, to tstop
+])
+def test_output_times(model, times, cint, expected):
+    settings = {"pdoseug_i": 200, "tstop": 240}
+    result = model.run(settings, record=["ca_mi"], times=times, cint=cint)
+    assert result.index.tolist() == expected
+    grid = model.run(settings, record=["ca_mi"], cint=24)
+    shared = [t for t in expected if t in grid.index]
+    np.testing.assert_allclose(result.loc[shared, "ca_mi"], grid.loc[shared, "ca_mi"], rtol=1e-4)
+
+
+def test_output_times_refused(model):
+    for times in ([], [math.nan], [-1.0], [300.0]):
+        with pytest.raises(orvo.SettingsError):
+            model.run({"tstop": 240}, record=["ca_mi"], times=times)

@@ -14,7 +14,7 @@ rm -rf "$scratch" && mkdir -p "$scratch/outside" || exit 1
 prefix=$scratch/prefix
 "$cmake" --install "$build" --prefix "$prefix" >"$scratch/install.log" 2>&1 || fail "install: $(tail -5 "$scratch/install.log")"
 for f in bin/orvo include/orvo/orvo.h lib/orvo/liborvo_pregnancy.so lib/orvo/liborvo_oral_absorption.so \
-         lib/orvo/liborvo_core.a lib/orvo/build.conf lib/orvo/modelgen/orvo-modelgen lib/cmake/orvo/orvoConfig.cmake \
+         lib/orvo/liborvo_core.a lib/orvo/build.conf lib/orvo/modelgen/orvo-modelgen lib/orvo/import/orvo-import lib/cmake/orvo/orvoConfig.cmake \
          share/orvo/models/oral_absorption/oral_absorption.model share/orvo/scenarios/example.scenario \
          lib/python3/dist-packages/orvo/__init__.py; do
     [ -e "$prefix/$f" ] || fail "not installed: $f"
@@ -57,6 +57,22 @@ printf 'model faulty;\nstates { x = 1; }\nderivative { dt(x) = -k * x; }\ntermin
 bare "$orvo" build faulty.model --out lib 2>err && fail "a faulty description built"
 grep -q '^faulty.model:3:' err || fail "no file:line:col: $(cat err)"
 [ ! -e lib/liborvo_faulty.so ] || fail "a faulty build left a library"
+
+# A GNU MCSim model file: translated and built in one step, or translated alone.
+cat >decay_mcsim.model <<'MCSIM'
+# First-order loss from one compartment.
+States = {Q};
+K = 0.5;
+Initialize { Q = 8; }
+Dynamics { dt(Q) = -K * Q; }
+End.
+MCSIM
+bare "$orvo" build decay_mcsim.model --from mcsim --out lib 2>err || fail "orvo build --from mcsim: $(cat err)"
+bare "$orvo" run --lib lib/liborvo_decay_mcsim.so --set ialg=9 --set tstop=2 --vars t,q >mcsim.csv 2>err || fail "run mcsim: $(cat err)"
+awk -F, 'NR > 1 { want = 8 * exp(-0.5 * $1); d = $2 - want; if (d < 0) d = -d; if (d > 1e-3 * want) { print "q(" $1 ") = " $2; exit 1 } }' mcsim.csv ||
+    fail "imported model numbers"
+bare "$orvo" import mcsim decay_mcsim.model --out imported.model 2>err || fail "orvo import: $(cat err)"
+grep -q '^model ' imported.model || fail "orvo import wrote no description"
 
 # The Python package from the prefix loads a built library.
 if bare python3 -c 'import numpy, pandas' 2>/dev/null; then

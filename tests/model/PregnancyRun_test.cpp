@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
 #include <map>
 #include <string>
@@ -17,9 +18,15 @@ namespace {
 
 std::map<uint32_t, int> g_discreteEvents;
 std::vector<std::string> g_messages;
+std::vector<double> g_tickTimes;
+bool g_endedInError = false;
 
 void OnDiscreteEvent(uint32_t, uint32_t, uint32_t sectionCode) { ++g_discreteEvents[sectionCode]; }
 void OnStatus(uint32_t, uint32_t, const char* text) { g_messages.emplace_back(text); }
+void OnTick(uint32_t, uint32_t, OrvoTickType) { g_tickTimes.push_back(t); }
+void OnState(uint32_t, uint32_t, OrvoExecutionState, OrvoExecutionState state) {
+    g_endedInError = g_endedInError || state == OrvoExecutionError;
+}
 
 class PregnancyRunTest : public ::testing::Test {
 protected:
@@ -27,10 +34,14 @@ protected:
         PregnancyModelSetDefaults();
         g_discreteEvents.clear();
         g_messages.clear();
+        g_tickTimes.clear();
+        g_endedInError = false;
         OrvoInitialize();
         instance_ = OrvoCreate();
         ASSERT_NE(instance_, 0u);
         OrvoAddStatusCallback(instance_, 0, OnStatus);
+        OrvoAddTickCallbackFunction(instance_, 0, OnTick);
+        OrvoAddExecutionStateChangeCallbackFunction(instance_, 0, OnState);
         OrvoAddDiscreteEventCallbackFunction(instance_, 0, 1000, OnDiscreteEvent);
         OrvoAddDiscreteEventCallbackFunction(instance_, 0, 1001, OnDiscreteEvent);
     }
@@ -187,6 +198,120 @@ TEST_F(PregnancyRunTest, SwitchesDueBeforeTheStartFireAtTheStart) {
     EXPECT_NEAR(aioral_p, pdose_p * bw_m * t, 1e-6 * aioral_p);
     EXPECT_NEAR(aelim_mp_lastwk, aelim_mp, 1e-9 * aelim_mp);
     EXPECT_GT(aelim_mp, 0.0);
+}
+
+// The stop time need not lie on the communication grid: the last interval is
+// cut short and the run ends exactly there, with every method.
+TEST_F(PregnancyRunTest, ARunEndsExactlyAtItsStopTime) {
+    struct Case {
+        double cint, tstop;
+        int32_t ialg, nstp;
+    };
+    const Case cases[] = {
+        {1000, 250, 14, 10},   {1000, 2400, 14, 10}, {24, 2410, 14, 10}, {24, 2400, 14, 10},
+        {1, 2.5, 2, 100},      {1000, 250, 15, 10},  {0.5, 3.3, 1, 10},  {7, 7.000001, 9, 10},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "cint " << c.cint << ", tstop " << c.tstop << ", ialg "
+                                        << c.ialg);
+        PregnancyModelSetDefaults();
+        g_tickTimes.clear();
+        g_messages.clear();
+        cint = c.cint;
+        tstop = c.tstop;
+        ialg = c.ialg;
+        nstp = c.nstp;
+        pdoseug_i = 200;
+        pdosemg_p = 0.007;
+        OrvoStartBlocking(instance_);
+        ASSERT_FALSE(g_endedInError) << Messages();
+        EXPECT_EQ(t, c.tstop) << Messages();
+        ASSERT_FALSE(g_tickTimes.empty());
+        EXPECT_EQ(g_tickTimes.back(), c.tstop);
+        for (std::size_t k = 1; k < g_tickTimes.size(); ++k)
+            EXPECT_LT(g_tickTimes[k - 1], g_tickTimes[k]) << "output point " << k;
+        EXPECT_GT(aioral_i, 0.0);
+    }
+}
+
+// A host that moves the stop time while the run is paused gets the new one:
+// later or earlier than the scheduled one, already passed (the run ends where
+// it stands), or NaN (the run ends in error at once instead of never).
+TEST_F(PregnancyRunTest, AStopTimeMovedDuringAPauseIsTheOneReached) {
+    struct Case {
+        double moved, end;
+        bool error;
+    };
+    const double nan = std::nan("");
+    const Case cases[] = {{450, 450, false}, {330, 330, false}, {130, 130, false},
+                          {50, 100, false},  {nan, 100, true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "moved to " << c.moved);
+        PregnancyModelSetDefaults();
+        g_endedInError = false;
+        g_messages.clear();
+        cint = 100;
+        tstop = 400;
+        OrvoPreStep(instance_);
+        OrvoStep(instance_);
+        ASSERT_EQ(t, 100.0) << Messages();
+        tstop = c.moved;
+        OrvoContinueBlocking(instance_);
+        EXPECT_EQ(t, c.end) << Messages();
+        EXPECT_EQ(g_endedInError, c.error) << Messages();
+        if (c.error) {
+            EXPECT_NE(Messages().find("the stop time 'tstop' is NaN"), std::string::npos)
+                << Messages();
+        }
+    }
+}
+
+// Inputs the model cannot mean end the run in error before it starts, with a
+// message naming the constant, its value and its bounds; NaN meets no bound.
+// The edges of each bound still run.
+TEST_F(PregnancyRunTest, ConstantsOutsideTheirBoundsEndTheRunInError) {
+    const double nan = std::nan(""), inf = HUGE_VAL;
+    struct Case {
+        double* constant;
+        double value;
+        const char* message;  // empty: the run goes through
+    };
+    const Case cases[] = {
+        {&pdosemg_p, -0.007, "constant 'pdosemg_p' is -0.007, outside its bounds >= 0, finite"},
+        {&pdosemg_p, inf, "constant 'pdosemg_p' is inf, outside its bounds >= 0, finite"},
+        {&pdoseug_i, -200, "constant 'pdoseug_i' is -200, outside its bounds >= 0, finite"},
+        {&pdoseug_i, nan, "constant 'pdoseug_i' is nan, outside its bounds >= 0, finite"},
+        {&iodstores_mg_fi, -1e-300, "constant 'iodstores_mg_fi' is -1e-300, outside its bounds"},
+        {&tstop, 0, "constant 'tstop' is 0, outside its bounds > 0, finite"},
+        {&tstop, -48, "constant 'tstop' is -48, outside its bounds > 0, finite"},
+        {&tstop, nan, "constant 'tstop' is nan, outside its bounds > 0, finite"},
+        {&tstop, inf, "constant 'tstop' is inf, outside its bounds > 0, finite"},
+        {&doseon, nan, "constant 'doseon' is nan, outside its bounds finite"},
+        {&doseon, -inf, "constant 'doseon' is -inf, outside its bounds finite"},
+        {&pdosemg_p, 0, ""},
+        {&pdoseug_i, 0, ""},
+        {&doseon, -1e300, ""},
+        {&tstop, 1e-6, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.message);
+        PregnancyModelSetDefaults();
+        g_endedInError = false;
+        g_messages.clear();
+        cint = 24;
+        tstop = 48;
+        *c.constant = c.value;
+        OrvoStartBlocking(instance_);
+        const bool refused = *c.message != '\0';
+        EXPECT_EQ(g_endedInError, refused) << Messages();
+        if (refused) {
+            EXPECT_NE(Messages().find(c.message), std::string::npos) << Messages();
+            EXPECT_EQ(t, 0.0);
+            EXPECT_EQ(aioral_i, kUnsetReal);  // the initial section and conditions never ran
+        } else {
+            EXPECT_EQ(t, tstop) << Messages();
+        }
+    }
 }
 
 }  // namespace

@@ -10,6 +10,7 @@ import importlib.machinery
 import importlib.util
 import io
 import os
+import subprocess
 import sys
 import tempfile
 import unittest
@@ -22,7 +23,7 @@ _loader.exec_module(modelgen)
 
 VALID = """model m;
 states { x = x0; }
-constants { k = 0.5; x0 = 1; w[2] = {1, 2}; tstop = 10; }
+constants { k = 0.5 >= 0; x0 = 1 in [0, 2]; w[2] = {1, 2} > 0, finite; tstop = 10 [h] "end" > 0 @flags(2); }
 tables { f[2] = {0: 1, 10: 2}; }
 variables { r; }
 derivative { dt(x) = -r; r = k * x * f(t) * w(2); }
@@ -69,6 +70,137 @@ CASES = [
     ("model m;\nstates { x = 0; }\nderivative { dt(x) = 1; }\ndiscrete a1 at 1 { }\n"
      "discrete a_1 at 2 { }\nterminate when t >= 1;\n", "5:10", "'a_1' and 'a1' are too alike"),
     ("model other;\n", "1:7", "the model is named 'other', but the build expects 'm'"),
+    # Bounds: on constants only, numbers as limits, and the default within them.
+    ("model m;\nconstants { k = -1 [mg] >= 0, finite; }\n", "2:17",
+     "the default -1 of 'k' is outside its bounds >= 0, finite"),
+    ("model m;\nconstants { w[2] = {1, -2} >= 0; }\n", "2:24",
+     "the default -2 of 'w(2)' is outside its bounds >= 0"),
+    ("model m;\nconstants { k = 1 in [2, 1]; }\n", "2:19", "the bounds in [2, 1] of 'k' admit no value"),
+    ("model m;\nconstants { k = 1 >= x0; }\n", "2:22", "expected a number, found 'x0'"),
+    ("model m;\nconstants { k = 1 < 1e999; }\n", "2:21", "number 1e999 is out of range"),
+    ("model m;\nconstants { k = 1 in [0 1]; }\n", "2:25", "expected ',' between the interval's ends"),
+    ("model m;\nconstants { k = 1 finite, ; }\n", "2:27", "expected a bound"),
+    ("model m;\nstates { x = 0 \"amount\" finite; }\n", "2:25",
+     "bounds apply to constants only, not to state 'x'"),
+    ("model m;\nvariables { r >= 0; }\n", "2:15", "bounds apply to constants only, not to variable 'r'"),
+    # What hosts are told: time, records, balances, dose targets and infusion inputs.
+    (VALID + "time s [h];\n", "8:6", "the independent variable is named 't', not 's'"),
+    (VALID + "time t [h];\ntime t [min];\n", "9:1", "a second time declaration (first at 8:1)"),
+    (VALID + "record x, y;\n", "8:11", "unknown name 'y'"),
+    (VALID + "record x, r, x;\n", "8:14", "'x' is recorded twice (first at 8:8)"),
+    (VALID + "record f;\n", "8:8", "table 'f' cannot be recorded"),
+    (VALID + "record x;\nrecord r;\n", "9:1", "a second 'record' (first at 8:1)"),
+    (VALID + "record population: cint;\n", "8:20", "setting 'cint' cannot be recorded"),
+    (VALID + "balance b { unaccounted = k; dosed = x0; accounted = x; }\n", "8:27",
+     "the unaccounted amount of balance 'b' must be a scalar variable, not 'k'"),
+    (VALID + "balance b { unaccounted = r; dosed = w; accounted = x; }\n", "8:38",
+     "'w' cannot be summed in balance 'b'"),
+    (VALID + "balance b { unaccounted = r; dosed = x0; }\n", "8:9", "balance 'b' needs 'accounted = ...;'"),
+    (VALID + "balance b { unaccounted = r; dosed = x0; dosed = k; }\n", "8:42",
+     "'dosed' is given twice in balance 'b'"),
+    (VALID + "balance b { unaccounted = r; dosed = x0; accounted = x; tolerance = 0; }\n", "8:69",
+     "the tolerance of balance 'b' must be positive"),
+    (VALID + "balance b { unaccounted = r; dosed = x0; accounted = x; total = x; }\n", "8:57",
+     "expected unaccounted, dosed, accounted or tolerance, found 'total'"),
+    (VALID + "balance b { unaccounted = r; dosed = x0; accounted = x; }\n"
+     "balance b { unaccounted = r; dosed = x0; accounted = x; }\n", "9:9",
+     "balance 'b' is declared twice (first at 8:9)"),
+    (VALID + "dose target r;\n", "8:13", "'r' cannot be a dose target: it must be a scalar state or constant"),
+    (VALID + "infusion input x;\n", "8:16", "'x' cannot be an infusion input: it must be a scalar constant"),
+    (VALID + "dose target k;\ninfusion input k;\n", "9:16",
+     "'k' is declared a dose target or infusion input twice (first at 8:13)"),
+    (VALID + "dose x;\n", "8:6", "expected 'target' (dose target NAME, ...;), found 'x'"),
+    # Repeated sections: their times are read from constants when the run starts.
+    (VALID + "discrete d at 0 every x { }\n", "8:23",
+     "the period of repeated section 'd' reads 'x', which changes during a run: use constants"),
+    (VALID + "discrete d at t every 1 { }\n", "8:15",
+     "the first time of repeated section 'd' reads 't', which changes during a run"),
+    (VALID + "discrete d at 0 every 1 until r { }\n", "8:31",
+     "the last time of repeated section 'd' reads 'r', which changes during a run"),
+    (VALID + "discrete d at 0 every { }\n", "8:23", "expected an expression, found '{'"),
+    (VALID + "discrete d at 0 every 1 until { }\n", "8:31", "expected an expression, found '{'"),
+    (VALID + "discrete d at 0 every kk { }\n", "8:23", "unknown name 'kk'"),
+    # State events: a number crossing zero, a direction, names that exist.
+    (VALID + "discrete d when x > 1 rising { }\n", "8:19",
+     "the event expression of 'd' is a condition (1 or 0), not a number that crosses zero"),
+    (VALID + "discrete d when !x crosses { }\n", "8:17", "the event expression of 'd' is a condition"),
+    (VALID + "discrete d when x - 1 upward { }\n", "8:23",
+     "expected rising, falling or crosses after the event expression, found 'upward'"),
+    (VALID + "discrete d when x - xx falling { }\n", "8:21", "unknown name 'xx'"),
+    (VALID + "discrete d when x falling { dt(x) = 1; }\n", "8:32", "dt() belongs in the derivative section"),
+    (VALID + "discrete d after 1 { }\n", "8:12", "expected 'at' (or 'when') and the time the section runs"),
+    # Functions with memory belong in the derivative section.
+    ("model m;\nstates { x = 0; }\nvariables { r; }\nderivative { dt(x) = 1; }\n"
+     "initial { r = delay(x, 1, 0); }\nterminate when t >= 1;\n", "5:15",
+     "'delay' keeps a memory of the run: it belongs in the derivative section"),
+    ("model m;\nstates { x = 0; }\nderivative { dt(x) = delay(x, 1); }\nterminate when t >= 1;\n",
+     "3:22", "'delay' takes 3 arguments, given 2"),
+    # Tolerances: positive, on states only, each once.
+    ("model m;\nstates { x = 0; }\nsettings { rtol = 0; }\n", "3:12", "rtol must be a positive finite number, not 0"),
+    ("model m;\nstates { x = 0; }\nsettings { atol = 1e-6; atol = 1e-7; }\n", "3:25", "setting 'atol' is assigned twice"),
+    ("model m;\nstates { x = 0 atol -1; }\n", "2:21", "atol must be a positive finite number, not -1"),
+    ("model m;\nstates { x = 0 rtol 1e-6 rtol 1e-7; }\n", "2:26", "'rtol' is given twice for 'x'"),
+    ("model m;\nconstants { k = 1 rtol 1e-6; }\n", "2:19", "tolerances apply to states only, not to constant 'k'"),
+    # Conditions.
+    ("model m;\nstates { x = 0; }\nderivative { dt(x) = x > 0 ? 1; }\n", "3:31",
+     "expected ':' between the two values of '?', found ';'"),
+    ("model m;\nstates { x = 0; }\nvariables { r; }\nderivative { dt(x) = r;\n"
+     " if (t < 1) { r = 1; } }\nterminate when t >= 1;\n", "5:2",
+     "an if in the derivative section needs an else"),
+    ("model m;\nstates { x = 0; }\nvariables { r; q; }\nderivative { dt(x) = r + q;\n"
+     " if (t < 1) { r = 1; q = 1; } else { r = 2; } }\nterminate when t >= 1;\n", "5:2",
+     "every branch of this if must assign the same variables: 'q' is not assigned in all of them"),
+    ("model m;\nstates { x = 0; }\nvariables { r; }\nderivative {\n"
+     " if (t < 1) { dt(x) = r; r = 1; } else { r = 2; dt(x) = r; } }\nterminate when t >= 1;\n",
+     "5:23", "'r' is read before this branch assigns it"),
+    ("model m;\nstates { x = 0; }\nvariables { r; }\nderivative { dt(x) = r;\n"
+     " if (t < 1) { r = 1; r = 3; } else { r = 2; } }\nterminate when t >= 1;\n", "5:22",
+     "'r' is assigned twice (first at 5:15)"),
+    ("model m;\nstates { x = 0; }\nvariables { r; }\nderivative { dt(x) = r;\n"
+     " if (t < 1) { r = 1; } else { r = 2; }\n r = 3; }\nterminate when t >= 1;\n", "6:2",
+     "'r' is assigned twice"),
+    ("model m;\nstates { x = 0; }\nvariables { r; }\nderivative { dt(x) = 1; }\n"
+     "initial { if (t < 1) { r = kk; } else { r = 2; } }\nterminate when t >= 1;\n", "5:28",
+     "unknown name 'kk'"),
+    ("model m;\nstates { x = 0; }\nvariables { r; }\nderivative { dt(x) = 1; }\n"
+     "initial { if t < 1 { r = 1; } }\nterminate when t >= 1;\n", "5:14",
+     "expected '(' around the condition, found 't'"),
+    ("model m;\nstates { x = 0; }\nvariables { a; b; }\nderivative { dt(x) = a;\n"
+     " if (b > 0) { a = 1; } else { a = 2; }\n b = a; }\nterminate when t >= 1;\n", "5:2",
+     "algebraic loop: a -> b -> a"),
+]
+
+
+# Inputs past what a recursive reader copes with, or characters that look like
+# digits: (description body, where, message), run as the build runs the
+# generator, in its own process.
+HEAD = "model m;\nstates { x = 0; }\nconstants { tstop = 1; w[2] = {1, 2}; }\n"
+TAIL = "terminate when t >= tstop;\n"
+EXTREMES = [
+    ("derivative { dt(x) = " + "(" * 110 + "1" + ")" * 110 + "; }\n", "4:122",
+     "the expression nests deeper than 100 levels"),
+    ("derivative { dt(x) = " + "-" * 1000 + "1; }\n", "4:122",
+     "the expression nests deeper than 100 levels"),
+    ("derivative { dt(x) = " + "exp(" * 101 + "1" + ")" * 101 + "; }\n", "4:425",
+     "the expression nests deeper than 100 levels"),
+    ("derivative { dt(x) = " + "x ? 1 : " * 101 + "0; }\n", "4:824",
+     "the expression nests deeper than 100 levels"),
+    ("derivative { dt(x) = ²; }\n", "4:22", "unexpected character '²'"),
+    ("derivative { dt(x) = 1²; }\n", "4:22", "malformed number '1²'"),
+    ("derivative { dt(x) = ٣; }\n", "4:22", "unexpected character '٣'"),
+    ("derivative { dt(x) = w(" + "1" * 5000 + "); }\n", "4:24", "is outside array 'w' of size 2"),
+    ("constants { v[" + "9" * 5000 + "] = {1}; }\nderivative { dt(x) = 1; }\n", "4:15",
+     "is too large for the array's size"),
+]
+# At the limits, and far past any recursion limit where nothing nests: valid.
+LARGE_BUT_VALID = [
+    "derivative { dt(x) = " + " + ".join(["x"] * 1000) + "; }\n",
+    "derivative { dt(x) = " + " - ".join(["x"] * 20000) + " * " + " / ".join(["2"] * 1000) + "; }\n",
+    "derivative { dt(x) = " + " || ".join(["x"] * 1000) + " && " + " && ".join(["x"] * 1000) + "; }\n",
+    "derivative { dt(x) = " + "(" * 100 + "1" + ")" * 100 + "; }\n",
+    "derivative { dt(x) = " + "-exp(" * 50 + "x" + ")" * 50 + "; }\n",
+    "derivative { dt(x) = " + "(x < " * 99 + "1" + ")" * 99 + "; }\n",
+    "derivative { dt(x) = " + "x ? 1 : " * 100 + "0; }\n",
 ]
 
 
@@ -98,6 +230,64 @@ class DescriptionErrors(unittest.TestCase):
                 self.assertTrue(stderr.startswith(f"{path}:{where}: "), stderr)
                 self.assertIn(message, stderr)
                 self.assertEqual(os.listdir(os.path.join(out, "model")), [])
+
+
+    def run_generator(self, text, out):
+        path = os.path.join(out, "m.model")
+        with open(path, "w", encoding="utf-8") as f:
+            f.write(text)
+        done = subprocess.run([sys.executable, sys.argv[1], path, "--name", "m", "--out", out],
+                              capture_output=True, text=True, check=False)
+        return path, done
+
+    def test_extreme_inputs_are_located_without_a_traceback(self):
+        for body, where, message in EXTREMES:
+            with self.subTest(message=message, where=where), tempfile.TemporaryDirectory() as out:
+                _, done = self.run_generator(VALID, out)
+                self.assertEqual(done.returncode, 0, done.stderr)
+                path, done = self.run_generator(HEAD + body + TAIL, out)
+                self.assertEqual(done.returncode, 1, done.stderr)
+                self.assertNotIn("Traceback", done.stderr)
+                self.assertTrue(done.stderr.startswith(f"{path}:{where}: "), done.stderr[:300])
+                self.assertIn(message, done.stderr)
+                self.assertEqual(os.listdir(os.path.join(out, "model")), [])
+
+    def test_large_flat_expressions_generate_complete_sources(self):
+        for body in LARGE_BUT_VALID:
+            with self.subTest(body=body[:60]), tempfile.TemporaryDirectory() as out:
+                _, done = self.run_generator(HEAD + body + TAIL, out)
+                self.assertEqual(done.returncode, 0, done.stderr[-300:])
+                self.assertEqual(sorted(os.listdir(os.path.join(out, "model"))),
+                                 sorted(os.path.basename(n) for n in modelgen.output_names("m")))
+
+    def test_every_function_is_documented_with_its_arguments(self):
+        # The language's reference lists each function with its argument count.
+        import re
+        analysis = importlib.import_module("modelgen.analysis")
+        docs = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "docs",
+                            "model-language.md")
+        with open(docs, encoding="utf-8") as f:
+            text = f.read()
+        documented = {name: len(args.split(",")) for name, args in
+                      re.findall(r"`([a-z0-9]+)\(([^)`]*)\)`", text)}
+        for name, (_, count) in analysis.FUNCTIONS.items():
+            with self.subTest(function=name):
+                self.assertEqual(documented.get(name), count)
+
+    def test_unwritable_output_leaves_nothing_behind(self):
+        with tempfile.TemporaryDirectory() as out:
+            _, done = self.run_generator(VALID, out)
+            self.assertEqual(done.returncode, 0, done.stderr)
+            # One output path taken by a directory: that write fails, and the
+            # sources already written this time are removed with the old ones.
+            blocked = os.path.join(out, modelgen.output_names("m")[-1])
+            os.remove(blocked)
+            os.mkdir(blocked)
+            _, done = self.run_generator(VALID, out)
+            self.assertEqual(done.returncode, 1, done.stderr)
+            self.assertIn("cannot write the generated sources", done.stderr)
+            self.assertNotIn("Traceback", done.stderr)
+            self.assertEqual(os.listdir(os.path.join(out, "model")), [os.path.basename(blocked)])
 
 
 if __name__ == "__main__":

@@ -88,7 +88,7 @@ TEST(Distribution, RefusesMalformedTextAndParametersOutOfRange) {
         "normal(1, 0)",        "normal(1, -2)",         "lognormal(0, 2)",
         "lognormal(1, 1)",     "uniform(3, 3)",         "uniform(4, 3)",
         "loguniform(0, 3)",    "triangular(1, 5, 3)",   "triangular(2, 2, 2)",
-        "normal(1)",           "normal(1, 2, 3)",       "gamma(1, 2)",
+        "normal(1)",           "normal(1, 2, 3)",       "pareto(1, 2)",
         "normal 1, 2",         "normal(1, x)",          "normal(1, 2) [3]",
         "normal(1, 2) [5, 4]", "normal(0, 1) [40, 50]", "uniform(0, 1) [2, 3]",
         "normal(1, 2) extra",  "normal(1,,2)",

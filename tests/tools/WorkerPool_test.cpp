@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstdio>
+#include <sys/wait.h>
 #include <set>
 #include <unistd.h>
 
@@ -45,9 +47,9 @@ TEST(WorkerPool, EveryRunComesBackOnceAndADeadWorkerCostsOnlyItsRun) {
         [&](RunRecord&& r) {
             ASSERT_LT(r.run, 40u);
             ++seen[r.run];
-            if (r.run == 17) {
-                EXPECT_EQ(r.status, RunStatus::Error);
-                EXPECT_NE(r.message.find("ended"), std::string::npos) << r.message;
+            if (r.run == 17) {  // kills its worker every time: retried once, then lost
+                EXPECT_EQ(r.status, RunStatus::Lost);
+                EXPECT_NE(r.message.find("ended twice"), std::string::npos) << r.message;
                 return;
             }
             ASSERT_EQ(r.values.size(), 2u);
@@ -69,6 +71,78 @@ TEST(WorkerPool, AWorkerThatCannotStartStopsThePool) {
     EXPECT_FALSE(RunInWorkers(
         {1, 2, 3}, 2, task, [](RunRecord&&) {}, error));
     EXPECT_NE(error.find("no library here"), std::string::npos) << error;
+}
+
+// Hangs on one run; every other run is quick.
+class HangingTask : public WorkerTask {
+public:
+    bool Start(std::string&) override { return true; }
+    RunRecord Run(uint32_t run) override {
+        if (run == 3) pause();
+        RunRecord record;
+        record.run = run;
+        return record;
+    }
+};
+
+TEST(WorkerPool, ARunPastItsTimeLimitIsKilledAndTheRestGoOn) {
+    HangingTask task;
+    std::vector<RunStatus> status(8, RunStatus::Error);
+    std::string error;
+    ASSERT_TRUE(RunInWorkers(
+        {0, 1, 2, 3, 4, 5, 6, 7}, 2, task, [&](RunRecord&& r) { status[r.run] = r.status; }, error, 0.3))
+        << error;
+    for (uint32_t k = 0; k < 8; ++k) EXPECT_EQ(status[k], k == 3 ? RunStatus::Timeout : RunStatus::Ok) << k;
+    EXPECT_STREQ(RunStatusName(RunStatus::Timeout), "timeout");
+}
+
+// A worker whose parent is killed goes with it instead of computing on.
+TEST(WorkerPool, WorkersDieWithTheirParent) {
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t parent = fork();
+    ASSERT_GE(parent, 0);
+    if (parent == 0) {
+        HangingTask task;
+        std::string error;
+        close(ready[0]);
+        // Run 3 hangs in a worker; tell the test the pool is up, then wait.
+        const pid_t self = getpid();
+        if (write(ready[1], &self, sizeof self) != sizeof self) _exit(2);
+        RunInWorkers({3}, 1, task, [](RunRecord&&) {}, error);
+        _exit(0);
+    }
+    close(ready[1]);
+    pid_t self = 0;
+    ASSERT_EQ(read(ready[0], &self, sizeof self), static_cast<ssize_t>(sizeof self));
+    // The worker is a child of `parent`: found through /proc once it exists.
+    pid_t worker = 0;
+    for (int tries = 0; tries < 200 && worker == 0; ++tries) {
+        usleep(10000);
+        FILE* children = std::fopen(("/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent) +
+                                     "/children").c_str(), "r");
+        if (children) {
+            if (std::fscanf(children, "%d", &worker) != 1) worker = 0;
+            std::fclose(children);
+        }
+    }
+    ASSERT_NE(worker, 0);
+    kill(parent, SIGKILL);
+    waitpid(parent, nullptr, 0);
+    bool gone = false;
+    for (int tries = 0; tries < 200 && !gone; ++tries) {
+        usleep(10000);
+        // Killed: reaped, or a zombie where nothing reaps orphans.
+        gone = kill(worker, 0) != 0;
+        if (FILE* stat = std::fopen(("/proc/" + std::to_string(worker) + "/stat").c_str(), "r")) {
+            char state = 0;
+            if (std::fscanf(stat, "%*d %*s %c", &state) == 1 && (state == 'Z' || state == 'X')) gone = true;
+            std::fclose(stat);
+        }
+    }
+    EXPECT_TRUE(gone) << "worker " << worker << " outlived its parent";
+    if (!gone) kill(worker, SIGKILL);
+    close(ready[0]);
 }
 
 }  // namespace

@@ -4,6 +4,8 @@
 orvo=$1
 case_name=$2
 source_dir=$3
+# Without a case name the scratch folder would be the current directory itself.
+[ -n "$orvo" ] && [ -n "$case_name" ] && [ -n "$source_dir" ] || { echo "usage: $0 ORVO CASE SOURCE_DIR" >&2; exit 2; }
 work=$(pwd)/$case_name
 rm -rf "$work" && mkdir -p "$work" || exit 1
 
@@ -199,7 +201,7 @@ batch-bad-input)
     refuse_line "cannot vary 'ca_mi'" 'ca_mi ~ uniform(1, 2)'
     refuse_line "cannot vary 'tstop'" 'tstop ~ uniform(10, 20)'
     refuse_line "'clf_uim_t(17)': subscript 17" 'clf_uim_t(17) ~ uniform(1, 2)'
-    refuse_line "unknown distribution" 'bw_m ~ weibull(1, 2)'
+    refuse_line "unknown distribution" 'bw_m ~ pareto(1, 2)'
     refuse_line "expected normal(mean, sd)" 'bw_m ~ normal(72)'
     refuse_line "normal: sd must be > 0" 'bw_m ~ normal(72, 0)'
     refuse_line "lognormal: geometric sd must be > 1" 'pdosemg_p ~ lognormal(0.007, 0.5)'
@@ -215,6 +217,47 @@ batch-bad-input)
     printf 'bw_m\n60\n' >"$work/sets.csv"
     expect_refused "at 30 is not an output time" batch --set tstop=48 --set cint=24 --params "$work/sets.csv" --at 30
     expect_refused "no distribution lines" sensitivity sobol --scenario "$source_dir/scenarios/example.scenario"
+    # Inputs no population can mean, refused before any run.
+    refuse_line "its draws overflow to infinity" 'bw_m ~ uniform(-1.7e308, 1.7e308)'
+    printf 'runs = 3\nruns = 4\nbw_m ~ normal(70, 5)\n' >"$work/twice.scenario"
+    expect_refused "twice.scenario:2: runs is given twice (also .*twice.scenario:1)" batch --scenario "$work/twice.scenario"
+    printf 'bw_m = 60\nbw_m ~ normal(70, 5)\n' >"$work/both.scenario"
+    expect_refused "both.scenario:2: 'bw_m' is also set (.*both.scenario:1)" batch --scenario "$work/both.scenario"
+    expect_refused "'CA_MI' is given twice" batch --scenario "$work/both.scenario" --vars ca_mi,CA_MI
+    mkdir -p "$work/folder.scenario"
+    expect_refused "is a folder" batch --scenario "$work/folder.scenario"
+    expect_refused "would need about .* GB of memory" batch --scenario "$source_dir/scenarios/population.scenario" \
+        --set runs=100000000 --out "$work/never"
+    # A byte-order mark (spreadsheet CSV) is not part of the first name; long names are cut.
+    printf '\357\273\277bw_m\n60\n' >"$work/bom.csv"
+    "$orvo" batch --params "$work/bom.csv" --set tstop=24 --set cint=24 --vars ca_mi --out "$work/bom" 2>"$work/err" ||
+        fail "byte-order mark: $(cat "$work/err")"
+    long=$(awk 'BEGIN { while (n++ < 5000) printf "x" }')
+    "$orvo" run --set "$long=1" 2>"$work/err"
+    [ "$(wc -c <"$work/err")" -lt 300 ] || fail "a long name was echoed whole"
+    # Output that cannot be written is found before the first run.
+    if [ -d /proc/1 ]; then
+        expect_status=0
+        "$orvo" batch --scenario "$source_dir/scenarios/population.scenario" --set runs=2 --out /proc/1 2>"$work/err" || expect_status=$?
+        [ "$expect_status" -eq 1 ] && grep -q "cannot write into '/proc/1'" "$work/err" || fail "unwritable output: $expect_status $(cat "$work/err")"
+    fi
+    # Parts of another model build, or a header asking for 2^32 shards, do not merge.
+    printf 'runs = 4\nseed = 3\nbw_m ~ normal(70, 5)\n' >"$work/small.scenario"
+    "$orvo" batch --scenario "$work/small.scenario" --set tstop=24 --set cint=24 --vars ca_mi --shard 0/2 --out "$work/pa" 2>/dev/null
+    "$orvo" batch --scenario "$work/small.scenario" --set tstop=24 --set cint=24 --vars ca_mi --shard 1/2 --out "$work/pa" 2>/dev/null
+    # A part changed after it was written (one number, or its hash) fails its checksum.
+    sed 's/^# hash=.*/# hash=0000000000000000/' "$work/pa/part-1-of-2.csv" >"$work/pa/other.csv"
+    expect_refused "other.csv:.*does not match the checksum" merge "$work/pa/part-0-of-2.csv" "$work/pa/other.csv" --out "$work/never"
+    awk -F, 'BEGIN { OFS = "," } !/^#/ && $1 == 3 { $2 = $2 * 1.0001 } { print }' "$work/pa/part-1-of-2.csv" >"$work/pa/edited.csv"
+    cmp -s "$work/pa/edited.csv" "$work/pa/part-1-of-2.csv" && fail "the edit changed nothing"
+    expect_refused "edited.csv:.*does not match the checksum" merge "$work/pa/part-0-of-2.csv" "$work/pa/edited.csv" --out "$work/never"
+    # A writer killed before its rename leaves a temporary file: the next write of that file removes it.
+    : >"$work/pa/part-1-of-2.csv.tmp.999999999"
+    "$orvo" batch --scenario "$work/small.scenario" --set tstop=24 --set cint=24 --vars ca_mi --shard 1/2 --out "$work/pa" 2>/dev/null
+    [ ! -e "$work/pa/part-1-of-2.csv.tmp.999999999" ] || fail "a stale temporary file was left"
+    "$orvo" batch --scenario "$work/small.scenario" --set tstop=24 --set cint=24 --vars ca_mi --shard 0/4294967295 \
+        --out "$work/huge" 2>/dev/null
+    expect_refused "shard(s) 1, 2, .* of 4294967295 missing" merge "$work"/huge/part-0-of-4294967295.csv --out "$work/never"
     ;;
 batch-failures)
     # A run that fails is recorded with its status and message; the others go on; exit 3.
@@ -243,15 +286,65 @@ sensitivity)
     awk -v c="$c" 'BEGIN { exit !(c != "" && c < 0) }' || fail "heavier women should have lower serum iodide: '$c'"
     # Sobol: sharded and merged gives the unsharded table.
     printf 'cint = 24\ntstop = 24\nseed = 5\nbw_m ~ normal(72.3, 8.0)\npdoseug_i ~ uniform(100, 300)\n' >"$work/p.scenario"
-    args="--scenario $work/p.scenario --vars ca_mi --runs 4 --bootstrap 20"
+    args="--scenario $work/p.scenario --vars ca_mi --runs 10 --bootstrap 20"
     "$orvo" sensitivity sobol $args --out "$work/sobol" 2>"$work/err" || fail "sobol exited with $?: $(cat "$work/err")"
-    [ "$(data_rows "$work/sobol/runs.csv")" -eq 16 ] || fail "a Sobol design of 4 rows and 2 parameters has 16 runs"
+    [ "$(data_rows "$work/sobol/runs.csv")" -eq 40 ] || fail "a Sobol design of 10 rows and 2 parameters has 40 runs"
     for k in 0 1; do
         "$orvo" sensitivity sobol $args --shard $k/2 --out "$work/parts" 2>"$work/err" || fail "sobol shard $k"
     done
     "$orvo" merge "$work"/parts/part-*.csv --out "$work/merged" 2>"$work/err" || fail "sobol merge: $(cat "$work/err")"
     cmp -s "$work/sobol/sobol.csv" "$work/merged/sobol.csv" || fail "sobol.csv differs after merging shards"
     grep -q '^bw_m,ca_mi,24,' "$work/sobol/sobol.csv" || fail "sobol.csv: $(cat "$work/sobol/sobol.csv")"
+    # Designs that cannot give indices, and integer inputs.
+    expect_refused "at least 10 base rows" sensitivity sobol --scenario "$work/p.scenario" --runs 1
+    printf 'cint = 24\ntstop = 24\nbw_f ~ uniform(72, 73)\n' >"$work/fails.scenario"
+    "$orvo" sensitivity sobol --scenario "$work/fails.scenario" --vars ca_mi --runs 10 --out "$work/fails" 2>"$work/err"
+    grep -q 'only 0 of 10 base rows usable' "$work/err" || fail "all-failed Sobol not reported: $(cat "$work/err")"
+    grep -q '^bw_f,ca_mi,24,,,,,,$' "$work/fails/sobol.csv" || fail "indices of failed runs not empty: $(cat "$work/fails/sobol.csv")"
+    expect_refused "'ialg' is not a real-valued constant" sensitivity local --params ialg,bw_m --set tstop=24 --set cint=24
+    printf 'runs = 3\nialg ~ uniform(1e11, 1e12)\n' >"$work/int.scenario"
+    expect_refused "outside the range of its type" batch --scenario "$work/int.scenario" --set tstop=24 --set cint=24
+    ;;
+options)
+    # Each command's --help lists exactly the options it takes.
+    for entry in "list:--help,--lib" \
+        "run:--doses,--help,--lib,--out,--scenario,--set,--summary,--vars" \
+        "batch:--at,--help,--jobs,--lib,--out,--params,--plot,--progress,--run-timeout,--scenario,--set,--shard,--vars" \
+        "merge:--help,--lib,--out,--plot,--vars" \
+        "sensitivity local:--at,--help,--jobs,--lib,--out,--params,--progress,--run-timeout,--scenario,--set,--step,--vars" \
+        "sensitivity sobol:--at,--bootstrap,--help,--jobs,--lib,--out,--progress,--run-timeout,--runs,--scenario,--set,--shard,--vars"; do
+        command=${entry%%:*}
+        expected=${entry#*:}
+        $orvo $command --help >"$work/help" 2>"$work/err" || fail "$command --help exited with $?"
+        listed=$(sed -n 's/^  *\(-h,\)\{0,1\}\(--[a-z-]*\).*/\2/p' "$work/help" | sort | paste -sd, -)
+        [ "$listed" = "$expected" ] || fail "$command --help lists $listed, expected $expected"
+    done
+    "$orvo" --help | grep -q 'sensitivity sobol' || fail "the overview lacks sensitivity sobol"
+    "$orvo" sensitivity --help | grep -q 'sensitivity local' || fail "sensitivity --help lacks its methods"
+    # An option a command does not take, a missing value, a wrong kind of value: exit 2 naming it.
+    pop="$source_dir/scenarios/population.scenario"
+    expect_refused "option --step does not apply to 'sensitivity sobol'" sensitivity sobol --scenario "$pop" --step 0.3
+    expect_refused "option --runs does not apply to 'sensitivity local'" sensitivity local --params bw_m --runs 5
+    expect_refused "option --bootstrap does not apply" sensitivity local --params bw_m --bootstrap 3
+    expect_refused "option --shard does not apply" sensitivity local --params bw_m --shard 0/2
+    expect_refused "option --plot does not apply" sensitivity sobol --scenario "$pop" --plot x.svg
+    expect_refused "option --params does not apply" sensitivity sobol --scenario "$pop" --params bw_m
+    expect_refused "option --doses does not apply to 'batch'" batch --scenario "$pop" --doses d.csv
+    expect_refused "option --run-timeout does not apply to 'run'" run --run-timeout 5
+    expect_refused "option --summary does not apply to 'batch'" batch --scenario "$pop" --summary
+    expect_refused "option --set does not apply to 'list'" list --set cint=1
+    expect_refused "option --scenario does not apply to 'merge'" merge a.csv --scenario a
+    expect_refused "unknown option '--frobnicate'" run --frobnicate
+    expect_refused "option --summary takes no value" run --summary=yes
+    expect_refused "--jobs" batch --scenario "$pop" --jobs
+    expect_refused "--runs: expected a whole number" sensitivity sobol --scenario "$pop" --runs many
+    expect_refused "--step: expected a relative step" sensitivity local --params bw_m --step 0.7
+    expect_refused "--params" sensitivity local --scenario "$pop"
+    expect_refused "sensitivity needs a method" sensitivity
+    expect_refused "unknown sensitivity method 'global'" sensitivity global
+    expect_refused "unknown command 'walk'" walk
+    expect_refused "no command" 
+    [ -e "$work/x.svg" ] && fail "a refused command wrote output"
     ;;
 calibrate)
     lib=$(dirname "$orvo")/../lib

@@ -1,18 +1,52 @@
 #include "BatchCommand.h"
 
 #include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <unistd.h>
 #include <fstream>
 #include <iostream>
 
 #include "AtomicFile.h"
 #include "BandPlot.h"
+#include "CommandLine.h"
 #include "ExitCodes.h"
 #include "PopulationEngine.h"
-#include "SensitivityCommand.h"
 
 namespace {
 
 constexpr uint64_t kDefaultRuns = 100;
+
+const char* const kBatchFilesHelp =
+    "DIR/runs.csv, one row per run in run order:\n"
+    "  run,<input>...,status,message,<VAR>@<T>...,<VAR>_max,<VAR>_tmax,<VAR>_auc,<VAR>_final...\n"
+    "  inputs are the sampled (or --params) elements as NAME or NAME(INDEX); status is\n"
+    "  ok, error (the run ended in the error state), nonfinite (a recorded value was\n"
+    "  not finite), stopped (ended before tstop), timeout (past --run-timeout) or\n"
+    "  lost (its worker died twice); message is the first message of a failed run.\n"
+    "  Per recorded element: the value at each --at time, the maximum over the\n"
+    "  output points and its first time, the trapezoidal area under the curve over\n"
+    "  the output points, and the final value (empty for a failed run).\n"
+    "DIR/summary.csv, one row per recorded element and output time:\n"
+    "  variable,time,n,mean,sd,p2.5,p5,p25,p50,p75,p95,p97.5\n"
+    "  over the n runs with status ok (failed runs are excluded and counted on\n"
+    "  standard error); sd with n - 1; percentiles interpolate linearly between\n"
+    "  order statistics.\n"
+    "DIR/part-K-of-N.csv: lines '# key=value' (kind, hash of the population's\n"
+    "  inputs, seed, shard=K/N, runs=FIRST-END/TOTAL, ...), the header\n"
+    "  run,<input>...,status,message,<VAR>@<T> for every output time, one row per run,\n"
+    "  and the line '# end'. merge (orvo merge --help) checks that the parts are all\n"
+    "  N shards of one population and writes exactly the tables of the unsharded run.\n"
+    "  Every file is written to a temporary name and renamed when complete.\n"
+    "Numbers are written in their shortest exact form: the tables are the same bytes\n"
+    "for any --jobs and for merged shards.\n";
+
+const char* const kBatchExitHelp =
+    "Exit status: 0 all runs ok, 1 internal or library error or a file could not\n"
+    "be written, 2 bad input (the message names the file and line; nothing runs),\n"
+    "3 some runs failed (the others are in the tables), 4 some runs were lost:\n"
+    "their worker process died, and died again when the run was tried once more\n"
+    "(status lost: the machine, not the model).\n";
 
 // The values of every run: drawn from the distributions, or the --params rows.
 void FillDesign(PopulationSetup& setup) {
@@ -24,14 +58,32 @@ void FillDesign(PopulationSetup& setup) {
     }
     const std::size_t d = setup.population.sampled.size();
     plan.runs = setup.population.runs != 0 ? setup.population.runs : kDefaultRuns;
-    plan.inputValues = setup.population.sampling == SamplingMethod::LatinHypercube
-                           ? LatinHypercubeDesign(setup.population.seed, plan.runs, d)
-                           : RandomDesign(setup.population.seed, plan.runs, d);
-    for (std::size_t k = 0; k < plan.runs; ++k)
-        for (std::size_t j = 0; j < d; ++j) {
-            double& value = plan.inputValues[k * d + j];
-            value = setup.population.sampled[j].distribution.Sample(value);
-        }
+    plan.inputValues = MapThroughDistributions(
+        setup.population.sampled, setup.population.sampling == SamplingMethod::LatinHypercube
+                                      ? LatinHypercubeDesign(setup.population.seed, plan.runs, d)
+                                      : RandomDesign(setup.population.seed, plan.runs, d));
+}
+
+// The design and this process's share of the trajectories are held in
+// memory until the tables are written: refused up front when they would not
+// fit in half the machine's memory, rather than failing after hours.
+bool FitsInMemory(const PopulationSetup& setup, std::size_t shardCount, std::string& error) {
+    const double runs = static_cast<double>(
+        setup.haveParams ? setup.params.Rows() : setup.population.runs != 0 ? setup.population.runs : kDefaultRuns);
+    const double inputs = static_cast<double>(setup.plan.inputs.size());
+    const double values = static_cast<double>(setup.plan.outputs.size() * setup.plan.times.size());
+    const double shardRuns = std::ceil(runs / static_cast<double>(shardCount));
+    const double bytes = runs * inputs * 8.0 + shardRuns * ((values + inputs) * 8.0 + 160.0);
+    const double available = static_cast<double>(sysconf(_SC_PHYS_PAGES)) * static_cast<double>(sysconf(_SC_PAGESIZE));
+    if (available <= 0.0 || bytes <= available / 2.0) return true;
+    const double shards = std::ceil(bytes / (available / 4.0)) * static_cast<double>(shardCount);
+    char text[256];
+    std::snprintf(text, sizeof text,
+                  "%.0f runs of %.0f recorded values would need about %.1f GB of memory, more than half of the "
+                  "%.1f GB here: run it in shards (--shard K/N with N of about %.0f) or record fewer --vars",
+                  runs, values, bytes / 1e9, available / 1e9, shards);
+    error = text;
+    return false;
 }
 
 // The outputs to plot: those named (all when none), at most 12 panels.
@@ -54,7 +106,8 @@ bool WritePlot(const std::string& file, const PopulationTable& table, const std:
     return true;
 }
 
-// runs.csv, summary.csv and the plot of a whole batch; the exit code.
+}  // namespace
+
 int WriteBatchTables(const PopulationTable& table, const std::string& directory, const std::string& plotFile,
                      const std::vector<std::string>& plotted) {
     if (!WriteOutput(directory, "runs.csv", [&](std::ostream& out) { WriteRunsTable(table, out); }) ||
@@ -64,112 +117,81 @@ int WriteBatchTables(const PopulationTable& table, const std::string& directory,
     return ReportFailedRuns(table, true);
 }
 
-}  // namespace
+int BatchCommand(int argc, char** argv) {
+    CLI::App app{"Runs a population of the model, one worker process per job.", "orvo batch"};
+    PopulationArguments arguments;
+    OptionText params, shardText, plotText;
+    AddPopulationOptions(app, arguments, "FILE: population file (see below); more than one are applied in order");
+    AddValue(app, "--params", params,
+             "FILE: one run per row of a CSV file: a header of variable names (NAME or NAME(INDEX)) and one number "
+             "per column; replaces the file's distributions");
+    AddValue(app, "--shard", shardText, "K/N: run only shard K (0..N-1) of N and write DIR/part-K-of-N.csv");
+    AddValue(app, "--plot", plotText, "FILE.svg: median and 90 % band over time of the --vars variables");
+    app.footer(std::string("\n") + kPopulationFileHelp + "\n" + kBatchFilesHelp + "\n" + kBatchExitHelp);
+    bool sharded = false;
+    std::size_t shard = 0, shards = 1;
+    const int parsed = ParseCommand(app, "batch", argc, argv, [&](std::string& error) {
+        return ReadPopulationArguments(arguments, error) && ReadShard(shardText, sharded, shard, shards, error);
+    });
+    if (parsed >= 0) return parsed;
+    PopulationRequest& request = arguments.request;
+    request.kind = "batch";
+    if (params.Given()) {
+        request.paramsFile = params.Last();
+        request.paramsName = "--params '" + params.Last() + "'";
+        request.paramsText = params.Last();
+    }
+    const std::string plotFile = plotText.Given() ? plotText.Last() : std::string();
 
-int BatchCommand(const Options& options) {
     std::string error;
-    if (options.scenarios.empty() && options.params.empty()) {
+    if (request.scenarioFiles.empty() && request.paramsFile.empty()) {
         Complain("batch needs --scenario FILE (a population file) or --params FILE");
         return kExitBadInput;
     }
-    if (options.sharded && !options.plotFile.empty()) {
+    if (sharded && !plotFile.empty()) {
         Complain("--plot draws the whole population: give it to merge, not to a shard");
         return kExitBadInput;
     }
     PopulationSetup setup;
-    if (!ReadPopulationInputs(options, "batch", setup, error)) {
-        Complain(error);
-        return kExitBadInput;
-    }
-    std::vector<ElementName> inputs;
-    std::vector<std::string> origins;
-    if (setup.haveParams) {
-        inputs = setup.params.columns;
-        origins = setup.params.columnOrigins;
-    } else {
-        SampledInputs(setup, inputs, origins);
-    }
-    if (const int status = ResolvePopulation(options, inputs, origins, setup, error); status != kExitOk) {
-        Complain(error);
-        return status;
-    }
-    FillDesign(setup);
-    RoundToInputTypes(setup.plan);
     std::string directory;
-    if (!PrepareOutputDirectory(options, directory)) return kExitRunFailed;
-
-    const PartHeader header = MakePartHeader(options, setup, setup.plan.runs);
-    PopulationTable table;
-    if (!RunPopulation(setup, header.firstRun, header.endRun, options.jobs, options.progress, table, error)) {
-        Complain(error);
-        return kExitRunFailed;
-    }
-    if (!options.sharded) return WriteBatchTables(table, directory, options.plotFile, {});
-
-    PartHeader part = header;
-    part.extra.emplace_back("at", TimeList(options.atTimes));
-    if (!WriteOutput(directory, PartFileName(part), [&](std::ostream& out) { WritePart(part, table, out); }))
-        return kExitRunFailed;
-    return ReportFailedRuns(table, false);
-}
-
-int MergeCommand(const Options& options) {
-    if (options.parts.empty()) {
-        Complain("merge needs the part files: orvo merge PART... --out DIR");
-        return kExitBadInput;
-    }
-    std::vector<PartHeader> headers(options.parts.size());
-    std::vector<PopulationTable> tables(options.parts.size());
-    std::string error;
-    for (std::size_t p = 0; p < options.parts.size(); ++p) {
-        std::ifstream in(options.parts[p]);
-        if (!in) {
-            Complain("cannot open part file '" + options.parts[p] + "'");
-            return kExitBadInput;
+    try {
+        setup = ReadPopulationInputs(request);
+        std::vector<ElementName> inputs;
+        std::vector<std::string> origins;
+        if (setup.haveParams) {
+            inputs = setup.params.columns;
+            origins = setup.params.columnOrigins;
+        } else {
+            SampledInputs(setup, inputs, origins);
         }
-        if (!ReadPart(in, options.parts[p], headers[p], tables[p], error)) {
+        ResolvePopulation(request, inputs, origins, setup);
+        if (!FitsInMemory(setup, shards, error)) {
             Complain(error);
             return kExitBadInput;
         }
-    }
-    PopulationTable table;
-    if (!JoinParts(options.parts, headers, tables, table, error)) {
-        Complain(error);
-        return kExitBadInput;
-    }
-    const PartHeader& header = headers.front();
-    std::vector<double> atTimes;
-    if (!ParseTimeList(header.Extra("at"), atTimes) || !ResolveAtTimes(atTimes, table.times, table.atIndices, error)) {
-        Complain(options.parts.front() + ": bad at times '" + header.Extra("at") + "'");
-        return kExitBadInput;
-    }
-    if (!options.variables.empty()) {
-        // --vars narrows the plot to these outputs; the tables keep them all.
-        for (const std::string& name : options.variables)
-            if (std::find(table.outputs.begin(), table.outputs.end(), name) == table.outputs.end()) {
-                Complain("--vars: '" + name + "' is not in the parts");
-                return kExitBadInput;
-            }
-    }
-    std::string directory;
-    if (!PrepareOutputDirectory(options, directory)) return kExitRunFailed;
-    if (header.kind == "sobol") {
-        std::size_t baseRuns = 0, bootstrap = 0;
-        try {
-            baseRuns = std::stoul(header.Extra("base_runs"));
-            bootstrap = std::stoul(header.Extra("bootstrap"));
-        } catch (const std::exception&) {
-            Complain(options.parts.front() + ": bad base_runs or bootstrap in the header");
+        FillDesign(setup);
+        if (!CheckInputRanges(setup.plan, error)) {
+            Complain(error);
             return kExitBadInput;
         }
-        if (!WriteOutput(directory, "runs.csv", [&](std::ostream& out) { WriteRunsTable(table, out); }) ||
-            !WriteSobolTable(table, baseRuns, bootstrap, header.seed, directory))
-            return kExitRunFailed;
-        return ReportFailedRuns(table, false);
+        RoundToInputTypes(setup.plan);
+        directory = PrepareOutputDirectory(OutputDirectoryOf(arguments), plotFile);
+    } catch (const PopulationError& e) {
+        return ReportPopulationError(e);
     }
-    if (header.kind != "batch") {
-        Complain(options.parts.front() + ": unknown part kind '" + header.kind + "'");
-        return kExitBadInput;
+
+    const PartHeader header = MakePartHeader(setup, setup.plan.runs, shard, shards);
+    PopulationTable table;
+    ProgressReporter progress(arguments.progress);
+    if (!RunPopulation(setup, header.firstRun, header.endRun, arguments.jobCount, progress, table, error)) {
+        Complain(error);
+        return kExitRunFailed;
     }
-    return WriteBatchTables(table, directory, options.plotFile, options.variables);
+    if (!sharded) return WriteBatchTables(table, directory, plotFile, {});
+
+    PartHeader part = header;
+    part.extra.emplace_back("at", TimeList(request.atTimes));
+    if (!WriteOutput(directory, PartFileName(part), [&](std::ostream& out) { WritePart(part, table, out); }))
+        return kExitRunFailed;
+    return ReportFailedRuns(table, false);
 }

@@ -1,12 +1,16 @@
 #pragma once
 
-#include "Options.h"
+#include <string>
+#include <vector>
+
+#include "PopulationTables.h"
 
 // `orvo batch`: runs a population (distributions of a population file, or
 // the rows of --params) and writes runs.csv and summary.csv, or with
 // --shard K/N the part file part-K-of-N.csv.
-int BatchCommand(const Options& options);
+int BatchCommand(int argc, char** argv);
 
-// `orvo merge`: joins the part files of all shards and writes the tables of
-// the unsharded run (runs.csv and summary.csv, or runs.csv and sobol.csv).
-int MergeCommand(const Options& options);
+// runs.csv, summary.csv and (with `plotFile`) the band plot of the outputs
+// named in `plotted` (all when empty) of a whole batch; the exit code.
+int WriteBatchTables(const PopulationTable& table, const std::string& directory, const std::string& plotFile,
+                     const std::vector<std::string>& plotted);

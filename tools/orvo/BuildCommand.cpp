@@ -2,6 +2,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include <cctype>
+#include <filesystem>
 #include <iostream>
 
 #include "ExitCodes.h"
@@ -19,11 +21,14 @@ int BuildCommand(int argc, char** argv) {
     std::string description;
     std::string outDir = ".";
     std::string settings;
+    std::string from;
     bool verbose = false;
     app.add_option("FILE.model", description, "the model description")->required();
     app.add_option("--out", outDir, "folder the library goes to (default: the current folder)");
     app.add_option("--settings", settings, "build settings (default: lib/orvo/build.conf of this orvo)");
     app.add_flag("--verbose", verbose, "print each command run on standard error");
+    app.add_option("--from", from, "the file is another tool's model file, translated first: mcsim (GNU MCSim)")
+        ->check(CLI::IsMember({"mcsim"}));
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp&) {
@@ -41,7 +46,22 @@ int BuildCommand(int argc, char** argv) {
         return kExitRunFailed;
     }
     std::string log;
-    const BuildResult result = BuildModelLibrary(description, outDir, config, verbose ? &log : nullptr);
+    // Another tool's model file: translated into a description beside the library.
+    std::string source = description;
+    if (from == "mcsim") {
+        std::string stem = std::filesystem::path(description).stem().string();
+        for (char& c : stem) c = std::isalnum(static_cast<unsigned char>(c)) ? static_cast<char>(std::tolower(c)) : '_';
+        std::error_code ec;
+        std::filesystem::create_directories(outDir, ec);
+        source = (std::filesystem::path(outDir) / (stem + ".model")).string();
+        if (!ImportMcsimModel(description, source, config, error, verbose ? &log : nullptr)) {
+            if (verbose) std::cerr << log;
+            std::cerr << error << "\n";
+            return kExitRunFailed;
+        }
+        std::cerr << "orvo build: translated " << description << " into " << source << "\n";
+    }
+    const BuildResult result = BuildModelLibrary(source, outDir, config, verbose ? &log : nullptr);
     if (verbose) std::cerr << log;
     if (!result.ok) {
         // Description faults already read file:line:col: message.

@@ -43,6 +43,100 @@ double StandardNormalQuantile(double p) {
     return x - u / (1.0 + x * u / 2.0);
 }
 
+// Written out rather than taken from a library so that a seed gives the same
+// draws whatever library version is installed.
+double RegularizedGammaP(double a, double x) {
+    if (!(x > 0.0)) return 0.0;
+    const double front = std::exp(a * std::log(x) - x - std::lgamma(a));
+    if (x < a + 1.0) {
+        // Series: P = e^-x x^a / Gamma(a) * sum x^n / (a (a+1) ... (a+n)).
+        double term = 1.0 / a, sum = term;
+        for (int n = 1; n < 1000 && std::fabs(term) > 1e-17 * std::fabs(sum); ++n) {
+            term *= x / (a + n);
+            sum += term;
+        }
+        return std::min(1.0, front * sum);
+    }
+    // Continued fraction for Q = 1 - P (modified Lentz).
+    constexpr double tiny = 1e-300;
+    double b = x + 1.0 - a, c = 1.0 / tiny, d = 1.0 / b, h = d;
+    for (int n = 1; n < 1000; ++n) {
+        const double an = -n * (n - a);
+        b += 2.0;
+        d = an * d + b;
+        if (std::fabs(d) < tiny) d = tiny;
+        c = b + an / c;
+        if (std::fabs(c) < tiny) c = tiny;
+        d = 1.0 / d;
+        const double delta = d * c;
+        h *= delta;
+        if (std::fabs(delta - 1.0) < 1e-16) break;
+    }
+    return std::max(0.0, 1.0 - front * h);
+}
+
+namespace {
+
+// The continued fraction of the incomplete beta function (modified Lentz).
+double BetaFraction(double x, double a, double b) {
+    constexpr double tiny = 1e-300;
+    double c = 1.0, d = 1.0 - (a + b) * x / (a + 1.0);
+    if (std::fabs(d) < tiny) d = tiny;
+    d = 1.0 / d;
+    double h = d;
+    for (int m = 1; m < 1000; ++m) {
+        const double m2 = 2.0 * m;
+        double aa = m * (b - m) * x / ((a + m2 - 1.0) * (a + m2));
+        d = 1.0 + aa * d;
+        if (std::fabs(d) < tiny) d = tiny;
+        c = 1.0 + aa / c;
+        if (std::fabs(c) < tiny) c = tiny;
+        d = 1.0 / d;
+        h *= d * c;
+        aa = -(a + m) * (a + b + m) * x / ((a + m2) * (a + m2 + 1.0));
+        d = 1.0 + aa * d;
+        if (std::fabs(d) < tiny) d = tiny;
+        c = 1.0 + aa / c;
+        if (std::fabs(c) < tiny) c = tiny;
+        d = 1.0 / d;
+        const double delta = d * c;
+        h *= delta;
+        if (std::fabs(delta - 1.0) < 1e-16) break;
+    }
+    return h;
+}
+
+// Inverts a continuous, increasing distribution function on (low, high) by
+// safeguarded Newton steps (bisection when a step leaves the bracket).
+template <class Cdf, class Pdf>
+double InvertCdf(double u, double low, double high, double start, Cdf cdf, Pdf pdf) {
+    double x = std::clamp(start, low, high);
+    for (int k = 0; k < 200; ++k) {
+        const double f = cdf(x) - u;
+        if (f == 0.0) return x;
+        (f < 0.0 ? low : high) = x;
+        const double slope = pdf(x);
+        double next = slope > 0.0 ? x - f / slope : NAN;
+        if (!(next > low && next < high)) next = std::isfinite(high) && std::isfinite(low) ? 0.5 * (low + high)
+                                               : std::isfinite(high)                       ? 2.0 * x - high
+                                                                                           : 2.0 * std::fabs(x) + 1.0;
+        if (std::fabs(next - x) <= 1e-15 * std::fabs(x) || std::fabs(next - x) < 1e-300) return next;
+        x = next;
+    }
+    return x;
+}
+
+}  // namespace
+
+double RegularizedBeta(double x, double a, double b) {
+    if (x <= 0.0) return 0.0;
+    if (x >= 1.0) return 1.0;
+    const double front =
+        std::exp(std::lgamma(a + b) - std::lgamma(a) - std::lgamma(b) + a * std::log(x) + b * std::log1p(-x));
+    if (x < (a + 1.0) / (a + b + 2.0)) return front * BetaFraction(x, a, b) / a;
+    return 1.0 - front * BetaFraction(1.0 - x, b, a) / b;
+}
+
 double Distribution::Cdf(double x) const {
     switch (kind) {
         case Kind::Normal: return StandardNormalCdf((x - p[0]) / p[1]);
@@ -58,8 +152,38 @@ double Distribution::Cdf(double x) const {
             if (x <= mode) return (x - low) * (x - low) / ((high - low) * (mode - low));
             return 1.0 - (high - x) * (high - x) / ((high - low) * (high - mode));
         }
+        case Kind::Beta: return RegularizedBeta(x, p[0], p[1]);
+        case Kind::Gamma: return RegularizedGammaP(p[0], p[1] * x);
+        case Kind::Weibull: return x <= 0.0 ? 0.0 : -std::expm1(-std::pow(x / p[1], p[0]));
+        case Kind::StudentT: {
+            const double t = (x - p[1]) / p[2], nu = p[0];
+            const double tail = 0.5 * RegularizedBeta(nu / (nu + t * t), nu / 2.0, 0.5);
+            return t < 0.0 ? tail : 1.0 - tail;
+        }
+        case Kind::HalfNormal: return x <= 0.0 ? 0.0 : std::erf(x / (p[0] * std::sqrt(2.0)));
+        case Kind::HalfCauchy: return x <= 0.0 ? 0.0 : 2.0 / M_PI * std::atan(x / p[0]);
+        case Kind::Exponential: return x <= 0.0 ? 0.0 : -std::expm1(-p[0] * x);
     }
     return 0.0;
+}
+
+double Distribution::Density(double x) const {
+    switch (kind) {
+        case Kind::Beta:
+            if (x <= 0.0 || x >= 1.0) return 0.0;
+            return std::exp((p[0] - 1.0) * std::log(x) + (p[1] - 1.0) * std::log1p(-x) + std::lgamma(p[0] + p[1]) -
+                            std::lgamma(p[0]) - std::lgamma(p[1]));
+        case Kind::Gamma:
+            if (x <= 0.0) return 0.0;
+            return std::exp(p[0] * std::log(p[1]) + (p[0] - 1.0) * std::log(x) - p[1] * x - std::lgamma(p[0]));
+        case Kind::StudentT: {
+            const double t = (x - p[1]) / p[2], nu = p[0];
+            return std::exp(std::lgamma((nu + 1.0) / 2.0) - std::lgamma(nu / 2.0) -
+                            0.5 * std::log(nu * M_PI) - (nu + 1.0) / 2.0 * std::log1p(t * t / nu)) /
+                   p[2];
+        }
+        default: return 0.0;  // the others have closed-form quantiles
+    }
 }
 
 double Distribution::Quantile(double u) const {
@@ -74,6 +198,23 @@ double Distribution::Quantile(double u) const {
             if (u <= split) return low + std::sqrt(u * (high - low) * (mode - low));
             return high - std::sqrt((1.0 - u) * (high - low) * (high - mode));
         }
+        case Kind::Weibull: return p[1] * std::pow(-std::log1p(-u), 1.0 / p[0]);
+        case Kind::HalfNormal: return -p[0] * StandardNormalQuantile(0.5 * (1.0 - u));
+        case Kind::HalfCauchy: return p[0] * std::tan(M_PI / 2.0 * u);
+        case Kind::Exponential: return -std::log1p(-u) / p[0];
+        case Kind::Beta: {
+            const double mean = p[0] / (p[0] + p[1]);
+            return InvertCdf(u, 0.0, 1.0, mean, [this](double x) { return Cdf(x); },
+                             [this](double x) { return Density(x); });
+        }
+        case Kind::Gamma: {
+            const double mean = p[0] / p[1];
+            return InvertCdf(u, 0.0, HUGE_VAL, mean, [this](double x) { return Cdf(x); },
+                             [this](double x) { return Density(x); });
+        }
+        case Kind::StudentT:
+            return InvertCdf(u, -HUGE_VAL, HUGE_VAL, p[1] + p[2] * StandardNormalQuantile(u),
+                             [this](double x) { return Cdf(x); }, [this](double x) { return Density(x); });
     }
     return 0.0;
 }
@@ -100,6 +241,13 @@ const KindName kKinds[] = {
     {"uniform", Distribution::Kind::Uniform, 2, "uniform(a, b)"},
     {"loguniform", Distribution::Kind::LogUniform, 2, "loguniform(a, b)"},
     {"triangular", Distribution::Kind::Triangular, 3, "triangular(low, mode, high)"},
+    {"beta", Distribution::Kind::Beta, 2, "beta(a, b)"},
+    {"gamma", Distribution::Kind::Gamma, 2, "gamma(shape, rate)"},
+    {"weibull", Distribution::Kind::Weibull, 2, "weibull(shape, scale)"},
+    {"studentt", Distribution::Kind::StudentT, 3, "studentt(df, location, scale)"},
+    {"halfnormal", Distribution::Kind::HalfNormal, 1, "halfnormal(sd)"},
+    {"halfcauchy", Distribution::Kind::HalfCauchy, 1, "halfcauchy(scale)"},
+    {"exponential", Distribution::Kind::Exponential, 1, "exponential(rate)"},
 };
 
 // "a, b, c" as numbers; false with `error` naming the bad item.
@@ -136,11 +284,33 @@ std::string CheckParameters(const Distribution& d) {
         case Distribution::Kind::Triangular:
             if (!(p[0] < p[2])) return "triangular: needs low < high";
             return p[0] <= p[1] && p[1] <= p[2] ? "" : "triangular: needs low <= mode <= high";
+        case Distribution::Kind::Beta: return p[0] > 0.0 && p[1] > 0.0 ? "" : "beta: needs a > 0 and b > 0";
+        case Distribution::Kind::Gamma: return p[0] > 0.0 && p[1] > 0.0 ? "" : "gamma: needs shape > 0 and rate > 0";
+        case Distribution::Kind::Weibull:
+            return p[0] > 0.0 && p[1] > 0.0 ? "" : "weibull: needs shape > 0 and scale > 0";
+        case Distribution::Kind::StudentT:
+            return p[0] > 0.0 && p[2] > 0.0 ? "" : "studentt: needs df > 0 and scale > 0";
+        case Distribution::Kind::HalfNormal: return p[0] > 0.0 ? "" : "halfnormal: needs sd > 0";
+        case Distribution::Kind::HalfCauchy: return p[0] > 0.0 ? "" : "halfcauchy: needs scale > 0";
+        case Distribution::Kind::Exponential: return p[0] > 0.0 ? "" : "exponential: needs rate > 0";
     }
     return "";
 }
 
 }  // namespace
+
+// Draws that overflow would reach the model as infinities: the extreme
+// quantiles a sampler can reach must be finite.
+bool DrawsAreFinite(const Distribution& distribution, std::string& error) {
+    for (const double u : {1e-300, 1e-16, 0.5, 1.0 - 1e-16}) {
+        if (!std::isfinite(distribution.Sample(u))) {
+            error = "its draws overflow to infinity (at probability " + FormatReal(u) +
+                    "): choose parameters or truncation bounds within the range of doubles";
+            return false;
+        }
+    }
+    return true;
+}
 
 bool ParseDistribution(const std::string& text, Distribution& distribution, std::string& error) {
     distribution = Distribution{};
@@ -157,7 +327,9 @@ bool ParseDistribution(const std::string& text, Distribution& distribution, std:
     for (const KindName& k : kKinds)
         if (name == k.name) kind = &k;
     if (kind == nullptr) {
-        error = "unknown distribution '" + name + "' (normal, lognormal, uniform, loguniform, triangular)";
+        error = "unknown distribution '" + Clip(name) +
+                "' (normal, lognormal, uniform, loguniform, triangular, beta, gamma, weibull, studentt, "
+                "halfnormal, halfcauchy, exponential)";
         return false;
     }
     std::vector<double> numbers;
@@ -175,7 +347,7 @@ bool ParseDistribution(const std::string& text, Distribution& distribution, std:
     if (error = CheckParameters(distribution); !error.empty()) return false;
 
     rest = Trim(rest.substr(close + 1));
-    if (rest.empty()) return true;
+    if (rest.empty()) return DrawsAreFinite(distribution, error);
     if (rest.front() != '[' || rest.back() != ']') {
         error = "expected truncation bounds [low, high] after the distribution, got '" + std::string(rest) + "'";
         return false;
@@ -200,5 +372,5 @@ bool ParseDistribution(const std::string& text, Distribution& distribution, std:
             "truncation bounds [" + FormatReal(numbers[0]) + ", " + FormatReal(numbers[1]) + "] leave no probability";
         return false;
     }
-    return true;
+    return DrawsAreFinite(distribution, error);
 }

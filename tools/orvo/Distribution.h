@@ -6,10 +6,15 @@
 #include <string>
 
 struct Distribution {
-    enum class Kind { Normal, LogNormal, Uniform, LogUniform, Triangular };
+    enum class Kind {
+        Normal, LogNormal, Uniform, LogUniform, Triangular,
+        Beta, Gamma, Weibull, StudentT, HalfNormal, HalfCauchy, Exponential
+    };
     Kind kind = Kind::Uniform;
     // normal: mean, sd; lognormal: geometric mean, geometric sd; uniform and
-    // loguniform: a, b; triangular: low, mode, high.
+    // loguniform: a, b; triangular: low, mode, high; beta: a, b (on 0..1);
+    // gamma: shape, rate; weibull: shape, scale; studentt: df, location,
+    // scale; halfnormal: sd; halfcauchy: scale; exponential: rate.
     double p[3] = {0.0, 1.0, 0.0};
     bool truncated = false;
     double lower = 0.0;  // truncation bounds, when `truncated`
@@ -17,6 +22,7 @@ struct Distribution {
 
     double Cdf(double x) const;  // untruncated
     double Quantile(double u) const;  // untruncated, u in (0, 1)
+    double Density(double x) const;  // untruncated; for the kinds inverted numerically
     // The value at probability u in (0, 1) of the (truncated) distribution.
     double Sample(double u) const;
 };
@@ -28,3 +34,6 @@ bool ParseDistribution(const std::string& text, Distribution& distribution, std:
 // The standard normal distribution function and its inverse.
 double StandardNormalCdf(double z);
 double StandardNormalQuantile(double p);
+// Regularized incomplete gamma P(a, x) and beta I_x(a, b).
+double RegularizedGammaP(double a, double x);
+double RegularizedBeta(double x, double a, double b);

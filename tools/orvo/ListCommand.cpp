@@ -1,10 +1,13 @@
 #include "ListCommand.h"
 
 #include <algorithm>
+#include <iostream>
 #include <array>
 #include <string>
 #include <vector>
 
+#include "CommandLine.h"
+#include "ExitCodes.h"
 #include "ModelVariables.h"
 #include "SymbolText.h"
 
@@ -27,7 +30,7 @@ void PrintRow(std::ostream& out, const Row& row, const std::array<std::size_t, k
 
 }  // namespace
 
-int ListCommand(const OrvoLibrary& library, std::ostream& out) {
+int ListVariables(const OrvoLibrary& library, std::ostream& out) {
     // The symbol table needs no instance; 0 addresses none.
     const ModelVariables variables(library, 0);
     std::vector<Row> rows;
@@ -45,4 +48,23 @@ int ListCommand(const OrvoLibrary& library, std::ostream& out) {
     for (const Row& row : rows) PrintRow(out, row, width);
     out.flush();
     return out.good() ? 0 : 1;
+}
+
+int ListCommand(int argc, char** argv) {
+    CLI::App app{"Prints the model's symbol table: one row per variable with its number, name,\n"
+                 "symbol type, data type, dimensions and whether run --set accepts it.",
+                 "orvo list"};
+    std::string libraryPath;
+    AddLibrary(app, libraryPath);
+    app.footer("\nExit status: 0 success, 1 the library could not be loaded, 2 bad command line.\n");
+    if (const int parsed = ParseCommand(app, "list", argc, argv); parsed >= 0) return parsed;
+    OrvoLibrary library;
+    if (!library.Load(libraryPath.empty() ? OrvoLibrary::DefaultPath() : libraryPath)) {
+        Complain(library.error());
+        return kExitRunFailed;
+    }
+    library.OrvoInitialize();
+    const int status = ListVariables(library, std::cout);
+    library.OrvoFinalize();
+    return status;
 }

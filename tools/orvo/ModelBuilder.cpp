@@ -148,6 +148,7 @@ bool ReadBuildConfig(const std::string& path, BuildConfig& config, std::string& 
     config.cxxflags = Words(values["cxxflags"]);
     config.libs = Words(values["libs"]);
     config.ldflags = Words(values["ldflags"]);
+    if (!values["importer"].empty()) config.importer = Resolve(base, values["importer"]);
     return true;
 }
 
@@ -183,6 +184,21 @@ std::string DeclaredModelName(const std::string& path, std::string& error) {
         return {};
     }
     return name;
+}
+
+bool ImportMcsimModel(const std::string& mcsimPath, const std::string& descriptionPath, const BuildConfig& config,
+                      std::string& error, std::string* log) {
+    if (config.importer.empty() || access(config.importer.c_str(), R_OK) != 0) {
+        error = "the importer is not installed beside this orvo ('" + config.importer + "')";
+        return false;
+    }
+    std::string output;
+    const int status = Run({config.python, config.importer, "mcsim", mcsimPath, "--out", descriptionPath}, output, log);
+    if (status != 0) {
+        error = status < 0 ? "cannot run the importer '" + config.importer + "'" : Trim(output);
+        return false;
+    }
+    return true;
 }
 
 BuildResult BuildModelLibrary(const std::string& descriptionPath, const std::string& outDir,

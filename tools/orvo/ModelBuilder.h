@@ -13,6 +13,7 @@
 // against the folder of the file they came from.
 struct BuildConfig {
     std::string cxx, python, generator, include, runtime, odepack, exportMap;
+    std::string importer;  // orvo-import, for descriptions of other tools (may be empty)
     std::vector<std::string> cxxflags, libs, ldflags;
 };
 
@@ -32,6 +33,12 @@ struct BuildResult {
     std::string library;  // the library written, when ok
     std::string error;    // what went wrong, when not ok
 };
+
+// Translates a GNU MCSim model file into a description written to
+// `descriptionPath` with the importer; false with `error` set (the
+// importer's own FILE:LINE:COL messages).
+bool ImportMcsimModel(const std::string& mcsimPath, const std::string& descriptionPath, const BuildConfig& config,
+                      std::string& error, std::string* log = nullptr);
 
 // Builds OUT_DIR/liborvo_NAME.so from the description; the library appears
 // whole or not at all, and a failed build leaves no stale library behind.

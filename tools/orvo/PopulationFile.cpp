@@ -69,6 +69,12 @@ bool IsPopulationSetting(const std::string& name) {
 bool ApplyPopulationSetting(const Assignment& a, PopulationDefinition& population, std::string& error) {
     const std::string where = a.origin.empty() ? "" : a.origin + ": ";
     if (SameName(a.name, "runs")) {
+        // Two runs lines in the files are a mistake; --set may override one.
+        if (!population.runsOrigin.empty() && a.origin.find(':') != std::string::npos &&
+            population.runsOrigin.find(':') != std::string::npos) {
+            error = where + "runs is given twice (also " + population.runsOrigin + ")";
+            return false;
+        }
         if (!ParseCount(a.value, population.runs) || population.runs == 0 || population.runs > 100000000) {
             error = where + "runs must be a whole number from 1 to 100000000, got '" + a.value + "'";
             return false;
@@ -176,7 +182,7 @@ bool ReadParameterTable(std::istream& in, const std::string& fileName, Parameter
             TypedValue value;
             std::string why;
             if (!ParseValue(4, Trim(fields[c]), value, why)) {
-                error = origin + ": bad value '" + fields[c] + "' for '" + table.columns[c].Text() + "': " + why;
+                error = origin + ": bad value '" + Clip(fields[c]) + "' for '" + table.columns[c].Text() + "': " + why;
                 return false;
             }
             table.values.push_back(value.real);

@@ -1,5 +1,7 @@
 #include "PopulationTables.h"
 
+#include <map>
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -125,7 +127,56 @@ std::string PartFileName(const PartHeader& header) {
     return "part-" + std::to_string(header.shard) + "-of-" + std::to_string(header.shards) + ".csv";
 }
 
-void WritePart(const PartHeader& header, const PopulationTable& table, std::ostream& out) {
+namespace {
+
+// FNV-1a over the bytes of a part up to its end line, which carries it: merge
+// refuses a part changed after it was written.
+class ContentHash {
+public:
+    void Add(std::string_view bytes) {
+        for (const unsigned char c : bytes) {
+            hash_ ^= c;
+            hash_ *= 0x100000001b3ULL;
+        }
+    }
+    std::string Hex() const {
+        char text[17];
+        std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(hash_));
+        return text;
+    }
+
+private:
+    uint64_t hash_ = 0xcbf29ce484222325ULL;
+};
+
+// Passes everything through to `target` and hashes it on the way.
+class HashingBuffer : public std::streambuf {
+public:
+    HashingBuffer(std::streambuf* target, ContentHash& hash) : target_(target), hash_(hash) {}
+
+protected:
+    int overflow(int c) override {
+        if (c == traits_type::eof()) return traits_type::not_eof(c);
+        const char ch = static_cast<char>(c);
+        hash_.Add(std::string_view(&ch, 1));
+        return target_->sputc(ch);
+    }
+    std::streamsize xsputn(const char* s, std::streamsize n) override {
+        hash_.Add(std::string_view(s, static_cast<std::size_t>(n)));
+        return target_->sputn(s, n);
+    }
+
+private:
+    std::streambuf* target_;
+    ContentHash& hash_;
+};
+
+}  // namespace
+
+void WritePart(const PartHeader& header, const PopulationTable& table, std::ostream& destination) {
+    ContentHash hash;
+    HashingBuffer hashing(destination.rdbuf(), hash);
+    std::ostream out(&hashing);
     out << "# orvo population part\n"
         << "# kind=" << header.kind << "\n"
         << "# hash=" << header.hash << "\n"
@@ -145,7 +196,9 @@ void WritePart(const PartHeader& header, const PopulationTable& table, std::ostr
         for (const double v : record.values) row.push_back(Cell(v));
         writer.WriteRow(row);
     }
-    out << "# end\n";
+    out.flush();
+    if (!out) destination.setstate(std::ios::badbit);
+    destination << "# end checksum=" << hash.Hex() << "\n";
 }
 
 bool ReadPart(std::istream& in, const std::string& fileName, PartHeader& header, PopulationTable& table,
@@ -163,18 +216,24 @@ bool ReadPart(std::istream& in, const std::string& fileName, PartHeader& header,
         return fail("not an orvo part file");
     }
     ++lineNumber;
+    ContentHash hash;
+    hash.Add(line + "\n");
     bool haveShard = false, haveRuns = false, ended = false;
     std::vector<std::string> fields;
     std::size_t statusColumn = 0;
     while (std::getline(in, line)) {
         ++lineNumber;
         if (ended) return fail("text after the end line");
+        if (line.rfind("# end", 0) == 0) {
+            if (line != "# end checksum=" + hash.Hex())
+                return fail("the part's content does not match the checksum of its end line: it was changed "
+                            "or cut after it was written");
+            ended = true;
+            continue;
+        }
+        hash.Add(line + "\n");
         if (line.rfind("# ", 0) == 0) {
             const std::string entry = line.substr(2);
-            if (entry == "end") {
-                ended = true;
-                continue;
-            }
             const std::size_t equals = entry.find('=');
             if (equals == std::string::npos) return fail("expected '# key=value'");
             const std::string key = entry.substr(0, equals), value = entry.substr(equals + 1);
@@ -246,6 +305,9 @@ bool ReadPart(std::istream& in, const std::string& fileName, PartHeader& header,
             if (!fields[c].empty() && !ReadReal(fields[c], v)) return fail("bad value '" + fields[c] + "'");
             record.values.push_back(v);
         }
+        if (haveRuns && record.run != header.firstRun + table.records.size())
+            return fail("run " + std::to_string(record.run) + " out of order (expected run " +
+                        std::to_string(header.firstRun + table.records.size()) + ")");
         table.records.push_back(std::move(record));
     }
     if (!ended) return fail("the part is incomplete (no end line)");
@@ -267,7 +329,8 @@ bool JoinParts(const std::vector<std::string>& names, const std::vector<PartHead
         return false;
     }
     const PartHeader& first = headers.front();
-    std::vector<int> seen(first.shards, -1);
+    // Sized by the parts given, not by what a header claims.
+    std::map<std::size_t, std::size_t> seen;  // shard -> part
     for (std::size_t p = 0; p < headers.size(); ++p) {
         const PartHeader& h = headers[p];
         const PopulationTable& t = tables[p];
@@ -285,19 +348,21 @@ bool JoinParts(const std::vector<std::string>& names, const std::vector<PartHead
             why = "its runs are not those of shard " + std::to_string(h.shard) + "/" + std::to_string(h.shards);
         else if (t.inputs != tables[0].inputs || t.outputs != tables[0].outputs || t.times != tables[0].times)
             why = "its columns differ from those of '" + names[0] + "'";
-        else if (seen[h.shard] >= 0)
+        else if (seen.count(h.shard))
             why = "shard " + std::to_string(h.shard) + "/" + std::to_string(h.shards) + " is given twice (also '" +
-                  names[static_cast<std::size_t>(seen[h.shard])] + "')";
+                  names[seen[h.shard]] + "')";
         if (!why.empty()) {
             error = names[p] + ": " + why;
             return false;
         }
-        seen[h.shard] = static_cast<int>(p);
+        seen[h.shard] = p;
     }
-    std::string missing;
-    for (std::size_t k = 0; k < seen.size(); ++k)
-        if (seen[k] < 0) missing += (missing.empty() ? "" : ", ") + std::to_string(k);
-    if (!missing.empty()) {
+    if (seen.size() != first.shards) {
+        std::string missing;
+        std::size_t listed = 0;
+        for (std::size_t k = 0; k < first.shards && listed < 20; ++k)
+            if (!seen.count(k)) missing += (listed++ ? ", " : "") + std::to_string(k);
+        if (first.shards - seen.size() > listed) missing += ", ...";
         error = "shard(s) " + missing + " of " + std::to_string(first.shards) + " missing";
         return false;
     }
@@ -305,8 +370,8 @@ bool JoinParts(const std::vector<std::string>& names, const std::vector<PartHead
     joined.inputs = tables[0].inputs;
     joined.outputs = tables[0].outputs;
     joined.times = tables[0].times;
-    for (std::size_t k = 0; k < seen.size(); ++k) {
-        PopulationTable& t = tables[static_cast<std::size_t>(seen[k])];
+    for (const auto& [shard, part] : seen) {
+        PopulationTable& t = tables[part];
         for (RunRecord& r : t.records) joined.records.push_back(std::move(r));
     }
     return true;

@@ -5,7 +5,9 @@
 #include <functional>
 #include <iostream>
 
+#include "CommandLine.h"
 #include "CsvWriter.h"
+#include "ExitCodes.h"
 #include "ModelDoses.h"
 #include "ModelSession.h"
 #include "ModelVariables.h"
@@ -26,10 +28,11 @@ const char* const kDefaultVariables[] = {
 
 void Fail(const std::string& message) { std::cerr << "orvo: " << message << "\n"; }
 
-std::string UnknownVariable(const std::string& name) { return "unknown variable '" + name + "'"; }
+std::string UnknownVariable(const std::string& name) { return "unknown variable '" + Clip(name) + "'"; }
 
-bool CollectAssignments(const Options& options, std::vector<Assignment>& assignments) {
-    for (const std::string& file : options.scenarios) {
+bool CollectAssignments(const std::vector<std::string>& scenarios, const std::vector<Assignment>& settings,
+                        std::vector<Assignment>& assignments) {
+    for (const std::string& file : scenarios) {
         std::ifstream in(file);
         if (!in) {
             Fail("cannot open scenario file '" + file + "'");
@@ -41,7 +44,7 @@ bool CollectAssignments(const Options& options, std::vector<Assignment>& assignm
             return false;
         }
     }
-    assignments.insert(assignments.end(), options.settings.begin(), options.settings.end());
+    assignments.insert(assignments.end(), settings.begin(), settings.end());
     return true;
 }
 
@@ -66,17 +69,17 @@ bool ApplyAssignments(const ModelVariables& variables, const std::vector<Assignm
     return true;
 }
 
-bool ResolveColumns(const ModelVariables& variables, const Options& options,
+bool ResolveColumns(const ModelVariables& variables, const std::vector<std::string>& names,
                     std::vector<RunRecorder::Column>& columns) {
     std::vector<ModelVariable> chosen;
-    if (options.variables.empty()) {
+    if (names.empty()) {
         // A library carrying another model may lack some of these.
         for (const char* name : kDefaultVariables) {
             ModelVariable v;
             if (variables.Find(name, v)) chosen.push_back(v);
         }
     } else {
-        for (const std::string& name : options.variables) {
+        for (const std::string& name : names) {
             ModelVariable v;
             if (!variables.Find(name, v)) {
                 Fail("--vars: " + UnknownVariable(name));
@@ -98,9 +101,47 @@ bool ResolveColumns(const ModelVariables& variables, const Options& options,
 
 }  // namespace
 
-int RunCommand(const OrvoLibrary& library, const Options& options) {
+int RunCommand(int argc, char** argv) {
+    CLI::App app{"Runs the model once and writes one CSV row per output point.", "orvo run"};
+    std::string libraryPath;
+    OptionText scenarios, settingsText, out, vars, dosesText;
+    bool summary = false;
+    AddLibrary(app, libraryPath);
+    AddValue(app, "--scenario", scenarios, "FILE: NAME=VALUE lines ('#' starts a comment), applied before --set");
+    AddValue(app, "--set", settingsText,
+             "NAME=VALUE: set a model constant or run setting; arrays take one comma-separated value per element");
+    AddValue(app, "--out", out, "FILE.csv: write the CSV there instead of standard output");
+    AddValue(app, "--vars", vars,
+             "a,b,c: variables to record (default: time, key amounts and concentrations, mass balances)");
+    AddValue(app, "--doses", dosesText,
+             "FILE.csv: dose records, one per line under a header of the columns time, target, amount | value "
+             "[, rate | duration] [, ii, addl]: a bolus amount added to a state, a constant set to a value, or an "
+             "infusion of amount into a constant (its input rate) at rate or over duration; ii and addl repeat the "
+             "record addl more times every ii. Numbers or names of constants.");
+    app.add_flag("--summary", summary,
+                 "print a short summary of the run to standard output (to standard error when the CSV goes to "
+                 "standard output)")
+        ->disable_flag_override();
+    app.footer(
+        "\nExit status: 0 success, 1 the run failed or output could not be written,\n"
+        "2 bad command line, unknown variable or bad value.\n");
+    std::vector<Assignment> settings;
+    std::vector<std::string> names;
+    const int parsed = ParseCommand(app, "run", argc, argv, [&](std::string& error) {
+        return ReadSettings(settingsText, settings, error) && ReadVariables(vars, names, error);
+    });
+    if (parsed >= 0) return parsed;
+    const std::string outputFile = out.Given() ? out.Last() : std::string();
+    const std::string dosesFile = dosesText.Given() ? dosesText.Last() : std::string();
+
+    OrvoLibrary library;
+    if (!library.Load(libraryPath.empty() ? OrvoLibrary::DefaultPath() : libraryPath)) {
+        Fail(library.error());
+        return kExitRunFailed;
+    }
     std::vector<Assignment> assignments;
-    if (!CollectAssignments(options, assignments)) return kExitBadInput;
+    if (!CollectAssignments(scenarios.values, settings, assignments)) return kExitBadInput;
+
 
     ModelSession session(library);
     if (session.instance() == 0) {
@@ -110,7 +151,7 @@ int RunCommand(const OrvoLibrary& library, const Options& options) {
     const ModelVariables variables(library, session.instance());
 
     std::vector<RunRecorder::Column> columns;
-    if (!ResolveColumns(variables, options, columns)) return kExitBadInput;
+    if (!ResolveColumns(variables, names, columns)) return kExitBadInput;
     std::vector<AppliedSetting> applied;
     if (!ApplyAssignments(variables, assignments, applied)) return kExitBadInput;
     if (const std::string fault = RunSettingsFault(variables); !fault.empty()) {
@@ -121,9 +162,9 @@ int RunCommand(const OrvoLibrary& library, const Options& options) {
     std::vector<DoseRecord> doses;
     DoseSchedule schedule;
     RunPlan plan;
-    if (!options.dosesFile.empty()) {
+    if (!dosesFile.empty()) {
         std::string error;
-        if (!ReadDoseFile(options.dosesFile, doses, error) || !ComputeOutputTimes(variables, plan, error) ||
+        if (!ReadDoseFile(dosesFile, doses, error) || !ComputeOutputTimes(variables, plan, error) ||
             !ScheduleDoses(doses, DoseModelOf(variables), plan.times.back(), schedule, error)) {
             Fail(error);
             return kExitBadInput;
@@ -132,11 +173,11 @@ int RunCommand(const OrvoLibrary& library, const Options& options) {
     }
 
     std::ofstream file;
-    const bool toStdout = options.outputFile.empty() || options.outputFile == "-";
+    const bool toStdout = outputFile.empty() || outputFile == "-";
     if (!toStdout) {
-        file.open(options.outputFile, std::ios::out | std::ios::trunc);
+        file.open(outputFile, std::ios::out | std::ios::trunc);
         if (!file) {
-            Fail("cannot write '" + options.outputFile + "'");
+            Fail("cannot write '" + outputFile + "'");
             return kExitRunFailed;
         }
     }
@@ -153,7 +194,7 @@ int RunCommand(const OrvoLibrary& library, const Options& options) {
     double time = 0.0;
     double stopTime = 0.0;
     if (recorder.WriteFailed()) {
-        Fail("writing '" + (toStdout ? std::string("standard output") : options.outputFile) + "' failed");
+        Fail("writing '" + (toStdout ? std::string("standard output") : outputFile) + "' failed");
         status = kExitRunFailed;
     }
     if (recorder.EndedInError()) {
@@ -163,7 +204,7 @@ int RunCommand(const OrvoLibrary& library, const Options& options) {
         Fail("the run stopped at t = " + FormatReal(time) + ", before tstop = " + FormatReal(stopTime));
         status = kExitRunFailed;
     }
-    if (options.summary) {
+    if (summary) {
         // With the CSV on standard output the summary goes to stderr, so the
         // CSV stays readable.
         PrintRunSummary(toStdout ? std::cerr : std::cout, variables, applied, recorder);

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-enum class RunStatus : uint32_t { Ok = 0, Error = 1, NonFinite = 2, Stopped = 3 };
+enum class RunStatus : uint32_t { Ok = 0, Error = 1, NonFinite = 2, Stopped = 3, Timeout = 4, Lost = 5 };
 const char* RunStatusName(RunStatus status);
 bool ParseRunStatus(std::string_view text, RunStatus& status);
 

@@ -120,10 +120,19 @@ bool ParseAssignment(std::string_view text, Assignment& assignment, std::string&
     return true;
 }
 
+std::string Clip(std::string_view text) {
+    return text.size() > 64 ? std::string(text.substr(0, 64)) + "..." : std::string(text);
+}
+
+void DropByteOrderMark(std::string& text) {
+    if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) text.erase(0, 3);
+}
+
 bool ReadScenario(std::istream& in, const std::string& fileName, std::vector<Assignment>& out,
                   std::string& error) {
     std::string line;
     for (int lineNumber = 1; std::getline(in, line); ++lineNumber) {
+        if (lineNumber == 1) DropByteOrderMark(line);
         std::string_view content = line;
         content = Trim(content.substr(0, content.find('#')));
         if (content.empty()) continue;

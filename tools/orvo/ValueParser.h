@@ -40,3 +40,10 @@ bool ReadScenario(std::istream& in, const std::string& fileName, std::vector<Ass
 bool SplitNameList(std::string_view text, std::vector<std::string>& names, std::string& error);
 
 std::string_view Trim(std::string_view text);
+
+// A name or value as messages quote it: cut to its first 64 characters
+// (with "...") so that a runaway input is not echoed whole.
+std::string Clip(std::string_view text);
+
+// Drops a UTF-8 byte-order mark (as spreadsheets write) from the start.
+void DropByteOrderMark(std::string& text);

@@ -1,10 +1,16 @@
 #include "WorkerPool.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <deque>
+#include <set>
+#include <chrono>
+#include <cmath>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -59,12 +65,15 @@ bool ReceiveRecord(int fd, RunRecord& record) {
            ReadAll(fd, record.values.data(), header[3] * sizeof(double));
 }
 
+using Clock = std::chrono::steady_clock;
+
 struct Worker {
     pid_t pid = -1;
     int commands = -1;  // parent -> worker: run indices
     int records = -1;  // worker -> parent
     bool busy = false;
     uint32_t run = 0;
+    Clock::time_point started{};  // of the current run
 };
 
 [[noreturn]] void WorkerMain(WorkerTask& task, int commands, int records) {
@@ -102,6 +111,7 @@ public:
             close(down[1]);
             return false;
         }
+        const pid_t parent = getpid();
         const pid_t pid = fork();
         if (pid < 0) {
             error = std::string("cannot start a worker process: ") + std::strerror(errno);
@@ -109,6 +119,10 @@ public:
             return false;
         }
         if (pid == 0) {
+            // A worker dies with its parent (killed, interrupted), also when the
+            // parent went before the request took hold.
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
+            if (getppid() != parent) _exit(1);
             // Only its own pipe ends, so that a worker's end of file reaches the parent.
             for (const Worker& other : workers_)
                 for (int fd : {other.commands, other.records})
@@ -146,7 +160,7 @@ private:
 }  // namespace
 
 bool RunInWorkers(const std::vector<uint32_t>& runs, unsigned jobs, WorkerTask& task,
-                  const std::function<void(RunRecord&&)>& onRecord, std::string& error) {
+                  const std::function<void(RunRecord&&)>& onRecord, std::string& error, double runTimeout) {
     if (runs.empty()) return true;
     // A worker that dies must not take the parent with it on the next write.
     struct sigaction ignore {
@@ -159,6 +173,7 @@ bool RunInWorkers(const std::vector<uint32_t>& runs, unsigned jobs, WorkerTask& 
     } restore{&previous};
 
     std::deque<uint32_t> pending(runs.begin(), runs.end());
+    std::set<uint32_t> retried;  // runs whose worker died once already
     Pool pool(task);
     pool.workers_.resize(std::max(1u, std::min<unsigned>(jobs, static_cast<unsigned>(runs.size()))));
     for (Worker& w : pool.workers_)
@@ -176,6 +191,7 @@ bool RunInWorkers(const std::vector<uint32_t>& runs, unsigned jobs, WorkerTask& 
         if (WriteAll(w.commands, &w.run, sizeof w.run)) {
             pending.pop_front();
             w.busy = true;
+            w.started = Clock::now();
         }
     };
     for (Worker& w : pool.workers_) dispatch(w);
@@ -185,12 +201,42 @@ bool RunInWorkers(const std::vector<uint32_t>& runs, unsigned jobs, WorkerTask& 
     while (outstanding > 0) {
         polls.clear();
         for (const Worker& w : pool.workers_) polls.push_back({w.records, POLLIN, 0});
-        if (poll(polls.data(), polls.size(), -1) < 0) {
+        // With a run time limit, wake up when the oldest run reaches it.
+        int wait = -1;
+        if (runTimeout > 0.0) {
+            const auto now = Clock::now();
+            for (const Worker& w : pool.workers_) {
+                if (!w.busy) continue;
+                const double left = runTimeout - std::chrono::duration<double>(now - w.started).count();
+                const int ms = left <= 0.0 ? 0 : static_cast<int>(std::min(std::ceil(left * 1000.0), 3.6e6));
+                wait = wait < 0 ? ms : std::min(wait, ms);
+            }
+        }
+        if (poll(polls.data(), polls.size(), wait) < 0) {
             if (errno == EINTR) continue;
             error = std::string("waiting for the workers failed: ") + std::strerror(errno);
             return false;
         }
         for (std::size_t i = 0; i < polls.size(); ++i) {
+            Worker& late = pool.workers_[i];
+            if (runTimeout > 0.0 && late.busy && polls[i].revents == 0 &&
+                std::chrono::duration<double>(Clock::now() - late.started).count() >= runTimeout) {
+                // Over its time: the worker is killed and replaced.
+                RunRecord timedOut;
+                timedOut.run = late.run;
+                timedOut.status = RunStatus::Timeout;
+                char text[96];
+                std::snprintf(text, sizeof text, "the run took longer than %g s (--run-timeout)", runTimeout);
+                timedOut.message = text;
+                pool.Retire(late, true);
+                --outstanding;
+                onRecord(std::move(timedOut));
+                if (!pending.empty()) {
+                    if (!pool.Spawn(late, error)) return false;
+                    dispatch(late);
+                }
+                continue;
+            }
             if (polls[i].revents == 0 || polls[i].fd < 0) continue;
             Worker& w = pool.workers_[i];
             RunRecord record;
@@ -208,11 +254,14 @@ bool RunInWorkers(const std::vector<uint32_t>& runs, unsigned jobs, WorkerTask& 
             const bool wasBusy = w.busy;
             const uint32_t lost = w.run;
             const std::string how = pool.Retire(w, false);
-            if (wasBusy) {
+            if (wasBusy && retried.insert(lost).second) {
+                // The machine, not the model, may have ended it: once more.
+                pending.push_front(lost);
+            } else if (wasBusy) {
                 RunRecord failed;
                 failed.run = lost;
-                failed.status = RunStatus::Error;
-                failed.message = "the worker process running it ended (" + how + ")";
+                failed.status = RunStatus::Lost;
+                failed.message = "the worker process running it ended twice (" + how + ")";
                 --outstanding;
                 onRecord(std::move(failed));
             }

@@ -21,8 +21,11 @@ public:
 };
 
 // Runs `runs` over `jobs` workers and hands each record to `onRecord` in the
-// parent as it arrives (any order). A worker that dies takes only its current
-// run with it (recorded as an error) and is replaced. False with `error` set
+// parent as it arrives (any order). A worker that dies (killed by the system,
+// out of memory) is replaced and its run tried once more in the new worker;
+// a run whose worker dies twice is recorded as lost. A worker whose run
+// takes longer than `runTimeout` seconds (0: no limit), killed and recorded
+// as a timeout. Workers die with the parent process. False with `error` set
 // when a worker cannot start or the processes cannot be made.
 bool RunInWorkers(const std::vector<uint32_t>& runs, unsigned jobs, WorkerTask& task,
-                  const std::function<void(RunRecord&&)>& onRecord, std::string& error);
+                  const std::function<void(RunRecord&&)>& onRecord, std::string& error, double runTimeout = 0.0);

@@ -1,53 +1,103 @@
 // orvo: command-line host of the model library. Lists its symbol table, runs
-// the model once and writes the results as CSV, or runs populations and
-// sensitivity analyses in worker processes.
+// the model once and writes the results as CSV, runs populations and
+// sensitivity analyses in worker processes, or builds a model library.
+#include <algorithm>
+#include <cstring>
 #include <iostream>
 #include <string>
 
 #include "BatchCommand.h"
 #include "BuildCommand.h"
 #include "CalibrateCommand.h"
+#include "ImportCommand.h"
 #include "ExitCodes.h"
 #include "ListCommand.h"
-#include "Options.h"
-#include "OrvoLibrary.h"
+#include "MergeCommand.h"
 #include "RunCommand.h"
-#include "SensitivityCommand.h"
+#include "SensitivityLocal.h"
+#include "SensitivitySobol.h"
+
+namespace {
+
+// Every command: its name (and method), one line of help, and its entry,
+// which parses its own options from argv[1..] (argv[0] is the command).
+struct Command {
+    const char* name;
+    const char* method;  // a subcommand of `name`, or nullptr
+    const char* summary;
+    int (*run)(int argc, char** argv);
+};
+
+const Command kCommands[] = {
+    {"list", nullptr, "print the model's symbol table", ListCommand},
+    {"run", nullptr, "run the model once and write one CSV row per output point", RunCommand},
+    {"batch", nullptr, "run a population of the model in worker processes", BatchCommand},
+    {"merge", nullptr, "join the part files of all shards into the tables of one run", MergeCommand},
+    {"sensitivity", "local", "normalised local sensitivity coefficients", LocalSensitivityCommand},
+    {"sensitivity", "sobol", "Sobol indices over a population file's distributions", SobolSensitivityCommand},
+    {"build", nullptr, "build a model library from a model description", BuildCommand},
+    {"calibrate", nullptr, "fit parameters to data by Bayesian MCMC (adaptive Metropolis)", CalibrateCommand},
+    {"import", nullptr, "translate another tool's model or simulation file (orvo import mcsim ...)", ImportCommand},
+};
+
+std::string Overview(const std::string& only = "") {
+    std::string text = only.empty() ? "usage: orvo COMMAND [options]   (orvo COMMAND --help for its options)\n\n"
+                                    : "usage: orvo " + only + " METHOD [options]   (orvo " + only +
+                                          " METHOD --help for its options)\n\n";
+    for (const Command& c : kCommands) {
+        if (!only.empty() && only != c.name) continue;
+        std::string name = c.method ? std::string(c.name) + " " + c.method : c.name;
+        name.resize(std::max<std::size_t>(name.size() + 2, 20), ' ');
+        text += "  " + name + c.summary + "\n";
+    }
+    if (only.empty())
+        text += "\nExit status: 0 success, 1 a run, the library or a file failed, 2 bad command\n"
+                "line or input (nothing ran), 3 some runs of a population failed, 4 some runs\n"
+                "were lost with their worker processes.\n";
+    return text;
+}
+
+// "local or sobol": the methods of command `name`.
+std::string MethodsOf(const std::string& name) {
+    std::string methods;
+    for (const Command& c : kCommands)
+        if (c.method && name == c.name) methods += (methods.empty() ? "" : " or ") + std::string(c.method);
+    return methods;
+}
+
+int Refuse(const std::string& message, const std::string& overview = "") {
+    std::cerr << "orvo: " << message << "\n" << Overview(overview);
+    return kExitBadInput;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
-    if (argc > 1 && std::string(argv[1]) == "build") return BuildCommand(argc - 1, argv + 1);
-    if (argc > 1 && std::string(argv[1]) == "calibrate") return CalibrateCommand(argc - 1, argv + 1);
-    Options options;
-    std::string error;
-    if (!ParseCommandLine(argc, argv, options, error)) {
-        std::cerr << "orvo: " << error << "\n";
-        if (options.command.empty() || options.command == "run" || options.command == "list")
-            std::cerr << UsageText(options.command);
-        else
-            std::cerr << "(orvo " << options.command << " --help describes the options)\n";
-        return kExitBadInput;
-    }
-    if (options.help) {
-        std::cout << UsageText(options.command);
+    if (argc < 2) return Refuse("no command given");
+    const std::string name = argv[1];
+    if (name == "-h" || name == "--help") {
+        std::cout << Overview();
         return kExitOk;
     }
-    // The population commands load the library themselves, and each worker its own copy.
-    if (options.command == "batch") return BatchCommand(options);
-    if (options.command == "merge") return MergeCommand(options);
-    if (options.command == "sensitivity")
-        return options.method == "local" ? LocalSensitivityCommand(options) : SobolSensitivityCommand(options);
-
-    OrvoLibrary library;
-    const std::string path = options.libraryPath.empty() ? OrvoLibrary::DefaultPath() : options.libraryPath;
-    if (!library.Load(path)) {
-        std::cerr << "orvo: " << library.error() << "\n";
-        return kExitRunFailed;
+    bool known = false;
+    for (const Command& c : kCommands) {
+        if (name != c.name) continue;
+        known = true;
+        if (!c.method) return c.run(argc - 1, argv + 1);
+        if (argc > 2 && std::strcmp(argv[2], c.method) == 0) return c.run(argc - 2, argv + 2);
     }
-    if (options.command == "list") {
-        library.OrvoInitialize();
-        const int status = ListCommand(library, std::cout);
-        library.OrvoFinalize();
-        return status;
+    if (!known) {
+        std::string names;
+        for (const Command& c : kCommands)
+            if (names.find(std::string(c.name) + ",") == std::string::npos) names += std::string(c.name) + ", ";
+        return Refuse("unknown command '" + name + "' (expected " + names.substr(0, names.size() - 2) + ")");
     }
-    return RunCommand(library, options);
+    // A command with methods, and none or an unknown one given.
+    if (argc > 2 && (std::strcmp(argv[2], "-h") == 0 || std::strcmp(argv[2], "--help") == 0)) {
+        std::cout << Overview(name);
+        return kExitOk;
+    }
+    if (argc < 3 || argv[2][0] == '-') return Refuse(name + " needs a method: " + MethodsOf(name), name);
+    return Refuse("unknown " + name + " method '" + std::string(argv[2]) + "' (expected " + MethodsOf(name) + ")",
+                  name);
 }

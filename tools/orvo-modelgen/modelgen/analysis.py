@@ -11,7 +11,7 @@ from dataclasses import dataclass, field
 
 from . import settings as S
 from .lexer import DescriptionError
-from .syntax import Call, Number, Ref, Unary, Binary, names_read
+from .syntax import Binary, Call, If, Number, Ref, Unary, assignments, expressions, names_read, walk
 
 # name -> (C++ function, argument count)
 FUNCTIONS = {
@@ -27,7 +27,11 @@ FUNCTIONS = {
     "bound": ("bound", 3), "dead": ("dead", 3), "qntzr": ("qntzr", 2),
     "fcnsw": ("fcnsw", 4), "step": ("step", 2), "ramp": ("ramp", 2),
     "harm": ("harm", 4), "pulse": ("pulse", 4),
+    "delay": ("Delay", 3),
 }
+
+# Functions with memory of the run: the derivative section only.
+MEMORY_FUNCTIONS = ("delay",)
 
 _CPP_KEYWORDS = set("""alignas alignof and and_eq asm auto bitand bitor bool break case catch char
 char8_t char16_t char32_t class compl concept const consteval constexpr constinit const_cast
@@ -56,6 +60,11 @@ class Variable:
     points: int = 0                     # a table's number of points
     units: str = ""
     description: str = ""
+    bounds: list = field(default_factory=list)   # syntax.Bound, on constants only
+    bounds_text: str = ""
+    kind: str = ""                      # constant, variable or table, for symbol type 5
+    rtol: float = None                  # a state's tolerances, None for the runtime's default
+    atol: float = None
 
 
 @dataclass
@@ -65,6 +74,10 @@ class Section:
     event_id: int
     time: object
     body: list
+    period: object = None
+    until: object = None
+    when: object = None
+    direction: str = ""
 
 
 @dataclass
@@ -79,9 +92,13 @@ class LaidOutModel:
     derivative: list                # Assignment statements, dependency order
     discretes: list                 # Section
     termination: object
+    stop_time: object = None        # E of `terminate when t >= E` (or t > E), else None
     by_name: dict = field(default_factory=dict)
     tables: list = field(default_factory=list)   # table Variables
     arrays: dict = field(default_factory=dict)   # array constant name -> size
+    source: object = None                        # the parsed description
+    tolerances: dict = field(default_factory=dict)   # model-wide rtol, atol as declared
+    delays: dict = field(default_factory=dict)       # id of each delay() call -> its memory
 
 
 def _flags(declaration, default):
@@ -122,17 +139,20 @@ class _Analysis:
                                               "add terminate when ...;")
 
         # Every read names something declared, and every call fits what it calls.
-        for statement in m.initial + m.derivative:
-            self._check_expr(statement.expr)
+        for expr in expressions(m.initial + m.derivative):
+            self._check_expr(expr)
         for d in states:
             self._check_expr(d.initial)
         for section in m.discretes:
-            self._check_expr(section.time)
-            for statement in section.body:
-                self._check_expr(statement.expr)
+            for expr in (section.time, section.period, section.until, section.when):
+                if expr is not None:
+                    self._check_expr(expr)
+            for expr in expressions(section.body):
+                self._check_expr(expr)
         if m.termination is not None:
             self._check_expr(m.termination)
 
+        self._check_memory_functions()
         derivative_of, computed = self._derivative_assignments()
         procedural = self._procedural_assignments(computed)
         for d in states:
@@ -143,7 +163,123 @@ class _Analysis:
             if d.kind == "variable" and d.name not in computed and d.name not in procedural:
                 raise DescriptionError(d.at, f"variable '{d.name}' is never assigned")
         ordered = self._dependency_order(computed)
-        return self._layout(states, derivative_of, computed, ordered, settings)
+        self._check_repeated_sections()
+        self._check_host_declarations()
+        laid = self._layout(states, derivative_of, computed, ordered, settings)
+        laid.source = m
+        laid.tolerances = self.tolerances
+        laid.delays = self.delays
+        return laid
+
+    def _check_memory_functions(self):
+        m = self.m
+        elsewhere = list(expressions(m.initial))
+        for section in m.discretes:
+            elsewhere += [e for e in (section.time, section.period, section.until, section.when) if e]
+            elsewhere += list(expressions(section.body))
+        elsewhere += [d.initial for d in m.declarations if d.kind == "state"]
+        elsewhere.append(m.termination)
+        for expr in elsewhere:
+            for node in walk(expr):
+                if isinstance(node, Call) and node.name in MEMORY_FUNCTIONS \
+                        and node.name not in self.declared:
+                    raise DescriptionError(node.at, f"'{node.name}' keeps a memory of the run: "
+                                                    "it belongs in the derivative section")
+        self.delays = {}
+        for expr in expressions(m.derivative):
+            for node in walk(expr):
+                if isinstance(node, Call) and node.name == "delay" and node.name not in self.declared:
+                    self.delays[id(node)] = len(self.delays)
+
+    def _changing(self):
+        """Names whose value moves during a run: t, the states and whatever the
+        derivative or discrete sections assign."""
+        changing = {"t"}
+        changing.update(s.target for s in assignments(self.m.derivative))
+        changing.update(s.target for d in self.m.discretes for s in assignments(d.body))
+        changing.update(d.name for d in self.m.declarations if d.kind == "state")
+        return changing
+
+    def _check_repeated_sections(self):
+        changing = self._changing()
+        for section in self.m.discretes:
+            if section.when is not None:
+                expr = section.when
+                if (isinstance(expr, Binary) and expr.op in ("<", "<=", ">", ">=", "==", "!=", "&&", "||")) \
+                        or (isinstance(expr, Unary) and expr.op == "!"):
+                    raise DescriptionError(expr.at, f"the event expression of '{section.name}' is a "
+                                                    "condition (1 or 0), not a number that crosses "
+                                                    "zero: write a - b rather than a > b")
+            if section.period is None:
+                continue
+            for expr, what in ((section.time, "first time"), (section.period, "period"),
+                               (section.until, "last time")):
+                if expr is None:
+                    continue
+                for name, at in names_read(expr):
+                    if name in changing:
+                        raise DescriptionError(at, f"the {what} of repeated section "
+                                                   f"'{section.name}' reads '{name}', which "
+                                                   "changes during a run: use constants")
+
+    # what hosts are told
+    def _known(self, name, at, what):
+        if name == "t":
+            return None
+        d = self.declared.get(name)
+        if d is None:
+            if name in S.BY_NAME:
+                raise DescriptionError(at, f"setting '{name}' cannot be {what}")
+            raise DescriptionError(at, f"unknown name '{name}'")
+        return d
+
+    def _check_host_declarations(self):
+        m = self.m
+        for group, what in ((m.record or [], "recorded"), (m.population_outputs or [], "recorded")):
+            seen = {}
+            for name, at in group:
+                d = self._known(name, at, what)
+                if d is not None and d.kind == "table":
+                    raise DescriptionError(at, f"table '{name}' cannot be recorded")
+                if name in seen:
+                    raise DescriptionError(at, f"'{name}' is recorded twice "
+                                               f"(first at {seen[name].line}:{seen[name].col})")
+                seen[name] = at
+        names = {}
+        for b in m.balances:
+            if b.name in names:
+                first = names[b.name]
+                raise DescriptionError(b.at, f"balance '{b.name}' is declared twice "
+                                             f"(first at {first.line}:{first.col})")
+            names[b.name] = b.at
+            name, at = b.unaccounted
+            d = self._known(name, at, "a balance")
+            if d is None or d.kind not in ("variable", "state") or d.size:
+                raise DescriptionError(at, f"the unaccounted amount of balance '{b.name}' must be "
+                                           f"a scalar variable, not '{name}'")
+            for name, at in b.dosed + b.accounted:
+                d = self._known(name, at, "in a balance")
+                if d is None or d.kind == "table" or d.size:
+                    raise DescriptionError(at, f"'{name}' cannot be summed in balance '{b.name}': "
+                                               "name scalar states, constants or variables")
+            if b.tolerance is not None:
+                value = _literal_value(b.tolerance)
+                if not value > 0:
+                    raise DescriptionError(b.tolerance.at, f"the tolerance of balance '{b.name}' "
+                                                           "must be positive")
+        seen = {}
+        for group, what, kinds in ((m.dose_targets, "a dose target", ("state", "constant")),
+                                   (m.infusion_inputs, "an infusion input", ("constant",))):
+            for name, at in group:
+                d = self._known(name, at, what)
+                if d is None or d.kind not in kinds or d.size:
+                    allowed = "a scalar state or constant" if len(kinds) == 2 else "a scalar constant"
+                    raise DescriptionError(at, f"'{name}' cannot be {what}: it must be {allowed}")
+                if name in seen:
+                    raise DescriptionError(at, f"'{name}' is declared a dose target or infusion "
+                                               f"input twice (first at {seen[name].line}:"
+                                               f"{seen[name].col})")
+                seen[name] = at
 
     # declarations
     def _declare(self, d):
@@ -155,12 +291,41 @@ class _Analysis:
         for value in d.values:
             for number in value if isinstance(value, tuple) else (value,):
                 _literal_value(number)
+        if d.bounds:
+            self._check_bounds(d)
+        if d.tolerance_at is not None:
+            if d.kind != "state":
+                raise DescriptionError(d.tolerance_at, f"tolerances apply to states only, not to "
+                                                       f"{_kind_phrase(d)} '{d.name}'")
+            for key in ("rtol", "atol"):
+                number = getattr(d, key)
+                if number is not None:
+                    _tolerance(number.text, number.at, key)
         if d.kind == "table":
             breakpoints = [float(x.text) for x, _ in d.values]
             for (x, _), previous in zip(d.values[1:], breakpoints):
                 if float(x.text) <= previous:
                     raise DescriptionError(x.at, f"table '{d.name}': breakpoints must ascend")
         self.declared[d.name] = d
+
+    def _check_bounds(self, d):
+        if d.kind != "constant":
+            raise DescriptionError(d.bounds_at, f"bounds apply to constants only, "
+                                                f"not to {_kind_phrase(d)} '{d.name}'")
+        for bound in d.bounds:
+            if bound.limit is not None:
+                _literal_value(bound.limit)
+        lowest = max((float(b.limit.text) for b in d.bounds if b.op in (">", ">=")), default=None)
+        highest = min((float(b.limit.text) for b in d.bounds if b.op in ("<", "<=")), default=None)
+        if lowest is not None and highest is not None and lowest > highest:
+            raise DescriptionError(d.bounds_at, f"the bounds {d.bounds_text} of '{d.name}' "
+                                                "admit no value")
+        for k, number in enumerate(d.values):
+            if not within(float(number.text), d.bounds):
+                element = f"({k + 1})" if d.size else ""
+                raise DescriptionError(number.at, f"the default {number.text} of "
+                                                  f"'{d.name}{element}' is outside its bounds "
+                                                  f"{d.bounds_text}")
 
     def _check_name(self, name, at):
         if not re.fullmatch(r"[a-z][a-z0-9_]*", name) or "__" in name:
@@ -173,7 +338,13 @@ class _Analysis:
 
     def _settings(self):
         given = {}
+        self.tolerances = {}
         for s in self.m.settings:
+            if s.name in ("rtol", "atol"):
+                if s.name in self.tolerances:
+                    raise DescriptionError(s.at, f"setting '{s.name}' is assigned twice")
+                self.tolerances[s.name] = _tolerance(s.value, s.at, s.name)
+                continue
             known = S.BY_NAME.get(s.name)
             if known is None:
                 raise DescriptionError(s.at, f"unknown setting '{s.name}'")
@@ -198,22 +369,18 @@ class _Analysis:
 
     # expressions
     def _check_expr(self, expr):
-        if isinstance(expr, Number):
-            _literal_value(expr)
-        elif isinstance(expr, Ref):
-            d = self.declared.get(expr.name)
-            if d is None and expr.name != "t" and expr.name not in S.BY_NAME:
-                raise DescriptionError(expr.at, f"unknown name '{expr.name}'")
-            if d is not None and (d.kind == "table" or d.size):
-                raise DescriptionError(expr.at, f"'{expr.name}' is {_kind_phrase(d)}: "
-                                                f"write {expr.name}(...)")
-        elif isinstance(expr, Call):
-            self._check_call(expr)
-        elif isinstance(expr, Unary):
-            self._check_expr(expr.operand)
-        elif isinstance(expr, Binary):
-            self._check_expr(expr.left)
-            self._check_expr(expr.right)
+        for node in walk(expr):
+            if isinstance(node, Number):
+                _literal_value(node)
+            elif isinstance(node, Ref):
+                d = self.declared.get(node.name)
+                if d is None and node.name != "t" and node.name not in S.BY_NAME:
+                    raise DescriptionError(node.at, f"unknown name '{node.name}'")
+                if d is not None and (d.kind == "table" or d.size):
+                    raise DescriptionError(node.at, f"'{node.name}' is {_kind_phrase(d)}: "
+                                                    f"write {node.name}(...)")
+            elif isinstance(node, Call):
+                self._check_call(node)
 
     def _check_call(self, call):
         d = self.declared.get(call.name)
@@ -223,9 +390,9 @@ class _Analysis:
             if len(call.args) != 1 or not isinstance(call.args[0], Number) \
                     or not call.args[0].text.isdigit():
                 raise DescriptionError(call.at, f"array '{call.name}' takes one whole-number index")
-            element = int(call.args[0].text)
-            if not 1 <= element <= d.size:
-                raise DescriptionError(call.args[0].at, f"index {element} is outside array "
+            text = call.args[0].text
+            if len(text.lstrip("0")) > 9 or not 1 <= int(text) <= d.size:
+                raise DescriptionError(call.args[0].at, f"index {text[:20]} is outside array "
                                                         f"'{call.name}' of size {d.size}")
             return
         elif d is not None:
@@ -238,8 +405,6 @@ class _Analysis:
             raise DescriptionError(call.at, f"'{call.name}' takes {expected} argument"
                                             f"{'s' if expected != 1 else ''}, "
                                             f"given {len(call.args)}")
-        for arg in call.args:
-            self._check_expr(arg)
 
     # assignments
     def _target(self, statement, allowed):
@@ -255,27 +420,70 @@ class _Analysis:
         return d
 
     def _derivative_assignments(self):
+        """Each name the derivative section assigns, with the statement (the
+        first branch's, for a condition) and the top-level unit that assigns it."""
         derivative_of, computed = {}, {}
-        for statement in self.m.derivative:
-            if statement.derivative:
-                d = self.declared.get(statement.target)
-                if d is None or d.kind != "state":
-                    what = "unknown name" if d is None else f"{_kind_phrase(d)}, not a state:"
-                    raise DescriptionError(statement.at, f"dt() of {what} '{statement.target}'")
-                table = derivative_of
-            else:
-                self._target(statement, ("variable",))
-                table = computed
-            first = table.get(statement.target)
-            if first is not None:
-                raise DescriptionError(statement.at, _twice(statement.target, first.at))
-            table[statement.target] = statement
+        self.unit_of = {}
+        for unit in self.m.derivative:
+            for statement in self._unit_assignments(unit):
+                if statement.derivative:
+                    d = self.declared.get(statement.target)
+                    if d is None or d.kind != "state":
+                        what = "unknown name" if d is None else f"{_kind_phrase(d)}, not a state:"
+                        raise DescriptionError(statement.at, f"dt() of {what} '{statement.target}'")
+                    table = derivative_of
+                else:
+                    self._target(statement, ("variable",))
+                    table = computed
+                first = table.get(statement.target)
+                if first is not None:
+                    raise DescriptionError(statement.at, _twice(statement.target, first.at))
+                table[statement.target] = statement
+                if not statement.derivative:
+                    self.unit_of[statement.target] = unit
         return derivative_of, computed
+
+    def _unit_assignments(self, unit):
+        """The assignments of one derivative statement; a condition must have an
+        else and assign the same names in every branch, each once, none read
+        before it is assigned."""
+        if not isinstance(unit, If):
+            return [unit]
+        if unit.otherwise is None:
+            raise DescriptionError(unit.at, "an if in the derivative section needs an else: "
+                                            "every branch must assign the same variables")
+        branches = [body for _, body in unit.branches] + [unit.otherwise]
+        first, first_keys = None, None
+        for body in branches:
+            flat = []
+            for inner in body:
+                flat += self._unit_assignments(inner)
+            keys = {}
+            for k, statement in enumerate(flat):
+                key = (statement.derivative, statement.target)
+                if key in keys:
+                    raise DescriptionError(statement.at, _twice(statement.target, keys[key].at))
+                keys[key] = statement
+                later = {s.target for s in flat[k:] if not s.derivative}
+                for name, at in names_read(statement.expr):
+                    if name in later:
+                        raise DescriptionError(at, f"'{name}' is read before this branch assigns it")
+            if first is None:
+                first, first_keys = flat, keys
+            elif set(keys) != set(first_keys):
+                missing = sorted(set(keys) ^ set(first_keys))[0]
+                name = f"dt({missing[1]})" if missing[0] else missing[1]
+                raise DescriptionError(unit.at, f"every branch of this if must assign the same "
+                                                f"variables: '{name}' is not assigned in all of them")
+        return first
 
     def _procedural_assignments(self, computed):
         assigned = set()
-        initial = {id(s) for s in self.m.initial}
-        for statement in self.m.initial + [s for d in self.m.discretes for s in d.body]:
+        initial = {id(s) for s in assignments(self.m.initial)}
+        bodies = list(assignments(self.m.initial))
+        for d in self.m.discretes:
+            bodies += assignments(d.body)
+        for statement in bodies:
             if statement.derivative:
                 raise DescriptionError(statement.at, "dt() belongs in the derivative section")
             # The initial conditions overwrite the states after the initial section.
@@ -291,9 +499,10 @@ class _Analysis:
         statements = self.m.derivative
         position = {id(s): k for k, s in enumerate(statements)}
         needs = []
-        for s in statements:
-            needs.append(sorted({position[id(computed[name])] for name, _ in names_read(s.expr)
-                                 if name in computed}))
+        for k, s in enumerate(statements):
+            read = {name for expr in expressions([s]) for name, _ in names_read(expr)}
+            needs.append(sorted({position[id(self.unit_of[name])] for name in read
+                                 if name in computed} - {k}))
         users = [[] for _ in statements]
         for k, deps in enumerate(needs):
             for dep in deps:
@@ -327,7 +536,7 @@ class _Analysis:
         first = min(loop)
         start = loop.index(first)
         loop = loop[start:] + loop[:start]
-        names = " -> ".join(statements[k].target for k in loop + [loop[0]])
+        names = " -> ".join(_unit_name(statements[k]) for k in loop + [loop[0]])
         raise DescriptionError(statements[first].at, f"algebraic loop: {names}")
 
     # the variable table
@@ -336,10 +545,13 @@ class _Analysis:
         variables = [Variable(1, "t", 0, flags=(4,), default="0")]
         n = len(states)
         for d in states:
-            variables.append(Variable(len(variables) + 1, d.name, 2, flags=_flags(d, (4, 5)),
-                                      units=d.units, description=d.description))
+            v = Variable(len(variables) + 1, d.name, 2, flags=_flags(d, (4, 5)),
+                         units=d.units, description=d.description)
+            v.rtol = float(d.rtol.text) if d.rtol is not None else self.tolerances.get("rtol")
+            v.atol = float(d.atol.text) if d.atol is not None else self.tolerances.get("atol")
+            variables.append(v)
         # The k-th dt() statement written names the k-th derivative/initial-condition pair.
-        written = [s.target for s in m.derivative if s.derivative]
+        written = list(dict.fromkeys(s.target for s in assignments(m.derivative) if s.derivative))
         number = {name: DERIVATIVE_BASE - 2 * k for k, name in enumerate(written)}
         derivatives = []
         for d in states:
@@ -359,6 +571,8 @@ class _Analysis:
             if d.kind == "state":
                 continue
             v = Variable(len(variables) + 1, d.name, 5, units=d.units, description=d.description)
+            v.kind = d.kind
+            v.bounds, v.bounds_text = d.bounds, d.bounds_text
             if d.kind == "constant" and d.size:
                 v.dim1, v.flags = d.size, _flags(d, (2,))
                 v.table = [_double_text(x) for x in d.values]
@@ -378,7 +592,8 @@ class _Analysis:
             variables.append(Variable(len(variables) + 1, known.name, known.symbol_type,
                                       data_type=known.data_type, flags=(1,) if k < 5 else (),
                                       default=given_settings.get(known.name, known.default)))
-        discretes = [Section(d.name, 1000 + k, k + 1, d.time, d.body)
+        discretes = [Section(d.name, 1000 + k, k + 1, d.time, d.body, d.period, d.until, d.when,
+                             d.direction)
                      for k, d in enumerate(m.discretes)]
         seen = {}
         for d in m.discretes:
@@ -398,7 +613,52 @@ class _Analysis:
                             initial_conditions, other_count, m.initial, ordered, discretes,
                             m.termination, tables=tables, arrays=arrays)
         laid.by_name = {v.name: v for v in variables}
+        laid.stop_time = self._stop_time()
         return laid
+
+    def _stop_time(self):
+        """E when the termination condition is `t >= E`, `t > E`, `E <= t` or `E < t` and E
+        reads only what stays put during a run: constants, tables, settings and variables
+        that only the initial section assigns."""
+        condition = self.m.termination
+        if not isinstance(condition, Binary):
+            return None
+        if condition.op in (">=", ">") and _is_time(condition.left):
+            bound = condition.right
+        elif condition.op in ("<=", "<") and _is_time(condition.right):
+            bound = condition.left
+        else:
+            return None
+        changing = {s.target for s in assignments(self.m.derivative)}
+        changing.update(s.target for d in self.m.discretes for s in assignments(d.body))
+        for name, _ in names_read(bound):
+            d = self.declared.get(name)
+            if name == "t" or name in changing or (d is not None and d.kind == "state"):
+                return None
+        return bound
+
+
+def _tolerance(text, at, name):
+    if text in ("true", "false") or not (0 < float(text) < math.inf):
+        raise DescriptionError(at, f"{name} must be a positive finite number, not {text}")
+    return float(text)
+
+
+def within(value, bounds):
+    """Whether value meets every bound; NaN meets none."""
+    tests = {"<": lambda x, y: x < y, "<=": lambda x, y: x <= y,
+             ">": lambda x, y: x > y, ">=": lambda x, y: x >= y}
+    for bound in bounds:
+        if bound.op == "finite":
+            if not math.isfinite(value):
+                return False
+        elif not tests[bound.op](value, float(bound.limit.text)):
+            return False
+    return True
+
+
+def _is_time(expr):
+    return isinstance(expr, Ref) and expr.name == "t"
 
 
 def camel(name):
@@ -415,6 +675,12 @@ def _kind_phrase(d):
     if d.size:
         return "an array"
     return {"constant": "constant", "variable": "variable", "state": "state"}[d.kind]
+
+
+def _unit_name(statement):
+    if isinstance(statement, If):
+        return next(s.target for s in assignments([statement]) if not s.derivative)
+    return statement.target
 
 
 def _twice(name, first):

@@ -1,7 +1,7 @@
 """Expressions and statements as C++ source."""
 
 from .analysis import FUNCTIONS
-from .syntax import Binary, Call, Number, Ref, Unary
+from .syntax import Binary, Call, Conditional, If, Number, Ref, Unary
 
 
 def double_literal(text):
@@ -20,15 +20,40 @@ def expression(expr, laid):
     if isinstance(expr, Unary):
         return f"({expr.op}{expression(expr.operand, laid)})"
     if isinstance(expr, Binary):
-        return f"({expression(expr.left, laid)} {expr.op} {expression(expr.right, laid)})"
+        first, rest = _chain(expr)
+        return "(" + " ".join([expression(first, laid)] +
+                              [f"{op} {expression(right, laid)}" for op, right in rest]) + ")"
+    if isinstance(expr, Conditional):
+        return (f"({expression(expr.condition, laid)} ? {expression(expr.then, laid)} : "
+                f"{expression(expr.other, laid)})")
     if isinstance(expr, Call):
         if expr.name in laid.arrays:
             return f"{expr.name}[{int(expr.args[0].text) - 1}]"
         args = ", ".join(strip_parens(expression(a, laid)) for a in expr.args)
         if any(t.name == expr.name for t in laid.tables):
             return f"{expr.name}_table({args})"
+        if expr.name == "delay":
+            return f"Delay(instance, delays[{laid.delays[id(expr)]}], {args})"
         return f"{FUNCTIONS[expr.name][0]}({args})"
     raise TypeError(expr)
+
+
+# Operators that C++ groups from the left exactly as the parser does, so that
+# a chain of them needs no parentheses inside; comparisons keep theirs.
+_CHAINS = {"+": "+-", "-": "+-", "*": "*/", "/": "*/", "&&": "&&", "||": "||"}
+
+
+def _chain(expr):
+    """The leftmost operand of a chain of one precedence level, a + b - c ...,
+    and the (operator, operand) pairs after it; walked without recursion,
+    since a long flat sum is a deep tree."""
+    group = _CHAINS.get(expr.op)
+    rest, node = [], expr
+    while isinstance(node, Binary) and (node is expr or (group and _CHAINS.get(node.op) == group)):
+        rest.append((node.op, node.right))
+        node = node.left
+    rest.reverse()
+    return node, rest
 
 
 def strip_parens(text):
@@ -46,3 +71,43 @@ def strip_parens(text):
 
 def assignment(target, expr, laid, indent="    "):
     return f"{indent}{target} = {strip_parens(expression(expr, laid))};"
+
+
+def statements(body, laid, indent="    ", rename=None):
+    """A body as C++, conditions included; `rename` maps a dt() target to its
+    derivative variable."""
+    lines = []
+    for s in body:
+        if isinstance(s, If):
+            for k, (condition, branch) in enumerate(s.branches):
+                opening = "if" if k == 0 else "} else if"
+                lines.append(f"{indent}{opening} ({strip_parens(expression(condition, laid))}) {{")
+                lines += statements(branch, laid, indent + "    ", rename)
+            if s.otherwise is not None:
+                lines.append(f"{indent}}} else {{")
+                lines += statements(s.otherwise, laid, indent + "    ", rename)
+            lines.append(f"{indent}}}")
+        else:
+            target = rename[s.target] if s.derivative and rename else s.target
+            lines.append(assignment(target, s.expr, laid, indent))
+    return lines
+
+
+def source_text(expr):
+    """The expression as a description would write it, for messages."""
+    if isinstance(expr, Number):
+        return expr.text
+    if isinstance(expr, Ref):
+        return expr.name
+    if isinstance(expr, Unary):
+        return f"{expr.op}{source_text(expr.operand)}"
+    if isinstance(expr, Binary):
+        first, rest = _chain(expr)
+        return "(" + " ".join([source_text(first)] +
+                              [f"{op} {source_text(right)}" for op, right in rest]) + ")"
+    if isinstance(expr, Conditional):
+        return (f"({source_text(expr.condition)} ? {source_text(expr.then)} : "
+                f"{source_text(expr.other)})")
+    if isinstance(expr, Call):
+        return f"{expr.name}({', '.join(strip_parens(source_text(a)) for a in expr.args)})"
+    raise TypeError(expr)

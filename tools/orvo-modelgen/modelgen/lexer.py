@@ -32,6 +32,10 @@ class Token:
     at: Position
 
 
+# Only ASCII: other digits and letters (², é) are not numbers or names.
+_DIGITS = frozenset("0123456789")
+_LETTERS = frozenset("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ_")
+
 _OPERATORS = ("<=", ">=", "==", "!=", "&&", "||",
               "{", "}", "(", ")", "[", "]", ";", ",", "=", ":", "+", "-", "*", "/",
               "<", ">", "!", "?", "@")
@@ -85,14 +89,14 @@ class Lexer:
         if self.pos >= len(text):
             return Token("end", "", at)
         c = text[self.pos]
-        if c.isalpha() or c == "_":
+        if c in _LETTERS:
             end = self.pos
-            while end < len(text) and (text[end].isalnum() or text[end] == "_"):
+            while end < len(text) and (text[end] in _LETTERS or text[end] in _DIGITS):
                 end += 1
             word = text[self.pos:end]
             self._advance(end - self.pos)
             return Token("name", word, at)
-        if c.isdigit() or (c == "." and self.pos + 1 < len(text) and text[self.pos + 1].isdigit()):
+        if c in _DIGITS or (c == "." and self.pos + 1 < len(text) and text[self.pos + 1] in _DIGITS):
             return self._number(at)
         if c == '"':
             end = text.find('"', self.pos + 1)
@@ -111,21 +115,21 @@ class Lexer:
     def _number(self, at):
         text = self.text
         end = self.pos
-        while end < len(text) and text[end].isdigit():
+        while end < len(text) and text[end] in _DIGITS:
             end += 1
         if end < len(text) and text[end] == ".":
             end += 1
-            while end < len(text) and text[end].isdigit():
+            while end < len(text) and text[end] in _DIGITS:
                 end += 1
         if end < len(text) and text[end] in "eE":
             exp = end + 1
             if exp < len(text) and text[exp] in "+-":
                 exp += 1
-            if exp < len(text) and text[exp].isdigit():
+            if exp < len(text) and text[exp] in _DIGITS:
                 end = exp
-                while end < len(text) and text[end].isdigit():
+                while end < len(text) and text[end] in _DIGITS:
                     end += 1
-        if end < len(text) and (text[end].isalpha() or text[end] == "_"):
+        if end < len(text) and (text[end].isalnum() or text[end] == "_"):
             raise DescriptionError(at, f"malformed number '{text[self.pos:end + 1]}'")
         word = text[self.pos:end]
         self._advance(end - self.pos)

@@ -41,15 +41,21 @@ bool ApplySettings(const ModelVariables& variables, const std::vector<Assignment
 // variables (cint, tstop, zzticg), which all runs share.
 bool ResolveInput(const ModelVariables& variables, const ElementName& name, ModelElement& element, std::string& error);
 
-// The recorded elements: every element of each named variable.
+// The recorded elements: every element of each named variable. `error`
+// names the variable, not where the list came from.
 bool ResolveOutputs(const ModelVariables& variables, const std::vector<std::string>& names, RunPlan& plan,
                     std::string& error);
 
 // The output points from the applied settings: zzticg, zzticg + cint, ...
 // up to tstop.
+// Every input value of an integer or bool variable fits its type: false
+// with `error` naming the input, the run and the value otherwise.
+bool CheckInputRanges(const RunPlan& plan, std::string& error);
+
 bool ComputeOutputTimes(const ModelVariables& variables, RunPlan& plan, std::string& error);
 
-// Index of each --at time among the output points; false when one is none.
+// Index of each time among the output points; false when one is none,
+// with `error` starting with that time.
 bool ResolveAtTimes(const std::vector<double>& atTimes, const std::vector<double>& times,
                     std::vector<std::size_t>& indices, std::string& error);
 

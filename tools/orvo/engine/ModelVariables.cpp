@@ -48,7 +48,7 @@ bool ModelVariables::Assign(const ModelVariable& variable, const std::string& te
     for (std::size_t i = 0; i < items.size(); ++i) {
         std::string why;
         if (!ParseValue(variable.dataType, items[i], values[i], why)) {
-            error = "bad value '" + items[i] + "' for '" + variable.name + "' (" +
+            error = "bad value '" + Clip(items[i]) + "' for '" + variable.name + "' (" +
                     DataTypeName(variable.dataType) + "): " + why;
             return false;
         }

@@ -12,7 +12,7 @@
 
 namespace {
 
-std::string UnknownVariable(const std::string& name) { return "unknown variable '" + name + "'"; }
+std::string UnknownVariable(const std::string& name) { return "unknown variable '" + Clip(name) + "'"; }
 
 bool IsGridVariable(const std::string& name) {
     return strcasecmp(name.c_str(), "cint") == 0 || strcasecmp(name.c_str(), "tstop") == 0 ||
@@ -155,11 +155,11 @@ bool ResolveOutputs(const ModelVariables& variables, const std::vector<std::stri
     for (const std::string& name : names) {
         ModelVariable v;
         if (!variables.Find(name, v)) {
-            error = "--vars: " + UnknownVariable(name);
+            error = UnknownVariable(name);
             return false;
         }
         if (v.dataType == OrvoDataTypeString) {
-            error = "--vars: '" + v.name + "' is a string, not a number";
+            error = "'" + v.name + "' is a string, not a number";
             return false;
         }
         for (uint32_t i = 0; i < ElementCount(v.dims); ++i) plan.outputs.push_back({v, i, ElementHeader(v, i)});
@@ -202,12 +202,32 @@ bool ResolveAtTimes(const std::vector<double>& atTimes, const std::vector<double
         for (std::size_t i = 0; i < times.size(); ++i)
             if (std::fabs(times[i] - at) <= 1e-9 * std::max(1.0, std::fabs(at))) found = i;
         if (found == times.size()) {
-            error = "--at " + FormatReal(at) + " is not an output time (" + FormatReal(times.front()) + " to " +
+            error = FormatReal(at) + " is not an output time (" + FormatReal(times.front()) + " to " +
                     FormatReal(times.back()) + (times.size() > 1 ? " every " + FormatReal(times[1] - times[0]) : "") +
                     ")";
             return false;
         }
         indices.push_back(found);
+    }
+    return true;
+}
+
+bool CheckInputRanges(const RunPlan& plan, std::string& error) {
+    const std::size_t d = plan.inputs.size();
+    for (std::size_t j = 0; j < d; ++j) {
+        const uint32_t type = plan.inputs[j].variable.dataType;
+        double low = -HUGE_VAL, high = HUGE_VAL;
+        if (type == OrvoDataTypeShort) low = -32768.0, high = 32767.0;
+        if (type == OrvoDataTypeLong) low = -2147483648.0, high = 2147483647.0;
+        for (std::size_t run = 0; run < plan.runs; ++run) {
+            const double value = plan.inputValues[run * d + j];
+            if (!std::isfinite(value) || std::round(value) < low || std::round(value) > high) {
+                error = "'" + plan.inputs[j].header + "' = " + FormatReal(value) + " in run " + std::to_string(run) +
+                        " is outside the range of its type" +
+                        (std::isfinite(low) ? " (" + FormatReal(low) + " to " + FormatReal(high) + ")" : "");
+                return false;
+            }
+        }
     }
     return true;
 }

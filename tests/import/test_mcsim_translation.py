@@ -1,0 +1,451 @@
+"""The MCSim importer without a build: faults with their positions, the
+translation of expressions and declarations, and the command line."""
+
+import os
+import random
+import subprocess
+import sys
+
+import pytest
+
+from orvoimport.faults import ImportFault
+from orvoimport.mcsim import translate
+
+IMPORTER = os.environ.get("ORVO_IMPORT") or os.path.join(
+    os.path.dirname(__file__), "..", "..", "tools", "orvo-import", "orvo-import")
+MODELS = os.environ.get("ORVO_IMPORT_MODELS") or os.path.join(os.path.dirname(__file__), "models")
+
+# Every case starts with these two lines, so its own text begins on line 3.
+HEAD = "States = {A};\nK = 0.5;\n"
+
+FAULTS = [
+    # (case, text from line 3, line, col, part of the message)
+    ("events", "Events {\n}\n", 3, 1, "'Events' sections are not supported"),
+    ("roots", "Roots {\n}\n", 3, 1, "'Roots' sections are not supported"),
+    ("per_exp_arguments", "Inputs = {Q};\nQ = PerExp(1, 24, 0);\n", 4, 5,
+     "PerExp takes 4 arguments"),
+    ("spikes", "Inputs = {Q};\nQ = Spikes(1, 5, 2);\n", 4, 5, "Spikes is not supported"),
+    ("per_transit", "Inputs = {Q};\nQ = PerTransit(1, 24, 0, 1, 2);\n", 4, 5,
+     "PerTransit is not supported"),
+    ("doses_descend", "Inputs = {Q};\nQ = NDoses(2, 1, 0, 5, 2);\n", 4, 24, "must ascend"),
+    ("doses_count", "Inputs = {Q};\nQ = NDoses(2, 1, 0, 5);\n", 4, 5, "takes 2 magnitudes"),
+    ("period_computed", "P = 3;\nInputs = {Q};\nQ = PerDose(1, P, 0, 1);\nInitialize { P = K * 2; }\n",
+     5, 16, "the dose times read 'P', which the Initialize section computes"),
+    ("period_reads_function", "Inputs = {Q};\nQ = PerDose(1, exp(K), 0, 1);\n", 4, 16,
+     "must be a number or a parameter with a numeric default"),
+    ("period_negative", "Inputs = {Q};\nQ = PerDose(1, -K, 0, 1);\n", 4, 16,
+     "the period of PerDose must be positive"),
+    ("zero_exposure", "Inputs = {Q};\nQ = PerDose(1, 24, 0, 0);\n", 4, 23,
+     "exposure time of zero"),
+    ("dose_not_input", "Q = PerDose(1, 24, 0, 1);\n", 3, 5, "declare 'Q' in Inputs"),
+    ("input_function_in_dynamics", "Dynamics { dt(A) = PerDose(1, 24, 0, 1); }\n", 3, 20,
+     "may only give an input's value"),
+    ("unknown_function", "Dynamics { dt(A) = CDFNormal(K); }\n", 3, 20,
+     "function 'CDFNormal' has no counterpart"),
+    ("arity", "Dynamics { dt(A) = pow(K); }\n", 3, 20, "pow() takes 2 arguments, 1 given"),
+    ("integer_abs", "Dynamics { dt(A) = abs(K); }\n", 3, 20, "write fabs()"),
+    ("integer_division", "K2 = pow(K, 3/4);\n", 3, 14,
+     "3/4 divides two whole numbers, which C rounds down"),
+    ("if_statement", "Dynamics {\n  if (K > 0) dt(A) = 1;\n}\n", 4, 3,
+     "'if' statements are not supported"),
+    ("remainder", "Dynamics { dt(A) = K % 2; }\n", 3, 22, "remainder"),
+    ("caret", "Dynamics { dt(A) = K ^ 2; }\n", 3, 22, "exclusive or"),
+    ("compound", "Dynamics { dt(A) += 1; }\n", 3, 18, "'+=' is not supported"),
+    ("assigned_in_two_sections", "Initialize { R = 1; }\nDynamics {\n  R = 2;\n  dt(A) = R;\n}\n",
+     5, 3, "'R' is assigned again (first in Initialize at line 3)"),
+    ("read_before_scaled", "Initialize {\n  K2 = K * 2;\n  K = 3;\n}\n", 4, 8,
+     "'K' is read before the Initialize section assigns it at line 5"),
+    ("dt_twice", "Dynamics {\n  dt(A) = 1;\n  dt(A) = 2;\n}\n", 5, 6, "dt(A) is assigned again"),
+    ("state_assigned", "Dynamics {\n  A = 1;\n  dt(A) = 0;\n}\n", 4, 3, "state 'A' is assigned"),
+    ("parameter_assigned", "Dynamics {\n  K = 1;\n  dt(A) = 0;\n}\n", 4, 3,
+     "parameter 'K' is assigned in the Dynamics section"),
+    ("dt_not_state", "Dynamics { dt(K) = 1; }\n", 3, 15, "dt() of 'K', which is not a state"),
+    ("rescaled", "Initialize {\n  K = K * 2;\n}\n", 4, 7, "rescaled in place"),
+    ("state_read_early", "Initialize {\n  K2 = A * 2;\n}\n", 4, 8, "reads state 'A'"),
+    ("collision", "k = 1;\n", 3, 1, "'k' and 'K' (line 2) both become 'k'"),
+    ("unknown_name", "Dynamics { dt(A) = -Kx * A; }\n", 3, 21, "unknown name 'Kx'"),
+    ("simulation_statement", "Integrate(Lsodes, 1e-6, 1e-6, 1);\n", 3, 1,
+     "belongs in a simulation file"),
+    ("array", "V[3] = 1;\n", 3, 2, "arrays are not supported"),
+    ("missing_semicolon", "Dynamics { dt(A) = -K * A }\n", 3, 27, "expected ';'"),
+    ("section_not_closed", "Dynamics {\n  dt(A) = 1;\n", 3, 1, "is not closed"),
+    ("second_section", "Dynamics { dt(A) = 1; }\nDynamics { }\n", 4, 1,
+     "a second Dynamics section"),
+    ("malformed_number", "K2 = 1.5e;\n", 3, 6, "malformed number"),
+    ("unexpected_character", "K2 = 1 @ 2;\n", 3, 8, "unexpected character '@'"),
+    ("output_value", "Outputs = {C};\nC = 1;\n", 4, 1, "output 'C' is computed"),
+    ("global_reads_state", "K2 = A + 1;\n", 3, 6, "reads 'A', which changes during the run"),
+    ("given_twice", "K = 2;\n", 3, 1, "'K' is given a value twice in the global part (first at line 2)"),
+    ("default_reads_scaled", "K2 = K * 2;\nInitialize { K = 3; }\n", 3, 6,
+     "the value of 'K2' reads 'K', which the Initialize section assigns"),
+    ("default_reads_dosed", "Inputs = {Q};\nQ = PerDose(1, 24, 0, 1);\nK2 = Q;\n", 5, 6,
+     "reads 'Q', which changes during the run"),
+    ("declared_twice", "States = {A};\n", 3, 11, "'A' is declared twice"),
+    ("dt_in_initialize", "Initialize { dt(A) = 1; }\n", 3, 17, "dt() belongs in the Dynamics"),
+    ("unknown_section", "Algebra { }\n", 3, 1, "unknown section 'Algebra'"),
+    ("end_without_dot", "End\n", 4, 1, "expected '.' after End"),
+    ("time_assigned", "Dynamics {\n  t = 1;\n  dt(A) = 0;\n}\n", 4, 3, "'t' is the time"),
+    ("time_declared", "Outputs = {t};\n", 3, 12, "'t' is the time"),
+]
+
+
+def test_a_model_without_states_is_refused():
+    with pytest.raises(ImportFault) as caught:
+        translate("y.model", "Outputs = {Y};\nK = 5.;\nDynamics { Y = K * t; }\nEnd.\n", "y")
+    assert caught.value.render() == ("y.model:1:1: the model declares no States: our models "
+                                     "integrate at least one state (States = {...};)")
+
+
+@pytest.mark.parametrize("case,text,line,col,message", FAULTS, ids=[f[0] for f in FAULTS])
+def test_refused_with_position(case, text, line, col, message):
+    with pytest.raises(ImportFault) as caught:
+        translate("bad.model", HEAD + text, "bad")
+    fault = caught.value
+    assert (fault.line, fault.col) == (line, col), fault.render()
+    assert message in fault.message, fault.render()
+    assert fault.render().startswith(f"bad.model:{line}:{col}: ")
+
+
+def dynamics(expression):
+    """Our text of one MCSim expression, read from the translated derivative block."""
+    text, _ = translate("e.model", "States = {A};\nA1 = 1; B = 2; C = 3; D = 4;\n"
+                        f"Dynamics {{ dt(A) = {expression}; }}\nEnd.\n", "e")
+    line = next(x for x in text.splitlines() if x.strip().startswith("dt(a) ="))
+    return line.split("=", 1)[1].split(";")[0].strip()
+
+
+@pytest.mark.parametrize("mcsim,ours", [
+    ("A1 - (B - C)", "a1 - (b - c)"),
+    ("(A1 - B) - C", "a1 - b - c"),
+    ("A1 / (B * C)", "a1 / (b * c)"),
+    ("-(A1 + B) * C", "-(a1 + b) * c"),
+    ("A1 < B == C < D", "(a1 < b) == (c < d)"),
+    ("A1 == (B < C)", "a1 == (b < c)"),
+    ("A1 && B || C", "a1 && b || c"),
+    ("A1 && (B || C)", "a1 && (b || c)"),
+    ("A1 ? B : C", "fcnsw(a1 != 0, c, c, b)"),
+    ("A1 > 0 ? B : C", "fcnsw(a1 > 0, c, c, b)"),
+    ("A1 ? B : C ? D : 0", "fcnsw(a1 != 0, fcnsw(c != 0, 0, 0, d), fcnsw(c != 0, 0, 0, d), b)"),
+    ("A1 + B - 1 ? 1 : 2", "fcnsw(a1 + b - 1 != 0, 2, 2, 1)"),
+    ("fabs(A1) + fmax(B, C) + fmin(C, D)", "abs(a1) + max(b, c) + min(c, d)"),
+    ("pow(A1, 2.5e-1) * exp(-B) / log10(C)", "pow(a1, 2.5e-1) * exp(-b) / log10(c)"),
+    ("!(A1 > B)", "!(a1 > b)"),
+    ("A1 * t", "a1 * t"),
+])
+def test_expressions_keep_their_meaning(mcsim, ours):
+    assert dynamics(mcsim) == ours
+
+
+def test_declarations_and_sections():
+    text, notes = translate("m.model", """# a test model
+States = {Ab, A_2};     # amounts
+Inputs = {Inh, Feed, Level};
+Outputs = {C, Unused};
+Ab = 3;                 # starts at three
+BW = -70;               # body weight
+Frac = 1.0 / 4;
+Mixed = BW * 2;
+Lambda;
+Level = 2;
+Inh = PerDose(BW * 2, 1e10, 1.5, Frac);
+Feed = PerDose(5, 10, 0, 12);
+Scale { Vol = Frac * BW; A_2 = Vol / 2; }
+Dynamics {
+  dt(Ab) = -Lambda * Ab + Inh;
+  dt(A_2) = Feed * Level;;
+};
+Jacobian { dt(Ab) = 0; }
+CalcOutputs { C = dt(Ab) + Ab / Vol; }
+End.
+this text is not read""", "m", tstop=10)
+    lines = [x.strip() for x in text.splitlines()]
+    for expected in [
+        'ab = 3 "starts at three";  # line 5',
+        'a_2 = vol / 2 "amounts";  # line 13',
+        'bw = -70 "body weight";  # line 6',
+        "frac = 0.25;  # line 7",
+        "lambda = 0;  # line 9",
+        "level = 2;  # line 10",
+        "mixed = bw * 2;  # line 8",
+        "vol = frac * bw;  # line 13",
+        "ab_rate = -lambda * ab + inh;  # line 15",
+        "dt(ab) = ab_rate;  # line 15",
+        "c = ab_rate + ab / vol;  # line 19",
+        "unused = 0;  # line 4",
+        # a single exposure: on at 1.5, off after the exposure time
+        "discrete inh_on_1 at 1.5 {  # line 11",
+        "discrete inh_off_1 at 1.5 + frac {  # line 11",
+        "inh = bw * 2 * (frac >= 1e10);",
+        # on for whole periods: switched on once
+        "discrete feed_on at 0 {  # line 12",
+        "terminate when t >= tstop;",
+    ]:
+        assert expected in lines, expected
+    assert not any("feed_off" in x for x in lines)
+    assert any("Jacobian section is left out" in n for n in notes)
+    assert any("mixed" in n.lower() and "cannot be set" in n for n in notes)
+
+
+def test_values_assigned_in_turn_get_names_of_their_own():
+    text, _ = translate("s.model", """States = {A};
+Outputs = {C};
+K = 2;
+Initialize { V = K; V = V * 3; }
+Dynamics {
+  C = A / V;
+  C = (C > 1 ? 1 : C);
+  dt(A) = -C;
+}
+CalcOutputs { C = C * 10; }
+End.""", "s")
+    lines = [x.strip() for x in text.splitlines()]
+    for expected in ["v_1 = k;  # line 4", "v = v_1 * 3;  # line 4",
+                     "c_1 = a / v;  # line 6", "c_2 = fcnsw(c_1 > 1, c_1, c_1, 1);  # line 7",
+                     "dt(a) = -c_2;  # line 8", "c = c_2 * 10;  # line 10"]:
+        assert expected in lines, expected
+
+
+def test_unrolled_doses_follow_the_stop_time():
+    source = "States = {A};\nInputs = {Q};\nQ = PerDose(2, 6, 1, 0.5);\nDynamics { dt(A) = Q; }\n"
+    text, _ = translate("d.model", source, "d", tstop=24)
+    times = [x.split(" at ")[1].split(" {")[0] for x in text.splitlines()
+             if x.startswith("discrete q_on_")]
+    assert times == ["1", "7", "13", "19"]
+    # The next dose would come at 25: the run may not pass it.
+    assert "terminate when t >= min(tstop, 25);" in text
+    with pytest.raises(ImportFault) as caught:
+        translate("d.model", source, "d", tstop=1e6)
+    assert "repeats more than" in caught.value.message
+
+
+def test_every_test_model_translates():
+    for name in sorted(n for n in os.listdir(MODELS) if n.endswith(".model")):
+        with open(os.path.join(MODELS, name), encoding="utf-8") as f:
+            text, _ = translate(name, f.read(), "m", tstop=48)
+        assert "terminate when" in text
+
+
+def cli(*args):
+    return subprocess.run([sys.executable, IMPORTER, *args], capture_output=True, text=True,
+                          timeout=60)
+
+
+def test_command_line(tmp_path):
+    source = os.path.join(MODELS, "two_compartment_iv.model")
+    sim = os.path.join(MODELS, "oral_repeated.in")
+    out = tmp_path / "two.model"
+    ok = cli("mcsim", source, "--out", str(out))
+    assert ok.returncode == 0, ok.stderr
+    assert "model two;" in out.read_text()
+    assert "Jacobian" in ok.stderr
+    assert "model two_compartment_iv;" in cli("mcsim", source).stdout
+
+    bad = tmp_path / "bad.model"
+    bad.write_text(HEAD + "Events {\n}\n")
+    for args, status, message in [
+        (("mcsim", str(bad)), 1, f"{bad}:3:1: 'Events' sections are not supported"),
+        (("mcsim", str(tmp_path / "missing.model")), 1, "missing.model:1:1: cannot read"),
+        ((), 2, "the first argument is the format"),
+        (("sbml", source), 2, "unknown format 'sbml'"),
+        (("mcsim",), 2, "missing the model file"),
+        (("mcsim", source, "--bogus"), 2, "unrecognized arguments: --bogus"),
+        (("mcsim", source, "--tstop", "-1"), 2, "not a positive number"),
+        (("mcsim", source, "--name", "Bad-Name"), 2, "is not a model name"),
+        (("mcsim", source, "--model", source), 2, "--model goes with a simulation file"),
+        (("mcsim", sim, "--cint", "1"), 2, "--cint goes with a model file"),
+        (("mcsim", sim, "--name", "../up"), 2, "is not a file-name stem"),
+        (("mcsim", sim, "--out", str(tmp_path / "x"), "--model", str(bad)), 1,
+         f"{bad}:3:1: 'Events' sections"),
+    ]:
+        result = cli(*args)
+        assert result.returncode == status, (args, result.stderr)
+        assert message in result.stderr, (args, result.stderr)
+        assert "Traceback" not in result.stderr
+    assert cli("--help").returncode == 0
+    assert not (tmp_path / "x").exists()
+    written = cli("mcsim", sim, "--out", str(tmp_path / "runs"), "--name", "oral")
+    assert written.returncode == 0, written.stderr
+    assert sorted(os.listdir(tmp_path / "runs")) == ["oral_sim1.population", "oral_sim1.scenario",
+                                                     "oral_sim2.population", "oral_sim2.scenario"]
+
+
+# ---- simulation files -------------------------------------------------------------
+
+from orvoimport.mcsim_sim import translate_simulation  # noqa: E402
+
+SIM_MODEL = """States = {A};
+Inputs = {Q, R};
+Outputs = {C};
+K = 0.5;
+V = 2;
+W = V * 2;
+Q = PerDose(1, 24, 0, 1);
+R = 3;
+Dynamics { dt(A) = Q + R - K * A; }
+CalcOutputs { C = A / V; }
+End.
+"""
+SIM_HEAD = "Integrate(Lsodes, 1e-6, 1e-8, 1);\n"
+
+
+def simulate(text, tmp_path=None, with_model=True):
+    path = str(tmp_path / "s.in") if tmp_path else "s.in"
+    return translate_simulation(path, text, "s", "m.model" if with_model else None,
+                                SIM_MODEL if with_model else None)
+
+
+SIM_FAULTS = [
+    ("mcmc", 'MCMC("x.out", "", "", 100, 0, 1, 10, 1);\n', 2, 1, "'MCMC' (Bayesian calibration)"),
+    ("level", "Level {\n}\n", 2, 1, "'Level' (Bayesian calibration)"),
+    ("beta", "Distrib(K, Beta, 2, 3, 0, 1);\n", 2, 12, "distribution 'Beta' is not translated"),
+    ("distrib_arguments", "Distrib(K, Uniform, 1);\n", 2, 12, "Uniform takes 2 arguments, 1 given"),
+    ("distrib_refers", "Distrib(K, Normal, V, 1);\n", 2, 20, "name other parameters"),
+    ("negative_variance", "Distrib(K, Normal_v, 1, -2);\n", 2, 25, "variance cannot be negative"),
+    ("input_function", "Simulation {\n  Q = PerDose(2, 24, 0, 1);\n  PrintStep(C, 0, 1, 1);\n}\n",
+     3, 7, "input functions in a simulation file are not translated"),
+    ("state_set", "A = 4;\n", 2, 1, "'A' cannot be set: a state's initial value"),
+    ("computed_set", "W = 4;\n", 2, 1, "'W' cannot be set: the model computes it"),
+    ("dosed_set", "Q = 4;\n", 2, 1, "'Q' cannot be set: its input function is laid out"),
+    ("unknown_name", "Simulation {\n  PrintStep(Cx, 0, 1, 1);\n}\n", 3, 13,
+     "'Cx' is not a name of the model"),
+    ("no_simulation", "K = 1;\n", 3, 1, "has no Simulation block"),
+    ("print_descending", "Simulation {\n  Print(C, 1, 4, 2);\n}\n", 3, 3, "must ascend"),
+    ("print_step_shape", "Simulation {\n  PrintStep(C, 0, 1);\n}\n", 3, 3,
+     "PrintStep takes the variables, then the start, end and step"),
+    ("print_step_backwards", "Simulation {\n  PrintStep(C, 5, 1, 1);\n}\n", 3, 22,
+     "positive step and an end after the start"),
+    ("print_before_start", "Simulation {\n  StartTime(1);\n  Print(C, 0.5, 2);\n}\n", 4, 3,
+     "output time 0.5 is before the start time 1"),
+    ("print_at_start_only", "Simulation {\n  Print(C, 0);\n}\n", 3, 3,
+     "must reach past the start time"),
+    ("no_request", "Simulation {\n  K = 1;\n}\n", 2, 1, "requests no output"),
+    ("not_closed", "Simulation {\n  PrintStep(C, 0, 1, 1);\n", 2, 1, "is not closed"),
+    ("integrator", "Integrate(Rk4, 0.1);\n", 2, 11, "integrator 'Rk4' has no counterpart"),
+    ("euler_step", "Integrate(Euler, 0.3, 0, 0);\nSimulation { PrintStep(C, 0, 1, 1); }\n", 2, 1,
+     "does not divide the output interval"),
+    ("print_outside", "PrintStep(C, 0, 1, 1);\n", 2, 1, "belongs inside a Simulation block"),
+    ("setpoints_missing", 'SetPoints("o.out", "absent.dat", 0, K);\n'
+                          "Simulation { PrintStep(C, 0, 1, 1); }\n", 2, 1,
+     "cannot read the SetPoints file"),
+    ("both_designs", 'MonteCarlo("m.out", 10, 1);\nSetPoints("o.out", "d.dat", 0, K);\n'
+                     "Simulation { PrintStep(C, 0, 1, 1); }\n", 3, 1, "SetPoints and MonteCarlo"),
+    ("string_open", 'OutputFile("x.out);\n', 2, 12, "unterminated string"),
+    ("past_the_doses", "Simulation {\n  PrintStep(C, 0, 30, 1);\n}\n", 3, 3,
+     "past the 24 h up to which the model's periodic doses are laid out"),
+]
+
+
+@pytest.mark.parametrize("case,text,line,col,message", SIM_FAULTS, ids=[f[0] for f in SIM_FAULTS])
+def test_simulation_file_refused_with_position(case, text, line, col, message):
+    with pytest.raises(ImportFault) as caught:
+        simulate(SIM_HEAD + text)
+    fault = caught.value
+    assert (fault.line, fault.col) == (line, col), fault.render()
+    assert message in fault.message, fault.render()
+
+
+def test_simulation_file_translates():
+    files, notes = simulate(SIM_HEAD + """MonteCarlo("m.out", 25, 77);
+Distrib(K, TruncNormal, 0.5, 0.1, 0.2, 0.9);
+Distrib(V, Normal_v, 2, 0.25);
+Distrib(R, LogUniform, 1, 10);
+K = 0.4;
+Simulation {
+  R = 5;
+  StartTime(-2);
+  PrintStep(C, A, -2, 10, 0.25);
+}
+Experiment {
+  Print(C, 0.2, 0.5, 1.1);
+}
+END.
+""")
+    assert sorted(files) == ["s_sim1.population", "s_sim1.scenario", "s_sim2.population",
+                             "s_sim2.scenario"]
+    one = files["s_sim1.scenario"].splitlines()
+    assert one[1] == "# Record with --vars t,c,a"
+    assert one[2:] == ["ialg = 14  # line 1", "k = 0.4  # line 6", "r = 5  # line 8",
+                       "zzticg = -2  # StartTime", "tstop = 10  # line 10",
+                       "cint = 0.25  # line 10"]
+    two = files["s_sim2.scenario"].splitlines()
+    assert two[-2:] == ["tstop = 1.1  # line 13", "cint = 0.1  # line 13"]
+    population = files["s_sim1.population"].splitlines()
+    assert "runs = 25  # line 2" in population and "seed = 77" in population
+    assert "k ~ normal(0.5, 0.1) [0.2, 0.9]  # line 3" in population
+    assert "v ~ normal(2, 0.5)  # line 4" in population
+    # The simulation sets r itself: it is not sampled there, but is in the other one.
+    assert not any(x.startswith("r ~") for x in population)
+    assert "r ~ loguniform(1, 10)  # line 5" in files["s_sim2.population"].splitlines()
+    assert any("simulation 1 sets r" in n for n in notes)
+    assert any("tolerances" in n for n in notes)
+
+
+def test_several_output_requests_share_one_grid():
+    files, notes = simulate("Simulation {\n  StartTime(-1);\n  PrintStep(C, 0.5, 6, 1.5);\n"
+                            "  Print(A, C, 0.75, 12);\n}\nSimulation {\n  Print(C, 0, 0.2);\n"
+                            "  Print(A, 0.3);\n}\n")
+    one = files["s_sim1.scenario"].splitlines()
+    # From -1: 1.5 (to 0.5), 1.5 (the step), 1.75 (to 0.75), 13 (to 12) -> every 0.25 h.
+    assert one[1] == "# Record with --vars t,c,a"
+    assert one[-3:] == ["zzticg = -1  # StartTime", "tstop = 12  # line 3", "cint = 0.25  # line 3"]
+    assert files["s_sim2.scenario"].splitlines()[-2:] == ["tstop = 0.3  # line 7",
+                                                          "cint = 0.1  # line 7"]
+    assert any("simulation 1 writes a row every 0.25 h from -1" in n for n in notes)
+
+
+def test_set_points_and_euler(tmp_path):
+    (tmp_path / "draws.dat").write_text("iter K V LnPrior\n1 0.5 2 -3\n2 0.6 2.5 -3\n"
+                                        "3 0.7 3 -3\n")
+    files, _ = simulate(SIM_HEAD.replace("Lsodes, 1e-6, 1e-8, 1", "Euler, 0.05, 0, 0")
+                        + 'SetPoints("o.out", "draws.dat", 2, K, V);\n'
+                        "Simulation { PrintStep(C, 0, 4, 0.5); }\n", tmp_path)
+    assert files["s_setpoints.csv"] == "k,v\n0.5,2\n0.6,2.5\n"
+    lines = files["s_sim1.scenario"].splitlines()
+    assert "ialg = 3  # line 1" in lines and "nstp = 10  # Euler step 0.05" in lines
+
+
+def test_simulation_names_without_a_model():
+    files, _ = simulate("Simulation {\n  Body_Weight = 70;\n  PrintStep(C_Ven, 0, 1, 1);\n}\n",
+                        with_model=False)
+    lines = files["s_sim1.scenario"].splitlines()
+    assert "# Record with --vars t,c_ven" in lines and "body_weight = 70  # line 2" in lines
+
+
+def test_constant_arithmetic_folds_only_to_finite_numbers():
+    text, _ = translate("f.model", "States = {A};\nZ = 2 * 0;\nH = 1e300 * 1e300;\n"
+                        "N = 1.0 / 0;\nDynamics { dt(A) = Z + H + N; }\n", "f")
+    lines = [x.strip() for x in text.splitlines()]
+    assert "z = 0;  # line 2" in lines
+    # Out of range at import: left to the run, as MCSim computes it.
+    assert "h = 1e300 * 1e300;  # line 3" in lines and "n = 1.0 / 0;  # line 4" in lines
+    with pytest.raises(ImportFault) as caught:
+        translate("f.model", "States = {A};\nH = 1e999;\n", "f")
+    assert caught.value.render() == "f.model:2:5: the number '1e999' is beyond the range of doubles"
+
+
+def test_mangled_files_fail_cleanly():
+    # Random cuts and insertions into the test files: each result is a translation
+    # or an ImportFault, never another exception.
+    rng = random.Random(20261210)
+    pieces = ["(", ")", "{", "}", ";", ",", "=", "?", ":", "dt", "End.", "t", "-", "*", "/0",
+              "PerDose(1, 2, 3, 4)", "NDoses(1, 2, 3)", "Initialize", "Dynamics", "#", "\n",
+              "1e300 * 1e300", "exp(", '"', "Simulation {", "PrintStep(C_central, 0, 1, 0.5);",
+              "Distrib(Ka, Normal, 1, 2);", 'MonteCarlo("x", 0, 0);', "Print(C_central, 0);"]
+    names = sorted(os.listdir(MODELS))
+    model = open(os.path.join(MODELS, "oral_repeated.model"), encoding="utf-8").read()
+    for _ in range(600):
+        name = rng.choice(names)
+        text = open(os.path.join(MODELS, name), encoding="utf-8").read()
+        for _ in range(rng.randint(1, 4)):
+            at = rng.randrange(len(text) + 1)
+            if rng.random() < 0.4:
+                text = text[:at] + text[at + rng.randint(1, 8):]
+            else:
+                text = text[:at] + rng.choice(pieces) + text[at:]
+        try:
+            if name.endswith(".in"):
+                translate_simulation("x.in", text, "s", "m.model", model, 48)
+            else:
+                translate("x.model", text, "m", 48)
+        except ImportFault:
+            pass

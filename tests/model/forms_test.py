@@ -1,0 +1,77 @@
+#!/usr/bin/env python3
+"""The language's forms, built into a test model and run through the host
+tool: conditional expressions and statements in every section, against
+their closed forms.
+
+usage: forms_test.py ORVO FORMS_LIBRARY
+"""
+
+import csv
+import io
+import math
+import subprocess
+import sys
+import unittest
+
+ORVO, FORMS = sys.argv[1], sys.argv[2]
+
+
+def run(library, variables, *settings):
+    args = [ORVO, "run", "--lib", library, "--vars", variables]
+    for s in settings:
+        args += ["--set", s]
+    done = subprocess.run(args, capture_output=True, text=True, check=False)
+    if done.returncode != 0:
+        raise AssertionError(f"orvo exited with {done.returncode}: {done.stderr}")
+    return [{k: float(v) for k, v in row.items()} for row in csv.DictReader(io.StringIO(done.stdout))]
+
+
+class Delay(unittest.TestCase):
+    def test_transport_delay_against_its_closed_form(self):
+        for lag in (2.0, 0.5, 3.7):
+            with self.subTest(lag=lag):
+                rows = run(FORMS, "t,ylag,late", f"lag={lag}")
+                for row in rows:
+                    t = row["t"]
+                    # A linear input is interpolated exactly between samples.
+                    exact = 0.5 * (t - lag) ** 2 if t > lag else 0.0
+                    self.assertAlmostEqual(row["ylag"], exact, delta=1e-9, msg=f"ylag at {t}")
+                    late = math.sin(t - 1.0) if t > 1.0 else 0.25
+                    if abs(t - 1.0) > 1e-9:
+                        self.assertAlmostEqual(row["late"], late, delta=1e-5, msg=f"late at {t}")
+
+
+class Repetitions(unittest.TestCase):
+    def test_unbounded_and_started_before_the_run(self):
+        rows = run(FORMS, "t,ticks,early")
+        self.assertEqual(rows[-1]["t"], 10.0)
+        for row in rows:
+            t = row["t"]
+            self.assertEqual(row["ticks"], math.floor((t - 0.25) / 0.5) + 1 if t >= 0.25 else 0, t)
+            self.assertEqual(row["early"], 1 + sum(1 for k in range(4) if 0.8 + k <= t), t)
+
+
+class Conditions(unittest.TestCase):
+    def test_branches_follow_the_conditions(self):
+        # k picks the initial branch (base) and the sign in dt(y) = (k > 0 ? -k : k) y.
+        for k, base in ((2.0, 20.0), (0.5, 10.0), (0.1, 5.0), (-0.3, 5.0)):
+            with self.subTest(k=k):
+                rows = run(FORMS, "t,x,y,slope,base,phase,bumped", f"k={k}")
+                self.assertEqual(rows[-1]["t"], 10.0)
+                rate = -k if k > 0 else k
+                for row in rows:
+                    t = row["t"]
+                    self.assertEqual(row["base"], base)
+                    x = t if t <= 3 else 3 + 2 * (t - 3) if t <= 6 else 9.0
+                    self.assertAlmostEqual(row["x"], x, delta=1e-9, msg=f"x at {t}")
+                    y = math.exp(rate * t) + (base * math.exp(rate * (t - 4)) if t >= 4 else 0.0)
+                    self.assertLessEqual(abs(row["y"] - y), 1e-8 * abs(y), f"y at {t}")
+                    # On a switching time either branch may have been evaluated last.
+                    if min(abs(t - 3.0), abs(t - 6.0)) > 1e-9:
+                        self.assertEqual(row["phase"], 1.0 if t < 3 else 2.0 if t < 6 else 3.0)
+                        self.assertEqual(row["slope"], 1.0 if t < 3 else 2.0 if t < 6 else 0.0)
+                    self.assertEqual(row["bumped"], 1.0 if t >= 4 else 0.0)
+
+
+if __name__ == "__main__":
+    unittest.main(argv=sys.argv[:1])

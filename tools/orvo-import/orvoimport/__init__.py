@@ -1,0 +1,1 @@
+"""Translators from other modelling tools' files into orvo model descriptions."""

@@ -1,0 +1,112 @@
+"""Tokens of a GNU MCSim model file, each with its line and column.
+
+`#` starts a comment to the end of the line; the text of a comment that
+follows a statement on the same line is kept, so that declarations can carry
+it as their description. Everything after `End.` is ignored."""
+
+import math
+from dataclasses import dataclass
+
+from .faults import ImportFault
+
+
+@dataclass(frozen=True)
+class Token:
+    kind: str    # 'name', 'number', 'string', 'op' or 'end'
+    text: str
+    line: int
+    col: int
+
+
+_OPERATORS = ("<=", ">=", "==", "!=", "&&", "||", "+=", "-=", "*=", "/=", "++", "--",
+              "{", "}", "(", ")", "[", "]", ";", ",", "=", ":", "?", "+", "-", "*", "/",
+              "<", ">", "!", "%", "^", ".", "&", "|")
+
+
+def tokenize(path, text, strings=False):
+    """The tokens and, per line, the comment text written on it; with `strings`,
+    double-quoted strings are tokens of kind 'string'."""
+    tokens, comments = [], {}
+    i, line, col, n = 0, 1, 1, len(text)
+
+    def fault(message, at_line=None, at_col=None):
+        return ImportFault(path, at_line or line, at_col or col, message)
+
+    while i < n:
+        c = text[i]
+        if c == "\n":
+            i, line, col = i + 1, line + 1, 1
+            continue
+        if c in " \t\r\f\v":
+            i, col = i + 1, col + 1
+            continue
+        if c == "#":
+            end = text.find("\n", i)
+            end = n if end < 0 else end
+            comments[line] = text[i + 1:end].strip()
+            col += end - i
+            i = end
+            continue
+        if c.isalpha() or c == "_":
+            j = i
+            while j < n and (text[j].isalnum() or text[j] == "_"):
+                j += 1
+            tokens.append(Token("name", text[i:j], line, col))
+            col += j - i
+            i = j
+            if tokens[-1].text in ("End", "END"):
+                # `End.` closes the model; what follows is not read.
+                k = i
+                while k < n and text[k] in " \t":
+                    k += 1
+                if k < n and text[k] == ".":
+                    tokens.append(Token("op", ".", line, col + k - i))
+                    break
+            continue
+        if c.isdigit() or (c == "." and i + 1 < n and text[i + 1].isdigit()):
+            j = i
+            while j < n and text[j].isdigit():
+                j += 1
+            if j < n and text[j] == ".":
+                j += 1
+                while j < n and text[j].isdigit():
+                    j += 1
+            if j < n and text[j] in "eE":
+                k = j + 1
+                if k < n and text[k] in "+-":
+                    k += 1
+                if k < n and text[k].isdigit():
+                    j = k
+                    while j < n and text[j].isdigit():
+                        j += 1
+                else:
+                    raise fault(f"malformed number '{text[i:k]}'")
+            if j < n and (text[j].isalpha() or text[j] == "_"):
+                raise fault(f"malformed number '{text[i:j + 1]}'")
+            if not math.isfinite(float(text[i:j])):
+                raise fault(f"the number '{text[i:j]}' is beyond the range of doubles")
+            tokens.append(Token("number", text[i:j], line, col))
+            col += j - i
+            i = j
+            continue
+        if c == '"' and strings:
+            end = text.find('"', i + 1)
+            newline = text.find("\n", i + 1)
+            if end < 0 or 0 <= newline < end:
+                raise fault("unterminated string")
+            tokens.append(Token("string", text[i + 1:end], line, col))
+            col += end + 1 - i
+            i = end + 1
+            continue
+        if c == '"' or c == "'":
+            raise fault("strings have no place in a model file")
+        for op in _OPERATORS:
+            if text.startswith(op, i):
+                tokens.append(Token("op", op, line, col))
+                i += len(op)
+                col += len(op)
+                break
+        else:
+            raise fault(f"unexpected character '{c}'")
+    tokens.append(Token("end", "", line, col))
+    return tokens, comments

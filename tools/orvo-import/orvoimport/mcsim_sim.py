@@ -1,0 +1,458 @@
+"""Translates a GNU MCSim simulation file (.in) into scenario and population files.
+
+Each Simulation (or Experiment) block becomes one scenario: the global and
+the block's parameter values, the integrator as ialg, the output requests as
+tstop and cint. A MonteCarlo block adds one population file per simulation
+with its Distrib lines; SetPoints becomes a --params table. What has no
+counterpart is either refused (when the runs would come out wrong) or left
+out with a note (when it only concerns how MCSim reports)."""
+
+import math
+import os
+from fractions import Fraction
+
+from .faults import ImportFault
+from .mcsim_lexer import tokenize
+from .mcsim import Translator, _fold, our_name
+
+# MCSim distribution -> (our name, number of arguments, how many are truncation bounds)
+DISTRIBUTIONS = {
+    "Uniform": ("uniform", 2, 0),
+    "LogUniform": ("loguniform", 2, 0),
+    "Normal": ("normal", 2, 0),
+    "LogNormal": ("lognormal", 2, 0),
+    "TruncNormal": ("normal", 4, 2),
+    "TruncLogNormal": ("lognormal", 4, 2),
+    "Normal_v": ("normal", 2, 0),
+}
+
+INTEGRATORS = {"Lsodes": 14, "Cvodes": 15, "Euler": 3}
+
+
+class Simulation:
+    def __init__(self, token):
+        self.token = token
+        self.values = []          # (name, text, token)
+        self.vars = []            # recorded MCSim names
+        self.start = None         # StartTime
+        self.requests = []        # (times or (first, end, step), token): Print and PrintStep
+
+
+class SimulationTranslator:
+    def __init__(self, path, text, model=None):
+        self.path = path
+        self.tokens, _ = tokenize(path, text, strings=True)
+        self.pos = 0
+        self.model = model        # a Translator that has emitted the model, or None
+        self.globals = []         # (name, text, token)
+        self.simulations = []
+        self.distributions = []   # (name, text, token)
+        self.montecarlo = None    # (runs, seed, token)
+        self.setpoints = None     # (data file, runs, names, token)
+        self.integrator = []      # scenario lines from Integrate
+        self.notes = []
+
+    # ---- tokens ----------------------------------------------------------------------
+    def fault(self, token, message):
+        return ImportFault(self.path, token.line, token.col, message)
+
+    def peek(self):
+        return self.tokens[min(self.pos, len(self.tokens) - 1)]
+
+    def next(self):
+        token = self.peek()
+        self.pos += 1
+        return token
+
+    def is_op(self, text):
+        token = self.peek()
+        return token.kind == "op" and token.text == text
+
+    def expect(self, text, context=""):
+        token = self.next()
+        if token.kind != "op" or token.text != text:
+            found = "the end of the file" if token.kind == "end" else f"'{token.text}'"
+            raise self.fault(token, f"expected '{text}'{context}, found {found}")
+        return token
+
+    def number(self, what):
+        """A number with an optional sign, as its value and token."""
+        sign = 1.0
+        token = self.peek()
+        if token.kind == "op" and token.text in "+-":
+            self.next()
+            sign = -1.0 if token.text == "-" else 1.0
+        value = self.next()
+        if value.kind != "number":
+            raise self.fault(value, f"expected {what} (a number), found "
+                                    f"{'the end of the file' if value.kind == 'end' else repr(value.text)}")
+        return sign * float(value.text), token
+
+    def arguments(self):
+        """The comma-separated tokens of a call, each a name, string or signed number."""
+        self.expect("(")
+        args = []
+        while not self.is_op(")"):
+            token = self.peek()
+            if token.kind in ("name", "string"):
+                self.next()
+                if self.is_op("("):
+                    raise self.fault(token, f"'{token.text}(...)' is not supported as an "
+                                            "argument here")
+                args.append((token.kind, token.text, token))
+            else:
+                value, at = self.number("a value")
+                args.append(("number", value, at))
+            if not self.is_op(")"):
+                self.expect(",", " between the arguments")
+        self.next()
+        if self.is_op(";"):
+            self.next()
+        return args
+
+    # ---- names -----------------------------------------------------------------------
+    def settable(self, name, token):
+        """Our name of a parameter the scenario may set."""
+        if self.model is None:
+            return our_name(name)
+        kind = self.model.kinds.get(name)
+        if kind is None:
+            raise self.fault(token, f"'{name}' is not a name of the model")
+        if kind in ("param", "input"):
+            default = self.model.defaults.get(name)
+            if default is None or _fold(default) is not None:
+                return self.model.ours[name]
+            kind = "derived"
+        reasons = {
+            "state": "a state's initial value is set in the model (Initialize): give it a "
+                     "parameter and set that",
+            "derived": "the model computes it from other parameters",
+            "dosed": "its input function is laid out in the model: give the function "
+                     "parameters in the model file and set those here",
+            "output": "it is an output", "local": "it is computed by the model",
+        }
+        raise self.fault(token, f"'{name}' cannot be set: {reasons.get(kind, kind)}")
+
+    def recorded(self, name, token):
+        if self.model is None:
+            return our_name(name)
+        if name not in self.model.kinds:
+            raise self.fault(token, f"'{name}' is not a name of the model")
+        return self.model.ours[name]
+
+    # ---- the file --------------------------------------------------------------------
+    def parse(self):
+        while True:
+            token = self.next()
+            if token.kind == "end":
+                break
+            if token.kind != "name":
+                raise self.fault(token, f"expected a statement, found '{token.text}'")
+            word = token.text
+            if word in ("End", "END"):
+                self.expect(".", f" after {word}")
+                break
+            if word in ("Simulation", "Experiment"):
+                self.simulation(token)
+            elif word == "Integrate":
+                self.integrate(token, self.arguments())
+            elif word == "MonteCarlo":
+                self.monte_carlo(token, self.arguments())
+            elif word == "SetPoints":
+                self.set_points(token, self.arguments())
+            elif word == "Distrib":
+                self.distrib(token, self.arguments())
+            elif word == "OutputFile":
+                self.arguments()
+                self.notes.append(f"line {token.line}: OutputFile is left out: the host tools "
+                                  "take --out")
+            elif word in ("MCMC", "Level"):
+                raise self.fault(token, f"'{word}' (Bayesian calibration) is not translated: "
+                                        "only simulations, MonteCarlo and SetPoints are")
+            elif word in ("PrintStep", "Print", "StartTime", "Data"):
+                raise self.fault(token, f"'{word}' belongs inside a Simulation block")
+            elif self.is_op("="):
+                self.next()
+                self.globals.append(self.assignment(word, token))
+            else:
+                raise self.fault(token, f"unknown statement '{word}'")
+        if not self.simulations:
+            raise self.fault(self.peek(), "the file has no Simulation block: nothing to run")
+        if self.setpoints and self.montecarlo:
+            raise self.fault(self.setpoints[3], "SetPoints and MonteCarlo in one file: keep "
+                                                "one of them")
+        if self.distributions and not self.montecarlo:
+            lines = ", ".join(str(at.line) for _, _, at in self.distributions)
+            self.notes.append(f"lines {lines}: Distrib is left out: it is used only with "
+                              "MonteCarlo")
+
+    def assignment(self, name, token):
+        if self.peek().kind == "name" and self.peek().text in (
+                "PerDose", "PerExp", "PerTransit", "NDoses", "Spikes"):
+            raise self.fault(self.peek(), "input functions in a simulation file are not "
+                                          "translated: give the input its function in the model "
+                                          "file, with parameters for what differs between "
+                                          "simulations, and set those parameters here")
+        value, _ = self.number(f"the value of '{name}'")
+        if self.is_op(";"):
+            self.next()
+        else:
+            self.expect(";", " at the end of the statement")
+        return (self.settable(name, token), _text(value), token)
+
+    def integrate(self, token, args):
+        if not args or args[0][0] != "name":
+            raise self.fault(token, "Integrate takes the integrator's name first")
+        name = args[0][1]
+        if name not in INTEGRATORS:
+            raise self.fault(args[0][2], f"integrator '{name}' has no counterpart: use Lsodes, "
+                                         "Cvodes or Euler")
+        self.integrator = [("ialg", str(INTEGRATORS[name]), token)]
+        if name == "Euler":
+            if len(args) < 2 or args[1][0] != "number" or args[1][1] <= 0:
+                raise self.fault(token, "Integrate(Euler, STEP, ...) needs a positive time step")
+            self.euler_step = args[1][1]
+        else:
+            self.notes.append(f"line {token.line}: the tolerances of Integrate are left out: "
+                              "the runs use the model's tolerances")
+
+    def monte_carlo(self, token, args):
+        numbers = [a[1] for a in args if a[0] == "number"]
+        if len(numbers) < 1 or numbers[0] != int(numbers[0]) or numbers[0] < 1:
+            raise self.fault(token, "MonteCarlo takes an output file, the number of runs and "
+                                    "a seed")
+        seed = max(int(abs(numbers[1])), 1) if len(numbers) > 1 else 1
+        self.montecarlo = (int(numbers[0]), seed, token)
+        self.notes.append(f"line {token.line}: the random numbers differ from MCSim's: the same "
+                          f"distributions, drawn by our generator from seed {seed}")
+
+    def set_points(self, token, args):
+        if len(args) < 4 or args[0][0] != "string" or args[1][0] != "string" \
+                or args[2][0] != "number":
+            raise self.fault(token, "SetPoints takes an output file, the data file, the number "
+                                    "of runs and the parameters' names")
+        names = []
+        for kind, value, at in args[3:]:
+            if kind != "name":
+                raise self.fault(at, "SetPoints lists the parameters by name")
+            names.append((value, self.settable(value, at)))
+        self.setpoints = (args[1][1], int(args[2][1]), names, token)
+
+    def distrib(self, token, args):
+        if len(args) < 2 or args[0][0] != "name" or args[1][0] != "name":
+            raise self.fault(token, "Distrib takes a parameter's name, a distribution and its "
+                                    "arguments")
+        name, dist, at = args[0][1], args[1][1], args[1][2]
+        ours = self.settable(name, args[0][2])
+        if dist not in DISTRIBUTIONS:
+            raise self.fault(at, f"distribution '{dist}' is not translated: the population "
+                                 "files take " + ", ".join(sorted(DISTRIBUTIONS)))
+        our, count, bounds = DISTRIBUTIONS[dist]
+        values = args[2:]
+        if len(values) != count:
+            raise self.fault(at, f"{dist} takes {count} arguments, {len(values)} given")
+        for kind, value, where in values:
+            if kind != "number":
+                raise self.fault(where, "distribution arguments that name other parameters "
+                                        "are not translated: give numbers")
+        numbers = [v[1] for v in values]
+        if dist == "Normal_v":
+            if numbers[1] < 0:
+                raise self.fault(values[1][2], "a variance cannot be negative")
+            numbers[1] = math.sqrt(numbers[1])
+        shape = numbers[:count - bounds]
+        text = f"{ours} ~ {our}({', '.join(_text(v) for v in shape)})"
+        if bounds:
+            text += f" [{_text(numbers[-2])}, {_text(numbers[-1])}]"
+        self.distributions.append((ours, text, token))
+
+    def simulation(self, keyword):
+        sim = Simulation(keyword)
+        self.expect("{", f" after {keyword.text}")
+        while not self.is_op("}"):
+            token = self.next()
+            if token.kind == "end":
+                raise self.fault(keyword, f"the {keyword.text} block is not closed")
+            if token.kind != "name":
+                raise self.fault(token, f"expected a statement, found '{token.text}'")
+            word = token.text
+            if word == "PrintStep":
+                args = self.arguments()
+                names = [a for a in args if a[0] == "name"]
+                numbers = [a for a in args if a[0] == "number"]
+                if len(numbers) != 3 or not names or args[-3:] != numbers:
+                    raise self.fault(token, "PrintStep takes the variables, then the start, "
+                                            "end and step times")
+                start, end, step = (n[1] for n in numbers)
+                if step <= 0 or end <= start:
+                    raise self.fault(numbers[2][2], "PrintStep needs a positive step and an "
+                                                    "end after the start")
+                sim.requests.append(((start, end, step), token))
+                sim.vars += [self.recorded(n[1], n[2]) for n in names]
+            elif word == "Print":
+                args = self.arguments()
+                names = [a for a in args if a[0] == "name"]
+                times = [a[1] for a in args if a[0] == "number"]
+                if not names or not times or args[:len(names)] != names:
+                    raise self.fault(token, "Print takes the variables, then the times")
+                if any(b <= a for a, b in zip(times, times[1:])):
+                    raise self.fault(token, "the times of Print must ascend")
+                sim.requests.append((times, token))
+                sim.vars += [self.recorded(n[1], n[2]) for n in names]
+            elif word == "StartTime":
+                args = self.arguments()
+                if len(args) != 1 or args[0][0] != "number":
+                    raise self.fault(token, "StartTime takes one time")
+                sim.start = args[0][1]
+            elif word == "Data":
+                self.arguments()
+                self.notes.append(f"line {token.line}: Data is left out: it serves calibration")
+            elif self.is_op("="):
+                self.next()
+                sim.values.append(self.assignment(word, token))
+            else:
+                raise self.fault(token, f"unknown statement '{word}' in a {keyword.text} block")
+        self.next()
+        if self.is_op(";"):
+            self.next()
+        if not sim.requests:
+            raise self.fault(keyword, "the simulation requests no output: add PrintStep or Print")
+        sim.vars = list(dict.fromkeys(sim.vars))
+        self.simulations.append(sim)
+
+    # ---- the files -------------------------------------------------------------------
+    def scenario_lines(self, sim):
+        lines = []
+        for name, text, token in self.integrator + self.globals + sim.values:
+            lines.append(f"{name} = {text}  # line {token.line}")
+        start = sim.start or 0.0
+        tstop = self.model.tstop_name if self.model else "tstop"
+        # One grid from the start time through every requested time: the largest
+        # step that divides the distances to them and the PrintStep steps.
+        token = sim.requests[0][1]
+        lengths, end = [], start
+        for request, at in sim.requests:
+            if isinstance(request, tuple):
+                first, last, step = request
+                marks, lengths = [first, last], lengths + [Fraction(repr(step))]
+            else:
+                marks = request
+            for mark in marks:
+                if mark < start:
+                    raise self.fault(at, f"output time {_text(mark)} is before the start time "
+                                         f"{_text(start)}")
+                if mark > start:
+                    lengths.append(Fraction(repr(mark)) - Fraction(repr(start)))
+            end = max(end, marks[-1])
+        if end <= start:
+            raise self.fault(token, "the output times must reach past the start time")
+        grid = lengths[0]
+        for length in lengths[1:]:
+            grid = _gcd(grid, length)
+        cint = float(grid)
+        if len(sim.requests) > 1 or not isinstance(sim.requests[0][0], tuple) \
+                or sim.requests[0][0][0] != start or cint != sim.requests[0][0][2]:
+            self.notes.append(f"line {token.line}: simulation {self.simulations.index(sim) + 1} "
+                              f"writes a row every {_text(cint)} h from {_text(start)}: the "
+                              "requested times are among them")
+        if sim.start is not None:
+            lines.append(f"zzticg = {_text(start)}  # StartTime")
+        lines.append(f"{tstop} = {_text(end)}  # line {token.line}")
+        if self.model is not None and self.model.horizons and end > self.model.tstop:
+            raise self.fault(token, f"the simulation runs to {_text(end)}, past the "
+                                    f"{_text(self.model.tstop)} h up to which the model's "
+                                    "periodic doses are laid out: import the model, and this "
+                                    f"file, with --tstop {_text(end)}")
+        lines.append(f"cint = {_text(cint)}  # line {token.line}")
+        step = getattr(self, "euler_step", None)
+        if step is not None:
+            nstp = cint / step
+            if abs(nstp - round(nstp)) > 1e-9 * nstp:
+                raise self.fault(self.integrator[0][2], f"the Euler step {_text(step)} does not "
+                                                        f"divide the output interval {_text(cint)}")
+            lines.append(f"nstp = {int(round(nstp))}  # Euler step {_text(step)}")
+        return lines
+
+    def files(self, stem):
+        self.parse()
+        out = {}
+        source = os.path.basename(self.path)
+        for k, sim in enumerate(self.simulations, start=1):
+            header = [f"# Simulation {k} of {source} (line {sim.token.line}), imported by "
+                      "orvo-import.",
+                      f"# Record with --vars t,{','.join(sim.vars)}"]
+            body = self.scenario_lines(sim)
+            out[f"{stem}_sim{k}.scenario"] = "\n".join(header + body) + "\n"
+            if self.montecarlo:
+                runs, seed, token = self.montecarlo
+                lines = header + body + [f"runs = {runs}  # line {token.line}",
+                                         f"seed = {seed}"]
+                fixed = {name for name, _, _ in sim.values}
+                for name, text, at in self.distributions:
+                    if name in fixed:
+                        # The simulation's own value wins over the sampled one.
+                        self.notes.append(f"line {at.line}: simulation {k} sets {name}, so it "
+                                          "is not sampled there")
+                    else:
+                        lines.append(f"{text}  # line {at.line}")
+                out[f"{stem}_sim{k}.population"] = "\n".join(lines) + "\n"
+        if self.setpoints:
+            out[f"{stem}_setpoints.csv"] = self.points_table()
+        return out
+
+    def points_table(self):
+        data, runs, names, token = self.setpoints
+        path = data if os.path.isabs(data) else os.path.join(os.path.dirname(self.path), data)
+        try:
+            with open(path, encoding="utf-8") as f:
+                rows = [line.split() for line in f if line.strip()]
+        except (OSError, UnicodeDecodeError) as e:
+            raise self.fault(token, f"cannot read the SetPoints file: {e}") from None
+
+        def numeric(row):
+            try:
+                [float(x) for x in row]
+                return True
+            except ValueError:
+                return False
+
+        if rows and not numeric(rows[0]):
+            rows = rows[1:]   # a header line
+        if runs > 0:
+            rows = rows[:runs]
+        if not rows:
+            raise self.fault(token, "the SetPoints file holds no rows")
+        table = [",".join(ours for _, ours in names)]
+        for i, row in enumerate(rows, start=1):
+            # The first column numbers the rows; the parameters follow in the order listed.
+            if len(row) < 1 + len(names) or not numeric(row):
+                raise self.fault(token, f"row {i} of the SetPoints file does not hold "
+                                        f"{len(names)} numbers after its first column")
+            table.append(",".join(_text(float(x)) for x in row[1:1 + len(names)]))
+        self.notes.append(f"line {token.line}: run the SetPoints rows with --params; the "
+                          "first column of the file is taken as the row number")
+        return "\n".join(table) + "\n"
+
+
+def _text(value):
+    text = repr(float(value))
+    return text[:-2] if text.endswith(".0") else text
+
+
+def _gcd(a, b):
+    while b:
+        a, b = b, a % b
+    return a
+
+
+def translate_simulation(path, text, stem, model_path=None, model_text=None, tstop=24.0):
+    """The scenario, population and table files of an MCSim simulation file, and notes.
+
+    `tstop` is the one the model is imported with: periodic doses are laid out up to it."""
+    model = None
+    if model_path is not None:
+        model = Translator(model_path, model_text, "imported", tstop, 1.0)
+        model.emit()
+    t = SimulationTranslator(path, text, model)
+    files = t.files(stem)
+    return files, t.notes

@@ -1,0 +1,318 @@
+#include "PopulationEngine.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <sstream>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "AtomicFile.h"
+#include "ModelSession.h"
+#include "NumberText.h"
+#include "SymbolText.h"
+#include "WorkerPool.h"
+
+namespace {
+
+// Recorded when --vars is not given: serum and thyroid concentrations of
+// both chemicals in mother and fetus.
+const char* const kDefaultOutputs[] = {"ca_mi", "cthyt_mi", "ca_fi", "cthy_fi", "ca_mp", "cthy_mp", "ca_fp", "cthy_fp"};
+
+// FNV-1a, 64 bits: a fingerprint of the inputs, not a security measure.
+std::string Fingerprint(const std::string& text) {
+    uint64_t hash = 0xcbf29ce484222325ULL;
+    for (const unsigned char c : text) {
+        hash ^= c;
+        hash *= 0x100000001b3ULL;
+    }
+    char hex[17];
+    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(hash));
+    return hex;
+}
+
+bool ReadWholeFile(const std::string& path, std::string& content, std::string& error) {
+    struct stat info {};
+    if (stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+        error = "'" + path + "' is a folder, not a file";
+        return false;
+    }
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        error = "cannot open '" + path + "'";
+        return false;
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    if (in.bad()) {
+        error = "cannot read '" + path + "'";
+        return false;
+    }
+    content = text.str();
+    DropByteOrderMark(content);
+    return true;
+}
+
+// Every variable's name, kinds, extents and values, one line each.
+std::string ModelDigest(const OrvoLibrary& library, const ModelVariables& variables) {
+    std::string text;
+    const uint32_t count = library.OrvoGetNumberSymbols();
+    for (uint32_t n = 1; n <= count; ++n) {
+        const ModelVariable v = variables.At(n);
+        text += v.name + " " + std::to_string(v.symbolType) + " " + std::to_string(v.dataType);
+        for (const uint32_t d : v.dims) text += " " + std::to_string(d);
+        const uint32_t elements = ElementCount(v.dims);
+        for (uint32_t k = 0; k < elements && k < 100000; ++k) text += " " + variables.ReadText(v, k);
+        text += "\n";
+    }
+    return text;
+}
+
+// A worker: its own library, one instance, the inherited plan.
+class PlanTask : public WorkerTask {
+public:
+    explicit PlanTask(const PopulationSetup& setup) : setup_(setup) {}
+
+    bool Start(std::string& error) override {
+        library_ = std::make_unique<OrvoLibrary>();
+        if (!library_->Load(setup_.libraryPath)) {
+            error = library_->error();
+            return false;
+        }
+        session_ = std::make_unique<ModelSession>(*library_);
+        if (session_->instance() == 0) {
+            error = "the library could not create a model instance";
+            return false;
+        }
+        runner_ = std::make_unique<ModelRunner>(*library_, session_->instance(), setup_.plan);
+        return true;
+    }
+    RunRecord Run(uint32_t run) override { return runner_->Run(run); }
+
+private:
+    const PopulationSetup& setup_;
+    std::unique_ptr<OrvoLibrary> library_;
+    std::unique_ptr<ModelSession> session_;
+    std::unique_ptr<ModelRunner> runner_;
+};
+
+}  // namespace
+
+bool CheckWritable(const std::string& directory, std::string& error) {
+    std::string probe = directory + "/.orvo-write-check-XXXXXX";
+    const int fd = mkstemp(probe.data());
+    if (fd < 0) {
+        error = "cannot write into '" + directory + "': " + std::strerror(errno);
+        return false;
+    }
+    close(fd);
+    unlink(probe.c_str());
+    return true;
+}
+
+std::string TimeList(const std::vector<double>& times) {
+    std::string text;
+    for (std::size_t i = 0; i < times.size(); ++i) text.append(i ? "," : "").append(FormatReal(times[i]));
+    return text;
+}
+
+bool ParseTimeList(const std::string& text, std::vector<double>& times) {
+    times.clear();
+    if (text.empty()) return true;
+    std::size_t start = 0;
+    while (true) {
+        const std::size_t comma = text.find(',', start);
+        double t = 0.0;
+        if (!ReadReal(std::string_view(text).substr(start, comma - start), t)) return false;
+        times.push_back(t);
+        if (comma == std::string::npos) return true;
+        start = comma + 1;
+    }
+}
+
+namespace {
+
+[[noreturn]] void Refuse(const std::string& message, PopulationInput input = PopulationInput::None) {
+    throw PopulationError(PopulationError::Kind::BadInput, message, input);
+}
+
+}  // namespace
+
+PopulationSetup ReadPopulationInputs(const PopulationRequest& request) {
+    PopulationSetup setup;
+    const std::string& kind = request.kind;
+    setup.kind = kind;
+    std::string error;
+    std::string fingerprint = "orvo " + kind + "\n";
+    for (const std::string& file : request.scenarioFiles) {
+        std::string content;
+        if (!ReadWholeFile(file, content, error)) Refuse("scenario file: " + error);
+        std::istringstream in(content);
+        if (!ReadPopulation(in, file, setup.population, error)) Refuse(error);
+        fingerprint += "scenario\n" + content + "\n";
+    }
+    for (const Assignment& a : request.settings) {
+        fingerprint += "set " + a.name + "=" + a.value + "\n";
+        if (IsPopulationSetting(a.name)) {
+            if (!ApplyPopulationSetting(a, setup.population, error)) Refuse(error);
+        } else {
+            setup.population.settings.push_back(a);
+        }
+    }
+    if (kind == "batch" && !request.paramsFile.empty()) {
+        std::string content;
+        if (!ReadWholeFile(request.paramsFile, content, error)) Refuse(error, PopulationInput::Params);
+        std::istringstream in(content);
+        if (!ReadParameterTable(in, request.paramsFile, setup.params, error)) Refuse(error);
+        setup.haveParams = true;
+        fingerprint += "params\n" + content + "\n";
+        const std::string table = request.paramsName.empty() ? "'" + request.paramsFile + "'" : request.paramsName;
+        if (!setup.population.sampled.empty())
+            Refuse(setup.population.sampled.front().origin + ": distributions and " + table +
+                   " both give the runs: use one");
+        if (setup.population.runs != 0 && setup.population.runs != setup.params.Rows())
+            Refuse((setup.population.runsOrigin.empty() ? "" : setup.population.runsOrigin + ": ") + "runs = " +
+                   std::to_string(setup.population.runs) + ", but " + table + " has " +
+                   std::to_string(setup.params.Rows()) + " rows");
+    } else if (kind == "local" && !setup.population.sampled.empty()) {
+        Refuse(setup.population.sampled.front().origin +
+               ": local sensitivity runs at the scenario's values; remove the distribution lines");
+    } else if (kind == "sobol" && setup.population.sampled.empty()) {
+        const std::string message = "no distribution lines (NAME ~ ...) to take Sobol indices over";
+        if (request.scenarioFiles.empty()) Refuse(message, PopulationInput::Scenario);
+        Refuse(request.scenarioFiles.front() + ": " + message);
+    }
+    fingerprint += "vars";
+    for (const std::string& v : request.outputs) fingerprint += " " + v;
+    fingerprint += "\nat " + TimeList(request.atTimes) + "\nruns " + std::to_string(request.runs) + "\nbootstrap " +
+                   std::to_string(request.bootstrap) + "\nstep " + FormatReal(request.step) + "\nparams " +
+                   request.paramsText + "\n";
+    setup.hash = Fingerprint(fingerprint);
+    setup.libraryPath = request.libraryPath;
+    setup.runTimeout = request.runTimeout;
+    return setup;
+}
+
+void SampledInputs(const PopulationSetup& setup, std::vector<ElementName>& inputs,
+                   std::vector<std::string>& origins) {
+    for (const SampledVariable& s : setup.population.sampled) {
+        inputs.push_back(s.element);
+        origins.push_back(s.origin);
+    }
+}
+
+void ResolvePopulation(const PopulationRequest& request, const std::vector<ElementName>& inputs,
+                       const std::vector<std::string>& inputOrigins, PopulationSetup& setup) {
+    OrvoLibrary library;
+    if (!library.Load(setup.libraryPath)) throw PopulationError(PopulationError::Kind::Failure, library.error());
+    ModelSession session(library);
+    if (session.instance() == 0)
+        throw PopulationError(PopulationError::Kind::Failure, "the library could not create a model instance");
+    const ModelVariables variables(library, session.instance());
+    // Parts of different model builds must not merge: the hash covers the
+    // model's variable table and its values before any setting.
+    setup.hash = Fingerprint(setup.hash + "\nmodel\n" + ModelDigest(library, variables));
+    RunPlan& plan = setup.plan;
+    std::string error;
+    if (!ApplySettings(variables, setup.population.settings, plan, error)) Refuse(error);
+    for (std::size_t k = 0; k < inputs.size(); ++k) {
+        ModelElement element;
+        if (!ResolveInput(variables, inputs[k], element, error)) Refuse(inputOrigins[k] + ": " + error);
+        // A value set and also sampled (or taken from the design table) is
+        // ambiguous; local sensitivity varies the values the settings give.
+        for (const Assignment& setting : setup.population.settings)
+            if (setup.kind != "local" && strcasecmp(setting.name.c_str(), element.variable.name.c_str()) == 0)
+                Refuse(inputOrigins[k] + ": '" + element.header + "' is also set (" +
+                       (setting.origin.empty() ? std::string("a setting") : setting.origin) +
+                       "): set it or vary it, not both");
+        for (const ModelElement& other : plan.inputs)
+            if (other.header == element.header) Refuse(inputOrigins[k] + ": '" + element.header + "' is given twice");
+        plan.inputs.push_back(element);
+        setup.baseInputs.push_back(variables.ReadNumber(element.variable, element.offset));
+    }
+    std::vector<std::string> outputs = request.outputs;
+    if (outputs.empty())
+        for (const char* name : kDefaultOutputs) {
+            ModelVariable v;
+            if (variables.Find(name, v)) outputs.emplace_back(name);
+        }
+    if (outputs.empty()) Refuse("no variables to record", PopulationInput::Outputs);
+    if (!ResolveOutputs(variables, outputs, plan, error)) Refuse(error, PopulationInput::Outputs);
+    if (!ComputeOutputTimes(variables, plan, error)) Refuse(error);
+    if (!ResolveAtTimes(request.atTimes, plan.times, setup.atIndices, error)) Refuse(error, PopulationInput::AtTimes);
+}
+
+std::vector<double> MapThroughDistributions(const std::vector<SampledVariable>& sampled, std::vector<double> unit) {
+    const std::size_t d = sampled.size();
+    if (d == 0) return unit;
+    for (std::size_t k = 0; k < unit.size(); ++k) unit[k] = sampled[k % d].distribution.Sample(unit[k]);
+    return unit;
+}
+
+bool RunPopulation(const PopulationSetup& setup, std::size_t first, std::size_t end, unsigned jobs,
+                   PopulationProgress& progress, PopulationTable& table, std::string& error) {
+    const RunPlan& plan = setup.plan;
+    table = PopulationTable{};
+    for (const ModelElement& e : plan.inputs) table.inputs.push_back(e.header);
+    for (const ModelElement& e : plan.outputs) table.outputs.push_back(e.header);
+    table.times = plan.times;
+    table.atIndices = setup.atIndices;
+    table.records.resize(end - first);
+
+    if (jobs == 0) jobs = static_cast<unsigned>(std::max(1L, sysconf(_SC_NPROCESSORS_ONLN)));
+    std::vector<uint32_t> runs;
+    for (std::size_t k = first; k < end; ++k) runs.push_back(static_cast<uint32_t>(k));
+    const unsigned workers = static_cast<unsigned>(std::min<std::size_t>(jobs, std::max<std::size_t>(1, runs.size())));
+    progress.Started(runs.size(), workers);
+    std::size_t done = 0;
+    PlanTask task(setup);
+    std::cout.flush();  // nothing buffered may be written twice by the workers
+    std::cerr.flush();
+    const bool ran = RunInWorkers(
+        runs, workers, task,
+        [&](RunRecord&& record) {
+            const std::size_t expected = plan.outputs.size() * plan.times.size();
+            if (record.values.size() != expected) record.values.assign(expected, NAN);  // a lost worker's run
+            const double* inputs = plan.InputsOf(record.run);
+            record.inputs.assign(inputs, inputs + plan.inputs.size());
+            table.records[record.run - first] = std::move(record);
+            progress.RunDone(++done);
+        },
+        error, setup.runTimeout);
+    if (!ran) return false;
+    progress.Finished(done);
+    return true;
+}
+
+PartHeader MakePartHeader(const PopulationSetup& setup, std::size_t total, std::size_t shard, std::size_t shards) {
+    PartHeader header;
+    header.kind = setup.kind;
+    header.hash = setup.hash;
+    header.seed = setup.population.seed;
+    header.shard = shard;
+    header.shards = shards;
+    header.totalRuns = total;
+    std::tie(header.firstRun, header.endRun) = ShardRange(total, shard, shards);
+    return header;
+}
+
+std::string PrepareOutputDirectory(const std::string& out, const std::string& plotFile) {
+    const std::string directory = out.empty() ? "." : out;
+    std::string error;
+    if (!EnsureDirectory(directory, error) || !CheckWritable(directory, error))
+        throw PopulationError(PopulationError::Kind::Failure, error);
+    // The plot may go elsewhere: its folder is checked before the runs too.
+    if (!plotFile.empty()) {
+        const std::size_t slash = plotFile.rfind('/');
+        const std::string folder = slash == std::string::npos ? "." : plotFile.substr(0, slash + (slash == 0));
+        if (!CheckWritable(folder, error))
+            throw PopulationError(PopulationError::Kind::Failure, error, PopulationInput::Plot);
+    }
+    return directory;
+}
