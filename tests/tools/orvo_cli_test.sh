@@ -346,6 +346,62 @@ options)
     expect_refused "no command" 
     [ -e "$work/x.svg" ] && fail "a refused command wrote output"
     ;;
+calibrate)
+    lib=$(dirname "$orvo")/../lib
+    linear="--lib $lib/liborvo_linear_test.so"
+    printf 'time,variable,value\n0,y,1.1\n1,y,2.9\n2,y,5.2\n3,y,6.8\n4,y,9.1\n' >"$work/lin.csv"
+    printf 'a ~ normal(0, 10)\nb ~ normal(0, 10)\nerror y normal 0.5\n[experiment e]\ndata = lin.csv\n' >"$work/lin.cal"
+    # Bad files: exit 2 naming the file and line, nothing run.
+    for spec in "bad1|a ~ normal(0, 10)\nc ~ normal(0, 1)\nerror y normal 0.5\n[experiment e]\ndata = lin.csv\n|bad1.cal:2: unknown parameter 'c'" \
+                "bad2|a ~ normal(0, 10)\nerror y normal 0.5\nerror z normal 0.5\n[experiment e]\ndata = lin.csv\n|bad2.cal:3: unknown variable 'z'" \
+                "bad3|a ~ normal(0, 10) [500, 600]\nerror y normal 0.5\n[experiment e]\ndata = lin.csv\n|bad3.cal:1: a: truncation bounds" \
+                "bad4|a ~ normal(0, 10)\nerror y normal 0.5\n[experiment e]\ndata = late.csv\n|late.csv:3: time 9 is outside the run" \
+                "bad5|a ~ normal(0, 10)\nerror y normal 0.5\n[experiment e]\ndata = text.csv\n|text.csv:2: value 'high' is not a number" \
+                "bad6|a ~ normal(0, 10)\nerror y normal 0.5\n[experiment e]\ndata = other.csv\n|other.csv:2: variable 's' has no error model" \
+                "bad7|a ~ normal(0, 10)\nerror y normal 0.5\n[experiment e]\ndata = missing.csv\n|bad7.cal:3: cannot read the data file" \
+                "bad8|a ~ normal(0, 10)\nerror y normal 0.5\n[experiment e]\ndata = lin.csv\nnosuch = 1\n|bad8.cal:5: unknown variable 'nosuch'"; do
+        name=${spec%%|*}; rest=${spec#*|}; text=${rest%%|*}; message=${rest#*|}
+        printf "$text" >"$work/$name.cal"
+        printf 'time,variable,value\n1,y,1\n9,y,2\n' >"$work/late.csv"
+        printf 'time,variable,value\n1,y,high\n' >"$work/text.csv"
+        printf 'time,variable,value\n1,s,0\n' >"$work/other.csv"
+        expect_refused "$message" calibrate "$work/$name.cal" --out "$work/o" $linear
+    done
+    [ -e "$work/o" ] && fail "a refused calibration wrote outputs"
+    expect_refused "burn" calibrate "$work/lin.cal" --out "$work/o" --iterations 10 --burn 10 $linear
+    expect_refused "--chain" calibrate "$work/lin.cal" --out "$work/o" --chain 3 $linear
+    # y = a + b t, normal errors of sd 0.5, normal(0, 10) priors: the posterior
+    # is normal with means 1.03944, 1.99002 and sds 0.386976, 0.158015.
+    "$orvo" calibrate "$work/lin.cal" --out "$work/lin" --iterations 5000 --thin 2 --chains 4 --jobs 2 --seed 5 \
+        $linear 2>"$work/err" || fail "linear calibration: $(cat "$work/err")"
+    # Slopes below 0 make the run fail: counted as zero likelihood, not an error.
+    grep -q "failed runs [1-9]" "$work/err" || fail "failed runs not counted: $(cat "$work/err")"
+    awk -F, 'NR == 2 { m = 1.03944; s = 0.386976 } NR == 3 { m = 1.99002; s = 0.158015 }
+             NR > 1 { e = 4 * s / sqrt($8); d = $2 - m; if (d < 0) d = -d; r = $3 / s - 1; if (r < 0) r = -r
+                      if (d > e || r > 0.1 || $7 >= 1.01 || $8 < 300) { print "bad row " $0; exit 1 } n++ }
+             END { if (n != 2) { print n " parameters"; exit 1 } }' "$work/lin/summary.csv" || fail "posterior off the analytic one"
+    [ "$(data_rows "$work/lin/chains.csv")" -eq 5000 ] || fail "chains.csv: expected 4 x 1250 kept draws"
+    head -1 "$work/lin/chains.csv" | grep -q '^chain,iteration,a,b,log_prior,log_likelihood$' || fail "chains.csv header"
+    [ "$(data_rows "$work/lin/predictions.csv")" -eq 5 ] || fail "predictions.csv rows"
+    # The same seed on one worker gives the same chains.
+    "$orvo" calibrate "$work/lin.cal" --out "$work/lin1" --iterations 5000 --thin 2 --chains 4 --jobs 1 --seed 5 \
+        $linear 2>/dev/null || fail "one-worker calibration"
+    cmp -s "$work/lin/chains.csv" "$work/lin1/chains.csv" || fail "chains depend on the number of workers"
+    # Recovery: oral_absorption data at ka 1.5, ke 0.2, vd 30 with 10 % lognormal
+    # noise (standard normal scores drawn once with a fixed seed, listed here so
+    # that every awk gives the same data).
+    oral="$orvo run --lib $lib/liborvo_oral_absorption.so --set nstp=10 --vars t,conc"
+    $oral >"$work/truth.csv" 2>"$work/err" || fail "oral run: $(cat "$work/err")"
+    awk -F, 'BEGIN { split("-1.224 0.378 0.995 -0.513 -1.329 -0.066 0.478 1.098 -1.216", z, " "); print "time,variable,value" }
+             NR > 1 && ($1 == 1.5 || $1 == 2 || $1 == 3 || $1 == 4 || $1 == 6 || $1 == 8 || $1 == 12 || $1 == 16 || $1 == 24) {
+                 print $1 ",conc," $2 * exp(0.1 * z[++k]) }' "$work/truth.csv" >"$work/oral.csv"
+    printf 'ka ~ lognormal(1, 3) [0.05, 20]\nke ~ lognormal(0.3, 3) [0.01, 5]\nvd ~ lognormal(20, 3) [1, 500]\nnstp = 10\nerror conc lognormal 0.1\n[experiment single]\ndata = oral.csv\n' >"$work/oral.cal"
+    "$orvo" calibrate "$work/oral.cal" --out "$work/oral" --iterations 1500 --chains 3 --jobs 2 \
+        --lib "$lib/liborvo_oral_absorption.so" 2>"$work/err" || fail "oral calibration: $(cat "$work/err")"
+    awk -F, 'NR == 2 { v = 1.5 } NR == 3 { v = 0.2 } NR == 4 { v = 30 }
+             NR > 1 { if (!($4 <= v && v <= $6)) { print $1 ": " v " outside [" $4 ", " $6 "]"; exit 1 } }' \
+        "$work/oral/summary.csv" || fail "95 % intervals miss the truth: $(cat "$work/oral/summary.csv")"
+    ;;
 *)
     fail "unknown case"
     ;;

@@ -8,6 +8,7 @@
 
 #include "BatchCommand.h"
 #include "BuildCommand.h"
+#include "CalibrateCommand.h"
 #include "ImportCommand.h"
 #include "ExitCodes.h"
 #include "ListCommand.h"
@@ -35,6 +36,7 @@ const Command kCommands[] = {
     {"sensitivity", "local", "normalised local sensitivity coefficients", LocalSensitivityCommand},
     {"sensitivity", "sobol", "Sobol indices over a population file's distributions", SobolSensitivityCommand},
     {"build", nullptr, "build a model library from a model description", BuildCommand},
+    {"calibrate", nullptr, "fit parameters to data by Bayesian MCMC (adaptive Metropolis)", CalibrateCommand},
     {"import", nullptr, "translate another tool's model or simulation file (orvo import mcsim ...)", ImportCommand},
 };
 

@@ -1,0 +1,256 @@
+#include "CalibrationFile.h"
+
+#include <cmath>
+#include <sstream>
+
+
+namespace {
+
+bool IsName(std::string_view text) {
+    if (text.empty() || !(std::isalpha(static_cast<unsigned char>(text[0])) || text[0] == '_')) return false;
+    for (char c : text)
+        if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '_')) return false;
+    return true;
+}
+
+bool ToNumber(std::string_view text, double& value) {
+    const std::string s(Trim(text));
+    if (s.empty()) return false;
+    char* end = nullptr;
+    value = std::strtod(s.c_str(), &end);
+    return end == s.c_str() + s.size() && std::isfinite(value);
+}
+
+std::vector<std::string> Words(std::string_view text) {
+    std::istringstream in{std::string(text)};
+    std::vector<std::string> words;
+    for (std::string w; in >> w;) words.push_back(w);
+    return words;
+}
+
+std::string Joined(const std::string& folder, const std::string& path) {
+    if (path.empty() || path[0] == '/' || folder.empty()) return path;
+    return folder + "/" + path;
+}
+
+}  // namespace
+
+int CalibrationDefinition::ParameterIndex(const std::string& name) const {
+    for (std::size_t i = 0; i < parameters.size(); ++i)
+        if (parameters[i].name == name) return static_cast<int>(i);
+    return -1;
+}
+
+const ErrorModel* CalibrationDefinition::ErrorOf(const std::string& variable) const {
+    for (const ErrorModel& e : errors)
+        if (e.variable == variable) return &e;
+    return nullptr;
+}
+
+bool ReadCalibration(std::istream& in, const std::string& fileName, const std::string& folder,
+                     CalibrationDefinition& definition, std::string& error) {
+    std::string line;
+    Experiment* current = nullptr;
+    std::vector<std::pair<std::string, std::string>> sdNames;  // name, origin: resolved at the end
+    for (int number = 1; std::getline(in, line); ++number) {
+        const std::string origin = fileName + ":" + std::to_string(number);
+        const auto fail = [&](const std::string& message) {
+            error = origin + ": " + message;
+            return false;
+        };
+        std::string_view text = line;
+        if (const auto hash = text.find('#'); hash != std::string_view::npos) text = text.substr(0, hash);
+        text = Trim(text);
+        if (text.empty()) continue;
+        if (text.front() == '[') {
+            const std::vector<std::string> w = Words(text.substr(1, text.back() == ']' ? text.size() - 2 : 0));
+            if (text.back() != ']' || w.size() != 2 || w[0] != "experiment" || !IsName(w[1]))
+                return fail("expected a section header [experiment NAME]");
+            for (const Experiment& e : definition.experiments)
+                if (e.name == w[1]) return fail("experiment '" + w[1] + "' is given twice");
+            definition.experiments.push_back({w[1], {}, {}, {}, {}, origin});
+            current = &definition.experiments.back();
+            continue;
+        }
+        if (const auto tilde = text.find('~'); tilde != std::string_view::npos) {
+            if (current != nullptr) return fail("parameters belong before the first [experiment] section");
+            CalibrationParameter parameter;
+            parameter.name = std::string(Trim(text.substr(0, tilde)));
+            parameter.origin = origin;
+            if (!IsName(parameter.name)) return fail("'" + parameter.name + "' is not a parameter name");
+            if (definition.ParameterIndex(parameter.name) >= 0)
+                return fail("parameter '" + parameter.name + "' is given twice");
+            std::string message;
+            if (!ParseDistribution(std::string(Trim(text.substr(tilde + 1))), parameter.prior, message))
+                return fail(parameter.name + ": " + message);
+            definition.parameters.push_back(parameter);
+            continue;
+        }
+        const std::vector<std::string> w = Words(text);
+        if (w[0] == "error" && text.find('=') == std::string_view::npos) {
+            if (current != nullptr) return fail("error models belong before the first [experiment] section");
+            if (w.size() != 4 && w.size() != 6)
+                return fail("expected: error VARIABLE normal|lognormal SD [loq LIMIT]");
+            ErrorModel model;
+            model.variable = w[1];
+            model.origin = origin;
+            if (definition.ErrorOf(w[1]) != nullptr) return fail("error model of '" + w[1] + "' is given twice");
+            if (w[2] != "normal" && w[2] != "lognormal")
+                return fail("error distribution '" + w[2] + "': expected normal or lognormal");
+            model.lognormal = w[2] == "lognormal";
+            if (ToNumber(w[3], model.sd)) {
+                if (!(model.sd > 0.0)) return fail("the sd of '" + w[1] + "' must be > 0");
+            } else if (IsName(w[3])) {
+                sdNames.emplace_back(w[3], origin);
+                model.sdParameter = static_cast<int>(sdNames.size()) - 1;  // resolved below
+            } else {
+                return fail("sd '" + w[3] + "' is neither a number nor a parameter name");
+            }
+            if (w.size() == 6 && (w[4] != "loq" || !ToNumber(w[5], model.loq)))
+                return fail("expected 'loq LIMIT' after the sd");
+            definition.errors.push_back(model);
+            continue;
+        }
+        Assignment assignment;
+        std::string message;
+        if (!ParseAssignment(text, assignment, message)) return fail(message);
+        assignment.origin = origin;
+        if (current != nullptr && (assignment.name == "data" || assignment.name == "doses")) {
+            (assignment.name == "data" ? current->dataFile : current->dosesFile) = Joined(folder, assignment.value);
+            continue;
+        }
+        (current != nullptr ? current->settings : definition.settings).push_back(assignment);
+    }
+    for (ErrorModel& model : definition.errors) {
+        if (model.sdParameter < 0) continue;
+        const auto& [name, origin] = sdNames[model.sdParameter];
+        model.sdParameter = definition.ParameterIndex(name);
+        if (model.sdParameter < 0) {
+            error = origin + ": sd parameter '" + name + "' has no prior (NAME ~ ...)";
+            return false;
+        }
+    }
+    if (definition.parameters.empty()) {
+        error = fileName + ": no parameters (NAME ~ distribution) to calibrate";
+        return false;
+    }
+    if (definition.experiments.empty()) {
+        error = fileName + ": no [experiment NAME] section";
+        return false;
+    }
+    for (const Experiment& e : definition.experiments)
+        if (e.dataFile.empty()) {
+            error = e.origin + ": experiment '" + e.name + "' has no data = FILE";
+            return false;
+        }
+    return true;
+}
+
+bool ReadObservations(std::istream& in, const std::string& fileName, const CalibrationDefinition& definition,
+                      Experiment& experiment, std::string& error) {
+    std::string line;
+    int columns = 0;
+    for (int number = 1; std::getline(in, line); ++number) {
+        const std::string origin = fileName + ":" + std::to_string(number);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (Trim(line).empty()) continue;
+        std::vector<std::string> cells;
+        for (std::size_t from = 0;;) {
+            const std::size_t comma = line.find(',', from);
+            cells.emplace_back(Trim(std::string_view(line).substr(from, comma - from)));
+            if (comma == std::string::npos) break;
+            from = comma + 1;
+        }
+        if (columns == 0) {
+            if (cells.size() < 3 || cells.size() > 5 || cells[0] != "time" || cells[1] != "variable" ||
+                cells[2] != "value" || (cells.size() > 3 && cells[3] != "sd") ||
+                (cells.size() > 4 && cells[4] != "subject")) {
+                error = origin + ": expected the header time,variable,value[,sd][,subject]";
+                return false;
+            }
+            columns = static_cast<int>(cells.size());
+            continue;
+        }
+        if (static_cast<int>(cells.size()) != columns) {
+            error = origin + ": " + std::to_string(cells.size()) + " cells, expected " + std::to_string(columns);
+            return false;
+        }
+        Observation o;
+        o.origin = origin;
+        o.variable = cells[1];
+        if (!ToNumber(cells[0], o.time)) {
+            error = origin + ": time '" + cells[0] + "' is not a number";
+            return false;
+        }
+        if (!ToNumber(cells[2], o.value)) {
+            error = origin + ": value '" + cells[2] + "' is not a number";
+            return false;
+        }
+        if (columns > 3 && !cells[3].empty() && (!ToNumber(cells[3], o.sd) || !(o.sd > 0.0))) {
+            error = origin + ": sd '" + cells[3] + "' is not a positive number";
+            return false;
+        }
+        const ErrorModel* model = definition.ErrorOf(o.variable);
+        if (model == nullptr) {
+            error = origin + ": variable '" + o.variable + "' has no error model (error " + o.variable + " ...)";
+            return false;
+        }
+        if (model->lognormal && !(o.value > 0.0)) {
+            error = origin + ": a lognormal error needs values > 0, got " + cells[2];
+            return false;
+        }
+        experiment.data.push_back(o);
+    }
+    if (experiment.data.empty()) {
+        error = fileName + ": no data rows";
+        return false;
+    }
+    return true;
+}
+
+double LogPriorDensity(const Distribution& d, double x) {
+    if (!std::isfinite(x) || (d.truncated && (x < d.lower || x > d.upper))) return -HUGE_VAL;
+    const double* p = d.p;
+    switch (d.kind) {
+        case Distribution::Kind::Normal: {
+            const double z = (x - p[0]) / p[1];
+            return -0.5 * z * z - std::log(p[1]);
+        }
+        case Distribution::Kind::LogNormal: {
+            if (!(x > 0.0)) return -HUGE_VAL;
+            const double s = std::log(p[1]);
+            const double z = (std::log(x) - std::log(p[0])) / s;
+            return -0.5 * z * z - std::log(s * x);
+        }
+        case Distribution::Kind::Uniform: return x < p[0] || x > p[1] ? -HUGE_VAL : -std::log(p[1] - p[0]);
+        case Distribution::Kind::LogUniform:
+            return x < p[0] || x > p[1] ? -HUGE_VAL : -std::log(x * std::log(p[1] / p[0]));
+        case Distribution::Kind::Triangular: {
+            const double low = p[0], mode = p[1], high = p[2];
+            if (x <= low || x >= high) return -HUGE_VAL;
+            const double density = x < mode ? 2.0 * (x - low) / ((high - low) * (mode - low))
+                                            : 2.0 * (high - x) / ((high - low) * (high - mode));
+            return density > 0.0 ? std::log(density) : -HUGE_VAL;
+        }
+    }
+    return -HUGE_VAL;
+}
+
+double LogLikelihoodOf(const ErrorModel& model, const Observation& o, double prediction, const double* parameters) {
+    const double sd = std::isfinite(o.sd) ? o.sd : model.sdParameter >= 0 ? parameters[model.sdParameter] : model.sd;
+    if (!(sd > 0.0) || !std::isfinite(prediction)) return -HUGE_VAL;
+    double mean = prediction, value = o.value, limit = model.loq;
+    if (model.lognormal) {
+        if (!(prediction > 0.0)) return -HUGE_VAL;
+        mean = std::log(prediction);
+        value = std::log(o.value);
+        limit = model.loq > 0.0 ? std::log(model.loq) : -HUGE_VAL;
+    }
+    // Below the limit of quantification only "somewhere below it" is known.
+    if (o.value < model.loq) {
+        const double cdf = StandardNormalCdf((limit - mean) / sd);
+        return cdf > 0.0 ? std::log(cdf) : -HUGE_VAL;
+    }
+    const double z = (value - mean) / sd;
+    return -0.5 * z * z - std::log(sd) - 0.9189385332046727;
+}
