@@ -2,6 +2,8 @@
 // a posterior known in closed form.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <cmath>
 #include <sstream>
 
@@ -152,6 +154,16 @@ TEST(CalibrationPrior, DensitiesAndBounds) {
     ASSERT_TRUE(ParseDistribution("triangular(0, 1, 2)", triangular, error)) << error;
     EXPECT_NEAR(LogPriorDensity(triangular, 1.0), 0.0, 1e-12);
     EXPECT_NEAR(LogPriorDensity(triangular, 0.5), std::log(0.5), 1e-12);
+    // Every kind of prior has a density: its log, differenced, is the log of the
+    // distribution function's slope (numerically).
+    for (const char* text : {"beta(2, 5)", "gamma(2.5, 0.5)", "weibull(1.7, 3)", "studentt(3, 1, 2)",
+                             "halfnormal(2)", "halfcauchy(1.5)", "exponential(0.2)"}) {
+        Distribution d;
+        ASSERT_TRUE(ParseDistribution(text, d, error)) << error;
+        const double x = d.Quantile(0.3), h = 1e-6 * std::max(1.0, x);
+        const double slope = (d.Cdf(x + h) - d.Cdf(x - h)) / (2 * h);
+        EXPECT_NEAR(LogPriorDensity(d, x), std::log(slope), 1e-5) << text;
+    }
 }
 
 // y = a + b t with normal errors of known sd and normal priors: the

@@ -232,6 +232,22 @@ double LogPriorDensity(const Distribution& d, double x) {
                                             : 2.0 * (high - x) / ((high - low) * (high - mode));
             return density > 0.0 ? std::log(density) : -HUGE_VAL;
         }
+        case Distribution::Kind::Beta:
+        case Distribution::Kind::Gamma:
+        case Distribution::Kind::StudentT: {
+            const double density = d.Density(x);
+            return density > 0.0 ? std::log(density) : -HUGE_VAL;
+        }
+        case Distribution::Kind::Weibull: {
+            if (!(x > 0.0)) return -HUGE_VAL;
+            const double k = p[0], scale = p[1];
+            return std::log(k / scale) + (k - 1.0) * std::log(x / scale) - std::pow(x / scale, k);
+        }
+        case Distribution::Kind::HalfNormal:
+            return x < 0.0 ? -HUGE_VAL : 0.5 * std::log(2.0 / M_PI) - 0.5 * (x / p[0]) * (x / p[0]) - std::log(p[0]);
+        case Distribution::Kind::HalfCauchy:
+            return x < 0.0 ? -HUGE_VAL : std::log(2.0 / M_PI) - std::log1p((x / p[0]) * (x / p[0])) - std::log(p[0]);
+        case Distribution::Kind::Exponential: return x < 0.0 ? -HUGE_VAL : std::log(p[0]) - p[0] * x;
     }
     return -HUGE_VAL;
 }
