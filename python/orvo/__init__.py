@@ -10,12 +10,13 @@ from .errors import (CallError, CliError, LibraryError, NestedRunError, NotSetta
                      RunError, RunStateError, SettingsError, UnknownVariableError, VariableTypeError)
 from .instance import ExecutionState, Instance
 from .library import find_library, load_library
+from .build import build
 from .model import Model
 from .population import find_cli, population, sensitivity
 from .plotting import plot
 from .variables import DataType, SymbolType, Variable
 
-__all__ = ["Model", "Instance", "ExecutionState", "population", "sensitivity", "plot",
+__all__ = ["build", "Model", "Instance", "ExecutionState", "population", "sensitivity", "plot",
            "find_library", "load_library", "find_cli", "DataType", "SymbolType", "Variable",
            "OrvoError", "LibraryError", "CallError", "UnknownVariableError", "VariableTypeError",
            "NotSettableError", "RunStateError", "NestedRunError", "RunError", "SettingsError",

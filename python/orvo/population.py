@@ -19,7 +19,8 @@ EXIT_OK, EXIT_INTERNAL, EXIT_BAD_INPUT, EXIT_RUNS_FAILED = 0, 1, 2, 3
 
 def find_cli(path=None, lib=None):
     """The orvo executable: `path` when given, else $ORVO_CLI, else bin/orvo
-    beside the library's lib/ directory, else `orvo` on PATH."""
+    beside the library's lib/ (or an installed lib/orvo/) directory, else
+    `orvo` on PATH."""
     if path is not None:
         candidates = [os.fspath(path)]
     elif os.environ.get("ORVO_CLI"):
@@ -30,6 +31,8 @@ def find_cli(path=None, lib=None):
             library_dir = os.path.dirname(find_library(lib))
             candidates.append(os.path.join(os.path.dirname(library_dir), "bin", "orvo"))
             candidates.append(os.path.join(library_dir, "orvo"))
+            # An installed orvo keeps its libraries in P/lib/orvo.
+            candidates.append(os.path.join(os.path.dirname(os.path.dirname(library_dir)), "bin", "orvo"))
         except LibraryError:
             pass  # no library to look beside: PATH only
         on_path = shutil.which("orvo")

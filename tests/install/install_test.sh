@@ -83,6 +83,13 @@ m = orvo.Model(lib='lib/liborvo_decay.so')
 r = m.run(record=['x'])
 assert abs(r['x'].iloc[-1] - 8 * 2.718281828459045 ** -2) < 1e-3, r
 assert orvo.find_library().startswith('$prefix/lib/orvo/'), orvo.find_library()
+built = orvo.build('decay.model', out='pylib')
+assert abs(built.run(record=['x'])['x'].iloc[-1] - 8 * 2.718281828459045 ** -2) < 1e-3
+try:
+    orvo.build('faulty.model', out='pylib')
+    raise SystemExit('a faulty description built')
+except orvo.CliError as e:
+    assert 'faulty.model:3:' in str(e.stderr), e.stderr
 " 2>err || fail "python: $(cat err)"
 fi
 

@@ -1,0 +1,32 @@
+"""Building a model library from its description with the orvo that came
+with the package (`orvo build`)."""
+
+import os
+import subprocess
+
+from .errors import CliError
+from .model import Model
+from .population import find_cli
+
+
+def build(description, out=None, from_format=None, cli=None):
+    """Builds liborvo_NAME.so from a model description (NAME as it declares
+    itself) into `out` (default: the description's folder) and returns the
+    Model. `from_format="mcsim"` translates a GNU MCSim model file first.
+    A fault in the description raises CliError carrying its
+    file:line:col messages."""
+    description = os.fspath(description)
+    out = os.fspath(out) if out is not None else (os.path.dirname(os.path.abspath(description)) or ".")
+    command = [find_cli(cli), "build", description, "--out", out]
+    if from_format is not None:
+        command += ["--from", from_format]
+    try:
+        done = subprocess.run(command, capture_output=True, text=True)
+    except OSError as exc:
+        raise CliError(f"cannot run {command[0]}: {exc}") from exc
+    if done.returncode != 0:
+        raise CliError("orvo build failed", done.returncode, done.stderr)
+    written = [line.split("wrote ", 1)[1].strip() for line in done.stderr.splitlines() if " wrote " in line]
+    if not written:
+        raise CliError("orvo build reported no library", done.returncode, done.stderr)
+    return Model(lib=written[-1])
