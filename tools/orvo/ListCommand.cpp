@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <iostream>
 #include <array>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -13,7 +14,7 @@
 
 namespace {
 
-constexpr std::size_t kColumns = 6;
+constexpr std::size_t kColumns = 8;
 using Row = std::array<std::string, kColumns>;
 
 void PrintRow(std::ostream& out, const Row& row, const std::array<std::size_t, kColumns>& width) {
@@ -30,17 +31,22 @@ void PrintRow(std::ostream& out, const Row& row, const std::array<std::size_t, k
 
 }  // namespace
 
-int ListVariables(const OrvoLibrary& library, std::ostream& out) {
+int ListVariables(const OrvoLibrary& library, const ModelMetadata& metadata, std::ostream& out) {
     // The symbol table needs no instance; 0 addresses none.
     const ModelVariables variables(library, 0);
     std::vector<Row> rows;
-    rows.push_back({"#", "name", "symbol", "type", "dims", "settable"});
+    rows.push_back({"#", "name", "symbol", "type", "dims", "settable", "units", "description"});
+    const auto lookup = [](const std::map<std::string, std::string>& table, const std::string& name) {
+        const auto it = table.find(name);
+        return it == table.end() ? std::string() : it->second;
+    };
     const uint32_t count = library.OrvoGetNumberSymbols();
     for (uint32_t number = 1; number <= count; ++number) {
         const ModelVariable v = variables.At(number);
         const bool settable = WhyNotSettable(v.symbolType, v.constant).empty();
         rows.push_back({std::to_string(number), v.name, SymbolTypeName(v.symbolType),
-                        DataTypeName(v.dataType), FormatDimensions(v.dims), settable ? "yes" : ""});
+                        DataTypeName(v.dataType), FormatDimensions(v.dims), settable ? "yes" : "",
+                        lookup(metadata.units, v.name), lookup(metadata.descriptions, v.name)});
     }
     std::array<std::size_t, kColumns> width{};
     for (const Row& row : rows)
@@ -52,19 +58,24 @@ int ListVariables(const OrvoLibrary& library, std::ostream& out) {
 
 int ListCommand(int argc, char** argv) {
     CLI::App app{"Prints the model's symbol table: one row per variable with its number, name,\n"
-                 "symbol type, data type, dimensions and whether run --set accepts it.",
+                 "symbol type, data type, dimensions, whether run --set accepts it, and the\n"
+                 "units and description the model's metadata gives.",
                  "orvo list"};
     std::string libraryPath;
     AddLibrary(app, libraryPath);
     app.footer("\nExit status: 0 success, 1 the library could not be loaded, 2 bad command line.\n");
     if (const int parsed = ParseCommand(app, "list", argc, argv); parsed >= 0) return parsed;
     OrvoLibrary library;
-    if (!library.Load(libraryPath.empty() ? OrvoLibrary::DefaultPath() : libraryPath)) {
+    const std::string path = libraryPath.empty() ? OrvoLibrary::DefaultPath() : libraryPath;
+    if (!library.Load(path)) {
         Complain(library.error());
         return kExitRunFailed;
     }
+    std::string error;
+    const ModelMetadata metadata = ReadModelMetadata(path, error);
+    if (!error.empty()) Complain("warning: " + error);
     library.OrvoInitialize();
-    const int status = ListVariables(library, std::cout);
+    const int status = ListVariables(library, metadata, std::cout);
     library.OrvoFinalize();
     return status;
 }

@@ -2,6 +2,7 @@
 
 #include <ostream>
 
+#include "ModelMetadata.h"
 #include "OrvoLibrary.h"
 
 // `orvo list`: prints the model's symbol table.
@@ -9,4 +10,4 @@ int ListCommand(int argc, char** argv);
 
 // One aligned row per variable (number, name, symbol type, data type,
 // dimensions, whether `run --set` accepts it) under a header line.
-int ListVariables(const OrvoLibrary& library, std::ostream& out);
+int ListVariables(const OrvoLibrary& library, const ModelMetadata& metadata, std::ostream& out);
