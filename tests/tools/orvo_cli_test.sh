@@ -29,8 +29,8 @@ list)
     "$orvo" list >"$work/list" || fail "list exited with $?"
     rows=$(grep -c '^ *[0-9][0-9]* ' "$work/list")
     [ "$rows" -eq 537 ] || fail "list printed $rows rows, expected 537"
-    grep -q '^ *1  *t  *independent  *double  *scalar *$' "$work/list" || fail "row 1 is not t"
-    grep -q '^ *489  *clf_uim_t  *variable  *double  *16  *yes$' "$work/list" || fail "table array row"
+    grep -q '^ *1  *t  *independent  *double  *scalar  *h  *time$' "$work/list" || fail "row 1 is not t with its units"
+    grep -q '^ *489  *clf_uim_t  *variable  *double  *16  *yes  *urinary iodide clearance' "$work/list" || fail "table array row"
     grep -q '^537  *zzticg  *start-value  *double  *scalar  *yes$' "$work/list" || fail "row 537 is not zzticg"
     "$orvo" list --lib "$work/missing.so" 2>"$work/err" && fail "a missing library was accepted"
     grep -q 'missing.so' "$work/err" || fail "no message naming the missing library"
