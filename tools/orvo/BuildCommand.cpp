@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <iostream>
 
+#include "CommandLine.h"
 #include "ExitCodes.h"
 #include "ModelBuilder.h"
 
@@ -29,15 +30,7 @@ int BuildCommand(int argc, char** argv) {
     app.add_flag("--verbose", verbose, "print each command run on standard error");
     app.add_option("--from", from, "the file is another tool's model file, translated first: mcsim (GNU MCSim)")
         ->check(CLI::IsMember({"mcsim"}));
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::CallForHelp&) {
-        std::cout << app.help();
-        return kExitOk;
-    } catch (const CLI::ParseError& e) {
-        std::cerr << "orvo build: " << e.what() << "\n(orvo build --help describes the options)\n";
-        return kExitBadInput;
-    }
+    if (const int parsed = ParseCommand(app, "build", argc, argv); parsed >= 0) return parsed;
 
     BuildConfig config;
     std::string error;

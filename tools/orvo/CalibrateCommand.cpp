@@ -13,6 +13,7 @@
 #include <map>
 
 #include "CalibrationFile.h"
+#include "CommandLine.h"
 #include "ExitCodes.h"
 #include "Mcmc.h"
 #include "ModelDoses.h"
@@ -254,15 +255,7 @@ int CalibrateCommand(int argc, char** argv) {
     app.add_option("--jobs", jobs, "worker processes (default 1)")->check(CLI::Range(1, 1024));
     app.add_option("--seed", seed, "seed of the chains (default 1)");
     app.add_option("--lib", libraryPath, "model library (default: the shipped one)");
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::CallForHelp&) {
-        std::cout << app.help();
-        return kExitOk;
-    } catch (const CLI::ParseError& e) {
-        std::cerr << "orvo calibrate: " << e.what() << "\n(orvo calibrate --help describes the options)\n";
-        return kExitBadInput;
-    }
+    if (const int parsed = ParseCommand(app, "calibrate", argc, argv); parsed >= 0) return parsed;
     if (!burnGiven) burn = iterations / 2;
     if (burn >= iterations) {
         std::cerr << "orvo calibrate: --burn " << burn << " leaves no iterations of " << iterations << "\n";
