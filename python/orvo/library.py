@@ -95,6 +95,8 @@ class Library:
                     self.metadata = json.load(f)
             except (OSError, ValueError):
                 self.metadata = {}
+        # Units and descriptions by name, from the metadata.
+        self._described = {v.get("name"): v for v in self.metadata.get("variables", []) if isinstance(v, dict)}
         self.raw.OrvoInitialize()
         count = self.raw.OrvoGetNumberSymbols()
         self.variables = [self._describe(number) for number in range(1, count + 1)]
@@ -186,10 +188,13 @@ class Library:
         if not self.raw.OrvoGetSymbolInfo(number, ctypes.byref(info)):
             raise LibraryError(f"OrvoGetSymbolInfo refused variable {number}")
         dims = tuple(info.dimensions[k] for k in range(6)) if info.dimensions else (0,) * 6
-        return Variable(number=number, name=info.name.decode(),
+        name = info.name.decode()
+        described = self._described.get(name, {})
+        return Variable(number=number, name=name,
                         symbol_type=SymbolType(min(info.symbolType, 14)),
                         data_type=DataType(min(info.dataType, 7)), dims=dims,
-                        flags=tuple(info.flags), string_length=info.stringLength)
+                        flags=tuple(info.flags), string_length=info.stringLength,
+                        units=described.get("units") or "", description=described.get("description") or "")
 
     def variable(self, name):
         """The Variable of that name (letter case ignored)."""

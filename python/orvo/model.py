@@ -37,13 +37,14 @@ class Model:
     def variables(self):
         """One row per variable, indexed by number: name, symbol type, data
         type, dimensions, settable, default (the value at load for settable
-        variables)."""
+        variables), and the units and description the model declares."""
         rows = []
         defaults = self.library.defaults
         for v in self.library.variables:
             rows.append({"number": v.number, "name": v.name, "symbol_type": v.symbol_type.name.lower(),
                          "data_type": v.data_type.name.lower(), "dimensions": v.shape,
-                         "settable": v.settable, "default": defaults.get(v.name)})
+                         "settable": v.settable, "default": defaults.get(v.name), "units": v.units,
+                         "description": v.description})
         return pd.DataFrame(rows).set_index("number")
 
     def variable(self, name):
@@ -94,7 +95,7 @@ class Model:
         names = [n for n in metadata.get("record", []) if n != "t" and n.lower() in self.library._by_name]
         if names:
             return tuple(names)
-        return tuple(v.name for v in self.variables() if v.symbol_type == SymbolType.STATE)
+        return tuple(v.name for v in self.library.variables if v.symbol_type == SymbolType.STATE)
 
     def instance(self):
         """A new Instance of this model (a context manager)."""

@@ -55,6 +55,8 @@ class Variable:
     dims: tuple           # the six extents as registered
     flags: tuple          # attribute flags 1..11
     string_length: int
+    units: str = ""       # as the model's description writes them, "" when none
+    description: str = ""
 
     @property
     def shape(self):

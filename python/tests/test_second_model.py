@@ -32,3 +32,11 @@ def test_oral_absorption_matches_its_closed_form():
         assert np.max(np.abs(result["acentral"].to_numpy() - expected)) < tolerance, ialg
         assert abs(result["balance"].iloc[-1]) < 1e-6 * 50.0
     assert not math.isnan(model.get("conc"))
+
+
+def test_variables_carry_units_and_descriptions_from_the_model():
+    model = orvo.Model(lib=LIB)
+    agut = model.variable("agut")
+    assert (agut.units, agut.description) == ("mg", "amount in the gut, not yet absorbed")
+    assert model.variable("t").units == "h"
+    assert model.default_record()[:3] == ("agut", "acentral", "aelim")
