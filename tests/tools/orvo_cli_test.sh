@@ -139,6 +139,21 @@ doses)
     "$orvo" run --lib "$lib/liborvo_infusion_test.so" --doses "$work/late.csv" >"$work/late.out" 2>"$work/err" || fail "late record"
     grep -q 'late.csv:2: a dose at t = 100' "$work/err" || fail "late record not warned: $(cat "$work/err")"
     expect_refused "no-such.csv" run --doses "$work/no-such.csv"
+    # A population whose dose amount is sampled through a constant the records name:
+    # the same tables with one worker, two, and three merged shards.
+    printf 'time,target,amount\n0.5,a,bolus\n' >"$work/pop-doses.csv"
+    printf 'runs = 6\nseed = 3\nbolus ~ uniform(5, 15)\n' >"$work/pop.scenario"
+    popargs="--lib $lib/liborvo_infusion_test.so --scenario $work/pop.scenario --doses $work/pop-doses.csv --vars a --at 24"
+    "$orvo" batch $popargs --jobs 1 --out "$work/p1" 2>"$work/err" || fail "dosed population: $(cat "$work/err")"
+    "$orvo" batch $popargs --jobs 2 --out "$work/p2" 2>/dev/null || fail "dosed population, 2 workers"
+    for k in 0 1 2; do "$orvo" batch $popargs --shard $k/3 --out "$work/p3" 2>/dev/null || fail "shard $k"; done
+    "$orvo" merge "$work"/p3/part-*-of-3.csv --out "$work/p3" 2>/dev/null || fail "merge dosed shards"
+    for table in runs.csv summary.csv; do
+        cmp -s "$work/p1/$table" "$work/p2/$table" && cmp -s "$work/p1/$table" "$work/p3/$table" || fail "dosed $table differs"
+    done
+    # Each run got its own sampled bolus: a(24) = bolus exp(-0.3 (24 - 0.5)).
+    awk -F, 'NR > 1 { want = $2 * exp(-0.3 * 23.5); d = $5 - want; if (d < 0) d = -d; if (d > 1e-6 * want) { print "run " $1 ": " $5 " vs " want; exit 1 } n++ }
+             END { if (n != 6) exit 1 }' "$work/p1/runs.csv" || fail "dosed runs: $(cat "$work/p1/runs.csv")"
     ;;
 example-scenario)
     "$orvo" run --scenario "$source_dir/scenarios/example.scenario" --out "$work/example.csv" --summary \

@@ -127,6 +127,10 @@ int BatchCommand(int argc, char** argv) {
              "per column; replaces the file's distributions");
     AddValue(app, "--shard", shardText, "K/N: run only shard K (0..N-1) of N and write DIR/part-K-of-N.csv");
     AddValue(app, "--plot", plotText, "FILE.svg: median and 90 % band over time of the --vars variables");
+    OptionText dosesText;
+    AddValue(app, "--doses", dosesText,
+             "FILE.csv: dose records applied in every run (see orvo run --help); amounts and times may name "
+             "sampled constants");
     app.footer(std::string("\n") + kPopulationFileHelp + "\n" + kBatchFilesHelp + "\n" + kBatchExitHelp);
     bool sharded = false;
     std::size_t shard = 0, shards = 1;
@@ -142,6 +146,7 @@ int BatchCommand(int argc, char** argv) {
         request.paramsText = params.Last();
     }
     const std::string plotFile = plotText.Given() ? plotText.Last() : std::string();
+    if (dosesText.Given()) request.dosesFile = dosesText.Last();
 
     std::string error;
     if (request.scenarioFiles.empty() && request.paramsFile.empty()) {

@@ -1,5 +1,6 @@
 #include "PopulationEngine.h"
 
+#include "ModelDoses.h"
 #include "ModelMetadata.h"
 
 #include <algorithm>
@@ -186,6 +187,13 @@ PopulationSetup ReadPopulationInputs(const PopulationRequest& request) {
         if (request.scenarioFiles.empty()) Refuse(message, PopulationInput::Scenario);
         Refuse(request.scenarioFiles.front() + ": " + message);
     }
+    if (!request.dosesFile.empty()) {
+        std::string content;
+        if (!ReadWholeFile(request.dosesFile, content, error)) Refuse(error);
+        std::istringstream in(content);
+        if (!ReadDoseRecords(in, request.dosesFile, setup.plan.doses, error)) Refuse(error);
+        fingerprint += "doses\n" + content + "\n";
+    }
     fingerprint += "vars";
     for (const std::string& v : request.outputs) fingerprint += " " + v;
     fingerprint += "\nat " + TimeList(request.atTimes) + "\nruns " + std::to_string(request.runs) + "\nbootstrap " +
@@ -252,6 +260,12 @@ void ResolvePopulation(const PopulationRequest& request, const std::vector<Eleme
     if (outputs.empty()) Refuse("no variables to record", PopulationInput::Outputs);
     if (!ResolveOutputs(variables, outputs, plan, error)) Refuse(error, PopulationInput::Outputs);
     if (!ComputeOutputTimes(variables, plan, error)) Refuse(error);
+    // Dose records checked against the model at its settings; each run
+    // schedules them again with its own values.
+    if (!plan.doses.empty()) {
+        DoseSchedule schedule;
+        if (!ScheduleDoses(plan.doses, DoseModelOf(variables), plan.times.back(), schedule, error)) Refuse(error);
+    }
     if (!ResolveAtTimes(request.atTimes, plan.times, setup.atIndices, error)) Refuse(error, PopulationInput::AtTimes);
 }
 

@@ -40,6 +40,7 @@ struct PopulationRequest {
     std::vector<Assignment> settings;        // applied after the files
     std::string paramsFile;                  // batch: a design table (CSV) instead of distributions
     std::string paramsName;                  // how messages name the design table
+    std::string dosesFile;                   // dose records applied in every run (may name sampled constants)
     std::vector<std::string> outputs;        // recorded variables; empty: the default set
     std::vector<double> atTimes;             // tabulated output times
     // Design settings that enter the fingerprint of the population.

@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <functional>
 #include <strings.h>
 
+#include "ModelDoses.h"
 #include "ModelSession.h"
 #include "NumberText.h"
 #include "RunObserver.h"
@@ -263,7 +265,19 @@ RunRecord ModelRunner::Run(uint32_t run) {
         return record;
     }
     TrajectoryRecorder recorder(library_, instance_, variables_, plan_, record);
-    recorder.Observe();
+    if (plan_.doses.empty()) {
+        recorder.Observe();
+    } else {
+        // The records may name constants this run samples: scheduled now.
+        DoseSchedule schedule;
+        if (!ScheduleDoses(plan_.doses, DoseModelOf(variables_), plan_.times.back(), schedule, error)) {
+            record.status = RunStatus::Error;
+            record.message = error;
+            return record;
+        }
+        DoseApplier apply(variables_);
+        recorder.ObserveWithDoses(schedule, plan_.times, std::ref(apply));
+    }
     double time = 0.0, stopTime = 0.0;
     if (recorder.EndedInError()) {
         record.status = RunStatus::Error;

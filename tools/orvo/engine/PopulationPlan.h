@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "DoseRecords.h"
 #include "ModelVariables.h"
 #include "PopulationFile.h"
 #include "RunRecord.h"
@@ -27,6 +28,7 @@ struct RunPlan {
     std::size_t runs = 0;
     std::vector<ModelElement> outputs;
     std::vector<double> times;  // the output points of every run
+    std::vector<DoseRecord> doses;  // scheduled per run, after its inputs are written
 
     const double* InputsOf(std::size_t run) const { return inputValues.data() + run * inputs.size(); }
 };
