@@ -324,7 +324,7 @@ options)
     # Each command's --help lists exactly the options it takes.
     for entry in "list:--help,--lib" \
         "run:--doses,--help,--lib,--out,--scenario,--set,--summary,--vars" \
-        "batch:--at,--help,--jobs,--lib,--out,--params,--plot,--progress,--run-timeout,--scenario,--set,--shard,--vars" \
+        "batch:--at,--doses,--help,--jobs,--lib,--out,--params,--plot,--progress,--run-timeout,--scenario,--set,--shard,--vars" \
         "merge:--help,--lib,--out,--plot,--vars" \
         "sensitivity local:--at,--help,--jobs,--lib,--out,--params,--progress,--run-timeout,--scenario,--set,--step,--vars" \
         "sensitivity sobol:--at,--bootstrap,--help,--jobs,--lib,--out,--progress,--run-timeout,--runs,--scenario,--set,--shard,--vars"; do
@@ -344,7 +344,7 @@ options)
     expect_refused "option --shard does not apply" sensitivity local --params bw_m --shard 0/2
     expect_refused "option --plot does not apply" sensitivity sobol --scenario "$pop" --plot x.svg
     expect_refused "option --params does not apply" sensitivity sobol --scenario "$pop" --params bw_m
-    expect_refused "option --doses does not apply to 'batch'" batch --scenario "$pop" --doses d.csv
+    expect_refused "option --doses does not apply to 'merge'" merge "$work/none.csv" --doses d.csv
     expect_refused "option --run-timeout does not apply to 'run'" run --run-timeout 5
     expect_refused "option --summary does not apply to 'batch'" batch --scenario "$pop" --summary
     expect_refused "option --set does not apply to 'list'" list --set cint=1
