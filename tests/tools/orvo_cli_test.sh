@@ -151,6 +151,12 @@ doses)
     for table in runs.csv summary.csv; do
         cmp -s "$work/p1/$table" "$work/p2/$table" && cmp -s "$work/p1/$table" "$work/p3/$table" || fail "dosed $table differs"
     done
+    # Local sensitivity through dose records: d ln a / d ln bolus = 1.
+    printf 'bolus = 10\n' >"$work/loc.scenario"
+    "$orvo" sensitivity local --lib "$lib/liborvo_infusion_test.so" --scenario "$work/loc.scenario" --params bolus \
+        --doses "$work/pop-doses.csv" --vars a --at 24 --out "$work/loc" 2>"$work/err" || fail "local with doses: $(cat "$work/err")"
+    c=$(grep '^bolus,a,24,' "$work/loc/local.csv" | cut -d, -f4)
+    awk -v c="$c" 'BEGIN { exit !(c != "" && c - 1 < 1e-6 && 1 - c < 1e-6) }' || fail "d ln a / d ln bolus = '$c'"
     # Each run got its own sampled bolus: a(24) = bolus exp(-0.3 (24 - 0.5)).
     awk -F, 'NR > 1 { want = $2 * exp(-0.3 * 23.5); d = $5 - want; if (d < 0) d = -d; if (d > 1e-6 * want) { print "run " $1 ": " $5 " vs " want; exit 1 } n++ }
              END { if (n != 6) exit 1 }' "$work/p1/runs.csv" || fail "dosed runs: $(cat "$work/p1/runs.csv")"
@@ -326,8 +332,8 @@ options)
         "run:--doses,--help,--lib,--out,--scenario,--set,--summary,--vars" \
         "batch:--at,--doses,--help,--jobs,--lib,--out,--params,--plot,--progress,--run-timeout,--scenario,--set,--shard,--vars" \
         "merge:--help,--lib,--out,--plot,--vars" \
-        "sensitivity local:--at,--help,--jobs,--lib,--out,--params,--progress,--run-timeout,--scenario,--set,--step,--vars" \
-        "sensitivity sobol:--at,--bootstrap,--help,--jobs,--lib,--out,--progress,--run-timeout,--runs,--scenario,--set,--shard,--vars"; do
+        "sensitivity local:--at,--doses,--help,--jobs,--lib,--out,--params,--progress,--run-timeout,--scenario,--set,--step,--vars" \
+        "sensitivity sobol:--at,--bootstrap,--doses,--help,--jobs,--lib,--out,--progress,--run-timeout,--runs,--scenario,--set,--shard,--vars"; do
         command=${entry%%:*}
         expected=${entry#*:}
         $orvo $command --help >"$work/help" 2>"$work/err" || fail "$command --help exited with $?"

@@ -16,6 +16,8 @@ int LocalSensitivityCommand(int argc, char** argv) {
     PopulationArguments arguments;
     OptionText params, stepText;
     AddPopulationOptions(app, arguments, "FILE: scenario (NAME = VALUE lines, no distributions), applied in order");
+    OptionText dosesText;
+    AddValue(app, "--doses", dosesText, "FILE.csv: dose records applied in every run (see orvo run --help)");
     app.get_option("--at")->description("t1,t2,...: output times (default: the last output time)");
     AddValue(app, "--params", params, "p1,p2,...: the real-valued constants to perturb")->required();
     AddValue(app, "--step", stepText, "relative step, between 0 and 0.5 (default 0.01)");
@@ -39,6 +41,7 @@ int LocalSensitivityCommand(int argc, char** argv) {
     if (parsed >= 0) return parsed;
     PopulationRequest& request = arguments.request;
     request.kind = "local";
+    if (dosesText.Given()) request.dosesFile = dosesText.Last();
     request.step = step;
     request.paramsText = params.Last();
 

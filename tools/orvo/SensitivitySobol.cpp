@@ -51,6 +51,8 @@ int SobolSensitivityCommand(int argc, char** argv) {
     PopulationArguments arguments;
     OptionText runsText, bootstrapText, shardText;
     AddPopulationOptions(app, arguments, "POPFILE: population file with distribution lines (see below)");
+    OptionText dosesText;
+    AddValue(app, "--doses", dosesText, "FILE.csv: dose records applied in every run (see orvo run --help)");
     app.get_option("--at")->description("t1,t2,...: output times (default: the last output time)");
     AddValue(app, "--runs", runsText, "N: base rows (default: the file's runs, else 1000; at least 10)");
     AddValue(app, "--bootstrap", bootstrapText, "B: bootstrap replicates for the intervals (default 100)");
@@ -76,6 +78,7 @@ int SobolSensitivityCommand(int argc, char** argv) {
     if (parsed >= 0) return parsed;
     PopulationRequest& request = arguments.request;
     request.kind = "sobol";
+    if (dosesText.Given()) request.dosesFile = dosesText.Last();
     request.runs = runs;
     request.bootstrap = bootstrap;
 
