@@ -373,7 +373,7 @@ calibrate)
     printf 'time,variable,value\n0,y,1.1\n1,y,2.9\n2,y,5.2\n3,y,6.8\n4,y,9.1\n' >"$work/lin.csv"
     printf 'a ~ normal(0, 10)\nb ~ normal(0, 10)\nerror y normal 0.5\n[experiment e]\ndata = lin.csv\n' >"$work/lin.cal"
     # Bad files: exit 2 naming the file and line, nothing run.
-    for spec in "bad1|a ~ normal(0, 10)\nc ~ normal(0, 1)\nerror y normal 0.5\n[experiment e]\ndata = lin.csv\n|bad1.cal:2: unknown parameter 'c'" \
+    for bad_case in "bad1|a ~ normal(0, 10)\nc ~ normal(0, 1)\nerror y normal 0.5\n[experiment e]\ndata = lin.csv\n|bad1.cal:2: unknown parameter 'c'" \
                 "bad2|a ~ normal(0, 10)\nerror y normal 0.5\nerror z normal 0.5\n[experiment e]\ndata = lin.csv\n|bad2.cal:3: unknown variable 'z'" \
                 "bad3|a ~ normal(0, 10) [500, 600]\nerror y normal 0.5\n[experiment e]\ndata = lin.csv\n|bad3.cal:1: a: truncation bounds" \
                 "bad4|a ~ normal(0, 10)\nerror y normal 0.5\n[experiment e]\ndata = late.csv\n|late.csv:3: time 9 is outside the run" \
@@ -381,7 +381,7 @@ calibrate)
                 "bad6|a ~ normal(0, 10)\nerror y normal 0.5\n[experiment e]\ndata = other.csv\n|other.csv:2: variable 's' has no error model" \
                 "bad7|a ~ normal(0, 10)\nerror y normal 0.5\n[experiment e]\ndata = missing.csv\n|bad7.cal:3: cannot read the data file" \
                 "bad8|a ~ normal(0, 10)\nerror y normal 0.5\n[experiment e]\ndata = lin.csv\nnosuch = 1\n|bad8.cal:5: unknown variable 'nosuch'"; do
-        name=${spec%%|*}; rest=${spec#*|}; text=${rest%%|*}; message=${rest#*|}
+        name=${bad_case%%|*}; rest=${bad_case#*|}; text=${rest%%|*}; message=${rest#*|}
         printf "$text" >"$work/$name.cal"
         printf 'time,variable,value\n1,y,1\n9,y,2\n' >"$work/late.csv"
         printf 'time,variable,value\n1,y,high\n' >"$work/text.csv"

@@ -14,8 +14,6 @@ constexpr uint32_t kMaxDosesPerRecord = 1000000;
 
 const char* const kColumns[] = {"time", "target", "amount", "value", "rate", "duration", "ii", "addl"};
 
-std::string Cut(const std::string& text) { return text.size() > 64 ? text.substr(0, 61) + "..." : text; }
-
 bool IsName(std::string_view text) {
     if (text.empty() || !(std::isalpha(static_cast<unsigned char>(text[0])) || text[0] == '_')) return false;
     return std::all_of(text.begin(), text.end(),
@@ -33,7 +31,7 @@ bool ParseQuantity(std::string_view text, const std::string& where, DoseQuantity
     TypedValue value;
     std::string why;
     if (!ParseValue(4, text, value, why)) {
-        error = where + ": '" + Cut(std::string(text)) + "' is neither a number nor a constant's name";
+        error = where + ": '" + Clip(text) + "' is neither a number nor a constant's name";
         return false;
     }
     quantity.number = value.real;
@@ -65,7 +63,7 @@ bool ReadDoseRecords(std::istream& in, const std::string& fileName, std::vector<
         ++lineNumber;
         if (!line.empty() && line.back() == '\r') line.pop_back();
         // A byte-order mark from spreadsheet exports.
-        if (lineNumber == 1 && line.compare(0, 3, "\xEF\xBB\xBF") == 0) line.erase(0, 3);
+        if (lineNumber == 1) DropByteOrderMark(line);
         const std::string at = fileName + ":" + std::to_string(lineNumber);
         if (Trim(line).empty() || Trim(line).front() == '#') continue;
         if (!SplitCsvRecord(line, fields)) {
@@ -80,7 +78,7 @@ bool ReadDoseRecords(std::istream& in, const std::string& fileName, std::vector<
                 const std::string name(Trim(fields[f]));
                 const auto known = std::find(std::begin(kColumns), std::end(kColumns), name);
                 if (known == std::end(kColumns)) {
-                    error = where(f) + ": unknown column '" + Cut(name) +
+                    error = where(f) + ": unknown column '" + Clip(name) +
                             "' (time, target, amount, value, rate, duration, ii, addl)";
                     return false;
                 }
@@ -127,7 +125,7 @@ bool ReadDoseRecords(std::istream& in, const std::string& fileName, std::vector<
                     if (text.empty()) break;
                     const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), record.addl);
                     if (ec != std::errc() || end != text.data() + text.size() || record.addl > kMaxDosesPerRecord) {
-                        error = w + ": addl '" + Cut(std::string(text)) + "' is not a whole number from 0 to " +
+                        error = w + ": addl '" + Clip(text) + "' is not a whole number from 0 to " +
                                 std::to_string(kMaxDosesPerRecord);
                         return false;
                     }
@@ -179,7 +177,7 @@ bool ScheduleDoses(const std::vector<DoseRecord>& records, const DoseModel& mode
         if (q.name.empty()) return true;
         const DoseTargetInfo info = model.describe(q.name);
         if (!info.exists || !info.settable) {
-            error = q.where + ": '" + Cut(q.name) + "' is not a model constant" +
+            error = q.where + ": '" + Clip(q.name) + "' is not a model constant" +
                     (info.exists && !info.why.empty() ? " (" + info.why + ")" : "");
             return false;
         }
@@ -205,7 +203,7 @@ bool ScheduleDoses(const std::vector<DoseRecord>& records, const DoseModel& mode
     for (const DoseRecord& r : records) {
         const DoseTargetInfo target = model.describe(r.target);
         if (!target.exists) {
-            error = r.targetWhere + ": unknown target '" + Cut(r.target) + "'";
+            error = r.targetWhere + ": unknown target '" + Clip(r.target) + "'";
             return false;
         }
         const bool infusion = r.rate.given || r.duration.given;

@@ -6,6 +6,7 @@
 #include <charconv>
 #include <cmath>
 
+#include "ContentHash.h"
 #include "CsvReader.h"
 #include "CsvWriter.h"
 #include "NumberText.h"
@@ -129,26 +130,6 @@ std::string PartFileName(const PartHeader& header) {
 
 namespace {
 
-// FNV-1a over the bytes of a part up to its end line, which carries it: merge
-// refuses a part changed after it was written.
-class ContentHash {
-public:
-    void Add(std::string_view bytes) {
-        for (const unsigned char c : bytes) {
-            hash_ ^= c;
-            hash_ *= 0x100000001b3ULL;
-        }
-    }
-    std::string Hex() const {
-        char text[17];
-        std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(hash_));
-        return text;
-    }
-
-private:
-    uint64_t hash_ = 0xcbf29ce484222325ULL;
-};
-
 // Passes everything through to `target` and hashes it on the way.
 class HashingBuffer : public std::streambuf {
 public:
@@ -173,6 +154,8 @@ private:
 
 }  // namespace
 
+// The hash of a part's bytes up to its end line, which carries it: merge
+// refuses a part changed after it was written.
 void WritePart(const PartHeader& header, const PopulationTable& table, std::ostream& destination) {
     ContentHash hash;
     HashingBuffer hashing(destination.rdbuf(), hash);

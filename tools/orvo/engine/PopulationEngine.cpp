@@ -1,5 +1,6 @@
 #include "PopulationEngine.h"
 
+#include "ContentHash.h"
 #include "ModelDoses.h"
 #include "ModelMetadata.h"
 
@@ -24,16 +25,11 @@
 
 namespace {
 
-// FNV-1a, 64 bits: a fingerprint of the inputs, not a security measure.
+// A fingerprint of the inputs, not a security measure.
 std::string Fingerprint(const std::string& text) {
-    uint64_t hash = 0xcbf29ce484222325ULL;
-    for (const unsigned char c : text) {
-        hash ^= c;
-        hash *= 0x100000001b3ULL;
-    }
-    char hex[17];
-    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(hash));
-    return hex;
+    ContentHash hash;
+    hash.Add(text);
+    return hash.Hex();
 }
 
 bool ReadWholeFile(const std::string& path, std::string& content, std::string& error) {
