@@ -5,12 +5,12 @@ heights against the closed form, by several methods.
 usage: bouncing_ball_test.py ORVO LIBRARY
 """
 
-import csv
-import io
 import math
-import subprocess
 import sys
 import unittest
+
+sys.dont_write_bytecode = True  # nothing written beside the sources
+from orvo_run import run_orvo  # noqa: E402
 
 ORVO, LIBRARY = sys.argv[1], sys.argv[2]
 
@@ -28,13 +28,7 @@ def bounce_times(h0, g, e, until):
 
 
 def run(*settings):
-    args = [ORVO, "run", "--lib", LIBRARY, "--vars", "t,h,v,bounces,lastbounce"]
-    for s in settings:
-        args += ["--set", s]
-    done = subprocess.run(args, capture_output=True, text=True, check=False)
-    if done.returncode != 0:
-        raise AssertionError(f"orvo exited with {done.returncode}: {done.stderr}")
-    return [{k: float(v) for k, v in row.items()} for row in csv.DictReader(io.StringIO(done.stdout))]
+    return run_orvo(ORVO, LIBRARY, "t,h,v,bounces,lastbounce", *settings)
 
 
 class BouncingBall(unittest.TestCase):

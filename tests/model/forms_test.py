@@ -6,24 +6,18 @@ their closed forms.
 usage: forms_test.py ORVO FORMS_LIBRARY
 """
 
-import csv
-import io
 import math
-import subprocess
 import sys
 import unittest
+
+sys.dont_write_bytecode = True  # nothing written beside the sources
+from orvo_run import run_orvo  # noqa: E402
 
 ORVO, FORMS = sys.argv[1], sys.argv[2]
 
 
 def run(library, variables, *settings):
-    args = [ORVO, "run", "--lib", library, "--vars", variables]
-    for s in settings:
-        args += ["--set", s]
-    done = subprocess.run(args, capture_output=True, text=True, check=False)
-    if done.returncode != 0:
-        raise AssertionError(f"orvo exited with {done.returncode}: {done.stderr}")
-    return [{k: float(v) for k, v in row.items()} for row in csv.DictReader(io.StringIO(done.stdout))]
+    return run_orvo(ORVO, library, variables, *settings)
 
 
 class Delay(unittest.TestCase):

@@ -5,12 +5,12 @@ run through the host tool and checked against its closed form.
 usage: oral_absorption_closed_form_test.py ORVO LIBRARY
 """
 
-import csv
-import io
 import math
-import subprocess
 import sys
 import unittest
+
+sys.dont_write_bytecode = True  # nothing written beside the sources
+from orvo_run import run_orvo  # noqa: E402
 
 ORVO, LIBRARY = sys.argv[1], sys.argv[2]
 DOSE, TDOSE, KA, KE, VD = 100.0, 1.25, 1.5, 0.2, 30.0
@@ -26,13 +26,7 @@ def closed_form(t, dose=DOSE, tdose=TDOSE, ka=KA, ke=KE, vd=VD):
 
 
 def run(*settings):
-    args = [ORVO, "run", "--lib", LIBRARY, "--vars", "t,agut,acentral,conc,balance"]
-    for s in settings:
-        args += ["--set", s]
-    done = subprocess.run(args, capture_output=True, text=True, check=False)
-    if done.returncode != 0:
-        raise AssertionError(f"orvo exited with {done.returncode}: {done.stderr}")
-    return [{k: float(v) for k, v in row.items()} for row in csv.DictReader(io.StringIO(done.stdout))]
+    return run_orvo(ORVO, LIBRARY, "t,agut,acentral,conc,balance", *settings)
 
 
 class ClosedForm(unittest.TestCase):

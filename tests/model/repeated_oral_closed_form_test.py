@@ -5,12 +5,12 @@ run through the host tool and checked against the closed-form superposition.
 usage: repeated_oral_closed_form_test.py ORVO LIBRARY
 """
 
-import csv
-import io
 import math
-import subprocess
 import sys
 import unittest
+
+sys.dont_write_bytecode = True  # nothing written beside the sources
+from orvo_run import run_orvo  # noqa: E402
 
 ORVO, LIBRARY = sys.argv[1], sys.argv[2]
 DEFAULTS = dict(dose=100.0, tfirst=0.0, tau=12.0, ndoses=10, infdose=60.0, tinf=30.5, tinfdur=2.0,
@@ -35,15 +35,7 @@ def closed_form(t, p):
 
 
 def run(*settings, check=True):
-    args = [ORVO, "run", "--lib", LIBRARY, "--vars", "t,agut,acentral,balance"]
-    for s in settings:
-        args += ["--set", s]
-    done = subprocess.run(args, capture_output=True, text=True, check=False)
-    if not check:
-        return done
-    if done.returncode != 0:
-        raise AssertionError(f"orvo exited with {done.returncode}: {done.stderr}")
-    return [{k: float(v) for k, v in row.items()} for row in csv.DictReader(io.StringIO(done.stdout))]
+    return run_orvo(ORVO, LIBRARY, "t,agut,acentral,balance", *settings, check=check)
 
 
 class RepeatedOral(unittest.TestCase):
