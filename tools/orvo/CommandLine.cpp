@@ -253,6 +253,18 @@ bool WriteOutput(const std::string& directory, const std::string& name,
     return true;
 }
 
+bool LoadModel(const std::string& libraryPath, OrvoLibrary& library, ModelMetadata& metadata) {
+    const std::string path = libraryPath.empty() ? OrvoLibrary::DefaultPath() : libraryPath;
+    if (!library.Load(path)) {
+        Complain(library.error());
+        return false;
+    }
+    std::string error;
+    metadata = ReadModelMetadata(path, error);
+    if (!error.empty()) Complain("warning: " + error);
+    return true;
+}
+
 int ReportFailedRuns(const PopulationTable& table, bool excluded) {
     const std::size_t failed = FailedRuns(table);
     if (failed == 0) return kExitOk;

@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "ModelMetadata.h"
+#include "OrvoLibrary.h"
 #include "PopulationEngine.h"
 #include "PopulationTables.h"
 #include "Progress.h"
@@ -86,6 +88,11 @@ private:
 
 // Prints "orvo: MESSAGE" on standard error.
 void Complain(const std::string& message);
+
+// Loads --lib (or the default model) and the metadata beside it; false after
+// saying why the library could not be loaded. Unreadable metadata is warned
+// about and left empty.
+bool LoadModel(const std::string& libraryPath, OrvoLibrary& library, ModelMetadata& metadata);
 
 // Prints a refusal of the population engine with the option it is about,
 // and returns its exit code.

@@ -66,14 +66,8 @@ int ListCommand(int argc, char** argv) {
     app.footer("\nExit status: 0 success, 1 the library could not be loaded, 2 bad command line.\n");
     if (const int parsed = ParseCommand(app, "list", argc, argv); parsed >= 0) return parsed;
     OrvoLibrary library;
-    const std::string path = libraryPath.empty() ? OrvoLibrary::DefaultPath() : libraryPath;
-    if (!library.Load(path)) {
-        Complain(library.error());
-        return kExitRunFailed;
-    }
-    std::string error;
-    const ModelMetadata metadata = ReadModelMetadata(path, error);
-    if (!error.empty()) Complain("warning: " + error);
+    ModelMetadata metadata;
+    if (!LoadModel(libraryPath, library, metadata)) return kExitRunFailed;
     library.OrvoInitialize();
     const int status = ListVariables(library, metadata, std::cout);
     library.OrvoFinalize();

@@ -137,14 +137,8 @@ int RunCommand(int argc, char** argv) {
     const std::string dosesFile = dosesText.Given() ? dosesText.Last() : std::string();
 
     OrvoLibrary library;
-    const std::string path = libraryPath.empty() ? OrvoLibrary::DefaultPath() : libraryPath;
-    if (!library.Load(path)) {
-        Fail(library.error());
-        return kExitRunFailed;
-    }
-    std::string metadataError;
-    const ModelMetadata metadata = ReadModelMetadata(path, metadataError);
-    if (!metadataError.empty()) Fail("warning: " + metadataError);
+    ModelMetadata metadata;
+    if (!LoadModel(libraryPath, library, metadata)) return kExitRunFailed;
     std::vector<Assignment> assignments;
     if (!CollectAssignments(scenarios.values, settings, assignments)) return kExitBadInput;
 
