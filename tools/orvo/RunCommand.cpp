@@ -63,7 +63,7 @@ bool ApplyAssignments(const ModelVariables& variables, const std::vector<Assignm
 }
 
 bool ResolveColumns(const ModelVariables& variables, const std::vector<std::string>& names,
-                    const ModelMetadata& metadata, std::vector<RunRecorder::Column>& columns) {
+                    const ModelMetadata& metadata, bool withUnits, std::vector<RunRecorder::Column>& columns) {
     std::vector<ModelVariable> chosen;
     if (names.empty()) {
         // Without --vars: what the model declares to record, else time and
@@ -95,6 +95,10 @@ bool ResolveColumns(const ModelVariables& variables, const std::vector<std::stri
         for (uint32_t i = 0; i < count; ++i) {
             std::string header = v.name;
             if (count > 1) header.append("[").append(std::to_string(i + 1)).append("]");
+            if (withUnits) {
+                const auto unit = metadata.units.find(v.name);
+                if (unit != metadata.units.end() && !unit->second.empty()) header += " (" + unit->second + ")";
+            }
             columns.push_back({v, i, header});
         }
     }
@@ -107,7 +111,7 @@ int RunCommand(int argc, char** argv) {
     CLI::App app{"Runs the model once and writes one CSV row per output point.", "orvo run"};
     std::string libraryPath;
     OptionText scenarios, settingsText, out, vars, dosesText;
-    bool summary = false;
+    bool summary = false, withUnits = false;
     AddLibrary(app, libraryPath);
     AddValue(app, "--scenario", scenarios, "FILE: NAME=VALUE lines ('#' starts a comment), applied before --set");
     AddValue(app, "--set", settingsText,
@@ -123,6 +127,10 @@ int RunCommand(int argc, char** argv) {
     app.add_flag("--summary", summary,
                  "print a short summary of the run to standard output (to standard error when the CSV goes to "
                  "standard output)")
+        ->disable_flag_override();
+    app.add_flag("--units", withUnits,
+                 "write each column's unit after its name in the header, 'NAME (UNIT)', as the model's metadata "
+                 "gives it (names without a unit stay bare)")
         ->disable_flag_override();
     app.footer(
         "\nExit status: 0 success, 1 the run failed or output could not be written,\n"
@@ -151,7 +159,7 @@ int RunCommand(int argc, char** argv) {
     const ModelVariables variables(library, session.instance());
 
     std::vector<RunRecorder::Column> columns;
-    if (!ResolveColumns(variables, names, metadata, columns)) return kExitBadInput;
+    if (!ResolveColumns(variables, names, metadata, withUnits, columns)) return kExitBadInput;
     std::vector<AppliedSetting> applied;
     if (!ApplyAssignments(variables, assignments, applied)) return kExitBadInput;
     if (const std::string fault = RunSettingsFault(variables); !fault.empty()) {
