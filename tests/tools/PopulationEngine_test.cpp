@@ -161,7 +161,52 @@ TEST_F(PopulationEngineTest, TheHashCoversEveryInputThatDefinesTheRuns) {
     changed = request;
     changed.kind = "sobol";
     hashes.insert(Resolve(changed).hash);
-    EXPECT_EQ(hashes.size(), 5u);
+    changed = request;
+    changed.tolerances.relative = 1e-8;
+    hashes.insert(Resolve(changed).hash);
+    EXPECT_EQ(hashes.size(), 6u);
+}
+
+// Local coefficients divide the runs' error by the step: the model's loose
+// tolerances are tightened and said, the user's are kept (and warned about
+// when loose), and the runner gives every state the plan's tolerances.
+TEST_F(PopulationEngineTest, TolerancesReachTheRunsAndLocalSensitivityChecksThem) {
+    const std::string file = Write("p.scenario", "tstop = 6\ncint = 2\n");
+    PopulationRequest request = Request("local", {file});
+    request.outputs = {"conc"};
+    const auto resolve = [&](double relative, double absolute) {
+        request.tolerances = {relative, absolute};
+        PopulationSetup setup = ReadPopulationInputs(request);
+        ResolvePopulation(request, {ElementName{"ke", {}}}, {"a"}, setup);
+        return setup;
+    };
+    PopulationSetup setup = resolve(0, 0);  // the model's 1e-4
+    ASSERT_EQ(setup.notes.size(), 1u);
+    EXPECT_NE(setup.notes[0].find("the runs use rtol 1e-06, atol 1e-06"), std::string::npos) << setup.notes[0];
+    EXPECT_DOUBLE_EQ(setup.plan.tolerances.relative, 1e-6);
+    EXPECT_DOUBLE_EQ(setup.plan.tolerances.absolute, 1e-6);
+    setup = resolve(1e-9, 1e-10);
+    EXPECT_TRUE(setup.notes.empty());
+    EXPECT_EQ(setup.plan.tolerances.relative, 1e-9);
+    setup = resolve(1e-3, 0);
+    ASSERT_EQ(setup.notes.size(), 1u);
+    EXPECT_NE(setup.notes[0].find("warning: tolerances rtol 0.001, atol 0.0001 are loose"), std::string::npos)
+        << setup.notes[0];
+    EXPECT_EQ(setup.plan.tolerances.relative, 1e-3);
+
+    OrvoLibrary library;
+    ASSERT_TRUE(library.Load(setup.libraryPath)) << library.error();
+    ModelSession session(library);
+    const ModelVariables variables(library, session.instance());
+    ModelVariable state;
+    ASSERT_TRUE(variables.Find("acentral", state));
+    const StateTolerances before{library.OrvoGetRelativeError(session.instance(), state.number),
+                                 library.OrvoGetAbsoluteError(session.instance(), state.number)};
+    setup.plan.tolerances = {2e-7, 3e-9};
+    { ModelRunner runner(library, session.instance(), setup.plan); }
+    EXPECT_EQ(library.OrvoGetRelativeError(session.instance(), state.number), 2e-7);
+    EXPECT_EQ(library.OrvoGetAbsoluteError(session.instance(), state.number), 3e-9);
+    SetStateTolerances(library, session.instance(), variables, before);
 }
 
 TEST_F(PopulationEngineTest, ResolvesSettingsInputsOutputsAndTimes) {

@@ -53,6 +53,8 @@ bad-values)
     expect_refused "ialg" run --set ialg=1.5
     expect_refused "ialg" run --set ialg=99999999999
     expect_refused "wesitg" run --set wesitg=yes
+    expect_refused "--rtol: expected a tolerance between 0 and 1" run --rtol 0
+    expect_refused "--atol: expected a tolerance between 0 and 1" sensitivity local --params bw_m --atol nan
     expect_refused "clf_uim_t" run --set clf_uim_t=1,2
     expect_refused "z99999" run --set z99999=1
     expect_refused "zzstopflag" run --set zzstopflag=1
@@ -336,11 +338,11 @@ sensitivity)
 options)
     # Each command's --help lists exactly the options it takes.
     for entry in "list:--help,--lib" \
-        "run:--doses,--help,--lib,--out,--scenario,--set,--summary,--units,--vars" \
-        "batch:--at,--doses,--help,--jobs,--lib,--out,--params,--plot,--progress,--run-timeout,--scenario,--set,--shard,--vars" \
+        "run:--atol,--doses,--help,--lib,--out,--rtol,--scenario,--set,--summary,--units,--vars" \
+        "batch:--at,--atol,--doses,--help,--jobs,--lib,--out,--params,--plot,--progress,--rtol,--run-timeout,--scenario,--set,--shard,--vars" \
         "merge:--help,--lib,--out,--plot,--vars" \
-        "sensitivity local:--at,--doses,--help,--jobs,--lib,--out,--params,--progress,--run-timeout,--scenario,--set,--step,--vars" \
-        "sensitivity sobol:--at,--bootstrap,--doses,--help,--jobs,--lib,--out,--progress,--run-timeout,--runs,--scenario,--set,--shard,--vars"; do
+        "sensitivity local:--at,--atol,--doses,--help,--jobs,--lib,--out,--params,--progress,--rtol,--run-timeout,--scenario,--set,--step,--vars" \
+        "sensitivity sobol:--at,--atol,--bootstrap,--doses,--help,--jobs,--lib,--out,--progress,--rtol,--run-timeout,--runs,--scenario,--set,--shard,--vars"; do
         command=${entry%%:*}
         expected=${entry#*:}
         $orvo $command --help >"$work/help" 2>"$work/err" || fail "$command --help exited with $?"

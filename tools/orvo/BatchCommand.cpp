@@ -185,6 +185,7 @@ int BatchCommand(int argc, char** argv) {
             SampledInputs(setup, inputs, origins);
         }
         ResolvePopulation(request, inputs, origins, setup);
+        ReportNotes(setup);
         if (!FitsInMemory(setup, shards, error)) {
             Complain(error);
             return kExitBadInput;

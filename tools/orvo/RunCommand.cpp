@@ -110,7 +110,7 @@ bool ResolveColumns(const ModelVariables& variables, const std::vector<std::stri
 int RunCommand(int argc, char** argv) {
     CLI::App app{"Runs the model once and writes one CSV row per output point.", "orvo run"};
     std::string libraryPath;
-    OptionText scenarios, settingsText, out, vars, dosesText;
+    OptionText scenarios, settingsText, out, vars, dosesText, rtol, atol;
     bool summary = false, withUnits = false;
     AddLibrary(app, libraryPath);
     AddValue(app, "--scenario", scenarios, "FILE: NAME=VALUE lines ('#' starts a comment), applied before --set");
@@ -124,6 +124,7 @@ int RunCommand(int argc, char** argv) {
              "[, rate | duration] [, ii, addl]: a bolus amount added to a state, a constant set to a value, or an "
              "infusion of amount into a constant (its input rate) at rate or over duration; ii and addl repeat the "
              "record addl more times every ii. Numbers or names of constants.");
+    AddToleranceOptions(app, rtol, atol);
     app.add_flag("--summary", summary,
                  "print a short summary of the run to standard output (to standard error when the CSV goes to "
                  "standard output)")
@@ -137,8 +138,10 @@ int RunCommand(int argc, char** argv) {
         "2 bad command line, unknown variable or bad value.\n");
     std::vector<Assignment> settings;
     std::vector<std::string> names;
+    StateTolerances tolerances;
     const int parsed = ParseCommand(app, "run", argc, argv, [&](std::string& error) {
-        return ReadSettings(settingsText, settings, error) && ReadVariables(vars, names, error);
+        return ReadSettings(settingsText, settings, error) && ReadVariables(vars, names, error) &&
+               ReadTolerances(rtol, atol, tolerances, error);
     });
     if (parsed >= 0) return parsed;
     const std::string outputFile = out.Given() ? out.Last() : std::string();
@@ -162,6 +165,7 @@ int RunCommand(int argc, char** argv) {
     if (!ResolveColumns(variables, names, metadata, withUnits, columns)) return kExitBadInput;
     std::vector<AppliedSetting> applied;
     if (!ApplyAssignments(variables, assignments, applied)) return kExitBadInput;
+    SetStateTolerances(library, session.instance(), variables, tolerances);
     if (const std::string fault = RunSettingsFault(variables); !fault.empty()) {
         Fail(fault);
         return kExitBadInput;
