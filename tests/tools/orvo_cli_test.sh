@@ -157,6 +157,14 @@ doses)
     for table in runs.csv summary.csv; do
         cmp -s "$work/p1/$table" "$work/p2/$table" && cmp -s "$work/p1/$table" "$work/p3/$table" || fail "dosed $table differs"
     done
+    # A population file may name the records, found beside it, whatever the working folder.
+    printf 'runs = 6\nseed = 3\nbolus ~ uniform(5, 15)\ndoses = pop-doses.csv\n' >"$work/named.scenario"
+    (cd / && "$orvo" batch --lib "$lib/liborvo_infusion_test.so" --scenario "$work/named.scenario" --vars a --at 24 \
+        --out "$work/pn" 2>"$work/err") || fail "population naming its doses: $(cat "$work/err")"
+    cmp -s "$work/p1/runs.csv" "$work/pn/runs.csv" || fail "doses named in the population file differ from --doses"
+    printf 'doses = no-such.csv\nbolus ~ uniform(5, 15)\n' >"$work/unnamed.scenario"
+    expect_refused "unnamed.scenario:1: doses: cannot open .*no-such.csv" batch --lib "$lib/liborvo_infusion_test.so" \
+        --scenario "$work/unnamed.scenario" --vars a
     # Local sensitivity through dose records: d ln a / d ln bolus = 1.
     printf 'bolus = 10\n' >"$work/loc.scenario"
     "$orvo" sensitivity local --lib "$lib/liborvo_infusion_test.so" --scenario "$work/loc.scenario" --params bolus \

@@ -51,6 +51,8 @@ const char* const kPopulationFileHelp =
     "  runs = N                 number of runs (default 100; Sobol: base rows, default 1000)\n"
     "  seed = S                 default 1; run k's values depend only on (seed, k)\n"
     "  sampling = random | lhs  lhs: Latin hypercube over all runs (default random)\n"
+    "  doses = FILE.csv         dose records for every run (see orvo run --help), found\n"
+    "                           beside the population file; --doses overrides it\n"
     "--set takes the same NAME=VALUE lines, runs, seed and sampling included.\n"
     "cint, tstop and zzticg are shared by all runs: the output times are\n"
     "zzticg, zzticg + cint, ... up to tstop.\n";

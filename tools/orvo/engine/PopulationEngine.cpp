@@ -216,11 +216,14 @@ PopulationSetup ReadPopulationInputs(const PopulationRequest& request) {
         if (request.scenarioFiles.empty()) Refuse(message, PopulationInput::Scenario);
         Refuse(request.scenarioFiles.front() + ": " + message);
     }
-    if (!request.dosesFile.empty()) {
+    // --doses wins over a population file's `doses` line.
+    const std::string dosesFile = request.dosesFile.empty() ? setup.population.doses : request.dosesFile;
+    if (!dosesFile.empty()) {
         std::string content;
-        if (!ReadWholeFile(request.dosesFile, content, error)) Refuse(error);
+        if (!ReadWholeFile(dosesFile, content, error))
+            Refuse(request.dosesFile.empty() ? setup.population.dosesOrigin + ": doses: " + error : error);
         std::istringstream in(content);
-        if (!ReadDoseRecords(in, request.dosesFile, setup.plan.doses, error)) Refuse(error);
+        if (!ReadDoseRecords(in, dosesFile, setup.plan.doses, error)) Refuse(error);
         fingerprint += "doses\n" + content + "\n";
     }
     fingerprint += "vars";
