@@ -48,6 +48,7 @@ const char* const kPopulationFileHelp =
     "  NAME ~ studentt(df, location, scale)   NAME ~ halfnormal(sd)   NAME ~ halfcauchy(scale)\n"
     "  NAME ~ exponential(rate)\n"
     "  NAME(2) ~ ...            one element of an array\n"
+    "  NAME ~ normal(OTHER, sd) a parameter may name another sampled variable\n"
     "  runs = N                 number of runs (default 100; Sobol: base rows, default 1000)\n"
     "  seed = S                 default 1; run k's values depend only on (seed, k)\n"
     "  sampling = random | lhs  lhs: Latin hypercube over all runs (default random)\n"
