@@ -45,6 +45,25 @@ class Repetitions(unittest.TestCase):
             self.assertEqual(row["early"], 1 + sum(1 for k in range(4) if 0.8 + k <= t), t)
 
 
+class Arrays(unittest.TestCase):
+    def test_elements_at_indices_computed_during_a_run(self):
+        # 20 ticks: hits(1 + mod(ticks, 3)) counts ticks 3, 6, ..., 1, 4, ... and 2, 5, ...
+        rows = run(FORMS, "t,ticks,hits,picked,scaled")
+        final = rows[-1]
+        self.assertEqual(final["ticks"], 20.0)
+        self.assertEqual([final[f"hits[{k}]"] for k in (1, 2, 3)], [6.0, 7.0, 7.0])
+        self.assertEqual([final[f"scaled[{k}]"] for k in (1, 2, 3)], [1.5, 3.0, 4.5])
+        for row in rows:
+            self.assertEqual(row["picked"], row["hits[1]"])
+
+    def test_an_index_outside_the_array_ends_the_run(self):
+        for slot, shown in (("2", "4"), ("0.5", "0.5"), ("-1", "-1")):
+            with self.subTest(slot=slot):
+                done = run_orvo(ORVO, FORMS, "t,hits", f"slot={slot}", check=False)
+                self.assertNotEqual(done.returncode, 0)
+                self.assertIn(f"index {shown} is outside array 'hits' of size 3", done.stderr)
+
+
 class Conditions(unittest.TestCase):
     def test_branches_follow_the_conditions(self):
         # k picks the initial branch (base) and the sign in dt(y) = (k > 0 ? -k : k) y.

@@ -1,6 +1,7 @@
 """Expressions and statements as C++ source."""
 
 from .analysis import FUNCTIONS
+from .arrays import fold
 from .syntax import Binary, Call, Conditional, If, Number, Ref, Unary
 
 
@@ -28,7 +29,7 @@ def expression(expr, laid):
                 f"{expression(expr.other, laid)})")
     if isinstance(expr, Call):
         if expr.name in laid.arrays:
-            return f"{expr.name}[{int(expr.args[0].text) - 1}]"
+            return f"{expr.name}[{element(expr.name, expr.args[0], laid)}]"
         args = ", ".join(strip_parens(expression(a, laid)) for a in expr.args)
         if any(t.name == expr.name for t in laid.tables):
             return f"{expr.name}_table({args})"
@@ -54,6 +55,16 @@ def _chain(expr):
         node = node.left
     rest.reverse()
     return node, rest
+
+
+def element(name, index, laid):
+    """The 0-based offset of a 1-based index: a number when the build knows it
+    (and has checked it), else checked as the code runs."""
+    k = fold(index)
+    if k is not None:
+        return str(int(k) - 1)
+    return (f"ElementOffset({strip_parens(expression(index, laid))}, {laid.arrays[name]}, "
+            f"\"{name}\")")
 
 
 def strip_parens(text):
@@ -89,6 +100,8 @@ def statements(body, laid, indent="    ", rename=None):
             lines.append(f"{indent}}}")
         else:
             target = rename[s.target] if s.derivative and rename else s.target
+            if s.index is not None:
+                target += f"[{element(s.target, s.index, laid)}]"
             lines.append(assignment(target, s.expr, laid, indent))
     return lines
 

@@ -199,6 +199,8 @@ std::span<const {c}VariableRecord> {c}Variables();
                   "void* VariableAddress(uint32_t index);",
                   "// Writes every variable's default (as at load time).",
                   f"void {c}ModelSetDefaults();\n"]
+        if laid.run_indices:
+            lines += [_ELEMENT_OFFSET.replace("{ns}", self.ns)]
         for v in self.model_variables:
             where = f"theModelStorage.real[{self.offset[v.index]}]"
             if v.dim1:
@@ -628,7 +630,14 @@ namespace {{
         body = []
         body += statements(laid.derivative, laid, rename=derivative_name)
         body.append("    // Initial conditions")
-        body += [assignment(v.name, e, laid) for v, e in laid.initial_conditions]
+        for v, e in laid.initial_conditions:
+            if not v.dim1:
+                body.append(assignment(v.name, e, laid))
+            elif isinstance(e, list):
+                body += [assignment(f"{v.name}[{k}]", x, laid) for k, x in enumerate(e)]
+            else:
+                body.append(f"    for (int k = 0; k < {v.dim1}; ++k) "
+                            f"{v.name}[k] = {strip_parens(expression(e, laid))};")
         events = [s for s in laid.discretes if s.when is not None]
         if events:
             kinds = {"crosses": 1, "rising": 2, "falling": 3}
@@ -713,6 +722,34 @@ double Delay(uint32_t instance, DelayMemory& memory, double x, double delay, dou
            memory.value, &memory.head, &memory.cursor, &memory.update);
     return memory.output;
 }}
+"""
+
+
+# An index only known during a run is checked where it is used: one outside
+# the array (or not a whole number) ends the run in error.
+_ELEMENT_OFFSET = """}  // namespace {ns}
+
+#include <charconv>
+#include <cmath>
+#include <string>
+
+#include "common/TextException.h"
+
+namespace {ns} {
+
+[[noreturn]] inline void BadIndex(double index, uint32_t size, const char* array) {
+    char number[32];
+    const std::to_chars_result written = std::to_chars(number, number + sizeof number, index);
+    throw TextException("index " + std::string(number, written.ptr) + " is outside array '" +
+                        array + "' of size " + std::to_string(size));
+}
+
+// The 0-based offset of the 1-based index of an array of `size` elements.
+inline uint32_t ElementOffset(double index, uint32_t size, const char* array) {
+    if (!(index >= 1.0 && index <= static_cast<double>(size)) || index != std::floor(index))
+        BadIndex(index, size, array);
+    return static_cast<uint32_t>(index) - 1;
+}
 """
 
 
