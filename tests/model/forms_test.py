@@ -64,6 +64,27 @@ class Arrays(unittest.TestCase):
                 self.assertIn(f"index {shown} is outside array 'hits' of size 3", done.stderr)
 
 
+class IntegersAndLogicals(unittest.TestCase):
+    def test_truncation_and_truth(self):
+        for settings, nth, marking in (((), 3, True), (("nth=4", "marking=0"), 4, False),
+                                       (("nth=2", "halving=-0.7"), 2, True)):
+            with self.subTest(settings=settings):
+                halving = -0.7 if "halving=-0.7" in settings else 0.5
+                rows = run(FORMS, "t,ticks,marks,marked,half", *settings)
+                for row in rows:
+                    ticks = int(row["ticks"])
+                    self.assertEqual(row["half"], math.trunc(ticks * halving), row["t"])
+                    self.assertEqual(row["marked"], 1.0 if ticks and ticks % nth == 0 else 0.0)
+                    self.assertEqual(row["marks"], ticks // nth if marking else 0, row["t"])
+
+    def test_a_value_that_does_not_fit_an_integer_ends_the_run(self):
+        for halving, shown in (("1e10", "1e+10"), ("-3e9", "-3e+09")):
+            with self.subTest(halving=halving):
+                done = run_orvo(ORVO, FORMS, "t,half", f"halving={halving}", check=False)
+                self.assertNotEqual(done.returncode, 0)
+                self.assertIn(f"the value {shown} does not fit integer variable 'half'", done.stderr)
+
+
 class Conditions(unittest.TestCase):
     def test_branches_follow_the_conditions(self):
         # k picks the initial branch (base) and the sign in dt(y) = (k > 0 ? -k : k) y.

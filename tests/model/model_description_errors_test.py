@@ -208,6 +208,15 @@ CASES = [
     (ARRAYS + "derivative { for i in 1..3 { dt(a(i)) = 1; } r(1) = 1; r(2) = 1; }\n"
      "initial { x(1) = 2; }\n" + END, "7:11", "variable 'x' is not an array"),
     ("model m;\nstates { a[2] = {0, 1, 2}; }\n", "2:10", "array 'a' has size 2 but 3 initial conditions"),
+    # Integers and logicals: scalar constants and variables with fitting defaults.
+    ("model m;\nconstants { integer n = 2.5; }\n", "2:25",
+     "the default 2.5 of integer 'n' is not a 32-bit whole number"),
+    ("model m;\nconstants { integer n = 3e9; }\n", "2:25", "the default 3e9 of integer 'n' is not a 32-bit"),
+    ("model m;\nconstants { logical on = 2; }\n", "2:26",
+     "the default of logical 'on' is true, false, 1 or 0, not 2"),
+    ("model m;\nvariables { integer r[3]; }\n", "2:13", "integer arrays are not supported"),
+    ("model m;\nstates { logical x = 0; }\n", "2:10", "states are real: 'logical' applies to constants"),
+    ("model m;\nconstants { integer = 1; }\n", "2:21", "expected a constant's name, found '='"),
 ]
 
 

@@ -56,6 +56,15 @@ class Parser(unittest.TestCase):
         self.assertEqual((d["s"].size, d["s"].units), (0, "1"))   # a space: units, not a size
         self.assertEqual(d["u"].size, 2)
 
+    def test_declared_types(self):
+        m = syntax.parse("m", "model m;\nconstants { integer n = 3; logical on = true; logical off = 0; "
+                              "k = 1; }\nvariables { integer c [1]; logical f; }\n")
+        d = {x.name: x for x in m.declarations}
+        self.assertEqual([d[n].type for n in ("n", "on", "off", "k", "c", "f")],
+                         ["integer", "logical", "logical", "real", "integer", "logical"])
+        self.assertEqual([d[n].values[0].text for n in ("n", "on", "off")], ["3", "1", "0"])
+        self.assertEqual(d["c"].units, "1")
+
     def test_loops_and_element_targets(self):
         m = syntax.parse("m", "model m;\nderivative { for i in 1..n - 1 { dt(a(i + 1)) = a(i); "
                               "r(i) = 0; } }\n")

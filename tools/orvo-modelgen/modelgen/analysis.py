@@ -41,7 +41,7 @@ explicit export extern false float for friend goto if inline int long mutable na
 noexcept not not_eq nullptr operator or or_eq private protected public register reinterpret_cast
 requires return short signed sizeof static static_assert static_cast struct switch template this
 thread_local throw true try typedef typeid typename union unsigned using virtual void volatile
-wchar_t while xor xor_eq std var real int8_t int16_t int32_t int64_t uint8_t
+wchar_t while xor xor_eq std var real integer logical int8_t int16_t int32_t int64_t uint8_t
 uint16_t uint32_t uint64_t size_t""".split())
 
 DERIVATIVE_BASE = 99999   # the k-th dt() statement names z(99999 - 2k) and z(99998 - 2k)
@@ -98,6 +98,7 @@ class LaidOutModel:
     tables: list = field(default_factory=list)   # table Variables
     arrays: dict = field(default_factory=dict)   # array name (constant, state, variable) -> size
     run_indices: bool = False                    # some index is only known during a run
+    typed: dict = field(default_factory=dict)    # integer and logical variable -> data type
     source: object = None                        # the parsed description
     tolerances: dict = field(default_factory=dict)   # model-wide rtol, atol as declared
     delays: dict = field(default_factory=dict)       # id of each delay() call -> its memory
@@ -308,6 +309,8 @@ class _Analysis:
         for value in d.values:
             for number in value if isinstance(value, tuple) else (value,):
                 _literal_value(number)
+        if d.type != "real":
+            self._check_type(d)
         if d.bounds:
             self._check_bounds(d)
         if d.tolerance_at is not None:
@@ -324,6 +327,20 @@ class _Analysis:
                 if float(x.text) <= previous:
                     raise DescriptionError(x.at, f"table '{d.name}': breakpoints must ascend")
         self.declared[d.name] = d
+
+    def _check_type(self, d):
+        if d.size:
+            raise DescriptionError(d.type_at, f"{d.type} arrays are not supported: '{d.name}' "
+                                              "may be a real array or a scalar")
+        if d.kind != "constant":
+            return
+        value = float(d.values[0].text)
+        if d.type == "integer" and not (value == math.floor(value) and -2**31 <= value < 2**31):
+            raise DescriptionError(d.values[0].at, f"the default {d.values[0].text} of integer "
+                                                   f"'{d.name}' is not a 32-bit whole number")
+        if d.type == "logical" and value not in (0.0, 1.0):
+            raise DescriptionError(d.values[0].at, f"the default of logical '{d.name}' is true, "
+                                                   f"false, 1 or 0, not {d.values[0].text}")
 
     def _check_bounds(self, d):
         if d.kind != "constant":
@@ -632,7 +649,8 @@ class _Analysis:
         for d in m.declarations:
             if d.kind == "state":
                 continue
-            v = Variable(len(variables) + 1, d.name, 5, units=d.units, description=d.description)
+            v = Variable(len(variables) + 1, d.name, 5, units=d.units, description=d.description,
+                         data_type={"real": S.DOUBLE, "integer": S.LONG, "logical": S.BOOL}[d.type])
             v.kind = d.kind
             v.bounds, v.bounds_text = d.bounds, d.bounds_text
             if d.kind == "constant" and d.size:
@@ -640,6 +658,8 @@ class _Analysis:
                 v.table = [_double_text(x) for x in d.values]
             elif d.kind == "constant":
                 v.flags, v.default = _flags(d, (2,)), _double_text(d.values[0])
+                if d.type != "real":
+                    v.default = str(int(float(d.values[0].text)))
             elif d.kind == "table":
                 v.dim1, v.points, v.flags = 2 * d.size, d.size, _flags(d, (2, 11))
                 v.table = [_double_text(y) for _, y in d.values] + \
@@ -650,6 +670,8 @@ class _Analysis:
                 v.flags = _flags(d, (4, 5) if assigned else (4,))
                 if d.size:
                     v.dim1, v.table = d.size, [S.UNSET_REAL] * d.size
+                elif d.type != "real":
+                    v.default = S.UNSET_INTEGER if d.type == "integer" else "0"
             variables.append(v)
         other_count = len(variables) - first_other
         for k, known in enumerate(S.SETTINGS):
@@ -677,6 +699,8 @@ class _Analysis:
                             initial_conditions, other_count, m.initial, ordered, discretes,
                             m.termination, tables=tables, arrays=arrays)
         laid.by_name = {v.name: v for v in variables}
+        laid.typed = {v.name: v.data_type for v in variables
+                      if v.symbol_type == 5 and v.data_type != S.DOUBLE}
         laid.stop_time = self._stop_time()
         return laid
 

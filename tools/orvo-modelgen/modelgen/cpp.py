@@ -1,5 +1,6 @@
 """Expressions and statements as C++ source."""
 
+from . import settings as S
 from .analysis import FUNCTIONS
 from .arrays import fold
 from .syntax import Binary, Call, Conditional, If, Number, Ref, Unary
@@ -17,7 +18,8 @@ def expression(expr, laid):
     if isinstance(expr, Number):
         return double_literal(expr.text)
     if isinstance(expr, Ref):
-        return expr.name
+        # Integers and logicals are read as doubles, like every expression.
+        return f"static_cast<double>({expr.name})" if expr.name in laid.typed else expr.name
     if isinstance(expr, Unary):
         return f"({expr.op}{expression(expr.operand, laid)})"
     if isinstance(expr, Binary):
@@ -81,7 +83,13 @@ def strip_parens(text):
 
 
 def assignment(target, expr, laid, indent="    "):
-    return f"{indent}{target} = {strip_parens(expression(expr, laid))};"
+    value = strip_parens(expression(expr, laid))
+    if target in laid.typed:
+        # An integer takes the value truncated toward zero (checked to fit), a
+        # logical 1 for any value but 0.
+        value = (f'ToInteger({value}, "{target}")' if laid.typed[target] == S.LONG
+                 else f"({value}) != 0.0")
+    return f"{indent}{target} = {value};"
 
 
 def statements(body, laid, indent="    ", rename=None):

@@ -99,6 +99,8 @@ class Declaration:
     rtol: object = None                          # a state's own tolerances (Number)
     atol: object = None
     tolerance_at: object = None
+    type: str = "real"                           # 'real', 'integer' or 'logical'
+    type_at: object = None
 
 
 @dataclass
@@ -502,9 +504,18 @@ class Parser:
                 raise DescriptionError(d.at, f"array '{d.name}' has size 0")
             self._expect("]")
 
+    def _type(self):
+        """An optional `integer` or `logical` before a declaration's name."""
+        token = self._peek()
+        if token.kind == "name" and token.text in ("integer", "logical"):
+            self._next()
+            return token.text, token.at
+        return "real", None
+
     def _constants(self):
+        kind, kind_at = self._type()
         name = self._name("a constant's name")
-        d = Declaration("constant", name.text, name.at)
+        d = Declaration("constant", name.text, name.at, type=kind, type_at=kind_at)
         self._size(d)
         self._expect("=", " and the constant's default")
         if d.size and not self._is("{"):
@@ -519,13 +530,17 @@ class Parser:
             if len(d.values) != d.size:
                 raise DescriptionError(name.at, f"array '{name.text}' has size {d.size} "
                                                 f"but {len(d.values)} values")
+        elif kind == "logical" and (self._is("true") or self._is("false")):
+            token = self._next()
+            d.values.append(Number("1" if token.text == "true" else "0", token.at))
         else:
             d.values.append(self._literal())
         self._annotations(d)
 
     def _variables(self):
+        kind, kind_at = self._type()
         name = self._name("a variable's name")
-        d = Declaration("variable", name.text, name.at)
+        d = Declaration("variable", name.text, name.at, type=kind, type_at=kind_at)
         # `v[5]` (a whole number right after the name) is an array; `v [1]` a
         # scalar's units.
         lexer = self.lexer
@@ -568,6 +583,10 @@ class Parser:
         self.model.settings.append(Setting(name.text, name.at, value))
 
     def _states(self):
+        kind, kind_at = self._type()
+        if kind_at is not None:
+            raise DescriptionError(kind_at, f"states are real: '{kind}' applies to constants and "
+                                            "variables")
         name = self._name("a state's name")
         d = Declaration("state", name.text, name.at)
         self._size(d)
