@@ -11,8 +11,9 @@ from dataclasses import dataclass, field
 
 from . import settings as S
 from .lexer import DescriptionError
-from .arrays import Unroller, assignment_key, constant_index, element_key
+from .arrays import Unroller, assignment_key, constant_index, element_key, fold, number_text, start
 from .syntax import Binary, Call, If, Number, Ref, Unary, assignments, expressions, names_read, walk
+from .units import Checker, declared_units, parse_units
 
 # name -> (C++ function, argument count)
 FUNCTIONS = {
@@ -131,6 +132,8 @@ class _Analysis:
                                               "digits and underscores")
         for d in m.declarations:
             self._declare(d)
+        if m.time_units:
+            parse_units(m.time_units, m.time_units_at)
         unroll = Unroller(self.declared, self._check_name)
         m.initial = unroll.body(m.initial)
         m.derivative = unroll.body(m.derivative)
@@ -182,6 +185,7 @@ class _Analysis:
         ordered = self._dependency_order(computed)
         self._check_repeated_sections()
         self._check_host_declarations()
+        self._check_units()
         laid = self._layout(states, derivative_of, computed, ordered, settings)
         laid.source = m
         laid.tolerances = self.tolerances
@@ -208,6 +212,45 @@ class _Analysis:
             for node in walk(expr):
                 if isinstance(node, Call) and node.name == "delay" and node.name not in self.declared:
                     self.delays[id(node)] = len(self.delays)
+
+    def _check_units(self):
+        """Every assignment, sum, comparison and dt() agrees in units where
+        every name it involves has them."""
+        m = self.m
+        units_of, time = declared_units(m.declarations, m.time_units, m.time_units_at)
+        checker = Checker(units_of, time)
+
+        def body(statements):
+            for s in statements:
+                if isinstance(s, If):
+                    for condition, branch in s.branches:
+                        checker.value(condition)
+                        body(branch)
+                    body(s.otherwise or [])
+                    continue
+                shown = ""
+                if s.index is not None:
+                    checker.value(s.index)
+                    k = fold(s.index)
+                    shown = f"({number_text(k) if k is not None else '...'})"
+                checker.check_assignment(s.target, shown, s.expr, s.at, s.derivative)
+
+        body(m.initial)
+        body(m.derivative)
+        for d in m.declarations:
+            if d.kind == "state":
+                for e in _initials(d):
+                    checker.check_assignment(d.name, "", e, d.at)
+        for section in m.discretes:
+            for expr, what in ((section.time, f"the time of '{section.name}'"),
+                               (section.period, f"the period of '{section.name}'"),
+                               (section.until, f"the last time of '{section.name}'")):
+                if expr is not None:
+                    checker.check_time(expr, start(expr), what)
+            if section.when is not None:
+                checker.value(section.when)
+            body(section.body)
+        checker.value(m.termination)
 
     def _changing(self):
         """Names whose value moves during a run: t, the states and whatever the
@@ -311,6 +354,8 @@ class _Analysis:
                 _literal_value(number)
         if d.type != "real":
             self._check_type(d)
+        if d.units:
+            parse_units(d.units, d.units_at)
         if d.bounds:
             self._check_bounds(d)
         if d.tolerance_at is not None:

@@ -90,6 +90,7 @@ class Declaration:
     initial: object = None                       # a state's initial-condition expression
                                                  # (an array's: one for all, or a list)
     units: str = ""
+    units_at: object = None
     description: str = ""
     flags: list = None   # explicit attribute flags, else the kind's defaults
     flags_at: object = None
@@ -212,6 +213,7 @@ class Model:
     time_units: str = ""
     time_description: str = ""
     time_at: object = None
+    time_units_at: object = None
     record: list = None                 # (name, at) recorded by default, or None
     record_at: object = None
     population_outputs: list = None     # (name, at) a population records, or None
@@ -360,7 +362,7 @@ class Parser:
                                             f"not '{name.text}'")
         m.time_at = token.at
         if self._is("["):
-            self._next()
+            m.time_units_at = self._next().at
             m.time_units = self.lexer.raw_until("]")
         if self._peek().kind == "string":
             m.time_description = self._next().text
@@ -438,7 +440,7 @@ class Parser:
 
     def _annotations(self, declaration):
         if self._is("["):
-            self._next()
+            declaration.units_at = self._next().at
             declaration.units = self.lexer.raw_until("]")
         if self._peek().kind == "string":
             declaration.description = self._next().text
