@@ -235,6 +235,8 @@ CASES = [
      "units disagree: the two values of '?' are [1/h] and [L]"),
     (UNITS + "derivative { dt(x) = -k * x; c = max(x, v) / v; }\n" + END, "6:34",
      "units disagree: 'max' is given [mg] and [L]"),
+    (UNITS + "derivative { dt(x) = -k * delay(x, v, 0); c = x / v; }\n" + END, "6:27",
+     "units disagree: the delay of 'delay' and t are [L] and [h]"),
     ("model m;\nconstants { k = 1 [mg/furlong]; }\n", "2:19", "unknown unit 'furlong' in [mg/furlong]"),
     ("model m;\nconstants { k = 1 [mg/]; }\n", "2:19", "cannot read the unit [mg/] at its end"),
     ("model m;\nconstants { k = 1; }\ntime t [h^];\n", "3:8", "cannot read the unit [h^] at its end"),

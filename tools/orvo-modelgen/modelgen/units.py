@@ -268,7 +268,7 @@ class Checker:
                 result = self.agree(result, other, call.at, f"'{name}' is given")
             return ANY
         if name == "delay":
-            self.agree(args[1], self.time, call.at, "'delay' is given a delay and a time of")
+            self.agree(args[1], self.time, call.at, "the delay of 'delay' and t are")
             return self.agree(args[0], args[2], call.at, "'delay' is given")
         return ANY    # exp, log, sin, ...: numbers
 
