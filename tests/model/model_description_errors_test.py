@@ -212,6 +212,9 @@ CASES = [
     (ARRAYS + "derivative { for i in 1..3 { dt(a(i)) = 1; } r(1) = 1; r(2) = 1; }\n"
      "initial { x(1) = 2; }\n" + END, "7:11", "variable 'x' is not an array"),
     ("model m;\nstates { a[2] = {0, 1, 2}; }\n", "2:10", "array 'a' has size 2 but 3 initial conditions"),
+    ("model m;\nstates { x = 0; }\nvariables { n[1]; }\ninitial { n = 0; }\nderivative { dt(x) = 1; }\n"
+     + END, "4:11", "'n' is an array: assign its elements, n(i) = ... (for units, put a space before "
+     "the bracket: n [1])"),
     # Integers and logicals: scalar constants and variables with fitting defaults.
     ("model m;\nconstants { integer n = 2.5; }\n", "2:25",
      "the default 2.5 of integer 'n' is not a 32-bit whole number"),

@@ -457,7 +457,7 @@ class _Analysis:
                     raise DescriptionError(node.at, f"unknown name '{node.name}'")
                 if d is not None and (d.kind == "table" or d.size):
                     raise DescriptionError(node.at, f"'{node.name}' is {_kind_phrase(d)}: "
-                                                    f"write {node.name}(...)")
+                                                    f"write {node.name}(...){_units_hint(d)}")
             elif isinstance(node, Call):
                 self._check_call(node)
 
@@ -530,7 +530,7 @@ class _Analysis:
         index known only during a run."""
         if d.size and statement.index is None:
             raise DescriptionError(statement.at, f"'{d.name}' is an array: assign its elements, "
-                                                 f"{d.name}(i) = ...")
+                                                 f"{d.name}(i) = ...{_units_hint(d)}")
         if not d.size and statement.index is not None:
             raise DescriptionError(statement.at, f"{_kind_phrase(d)} '{d.name}' is not an array")
         if statement.index is None:
@@ -814,6 +814,13 @@ def _unit_name(statement):
     if isinstance(statement, If):
         return next(assignment_key(s) for s in assignments([statement]) if not s.derivative)
     return assignment_key(statement)
+
+
+def _units_hint(d):
+    """For `v[1]` meant as units: an array of one element reads as a slip."""
+    if d.kind == "variable" and d.size == 1:
+        return f" (for units, put a space before the bracket: {d.name} [1])"
+    return ""
 
 
 def _elements(d):
