@@ -212,6 +212,7 @@ CASES = [
     (ARRAYS + "derivative { for i in 1..3 { dt(a(i)) = 1; } r(1) = 1; r(2) = 1; }\n"
      "initial { x(1) = 2; }\n" + END, "7:11", "variable 'x' is not an array"),
     ("model m;\nstates { a[2] = {0, 1, 2}; }\n", "2:10", "array 'a' has size 2 but 3 initial conditions"),
+    ("model m;\nconstants { w[1000001] = 0; }\n", "2:15", "array 'w' has more than 1000000 elements"),
     (ARRAYS + "initial { for i in 1..999999999 { for j in 1..999999999 { } } }\n" + END, "6:35",
      "the loops unroll to more than 1000000 statements"),
     ("model m;\nstates { x = 0; }\nvariables { n[1]; }\ninitial { n = 0; }\nderivative { dt(x) = 1; }\n"

@@ -230,6 +230,7 @@ _BOUND_STARTS = ("<", "<=", ">", ">=", "in", "finite")
 
 
 MAX_NESTING = 100
+MAX_ARRAY = 1_000_000
 _SIZE = re.compile(r"[ \t]*\d+[ \t]*\]")
 
 
@@ -501,9 +502,13 @@ class Parser:
         """`[N]` after an array's name."""
         if self._is("["):
             self._next()
-            d.size = int(self._integer("the array's size").text)
+            token = self._integer("the array's size")
+            d.size = int(token.text)
             if d.size == 0:
                 raise DescriptionError(d.at, f"array '{d.name}' has size 0")
+            if d.size > MAX_ARRAY:
+                raise DescriptionError(token.at, f"array '{d.name}' has more than {MAX_ARRAY} "
+                                                 "elements")
             self._expect("]")
 
     def _type(self):
