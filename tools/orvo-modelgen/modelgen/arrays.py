@@ -15,7 +15,7 @@ MAX_UNROLLED = 1_000_000
 MAX_INDEX = 999_999_999
 
 
-def _children(node):
+def children(node):
     if isinstance(node, Call):
         return node.args
     if isinstance(node, Unary):
@@ -65,7 +65,7 @@ def substitute(expr, env):
     pending = [(expr, False)]
     while pending:
         node, visited = pending.pop()
-        kids = _children(node)
+        kids = children(node)
         if kids and not visited:
             pending.append((node, True))
             pending.extend((k, False) for k in kids)

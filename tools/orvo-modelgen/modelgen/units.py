@@ -9,9 +9,9 @@ compared with, and is dimensionless in a product."""
 import re
 from fractions import Fraction
 
-from .arrays import fold
+from .arrays import children, fold
 from .lexer import DescriptionError
-from .syntax import Binary, Call, Conditional, Number, Ref, Unary
+from .syntax import Binary, Conditional, Number, Ref, Unary
 
 BASES = ("m", "kg", "s", "mol", "K", "A", "cd", "IU", "cell")
 _INDEX = {b: k for k, b in enumerate(BASES)}
@@ -199,7 +199,7 @@ class Checker:
         pending = [(expr, False)]
         while pending:
             node, visited = pending.pop()
-            kids = _children(node)
+            kids = children(node)
             if kids and not visited:
                 pending.append((node, True))
                 pending.extend((k, False) for k in kids)
@@ -302,18 +302,6 @@ def _power(value, exponent):
         return value
     dims = _scale(value[0], exponent)
     return dims, show(dims)
-
-
-def _children(node):
-    if isinstance(node, Call):
-        return node.args
-    if isinstance(node, Unary):
-        return [node.operand]
-    if isinstance(node, Binary):
-        return [node.left, node.right]
-    if isinstance(node, Conditional):
-        return [node.condition, node.then, node.other]
-    return []
 
 
 def declared_units(declarations, time_units, time_at):
