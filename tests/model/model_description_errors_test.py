@@ -224,7 +224,8 @@ CASES = [
     ("model m;\nconstants { integer n = 3e9; }\n", "2:25", "the default 3e9 of integer 'n' is not a 32-bit"),
     ("model m;\nconstants { logical on = 2; }\n", "2:26",
      "the default of logical 'on' is true, false, 1 or 0, not 2"),
-    ("model m;\nvariables { integer r[3]; }\n", "2:13", "integer arrays are not supported"),
+    ("model m;\nconstants { integer n[2] = {1, 2.5}; }\n", "2:32",
+     "the default 2.5 of integer 'n' is not a 32-bit whole number"),
     ("model m;\nstates { logical x = 0; }\n", "2:10", "states are real: 'logical' applies to constants"),
     ("model m;\nconstants { integer = 1; }\n", "2:21", "expected a constant's name, found '='"),
     # Units: each one readable, and every assignment, sum, comparison and dt() agreeing.

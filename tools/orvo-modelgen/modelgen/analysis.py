@@ -374,18 +374,16 @@ class _Analysis:
         self.declared[d.name] = d
 
     def _check_type(self, d):
-        if d.size:
-            raise DescriptionError(d.type_at, f"{d.type} arrays are not supported: '{d.name}' "
-                                              "may be a real array or a scalar")
         if d.kind != "constant":
             return
-        value = float(d.values[0].text)
-        if d.type == "integer" and not (value == math.floor(value) and -2**31 <= value < 2**31):
-            raise DescriptionError(d.values[0].at, f"the default {d.values[0].text} of integer "
-                                                   f"'{d.name}' is not a 32-bit whole number")
-        if d.type == "logical" and value not in (0.0, 1.0):
-            raise DescriptionError(d.values[0].at, f"the default of logical '{d.name}' is true, "
-                                                   f"false, 1 or 0, not {d.values[0].text}")
+        for number in d.values:
+            value = float(number.text)
+            if d.type == "integer" and not (value == math.floor(value) and -2**31 <= value < 2**31):
+                raise DescriptionError(number.at, f"the default {number.text} of integer "
+                                                  f"'{d.name}' is not a 32-bit whole number")
+            if d.type == "logical" and value not in (0.0, 1.0):
+                raise DescriptionError(number.at, f"the default of logical '{d.name}' is true, "
+                                                  f"false, 1 or 0, not {number.text}")
 
     def _check_bounds(self, d):
         if d.kind != "constant":
@@ -700,7 +698,10 @@ class _Analysis:
             v.bounds, v.bounds_text = d.bounds, d.bounds_text
             if d.kind == "constant" and d.size:
                 v.dim1, v.flags = d.size, _flags(d, (2,))
-                v.table = [_double_text(x) for x in d.values]
+                v.table = [_double_text(x) if d.type == "real" else str(int(float(x.text)))
+                           for x in d.values]
+                if d.type != "real":
+                    v.default = S.UNSET_INTEGER if d.type == "integer" else "0"
             elif d.kind == "constant":
                 v.flags, v.default = _flags(d, (2,)), _double_text(d.values[0])
                 if d.type != "real":
@@ -713,10 +714,10 @@ class _Analysis:
             else:
                 assigned = any(key in computed for key, _ in _elements(d))
                 v.flags = _flags(d, (4, 5) if assigned else (4,))
-                if d.size:
-                    v.dim1, v.table = d.size, [S.UNSET_REAL] * d.size
-                elif d.type != "real":
+                if d.type != "real":
                     v.default = S.UNSET_INTEGER if d.type == "integer" else "0"
+                if d.size:
+                    v.dim1, v.table = d.size, [v.default] * d.size
             variables.append(v)
         other_count = len(variables) - first_other
         for k, known in enumerate(S.SETTINGS):
