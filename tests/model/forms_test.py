@@ -77,6 +77,15 @@ class IntegersAndLogicals(unittest.TestCase):
                     self.assertEqual(row["marked"], 1.0 if ticks and ticks % nth == 0 else 0.0)
                     self.assertEqual(row["marks"], ticks // nth if marking else 0, row["t"])
 
+    def test_arrays_of_integers_and_logicals(self):
+        for settings, every in (((), (2, 3)), (("every=5,4",), (5, 4))):
+            with self.subTest(settings=settings):
+                final = run(FORMS, "t,ticks,seen,counts", *settings)[-1]
+                self.assertEqual(final["ticks"], 20.0)
+                self.assertEqual([final["seen[1]"], final["seen[2]"]],
+                                 [1.0 if 20 % e == 0 else 0.0 for e in every])
+                self.assertEqual([final["counts[1]"], final["counts[2]"]], [20 // e for e in every])
+
     def test_a_value_that_does_not_fit_an_integer_ends_the_run(self):
         for halving, shown in (("1e10", "1e+10"), ("-3e9", "-3e+09")):
             with self.subTest(halving=halving):

@@ -37,12 +37,12 @@ class Emitter:
         self.offset, next_offset = {}, 1
         # Integer and logical variables have arrays of their own.
         self.typed = [v for v in self.model_variables if v.data_type != S.DOUBLE]
-        self.typed_slot = {}
+        self.typed_slot, self.typed_elements = {}, {S.LONG: 0, S.BOOL: 0}
         for v in self.model_variables:
             if v.data_type != S.DOUBLE:
                 self.offset[v.index] = 0
-                kind = [w for w in self.typed if w.data_type == v.data_type]
-                self.typed_slot[v.index] = kind.index(v)
+                self.typed_slot[v.index] = self.typed_elements[v.data_type]
+                self.typed_elements[v.data_type] += max(v.dim1, 1)
                 continue
             self.offset[v.index] = next_offset
             next_offset += max(v.dim1, 1)
@@ -202,7 +202,7 @@ std::span<const {c}VariableRecord> {c}Variables();
         lines += [f"    {_CTYPE[v.data_type]} {v.name};" for v in self.settings]
         storage = ["    double real[kRealElements];  // element 0 unused"]
         for data_type, field in ((S.LONG, "integer"), (S.BOOL, "logical")):
-            count = sum(1 for v in self.typed if v.data_type == data_type)
+            count = self.typed_elements[data_type]
             if count:
                 storage.append(f"    {_CTYPE[data_type]} {field}[{count}];")
         lines += ["};\n", f"struct {c}ModelStorage {{"] + storage + [
@@ -218,8 +218,12 @@ std::span<const {c}VariableRecord> {c}Variables();
             where = f"theModelStorage.real[{self.offset[v.index]}]"
             if v.data_type != S.DOUBLE:
                 field = "integer" if v.data_type == S.LONG else "logical"
-                lines.append(f"inline {_CTYPE[v.data_type]}& {v.name} = "
-                             f"theModelStorage.{field}[{self.typed_slot[v.index]}];")
+                where = f"theModelStorage.{field}[{self.typed_slot[v.index]}]"
+                if v.dim1:
+                    lines.append(f"inline {_CTYPE[v.data_type]}* const {v.name} = &{where};  "
+                                 f"// {v.dim1} elements")
+                else:
+                    lines.append(f"inline {_CTYPE[v.data_type]}& {v.name} = {where};")
             elif v.dim1:
                 lines.append(f"inline double* const {v.name} = &{where};  // {v.dim1} elements")
             else:
@@ -235,7 +239,11 @@ std::span<const {c}VariableRecord> {c}Variables();
         offsets = ", ".join(str(self.offset[v.index]) for v in self.model_variables)
         settings = "\n".join(f"        &s.{v.name}," for v in self.settings)
         first_setting = self.settings[0].index
-        typed = "".join(f"    if (index == {v.index}) return &{v.name};\n" for v in self.typed)
+        typed = "".join(f"    if (index == {v.index}) return {'' if v.dim1 else '&'}{v.name};\n"
+                        for v in self.typed)
+        typed_tables = ""
+        if any(v.dim1 for v in self.typed):
+            typed_tables = _TYPED_ELEMENTS
         return f"""{self.banner}#include "model/{c}ModelStorage.h"
 
 #include <algorithm>
@@ -261,7 +269,7 @@ void* SettingAddress(uint32_t slot) {{
 
 void WriteDefault(const {c}VariableRecord& record) {{
     void* address = VariableAddress(record.index);
-    if (record.tableData != nullptr) {{
+{typed_tables}    if (record.tableData != nullptr) {{
         std::copy_n(record.tableData, record.dim1, static_cast<double*>(address));
         return;
     }}
@@ -740,6 +748,19 @@ double Delay(uint32_t instance, DelayMemory& memory, double x, double delay, dou
            memory.value, &memory.head, &memory.cursor, &memory.update);
     return memory.output;
 }}
+"""
+
+
+# The elements of an integer or logical array, converted from the table's doubles.
+_TYPED_ELEMENTS = """    if (record.tableData != nullptr && record.dataType != kDouble) {
+        for (uint32_t k = 0; k < record.dim1; ++k) {
+            if (record.dataType == kLong)
+                static_cast<int32_t*>(address)[k] = static_cast<int32_t>(record.tableData[k]);
+            else
+                static_cast<uint8_t*>(address)[k] = record.tableData[k] != 0.0 ? 1 : 0;
+        }
+        return;
+    }
 """
 
 
