@@ -142,6 +142,11 @@ CASES = [
     ("model m;\nstates { x = 0; }\nvariables { r; }\nderivative { dt(x) = 1; }\n"
      "initial { r = delay(x, 1, 0); }\nterminate when t >= 1;\n", "5:15",
      "'delay' keeps a memory of the run: it belongs in the derivative section"),
+    ("model m;\nstates { x = 0; }\nvariables { r; }\nderivative { dt(x) = 1; }\n"
+     "discrete d at 0.5 { r = backlash(x, 1, 0); }\nterminate when t >= 1;\n", "5:25",
+     "'backlash' keeps a memory of the run: it belongs in the derivative section"),
+    ("model m;\nstates { x = 0; }\nderivative { dt(x) = limint(x, 1, 0); }\nterminate when t >= 1;\n",
+     "3:22", "'limint' takes 4 arguments, given 3"),
     ("model m;\nstates { x = 0; }\nderivative { dt(x) = delay(x, 1); }\nterminate when t >= 1;\n",
      "3:22", "'delay' takes 3 arguments, given 2"),
     # Tolerances: positive, on states only, each once.

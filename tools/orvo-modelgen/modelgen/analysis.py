@@ -30,10 +30,12 @@ FUNCTIONS = {
     "fcnsw": ("fcnsw", 4), "step": ("step", 2), "ramp": ("ramp", 2),
     "harm": ("harm", 4), "pulse": ("pulse", 4),
     "delay": ("Delay", 3),
+    "limint": ("Limint", 4), "backlash": ("Backlash", 3), "derivt": ("Derivt", 2),
+    "expsw": ("Expsw", 3),
 }
 
 # Functions with memory of the run: the derivative section only.
-MEMORY_FUNCTIONS = ("delay",)
+MEMORY_FUNCTIONS = ("delay", "limint", "backlash", "derivt", "expsw")
 
 _CPP_KEYWORDS = set("""alignas alignof and and_eq asm auto bitand bitor bool break case catch char
 char8_t char16_t char32_t class compl concept const consteval constexpr constinit const_cast
@@ -103,6 +105,8 @@ class LaidOutModel:
     source: object = None                        # the parsed description
     tolerances: dict = field(default_factory=dict)   # model-wide rtol, atol as declared
     delays: dict = field(default_factory=dict)       # id of each delay() call -> its memory
+    memories: dict = field(default_factory=dict)     # id of each other memory call -> its memory
+    memory_counts: dict = field(default_factory=dict)  # those calls per function
 
 
 def _flags(declaration, default):
@@ -190,6 +194,8 @@ class _Analysis:
         laid.source = m
         laid.tolerances = self.tolerances
         laid.delays = self.delays
+        laid.memories = self.memories
+        laid.memory_counts = self.memory_counts
         laid.run_indices = self.run_indices
         return laid
 
@@ -207,11 +213,17 @@ class _Analysis:
                         and node.name not in self.declared:
                     raise DescriptionError(node.at, f"'{node.name}' keeps a memory of the run: "
                                                     "it belongs in the derivative section")
-        self.delays = {}
+        self.delays, self.memories, counts = {}, {}, {}
         for expr in expressions(m.derivative):
             for node in walk(expr):
-                if isinstance(node, Call) and node.name == "delay" and node.name not in self.declared:
+                if not isinstance(node, Call) or node.name not in MEMORY_FUNCTIONS or node.name in self.declared:
+                    continue
+                if node.name == "delay":
                     self.delays[id(node)] = len(self.delays)
+                else:
+                    self.memories[id(node)] = counts.get(node.name, 0)
+                    counts[node.name] = self.memories[id(node)] + 1
+        self.memory_counts = counts
 
     def _check_units(self):
         """Every assignment, sum, comparison and dt() agrees in units where

@@ -38,6 +38,8 @@ def expression(expr, laid):
             return f"{expr.name}_table({args})"
         if expr.name == "delay":
             return f"Delay(instance, delays[{laid.delays[id(expr)]}], {args})"
+        if id(expr) in laid.memories:
+            return f"{FUNCTIONS[expr.name][0]}(instance, {expr.name}_memory[{laid.memories[id(expr)]}], {args})"
         return f"{FUNCTIONS[expr.name][0]}({args})"
     raise TypeError(expr)
 

@@ -688,10 +688,15 @@ namespace {{
         cases = "\n".join(cases)
         sections = "\n".join(sections)
         body = "\n".join(body)
-        parameter = "uint32_t instance" if events or laid.delays else ""
-        argument = "instance" if events or laid.delays else ""
+        remembers = bool(laid.delays or laid.memories)
+        parameter = "uint32_t instance" if events or remembers else ""
+        argument = "instance" if events or remembers else ""
         memory = _DELAYS.format(count=len(laid.delays)) if laid.delays else ""
-        includes = '#include "operators/MemoryOperators.h"\n' if laid.delays else ""
+        for name, template in _MEMORIES.items():
+            count = laid.memory_counts.get(name, 0)
+            if count:
+                memory += template.format(count=count)
+        includes = '#include "operators/MemoryOperators.h"\n' if remembers else ""
         return f"""{self.banner}#include <cmath>
 
 #include "model/{c}Model.h"
@@ -749,6 +754,75 @@ double Delay(uint32_t instance, DelayMemory& memory, double x, double delay, dou
     return memory.output;
 }}
 """
+
+
+# The memories of the other operators with memory, one per call, and the
+# functions the derivative section calls.
+_MEMORIES = {
+    "limint": """
+struct LimitedMemory {{
+    double output = 0.0;
+    double latched = 0.0;
+    double initialLatch = 0.0;
+}};
+
+LimitedMemory limint_memory[{count}];
+
+// The rate to integrate for x between lower and upper: held at zero while it
+// would push x beyond a limit.
+double Limint(uint32_t instance, LimitedMemory& memory, double x, double rate, double lower, double upper) {{
+    zzdlim(instance, &memory.output, &memory.latched, &memory.initialLatch, x, rate, lower, upper);
+    return memory.output;
+}}
+""",
+    "backlash": """
+struct BacklashMemory {{
+    double output = 0.0;
+    double held = 0.0;
+}};
+
+BacklashMemory backlash_memory[{count}];
+
+// x with a dead band of total width 2 halfWidth, starting from ic.
+double Backlash(uint32_t, BacklashMemory& memory, double x, double halfWidth, double ic) {{
+    zzbkls(&memory.output, &memory.held, ic, halfWidth, x);
+    return memory.output;
+}}
+""",
+    "derivt": """
+struct SlopeMemory {{
+    double output = 0.0;
+    double previousX = 0.0;
+    double previousT = 0.0;
+    double slope = 0.0;
+}};
+
+SlopeMemory derivt_memory[{count}];
+
+// The slope of x between the last two accepted step starts; slope0 at first.
+double Derivt(uint32_t instance, SlopeMemory& memory, double x, double slope0) {{
+    zzxdot(instance, x, slope0, &memory.output, &memory.previousX, &memory.previousT, &memory.slope);
+    return memory.output;
+}}
+""",
+    "expsw": """
+struct SwitchedMemory {{
+    uint8_t previous = 0;
+    double output = 0.0;
+    double origin = 0.0;
+    double last = 0.0;
+}};
+
+SwitchedMemory expsw_memory[{count}];
+
+// Rises towards 1 with time constant tau while on is not 0, decays towards 0
+// while it is, continuous at every switch; ic at the start.
+double Expsw(uint32_t instance, SwitchedMemory& memory, double on, double tau, double ic) {{
+    zzexp(instance, tau, ic, on != 0.0 ? 1 : 0, &memory.previous, &memory.output, &memory.origin, &memory.last);
+    return memory.output;
+}}
+""",
+}
 
 
 # The elements of an integer or logical array, converted from the table's doubles.

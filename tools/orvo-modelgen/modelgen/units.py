@@ -270,6 +270,20 @@ class Checker:
         if name == "delay":
             self.agree(args[1], self.time, call.at, "the delay of 'delay' and t are")
             return self.agree(args[0], args[2], call.at, "'delay' is given")
+        if name == "limint":
+            self.agree(self.agree(args[0], args[2], call.at, "'limint' is given"), args[3], call.at,
+                       "'limint' is given")
+            return args[1]
+        if name == "backlash":
+            return self.agree(self.agree(args[0], args[1], call.at, "'backlash' is given"), args[2], call.at,
+                              "'backlash' is given")
+        if name == "derivt":
+            if args[0] in (None, ANY) or self.time is None:
+                return args[0]
+            return (_add(args[0][0], self.time[0], -1), f"{args[0][1]}/{self.time[1]}")
+        if name == "expsw":
+            self.agree(args[1], self.time, call.at, "the time constant of 'expsw' and t are")
+            return ANY
         return ANY    # exp, log, sin, ...: numbers
 
     def check_assignment(self, target, index_shown, expr, at, derivative=False):
