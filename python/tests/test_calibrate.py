@@ -86,7 +86,10 @@ def test_matches_emcee(fit, data):
     rng = np.random.default_rng(5)
     start = np.column_stack([fit.summary.loc[p, "q50"] * np.exp(0.01 * rng.standard_normal(walkers))
                              for p in ("ke", "vd")])
-    sampler = emcee.EnsembleSampler(walkers, 2, lambda x: float(log_posterior(x[0], x[1], data)))
+    def log_probability(x):
+        return float(log_posterior(x[0], x[1], data)) if np.all(x > 0) else -np.inf
+
+    sampler = emcee.EnsembleSampler(walkers, 2, log_probability)
     sampler.random_state = np.random.RandomState(11).get_state()
     sampler.run_mcmc(start, 4000, progress=False)
     samples = sampler.get_chain(discard=1000, flat=True)
