@@ -247,8 +247,10 @@ batch-bad-input)
     expect_refused "'CA_MI' is given twice" batch --scenario "$work/both.scenario" --vars ca_mi,CA_MI
     mkdir -p "$work/folder.scenario"
     expect_refused "is a folder" batch --scenario "$work/folder.scenario"
-    expect_refused "would need about .* GB of memory" batch --scenario "$source_dir/scenarios/population.scenario" \
-        --set runs=100000000 --out "$work/never"
+    # A population whose tables could not fit on the disk is refused before it runs.
+    expect_refused "would need about .* GB of disk space" batch --scenario "$source_dir/scenarios/population.scenario" \
+        --set runs=100000000 --set cint=1 --out "$work/never"
+    [ ! -e "$work/never" ] || fail "a refused population created its output folder"
     # A byte-order mark (spreadsheet CSV) is not part of the first name; long names are cut.
     printf '\357\273\277bw_m\n60\n' >"$work/bom.csv"
     "$orvo" batch --params "$work/bom.csv" --set tstop=24 --set cint=24 --vars ca_mi --out "$work/bom" 2>"$work/err" ||

@@ -9,6 +9,9 @@
 #include <vector>
 
 #include "RunRecord.h"
+#include "Statistics.h"
 
-// `outputs` are indices into table.outputs.
-void WriteBandPlot(const PopulationTable& table, const std::vector<std::size_t>& outputs, std::ostream& out);
+// `outputs` are indices into columns.outputs; `summaries` are the summary
+// table's (output-major), whose 5th, 50th and 95th percentiles draw the band.
+void WriteBandPlot(const PopulationColumns& columns, const std::vector<PopulationSummary>& summaries,
+                   const std::vector<std::size_t>& outputs, std::ostream& out);

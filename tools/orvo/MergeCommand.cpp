@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <fstream>
+#include <functional>
+#include <memory>
 
 #include "BatchCommand.h"
 #include "CommandLine.h"
@@ -38,45 +40,61 @@ int MergeCommand(int argc, char** argv) {
         Complain("merge needs the part files: orvo merge PART... --out DIR");
         return kExitBadInput;
     }
+    // Headers first: whether the parts belong together is known before any
+    // run is read. Then the runs stream through in run order, part after
+    // part (each holds a contiguous range of runs), one run in memory.
     std::vector<PartHeader> headers(parts.size());
-    std::vector<PopulationTable> tables(parts.size());
+    std::vector<PopulationColumns> columns(parts.size());
     std::string error;
-    for (std::size_t p = 0; p < parts.size(); ++p) {
-        std::ifstream in(parts[p]);
+    const auto open = [&](std::size_t p, std::ifstream& in, std::unique_ptr<PartReader>& reader) {
+        in.open(parts[p]);
         if (!in) {
             Complain("cannot open part file '" + parts[p] + "'");
-            return kExitBadInput;
+            return false;
         }
-        if (!ReadPart(in, parts[p], headers[p], tables[p], error)) {
+        reader = std::make_unique<PartReader>(in, parts[p]);
+        if (!reader->ReadHeader(headers[p], columns[p], error)) {
+            Complain(error);
+            return false;
+        }
+        return true;
+    };
+    for (std::size_t p = 0; p < parts.size(); ++p) {
+        std::ifstream in;
+        std::unique_ptr<PartReader> reader;
+        if (!open(p, in, reader)) return kExitBadInput;
+        // A part changed or cut after it was written says so before anything else.
+        in.clear();
+        in.seekg(0);
+        if (!VerifyPartChecksum(in, parts[p], error)) {
             Complain(error);
             return kExitBadInput;
         }
     }
-    PopulationTable table;
-    if (!JoinParts(parts, headers, tables, table, error)) {
+    std::vector<std::size_t> order;
+    if (!CheckParts(parts, headers, columns, order, error)) {
         Complain(error);
         return kExitBadInput;
     }
     const PartHeader& header = headers.front();
+    PopulationColumns layout = columns.front();
     std::vector<double> atTimes;
-    if (!ParseTimeList(header.Extra("at"), atTimes) || !ResolveAtTimes(atTimes, table.times, table.atIndices, error)) {
+    if (!ParseTimeList(header.Extra("at"), atTimes) || !ResolveAtTimes(atTimes, layout.times, layout.atIndices, error)) {
         Complain(parts.front() + ": bad at times '" + header.Extra("at") + "'");
         return kExitBadInput;
     }
     // --vars narrows the plot to these outputs; the tables keep them all.
     for (const std::string& name : variables)
-        if (std::find(table.outputs.begin(), table.outputs.end(), name) == table.outputs.end()) {
+        if (std::find(layout.outputs.begin(), layout.outputs.end(), name) == layout.outputs.end()) {
             Complain("--vars: '" + name + "' is not in the parts");
             return kExitBadInput;
         }
-    std::string directory;
-    try {
-        directory = PrepareOutputDirectory(out.Given() ? out.Last() : std::string(), plotFile);
-    } catch (const PopulationError& e) {
-        return ReportPopulationError(e);
+    if (header.kind != "batch" && header.kind != "sobol") {
+        Complain(parts.front() + ": unknown part kind '" + header.kind + "'");
+        return kExitBadInput;
     }
+    std::size_t baseRuns = 0, bootstrap = 0;
     if (header.kind == "sobol") {
-        std::size_t baseRuns = 0, bootstrap = 0;
         try {
             baseRuns = std::stoul(header.Extra("base_runs"));
             bootstrap = std::stoul(header.Extra("bootstrap"));
@@ -85,20 +103,56 @@ int MergeCommand(int argc, char** argv) {
             return kExitBadInput;
         }
         // The same bounds as on the command line: a header is only a file.
-        if (bootstrap > kMaxBootstrap || baseRuns > table.records.size()) {
+        if (bootstrap > kMaxBootstrap || baseRuns > header.totalRuns) {
             Complain(parts.front() + ": bootstrap=" + std::to_string(bootstrap) + " or base_runs=" +
                      std::to_string(baseRuns) + " in the header is out of range (bootstrap at most " +
                      std::to_string(kMaxBootstrap) + ", base runs at most the runs of the parts)");
             return kExitBadInput;
         }
+    }
+    std::string directory;
+    try {
+        directory = PrepareOutputDirectory(out.Given() ? out.Last() : std::string(), plotFile);
+    } catch (const PopulationError& e) {
+        return ReportPopulationError(e);
+    }
+
+    // Every run of the parts in run order; false after saying what is wrong.
+    const auto eachRun = [&](const std::function<void(const RunRecord&)>& take) {
+        RunRecord record;
+        for (const std::size_t p : order) {
+            std::ifstream in;
+            std::unique_ptr<PartReader> reader;
+            const PartHeader first = headers[p];
+            const PopulationColumns firstColumns = columns[p];
+            if (!open(p, in, reader)) return false;
+            if (headers[p].hash != first.hash || headers[p].shard != first.shard ||
+                headers[p].firstRun != first.firstRun || headers[p].endRun != first.endRun ||
+                columns[p].inputs != firstColumns.inputs || columns[p].outputs != firstColumns.outputs ||
+                columns[p].times != firstColumns.times) {
+                Complain(parts[p] + ": the file changed while merge read it");
+                return false;
+            }
+            while (reader->Next(record, error)) take(record);
+            if (!reader->Done()) {
+                Complain(error);
+                return false;
+            }
+        }
+        return true;
+    };
+    if (header.kind == "sobol") {
+        // The indices need every run at once; Sobol designs are small.
+        PopulationTable table;
+        static_cast<PopulationColumns&>(table) = layout;
+        if (!eachRun([&](const RunRecord& r) { table.records.push_back(r); })) return kExitBadInput;
         if (!WriteOutput(directory, "runs.csv", [&](std::ostream& o) { WriteRunsTable(table, o); }) ||
             !WriteSobolTable(table, baseRuns, bootstrap, header.seed, directory))
             return kExitRunFailed;
         return ReportFailedRuns(table, false);
     }
-    if (header.kind != "batch") {
-        Complain(parts.front() + ": unknown part kind '" + header.kind + "'");
-        return kExitBadInput;
-    }
-    return WriteBatchTables(table, directory, plotFile, variables);
+    BatchTables tables;
+    if (!tables.Open(layout, directory)) return kExitRunFailed;
+    if (!eachRun([&](const RunRecord& r) { tables.Add(r); })) return kExitBadInput;
+    return tables.Finish(plotFile, variables);
 }
