@@ -4,6 +4,7 @@
 #include <cmath>
 #include <sstream>
 
+#include "ContentHash.h"
 #include "PopulationFile.h"
 #include "PopulationTables.h"
 
@@ -308,6 +309,37 @@ TEST(StreamedTables, EqualTheInMemoryTablesForAnyOrderOfFinishingAndFromParts) {
     EXPECT_FALSE(VerifyPartChecksum(in, "part-0", error));
     EXPECT_NE(error.find("part-0:"), std::string::npos) << error;
     EXPECT_NE(error.find("does not match the checksum"), std::string::npos) << error;
+}
+
+// Values are packed, 11 characters each; parts with decimal fields (written
+// before) still read, and a damaged packed field is refused.
+TEST(PartFile, ReadsPackedAndDecimalValues) {
+    const auto withChecksum = [](const std::string& body) {
+        ContentHash hash;
+        hash.Add(body);
+        return body + "# end checksum=" + hash.Hex() + "\n";
+    };
+    const std::string head =
+        "# orvo population part\n# kind=batch\n# hash=abc\n# seed=1\n# shard=0/1\n# runs=0-1/1\n";
+    const std::string columns = "run,bw_m,status,message,ca_mi@0,ca_mi@24\n";
+    for (const auto& [text, good] : std::vector<std::pair<std::string, bool>>{
+             {withChecksum(head + columns + "0,60,ok,,0.25,\n"), true},
+             {withChecksum(head + "# values=packed\n" + columns + "0,60,ok,,D/QAAAAAAAAH/4AAAAAAAA\n"), true},
+             {withChecksum(head + "# values=packed\n" + columns + "0,60,ok,,D/QAAAAAAAAH/4AAAAAAA\n"), false},
+             {withChecksum(head + "# values=packed\n" + columns + "0,60,ok,,z/QAAAAAAAAH/4AAAAAAAA\n"), false}}) {
+        std::istringstream in(text);
+        PartHeader header;
+        PopulationTable table;
+        std::string error;
+        ASSERT_EQ(ReadPart(in, "p.csv", header, table, error), good) << text << error;
+        if (!good) {
+            EXPECT_NE(error.find("p.csv:9: bad packed values in run 0"), std::string::npos) << error;
+            continue;
+        }
+        ASSERT_EQ(table.records.size(), 1u);
+        EXPECT_EQ(table.records[0].values[0], 0.25);
+        EXPECT_TRUE(std::isnan(table.records[0].values[1]));
+    }
 }
 
 }  // namespace

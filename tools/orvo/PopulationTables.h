@@ -9,8 +9,12 @@
 //              OUT@T for each --at time, OUT_max, OUT_tmax, OUT_auc, OUT_final
 // summary.csv  variable,time,n,mean,sd,p2.5,p5,p25,p50,p75,p95,p97.5: one row
 //              per output and output time, over the runs with status ok
-// part file    '#' header lines (key=value), then run, inputs, status,
-//              message and OUT@T for every output time
+// part file    '#' header lines (key=value), the column header run, inputs,
+//              status, message and OUT@T for every output time, then per run
+//              run, inputs, status, message and the OUT@T values packed in
+//              one field: 11 characters of base 64 a value holding its 64
+//              bits, so that merge gets back exactly the numbers of the run
+//              ('# values=packed'; without that line, one decimal field each)
 
 #include <cstdint>
 #include <functional>
@@ -179,6 +183,7 @@ private:
     std::size_t values_ = 0;
     std::size_t runsRead_ = 0;
     bool ended_ = false;
+    bool packed_ = false;  // the values of a run in one field (see PartWriter)
     std::string line_;
     std::vector<std::string> fields_;
 };
