@@ -199,7 +199,7 @@ batch-reproducible)
     grep -q '^ca_mi,48,7,' "$work/j1/summary.csv" || fail "summary: $(cat "$work/j1/summary.csv")"
     grep -q '<polyline' "$work/j2/band.svg" || fail "no band plot"
     grep -q '^# hash=' "$work/parts/part-0-of-3.csv" || fail "part header"
-    ls "$work/parts" | grep -q tmp && fail "temporary files left behind"
+    ls -a "$work/parts" "$work/j1" | grep -q 'tmp\|orvo-summary' && fail "temporary or scratch files left behind"
     # A part of another population does not merge.
     "$orvo" batch $args --set seed=4 --shard 1/3 --out "$work/other" 2>/dev/null || fail "other shard"
     expect_refused "population differs" merge "$work/parts/part-0-of-3.csv" "$work/other/part-1-of-3.csv" \

@@ -40,7 +40,9 @@ const char* const kBatchFilesHelp =
     "  its 64 bits, exact), and the line '# end checksum=...'. orvo merge checks\n"
     "  that the parts are all N shards of one population and writes exactly the\n"
     "  tables of the unsharded run (see its --help).\n"
-    "  Every file is written to a temporary name and renamed when complete.\n"
+    "  Every file is written to a temporary name and renamed when complete; runs go\n"
+    "  to it in run order as they finish, and the summary's percentiles through a\n"
+    "  scratch file in DIR, so memory does not grow with the runs' trajectories.\n"
     "Numbers are written in their shortest exact form: the tables are the same bytes\n"
     "for any --jobs and for merged shards.\n";
 

@@ -27,6 +27,9 @@ int MergeCommand(int argc, char** argv) {
         "\nmerge checks that the parts are all N shards of one population (same hash and\n"
         "seed, none missing or repeated) and writes exactly the tables of the unsharded\n"
         "run: runs.csv and summary.csv (batch) or runs.csv and sobol.csv (sensitivity sobol).\n"
+        "It verifies every part's checksum first, then reads the parts one run at a time\n"
+        "in run order: memory does not grow with the number of runs of batch parts (the\n"
+        "summary's percentiles go through a scratch file in DIR, removed when done).\n"
         "\nExit status: 0 all runs ok, 1 a file could not be written, 2 bad input\n"
         "(parts that do not form one population), 3 some runs failed, 4 some runs\n"
         "were lost with their worker processes.\n");
