@@ -164,12 +164,17 @@ void BatchTables::Add(const RunRecord& record) {
     counts_.Add(record);
     runsWriter_->Add(record);
     spill_.Add(record);
+    // A full disk stops the runs rather than the hours after it.
+    if (!runs_.stream())
+        throw PopulationError(PopulationError::Kind::Failure,
+                              "writing '" + directory_ + "/runs.csv' failed (is the disk full?): stopped");
+    if (!spill_.error().empty()) throw PopulationError(PopulationError::Kind::Failure, spill_.error() + ": stopped");
 }
 
 int BatchTables::Finish(const std::string& plotFile, const std::vector<std::string>& plotted) {
     std::string error;
     std::vector<PopulationSummary> summaries;
-    if (!runs_.Commit(error) || !spill_.Summaries(summaries, error)) {
+    if (!spill_.Summaries(summaries, error) || !runs_.Commit(error)) {
         Complain(error);
         return kExitRunFailed;
     }
@@ -255,11 +260,15 @@ int BatchCommand(int argc, char** argv) {
     if (!sharded) {
         BatchTables tables;
         if (!tables.Open(columns, directory)) return kExitRunFailed;
-        if (!RunPopulation(
-                setup, header.firstRun, header.endRun, arguments.jobCount, progress,
-                [&](RunRecord&& record) { tables.Add(record); }, error)) {
-            Complain(error);
-            return kExitRunFailed;
+        try {
+            if (!RunPopulation(
+                    setup, header.firstRun, header.endRun, arguments.jobCount, progress,
+                    [&](RunRecord&& record) { tables.Add(record); }, error)) {
+                Complain(error);
+                return kExitRunFailed;
+            }
+        } catch (const PopulationError& e) {
+            return ReportPopulationError(e);
         }
         return tables.Finish(plotFile, {});
     }
@@ -273,15 +282,23 @@ int BatchCommand(int argc, char** argv) {
     }
     PartWriter writer(part, columns, file.stream());
     RunCounts counts;
-    if (!RunPopulation(
-            setup, header.firstRun, header.endRun, arguments.jobCount, progress,
-            [&](RunRecord&& record) {
-                counts.Add(record);
-                writer.Add(record);
-            },
-            error)) {
-        Complain(error);
-        return kExitRunFailed;
+    try {
+        if (!RunPopulation(
+                setup, header.firstRun, header.endRun, arguments.jobCount, progress,
+                [&](RunRecord&& record) {
+                    counts.Add(record);
+                    writer.Add(record);
+                    if (!writer.Good())
+                        throw PopulationError(PopulationError::Kind::Failure,
+                                              "writing '" + directory + "/" + PartFileName(part) +
+                                                  "' failed (is the disk full?): stopped");
+                },
+                error)) {
+            Complain(error);
+            return kExitRunFailed;
+        }
+    } catch (const PopulationError& e) {
+        return ReportPopulationError(e);
     }
     writer.End();
     if (!file.Commit(error)) {

@@ -156,6 +156,10 @@ int MergeCommand(int argc, char** argv) {
     }
     BatchTables tables;
     if (!tables.Open(layout, directory)) return kExitRunFailed;
-    if (!eachRun([&](const RunRecord& r) { tables.Add(r); })) return kExitBadInput;
+    try {
+        if (!eachRun([&](const RunRecord& r) { tables.Add(r); })) return kExitBadInput;
+    } catch (const PopulationError& e) {
+        return ReportPopulationError(e);
+    }
     return tables.Finish(plotFile, variables);
 }

@@ -95,6 +95,8 @@ public:
     // Runs in run order; the values of a run that is not ok are left out.
     void Add(const RunRecord& record);
     bool Summaries(std::vector<PopulationSummary>& summaries, std::string& error);
+    // Why writing the scratch file failed; empty while it has not.
+    const std::string& error() const { return error_; }
 
 private:
     bool WriteBlock();
@@ -150,6 +152,8 @@ public:
     ~PartWriter();
     void Add(const RunRecord& record);
     void End();
+    // False once a write has failed.
+    bool Good() const { return out_.good() && destination_.good(); }
 
 private:
     std::ostream& destination_;

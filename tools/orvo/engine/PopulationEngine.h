@@ -102,7 +102,8 @@ PopulationColumns ColumnsOf(const PopulationSetup& setup);
 // hands each run's record to `onRecord` in run order, as soon as the runs
 // before it are done: only runs that finished ahead of an earlier one wait
 // (a few per worker). False with `error` when the workers fail (not when
-// runs fail).
+// runs fail). `onRecord` may throw to stop the population (its output cannot
+// be written): the workers are ended and the exception passes on.
 bool RunPopulation(const PopulationSetup& setup, std::size_t first, std::size_t end, unsigned jobs,
                    PopulationProgress& progress, const std::function<void(RunRecord&&)>& onRecord,
                    std::string& error);
