@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 
+#include "AtomicFile.h"
 #include "BatchCommand.h"
 #include "CommandLine.h"
 #include "ExitCodes.h"
@@ -28,8 +29,9 @@ int MergeCommand(int argc, char** argv) {
         "seed, none missing or repeated) and writes exactly the tables of the unsharded\n"
         "run: runs.csv and summary.csv (batch) or runs.csv and sobol.csv (sensitivity sobol).\n"
         "It verifies every part's checksum first, then reads the parts one run at a time\n"
-        "in run order: memory does not grow with the number of runs of batch parts (the\n"
-        "summary's percentiles go through a scratch file in DIR, removed when done).\n"
+        "in run order: memory does not grow with the runs' trajectories (the summary's\n"
+        "percentiles go through a scratch file in DIR, removed when done; Sobol indices\n"
+        "keep each run's values at the --at times).\n"
         "\nExit status: 0 all runs ok, 1 a file could not be written, 2 bad input\n"
         "(parts that do not form one population), 3 some runs failed, 4 some runs\n"
         "were lost with their worker processes.\n");
@@ -145,14 +147,40 @@ int MergeCommand(int argc, char** argv) {
         return true;
     };
     if (header.kind == "sobol") {
-        // The indices need every run at once; Sobol designs are small.
-        PopulationTable table;
-        static_cast<PopulationColumns&>(table) = layout;
-        if (!eachRun([&](const RunRecord& r) { table.records.push_back(r); })) return kExitBadInput;
-        if (!WriteOutput(directory, "runs.csv", [&](std::ostream& o) { WriteRunsTable(table, o); }) ||
-            !WriteSobolTable(table, baseRuns, bootstrap, header.seed, directory))
+        // runs.csv as the runs pass; the indices need every run at once, but
+        // only its values at the --at times.
+        AtomicFileWriter runsFile;
+        if (!runsFile.Open(directory + "/runs.csv", error)) {
+            Complain(error);
             return kExitRunFailed;
-        return ReportFailedRuns(table, false);
+        }
+        RunsTableWriter runsWriter(layout, runsFile.stream());
+        PopulationTable atValues;
+        atValues.inputs = layout.inputs;
+        atValues.outputs = layout.outputs;
+        for (std::size_t a = 0; a < layout.atIndices.size(); ++a) {
+            atValues.times.push_back(layout.times[layout.atIndices[a]]);
+            atValues.atIndices.push_back(a);
+        }
+        RunCounts counts;
+        if (!eachRun([&](const RunRecord& r) {
+                counts.Add(r);
+                runsWriter.Add(r);
+                RunRecord kept;
+                kept.run = r.run;
+                kept.inputs = r.inputs;
+                kept.status = r.status;
+                for (std::size_t o = 0; o < layout.outputs.size(); ++o)
+                    for (const std::size_t at : layout.atIndices) kept.values.push_back(layout.Value(r, o, at));
+                atValues.records.push_back(std::move(kept));
+            }))
+            return kExitBadInput;
+        if (!runsFile.Commit(error)) {
+            Complain(error);
+            return kExitRunFailed;
+        }
+        if (!WriteSobolTable(atValues, baseRuns, bootstrap, header.seed, directory)) return kExitRunFailed;
+        return ReportFailedRuns(counts, false);
     }
     BatchTables tables;
     if (!tables.Open(layout, directory)) return kExitRunFailed;
