@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <sstream>
 
+#include "ContentHash.h"
 #include "PopulationFile.h"
 #include "PopulationTables.h"
 
@@ -174,6 +176,170 @@ TEST(RunsTable, MeasuresEachOutputAndLeavesFailedRunsEmpty) {
     WriteSummaryTable(table, summary);
     EXPECT_NE(summary.str().find("\nca_mi,48,2,3,1.4142135623730951,2.05,2.1,2.5,3,3.5,3.9,3.95\n"), std::string::npos)
         << summary.str();
+}
+
+// A population with failed and lost runs, non-finite values in runs that
+// are ok, and ties.
+PopulationTable MixedTable(std::size_t runs) {
+    PopulationTable table;
+    table.inputs = {"bw_m"};
+    table.outputs = {"ca_mi", "ca_fi"};
+    table.times = {0, 12, 24, 48};
+    table.atIndices = {1, 3};
+    for (uint32_t k = 0; k < runs; ++k) {
+        RunRecord r;
+        r.run = k;
+        r.inputs = {50.0 + k};
+        for (std::size_t c = 0; c < 8; ++c) r.values.push_back(c % 4 == 0 ? 0.0 : std::sin(k * 0.7 + c) * (1 + c));
+        if (k % 9 == 3) r.values[5] = r.values[6] = 1.5;  // ties
+        if (k == 4) r.values[2] = HUGE_VAL;
+        if (k == 5) r.values[7] = NAN;
+        if (k == 7) {
+            r.status = RunStatus::Stopped;
+            r.message = "stopped at 20";
+            r.values[3] = r.values[7] = NAN;
+        }
+        if (k == 11) {
+            r.status = RunStatus::Lost;
+            r.values.assign(8, NAN);
+        }
+        table.records.push_back(r);
+    }
+    return table;
+}
+
+// The streamed tables (runs.csv row by row, the summary through its scratch
+// file in several blocks) are the bytes of the in-memory tables, whatever
+// order the runs finish in and whether they come from workers or parts.
+TEST(StreamedTables, EqualTheInMemoryTablesForAnyOrderOfFinishingAndFromParts) {
+    const PopulationTable whole = MixedTable(41);
+    std::ostringstream expectedRuns, expectedSummary;
+    WriteRunsTable(whole, expectedRuns);
+    WriteSummaryTable(whole, expectedSummary);
+
+    const auto stream = [&](const std::function<void(const std::function<void(RunRecord&&)>&)>& feed) {
+        std::ostringstream runs, summary;
+        RunsTableWriter writer(whole, runs);
+        SummarySpill spill;
+        std::string error;
+        // 16 runs a block: two full blocks and a partial one.
+        EXPECT_TRUE(spill.Open(::testing::TempDir(), whole.Values(), error, 16 * 8 * sizeof(double))) << error;
+        RunCounts counts;
+        feed([&](RunRecord&& r) {
+            counts.Add(r);
+            writer.Add(r);
+            spill.Add(r);
+        });
+        std::vector<PopulationSummary> summaries;
+        EXPECT_TRUE(spill.Summaries(summaries, error)) << error;
+        WriteSummaryRows(whole, summaries, summary);
+        EXPECT_EQ(runs.str(), expectedRuns.str());
+        EXPECT_EQ(summary.str(), expectedSummary.str());
+        EXPECT_EQ(counts.runs, 41u);
+        EXPECT_EQ(counts.failed, 2u);
+        EXPECT_EQ(counts.lost, 1u);
+    };
+
+    // Three workers finishing in reverse within each window, and run 2 last of all.
+    std::vector<uint32_t> arrival;
+    for (uint32_t k = 0; k < 41; k += 3)
+        for (uint32_t j = std::min<uint32_t>(k + 3, 41); j-- > k;)
+            if (j != 2) arrival.push_back(j);
+    arrival.push_back(2);
+    stream([&](const std::function<void(RunRecord&&)>& take) {
+        std::vector<uint32_t> handed;
+        RunOrder order(0, [&](RunRecord&& r) {
+            handed.push_back(r.run);
+            take(std::move(r));
+        });
+        for (const uint32_t k : arrival) {
+            RunRecord copy = whole.records[k];
+            order.Add(std::move(copy));
+        }
+        EXPECT_EQ(order.Waiting(), 0u);
+        EXPECT_TRUE(std::is_sorted(handed.begin(), handed.end()));
+        EXPECT_EQ(handed.size(), 41u);
+    });
+
+    // Merge: three parts, given out of order, read back one run at a time.
+    std::vector<std::string> texts, names;
+    std::vector<PartHeader> headers;
+    std::vector<PopulationColumns> columns;
+    for (const std::size_t k : {2u, 0u, 1u}) {
+        PartHeader h{"batch", "abc", 7, k, 3, 0, 0, 41, {{"at", "12,48"}}};
+        std::tie(h.firstRun, h.endRun) = ShardRange(41, k, 3);
+        std::ostringstream out;
+        PartWriter writer(h, whole, out);
+        for (std::size_t r = h.firstRun; r < h.endRun; ++r) writer.Add(whole.records[r]);
+        writer.End();
+        texts.push_back(out.str());
+        names.push_back("part-" + std::to_string(k));
+        std::istringstream in(texts.back());
+        std::string error;
+        EXPECT_TRUE(VerifyPartChecksum(in, names.back(), error)) << error;
+        std::istringstream again(texts.back());
+        PartReader reader(again, names.back());
+        headers.emplace_back();
+        columns.emplace_back();
+        EXPECT_TRUE(reader.ReadHeader(headers.back(), columns.back(), error)) << error;
+    }
+    std::vector<std::size_t> order;
+    std::string error;
+    ASSERT_TRUE(CheckParts(names, headers, columns, order, error)) << error;
+    EXPECT_EQ(order, (std::vector<std::size_t>{1, 2, 0}));
+    stream([&](const std::function<void(RunRecord&&)>& take) {
+        for (const std::size_t p : order) {
+            std::istringstream in(texts[p]);
+            PartReader reader(in, names[p]);
+            PartHeader h;
+            PopulationColumns c;
+            std::string why;
+            ASSERT_TRUE(reader.ReadHeader(h, c, why)) << why;
+            RunRecord r;
+            while (reader.Next(r, why)) take(RunRecord(r));
+            EXPECT_TRUE(reader.Done()) << why;
+        }
+    });
+
+    // One edited number fails the checksum, naming the file and line.
+    std::string edited = texts[1];
+    const std::size_t at = edited.find("\n5,");
+    edited[edited.find(',', at + 3) + 1] = edited[edited.find(',', at + 3) + 1] == '5' ? '6' : '5';
+    std::istringstream in(edited);
+    EXPECT_FALSE(VerifyPartChecksum(in, "part-0", error));
+    EXPECT_NE(error.find("part-0:"), std::string::npos) << error;
+    EXPECT_NE(error.find("does not match the checksum"), std::string::npos) << error;
+}
+
+// Values are packed, 11 characters each; parts with decimal fields (written
+// before) still read, and a damaged packed field is refused.
+TEST(PartFile, ReadsPackedAndDecimalValues) {
+    const auto withChecksum = [](const std::string& body) {
+        ContentHash hash;
+        hash.Add(body);
+        return body + "# end checksum=" + hash.Hex() + "\n";
+    };
+    const std::string head =
+        "# orvo population part\n# kind=batch\n# hash=abc\n# seed=1\n# shard=0/1\n# runs=0-1/1\n";
+    const std::string columns = "run,bw_m,status,message,ca_mi@0,ca_mi@24\n";
+    for (const auto& [text, good] : std::vector<std::pair<std::string, bool>>{
+             {withChecksum(head + columns + "0,60,ok,,0.25,\n"), true},
+             {withChecksum(head + "# values=packed\n" + columns + "0,60,ok,,D/QAAAAAAAAH/4AAAAAAAA\n"), true},
+             {withChecksum(head + "# values=packed\n" + columns + "0,60,ok,,D/QAAAAAAAAH/4AAAAAAA\n"), false},
+             {withChecksum(head + "# values=packed\n" + columns + "0,60,ok,,z/QAAAAAAAAH/4AAAAAAAA\n"), false}}) {
+        std::istringstream in(text);
+        PartHeader header;
+        PopulationTable table;
+        std::string error;
+        ASSERT_EQ(ReadPart(in, "p.csv", header, table, error), good) << text << error;
+        if (!good) {
+            EXPECT_NE(error.find("p.csv:9: bad packed values in run 0"), std::string::npos) << error;
+            continue;
+        }
+        ASSERT_EQ(table.records.size(), 1u);
+        EXPECT_EQ(table.records[0].values[0], 0.25);
+        EXPECT_TRUE(std::isnan(table.records[0].values[1]));
+    }
 }
 
 }  // namespace

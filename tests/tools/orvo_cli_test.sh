@@ -216,7 +216,7 @@ batch-reproducible)
     grep -q '>ca_mi (nmol/L)</text>' "$work/j2/band.svg" && grep -q '>t (h)</text>' "$work/j2/band.svg" \
         || fail "band plot without units: $(grep -o '<text[^<]*</text>' "$work/j2/band.svg" | head -4)"
     grep -q '^# hash=' "$work/parts/part-0-of-3.csv" || fail "part header"
-    ls "$work/parts" | grep -q tmp && fail "temporary files left behind"
+    ls -a "$work/parts" "$work/j1" | grep -q 'tmp\|orvo-summary' && fail "temporary or scratch files left behind"
     # A part of another population does not merge.
     "$orvo" batch $args --set seed=4 --shard 1/3 --out "$work/other" 2>/dev/null || fail "other shard"
     expect_refused "population differs" merge "$work/parts/part-0-of-3.csv" "$work/other/part-1-of-3.csv" \
@@ -264,8 +264,10 @@ batch-bad-input)
     expect_refused "'CA_MI' is given twice" batch --scenario "$work/both.scenario" --vars ca_mi,CA_MI
     mkdir -p "$work/folder.scenario"
     expect_refused "is a folder" batch --scenario "$work/folder.scenario"
-    expect_refused "would need about .* GB of memory" batch --scenario "$source_dir/models/pregnancy/scenarios/population.scenario" \
-        --set runs=100000000 --out "$work/never"
+    # A population whose tables could not fit on the disk is refused before it runs.
+    expect_refused "would need about .* GB of disk space" batch --scenario "$source_dir/models/pregnancy/scenarios/population.scenario" \
+        --set runs=100000000 --set cint=1 --out "$work/never"
+    [ ! -e "$work/never" ] || fail "a refused population created its output folder"
     # A byte-order mark (spreadsheet CSV) is not part of the first name; long names are cut.
     printf '\357\273\277bw_m\n60\n' >"$work/bom.csv"
     "$orvo" batch --params "$work/bom.csv" --set tstop=24 --set cint=24 --vars ca_mi --out "$work/bom" 2>"$work/err" ||

@@ -29,30 +29,56 @@ void RemoveStaleTemporaries(const std::string& path) {
 
 }  // namespace
 
-bool WriteFileAtomically(const std::string& path, const std::function<void(std::ostream&)>& write, std::string& error) {
+AtomicFileWriter::~AtomicFileWriter() {
+    if (temporary_.empty()) return;
+    out_.close();
+    std::remove(temporary_.c_str());
+}
+
+bool AtomicFileWriter::Open(const std::string& path, std::string& error) {
     RemoveStaleTemporaries(path);
-    const std::string temporary = path + ".tmp." + std::to_string(getpid());
-    {
-        std::ofstream out(temporary, std::ios::out | std::ios::trunc | std::ios::binary);
-        if (!out) {
-            error = "cannot write '" + temporary + "': " + std::strerror(errno);
-            return false;
-        }
-        write(out);
-        out.flush();
-        if (!out.good()) {
-            error = "writing '" + temporary + "' failed";
-            out.close();
-            std::remove(temporary.c_str());
-            return false;
-        }
-    }
-    if (std::rename(temporary.c_str(), path.c_str()) != 0) {
-        error = "cannot rename '" + temporary + "' to '" + path + "': " + std::strerror(errno);
-        std::remove(temporary.c_str());
+    path_ = path;
+    temporary_ = path + ".tmp." + std::to_string(getpid());
+    buffer_.resize(std::size_t{1} << 16);
+    out_.rdbuf()->pubsetbuf(buffer_.data(), static_cast<std::streamsize>(buffer_.size()));
+    out_.open(temporary_, std::ios::out | std::ios::trunc | std::ios::binary);
+    if (!out_) {
+        error = "cannot write '" + temporary_ + "': " + std::strerror(errno);
+        temporary_.clear();
         return false;
     }
     return true;
+}
+
+bool AtomicFileWriter::Commit(std::string& error) {
+    if (temporary_.empty()) {
+        error = "'" + path_ + "' is not open for writing";
+        return false;
+    }
+    out_.flush();
+    const bool good = out_.good();
+    out_.close();
+    if (!good || out_.fail()) {
+        error = "writing '" + temporary_ + "' failed";
+        std::remove(temporary_.c_str());
+        temporary_.clear();
+        return false;
+    }
+    if (std::rename(temporary_.c_str(), path_.c_str()) != 0) {
+        error = "cannot rename '" + temporary_ + "' to '" + path_ + "': " + std::strerror(errno);
+        std::remove(temporary_.c_str());
+        temporary_.clear();
+        return false;
+    }
+    temporary_.clear();
+    return true;
+}
+
+bool WriteFileAtomically(const std::string& path, const std::function<void(std::ostream&)>& write, std::string& error) {
+    AtomicFileWriter file;
+    if (!file.Open(path, error)) return false;
+    write(file.stream());
+    return file.Commit(error);
 }
 
 bool EnsureDirectory(const std::string& path, std::string& error) {

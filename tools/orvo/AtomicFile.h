@@ -4,9 +4,33 @@
 // beside it, which is renamed over the target only when complete, so a
 // killed process leaves no partial table or part file.
 
+#include <fstream>
 #include <functional>
 #include <ostream>
 #include <string>
+#include <vector>
+
+// The same for content written over a long time: Open creates the
+// temporary file (removing those of earlier writers of the path that were
+// killed), Commit renames it over the target; a file never committed is
+// removed when the object goes.
+class AtomicFileWriter {
+public:
+    AtomicFileWriter() = default;
+    ~AtomicFileWriter();
+    AtomicFileWriter(const AtomicFileWriter&) = delete;
+    AtomicFileWriter& operator=(const AtomicFileWriter&) = delete;
+
+    bool Open(const std::string& path, std::string& error);
+    std::ostream& stream() { return out_; }
+    // False with `error` set when a write failed; the target is then untouched.
+    bool Commit(std::string& error);
+
+private:
+    std::string path_, temporary_;
+    std::ofstream out_;
+    std::vector<char> buffer_;
+};
 
 // False with `error` set when the file cannot be written; the target is then
 // untouched.

@@ -27,19 +27,16 @@ struct Band {
     std::vector<double> low, median, high;
 };
 
-Band ComputeBand(const PopulationTable& table, std::size_t output) {
+// The 5th, 50th and 95th percentiles of the summary.
+Band BandOf(const PopulationColumns& columns, const std::vector<PopulationSummary>& summaries, std::size_t output) {
+    static_assert(kSummaryProbabilities[1] == 0.05 && kSummaryProbabilities[3] == 0.5 &&
+                  kSummaryProbabilities[5] == 0.95);
     Band band;
-    std::vector<double> values;
-    for (std::size_t i = 0; i < table.times.size(); ++i) {
-        values.clear();
-        for (const RunRecord& r : table.records) {
-            const double v = table.Value(r, output, i);
-            if (r.status == RunStatus::Ok && std::isfinite(v)) values.push_back(v);
-        }
-        std::sort(values.begin(), values.end());
-        band.low.push_back(Quantile(values, 0.05));
-        band.median.push_back(Quantile(values, 0.5));
-        band.high.push_back(Quantile(values, 0.95));
+    for (std::size_t i = 0; i < columns.times.size(); ++i) {
+        const PopulationSummary& s = summaries[output * columns.times.size() + i];
+        band.low.push_back(s.percentiles[1]);
+        band.median.push_back(s.percentiles[3]);
+        band.high.push_back(s.percentiles[5]);
     }
     return band;
 }
@@ -61,15 +58,15 @@ static std::string AxisLabel(const std::string& name, const std::string& unit) {
     return escaped;
 }
 
-void WriteBandPlot(const PopulationTable& table, const std::vector<std::size_t>& outputs, const BandPlotUnits& units,
-                   std::ostream& out) {
+void WriteBandPlot(const PopulationColumns& table, const std::vector<PopulationSummary>& summaries,
+                   const std::vector<std::size_t>& outputs, const BandPlotUnits& units, std::ostream& out) {
     const double height = kPanelHeight * static_cast<double>(outputs.size());
     out << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << kWidth << "\" height=\"" << height
         << "\" font-family=\"sans-serif\" font-size=\"12\">\n<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n";
     const double t0 = table.times.empty() ? 0.0 : table.times.front();
     const double t1 = table.times.empty() ? 1.0 : std::max(table.times.back(), t0 + 1e-12);
     for (std::size_t p = 0; p < outputs.size(); ++p) {
-        const Band band = ComputeBand(table, outputs[p]);
+        const Band band = BandOf(table, summaries, outputs[p]);
         double lo = INFINITY, hi = -INFINITY;
         for (std::size_t i = 0; i < band.low.size(); ++i)
             if (std::isfinite(band.low[i])) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <sys/statvfs.h>
 #include <unistd.h>
 #include <fstream>
 #include <iostream>
@@ -34,10 +35,14 @@ const char* const kBatchFilesHelp =
     "  order statistics.\n"
     "DIR/part-K-of-N.csv: lines '# key=value' (kind, hash of the population's\n"
     "  inputs, seed, shard=K/N, runs=FIRST-END/TOTAL, ...), the header\n"
-    "  run,<input>...,status,message,<VAR>@<T> for every output time, one row per run,\n"
-    "  and the line '# end'. merge (orvo merge --help) checks that the parts are all\n"
-    "  N shards of one population and writes exactly the tables of the unsharded run.\n"
-    "  Every file is written to a temporary name and renamed when complete.\n"
+    "  run,<input>...,status,message,<VAR>@<T> for every output time, one row per run\n"
+    "  with the <VAR>@<T> values packed in one field (11 characters of base 64 a value:\n"
+    "  its 64 bits, exact), and the line '# end checksum=...'. orvo merge checks\n"
+    "  that the parts are all N shards of one population and writes exactly the\n"
+    "  tables of the unsharded run (see its --help).\n"
+    "  Every file is written to a temporary name and renamed when complete; runs go\n"
+    "  to it in run order as they finish, and the summary's percentiles through a\n"
+    "  scratch file in DIR, so memory does not grow with the runs' trajectories.\n"
     "Numbers are written in their shortest exact form: the tables are the same bytes\n"
     "for any --jobs and for merged shards.\n";
 
@@ -64,33 +69,76 @@ void FillDesign(PopulationSetup& setup) {
                                       : RandomDesign(setup.population.seed, plan.runs, d));
 }
 
-// The design and this process's share of the trajectories are held in
-// memory until the tables are written: refused up front when they would not
-// fit in half the machine's memory, rather than failing after hours.
+// Everything else is bounded; the design (all runs' inputs, every shard
+// draws the whole population) is held in memory, and the tables and the
+// summary's scratch file go to disk. A population that could not fit is
+// refused up front rather than failing after hours.
 bool FitsInMemory(const PopulationSetup& setup, std::size_t shardCount, std::string& error) {
     const double runs = static_cast<double>(
         setup.haveParams ? setup.params.Rows() : setup.population.runs != 0 ? setup.population.runs : kDefaultRuns);
     const double inputs = static_cast<double>(setup.plan.inputs.size());
-    const double values = static_cast<double>(setup.plan.outputs.size() * setup.plan.times.size());
     const double shardRuns = std::ceil(runs / static_cast<double>(shardCount));
-    const double bytes = runs * inputs * 8.0 + shardRuns * ((values + inputs) * 8.0 + 160.0);
+    const double bytes = runs * (inputs + 1.0) * 8.0 + shardRuns * 40.0 + 100e6;
     const double available = static_cast<double>(sysconf(_SC_PHYS_PAGES)) * static_cast<double>(sysconf(_SC_PAGESIZE));
     if (available <= 0.0 || bytes <= available / 2.0) return true;
-    const double shards = std::ceil(bytes / (available / 4.0)) * static_cast<double>(shardCount);
     char text[256];
     std::snprintf(text, sizeof text,
-                  "%.0f runs of %.0f recorded values would need about %.1f GB of memory, more than half of the "
-                  "%.1f GB here: run it in shards (--shard K/N with N of about %.0f) or record fewer --vars",
-                  runs, values, bytes / 1e9, available / 1e9, shards);
+                  "%.0f runs of %.0f varied inputs would need about %.1f GB of memory for the design, more than half "
+                  "of the %.1f GB here",
+                  runs, inputs, bytes / 1e9, available / 1e9);
     error = text;
     return false;
 }
 
-// The units of the table's outputs and of time as the metadata gives them.
-BandPlotUnits PlotUnitsOf(const PopulationTable& table, const ModelMetadata& metadata) {
+// What the shard writes to `directory`, at least: the summary's scratch file
+// (8 bytes a value) and runs.csv, or the part file (taken as 10 bytes a
+// number, which real tables exceed).
+bool FitsOnDisk(const PopulationSetup& setup, bool sharded, std::size_t shard, std::size_t shards, const std::string& out,
+                std::string& error) {
+    // The folder may not exist yet: the disk of its nearest existing parent.
+    std::string directory = out.empty() ? "." : out;
+    struct statvfs disk {};
+    for (std::string folder = directory; statvfs(folder.c_str(), &disk) != 0;) {
+        const std::size_t slash = folder.find_last_of('/', folder.size() > 1 ? folder.size() - 2 : 0);
+        if (folder == "." || folder == "/") return true;
+        folder = slash == std::string::npos ? "." : slash == 0 ? "/" : folder.substr(0, slash);
+    }
+    const double free = static_cast<double>(disk.f_bavail) * static_cast<double>(disk.f_frsize);
+    const std::size_t total =
+        setup.haveParams ? setup.params.Rows() : setup.population.runs != 0 ? setup.population.runs : kDefaultRuns;
+    const auto [first, end] = ShardRange(total, shard, shards);
+    const double runs = static_cast<double>(end - first);
+    const double inputs = static_cast<double>(setup.plan.inputs.size());
+    const double outputs = static_cast<double>(setup.plan.outputs.size());
+    const double values = outputs * static_cast<double>(setup.plan.times.size());
+    const double perRun = sharded ? (inputs + values) * 10.0
+                                  : values * 8.0 + (inputs + outputs * (4.0 + static_cast<double>(setup.atIndices.size()))) * 10.0;
+    const double bytes = runs * perRun;
+    // Pseudo file systems report no space; small tables fail at the writing check.
+    if (disk.f_blocks == 0 || bytes <= free || bytes < 1e9) return true;
+    char text[320];
+    std::snprintf(text, sizeof text,
+                  "%.0f runs of %.0f recorded values would need about %.1f GB of disk space in '%s', more than the "
+                  "%.1f GB free there: record fewer --vars or output times, or run it in shards on other disks",
+                  runs, values, bytes / 1e9, directory.c_str(), free / 1e9);
+    error = text;
+    return false;
+}
+
+// The outputs to plot: those named (all when none), at most 12 panels.
+std::vector<std::size_t> PlottedOutputs(const PopulationColumns& table, const std::vector<std::string>& names) {
+    std::vector<std::size_t> chosen;
+    for (std::size_t o = 0; o < table.outputs.size() && chosen.size() < 12; ++o)
+        if (names.empty() || std::find(names.begin(), names.end(), table.outputs[o]) != names.end())
+            chosen.push_back(o);
+    return chosen;
+}
+
+// The units of the outputs and of time as the metadata gives them.
+BandPlotUnits PlotUnitsOf(const PopulationColumns& columns, const ModelMetadata& metadata) {
     BandPlotUnits units;
     units.time = metadata.timeUnits;
-    for (const std::string& output : table.outputs) {
+    for (const std::string& output : columns.outputs) {
         // An array element NAME(INDEX) has its variable's unit.
         auto found = metadata.units.find(output);
         if (found == metadata.units.end()) found = metadata.units.find(output.substr(0, output.find('(')));
@@ -99,22 +147,14 @@ BandPlotUnits PlotUnitsOf(const PopulationTable& table, const ModelMetadata& met
     return units;
 }
 
-// The outputs to plot: those named (all when none), at most 12 panels.
-std::vector<std::size_t> PlottedOutputs(const PopulationTable& table, const std::vector<std::string>& names) {
-    std::vector<std::size_t> chosen;
-    for (std::size_t o = 0; o < table.outputs.size() && chosen.size() < 12; ++o)
-        if (names.empty() || std::find(names.begin(), names.end(), table.outputs[o]) != names.end())
-            chosen.push_back(o);
-    return chosen;
-}
-
-bool WritePlot(const std::string& file, const PopulationTable& table, const std::vector<std::string>& names,
+bool WritePlot(const std::string& file, const PopulationColumns& columns,
+               const std::vector<PopulationSummary>& summaries, const std::vector<std::string>& names,
                const ModelMetadata& metadata) {
     std::string error;
-    const std::vector<std::size_t> outputs = PlottedOutputs(table, names);
-    const BandPlotUnits units = PlotUnitsOf(table, metadata);
+    const std::vector<std::size_t> outputs = PlottedOutputs(columns, names);
+    const BandPlotUnits units = PlotUnitsOf(columns, metadata);
     if (!WriteFileAtomically(
-            file, [&](std::ostream& out) { WriteBandPlot(table, outputs, units, out); }, error)) {
+            file, [&](std::ostream& out) { WriteBandPlot(columns, summaries, outputs, units, out); }, error)) {
         Complain(error);
         return false;
     }
@@ -123,13 +163,42 @@ bool WritePlot(const std::string& file, const PopulationTable& table, const std:
 
 }  // namespace
 
-int WriteBatchTables(const PopulationTable& table, const std::string& directory, const std::string& plotFile,
-                     const std::vector<std::string>& plotted, const ModelMetadata& metadata) {
-    if (!WriteOutput(directory, "runs.csv", [&](std::ostream& out) { WriteRunsTable(table, out); }) ||
-        !WriteOutput(directory, "summary.csv", [&](std::ostream& out) { WriteSummaryTable(table, out); }) ||
-        (!plotFile.empty() && !WritePlot(plotFile, table, plotted, metadata)))
+bool BatchTables::Open(const PopulationColumns& columns, const std::string& directory) {
+    columns_ = columns;
+    directory_ = directory;
+    std::string error;
+    if (!runs_.Open(directory + "/runs.csv", error) || !spill_.Open(directory, columns_.Values(), error)) {
+        Complain(error);
+        return false;
+    }
+    runsWriter_ = std::make_unique<RunsTableWriter>(columns_, runs_.stream());
+    return true;
+}
+
+void BatchTables::Add(const RunRecord& record) {
+    counts_.Add(record);
+    runsWriter_->Add(record);
+    spill_.Add(record);
+    // A full disk stops the runs rather than the hours after it.
+    if (!runs_.stream())
+        throw PopulationError(PopulationError::Kind::Failure,
+                              "writing '" + directory_ + "/runs.csv' failed (is the disk full?): stopped");
+    if (!spill_.error().empty()) throw PopulationError(PopulationError::Kind::Failure, spill_.error() + ": stopped");
+}
+
+int BatchTables::Finish(const std::string& plotFile, const std::vector<std::string>& plotted,
+                        const ModelMetadata& metadata) {
+    std::string error;
+    std::vector<PopulationSummary> summaries;
+    if (!spill_.Summaries(summaries, error) || !runs_.Commit(error)) {
+        Complain(error);
         return kExitRunFailed;
-    return ReportFailedRuns(table, true);
+    }
+    if (!WriteOutput(directory_, "summary.csv",
+                     [&](std::ostream& out) { WriteSummaryRows(columns_, summaries, out); }) ||
+        (!plotFile.empty() && !WritePlot(plotFile, columns_, summaries, plotted, metadata)))
+        return kExitRunFailed;
+    return ReportFailedRuns(counts_, true);
 }
 
 int BatchCommand(int argc, char** argv) {
@@ -186,7 +255,8 @@ int BatchCommand(int argc, char** argv) {
         }
         ResolvePopulation(request, inputs, origins, setup);
         ReportNotes(setup);
-        if (!FitsInMemory(setup, shards, error)) {
+        if (!FitsInMemory(setup, shards, error) ||
+            !FitsOnDisk(setup, sharded, shard, shards, OutputDirectoryOf(arguments), error)) {
             Complain(error);
             return kExitBadInput;
         }
@@ -202,20 +272,56 @@ int BatchCommand(int argc, char** argv) {
     }
 
     const PartHeader header = MakePartHeader(setup, setup.plan.runs, shard, shards);
-    PopulationTable table;
+    const PopulationColumns columns = ColumnsOf(setup);
     ProgressReporter progress(arguments.progress);
-    if (!RunPopulation(setup, header.firstRun, header.endRun, arguments.jobCount, progress, table, error)) {
-        Complain(error);
-        return kExitRunFailed;
-    }
     if (!sharded) {
+        BatchTables tables;
+        if (!tables.Open(columns, directory)) return kExitRunFailed;
+        try {
+            if (!RunPopulation(
+                    setup, header.firstRun, header.endRun, arguments.jobCount, progress,
+                    [&](RunRecord&& record) { tables.Add(record); }, error)) {
+                Complain(error);
+                return kExitRunFailed;
+            }
+        } catch (const PopulationError& e) {
+            return ReportPopulationError(e);
+        }
         std::string ignored;  // unreadable metadata: a plot without units
-        return WriteBatchTables(table, directory, plotFile, {}, ReadModelMetadata(setup.libraryPath, ignored));
+        return tables.Finish(plotFile, {}, ReadModelMetadata(setup.libraryPath, ignored));
     }
 
     PartHeader part = header;
     part.extra.emplace_back("at", TimeList(request.atTimes));
-    if (!WriteOutput(directory, PartFileName(part), [&](std::ostream& out) { WritePart(part, table, out); }))
+    AtomicFileWriter file;
+    if (!file.Open(directory + "/" + PartFileName(part), error)) {
+        Complain(error);
         return kExitRunFailed;
-    return ReportFailedRuns(table, false);
+    }
+    PartWriter writer(part, columns, file.stream());
+    RunCounts counts;
+    try {
+        if (!RunPopulation(
+                setup, header.firstRun, header.endRun, arguments.jobCount, progress,
+                [&](RunRecord&& record) {
+                    counts.Add(record);
+                    writer.Add(record);
+                    if (!writer.Good())
+                        throw PopulationError(PopulationError::Kind::Failure,
+                                              "writing '" + directory + "/" + PartFileName(part) +
+                                                  "' failed (is the disk full?): stopped");
+                },
+                error)) {
+            Complain(error);
+            return kExitRunFailed;
+        }
+    } catch (const PopulationError& e) {
+        return ReportPopulationError(e);
+    }
+    writer.End();
+    if (!file.Commit(error)) {
+        Complain(error);
+        return kExitRunFailed;
+    }
+    return ReportFailedRuns(counts, false);
 }

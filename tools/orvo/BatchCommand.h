@@ -1,8 +1,10 @@
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "AtomicFile.h"
 #include "ModelMetadata.h"
 #include "PopulationTables.h"
 
@@ -11,8 +13,26 @@
 // --shard K/N the part file part-K-of-N.csv.
 int BatchCommand(int argc, char** argv);
 
-// runs.csv, summary.csv and (with `plotFile`) the band plot of the outputs
-// named in `plotted` (all when empty) of a whole batch, labelled with the
-// units `metadata` gives; the exit code.
-int WriteBatchTables(const PopulationTable& table, const std::string& directory, const std::string& plotFile,
-                     const std::vector<std::string>& plotted, const ModelMetadata& metadata);
+// runs.csv, summary.csv and (with a plot file) the band plot of a whole
+// batch, written run by run in run order: runs.csv goes to its temporary
+// file as runs are added, the summary's values to a scratch file; memory
+// does not grow with the number of runs.
+class BatchTables {
+public:
+    // Opens runs.csv's temporary file and the scratch file in `directory`;
+    // false after saying why not.
+    bool Open(const PopulationColumns& columns, const std::string& directory);
+    void Add(const RunRecord& record);
+    // Completes runs.csv, writes summary.csv and the plot of the outputs
+    // named in `plotted` (all when empty); the exit code.
+    // The plot's axes carry the units `metadata` gives.
+    int Finish(const std::string& plotFile, const std::vector<std::string>& plotted, const ModelMetadata& metadata);
+
+private:
+    PopulationColumns columns_;
+    std::string directory_;
+    AtomicFileWriter runs_;
+    std::unique_ptr<RunsTableWriter> runsWriter_;
+    SummarySpill spill_;
+    RunCounts counts_;
+};

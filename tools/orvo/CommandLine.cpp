@@ -289,19 +289,19 @@ bool LoadModel(const std::string& libraryPath, OrvoLibrary& library, ModelMetada
     return true;
 }
 
-int ReportFailedRuns(const PopulationTable& table, bool excluded) {
-    const std::size_t failed = FailedRuns(table);
-    if (failed == 0) return kExitOk;
-    Complain(std::to_string(failed) + " of " + std::to_string(table.records.size()) + " runs failed" +
+int ReportFailedRuns(const RunCounts& counts, bool excluded) {
+    if (counts.failed == 0) return kExitOk;
+    Complain(std::to_string(counts.failed) + " of " + std::to_string(counts.runs) + " runs failed" +
              (excluded ? " and are excluded from the summary" : "") + " (see status in runs.csv)");
-    const std::size_t lost = static_cast<std::size_t>(std::count_if(
-        table.records.begin(), table.records.end(), [](const RunRecord& r) { return r.status == RunStatus::Lost; }));
-    if (lost > 0) {
-        Complain(std::to_string(lost) + " run(s) lost: their worker process died twice (out of memory or killed?)");
+    if (counts.lost > 0) {
+        Complain(std::to_string(counts.lost) +
+                 " run(s) lost: their worker process died twice (out of memory or killed?)");
         return kExitRunsLost;
     }
     return kExitSomeRunsFailed;
 }
+
+int ReportFailedRuns(const PopulationTable& table, bool excluded) { return ReportFailedRuns(CountRuns(table), excluded); }
 
 void AddPopulationOptions(CLI::App& app, PopulationArguments& arguments, const std::string& scenarioHelp) {
     AddLibrary(app, arguments.library);

@@ -110,6 +110,7 @@ bool WriteOutput(const std::string& directory, const std::string& name,
 // kExitOk when every run is ok; else says how many failed and returns
 // kExitSomeRunsFailed. `excluded` adds that they are left out of the summary.
 int ReportFailedRuns(const PopulationTable& table, bool excluded);
+int ReportFailedRuns(const RunCounts& counts, bool excluded);
 
 // The population file's format, for the --help of the population commands.
 extern const char* const kPopulationFileHelp;

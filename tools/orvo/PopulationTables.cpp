@@ -3,8 +3,12 @@
 #include <map>
 
 #include <algorithm>
+#include <array>
+#include <cerrno>
 #include <charconv>
 #include <cmath>
+#include <cstring>
+#include <unistd.h>
 
 #include "ContentHash.h"
 #include "CsvReader.h"
@@ -27,7 +31,7 @@ bool ReadCount(std::string_view text, std::size_t& value) {
 }
 
 // Leading columns of runs.csv and of part files.
-void AddRunColumns(const PopulationTable& table, std::vector<std::string>& header) {
+void AddRunColumns(const PopulationColumns& table, std::vector<std::string>& header) {
     header.push_back("run");
     header.insert(header.end(), table.inputs.begin(), table.inputs.end());
     header.push_back("status");
@@ -43,7 +47,7 @@ void AddRunFields(const RunRecord& record, std::vector<std::string>& row) {
 
 }  // namespace
 
-bool MeasureOutput(const PopulationTable& table, const RunRecord& record, std::size_t output,
+bool MeasureOutput(const PopulationColumns& table, const RunRecord& record, std::size_t output,
                    OutputMeasures& measures) {
     const std::size_t n = table.times.size();
     measures = OutputMeasures{};
@@ -61,41 +65,64 @@ bool MeasureOutput(const PopulationTable& table, const RunRecord& record, std::s
     return n > 0;
 }
 
-std::size_t FailedRuns(const PopulationTable& table) {
-    return static_cast<std::size_t>(std::count_if(table.records.begin(), table.records.end(),
-                                                  [](const RunRecord& r) { return r.status != RunStatus::Ok; }));
+std::size_t FailedRuns(const PopulationTable& table) { return CountRuns(table).failed; }
+
+void RunOrder::Add(RunRecord&& record) {
+    if (record.run != next_) {
+        early_.emplace(record.run, std::move(record));
+        return;
+    }
+    hand_(std::move(record));
+    ++next_;
+    for (auto waiting = early_.begin(); waiting != early_.end() && waiting->first == next_;
+         waiting = early_.erase(waiting), ++next_)
+        hand_(std::move(waiting->second));
+}
+
+void RunCounts::Add(const RunRecord& record) {
+    ++runs;
+    if (record.status != RunStatus::Ok) ++failed;
+    if (record.status == RunStatus::Lost) ++lost;
+}
+
+RunCounts CountRuns(const PopulationTable& table) {
+    RunCounts counts;
+    for (const RunRecord& record : table.records) counts.Add(record);
+    return counts;
+}
+
+RunsTableWriter::RunsTableWriter(const PopulationColumns& columns, std::ostream& out)
+    : columns_(columns), writer_(out) {
+    AddRunColumns(columns_, row_);
+    for (const std::string& output : columns_.outputs) {
+        for (const std::size_t at : columns_.atIndices) row_.push_back(TimeColumn(output, columns_.times[at]));
+        for (const char* measure : {"_max", "_tmax", "_auc", "_final"}) row_.push_back(output + measure);
+    }
+    writer_.WriteRow(row_);
+}
+
+void RunsTableWriter::Add(const RunRecord& record) {
+    row_.clear();
+    AddRunFields(record, row_);
+    for (std::size_t o = 0; o < columns_.outputs.size(); ++o) {
+        for (const std::size_t at : columns_.atIndices) row_.push_back(Cell(columns_.Value(record, o, at)));
+        OutputMeasures m;
+        if (record.status == RunStatus::Ok && MeasureOutput(columns_, record, o, m)) {
+            for (const double v : {m.max, m.tmax, m.auc, m.final}) row_.push_back(FormatReal(v));
+        } else {
+            row_.insert(row_.end(), 4, std::string());
+        }
+    }
+    writer_.WriteRow(row_);
 }
 
 void WriteRunsTable(const PopulationTable& table, std::ostream& out) {
-    CsvWriter writer(out);
-    std::vector<std::string> row;
-    AddRunColumns(table, row);
-    for (const std::string& output : table.outputs) {
-        for (const std::size_t at : table.atIndices) row.push_back(TimeColumn(output, table.times[at]));
-        for (const char* measure : {"_max", "_tmax", "_auc", "_final"}) row.push_back(output + measure);
-    }
-    writer.WriteRow(row);
-    for (const RunRecord& record : table.records) {
-        row.clear();
-        AddRunFields(record, row);
-        for (std::size_t o = 0; o < table.outputs.size(); ++o) {
-            for (const std::size_t at : table.atIndices) row.push_back(Cell(table.Value(record, o, at)));
-            OutputMeasures m;
-            if (record.status == RunStatus::Ok && MeasureOutput(table, record, o, m)) {
-                for (const double v : {m.max, m.tmax, m.auc, m.final}) row.push_back(FormatReal(v));
-            } else {
-                row.insert(row.end(), 4, std::string());
-            }
-        }
-        writer.WriteRow(row);
-    }
+    RunsTableWriter writer(table, out);
+    for (const RunRecord& record : table.records) writer.Add(record);
 }
 
-void WriteSummaryTable(const PopulationTable& table, std::ostream& out) {
-    CsvWriter writer(out);
-    std::vector<std::string> row = {"variable", "time", "n", "mean", "sd"};
-    row.insert(row.end(), std::begin(kSummaryPercentileNames), std::end(kSummaryPercentileNames));
-    writer.WriteRow(row);
+std::vector<PopulationSummary> SummarizeTable(const PopulationTable& table) {
+    std::vector<PopulationSummary> summaries;
     std::vector<double> values;
     for (std::size_t o = 0; o < table.outputs.size(); ++o)
         for (std::size_t i = 0; i < table.times.size(); ++i) {
@@ -104,11 +131,121 @@ void WriteSummaryTable(const PopulationTable& table, std::ostream& out) {
                 const double v = table.Value(record, o, i);
                 if (record.status == RunStatus::Ok && std::isfinite(v)) values.push_back(v);
             }
-            const PopulationSummary s = Summarize(values);
-            row = {table.outputs[o], FormatReal(table.times[i]), std::to_string(s.n), Cell(s.mean), Cell(s.sd)};
+            summaries.push_back(Summarize(values));
+        }
+    return summaries;
+}
+
+void WriteSummaryRows(const PopulationColumns& columns, const std::vector<PopulationSummary>& summaries,
+                      std::ostream& out) {
+    CsvWriter writer(out);
+    std::vector<std::string> row = {"variable", "time", "n", "mean", "sd"};
+    row.insert(row.end(), std::begin(kSummaryPercentileNames), std::end(kSummaryPercentileNames));
+    writer.WriteRow(row);
+    for (std::size_t o = 0; o < columns.outputs.size(); ++o)
+        for (std::size_t i = 0; i < columns.times.size(); ++i) {
+            const PopulationSummary& s = summaries[o * columns.times.size() + i];
+            row = {columns.outputs[o], FormatReal(columns.times[i]), std::to_string(s.n), Cell(s.mean), Cell(s.sd)};
             for (const double p : s.percentiles) row.push_back(Cell(p));
             writer.WriteRow(row);
         }
+}
+
+void WriteSummaryTable(const PopulationTable& table, std::ostream& out) {
+    WriteSummaryRows(table, SummarizeTable(table), out);
+}
+
+SummarySpill::~SummarySpill() {
+    if (fd_ >= 0) close(fd_);
+}
+
+bool SummarySpill::Open(const std::string& directory, std::size_t values, std::string& error,
+                        std::size_t blockBytes) {
+    std::string path = (directory.empty() ? std::string(".") : directory) + "/.orvo-summary-XXXXXX";
+    fd_ = mkstemp(path.data());
+    if (fd_ < 0) {
+        error = "cannot create a scratch file in '" + directory + "': " + std::strerror(errno);
+        return false;
+    }
+    unlink(path.c_str());
+    values_ = values;
+    blockRuns_ = std::max<std::size_t>(16, blockBytes / sizeof(double) / std::max<std::size_t>(1, values));
+    block_.assign(values_ * blockRuns_, NAN);
+    return true;
+}
+
+void SummarySpill::Add(const RunRecord& record) {
+    const bool ok = record.status == RunStatus::Ok && record.values.size() == values_;
+    for (std::size_t c = 0; c < values_; ++c) block_[c * blockRuns_ + inBlock_] = ok ? record.values[c] : NAN;
+    if (++inBlock_ == blockRuns_) {
+        WriteBlock();  // a failure is kept for Summaries
+        inBlock_ = 0;
+        ++blocks_;
+    }
+}
+
+// Each column of the block, `inBlock_` values long, one after the other.
+bool SummarySpill::WriteBlock() {
+    if (!error_.empty()) return false;
+    const off_t start = static_cast<off_t>(blocks_ * blockRuns_ * values_ * sizeof(double));
+    for (std::size_t c = 0; c < values_; ++c) {
+        const char* bytes = reinterpret_cast<const char*>(block_.data() + c * blockRuns_);
+        std::size_t size = inBlock_ * sizeof(double);
+        off_t at = start + static_cast<off_t>(c * inBlock_ * sizeof(double));
+        while (size > 0) {
+            const ssize_t written = pwrite(fd_, bytes, size, at);
+            if (written < 0 && errno == EINTR) continue;
+            if (written <= 0) {
+                error_ = std::string("writing the summary's scratch file failed: ") +
+                         (written < 0 ? std::strerror(errno) : "no space");
+                return false;
+            }
+            bytes += written;
+            at += written;
+            size -= static_cast<std::size_t>(written);
+        }
+    }
+    return true;
+}
+
+bool SummarySpill::Summaries(std::vector<PopulationSummary>& summaries, std::string& error) {
+    summaries.clear();
+    if (fd_ < 0) {
+        error = "the summary's scratch file is not open";
+        return false;
+    }
+    if (inBlock_ > 0) WriteBlock();
+    if (!error_.empty()) {
+        error = error_;
+        return false;
+    }
+    block_ = {};
+    std::vector<double> column, values;
+    for (std::size_t c = 0; c < values_; ++c) {
+        values.clear();
+        for (std::size_t b = 0; b <= blocks_; ++b) {
+            const std::size_t runs = b < blocks_ ? blockRuns_ : inBlock_;
+            if (runs == 0) continue;
+            column.resize(runs);
+            const off_t at = static_cast<off_t>((b * blockRuns_ * values_ + c * runs) * sizeof(double));
+            char* bytes = reinterpret_cast<char*>(column.data());
+            std::size_t size = runs * sizeof(double), done = 0;
+            while (done < size) {
+                const ssize_t got = pread(fd_, bytes + done, size - done, at + static_cast<off_t>(done));
+                if (got < 0 && errno == EINTR) continue;
+                if (got <= 0) {
+                    error = std::string("reading the summary's scratch file failed: ") +
+                            (got < 0 ? std::strerror(errno) : "it is shorter than written");
+                    return false;
+                }
+                done += static_cast<std::size_t>(got);
+            }
+            for (const double v : column)
+                if (std::isfinite(v)) values.push_back(v);
+        }
+        summaries.push_back(Summarize(values));
+    }
+    return true;
 }
 
 std::string PartHeader::Extra(const std::string& key) const {
@@ -129,6 +266,45 @@ std::string PartFileName(const PartHeader& header) {
 }
 
 namespace {
+
+// Part files carry every value of every run, which exact percentiles need:
+// each as the 64 bits of the double in 11 characters of base 64 (4 + 10 x 6
+// bits), all of a run in one field. That is 11 bytes a value, against about
+// 18 for the shortest exact decimal, and no rounding either way.
+constexpr char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+constexpr std::size_t kPackedWidth = 11;
+
+void PackValues(const std::vector<double>& values, std::string& text) {
+    text.resize(values.size() * kPackedWidth);
+    char* out = text.data();
+    for (const double v : values) {
+        uint64_t bits = 0;
+        std::memcpy(&bits, &v, sizeof bits);
+        for (std::size_t k = kPackedWidth; k-- > 0; bits >>= 6) out[k] = kDigits[bits & 63];
+        out += kPackedWidth;
+    }
+}
+
+bool UnpackValues(std::string_view text, std::size_t count, std::vector<double>& values) {
+    static const auto digitValue = [] {
+        std::array<int8_t, 256> table{};
+        table.fill(-1);
+        for (int k = 0; k < 64; ++k) table[static_cast<unsigned char>(kDigits[k])] = static_cast<int8_t>(k);
+        return table;
+    }();
+    if (text.size() != count * kPackedWidth) return false;
+    values.resize(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        uint64_t bits = 0;
+        for (std::size_t k = 0; k < kPackedWidth; ++k) {
+            const int8_t digit = digitValue[static_cast<unsigned char>(text[i * kPackedWidth + k])];
+            if (digit < 0 || (k == 0 && digit > 15)) return false;
+            bits = bits << 6 | static_cast<uint64_t>(digit);
+        }
+        std::memcpy(&values[i], &bits, sizeof bits);
+    }
+    return true;
+}
 
 // Passes everything through to `target` and hashes it on the way.
 class HashingBuffer : public std::streambuf {
@@ -156,69 +332,70 @@ private:
 
 // The hash of a part's bytes up to its end line, which carries it: merge
 // refuses a part changed after it was written.
-void WritePart(const PartHeader& header, const PopulationTable& table, std::ostream& destination) {
-    ContentHash hash;
-    HashingBuffer hashing(destination.rdbuf(), hash);
-    std::ostream out(&hashing);
-    out << "# orvo population part\n"
-        << "# kind=" << header.kind << "\n"
-        << "# hash=" << header.hash << "\n"
-        << "# seed=" << header.seed << "\n"
-        << "# shard=" << header.shard << "/" << header.shards << "\n"
-        << "# runs=" << header.firstRun << "-" << header.endRun << "/" << header.totalRuns << "\n";
-    for (const auto& [key, value] : header.extra) out << "# " << key << "=" << value << "\n";
-    CsvWriter writer(out);
-    std::vector<std::string> row;
-    AddRunColumns(table, row);
-    for (const std::string& output : table.outputs)
-        for (const double t : table.times) row.push_back(TimeColumn(output, t));
-    writer.WriteRow(row);
-    for (const RunRecord& record : table.records) {
-        row.clear();
-        AddRunFields(record, row);
-        for (const double v : record.values) row.push_back(Cell(v));
-        writer.WriteRow(row);
-    }
-    out.flush();
-    if (!out) destination.setstate(std::ios::badbit);
-    destination << "# end checksum=" << hash.Hex() << "\n";
+PartWriter::PartWriter(const PartHeader& header, const PopulationColumns& columns, std::ostream& out)
+    : destination_(out),
+      hashing_(std::make_unique<HashingBuffer>(out.rdbuf(), hash_)),
+      out_(hashing_.get()),
+      writer_(out_) {
+    out_ << "# orvo population part\n"
+         << "# kind=" << header.kind << "\n"
+         << "# hash=" << header.hash << "\n"
+         << "# seed=" << header.seed << "\n"
+         << "# shard=" << header.shard << "/" << header.shards << "\n"
+         << "# runs=" << header.firstRun << "-" << header.endRun << "/" << header.totalRuns << "\n"
+         << "# values=packed\n";
+    for (const auto& [key, value] : header.extra) out_ << "# " << key << "=" << value << "\n";
+    AddRunColumns(columns, row_);
+    for (const std::string& output : columns.outputs)
+        for (const double t : columns.times) row_.push_back(TimeColumn(output, t));
+    writer_.WriteRow(row_);
 }
 
-bool ReadPart(std::istream& in, const std::string& fileName, PartHeader& header, PopulationTable& table,
-              std::string& error) {
+PartWriter::~PartWriter() = default;
+
+void PartWriter::Add(const RunRecord& record) {
+    row_.clear();
+    AddRunFields(record, row_);
+    row_.emplace_back();
+    PackValues(record.values, row_.back());
+    writer_.WriteRow(row_);
+}
+
+void PartWriter::End() {
+    out_.flush();
+    if (!out_) destination_.setstate(std::ios::badbit);
+    destination_ << "# end checksum=" << hash_.Hex() << "\n";
+}
+
+void WritePart(const PartHeader& header, const PopulationTable& table, std::ostream& destination) {
+    PartWriter writer(header, table, destination);
+    for (const RunRecord& record : table.records) writer.Add(record);
+    writer.End();
+}
+
+bool PartReader::Fail(const std::string& what, std::string& error) const {
+    error = fileName_ + ":" + std::to_string(lineNumber_) + ": " + what;
+    return false;
+}
+
+bool PartReader::ReadHeader(PartHeader& header, PopulationColumns& columns, std::string& error) {
     header = PartHeader{};
-    table = PopulationTable{};
-    std::string line;
-    int lineNumber = 0;
-    const auto fail = [&](const std::string& what) {
-        error = fileName + ":" + std::to_string(lineNumber) + ": " + what;
-        return false;
-    };
-    if (!std::getline(in, line) || line != "# orvo population part") {
-        lineNumber = 1;
-        return fail("not an orvo part file");
+    columns = PopulationColumns{};
+    if (!std::getline(in_, line_) || line_ != "# orvo population part") {
+        lineNumber_ = 1;
+        return Fail("not an orvo part file", error);
     }
-    ++lineNumber;
-    ContentHash hash;
-    hash.Add(line + "\n");
-    bool haveShard = false, haveRuns = false, ended = false;
-    std::vector<std::string> fields;
-    std::size_t statusColumn = 0;
-    while (std::getline(in, line)) {
-        ++lineNumber;
-        if (ended) return fail("text after the end line");
-        if (line.rfind("# end", 0) == 0) {
-            if (line != "# end checksum=" + hash.Hex())
-                return fail("the part's content does not match the checksum of its end line: it was changed "
-                            "or cut after it was written");
-            ended = true;
-            continue;
-        }
-        hash.Add(line + "\n");
-        if (line.rfind("# ", 0) == 0) {
-            const std::string entry = line.substr(2);
+    ++lineNumber_;
+    hash_.Add(line_ + "\n");
+    bool haveShard = false, haveRuns = false;
+    while (std::getline(in_, line_)) {
+        ++lineNumber_;
+        if (line_.rfind("# end", 0) == 0) return Fail("the part ends before its column header", error);
+        hash_.Add(line_ + "\n");
+        if (line_.rfind("# ", 0) == 0) {
+            const std::string entry = line_.substr(2);
             const std::size_t equals = entry.find('=');
-            if (equals == std::string::npos) return fail("expected '# key=value'");
+            if (equals == std::string::npos) return Fail("expected '# key=value'", error);
             const std::string key = entry.substr(0, equals), value = entry.substr(equals + 1);
             if (key == "kind") {
                 header.kind = value;
@@ -226,87 +403,154 @@ bool ReadPart(std::istream& in, const std::string& fileName, PartHeader& header,
                 header.hash = value;
             } else if (key == "seed") {
                 std::size_t seed = 0;
-                if (!ReadCount(value, seed)) return fail("bad seed");
+                if (!ReadCount(value, seed)) return Fail("bad seed", error);
                 header.seed = seed;
             } else if (key == "shard") {
                 const std::size_t slash = value.find('/');
                 if (slash == std::string::npos || !ReadCount(std::string_view(value).substr(0, slash), header.shard) ||
                     !ReadCount(std::string_view(value).substr(slash + 1), header.shards) || header.shards == 0 ||
                     header.shard >= header.shards)
-                    return fail("bad shard '" + value + "'");
+                    return Fail("bad shard '" + value + "'", error);
                 haveShard = true;
             } else if (key == "runs") {
                 const std::size_t dash = value.find('-'), slash = value.find('/');
                 if (dash == std::string::npos || slash == std::string::npos || slash < dash ||
                     !ReadCount(std::string_view(value).substr(0, dash), header.firstRun) ||
                     !ReadCount(std::string_view(value).substr(dash + 1, slash - dash - 1), header.endRun) ||
-                    !ReadCount(std::string_view(value).substr(slash + 1), header.totalRuns))
-                    return fail("bad runs '" + value + "'");
+                    !ReadCount(std::string_view(value).substr(slash + 1), header.totalRuns) ||
+                    header.firstRun > header.endRun || header.endRun > header.totalRuns)
+                    return Fail("bad runs '" + value + "'", error);
                 haveRuns = true;
+            } else if (key == "values") {
+                // Parts of older versions carry the values as decimal fields.
+                if (value != "packed") return Fail("unknown values '" + value + "'", error);
+                packed_ = true;
             } else {
                 header.extra.emplace_back(key, value);
             }
             continue;
         }
-        if (!SplitCsvRecord(line, fields)) return fail("unclosed quote");
-        if (statusColumn == 0) {
-            // The column header.
-            if (fields.empty() || fields[0] != "run") return fail("expected the column header");
-            for (statusColumn = 1; statusColumn < fields.size() && fields[statusColumn] != "status"; ++statusColumn)
-                table.inputs.push_back(fields[statusColumn]);
-            if (statusColumn + 1 >= fields.size() || fields[statusColumn + 1] != "message")
-                return fail("expected status and message columns");
-            for (std::size_t c = statusColumn + 2; c < fields.size(); ++c) {
-                const std::size_t at = fields[c].rfind('@');
-                double time = 0.0;
-                if (at == std::string::npos || !ReadReal(std::string_view(fields[c]).substr(at + 1), time))
-                    return fail("bad column '" + fields[c] + "'");
-                const std::string output = fields[c].substr(0, at);
-                if (table.outputs.empty() || table.outputs.back() != output) table.outputs.push_back(output);
-                if (table.outputs.size() == 1) table.times.push_back(time);
-            }
-            if (table.outputs.size() * table.times.size() != fields.size() - statusColumn - 2)
-                return fail("the output columns do not form one grid");
-            continue;
+        // The column header.
+        if (!haveShard || !haveRuns || header.kind.empty() || header.hash.empty())
+            return Fail("the header lacks kind, hash, shard or runs", error);
+        if (!SplitCsvRecord(line_, fields_)) return Fail("unclosed quote", error);
+        if (fields_.empty() || fields_[0] != "run") return Fail("expected the column header", error);
+        for (statusColumn_ = 1; statusColumn_ < fields_.size() && fields_[statusColumn_] != "status"; ++statusColumn_)
+            columns.inputs.push_back(fields_[statusColumn_]);
+        if (statusColumn_ + 1 >= fields_.size() || fields_[statusColumn_ + 1] != "message")
+            return Fail("expected status and message columns", error);
+        for (std::size_t c = statusColumn_ + 2; c < fields_.size(); ++c) {
+            const std::size_t at = fields_[c].rfind('@');
+            double time = 0.0;
+            if (at == std::string::npos || !ReadReal(std::string_view(fields_[c]).substr(at + 1), time))
+                return Fail("bad column '" + fields_[c] + "'", error);
+            const std::string output = fields_[c].substr(0, at);
+            if (columns.outputs.empty() || columns.outputs.back() != output) columns.outputs.push_back(output);
+            if (columns.outputs.size() == 1) columns.times.push_back(time);
         }
-        if (fields.size() != statusColumn + 2 + table.outputs.size() * table.times.size())
-            return fail(std::to_string(fields.size()) + " fields, the header has more or fewer");
-        RunRecord record;
-        std::size_t run = 0;
-        if (!ReadCount(fields[0], run)) return fail("bad run index '" + fields[0] + "'");
-        record.run = static_cast<uint32_t>(run);
-        for (std::size_t c = 1; c < statusColumn; ++c) {
-            double v = 0.0;
-            if (!ReadReal(fields[c], v)) return fail("bad value '" + fields[c] + "'");
-            record.inputs.push_back(v);
-        }
-        if (!ParseRunStatus(fields[statusColumn], record.status))
-            return fail("bad status '" + fields[statusColumn] + "'");
-        record.message = fields[statusColumn + 1];
-        for (std::size_t c = statusColumn + 2; c < fields.size(); ++c) {
-            double v = NAN;
-            if (!fields[c].empty() && !ReadReal(fields[c], v)) return fail("bad value '" + fields[c] + "'");
-            record.values.push_back(v);
-        }
-        if (haveRuns && record.run != header.firstRun + table.records.size())
-            return fail("run " + std::to_string(record.run) + " out of order (expected run " +
-                        std::to_string(header.firstRun + table.records.size()) + ")");
-        table.records.push_back(std::move(record));
+        values_ = columns.Values();
+        if (values_ != fields_.size() - statusColumn_ - 2)
+            return Fail("the output columns do not form one grid", error);
+        header_ = header;
+        return true;
     }
-    if (!ended) return fail("the part is incomplete (no end line)");
-    if (!haveShard || !haveRuns || header.kind.empty() || header.hash.empty())
-        return fail("the header lacks kind, hash, shard or runs");
-    if (table.records.size() != header.endRun - header.firstRun)
-        return fail(std::to_string(table.records.size()) + " runs, the header says " +
-                    std::to_string(header.endRun - header.firstRun));
-    for (std::size_t k = 0; k < table.records.size(); ++k)
-        if (table.records[k].run != header.firstRun + k)
-            return fail("run " + std::to_string(table.records[k].run) + " out of order");
-    return true;
+    return Fail("the part is incomplete (no column header)", error);
 }
 
-bool JoinParts(const std::vector<std::string>& names, const std::vector<PartHeader>& headers,
-               std::vector<PopulationTable>& tables, PopulationTable& joined, std::string& error) {
+bool PartReader::Next(RunRecord& record, std::string& error) {
+    error.clear();
+    if (ended_) return false;
+    while (std::getline(in_, line_)) {
+        ++lineNumber_;
+        if (line_.rfind("# end", 0) == 0) {
+            if (line_ != "# end checksum=" + hash_.Hex())
+                return Fail("the part's content does not match the checksum of its end line: it was changed "
+                            "or cut after it was written",
+                            error);
+            if (std::getline(in_, line_)) {
+                ++lineNumber_;
+                return Fail("text after the end line", error);
+            }
+            if (runsRead_ != header_.endRun - header_.firstRun)
+                return Fail(std::to_string(runsRead_) + " runs, the header says " +
+                                std::to_string(header_.endRun - header_.firstRun),
+                            error);
+            ended_ = true;
+            return false;
+        }
+        hash_.Add(line_ + "\n");
+        if (line_.rfind("# ", 0) == 0) return Fail("a header line after the column header", error);
+        if (!SplitCsvRecord(line_, fields_)) return Fail("unclosed quote", error);
+        if (fields_.size() != statusColumn_ + 2 + (packed_ ? 1 : values_))
+            return Fail(std::to_string(fields_.size()) + " fields, the header has more or fewer", error);
+        std::size_t run = 0;
+        if (!ReadCount(fields_[0], run)) return Fail("bad run index '" + fields_[0] + "'", error);
+        if (run != header_.firstRun + runsRead_ || run >= header_.endRun)
+            return Fail("run " + std::to_string(run) + " out of order (expected run " +
+                            std::to_string(header_.firstRun + runsRead_) + ")",
+                        error);
+        record.run = static_cast<uint32_t>(run);
+        record.inputs.clear();
+        for (std::size_t c = 1; c < statusColumn_; ++c) {
+            double v = 0.0;
+            if (!ReadReal(fields_[c], v)) return Fail("bad value '" + fields_[c] + "'", error);
+            record.inputs.push_back(v);
+        }
+        if (!ParseRunStatus(fields_[statusColumn_], record.status))
+            return Fail("bad status '" + fields_[statusColumn_] + "'", error);
+        record.message = fields_[statusColumn_ + 1];
+        record.values.clear();
+        if (packed_ && !UnpackValues(fields_.back(), values_, record.values))
+            return Fail("bad packed values in run " + std::to_string(run), error);
+        for (std::size_t c = statusColumn_ + 2; !packed_ && c < fields_.size(); ++c) {
+            double v = NAN;
+            if (!fields_[c].empty() && !ReadReal(fields_[c], v)) return Fail("bad value '" + fields_[c] + "'", error);
+            record.values.push_back(v);
+        }
+        ++runsRead_;
+        return true;
+    }
+    if (in_.bad()) return Fail("cannot read the file", error);
+    return Fail("the part is incomplete (no end line)", error);
+}
+
+bool ReadPart(std::istream& in, const std::string& fileName, PartHeader& header, PopulationTable& table,
+              std::string& error) {
+    table = PopulationTable{};
+    PartReader reader(in, fileName);
+    if (!reader.ReadHeader(header, table, error)) return false;
+    RunRecord record;
+    while (reader.Next(record, error)) table.records.push_back(record);
+    return reader.Done();
+}
+
+bool VerifyPartChecksum(std::istream& in, const std::string& fileName, std::string& error) {
+    ContentHash hash;
+    std::string line;
+    int lineNumber = 0;
+    while (std::getline(in, line)) {
+        ++lineNumber;
+        if (line.rfind("# end", 0) == 0) {
+            if (line != "# end checksum=" + hash.Hex()) break;
+            if (std::getline(in, line)) {
+                error = fileName + ":" + std::to_string(lineNumber + 1) + ": text after the end line";
+                return false;
+            }
+            return true;
+        }
+        hash.Add(line);
+        hash.Add("\n");
+    }
+    error = fileName + ":" + std::to_string(lineNumber) + ": " +
+            (in ? "the part's content does not match the checksum of its end line: it was changed or cut after it "
+                  "was written"
+                : "the part is incomplete (no end line)");
+    return false;
+}
+
+bool CheckParts(const std::vector<std::string>& names, const std::vector<PartHeader>& headers,
+                const std::vector<PopulationColumns>& columns, std::vector<std::size_t>& order, std::string& error) {
+    order.clear();
     if (headers.empty()) {
         error = "no part files given";
         return false;
@@ -316,7 +560,7 @@ bool JoinParts(const std::vector<std::string>& names, const std::vector<PartHead
     std::map<std::size_t, std::size_t> seen;  // shard -> part
     for (std::size_t p = 0; p < headers.size(); ++p) {
         const PartHeader& h = headers[p];
-        const PopulationTable& t = tables[p];
+        const PopulationColumns& t = columns[p];
         std::string why;
         if (h.hash != first.hash)
             why = "its population differs (hash " + h.hash + ", not " + first.hash + ")";
@@ -329,7 +573,7 @@ bool JoinParts(const std::vector<std::string>& names, const std::vector<PartHead
                   " runs, not of " + std::to_string(first.shards) + " shards of " + std::to_string(first.totalRuns);
         else if (ShardRange(h.totalRuns, h.shard, h.shards) != std::make_pair(h.firstRun, h.endRun))
             why = "its runs are not those of shard " + std::to_string(h.shard) + "/" + std::to_string(h.shards);
-        else if (t.inputs != tables[0].inputs || t.outputs != tables[0].outputs || t.times != tables[0].times)
+        else if (t.inputs != columns[0].inputs || t.outputs != columns[0].outputs || t.times != columns[0].times)
             why = "its columns differ from those of '" + names[0] + "'";
         else if (seen.count(h.shard))
             why = "shard " + std::to_string(h.shard) + "/" + std::to_string(h.shards) + " is given twice (also '" +
@@ -349,13 +593,19 @@ bool JoinParts(const std::vector<std::string>& names, const std::vector<PartHead
         error = "shard(s) " + missing + " of " + std::to_string(first.shards) + " missing";
         return false;
     }
+    for (const auto& [shard, part] : seen) order.push_back(part);
+    return true;
+}
+
+bool JoinParts(const std::vector<std::string>& names, const std::vector<PartHeader>& headers,
+               std::vector<PopulationTable>& tables, PopulationTable& joined, std::string& error) {
+    const std::vector<PopulationColumns> columns(tables.begin(), tables.end());
+    std::vector<std::size_t> order;
+    if (!CheckParts(names, headers, columns, order, error)) return false;
     joined = PopulationTable{};
-    joined.inputs = tables[0].inputs;
-    joined.outputs = tables[0].outputs;
-    joined.times = tables[0].times;
-    for (const auto& [shard, part] : seen) {
-        PopulationTable& t = tables[part];
-        for (RunRecord& r : t.records) joined.records.push_back(std::move(r));
-    }
+    static_cast<PopulationColumns&>(joined) = columns[0];
+    joined.atIndices.clear();
+    for (const std::size_t part : order)
+        for (RunRecord& r : tables[part].records) joined.records.push_back(std::move(r));
     return true;
 }

@@ -9,17 +9,27 @@
 //              OUT@T for each --at time, OUT_max, OUT_tmax, OUT_auc, OUT_final
 // summary.csv  variable,time,n,mean,sd,p2.5,p5,p25,p50,p75,p95,p97.5: one row
 //              per output and output time, over the runs with status ok
-// part file    '#' header lines (key=value), then run, inputs, status,
-//              message and OUT@T for every output time
+// part file    '#' header lines (key=value), the column header run, inputs,
+//              status, message and OUT@T for every output time, then per run
+//              run, inputs, status, message and the OUT@T values packed in
+//              one field: 11 characters of base 64 a value holding its 64
+//              bits, so that merge gets back exactly the numbers of the run
+//              ('# values=packed'; without that line, one decimal field each)
 
 #include <cstdint>
+#include <functional>
 #include <istream>
+#include <map>
+#include <memory>
 #include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "CsvWriter.h"
+#include "ContentHash.h"
 #include "RunRecord.h"
+#include "Statistics.h"
 
 void WriteRunsTable(const PopulationTable& table, std::ostream& out);
 void WriteSummaryTable(const PopulationTable& table, std::ostream& out);
@@ -27,13 +37,86 @@ void WriteSummaryTable(const PopulationTable& table, std::ostream& out);
 // Number of runs whose status is not ok (left out of the summary).
 std::size_t FailedRuns(const PopulationTable& table);
 
+// Runs by outcome, counted as they pass.
+struct RunCounts {
+    std::size_t runs = 0, failed = 0, lost = 0;
+    void Add(const RunRecord& record);
+};
+RunCounts CountRuns(const PopulationTable& table);
+
+// Hands records on in run order from `first` as they arrive in any order,
+// holding only those that arrive ahead of an earlier run.
+class RunOrder {
+public:
+    RunOrder(std::size_t first, std::function<void(RunRecord&&)> next) : next_(first), hand_(std::move(next)) {}
+    void Add(RunRecord&& record);
+    std::size_t Waiting() const { return early_.size(); }
+
+private:
+    std::size_t next_;
+    std::function<void(RunRecord&&)> hand_;
+    std::map<std::size_t, RunRecord> early_;
+};
+
+// runs.csv one run at a time, in the order given (run order).
+class RunsTableWriter {
+public:
+    // Writes the column header.
+    RunsTableWriter(const PopulationColumns& columns, std::ostream& out);
+    void Add(const RunRecord& record);
+
+private:
+    const PopulationColumns& columns_;
+    CsvWriter writer_;
+    std::vector<std::string> row_;
+};
+
+// The summary of each output at each output time, output-major, over the
+// runs with status ok, in run order.
+std::vector<PopulationSummary> SummarizeTable(const PopulationTable& table);
+void WriteSummaryRows(const PopulationColumns& columns, const std::vector<PopulationSummary>& summaries,
+                      std::ostream& out);
+
+// The summary of a population too large to hold: each run's values go to a
+// scratch file (unlinked at once, so nothing is left behind) in blocks of
+// runs stored column by column; Summaries reads one column at a time back,
+// so memory is one block plus one column, and the result is exactly that of
+// SummarizeTable on the same runs in the same order.
+class SummarySpill {
+public:
+    SummarySpill() = default;
+    ~SummarySpill();
+    SummarySpill(const SummarySpill&) = delete;
+    SummarySpill& operator=(const SummarySpill&) = delete;
+
+    // The scratch file in `directory`; `blockBytes` bounds the block buffer.
+    bool Open(const std::string& directory, std::size_t values, std::string& error,
+              std::size_t blockBytes = std::size_t{32} << 20);
+    // Runs in run order; the values of a run that is not ok are left out.
+    void Add(const RunRecord& record);
+    bool Summaries(std::vector<PopulationSummary>& summaries, std::string& error);
+    // Why writing the scratch file failed; empty while it has not.
+    const std::string& error() const { return error_; }
+
+private:
+    bool WriteBlock();
+
+    int fd_ = -1;
+    std::size_t values_ = 0;
+    std::size_t blockRuns_ = 0;
+    std::size_t inBlock_ = 0;
+    std::size_t blocks_ = 0;  // full blocks written
+    std::vector<double> block_;  // values_ columns of blockRuns_
+    std::string error_;
+};
+
 // Per-run measures of output `output`: the maximum over the output points
 // (and its first time), the trapezoidal area under the curve and the final
 // value. False when the run has a missing or non-finite value.
 struct OutputMeasures {
     double max = 0.0, tmax = 0.0, auc = 0.0, final = 0.0;
 };
-bool MeasureOutput(const PopulationTable& table, const RunRecord& record, std::size_t output, OutputMeasures& measures);
+bool MeasureOutput(const PopulationColumns& table, const RunRecord& record, std::size_t output, OutputMeasures& measures);
 
 struct PartHeader {
     std::string kind;  // "batch" or "sobol"
@@ -60,7 +143,65 @@ void WritePart(const PartHeader& header, const PopulationTable& table, std::ostr
 bool ReadPart(std::istream& in, const std::string& fileName, PartHeader& header, PopulationTable& table,
               std::string& error);
 
-// Checks that the parts are the shards 0..N-1 of one population and joins
-// them; `names` label the messages.
+// A part file one run at a time; End writes the end line with the checksum
+// of everything before it.
+class PartWriter {
+public:
+    // Writes the header lines and the column header.
+    PartWriter(const PartHeader& header, const PopulationColumns& columns, std::ostream& out);
+    ~PartWriter();
+    void Add(const RunRecord& record);
+    void End();
+    // False once a write has failed.
+    bool Good() const { return out_.good() && destination_.good(); }
+
+private:
+    std::ostream& destination_;
+    ContentHash hash_;
+    std::unique_ptr<std::streambuf> hashing_;
+    std::ostream out_;
+    CsvWriter writer_;
+    std::vector<std::string> row_;
+};
+
+// Reads a part file one run at a time: ReadHeader, then Next until it
+// returns false; the part is complete when Done() (the end line was
+// reached, its checksum and the run count agree). Errors are
+// "FILE:LINE: ...".
+class PartReader {
+public:
+    PartReader(std::istream& in, std::string fileName) : in_(in), fileName_(std::move(fileName)) {}
+    bool ReadHeader(PartHeader& header, PopulationColumns& columns, std::string& error);
+    bool Next(RunRecord& record, std::string& error);
+    bool Done() const { return ended_; }
+
+private:
+    bool Fail(const std::string& what, std::string& error) const;
+
+    std::istream& in_;
+    std::string fileName_;
+    int lineNumber_ = 0;
+    ContentHash hash_;
+    PartHeader header_;
+    std::size_t statusColumn_ = 0;
+    std::size_t values_ = 0;
+    std::size_t runsRead_ = 0;
+    bool ended_ = false;
+    bool packed_ = false;  // the values of a run in one field (see PartWriter)
+    std::string line_;
+    std::vector<std::string> fields_;
+};
+
+// Whether the part is complete and its content matches the checksum of its
+// end line, without reading its numbers; false with `error` otherwise.
+bool VerifyPartChecksum(std::istream& in, const std::string& fileName, std::string& error);
+
+// Checks that the parts are the shards 0..N-1 of one population, from their
+// headers and columns; `order` gets the parts' indices in shard order.
+// `names` label the messages.
+bool CheckParts(const std::vector<std::string>& names, const std::vector<PartHeader>& headers,
+                const std::vector<PopulationColumns>& columns, std::vector<std::size_t>& order, std::string& error);
+
+// CheckParts, then the runs of all parts joined in run order.
 bool JoinParts(const std::vector<std::string>& names, const std::vector<PartHeader>& headers,
                std::vector<PopulationTable>& tables, PopulationTable& joined, std::string& error);

@@ -19,15 +19,20 @@ struct RunRecord {
     std::vector<double> values;  // output-major: values[output * times + i]; NaN where not reached
 };
 
-// Everything the tables are made of, whether from workers or from parts.
-struct PopulationTable {
+// The columns of a population's tables: what each run's record holds.
+struct PopulationColumns {
     std::vector<std::string> inputs;  // column headers of the varied elements
     std::vector<std::string> outputs;  // recorded elements
     std::vector<double> times;  // the output points
     std::vector<std::size_t> atIndices;  // --at times, as indices into `times`
-    std::vector<RunRecord> records;  // ascending run index
 
+    std::size_t Values() const { return outputs.size() * times.size(); }
     double Value(const RunRecord& record, std::size_t output, std::size_t time) const {
         return record.values[output * times.size() + time];
     }
+};
+
+// Everything the tables are made of, whether from workers or from parts.
+struct PopulationTable : PopulationColumns {
+    std::vector<RunRecord> records;  // ascending run index
 };

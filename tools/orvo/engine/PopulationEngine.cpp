@@ -387,22 +387,27 @@ std::vector<double> MapThroughDistributions(const std::vector<SampledVariable>& 
     return unit;
 }
 
-bool RunPopulation(const PopulationSetup& setup, std::size_t first, std::size_t end, unsigned jobs,
-                   PopulationProgress& progress, PopulationTable& table, std::string& error) {
-    const RunPlan& plan = setup.plan;
-    table = PopulationTable{};
-    for (const ModelElement& e : plan.inputs) table.inputs.push_back(e.header);
-    for (const ModelElement& e : plan.outputs) table.outputs.push_back(e.header);
-    table.times = plan.times;
-    table.atIndices = setup.atIndices;
-    table.records.resize(end - first);
+PopulationColumns ColumnsOf(const PopulationSetup& setup) {
+    PopulationColumns columns;
+    for (const ModelElement& e : setup.plan.inputs) columns.inputs.push_back(e.header);
+    for (const ModelElement& e : setup.plan.outputs) columns.outputs.push_back(e.header);
+    columns.times = setup.plan.times;
+    columns.atIndices = setup.atIndices;
+    return columns;
+}
 
+bool RunPopulation(const PopulationSetup& setup, std::size_t first, std::size_t end, unsigned jobs,
+                   PopulationProgress& progress, const std::function<void(RunRecord&&)>& onRecord,
+                   std::string& error) {
+    const RunPlan& plan = setup.plan;
     if (jobs == 0) jobs = static_cast<unsigned>(std::max(1L, sysconf(_SC_NPROCESSORS_ONLN)));
     std::vector<uint32_t> runs;
+    runs.reserve(end - first);
     for (std::size_t k = first; k < end; ++k) runs.push_back(static_cast<uint32_t>(k));
     const unsigned workers = static_cast<unsigned>(std::min<std::size_t>(jobs, std::max<std::size_t>(1, runs.size())));
     progress.Started(runs.size(), workers);
     std::size_t done = 0;
+    RunOrder order(first, onRecord);
     PlanTask task(setup);
     std::cout.flush();  // nothing buffered may be written twice by the workers
     std::cerr.flush();
@@ -413,13 +418,23 @@ bool RunPopulation(const PopulationSetup& setup, std::size_t first, std::size_t 
             if (record.values.size() != expected) record.values.assign(expected, NAN);  // a lost worker's run
             const double* inputs = plan.InputsOf(record.run);
             record.inputs.assign(inputs, inputs + plan.inputs.size());
-            table.records[record.run - first] = std::move(record);
             progress.RunDone(++done);
+            order.Add(std::move(record));
         },
         error, setup.runTimeout);
     if (!ran) return false;
     progress.Finished(done);
     return true;
+}
+
+bool RunPopulation(const PopulationSetup& setup, std::size_t first, std::size_t end, unsigned jobs,
+                   PopulationProgress& progress, PopulationTable& table, std::string& error) {
+    table = PopulationTable{};
+    static_cast<PopulationColumns&>(table) = ColumnsOf(setup);
+    table.records.reserve(end - first);
+    return RunPopulation(
+        setup, first, end, jobs, progress, [&](RunRecord&& record) { table.records.push_back(std::move(record)); },
+        error);
 }
 
 PartHeader MakePartHeader(const PopulationSetup& setup, std::size_t total, std::size_t shard, std::size_t shards) {

@@ -7,6 +7,7 @@
 // refusals are PopulationError exceptions carrying the message.
 
 #include <cstdint>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -96,9 +97,20 @@ public:
     virtual void Finished(std::size_t /*done*/) {}
 };
 
+// The columns of the tables of the setup's runs.
+PopulationColumns ColumnsOf(const PopulationSetup& setup);
+
 // Runs [first, end) of the plan over `jobs` workers (0: one per core) and
-// returns them as a table in run order. False with `error` when the workers
-// fail (not when runs fail).
+// hands each run's record to `onRecord` in run order, as soon as the runs
+// before it are done: only runs that finished ahead of an earlier one wait
+// (a few per worker). False with `error` when the workers fail (not when
+// runs fail). `onRecord` may throw to stop the population (its output cannot
+// be written): the workers are ended and the exception passes on.
+bool RunPopulation(const PopulationSetup& setup, std::size_t first, std::size_t end, unsigned jobs,
+                   PopulationProgress& progress, const std::function<void(RunRecord&&)>& onRecord,
+                   std::string& error);
+
+// The same, collected into a table.
 bool RunPopulation(const PopulationSetup& setup, std::size_t first, std::size_t end, unsigned jobs,
                    PopulationProgress& progress, PopulationTable& table, std::string& error);
 
