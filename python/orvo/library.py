@@ -71,6 +71,18 @@ def load_library(path=None):
         return library
 
 
+def read_metadata(library_path):
+    """The model's metadata (liborvo_NAME.json beside the library file), {}
+    when there is none or it cannot be read."""
+    beside = os.path.splitext(library_path)[0] + ".json"
+    try:
+        with open(beside, encoding="utf-8") as f:
+            metadata = json.load(f)
+    except (OSError, ValueError):
+        return {}
+    return metadata if isinstance(metadata, dict) else {}
+
+
 class Library:
     """One loaded model library: its variable table, typed value access for
     any instance, and the bookkeeping of its instances. The model keeps one
@@ -87,14 +99,10 @@ class Library:
         self.raw = _raw.RawLibrary(path)
         self.path = path
         # What the model's folder says about it: liborvo_NAME.json beside the library.
-        self.metadata = {}
-        beside = os.path.splitext(path)[0] + ".json"
-        if os.path.isfile(beside):
-            try:
-                with open(beside, encoding="utf-8") as f:
-                    self.metadata = json.load(f)
-            except (OSError, ValueError):
-                self.metadata = {}
+        self.metadata = read_metadata(path)
+        time = self.metadata.get("time")
+        # The model's unit of time ("" when it declares none).
+        self.time_units = str(time.get("units") or "") if isinstance(time, dict) else ""
         # Units and descriptions by name, from the metadata.
         self._described = {v.get("name"): v for v in self.metadata.get("variables", []) if isinstance(v, dict)}
         self.raw.OrvoInitialize()

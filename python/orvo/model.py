@@ -373,6 +373,9 @@ class Model:
         frame.attrs["settings"] = dict(settings)
         frame.attrs["messages"] = list(instance.messages)
         frame.attrs["execution_states"] = [int(s) for s in instance.states]
+        frame.attrs["units"] = {name: v.units for name, v, _ in columns}
+        frame.attrs["descriptions"] = {name: v.description for name, v, _ in columns}
+        frame.attrs["time_units"] = instance.library.time_units
         return frame
 
 

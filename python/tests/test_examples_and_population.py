@@ -65,6 +65,11 @@ def test_population_tables_and_bands(tmp_path):
     assert len(designed.runs) == 3 and designed.directory is None
     assert designed.runs["ca_mi@48"].is_monotonic_increasing  # more iodide, more in plasma
     assert set(glob.glob(os.path.join(tempfile.gettempdir(), "orvo-population-*"))) == before
+    # progress: a callable hears the runs done; True prints lines without tqdm
+    heard = []
+    orvo.population(None, settings={"cint": 24, "tstop": 48}, params=design, vars=["ca_mi"],
+                    progress=lambda done, total: heard.append((done, total)))
+    assert heard and heard[-1] == (3, 3)
     with pytest.raises(orvo.CliError) as refused:
         orvo.population(scenario, vars=["no_such_variable"], out=tmp_path / "bad")
     assert refused.value.exit_code == 2
