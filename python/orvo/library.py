@@ -1,15 +1,19 @@
 """Finding and loading the model library, once per process and file."""
 
+from __future__ import annotations
+
 import ctypes
 import json
 import os
 import threading
 import weakref
+from typing import Optional
 
 import numpy as np
 
 from . import _raw
 from ._runlock import RunLock
+from ._types import PathLike
 from .errors import LibraryError, RunStateError, UnknownVariableError, VariableTypeError
 from .variables import DataType, SymbolType, Variable
 
@@ -37,7 +41,7 @@ def _default_name(folder):
         return None
 
 
-def find_library(path=None):
+def find_library(path: Optional[PathLike] = None) -> str:
     """The library file: `path` when given, else $ORVO_LIB, else the copy
     beside this package, else the installed one (P/lib/orvo), else the
     source tree's release build; in each folder the model its build named
@@ -60,7 +64,7 @@ def find_library(path=None):
     raise LibraryError(f"model library not found ({tried}); pass lib=PATH or set ORVO_LIB")
 
 
-def load_library(path=None):
+def load_library(path: Optional[PathLike] = None) -> "Library":
     """The Library for that file, loaded and initialized on first use."""
     resolved = find_library(path)
     with _load_lock:

@@ -1,6 +1,9 @@
 """The model as a whole: its variable table, typed values and whole runs."""
 
+from __future__ import annotations
+
 import math
+from typing import ContextManager, Iterable, Optional, Tuple, Union
 import warnings
 
 import numpy as np
@@ -10,7 +13,8 @@ from . import doses as _doses
 from .errors import OrvoError, RunError, SettingsError
 from .instance import Instance
 from .library import load_library
-from .variables import DataType, SymbolType
+from ._types import PathLike, Settings, Tolerances, Value
+from .variables import DataType, SymbolType, Variable
 
 
 class Model:
@@ -24,7 +28,7 @@ class Model:
     settings given to run() last that run only; writes through an Instance
     are undone before the next run() (python/README.md, "Sharing values")."""
 
-    def __init__(self, lib=None):
+    def __init__(self, lib: Optional[PathLike] = None) -> None:
         self.library = load_library(lib)
 
     def __repr__(self) -> str:
@@ -36,7 +40,7 @@ class Model:
     # ---- the variable table ------------------------------------------------
 
     @property
-    def variables(self):
+    def variables(self) -> pd.DataFrame:
         """One row per variable, indexed by number: name, symbol type, data
         type, dimensions, settable, default (the value at load for settable
         variables), and the units and description the model declares."""
@@ -49,16 +53,17 @@ class Model:
                          "description": v.description})
         return pd.DataFrame(rows).set_index("number")
 
-    def variable(self, name):
+    def variable(self, name: str) -> Variable:
+        """The Variable of that name (case-insensitive); UnknownVariableError if none."""
         return self.library.variable(name)
 
     # ---- values ------------------------------------------------------------
 
-    def get(self, name):
+    def get(self, name: str) -> Value:
         """The current value: float, int, bool, str, or a numpy array."""
         return self.library.model_value(self.library.variable(name))
 
-    def set(self, name, value):
+    def set(self, name: str, value: Value) -> None:
         """Writes a settable variable; the value must fit its data type and shape."""
         variable = self.library.variable(name)
         variable.check_settable()
@@ -69,13 +74,13 @@ class Model:
     __getitem__ = get
     __setitem__ = set
 
-    def update(self, settings):
+    def update(self, settings: Settings) -> None:
         """Sets several variables, checking all of them before writing any."""
         for variable, value in self._checked(settings):
             self.library.note_model_write(variable)
             self.library.write(self.library.access_instance, variable, value)
 
-    def reset(self):
+    def reset(self) -> None:
         """Restores every settable variable to its value at load."""
         self.update(self.library.defaults)
 
@@ -89,7 +94,7 @@ class Model:
 
     # ---- runs ----------------------------------------------------------------
 
-    def default_record(self):
+    def default_record(self) -> Tuple[str, ...]:
         """The variables a run records when `record` is not given: what the
         model declares (its metadata file beside the library), else every
         state."""
@@ -99,11 +104,11 @@ class Model:
             return tuple(names)
         return tuple(v.name for v in self.library.variables if v.symbol_type == SymbolType.STATE)
 
-    def instance(self):
+    def instance(self) -> Instance:
         """A new Instance of this model (a context manager)."""
         return Instance(self)
 
-    def exclusive(self):
+    def exclusive(self) -> ContextManager:
         """A context manager holding the library's run lock for a sequence
         of calls on this thread (create, prestep, step..., close), so that no
         other thread's run or new instance comes between them; other threads
@@ -111,7 +116,9 @@ class Model:
         NestedRunError."""
         return self.library.run_lock("exclusive()")
 
-    def run(self, settings=None, record=None, cint=None, tolerances=None, times=None, doses=None):
+    def run(self, settings: Settings = None, record: Optional[Iterable[str]] = None, cint: Optional[float] = None,
+            tolerances: Tolerances = None, times: Optional[Iterable[float]] = None,
+            doses: Union[pd.DataFrame, PathLike, None] = None) -> pd.DataFrame:
         """Runs the model from its start to `tstop` and returns the recorded
         output points as a DataFrame indexed by time.
 

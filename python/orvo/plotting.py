@@ -201,8 +201,8 @@ def plot_sensitivity(table: pd.DataFrame, *, ax: Optional["Axes"] = None, title:
     groups = list(table.groupby(["variable", "time"], sort=False))
     if not groups:
         raise ValueError("nothing to plot")
-    figure, axes = _panels(len(groups), ax, width=5.6, height=max(2.6, 0.8 + 0.35 * table["parameter"].nunique())
-                           if local else 3.6)
+    height = max(2.6, 0.8 + 0.35 * table["parameter"].nunique()) if local else 3.6
+    figure, axes = _panels(len(groups), ax, width=5.6, height=height)
     for panel, ((variable, time), rows) in zip(axes, groups):
         if local:
             _tornado(panel, rows, top)

@@ -17,13 +17,14 @@ from typing import Any, Callable, Dict, Iterable, Mapping, Optional, Sequence, T
 import pandas as pd
 
 from .errors import CliError, LibraryError, SettingsError
+from ._types import PathLike, Settings
 from .library import find_library, read_metadata
 from .model import _as_dict
 
 EXIT_OK, EXIT_INTERNAL, EXIT_BAD_INPUT, EXIT_RUNS_FAILED = 0, 1, 2, 3
 
 
-def find_cli(path=None, lib=None):
+def find_cli(path: Optional[PathLike] = None, lib: Optional[PathLike] = None) -> str:
     """The orvo executable: `path` when given, else $ORVO_CLI, else bin/orvo
     beside the library's lib/ (or an installed lib/orvo/) directory, else
     `orvo` on PATH."""
@@ -113,8 +114,6 @@ class PopulationResult:
     tidy = property(long, doc="long(), as a property")
 
 
-PathLike = Union[str, "os.PathLike[str]"]
-Settings = Union[Mapping[str, Any], pd.Series, None]
 Tolerances = Optional[Tuple[float, float]]
 
 
@@ -201,8 +200,12 @@ def _described(lib):
     return units, descriptions, time_units or "h"
 
 
-def sensitivity(method, scenario, *, params=None, vars=None, at=None, step=None, runs=None,
-                bootstrap=None, jobs=None, out=None, cli=None, lib=None, tolerances=None, doses=None):
+def sensitivity(method: str, scenario: PathLike, *, params: Union[str, Iterable[str], None] = None,
+                vars: Union[str, Iterable[str], None] = None, at: Union[str, Iterable[float], None] = None,
+                step: Optional[float] = None, runs: Optional[int] = None, bootstrap: Optional[int] = None,
+                jobs: Optional[int] = None, out: Optional[PathLike] = None, cli: Optional[PathLike] = None,
+                lib: Optional[PathLike] = None, tolerances: Tolerances = None,
+                doses: Union[pd.DataFrame, PathLike, None] = None) -> pd.DataFrame:
     """Sensitivities with `orvo sensitivity local|sobol`, as a DataFrame.
 
     local: normalized coefficients of `vars` at the times `at` to the
