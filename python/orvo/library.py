@@ -5,6 +5,7 @@ from __future__ import annotations
 import ctypes
 import json
 import os
+import shutil
 import threading
 import weakref
 from typing import Optional
@@ -22,6 +23,8 @@ _SOURCE_TREE_BUILD = os.path.join(os.path.dirname(os.path.dirname(_PACKAGE_DIR))
 # Installed under a prefix P: the package in P/lib/python3/dist-packages/orvo,
 # the model libraries in P/lib/orvo.
 _INSTALLED = os.path.normpath(os.path.join(_PACKAGE_DIR, "..", "..", "..", "orvo"))
+# Where `cmake --install` and the Debian package put them.
+_SYSTEM_PREFIXES = ("/usr/local", "/usr")
 
 # User data of the four callbacks every Instance registers; registrations of
 # discrete events and watches count up from FIRST_REGISTRATION_USER_DATA.
@@ -41,19 +44,40 @@ def _default_name(folder):
         return None
 
 
+def _library_folders():
+    """(where, folder) to look for the default model in, in order."""
+    folders = [("beside the package", _PACKAGE_DIR), ("the installed libraries", _INSTALLED)]
+    # An orvo executable (ORVO_CLI, else on PATH) knows its own: P/bin/orvo
+    # keeps them in P/lib/orvo when installed, in P/lib in a build tree.
+    executable = os.environ.get("ORVO_CLI") or shutil.which("orvo")
+    if executable:
+        prefix = os.path.dirname(os.path.dirname(os.path.realpath(executable)))
+        folders += [(f"beside {executable}", os.path.join(prefix, "lib", "orvo")),
+                    (f"beside {executable}", os.path.join(prefix, "lib"))]
+    folders += [(f"under {prefix}", os.path.join(prefix, "lib", "orvo")) for prefix in _SYSTEM_PREFIXES]
+    if os.path.isfile(os.path.join(os.path.dirname(_PACKAGE_DIR), "pyproject.toml")):
+        folders.append(("the source tree's build", _SOURCE_TREE_BUILD))
+    unique = {}
+    for where, folder in folders:
+        unique.setdefault(os.path.normpath(folder), where)
+    return [(where, folder) for folder, where in unique.items()]
+
+
 def find_library(path: Optional[PathLike] = None) -> str:
-    """The library file: `path` when given, else $ORVO_LIB, else the copy
-    beside this package, else the installed one (P/lib/orvo), else the
-    source tree's release build; in each folder the model its build named
-    the default (the file orvo-default-model)."""
+    """The library file: `path` when given, else $ORVO_LIB, else the first
+    of: the copy beside this package (a wheel carrying the libraries), the
+    installed one of this prefix (P/lib/orvo beside P/lib/python3...), the
+    one of the orvo executable ($ORVO_CLI or on PATH: its P/lib/orvo when
+    installed, its build tree's lib/), /usr/local/lib/orvo, /usr/lib/orvo,
+    and the source tree's release build. In each folder it is the model the
+    build named the default (the file orvo-default-model)."""
     if path is not None:
         candidates = [("the given path", os.fspath(path))]
     elif os.environ.get("ORVO_LIB"):
         candidates = [("ORVO_LIB", os.environ["ORVO_LIB"])]
     else:
         candidates = []
-        for where, folder in (("beside the package", _PACKAGE_DIR), ("the installed libraries", _INSTALLED),
-                              ("the source tree's build", _SOURCE_TREE_BUILD)):
+        for where, folder in _library_folders():
             name = _default_name(folder)
             candidates.append((where, os.path.join(folder, name) if name else
                                os.path.join(folder, "orvo-default-model")))
@@ -61,7 +85,8 @@ def find_library(path: Optional[PathLike] = None) -> str:
         if os.path.isfile(candidate):
             return os.path.realpath(candidate)
     tried = "; ".join(f"{where}: {candidate}" for where, candidate in candidates)
-    raise LibraryError(f"model library not found ({tried}); pass lib=PATH or set ORVO_LIB")
+    raise LibraryError(f"model library not found ({tried}); pass lib=PATH, set ORVO_LIB, "
+                       "or put an installed orvo on PATH")
 
 
 def load_library(path: Optional[PathLike] = None) -> "Library":
