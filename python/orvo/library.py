@@ -310,6 +310,8 @@ class Library:
         """The variable's value: a Python scalar, or a numpy array (a copy)."""
         variable = self.variable(variable)
         t, n = variable.data_type, variable.number
+        if t == DataType.DOUBLE and not variable.shape and self.raw.trace is None:
+            return self.raw._functions["OrvoGetDouble"](instance, n)
         if variable.is_array:
             return self._read_array(instance, variable)
         if t in (DataType.DOUBLE, DataType.REAL):

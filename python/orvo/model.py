@@ -9,6 +9,7 @@ import warnings
 import numpy as np
 import pandas as pd
 
+from . import _recorder
 from . import doses as _doses
 from .errors import OrvoError, RunError, SettingsError
 from .instance import Instance
@@ -98,11 +99,14 @@ class Model:
         """The variables a run records when `record` is not given: what the
         model declares (its metadata file beside the library), else every
         state."""
-        metadata = self.library.metadata
-        names = [n for n in metadata.get("record", []) if n != "t" and n.lower() in self.library._by_name]
-        if names:
-            return tuple(names)
-        return tuple(v.name for v in self.library.variables if v.symbol_type == SymbolType.STATE)
+        cached = self.library.__dict__.get("default_record")
+        if cached is None:
+            metadata = self.library.metadata
+            names = [n for n in metadata.get("record", []) if n != "t" and n.lower() in self.library._by_name]
+            cached = tuple(names) or tuple(v.name for v in self.library.variables
+                                           if v.symbol_type == SymbolType.STATE)
+            self.library.default_record = cached
+        return cached
 
     def instance(self) -> Instance:
         """A new Instance of this model (a context manager)."""
@@ -173,10 +177,22 @@ class Model:
                 self.library.write(access, variable, value)
             for variable, (relative, absolute) in tolerance_items:
                 instance.set_tolerance(variable, relative, absolute)
-            self._check_run_settings()
-            recorder = _Recorder(self.library, instance.number, columns, rows)
-            handle = instance.on_tick(recorder.tick)
-            if records is not None:
+            run_settings = self._check_run_settings()
+            fast = self._fast_recorder(instance, columns, run_settings) if records is None and times is None else None
+            if fast is not None:
+                try:
+                    instance.run()
+                finally:
+                    try:
+                        rows = fast.rows()
+                    finally:
+                        fast.close()
+            else:
+                recorder = _Recorder(self.library, instance.number, columns, rows)
+                handle = instance.on_tick(recorder.tick)
+            if fast is not None:
+                failure = None
+            elif records is not None:
                 failure = self._run_with_doses(instance, recorder, records, times, with_grid)
             elif times is None:
                 instance.run()
@@ -207,15 +223,8 @@ class Model:
 
     def _check_run_settings(self):
         """Raises SettingsError for settings no run can mean."""
-        access = self.library.access_instance
-
-        def value(name):
-            try:
-                return float(self.library.read(access, self.library.variable(name)))
-            except KeyError:
-                return None
-
-        ialg, start, cint, tstop = value("ialg"), value("zzticg"), value("cint"), value("tstop")
+        settings = self._run_settings()
+        ialg, start, cint, tstop = settings
         if ialg is not None and ialg not in self.SUPPORTED_METHODS:
             raise SettingsError(f"ialg = {ialg:g} is not an integration method of this library "
                                 "(1-5, 8, 9, 12-15)")
@@ -227,6 +236,23 @@ class Model:
         if tstop is not None and not (math.isfinite(tstop) and tstop > start):
             raise SettingsError(f"the stop time tstop = {tstop:g} is not a finite time after "
                                 f"the start ({start:g})")
+        return settings
+
+    def _run_settings(self):
+        """ialg, zzticg, cint and tstop as floats (None for one the model
+        lacks), read through the access instance."""
+        library = self.library
+        variables = library.__dict__.get("run_setting_variables")
+        if variables is None:
+            variables = []
+            for name in ("ialg", "zzticg", "cint", "tstop"):
+                try:
+                    variables.append(library.variable(name))
+                except KeyError:
+                    variables.append(None)
+            library.run_setting_variables = variables
+        access = library.access_instance
+        return tuple(None if v is None else float(library.read(access, v)) for v in variables)
 
     def _run_to_times(self, instance, recorder, times):
         start = float(self.library.read(self.library.access_instance, self.library.variables[0]))
@@ -287,6 +313,22 @@ class Model:
             recorder.sample()
         return None
 
+    def _fast_recorder(self, instance, columns, run_settings):
+        """The C recorder for these columns (scalar doubles only), or None
+        to record in Python."""
+        if columns.scalar_doubles is None:
+            return None
+        loaded = _recorder.helper(self.library.path)
+        if loaded is None:
+            return None
+        _, start, cint, tstop = (0.0 if v is None else v for v in run_settings)
+        points = (tstop - start) / cint if cint > 0 and math.isfinite(tstop - start) else 0.0
+        capacity = int(min(points, 4096)) + 3 if math.isfinite(points) else 64  # it grows as needed
+        try:
+            return _recorder.FastRecorder(loaded, self.library, instance.number, columns.scalar_doubles, capacity)
+        except MemoryError:
+            return None
+
     def _setting(self, name, default):
         try:
             return float(self.library.read(self.library.access_instance, self.library.variable(name)))
@@ -310,6 +352,22 @@ class Model:
     def _record_columns(self, names):
         if isinstance(names, str):
             names = [names]
+        # Loops record the same variables run after run: their columns are
+        # looked up once per library.
+        cache = self.library.__dict__.setdefault("record_columns", {})
+        key = tuple(names)
+        try:
+            return cache[key]
+        except KeyError:
+            pass
+        except TypeError:  # unhashable names: no caching
+            return _Columns(self._lookup_columns(names))
+        columns = _Columns(self._lookup_columns(names))
+        if len(cache) < 256:
+            cache[key] = columns
+        return columns
+
+    def _lookup_columns(self, names):
         columns = []
         for name in names:
             variable = self.library.variable(name)
@@ -371,19 +429,35 @@ class Model:
 
     @staticmethod
     def _frame(columns, rows, settings, instance):
-        names = [c[0] for c in columns]
-        if all(v.data_type == DataType.DOUBLE for _, v, _ in columns):
-            table = np.array(rows, dtype=float).reshape(len(rows), len(names) + 1)
-            frame = pd.DataFrame(table[:, 1:], index=pd.Index(table[:, 0], name="t"), columns=names)
+        if columns.doubles:
+            table = np.array(rows, dtype=float).reshape(len(rows), len(columns) + 1)  # a copy: the frame's own
+            frame = pd.DataFrame(table[:, 1:], index=pd.Index(table[:, 0], name="t", copy=False),
+                                 columns=columns.index, copy=False)
         else:
-            frame = pd.DataFrame(rows, columns=["t"] + names).set_index("t")
+            frame = pd.DataFrame(rows, columns=["t"] + list(columns.names)).set_index("t")
         frame.attrs["settings"] = dict(settings)
         frame.attrs["messages"] = list(instance.messages)
         frame.attrs["execution_states"] = [int(s) for s in instance.states]
-        frame.attrs["units"] = {name: v.units for name, v, _ in columns}
-        frame.attrs["descriptions"] = {name: v.description for name, v, _ in columns}
+        frame.attrs["units"] = dict(columns.units)
+        frame.attrs["descriptions"] = dict(columns.descriptions)
         frame.attrs["time_units"] = instance.library.time_units
         return frame
+
+
+class _Columns(list):
+    """The recorded columns, (name, Variable, element or None) each, with
+    what every run of them needs worked out once."""
+
+    def __init__(self, columns):
+        super().__init__(columns)
+        self.names = tuple(name for name, _, _ in columns)
+        self.doubles = all(v.data_type == DataType.DOUBLE for _, v, _ in columns)
+        # The numbers the C recorder reads, when all are scalar doubles.
+        scalar = self.doubles and all(element is None for _, _, element in columns)
+        self.scalar_doubles = tuple(v.number for _, v, _ in columns) if scalar else None
+        self.index = pd.Index(self.names)  # immutable: the frames share it
+        self.units = {name: v.units for name, v, _ in columns}
+        self.descriptions = {name: v.description for name, v, _ in columns}
 
 
 def _as_dict(settings):

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import dataclasses
 import enum
+import functools
 import math
 import numbers
 from typing import Any, Tuple
@@ -66,7 +67,7 @@ class Variable:
     units: str = ""       # as the model's description writes them, "" when none
     description: str = ""
 
-    @property
+    @functools.cached_property
     def shape(self) -> Tuple[int, ...]:
         """Extents of the leading non-zero dimensions; () for a scalar."""
         shape = []
