@@ -205,29 +205,30 @@ def sensitivity(method: str, scenario: PathLike, *, params: Union[str, Iterable[
                 step: Optional[float] = None, runs: Optional[int] = None, bootstrap: Optional[int] = None,
                 jobs: Optional[int] = None, out: Optional[PathLike] = None, cli: Optional[PathLike] = None,
                 lib: Optional[PathLike] = None, tolerances: Tolerances = None,
-                doses: Union[pd.DataFrame, PathLike, None] = None) -> pd.DataFrame:
+                doses: Union[pd.DataFrame, PathLike, None] = None,
+                progress: Union[bool, Callable[[int, int], None]] = False) -> pd.DataFrame:
     """Sensitivities with `orvo sensitivity local|sobol`, as a DataFrame.
 
     local: normalized coefficients of `vars` at the times `at` to the
     parameters `params` (relative `step`); sobol: first-order and total
     indices with bootstrap intervals over the population file `scenario`.
     `tolerances` is (relative, absolute) for every state; local sensitivity
-    tightens the model's own when they are loose for its step. `doses` as
-    in population()."""
+    tightens the model's own when they are loose for its step. `doses` and
+    `progress` as in population()."""
     if method not in ("local", "sobol"):
         raise ValueError(f"method is 'local' or 'sobol', not {method!r}")
     temporary = out is None
     out = _output_directory(out, method)
     try:
         return _sensitivity(method, out, scenario, params, vars, at, step, runs, bootstrap, jobs, cli, lib,
-                            tolerances, doses)
+                            tolerances, doses, progress)
     finally:
         if temporary:
             shutil.rmtree(out, ignore_errors=True)
 
 
 def _sensitivity(method, out, scenario, params, vars, at, step, runs, bootstrap, jobs, cli, lib, tolerances,
-                 doses):
+                 doses, progress):
     arguments = ["sensitivity", method, "--scenario", os.fspath(scenario)]
     if method == "local":
         arguments += _list_argument("--params", params)
@@ -241,8 +242,8 @@ def _sensitivity(method, out, scenario, params, vars, at, step, runs, bootstrap,
         if jobs is not None:
             arguments += ["--jobs", str(int(jobs))]
     arguments += _list_argument("--vars", vars) + _list_argument("--at", at) + _tolerance_arguments(tolerances)
-    arguments += _doses_arguments(doses, out) + ["--out", out]
-    _run_cli(arguments, cli, lib)
+    arguments += _doses_arguments(doses, out) + (["--progress"] if progress else []) + ["--out", out]
+    _run_cli(arguments, cli, lib, progress)
     return _read_table(os.path.join(out, f"{method}.csv"))
 
 
