@@ -12,7 +12,7 @@ import sys
 import tempfile
 import threading
 import warnings
-from typing import Any, Callable, Dict, Iterable, Mapping, Optional, Sequence, Tuple, Union
+from typing import Callable, Dict, Iterable, Mapping, Optional, Tuple, Union
 
 import pandas as pd
 
