@@ -16,7 +16,7 @@ from . import _raw
 FILE_NAME = "liborvo-recorder.so"
 _PACKAGE_DIR = os.path.dirname(os.path.abspath(__file__))
 
-_state = {"loaded": False, "helper": None}
+_state = {"tried": set(), "helper": None}
 _lock = threading.Lock()
 _free_slots = []
 
@@ -31,10 +31,12 @@ def _candidates(library_path):
 
 
 def helper(library_path):
-    """The loaded recorder library, or None."""
+    """The loaded recorder library, or None. Looked for once per folder of
+    model libraries until found; one serves every model."""
     with _lock:
-        if not _state["loaded"]:
-            _state["loaded"] = True
+        folder = os.path.dirname(library_path)
+        if _state["helper"] is None and folder not in _state["tried"]:
+            _state["tried"].add(folder)
             for candidate in _candidates(library_path):
                 if not os.path.isfile(candidate):
                     continue
