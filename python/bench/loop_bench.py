@@ -3,7 +3,9 @@ one process, each with its own dose (the example scenario's settings).
 
     ORVO_LIB=build/lib/liborvo_pregnancy.so PYTHONPATH=python python3 python/bench/loop_bench.py [N]
 
-Prints runs per second of both and their ratio (model.run / blocking)."""
+Prints runs per second of both and their ratio (model.run / blocking).
+ORVO_RECORDER=off makes model.run record from Python instead of through the
+C recorder, for comparison."""
 
 import sys
 import time

@@ -12,12 +12,13 @@ from .instance import ExecutionState, Instance
 from .library import find_library, load_library
 from .build import build
 from .model import Model
-from .population import find_cli, population, sensitivity
+from .population import PopulationResult, find_cli, population, sensitivity
 from .calibrate import CalibrationResult, calibrate
-from .plotting import plot
+from .plotting import plot, plot_fit, plot_sensitivity
 from .variables import DataType, SymbolType, Variable
 
 __all__ = ["build", "Model", "Instance", "ExecutionState", "population", "sensitivity", "plot",
+           "plot_sensitivity", "plot_fit", "PopulationResult", "calibrate", "CalibrationResult",
            "find_library", "load_library", "find_cli", "DataType", "SymbolType", "Variable",
            "OrvoError", "LibraryError", "CallError", "UnknownVariableError", "VariableTypeError",
            "NotSettableError", "RunStateError", "NestedRunError", "RunError", "SettingsError",

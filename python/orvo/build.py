@@ -1,15 +1,20 @@
 """Building a model library from its description with the orvo that came
 with the package (`orvo build`)."""
 
+from __future__ import annotations
+
 import os
+from typing import Optional
 import subprocess
 
 from .errors import CliError
 from .model import Model
+from ._types import PathLike
 from .population import find_cli
 
 
-def build(description, out=None, from_format=None, cli=None):
+def build(description: PathLike, out: Optional[PathLike] = None, from_format: Optional[str] = None,
+          cli: Optional[PathLike] = None) -> Model:
     """Builds liborvo_NAME.so from a model description (NAME as it declares
     itself) into `out` (default: the description's folder) and returns the
     Model. `from_format="mcsim"` translates a GNU MCSim model file first.

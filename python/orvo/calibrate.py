@@ -5,8 +5,11 @@ import dataclasses
 import os
 import shutil
 
+from typing import Mapping, Optional, Union
+
 import pandas as pd
 
+from ._types import PathLike, Settings
 from .errors import SettingsError
 from .population import _output_directory, _read_table, _run_cli
 
@@ -29,9 +32,13 @@ class CalibrationResult:
                 f"parameters {list(self.summary.index)}, directory={self.directory!r}>")
 
 
-def calibrate(calibration=None, *, parameters=None, errors=None, settings=None, data=None, iterations=None,
-              burn=None, thin=None, chains=None, jobs=None, seed=None, resume=None, out=None, cli=None,
-              lib=None):
+def calibrate(calibration: Optional[PathLike] = None, *, parameters: Optional[Mapping[str, str]] = None,
+              errors: Optional[Mapping[str, str]] = None, settings: Settings = None,
+              data: Union[pd.DataFrame, PathLike, None] = None, iterations: Optional[int] = None,
+              burn: Optional[int] = None, thin: Optional[int] = None, chains: Optional[int] = None,
+              jobs: Optional[int] = None, seed: Optional[int] = None, resume: Optional[PathLike] = None,
+              out: Optional[PathLike] = None, cli: Optional[PathLike] = None,
+              lib: Optional[PathLike] = None) -> "CalibrationResult":
     """Samples the posterior of model parameters with `orvo calibrate` and
     returns its tables.
 

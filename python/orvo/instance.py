@@ -1,17 +1,25 @@
 """One instance of the model: stepping, background runs, state access and
 callbacks as Python callables."""
 
+from __future__ import annotations
+
 import atexit
 import enum
 import signal
 import threading
+from typing import TYPE_CHECKING, Optional, Tuple
 
 from .errors import RunError, RunStateError
 from .library import FIRST_REGISTRATION_USER_DATA, Library, load_library
+from ._types import Callback, Handle, PathLike, Value
 from .variables import SymbolType
+
+if TYPE_CHECKING:
+    from .model import Model
 
 
 class ExecutionState(enum.IntEnum):
+    """The execution states an instance passes through."""
     CREATED = 0
     STARTED = 1
     INITIALIZED = 3
@@ -66,7 +74,7 @@ class Instance:
     after the run has ended. Reads, writes, stop() and adding callbacks
     take no lock."""
 
-    def __init__(self, model=None, *, lib=None):
+    def __init__(self, model: Optional["Model"] = None, *, lib: Optional[PathLike] = None) -> None:
         if model is not None:
             self._library = model.library
         elif isinstance(lib, Library):
@@ -93,14 +101,14 @@ class Instance:
 
     # ---- lifetime --------------------------------------------------------
 
-    def __enter__(self):
+    def __enter__(self) -> "Instance":
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, *exc) -> None:
         self.close()
         return False
 
-    def close(self):
+    def close(self) -> None:
         """Stops a background run (waiting for its end) and destroys the
         instance. Waits while another thread's run of the library is in
         progress; inside a callback of a run it raises NestedRunError and the
@@ -127,21 +135,23 @@ class Instance:
             pass
 
     @property
-    def closed(self):
+    def closed(self) -> bool:
+        """True once close() destroyed the instance."""
         return self.number == 0
 
     @property
-    def library(self):
+    def library(self) -> Library:
+        """The loaded library this instance belongs to."""
         return self._library
 
     # ---- values ------------------------------------------------------------
 
-    def get(self, name):
+    def get(self, name: str) -> Value:
         """The variable's current value (arrays as numpy arrays)."""
         self._check_open()
         return self._library.read(self.number, name)
 
-    def set(self, name, value, *, force=False):
+    def set(self, name: str, value: Value, *, force: bool = False) -> None:
         """Writes a settable variable or a state; `force` allows any variable."""
         self._check_open()
         variable = self._library.variable(name)
@@ -155,10 +165,11 @@ class Instance:
     __setitem__ = set
 
     @property
-    def time(self):
+    def time(self) -> float:
+        """The independent variable's current value."""
         return self.get(self._library.variables[0])
 
-    def set_tolerance(self, name, relative=None, absolute=None):
+    def set_tolerance(self, name: str, relative: Optional[float] = None, absolute: Optional[float] = None) -> None:
         """Error tolerances of a state (kept in the variable table, so they
         apply to every later run of any instance)."""
         self._check_open()
@@ -169,7 +180,7 @@ class Instance:
         if absolute is not None:
             self._raw.OrvoSetAbsoluteError(self.number, variable.number, float(absolute))
 
-    def tolerance(self, name):
+    def tolerance(self, name: str) -> Tuple[float, float]:
         """(relative, absolute) tolerance of a variable."""
         number = self._library.variable(name).number
         return (self._raw.OrvoGetRelativeError(self.number, number),
@@ -178,39 +189,40 @@ class Instance:
     # ---- runs ----------------------------------------------------------------
 
     @property
-    def running(self):
+    def running(self) -> bool:
+        """True while a run started by start() is in progress."""
         return not self._ended.is_set()
 
-    def run(self):
+    def run(self) -> None:
         """A whole run from the start, on this thread. Ctrl-C stops it at
         its next output point and raises KeyboardInterrupt."""
         self._blocking("OrvoStartBlocking", fresh=True)
 
-    def prestep(self):
+    def prestep(self) -> None:
         """Runs the initial section only, ready for step() and run_to()."""
         self._blocking("OrvoPreStep", fresh=True)
 
-    def step(self):
+    def step(self) -> None:
         """Runs exactly one communication interval."""
         self._check_initialized("step()")
         self._blocking("OrvoStep")
 
-    def run_to(self, time):
+    def run_to(self, time: float) -> None:
         """Advances to `time` (the last interval shortened to end there)."""
         self._check_initialized("run_to()")
         self._blocking("OrvoRunToTime", float(time))
 
-    def continue_(self):
+    def continue_(self) -> None:
         """Continues the run where it stopped, to its stop time, on this thread."""
         self._check_initialized("continue_()")
         self._blocking("OrvoContinueBlocking")
 
-    def reinitialize(self):
+    def reinitialize(self) -> None:
         """Makes the next start begin where the last run ended."""
         self._check_open()
         self._raw.OrvoReinitialize(self.number)
 
-    def start(self, *, resume=False):
+    def start(self, *, resume: bool = False) -> None:
         """Starts a run on the library's run thread and returns at once
         (`resume=True` continues the last run instead). Callbacks then run on
         that thread; wait() collects the outcome. The run holds the
@@ -237,7 +249,7 @@ class Instance:
                 raise RunStateError(f"{export} was refused by the library"
                                     + "".join(f"\n  {m}" for m in self.messages))
 
-    def wait(self, timeout=None):
+    def wait(self, timeout: Optional[float] = None) -> bool:
         """Waits for a background run to end: True when it has ended (raising
         what a callback raised, or RunError for the error state), False on
         timeout."""
@@ -248,7 +260,7 @@ class Instance:
         self._raise_outcome()
         return True
 
-    def stop(self):
+    def stop(self) -> None:
         """Asks the run to end before its next communication interval."""
         self._request_stop()
 
@@ -328,23 +340,23 @@ class Instance:
 
     # ---- callbacks -------------------------------------------------------------
 
-    def on_status(self, function):
+    def on_status(self, function: Callback) -> Handle:
         """function(text) for every status message line. Returns a handle for remove()."""
         return self._listen("status", function)
 
-    def on_error(self, function):
+    def on_error(self, function: Callback) -> Handle:
         """function(code, text) for every error report."""
         return self._listen("error", function)
 
-    def on_tick(self, function):
+    def on_tick(self, function: Callback) -> Handle:
         """function(tick_type): 0 at every output point and once at the end of a run."""
         return self._listen("tick", function)
 
-    def on_state_change(self, function):
+    def on_state_change(self, function: Callback) -> Handle:
         """function(old, new) for every execution-state change (ExecutionState values)."""
         return self._listen("state", function)
 
-    def on_discrete_event(self, section_code, function):
+    def on_discrete_event(self, section_code: int, function: Callback) -> Handle:
         """function(section_code) whenever that discrete section fires."""
         if not callable(function):
             raise TypeError(f"a callback is callable, not {type(function).__name__}")
@@ -355,7 +367,7 @@ class Instance:
                                                        self._library.c_callbacks["discrete"])
         return user_data
 
-    def watch(self, name, function):
+    def watch(self, name: str, function: Callback) -> Handle:
         """function(name) at every output point at which the variable differs
         from its value now."""
         if not callable(function):
@@ -369,7 +381,7 @@ class Instance:
                                              self._library.c_callbacks["watch"])
         return user_data
 
-    def remove(self, handle):
+    def remove(self, handle: Handle) -> None:
         """Removes a callback added by one of the on_... methods or watch()."""
         self._check_idle("remove a callback")
         if isinstance(handle, tuple):
@@ -476,5 +488,5 @@ class Instance:
         if self.running:
             raise RunStateError(f"cannot {what} while a run is in progress")
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return f"<orvo.Instance {self.number or 'closed'} state={getattr(self.state, 'name', self.state)}>"

@@ -1,15 +1,20 @@
 """Finding and loading the model library, once per process and file."""
 
+from __future__ import annotations
+
 import ctypes
 import json
 import os
+import shutil
 import threading
 import weakref
+from typing import Optional
 
 import numpy as np
 
 from . import _raw
 from ._runlock import RunLock
+from ._types import PathLike
 from .errors import LibraryError, RunStateError, UnknownVariableError, VariableTypeError
 from .variables import DataType, SymbolType, Variable
 
@@ -18,6 +23,8 @@ _SOURCE_TREE_BUILD = os.path.join(os.path.dirname(os.path.dirname(_PACKAGE_DIR))
 # Installed under a prefix P: the package in P/lib/python3/dist-packages/orvo,
 # the model libraries in P/lib/orvo.
 _INSTALLED = os.path.normpath(os.path.join(_PACKAGE_DIR, "..", "..", "..", "orvo"))
+# Where `cmake --install` and the Debian package put them.
+_SYSTEM_PREFIXES = ("/usr/local", "/usr")
 
 # User data of the four callbacks every Instance registers; registrations of
 # discrete events and watches count up from FIRST_REGISTRATION_USER_DATA.
@@ -37,19 +44,40 @@ def _default_name(folder):
         return None
 
 
-def find_library(path=None):
-    """The library file: `path` when given, else $ORVO_LIB, else the copy
-    beside this package, else the installed one (P/lib/orvo), else the
-    source tree's release build; in each folder the model its build named
-    the default (the file orvo-default-model)."""
+def _library_folders():
+    """(where, folder) to look for the default model in, in order."""
+    folders = [("beside the package", _PACKAGE_DIR), ("the installed libraries", _INSTALLED)]
+    # An orvo executable (ORVO_CLI, else on PATH) knows its own: P/bin/orvo
+    # keeps them in P/lib/orvo when installed, in P/lib in a build tree.
+    executable = os.environ.get("ORVO_CLI") or shutil.which("orvo")
+    if executable:
+        prefix = os.path.dirname(os.path.dirname(os.path.realpath(executable)))
+        folders += [(f"beside {executable}", os.path.join(prefix, "lib", "orvo")),
+                    (f"beside {executable}", os.path.join(prefix, "lib"))]
+    folders += [(f"under {prefix}", os.path.join(prefix, "lib", "orvo")) for prefix in _SYSTEM_PREFIXES]
+    if os.path.isfile(os.path.join(os.path.dirname(_PACKAGE_DIR), "pyproject.toml")):
+        folders.append(("the source tree's build", _SOURCE_TREE_BUILD))
+    unique = {}
+    for where, folder in folders:
+        unique.setdefault(os.path.normpath(folder), where)
+    return [(where, folder) for folder, where in unique.items()]
+
+
+def find_library(path: Optional[PathLike] = None) -> str:
+    """The library file: `path` when given, else $ORVO_LIB, else the first
+    of: the copy beside this package (a wheel carrying the libraries), the
+    installed one of this prefix (P/lib/orvo beside P/lib/python3...), the
+    one of the orvo executable ($ORVO_CLI or on PATH: its P/lib/orvo when
+    installed, its build tree's lib/), /usr/local/lib/orvo, /usr/lib/orvo,
+    and the source tree's release build. In each folder it is the model the
+    build named the default (the file orvo-default-model)."""
     if path is not None:
         candidates = [("the given path", os.fspath(path))]
     elif os.environ.get("ORVO_LIB"):
         candidates = [("ORVO_LIB", os.environ["ORVO_LIB"])]
     else:
         candidates = []
-        for where, folder in (("beside the package", _PACKAGE_DIR), ("the installed libraries", _INSTALLED),
-                              ("the source tree's build", _SOURCE_TREE_BUILD)):
+        for where, folder in _library_folders():
             name = _default_name(folder)
             candidates.append((where, os.path.join(folder, name) if name else
                                os.path.join(folder, "orvo-default-model")))
@@ -57,10 +85,11 @@ def find_library(path=None):
         if os.path.isfile(candidate):
             return os.path.realpath(candidate)
     tried = "; ".join(f"{where}: {candidate}" for where, candidate in candidates)
-    raise LibraryError(f"model library not found ({tried}); pass lib=PATH or set ORVO_LIB")
+    raise LibraryError(f"model library not found ({tried}); pass lib=PATH, set ORVO_LIB, "
+                       "or put an installed orvo on PATH")
 
 
-def load_library(path=None):
+def load_library(path: Optional[PathLike] = None) -> "Library":
     """The Library for that file, loaded and initialized on first use."""
     resolved = find_library(path)
     with _load_lock:
@@ -69,6 +98,18 @@ def load_library(path=None):
             library = Library(resolved)
             _loaded[resolved] = library
         return library
+
+
+def read_metadata(library_path):
+    """The model's metadata (liborvo_NAME.json beside the library file), {}
+    when there is none or it cannot be read."""
+    beside = os.path.splitext(library_path)[0] + ".json"
+    try:
+        with open(beside, encoding="utf-8") as f:
+            metadata = json.load(f)
+    except (OSError, ValueError):
+        return {}
+    return metadata if isinstance(metadata, dict) else {}
 
 
 class Library:
@@ -87,14 +128,10 @@ class Library:
         self.raw = _raw.RawLibrary(path)
         self.path = path
         # What the model's folder says about it: liborvo_NAME.json beside the library.
-        self.metadata = {}
-        beside = os.path.splitext(path)[0] + ".json"
-        if os.path.isfile(beside):
-            try:
-                with open(beside, encoding="utf-8") as f:
-                    self.metadata = json.load(f)
-            except (OSError, ValueError):
-                self.metadata = {}
+        self.metadata = read_metadata(path)
+        time = self.metadata.get("time")
+        # The model's unit of time ("" when it declares none).
+        self.time_units = str(time.get("units") or "") if isinstance(time, dict) else ""
         # Units and descriptions by name, from the metadata.
         self._described = {v.get("name"): v for v in self.metadata.get("variables", []) if isinstance(v, dict)}
         self.raw.OrvoInitialize()
@@ -273,6 +310,8 @@ class Library:
         """The variable's value: a Python scalar, or a numpy array (a copy)."""
         variable = self.variable(variable)
         t, n = variable.data_type, variable.number
+        if t == DataType.DOUBLE and not variable.shape and self.raw.trace is None:
+            return self.raw._functions["OrvoGetDouble"](instance, n)
         if variable.is_array:
             return self._read_array(instance, variable)
         if t in (DataType.DOUBLE, DataType.REAL):

@@ -1,16 +1,21 @@
 """The model as a whole: its variable table, typed values and whole runs."""
 
+from __future__ import annotations
+
 import math
+from typing import ContextManager, Iterable, Optional, Tuple, Union
 import warnings
 
 import numpy as np
 import pandas as pd
 
+from . import _recorder
 from . import doses as _doses
 from .errors import OrvoError, RunError, SettingsError
 from .instance import Instance
 from .library import load_library
-from .variables import DataType, SymbolType
+from ._types import PathLike, Settings, Tolerances, Value
+from .variables import DataType, SymbolType, Variable
 
 
 class Model:
@@ -24,7 +29,7 @@ class Model:
     settings given to run() last that run only; writes through an Instance
     are undone before the next run() (python/README.md, "Sharing values")."""
 
-    def __init__(self, lib=None):
+    def __init__(self, lib: Optional[PathLike] = None) -> None:
         self.library = load_library(lib)
 
     def __repr__(self) -> str:
@@ -36,7 +41,7 @@ class Model:
     # ---- the variable table ------------------------------------------------
 
     @property
-    def variables(self):
+    def variables(self) -> pd.DataFrame:
         """One row per variable, indexed by number: name, symbol type, data
         type, dimensions, settable, default (the value at load for settable
         variables), and the units and description the model declares."""
@@ -49,16 +54,17 @@ class Model:
                          "description": v.description})
         return pd.DataFrame(rows).set_index("number")
 
-    def variable(self, name):
+    def variable(self, name: str) -> Variable:
+        """The Variable of that name (case-insensitive); UnknownVariableError if none."""
         return self.library.variable(name)
 
     # ---- values ------------------------------------------------------------
 
-    def get(self, name):
+    def get(self, name: str) -> Value:
         """The current value: float, int, bool, str, or a numpy array."""
         return self.library.model_value(self.library.variable(name))
 
-    def set(self, name, value):
+    def set(self, name: str, value: Value) -> None:
         """Writes a settable variable; the value must fit its data type and shape."""
         variable = self.library.variable(name)
         variable.check_settable()
@@ -69,13 +75,13 @@ class Model:
     __getitem__ = get
     __setitem__ = set
 
-    def update(self, settings):
+    def update(self, settings: Settings) -> None:
         """Sets several variables, checking all of them before writing any."""
         for variable, value in self._checked(settings):
             self.library.note_model_write(variable)
             self.library.write(self.library.access_instance, variable, value)
 
-    def reset(self):
+    def reset(self) -> None:
         """Restores every settable variable to its value at load."""
         self.update(self.library.defaults)
 
@@ -89,21 +95,24 @@ class Model:
 
     # ---- runs ----------------------------------------------------------------
 
-    def default_record(self):
+    def default_record(self) -> Tuple[str, ...]:
         """The variables a run records when `record` is not given: what the
         model declares (its metadata file beside the library), else every
         state."""
-        metadata = self.library.metadata
-        names = [n for n in metadata.get("record", []) if n != "t" and n.lower() in self.library._by_name]
-        if names:
-            return tuple(names)
-        return tuple(v.name for v in self.library.variables if v.symbol_type == SymbolType.STATE)
+        cached = self.library.__dict__.get("default_record")
+        if cached is None:
+            metadata = self.library.metadata
+            names = [n for n in metadata.get("record", []) if n != "t" and n.lower() in self.library._by_name]
+            cached = tuple(names) or tuple(v.name for v in self.library.variables
+                                           if v.symbol_type == SymbolType.STATE)
+            self.library.default_record = cached
+        return cached
 
-    def instance(self):
+    def instance(self) -> Instance:
         """A new Instance of this model (a context manager)."""
         return Instance(self)
 
-    def exclusive(self):
+    def exclusive(self) -> ContextManager:
         """A context manager holding the library's run lock for a sequence
         of calls on this thread (create, prestep, step..., close), so that no
         other thread's run or new instance comes between them; other threads
@@ -111,7 +120,9 @@ class Model:
         NestedRunError."""
         return self.library.run_lock("exclusive()")
 
-    def run(self, settings=None, record=None, cint=None, tolerances=None, times=None, doses=None):
+    def run(self, settings: Settings = None, record: Optional[Iterable[str]] = None, cint: Optional[float] = None,
+            tolerances: Tolerances = None, times: Optional[Iterable[float]] = None,
+            doses: Union[pd.DataFrame, PathLike, None] = None) -> pd.DataFrame:
         """Runs the model from its start to `tstop` and returns the recorded
         output points as a DataFrame indexed by time.
 
@@ -166,10 +177,22 @@ class Model:
                 self.library.write(access, variable, value)
             for variable, (relative, absolute) in tolerance_items:
                 instance.set_tolerance(variable, relative, absolute)
-            self._check_run_settings()
-            recorder = _Recorder(self.library, instance.number, columns, rows)
-            handle = instance.on_tick(recorder.tick)
-            if records is not None:
+            run_settings = self._check_run_settings()
+            fast = self._fast_recorder(instance, columns, run_settings) if records is None and times is None else None
+            if fast is not None:
+                try:
+                    instance.run()
+                finally:
+                    try:
+                        rows = fast.rows()
+                    finally:
+                        fast.close()
+            else:
+                recorder = _Recorder(self.library, instance.number, columns, rows)
+                handle = instance.on_tick(recorder.tick)
+            if fast is not None:
+                failure = None
+            elif records is not None:
                 failure = self._run_with_doses(instance, recorder, records, times, with_grid)
             elif times is None:
                 instance.run()
@@ -200,15 +223,8 @@ class Model:
 
     def _check_run_settings(self):
         """Raises SettingsError for settings no run can mean."""
-        access = self.library.access_instance
-
-        def value(name):
-            try:
-                return float(self.library.read(access, self.library.variable(name)))
-            except KeyError:
-                return None
-
-        ialg, start, cint, tstop = value("ialg"), value("zzticg"), value("cint"), value("tstop")
+        settings = self._run_settings()
+        ialg, start, cint, tstop = settings
         if ialg is not None and ialg not in self.SUPPORTED_METHODS:
             raise SettingsError(f"ialg = {ialg:g} is not an integration method of this library "
                                 "(1-5, 8, 9, 12-15)")
@@ -220,6 +236,23 @@ class Model:
         if tstop is not None and not (math.isfinite(tstop) and tstop > start):
             raise SettingsError(f"the stop time tstop = {tstop:g} is not a finite time after "
                                 f"the start ({start:g})")
+        return settings
+
+    def _run_settings(self):
+        """ialg, zzticg, cint and tstop as floats (None for one the model
+        lacks), read through the access instance."""
+        library = self.library
+        variables = library.__dict__.get("run_setting_variables")
+        if variables is None:
+            variables = []
+            for name in ("ialg", "zzticg", "cint", "tstop"):
+                try:
+                    variables.append(library.variable(name))
+                except KeyError:
+                    variables.append(None)
+            library.run_setting_variables = variables
+        access = library.access_instance
+        return tuple(None if v is None else float(library.read(access, v)) for v in variables)
 
     def _run_to_times(self, instance, recorder, times):
         start = float(self.library.read(self.library.access_instance, self.library.variables[0]))
@@ -280,6 +313,22 @@ class Model:
             recorder.sample()
         return None
 
+    def _fast_recorder(self, instance, columns, run_settings):
+        """The C recorder for these columns (scalar doubles only), or None
+        to record in Python."""
+        if columns.scalar_doubles is None:
+            return None
+        loaded = _recorder.helper(self.library.path)
+        if loaded is None:
+            return None
+        _, start, cint, tstop = (0.0 if v is None else v for v in run_settings)
+        points = (tstop - start) / cint if cint > 0 and math.isfinite(tstop - start) else 0.0
+        capacity = int(min(points, 4096)) + 3 if math.isfinite(points) else 64  # it grows as needed
+        try:
+            return _recorder.FastRecorder(loaded, self.library, instance.number, columns.scalar_doubles, capacity)
+        except MemoryError:
+            return None
+
     def _setting(self, name, default):
         try:
             return float(self.library.read(self.library.access_instance, self.library.variable(name)))
@@ -303,6 +352,22 @@ class Model:
     def _record_columns(self, names):
         if isinstance(names, str):
             names = [names]
+        # Loops record the same variables run after run: their columns are
+        # looked up once per library.
+        cache = self.library.__dict__.setdefault("record_columns", {})
+        key = tuple(names)
+        try:
+            return cache[key]
+        except KeyError:
+            pass
+        except TypeError:  # unhashable names: no caching
+            return _Columns(self._lookup_columns(names))
+        columns = _Columns(self._lookup_columns(names))
+        if len(cache) < 256:
+            cache[key] = columns
+        return columns
+
+    def _lookup_columns(self, names):
         columns = []
         for name in names:
             variable = self.library.variable(name)
@@ -364,16 +429,35 @@ class Model:
 
     @staticmethod
     def _frame(columns, rows, settings, instance):
-        names = [c[0] for c in columns]
-        if all(v.data_type == DataType.DOUBLE for _, v, _ in columns):
-            table = np.array(rows, dtype=float).reshape(len(rows), len(names) + 1)
-            frame = pd.DataFrame(table[:, 1:], index=pd.Index(table[:, 0], name="t"), columns=names)
+        if columns.doubles:
+            table = np.array(rows, dtype=float).reshape(len(rows), len(columns) + 1)  # a copy: the frame's own
+            frame = pd.DataFrame(table[:, 1:], index=pd.Index(table[:, 0], name="t", copy=False),
+                                 columns=columns.index, copy=False)
         else:
-            frame = pd.DataFrame(rows, columns=["t"] + names).set_index("t")
+            frame = pd.DataFrame(rows, columns=["t"] + list(columns.names)).set_index("t")
         frame.attrs["settings"] = dict(settings)
         frame.attrs["messages"] = list(instance.messages)
         frame.attrs["execution_states"] = [int(s) for s in instance.states]
+        frame.attrs["units"] = dict(columns.units)
+        frame.attrs["descriptions"] = dict(columns.descriptions)
+        frame.attrs["time_units"] = instance.library.time_units
         return frame
+
+
+class _Columns(list):
+    """The recorded columns, (name, Variable, element or None) each, with
+    what every run of them needs worked out once."""
+
+    def __init__(self, columns):
+        super().__init__(columns)
+        self.names = tuple(name for name, _, _ in columns)
+        self.doubles = all(v.data_type == DataType.DOUBLE for _, v, _ in columns)
+        # The numbers the C recorder reads, when all are scalar doubles.
+        scalar = self.doubles and all(element is None for _, _, element in columns)
+        self.scalar_doubles = tuple(v.number for _, v, _ in columns) if scalar else None
+        self.index = pd.Index(self.names)  # immutable: the frames share it
+        self.units = {name: v.units for name, v, _ in columns}
+        self.descriptions = {name: v.description for name, v, _ in columns}
 
 
 def _as_dict(settings):

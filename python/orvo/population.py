@@ -1,23 +1,30 @@
 """Populations and sensitivities through the orvo command-line tool, so that
 sampling and statistics have one implementation."""
 
+from __future__ import annotations
+
 import dataclasses
 import os
+import re
 import shutil
 import subprocess
+import sys
 import tempfile
+import threading
 import warnings
+from typing import Callable, Dict, Iterable, Mapping, Optional, Tuple, Union
 
 import pandas as pd
 
 from .errors import CliError, LibraryError, SettingsError
-from .library import find_library
+from ._types import PathLike, Settings
+from .library import find_library, read_metadata
 from .model import _as_dict
 
 EXIT_OK, EXIT_INTERNAL, EXIT_BAD_INPUT, EXIT_RUNS_FAILED = 0, 1, 2, 3
 
 
-def find_cli(path=None, lib=None):
+def find_cli(path: Optional[PathLike] = None, lib: Optional[PathLike] = None) -> str:
     """The orvo executable: `path` when given, else $ORVO_CLI, else bin/orvo
     beside the library's lib/ (or an installed lib/orvo/) directory, else
     `orvo` on PATH."""
@@ -57,11 +64,17 @@ def has_command(command, cli=None, lib=None):
 
 @dataclasses.dataclass
 class PopulationResult:
-    """runs: one row per run (sampled values, status, message, outputs);
-    summary: per variable and time, n, mean, sd and percentiles."""
+    """runs: one row per run (sampled values, status, message, outputs),
+    the wide form; summary: per variable and time, n, mean, sd and
+    percentiles; long(): the values at the output times, one row per run,
+    variable and time. units and descriptions map the recorded variables to
+    the model's; time_units is the model's unit of time."""
     runs: pd.DataFrame
     summary: pd.DataFrame
-    directory: str = None
+    directory: Optional[str] = None
+    units: Dict[str, str] = dataclasses.field(default_factory=dict)
+    descriptions: Dict[str, str] = dataclasses.field(default_factory=dict)
+    time_units: str = "h"
 
     def __repr__(self) -> str:
         failed = len(self.failed)
@@ -69,13 +82,49 @@ class PopulationResult:
                 f"{len(self.summary)} summary rows, directory={self.directory!r}>")
 
     @property
-    def failed(self):
+    def failed(self) -> pd.DataFrame:
+        """The rows of `runs` whose status is not ok."""
         return self.runs[self.runs["status"] != "ok"] if "status" in self.runs else self.runs.iloc[0:0]
 
+    @property
+    def inputs(self) -> list:
+        """The names of the sampled (or given) inputs: the columns of `runs`
+        between run and status."""
+        columns = list(self.runs.columns)
+        if "run" not in columns or "status" not in columns:
+            return []
+        return columns[columns.index("run") + 1:columns.index("status")]
 
-def population(scenario, *, settings=None, distributions=None, runs=None, seed=None, sampling=None,
-               vars=None, at=None, params=None, jobs=None, out=None, cli=None, lib=None,
-               progress=False, tolerances=None, doses=None):
+    def long(self) -> pd.DataFrame:
+        """The tidy form of `runs`: columns run, the inputs, status,
+        variable, time and value, one row per run, variable and output time
+        (the VAR@T columns), ordered by run, then the order of the columns.
+        A failed run's values are NaN."""
+        outputs = [c for c in self.runs.columns if "@" in str(c)]
+        keys = ["run"] + self.inputs + (["status"] if "status" in self.runs else [])
+        melted = self.runs.melt(id_vars=keys, value_vars=outputs, var_name="column", value_name="value")
+        split = melted["column"].str.rsplit("@", n=1, expand=True)
+        melted.insert(len(keys), "variable", split[0] if len(melted) else pd.Series(dtype=str))
+        melted.insert(len(keys) + 1, "time", pd.to_numeric(split[1]) if len(melted) else pd.Series(dtype=float))
+        order = {c: k for k, c in enumerate(outputs)}
+        melted["_order"] = melted["column"].map(order)
+        melted = melted.sort_values(["run", "_order"], kind="stable").drop(columns=["column", "_order"])
+        return melted.reset_index(drop=True)
+
+    tidy = property(long, doc="long(), as a property")
+
+
+Tolerances = Optional[Tuple[float, float]]
+
+
+def population(scenario: Optional[PathLike], *, settings: Settings = None,
+               distributions: Optional[Mapping[str, str]] = None, runs: Optional[int] = None,
+               seed: Optional[int] = None, sampling: Optional[str] = None,
+               vars: Union[str, Iterable[str], None] = None, at: Union[str, Iterable[float], None] = None,
+               params: Union[pd.DataFrame, PathLike, None] = None, jobs: Optional[int] = None,
+               out: Optional[PathLike] = None, cli: Optional[PathLike] = None, lib: Optional[PathLike] = None,
+               progress: Union[bool, Callable[[int, int], None]] = False, tolerances: Tolerances = None,
+               doses: Union[pd.DataFrame, PathLike, None] = None) -> PopulationResult:
     """Runs a population with `orvo batch` and returns its tables.
 
     `scenario` is a population file (NAME = VALUE lines and NAME ~ dist
@@ -89,7 +138,9 @@ def population(scenario, *, settings=None, distributions=None, runs=None, seed=N
     `tolerances` is (relative, absolute) for every state, as in Model.run.
     `doses` are dose records for every run (a DataFrame or a CSV path, the
     columns of `orvo run --doses`); amounts and times may name sampled
-    constants."""
+    constants. `progress=True` shows the runs done as they finish: a tqdm
+    bar when tqdm is installed, else lines on stderr; a callable is called
+    with (done, total) instead."""
     extra = {}
     if runs is not None:
         extra["runs"] = int(runs)
@@ -127,36 +178,57 @@ def _population(out, temporary, scenario, settings, distributions, extra, vars, 
         arguments.append("--progress")
     arguments += _tolerance_arguments(tolerances) + _doses_arguments(doses, out)
     arguments += ["--out", out]
-    _run_cli(arguments, cli, lib)
+    _run_cli(arguments, cli, lib, progress)
+    units, descriptions, time_units = _described(lib)
     return PopulationResult(runs=_read_table(os.path.join(out, "runs.csv")),
                             summary=_read_table(os.path.join(out, "summary.csv")),
-                            directory=None if temporary else out)
+                            directory=None if temporary else out, units=units, descriptions=descriptions,
+                            time_units=time_units)
 
 
-def sensitivity(method, scenario, *, params=None, vars=None, at=None, step=None, runs=None,
-                bootstrap=None, jobs=None, out=None, cli=None, lib=None, tolerances=None, doses=None):
+def _described(lib):
+    """Units and descriptions by variable name, and the unit of time, from
+    the metadata beside the library."""
+    metadata = read_metadata(find_library(lib))
+    units, descriptions = {}, {}
+    for entry in metadata.get("variables", []):
+        if isinstance(entry, dict) and entry.get("name"):
+            units[entry["name"]] = str(entry.get("units") or "")
+            descriptions[entry["name"]] = str(entry.get("description") or "")
+    time = metadata.get("time")
+    time_units = str(time.get("units") or "") if isinstance(time, dict) else ""
+    return units, descriptions, time_units or "h"
+
+
+def sensitivity(method: str, scenario: PathLike, *, params: Union[str, Iterable[str], None] = None,
+                vars: Union[str, Iterable[str], None] = None, at: Union[str, Iterable[float], None] = None,
+                step: Optional[float] = None, runs: Optional[int] = None, bootstrap: Optional[int] = None,
+                jobs: Optional[int] = None, out: Optional[PathLike] = None, cli: Optional[PathLike] = None,
+                lib: Optional[PathLike] = None, tolerances: Tolerances = None,
+                doses: Union[pd.DataFrame, PathLike, None] = None,
+                progress: Union[bool, Callable[[int, int], None]] = False) -> pd.DataFrame:
     """Sensitivities with `orvo sensitivity local|sobol`, as a DataFrame.
 
     local: normalized coefficients of `vars` at the times `at` to the
     parameters `params` (relative `step`); sobol: first-order and total
     indices with bootstrap intervals over the population file `scenario`.
     `tolerances` is (relative, absolute) for every state; local sensitivity
-    tightens the model's own when they are loose for its step. `doses` as
-    in population()."""
+    tightens the model's own when they are loose for its step. `doses` and
+    `progress` as in population()."""
     if method not in ("local", "sobol"):
         raise ValueError(f"method is 'local' or 'sobol', not {method!r}")
     temporary = out is None
     out = _output_directory(out, method)
     try:
         return _sensitivity(method, out, scenario, params, vars, at, step, runs, bootstrap, jobs, cli, lib,
-                            tolerances, doses)
+                            tolerances, doses, progress)
     finally:
         if temporary:
             shutil.rmtree(out, ignore_errors=True)
 
 
 def _sensitivity(method, out, scenario, params, vars, at, step, runs, bootstrap, jobs, cli, lib, tolerances,
-                 doses):
+                 doses, progress):
     arguments = ["sensitivity", method, "--scenario", os.fspath(scenario)]
     if method == "local":
         arguments += _list_argument("--params", params)
@@ -170,8 +242,8 @@ def _sensitivity(method, out, scenario, params, vars, at, step, runs, bootstrap,
         if jobs is not None:
             arguments += ["--jobs", str(int(jobs))]
     arguments += _list_argument("--vars", vars) + _list_argument("--at", at) + _tolerance_arguments(tolerances)
-    arguments += _doses_arguments(doses, out) + ["--out", out]
-    _run_cli(arguments, cli, lib)
+    arguments += _doses_arguments(doses, out) + (["--progress"] if progress else []) + ["--out", out]
+    _run_cli(arguments, cli, lib, progress)
     return _read_table(os.path.join(out, f"{method}.csv"))
 
 
@@ -217,11 +289,14 @@ def _output_directory(out, kind):
     return out
 
 
-def _run_cli(arguments, cli, lib):
+def _run_cli(arguments, cli, lib, progress=False):
     executable = find_cli(cli, lib)
     command = [executable] + arguments + ["--lib", find_library(lib)]
     try:
-        done = subprocess.run(command, capture_output=True, text=True)
+        if progress:
+            done = _run_with_progress(command, progress)
+        else:
+            done = subprocess.run(command, capture_output=True, text=True)
     except OSError as exc:
         raise CliError(f"cannot run {executable}: {exc}") from exc
     if done.returncode == EXIT_RUNS_FAILED:
@@ -233,6 +308,69 @@ def _run_cli(arguments, cli, lib):
         raise CliError(f"orvo {arguments[0]} failed with exit code {done.returncode}",
                        done.returncode, done.stderr)
     return done
+
+
+# The progress lines of the population commands on stderr.
+_PROGRESS = re.compile(r"^orvo: (\d+)/(\d+) runs, ")
+_FINISHED = re.compile(r"^orvo: (\d+) runs in ")
+
+
+def _run_with_progress(command, progress):
+    """Runs the command, showing the progress lines it writes on stderr as
+    they come; the other stderr lines are kept for messages."""
+    show = progress if callable(progress) else _ProgressDisplay()
+    process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    stdout = []
+    reader = threading.Thread(target=lambda: stdout.append(process.stdout.read()), daemon=True)
+    reader.start()
+    kept = []
+    total = None
+    try:
+        for line in process.stderr:
+            running, finished = _PROGRESS.match(line), _FINISHED.match(line)
+            if running:
+                total = int(running.group(2))
+                show(int(running.group(1)), total)
+            elif finished:
+                done = int(finished.group(1))
+                show(done, total if total is not None else done)
+            else:
+                kept.append(line)
+        process.wait()
+    except BaseException:
+        process.kill()
+        process.wait()
+        raise
+    finally:
+        reader.join()
+        if hasattr(show, "close"):
+            show.close()
+    return subprocess.CompletedProcess(command, process.returncode, "".join(stdout), "".join(kept))
+
+
+class _ProgressDisplay:
+    """A tqdm bar when tqdm is installed (tqdm.auto: a widget in notebooks),
+    else one line per update on stderr."""
+
+    def __init__(self):
+        try:
+            from tqdm.auto import tqdm
+        except ImportError:
+            tqdm = None
+        self._tqdm = tqdm
+        self._bar = None
+
+    def __call__(self, done, total):
+        if self._tqdm is None:
+            print(f"orvo: {done}/{total} runs", file=sys.stderr, flush=True)
+            return
+        if self._bar is None:
+            self._bar = self._tqdm(total=total, unit="run")
+        self._bar.update(done - self._bar.n)
+
+    def close(self):
+        if self._bar is not None:
+            self._bar.close()
 
 
 def _scenario_path(scenario, distributions, extra, directory):

@@ -1,9 +1,13 @@
 """The model's variable table and typed conversion of values."""
 
+from __future__ import annotations
+
 import dataclasses
 import enum
+import functools
 import math
 import numbers
+from typing import Any, Tuple
 
 import numpy as np
 
@@ -11,6 +15,7 @@ from .errors import NotSettableError, VariableTypeError
 
 
 class DataType(enum.IntEnum):
+    """The data type of a variable's values."""
     SHORT = 0
     LONG = 1
     REAL = 2
@@ -22,6 +27,7 @@ class DataType(enum.IntEnum):
 
 
 class SymbolType(enum.IntEnum):
+    """The role of a variable in the model."""
     INDEPENDENT_VARIABLE = 0
     INDEPENDENT_START = 1
     STATE = 2
@@ -48,18 +54,21 @@ _INT_RANGES = {DataType.SHORT: (-2**15, 2**15 - 1), DataType.LONG: (-2**31, 2**3
 
 @dataclasses.dataclass(frozen=True)
 class Variable:
+    """One variable of the model's table: its number, name, role, data
+    type, extents, attribute flags, and the units and description the model
+    declares."""
     number: int
     name: str
     symbol_type: SymbolType
     data_type: DataType
-    dims: tuple           # the six extents as registered
-    flags: tuple          # attribute flags 1..11
+    dims: Tuple[int, ...]          # the six extents as registered
+    flags: Tuple[int, ...]         # attribute flags 1..11
     string_length: int
     units: str = ""       # as the model's description writes them, "" when none
     description: str = ""
 
-    @property
-    def shape(self):
+    @functools.cached_property
+    def shape(self) -> Tuple[int, ...]:
         """Extents of the leading non-zero dimensions; () for a scalar."""
         shape = []
         for extent in self.dims:
@@ -69,19 +78,22 @@ class Variable:
         return tuple(shape)
 
     @property
-    def size(self):
+    def size(self) -> int:
+        """The number of elements (1 for a scalar)."""
         return int(np.prod(self.shape)) if self.shape else 1
 
     @property
-    def is_array(self):
+    def is_array(self) -> bool:
+        """True for an array variable."""
         return bool(self.shape)
 
     @property
-    def constant(self):
+    def constant(self) -> bool:
+        """True when the model declares it a constant."""
         return bool(self.flags[1])
 
     @property
-    def why_not_settable(self):
+    def why_not_settable(self) -> str:
         """Why the host may not set this variable; '' when it may."""
         s = self.symbol_type
         if s == SymbolType.INDEPENDENT_VARIABLE:
@@ -99,15 +111,17 @@ class Variable:
         return ""
 
     @property
-    def settable(self):
+    def settable(self) -> bool:
+        """True when the host may set it (see why_not_settable)."""
         return not self.why_not_settable
 
-    def check_settable(self):
+    def check_settable(self) -> None:
+        """Raises NotSettableError saying why, when the host may not set it."""
         reason = self.why_not_settable
         if reason:
             raise NotSettableError(f"{self.name} cannot be set: {reason}")
 
-    def coerce(self, value):
+    def coerce(self, value: Any) -> Any:
         """The value converted for this variable: a Python scalar, or for an
         array a contiguous numpy array of its element type. Raises
         VariableTypeError when the value does not fit."""

@@ -37,7 +37,7 @@ bw_m ~ normal(72.3, 8.0) [45, 120]
 
 
 @needs_batch
-def test_population_tables_and_bands(tmp_path):
+def test_population_tables_and_bands(tmp_path, capsys):
     scenario = tmp_path / "population.scenario"
     scenario.write_text(POPULATION)
     result = orvo.population(scenario, vars=["ca_mi", "ca_mp"], at=[24, 48], out=tmp_path / "out")
@@ -65,6 +65,15 @@ def test_population_tables_and_bands(tmp_path):
     assert len(designed.runs) == 3 and designed.directory is None
     assert designed.runs["ca_mi@48"].is_monotonic_increasing  # more iodide, more in plasma
     assert set(glob.glob(os.path.join(tempfile.gettempdir(), "orvo-population-*"))) == before
+    # progress: a callable hears the runs done; True prints lines without tqdm
+    heard = []
+    orvo.population(None, settings={"cint": 24, "tstop": 48}, params=design, vars=["ca_mi"],
+                    progress=lambda done, total: heard.append((done, total)))
+    assert heard and heard[-1] == (3, 3)
+    capsys.readouterr()
+    shown = orvo.population(None, settings={"cint": 24, "tstop": 48}, params=design, vars=["ca_mi"], progress=True)
+    assert "orvo: 3/3 runs" in capsys.readouterr().err
+    assert shown.runs["ca_mi_final"].equals(designed.runs["ca_mi_final"])
     with pytest.raises(orvo.CliError) as refused:
         orvo.population(scenario, vars=["no_such_variable"], out=tmp_path / "bad")
     assert refused.value.exit_code == 2
@@ -101,5 +110,9 @@ def test_sensitivity_tables(tmp_path):
     assert list(indices.columns) == ["parameter", "variable", "time", "S1", "S1_low", "S1_high", "ST",
                                      "ST_low", "ST_high"]
     assert set(indices["parameter"]) == {"bw_m", "clf_upm"}
+    heard = []
+    again = orvo.sensitivity("sobol", population, vars=["ca_mp"], at=[48], runs=10, bootstrap=10,
+                             progress=lambda done, total: heard.append((done, total)))
+    assert again.equals(indices) and heard[-1][0] == heard[-1][1] > 0
     with pytest.raises(ValueError):
         orvo.sensitivity("global", population)
