@@ -100,7 +100,7 @@ install(DIRECTORY ${PROJECT_SOURCE_DIR}/models/ DESTINATION ${CMAKE_INSTALL_DATA
 
 # The Python package, where Debian's python3 looks under a /usr prefix.
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/python/orvo DESTINATION lib/python3/dist-packages
-        FILES_MATCHING PATTERN "*.py" PATTERN "__pycache__" EXCLUDE)
+        FILES_MATCHING PATTERN "*.py" PATTERN "py.typed" PATTERN "__pycache__" EXCLUDE)
 
 # Debian's documentation files for the package.
 file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/install/doc)
