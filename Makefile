@@ -48,7 +48,7 @@ deb: deps
 	cd $(DEB_DIR) && cpack -G DEB
 
 run: release
-	$(RELEASE_DIR)/bin/orvo run --scenario scenarios/example.scenario --out $(RELEASE_DIR)/example.csv --summary
+	$(RELEASE_DIR)/bin/orvo run --scenario models/pregnancy/scenarios/example.scenario --out $(RELEASE_DIR)/example.csv --summary
 
 test: asan
 	cd $(TEST_DIR) && ctest --output-on-failure -j $(JOBS)
@@ -81,12 +81,12 @@ memcheck: deps
 	@[ -f $(RELEASE_DIR)/build.ninja ] || cmake -S . -B $(RELEASE_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release
 	cmake --build $(RELEASE_DIR) -j $(JOBS) --target runtime_c_host orvo
 	$(VALGRIND) $(RELEASE_DIR)/bin/runtime_c_host
-	$(VALGRIND) $(RELEASE_DIR)/bin/orvo run --scenario scenarios/example.scenario \
+	$(VALGRIND) $(RELEASE_DIR)/bin/orvo run --scenario models/pregnancy/scenarios/example.scenario \
 	    --out $(RELEASE_DIR)/memcheck.csv --summary
 
 bench: release
 	$(RELEASE_DIR)/bin/orvo-bench
-	sh scripts/bench_population.sh $(RELEASE_DIR)/bin/orvo scenarios/population.scenario
+	sh scripts/bench_population.sh $(RELEASE_DIR)/bin/orvo models/pregnancy/scenarios/population.scenario
 
 clean:
 	rm -rf build

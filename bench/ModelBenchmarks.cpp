@@ -28,7 +28,7 @@ double GetDouble(uint32_t instance, const char* name) {
     return OrvoGetDouble(instance, OrvoGetSymbolIndex(name));
 }
 
-// scenarios/example.scenario, with the stop time given.
+// models/pregnancy/scenarios/example.scenario, with the stop time given.
 void ApplyExampleScenario(uint32_t instance, double stopTime) {
     SetDouble(instance, "pdoseug_i", 200.0);
     SetDouble(instance, "pdosemg_p", 0.007);

@@ -92,12 +92,11 @@ install(FILES ${CMAKE_BINARY_DIR}/install/orvoConfig.cmake ${CMAKE_BINARY_DIR}/i
 # Documentation, scenarios and the model descriptions.
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DATADIR}/orvo)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION ${CMAKE_INSTALL_DATADIR}/orvo/docs)
-install(DIRECTORY ${PROJECT_SOURCE_DIR}/scenarios/ DESTINATION ${CMAKE_INSTALL_DATADIR}/orvo/scenarios)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/ DESTINATION ${CMAKE_INSTALL_DATADIR}/orvo/examples
         PATTERN "*.slurm" PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
         WORLD_READ WORLD_EXECUTE)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/models/ DESTINATION ${CMAKE_INSTALL_DATADIR}/orvo/models
-        FILES_MATCHING PATTERN "*.model" PATTERN "*.scenario" PATTERN "*.csv" PATTERN "*.json")
+        FILES_MATCHING PATTERN "*.model" PATTERN "*.scenario" PATTERN "*.csv" PATTERN "*.json" PATTERN "*.svg")
 
 # The Python package, where Debian's python3 looks under a /usr prefix.
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/python/orvo DESTINATION lib/python3/dist-packages

@@ -7,7 +7,7 @@
 # passes absolute paths and the shard count, and queues the merge after the
 # array. By hand (from the folder that holds logs/):
 #   sbatch --array=0-31 --output=logs/%x-%A_%a.out \
-#          --export=ALL,ORVO=$PWD/build/bin/orvo,SCENARIO=$PWD/scenarios/population.scenario,OUT=$PWD/population \
+#          --export=ALL,ORVO=$PWD/build/bin/orvo,SCENARIO=$PWD/models/pregnancy/scenarios/population.scenario,OUT=$PWD/population \
 #          examples/population-array.slurm
 #   orvo merge population/part-*-of-32.csv --out population
 # Recover shard 2 of 32: sbatch --array=2 --export=ALL,...,ORVO_SHARDS=32 ...
@@ -32,7 +32,7 @@ fail() { echo "population-array: $*" >&2; exit 2; }
 submit_dir=${SLURM_SUBMIT_DIR:-$PWD}
 absolute() { case $1 in /*) echo "$1" ;; *) echo "$submit_dir/$1" ;; esac; }
 ORVO=$(absolute "${ORVO:-build/bin/orvo}")
-SCENARIO=$(absolute "${SCENARIO:-scenarios/population.scenario}")
+SCENARIO=$(absolute "${SCENARIO:-models/pregnancy/scenarios/population.scenario}")
 OUT=$(absolute "${OUT:-population}")
 [ -x "$ORVO" ] || fail "orvo not found at $ORVO (set ORVO to its absolute path)"
 [ -f "$SCENARIO" ] || fail "population file not found at $SCENARIO (set SCENARIO)"

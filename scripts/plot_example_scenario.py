@@ -2,8 +2,8 @@
 """Plots key trajectories of the example scenario's reference run as SVG.
 
 Usage: plot_example_scenario.py [CSV [SVG]]
-  CSV defaults to src/model/reference/example_scenario.csv,
-  SVG to docs/example_scenario.svg (both relative to the repository root).
+  CSV defaults to models/pregnancy/reference/example_scenario.csv,
+  SVG to models/pregnancy/reference/example_scenario.svg (both relative to the repository root).
 
 Four panels over the 100 days of the scenario: iodide and perchlorate in
 maternal and fetal plasma, iodide in the maternal and fetal thyroid, and the
@@ -103,8 +103,8 @@ def panel(out, x0, y0, title, series, days, data):
 
 
 def main():
-    csv_path = sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "src/model/reference/example_scenario.csv")
-    svg_path = sys.argv[2] if len(sys.argv) > 2 else os.path.join(ROOT, "docs/example_scenario.svg")
+    csv_path = sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "models/pregnancy/reference/example_scenario.csv")
+    svg_path = sys.argv[2] if len(sys.argv) > 2 else os.path.join(ROOT, "models/pregnancy/reference/example_scenario.svg")
     data = read_columns(csv_path)
     days = [t / 24 for t in data["t"]]
 

@@ -1,10 +1,12 @@
 """The model as a whole: its variable table, typed values and whole runs."""
 
 import math
+import warnings
 
 import numpy as np
 import pandas as pd
 
+from . import doses as _doses
 from .errors import OrvoError, RunError, SettingsError
 from .instance import Instance
 from .library import load_library
@@ -109,7 +111,7 @@ class Model:
         NestedRunError."""
         return self.library.run_lock("exclusive()")
 
-    def run(self, settings=None, record=None, cint=None, tolerances=None, times=None):
+    def run(self, settings=None, record=None, cint=None, tolerances=None, times=None, doses=None):
         """Runs the model from its start to `tstop` and returns the recorded
         output points as a DataFrame indexed by time.
 
@@ -121,6 +123,10 @@ class Model:
         run advances to each in turn and ends at the last one (tstop at the
         latest). With `cint` given too, the rows are the grid's and the
         times together, to tstop.
+        `doses` are dose records (a DataFrame or a CSV path with the columns
+        of `orvo run --doses`: time, target, amount or value, rate or
+        duration, ii, addl): the run stops at each record's time, applies it
+        and goes on, so doses are exact in time on or off the output grid.
         The result's `attrs` hold the settings, the status messages and the
         execution states. A run that ends in the error state, or before
         tstop, raises RunError carrying the messages and what was recorded.
@@ -141,13 +147,16 @@ class Model:
             times = np.unique(np.asarray(times, dtype=float).ravel())
             if times.size == 0 or not np.all(np.isfinite(times)):
                 raise SettingsError("times are finite numbers, at least one")
+        records = None if doses is None else _doses.read_records(doses)
         with self.library.run_lock("model.run()"):
-            return self._run(settings, checked, columns, tolerance_items, times, cint is not None)
+            return self._run(settings, checked, columns, tolerance_items, times, cint is not None, records)
 
-    def _run(self, settings, checked, columns, tolerance_items, times=None, with_grid=False):
+    def _run(self, settings, checked, columns, tolerance_items, times=None, with_grid=False, records=None):
         access = self.library.access_instance
         self.library.restore_model_values()
         previous_values = [(v, self.library.read(access, v)) for v, _ in checked]
+        if records is not None:  # constants the records set are put back too
+            previous_values += [(v, self.library.read(access, v)) for v in _doses.set_constants(records, self.library)]
         rows = []
         instance = self._run_instance()
         recorder = None
@@ -160,7 +169,9 @@ class Model:
             self._check_run_settings()
             recorder = _Recorder(self.library, instance.number, columns, rows)
             handle = instance.on_tick(recorder.tick)
-            if times is None:
+            if records is not None:
+                failure = self._run_with_doses(instance, recorder, records, times, with_grid)
+            elif times is None:
                 instance.run()
                 failure = None
             else:
@@ -228,6 +239,44 @@ class Model:
         for time in times:
             if time > instance.time:
                 instance.run_to(time)
+            recorder.sample()
+        return None
+
+    def _run_with_doses(self, instance, recorder, records, times, with_grid):
+        start = self._setting("zzticg", 0.0)
+        tstop = self._setting("tstop", math.inf)
+        if times is None or with_grid:
+            cint = self._setting("cint", math.inf)
+            count = int(math.floor((tstop - start) / cint + 1e-9)) if math.isfinite(tstop) else 0
+            grid = start + cint * np.arange(count + 1)
+            grid = np.append(grid[grid < tstop], tstop) if math.isfinite(tstop) else grid
+            times = grid if times is None else np.union1d(times, grid)
+        elif times[0] < start or times[-1] > tstop:
+            raise SettingsError(f"times must lie between the start ({start:g}) and tstop ({tstop:g})")
+        events, warnings_ = _doses.schedule(records, self.library, instance.number, times[-1])
+        for text in warnings_:
+            warnings.warn(text, stacklevel=4)
+        apply = _doses.Applier(self.library, instance.number)
+        recorder.grid = False
+
+        def same(a, b):
+            return abs(a - b) <= 1e-12 * max(1.0, abs(b))
+
+        instance.prestep()
+        next_dose = 0
+        for output_at in times:
+            while True:
+                dose_at = events[next_dose].time if next_dose < len(events) else math.inf
+                stop = min(output_at, dose_at)
+                if stop > instance.time:
+                    instance.run_to(stop)
+                if not same(instance.time, stop):
+                    return None  # stopped early: the caller sees the time
+                while next_dose < len(events) and same(events[next_dose].time, stop):
+                    apply(events[next_dose])
+                    next_dose += 1
+                if same(output_at, stop):
+                    break
             recorder.sample()
         return None
 

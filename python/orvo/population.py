@@ -10,7 +10,7 @@ import warnings
 
 import pandas as pd
 
-from .errors import CliError, LibraryError
+from .errors import CliError, LibraryError, SettingsError
 from .library import find_library
 from .model import _as_dict
 
@@ -75,7 +75,7 @@ class PopulationResult:
 
 def population(scenario, *, settings=None, distributions=None, runs=None, seed=None, sampling=None,
                vars=None, at=None, params=None, jobs=None, out=None, cli=None, lib=None,
-               progress=False):
+               progress=False, tolerances=None, doses=None):
     """Runs a population with `orvo batch` and returns its tables.
 
     `scenario` is a population file (NAME = VALUE lines and NAME ~ dist
@@ -85,7 +85,11 @@ def population(scenario, *, settings=None, distributions=None, runs=None, seed=N
     sampling: a CSV path or a DataFrame (one row per run, one column per
     variable). Results are written to `out`; when None, to a temporary
     directory removed once the tables are read (`directory` is then None).
-    Runs that failed are reported with a warning and kept in `runs`."""
+    Runs that failed are reported with a warning and kept in `runs`.
+    `tolerances` is (relative, absolute) for every state, as in Model.run.
+    `doses` are dose records for every run (a DataFrame or a CSV path, the
+    columns of `orvo run --doses`); amounts and times may name sampled
+    constants."""
     extra = {}
     if runs is not None:
         extra["runs"] = int(runs)
@@ -97,14 +101,14 @@ def population(scenario, *, settings=None, distributions=None, runs=None, seed=N
     out = _output_directory(out, "population")
     try:
         return _population(out, temporary, scenario, settings, distributions, extra, vars, at, params,
-                           jobs, cli, lib, progress)
+                           jobs, cli, lib, progress, tolerances, doses)
     finally:
         if temporary:
             shutil.rmtree(out, ignore_errors=True)
 
 
 def _population(out, temporary, scenario, settings, distributions, extra, vars, at, params, jobs, cli,
-                lib, progress):
+                lib, progress, tolerances, doses):
     scenario_path = _scenario_path(scenario, distributions, extra, out)
     arguments = ["batch"]
     if scenario_path:
@@ -121,32 +125,38 @@ def _population(out, temporary, scenario, settings, distributions, extra, vars, 
         arguments += ["--jobs", str(int(jobs))]
     if progress:
         arguments.append("--progress")
+    arguments += _tolerance_arguments(tolerances) + _doses_arguments(doses, out)
     arguments += ["--out", out]
     _run_cli(arguments, cli, lib)
-    return PopulationResult(runs=pd.read_csv(os.path.join(out, "runs.csv")),
-                            summary=pd.read_csv(os.path.join(out, "summary.csv")),
+    return PopulationResult(runs=_read_table(os.path.join(out, "runs.csv")),
+                            summary=_read_table(os.path.join(out, "summary.csv")),
                             directory=None if temporary else out)
 
 
 def sensitivity(method, scenario, *, params=None, vars=None, at=None, step=None, runs=None,
-                bootstrap=None, jobs=None, out=None, cli=None, lib=None):
+                bootstrap=None, jobs=None, out=None, cli=None, lib=None, tolerances=None, doses=None):
     """Sensitivities with `orvo sensitivity local|sobol`, as a DataFrame.
 
     local: normalized coefficients of `vars` at the times `at` to the
     parameters `params` (relative `step`); sobol: first-order and total
-    indices with bootstrap intervals over the population file `scenario`."""
+    indices with bootstrap intervals over the population file `scenario`.
+    `tolerances` is (relative, absolute) for every state; local sensitivity
+    tightens the model's own when they are loose for its step. `doses` as
+    in population()."""
     if method not in ("local", "sobol"):
         raise ValueError(f"method is 'local' or 'sobol', not {method!r}")
     temporary = out is None
     out = _output_directory(out, method)
     try:
-        return _sensitivity(method, out, scenario, params, vars, at, step, runs, bootstrap, jobs, cli, lib)
+        return _sensitivity(method, out, scenario, params, vars, at, step, runs, bootstrap, jobs, cli, lib,
+                            tolerances, doses)
     finally:
         if temporary:
             shutil.rmtree(out, ignore_errors=True)
 
 
-def _sensitivity(method, out, scenario, params, vars, at, step, runs, bootstrap, jobs, cli, lib):
+def _sensitivity(method, out, scenario, params, vars, at, step, runs, bootstrap, jobs, cli, lib, tolerances,
+                 doses):
     arguments = ["sensitivity", method, "--scenario", os.fspath(scenario)]
     if method == "local":
         arguments += _list_argument("--params", params)
@@ -159,9 +169,44 @@ def _sensitivity(method, out, scenario, params, vars, at, step, runs, bootstrap,
             arguments += ["--bootstrap", str(int(bootstrap))]
         if jobs is not None:
             arguments += ["--jobs", str(int(jobs))]
-    arguments += _list_argument("--vars", vars) + _list_argument("--at", at) + ["--out", out]
+    arguments += _list_argument("--vars", vars) + _list_argument("--at", at) + _tolerance_arguments(tolerances)
+    arguments += _doses_arguments(doses, out) + ["--out", out]
     _run_cli(arguments, cli, lib)
-    return pd.read_csv(os.path.join(out, f"{method}.csv"))
+    return _read_table(os.path.join(out, f"{method}.csv"))
+
+
+def _read_table(path):
+    # pandas' default parser can be one unit in the last place off; the
+    # tables carry every digit, so read them back exactly.
+    return pd.read_csv(path, float_precision="round_trip")
+
+
+def _doses_arguments(doses, out):
+    if doses is None:
+        return []
+    if isinstance(doses, pd.DataFrame):
+        path = os.path.join(out, "doses.csv")
+        doses.to_csv(path, index=False)
+        return ["--doses", path]
+    if isinstance(doses, (str, os.PathLike)):
+        return ["--doses", os.fspath(doses)]
+    raise SettingsError(f"doses are a DataFrame or a CSV path, not {type(doses).__name__}")
+
+
+def _tolerance_arguments(tolerances):
+    # One pair for every state: the command line has no per-state tolerances.
+    if tolerances is None:
+        return []
+    if isinstance(tolerances, dict):
+        raise SettingsError("population and sensitivity runs take one (relative, absolute) pair for every "
+                            "state, not one per state")
+    try:
+        relative, absolute = (float(x) for x in tolerances)
+    except (TypeError, ValueError):
+        raise SettingsError(f"tolerances are a (relative, absolute) pair, not {tolerances!r}") from None
+    if not (0 < relative < 1 and 0 < absolute < 1):
+        raise SettingsError(f"tolerances are between 0 and 1: {tolerances!r}")
+    return ["--rtol", repr(relative), "--atol", repr(absolute)]
 
 
 def _output_directory(out, kind):

@@ -70,6 +70,22 @@ def test_population_tables_and_bands(tmp_path):
     assert refused.value.exit_code == 2
 
 
+@needs_batch
+def test_population_tolerances_reach_every_run(model):
+    # The workers' runs at given tolerances are the in-process run's, bit for bit.
+    settings = {"pdoseug_i": 200, "cint": 24, "tstop": 48}
+    tight = (1e-8, 1e-10)
+    designed = orvo.population(None, settings=settings, params=pd.DataFrame({"bw_m": [65.0]}),
+                               vars=["ca_mi"], at=[48], tolerances=tight)
+    alone = model.run(settings={**settings, "bw_m": 65.0}, record=["ca_mi"], tolerances=tight)
+    assert designed.runs["ca_mi@48"].iloc[0] == alone["ca_mi"].loc[48]
+    default = model.run(settings={**settings, "bw_m": 65.0}, record=["ca_mi"])
+    assert alone["ca_mi"].loc[48] != default["ca_mi"].loc[48]
+    for bad in [{"aioral_i": (1e-6, 1e-6)}, (1e-6,), (0, 1e-6)]:
+        with pytest.raises(orvo.SettingsError):
+            orvo.population(None, settings=settings, params=pd.DataFrame({"bw_m": [65.0]}), tolerances=bad)
+
+
 @needs_sensitivity
 def test_sensitivity_tables(tmp_path):
     scenario = tmp_path / "short.scenario"

@@ -90,7 +90,7 @@ def test_typed_values_and_refusals(model):
 
 
 def read_reference():
-    return pd.read_csv(f"{REPO}/src/model/reference/example_scenario.csv").set_index("t")
+    return pd.read_csv(f"{REPO}/models/pregnancy/reference/example_scenario.csv").set_index("t")
 
 
 def test_example_scenario_matches_reference(model, tmp_path):

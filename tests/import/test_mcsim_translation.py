@@ -299,7 +299,9 @@ SIM_FAULTS = [
     ("level", "Level {\n}\n", 2, 1, "'Level' (Bayesian calibration)"),
     ("beta", "Distrib(K, Beta, 2, 3, 0, 1);\n", 2, 12, "distribution 'Beta' is not translated"),
     ("distrib_arguments", "Distrib(K, Uniform, 1);\n", 2, 12, "Uniform takes 2 arguments, 1 given"),
-    ("distrib_refers", "Distrib(K, Normal, V, 1);\n", 2, 20, "name other parameters"),
+    ("distrib_refers", "Distrib(K, Normal, V, 1);\n", 2, 20, "'V' is not sampled by a Distrib line"),
+    ("distrib_bound_refers", "Distrib(K, TruncNormal, 0.5, 0.1, V, 0.9);\n", 2, 35,
+     "only the shape parameters of a distribution may name another parameter"),
     ("negative_variance", "Distrib(K, Normal_v, 1, -2);\n", 2, 25, "variance cannot be negative"),
     ("input_function", "Simulation {\n  Q = PerDose(2, 24, 0, 1);\n  PrintStep(C, 0, 1, 1);\n}\n",
      3, 7, "input functions in a simulation file are not translated"),
@@ -378,6 +380,16 @@ END.
     assert "r ~ loguniform(1, 10)  # line 5" in files["s_sim2.population"].splitlines()
     assert any("simulation 1 sets r" in n for n in notes)
     assert any("tolerances" in n for n in notes)
+
+
+def test_distribution_parameters_may_name_sampled_parameters():
+    files, _ = simulate(SIM_HEAD + """MonteCarlo("m.out", 5, 1);
+Distrib(K, Normal, V, 0.05);
+Distrib(V, Uniform, 1, 3);
+Simulation { PrintStep(C, 0, 2, 1); }
+""")
+    population = files["s_sim1.population"].splitlines()
+    assert "k ~ normal(v, 0.05)  # line 3" in population and "v ~ uniform(1, 3)  # line 4" in population
 
 
 def test_several_output_requests_share_one_grid():

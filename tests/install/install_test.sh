@@ -15,7 +15,7 @@ prefix=$scratch/prefix
 "$cmake" --install "$build" --prefix "$prefix" >"$scratch/install.log" 2>&1 || fail "install: $(tail -5 "$scratch/install.log")"
 for f in bin/orvo include/orvo/orvo.h lib/orvo/liborvo_pregnancy.so lib/orvo/liborvo_oral_absorption.so \
          lib/orvo/liborvo_core.a lib/orvo/build.conf lib/orvo/modelgen/orvo-modelgen lib/orvo/import/orvo-import lib/cmake/orvo/orvoConfig.cmake \
-         share/orvo/models/oral_absorption/oral_absorption.model share/orvo/scenarios/example.scenario \
+         share/orvo/models/oral_absorption/oral_absorption.model share/orvo/models/pregnancy/scenarios/example.scenario \
          lib/python3/dist-packages/orvo/__init__.py; do
     [ -e "$prefix/$f" ] || fail "not installed: $f"
 done

@@ -50,6 +50,46 @@ class Repetitions(unittest.TestCase):
             self.assertEqual(row["early"], 1 + sum(1 for k in range(4) if 0.8 + k <= t), t)
 
 
+class Arrays(unittest.TestCase):
+    def test_elements_at_indices_computed_during_a_run(self):
+        # 20 ticks: hits(1 + mod(ticks, 3)) counts ticks 3, 6, ..., 1, 4, ... and 2, 5, ...
+        rows = run(FORMS, "t,ticks,hits,picked,scaled")
+        final = rows[-1]
+        self.assertEqual(final["ticks"], 20.0)
+        self.assertEqual([final[f"hits[{k}]"] for k in (1, 2, 3)], [6.0, 7.0, 7.0])
+        self.assertEqual([final[f"scaled[{k}]"] for k in (1, 2, 3)], [1.5, 3.0, 4.5])
+        for row in rows:
+            self.assertEqual(row["picked"], row["hits[1]"])
+
+    def test_an_index_outside_the_array_ends_the_run(self):
+        for slot, shown in (("2", "4"), ("0.5", "0.5"), ("-1", "-1")):
+            with self.subTest(slot=slot):
+                done = run_orvo(ORVO, FORMS, "t,hits", f"slot={slot}", check=False)
+                self.assertNotEqual(done.returncode, 0)
+                self.assertIn(f"index {shown} is outside array 'hits' of size 3", done.stderr)
+
+
+class IntegersAndLogicals(unittest.TestCase):
+    def test_truncation_and_truth(self):
+        for settings, nth, marking in (((), 3, True), (("nth=4", "marking=0"), 4, False),
+                                       (("nth=2", "halving=-0.7"), 2, True)):
+            with self.subTest(settings=settings):
+                halving = -0.7 if "halving=-0.7" in settings else 0.5
+                rows = run(FORMS, "t,ticks,marks,marked,half", *settings)
+                for row in rows:
+                    ticks = int(row["ticks"])
+                    self.assertEqual(row["half"], math.trunc(ticks * halving), row["t"])
+                    self.assertEqual(row["marked"], 1.0 if ticks and ticks % nth == 0 else 0.0)
+                    self.assertEqual(row["marks"], ticks // nth if marking else 0, row["t"])
+
+    def test_a_value_that_does_not_fit_an_integer_ends_the_run(self):
+        for halving, shown in (("1e10", "1e+10"), ("-3e9", "-3e+09")):
+            with self.subTest(halving=halving):
+                done = run_orvo(ORVO, FORMS, "t,half", f"halving={halving}", check=False)
+                self.assertNotEqual(done.returncode, 0)
+                self.assertIn(f"the value {shown} does not fit integer variable 'half'", done.stderr)
+
+
 class Conditions(unittest.TestCase):
     def test_branches_follow_the_conditions(self):
         # k picks the initial branch (base) and the sign in dt(y) = (k > 0 ? -k : k) y.

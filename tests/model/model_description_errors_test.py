@@ -30,6 +30,11 @@ derivative { dt(x) = -r; r = k * x * f(t) * w(2); }
 terminate when t >= tstop;
 """
 
+# A state array, a variable array and a constant array for the array faults.
+ARRAYS = ("model m;\nstates { a[3] = 0; }\nconstants { n = 3; w[2] = 1; }\n"
+          "variables { r[2]; x; }\ninitial { x = 0; }\n")
+END = "terminate when t >= 1;\n"
+
 # (description, where, message): `where` is line:col in the description.
 CASES = [
     ("model m;\nstates { x = 0 }\n", "2:16", "expected ';', found '}'"),
@@ -168,6 +173,50 @@ CASES = [
     ("model m;\nstates { x = 0; }\nvariables { a; b; }\nderivative { dt(x) = a;\n"
      " if (b > 0) { a = 1; } else { a = 2; }\n b = a; }\nterminate when t >= 1;\n", "5:2",
      "algebraic loop: a -> b -> a"),
+    # Arrays and loops: bounds fixed when the model is built, indices in range.
+    (ARRAYS + "derivative { for i in 1..n { dt(a(i)) = 1; } r(1) = 1; r(2) = 1; }\n" + END, "6:26",
+     "the loop's last value reads 'n', which is not fixed when the model is built"),
+    (ARRAYS + "derivative { for i in 1..3 { dt(a(i)) = a(i + 1); } r(1) = 1; r(2) = 1; }\n" + END,
+     "6:43", "index 4 is outside array 'a' of size 3"),
+    (ARRAYS + "derivative { for i in 1..3 { dt(a(i)) = 1; } dt(a(4)) = 1; }\n" + END, "6:51",
+     "index 4 is outside array 'a' of size 3"),
+    (ARRAYS + "derivative { for i in 1..3 { dt(a(i)) = w(1.5); } r(1) = 1; r(2) = 1; }\n" + END,
+     "6:43", "index 1.5 of array 'w' is not a whole number"),
+    (ARRAYS + "derivative { for i in 1..2 { dt(a(i)) = 1; } r(1) = 1; r(2) = 1; }\n" + END, "2:10",
+     "element 3 of state 'a' has no derivative: add dt(a(3)) = ...;"),
+    (ARRAYS + "derivative { for i in 1..3 { dt(a(i)) = 1; } r(1) = 1; }\n" + END, "4:13",
+     "element 2 of variable 'r' is never assigned"),
+    (ARRAYS + "derivative { dt(a) = 1; }\n" + END, "6:17", "'a' is an array: assign its elements"),
+    (ARRAYS + "derivative { for i in 1..3 { dt(a(i)) = 1; } r(n) = 1; r(2) = 1; }\n" + END, "6:46",
+     "the element of 'r' assigned must be known when the model is built"),
+    (ARRAYS + "derivative { for i in 1..3 { dt(a(i)) = 1; } r(1) = r(2); r(2) = r(1); }\n" + END,
+     "6:46", "algebraic loop: r(1) -> r(2) -> r(1)"),
+    (ARRAYS + "derivative { for i in 1..3 { dt(a(i)) = 1; } for i in 1..2 { r(i) = 1; } r(2) = 1; }"
+     "\n" + END, "6:74", "'r(2)' is assigned twice (first at 6:62)"),
+    (ARRAYS + "derivative { for n in 1..3 { dt(a(n)) = 1; } }\n" + END, "6:14",
+     "the loop's index 'n' is a name the model declares"),
+    (ARRAYS + "derivative { for i in 1..3 { for i in 1..2 { r(i) = 1; } dt(a(i)) = 1; } }\n" + END,
+     "6:30", "the loop's index 'i' is already the index of an enclosing loop"),
+    (ARRAYS + "derivative { for i in 1..7/2 { dt(a(i)) = 1; } }\n" + END, "6:26",
+     "the loop's last value is 3.5, not a whole number"),
+    (ARRAYS + "derivative { for i in 1 to 3 { dt(a(i)) = 1; } }\n" + END, "6:25",
+     "expected '..' between the first and the last value of the loop's index, found 'to'"),
+    (ARRAYS + "derivative { for i in 1..3 { dt(a(i)) = 1; } r(1) = 1; r(2) = a; }\n" + END, "6:63",
+     "'a' is an array: write a(...)"),
+    (ARRAYS + "derivative { for i in 1..3 { dt(a(i)) = 1; } r(1) = 1; r(2) = 1; n(1) = 2; }\n" + END,
+     "6:66", "constant 'n' cannot be assigned here"),
+    (ARRAYS + "derivative { for i in 1..3 { dt(a(i)) = 1; } r(1) = 1; r(2) = 1; }\n"
+     "initial { x(1) = 2; }\n" + END, "7:11", "variable 'x' is not an array"),
+    ("model m;\nstates { a[2] = {0, 1, 2}; }\n", "2:10", "array 'a' has size 2 but 3 initial conditions"),
+    # Integers and logicals: scalar constants and variables with fitting defaults.
+    ("model m;\nconstants { integer n = 2.5; }\n", "2:25",
+     "the default 2.5 of integer 'n' is not a 32-bit whole number"),
+    ("model m;\nconstants { integer n = 3e9; }\n", "2:25", "the default 3e9 of integer 'n' is not a 32-bit"),
+    ("model m;\nconstants { logical on = 2; }\n", "2:26",
+     "the default of logical 'on' is true, false, 1 or 0, not 2"),
+    ("model m;\nvariables { integer r[3]; }\n", "2:13", "integer arrays are not supported"),
+    ("model m;\nstates { logical x = 0; }\n", "2:10", "states are real: 'logical' applies to constants"),
+    ("model m;\nconstants { integer = 1; }\n", "2:21", "expected a constant's name, found '='"),
 ]
 
 

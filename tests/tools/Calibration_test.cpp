@@ -55,6 +55,7 @@ TEST(CalibrationFile, RefusesBadFilesWithFileAndLine) {
         {"a ~ uniform(0, 1) [2, 3]\n", "c.cal:1: a: truncation bounds"},
         {"a ~ normal(0, -1)\n", "c.cal:1: a:"},
         {"a ~ normal(0, 1)\na ~ normal(0, 1)\n", "c.cal:2: parameter 'a' is given twice"},
+        {"a ~ normal(0, 1)\nb ~ normal(a, 1)\n", "c.cal:2: b: a prior's parameters are numbers"},
         {"a ~ normal(0, 1)\nerror y normal sig\n[experiment e]\ndata = d.csv\n", "c.cal:2: sd parameter 'sig'"},
         {"a ~ normal(0, 1)\nerror y weibull 1\n", "c.cal:2: error distribution 'weibull'"},
         {"a ~ normal(0, 1)\nerror y normal -1\n", "c.cal:2: the sd of 'y' must be > 0"},

@@ -101,6 +101,12 @@ TEST_F(PopulationEngineTest, RefusesBadPopulationsWithTypedErrors) {
     missingTable.paramsFile = (folder_ / "none.csv").string();
     cases.push_back({"missing table", missingTable, K::BadInput, PopulationInput::Params, "cannot open"});
 
+    const std::string dependent = Write("dependent.scenario", "runs = 3\nka ~ uniform(1, 2)\nke ~ uniform(0.1, ka)\n");
+    cases.push_back({"sobol over dependent inputs", Request("sobol", {dependent}), K::BadInput, PopulationInput::None,
+                     "dependent.scenario:3: Sobol indices need independent inputs"});
+    const std::string unknown = Write("unknown.scenario", "runs = 3\nke ~ uniform(0.1, kb)\n");
+    cases.push_back({"reference to nothing sampled", Request("batch", {unknown}), K::BadInput, PopulationInput::None,
+                     "unknown.scenario:2: 'kb' is not a sampled variable"});
     PopulationRequest badOutput = Request("batch", {sampled});
     badOutput.outputs = {"conc", "nosuch"};
     cases.push_back({"unknown output", badOutput, K::BadInput, PopulationInput::Outputs, "unknown variable 'nosuch'"});
@@ -161,7 +167,52 @@ TEST_F(PopulationEngineTest, TheHashCoversEveryInputThatDefinesTheRuns) {
     changed = request;
     changed.kind = "sobol";
     hashes.insert(Resolve(changed).hash);
-    EXPECT_EQ(hashes.size(), 5u);
+    changed = request;
+    changed.tolerances.relative = 1e-8;
+    hashes.insert(Resolve(changed).hash);
+    EXPECT_EQ(hashes.size(), 6u);
+}
+
+// Local coefficients divide the runs' error by the step: the model's loose
+// tolerances are tightened and said, the user's are kept (and warned about
+// when loose), and the runner gives every state the plan's tolerances.
+TEST_F(PopulationEngineTest, TolerancesReachTheRunsAndLocalSensitivityChecksThem) {
+    const std::string file = Write("p.scenario", "tstop = 6\ncint = 2\n");
+    PopulationRequest request = Request("local", {file});
+    request.outputs = {"conc"};
+    const auto resolve = [&](double relative, double absolute) {
+        request.tolerances = {relative, absolute};
+        PopulationSetup setup = ReadPopulationInputs(request);
+        ResolvePopulation(request, {ElementName{"ke", {}}}, {"a"}, setup);
+        return setup;
+    };
+    PopulationSetup setup = resolve(0, 0);  // the model's 1e-4
+    ASSERT_EQ(setup.notes.size(), 1u);
+    EXPECT_NE(setup.notes[0].find("the runs use rtol 1e-06, atol 1e-06"), std::string::npos) << setup.notes[0];
+    EXPECT_DOUBLE_EQ(setup.plan.tolerances.relative, 1e-6);
+    EXPECT_DOUBLE_EQ(setup.plan.tolerances.absolute, 1e-6);
+    setup = resolve(1e-9, 1e-10);
+    EXPECT_TRUE(setup.notes.empty());
+    EXPECT_EQ(setup.plan.tolerances.relative, 1e-9);
+    setup = resolve(1e-3, 0);
+    ASSERT_EQ(setup.notes.size(), 1u);
+    EXPECT_NE(setup.notes[0].find("warning: tolerances rtol 0.001, atol 0.0001 are loose"), std::string::npos)
+        << setup.notes[0];
+    EXPECT_EQ(setup.plan.tolerances.relative, 1e-3);
+
+    OrvoLibrary library;
+    ASSERT_TRUE(library.Load(setup.libraryPath)) << library.error();
+    ModelSession session(library);
+    const ModelVariables variables(library, session.instance());
+    ModelVariable state;
+    ASSERT_TRUE(variables.Find("acentral", state));
+    const StateTolerances before{library.OrvoGetRelativeError(session.instance(), state.number),
+                                 library.OrvoGetAbsoluteError(session.instance(), state.number)};
+    setup.plan.tolerances = {2e-7, 3e-9};
+    { ModelRunner runner(library, session.instance(), setup.plan); }
+    EXPECT_EQ(library.OrvoGetRelativeError(session.instance(), state.number), 2e-7);
+    EXPECT_EQ(library.OrvoGetAbsoluteError(session.instance(), state.number), 3e-9);
+    SetStateTolerances(library, session.instance(), variables, before);
 }
 
 TEST_F(PopulationEngineTest, ResolvesSettingsInputsOutputsAndTimes) {
@@ -269,6 +320,45 @@ TEST(MapThroughDistributions, MapsEachColumnThroughItsDistribution) {
     ASSERT_EQ(values.size(), expected.size());
     for (std::size_t k = 0; k < values.size(); ++k) EXPECT_NEAR(values[k], expected[k], 1e-12 * expected[k]) << k;
     EXPECT_TRUE(MapThroughDistributions({}, {}).empty());
+}
+
+// A parameter that names another sampled variable takes its value run by
+// run, whatever the order of the lines; faults are refused naming the line.
+TEST(MapThroughDistributions, ParametersMayReferToOtherSampledVariables) {
+    const auto sample = [](std::vector<std::pair<std::string, std::string>> lines) {
+        std::vector<SampledVariable> sampled;
+        for (auto& [name, text] : lines) {
+            SampledVariable s;
+            s.element.name = name;
+            s.origin = "p:" + name;
+            std::string error;
+            EXPECT_TRUE(ParseDistribution(text, s.distribution, error)) << text << ": " << error;
+            sampled.push_back(s);
+        }
+        return sampled;
+    };
+    // b ~ normal(a, 0.1) at its median is a; c ~ uniform(0, b) at 0.25 is b / 4.
+    const auto sampled = sample({{"c", "uniform(0, b)"}, {"b", "normal(a, 0.1)"}, {"a", "uniform(2, 4)"}});
+    const std::vector<double> values = MapThroughDistributions(sampled, {0.25, 0.5, 0.5, 0.5, 0.5, 0.75});
+    EXPECT_EQ(values, (std::vector<double>{0.75, 3.0, 3.0, 1.75, 3.5, 3.5}));
+
+    const auto refused = [&](std::vector<std::pair<std::string, std::string>> lines, const std::string& words) {
+        try {
+            MapThroughDistributions(sample(std::move(lines)), {0.5, 0.5, 0.5, 0.01, 0.5, 0.5});
+            ADD_FAILURE() << "accepted, expected: " << words;
+        } catch (const PopulationError& e) {
+            EXPECT_NE(std::string(e.what()).find(words), std::string::npos) << e.what();
+        }
+    };
+    refused({{"a", "normal(vmax, 1)"}}, "p:a: 'vmax' is not a sampled variable of this population");
+    refused({{"a", "normal(a, 1)"}}, "refers to itself");
+    refused({{"a", "normal(b, 1)"}, {"b", "normal(a, 1)"}}, "refer to each other in a circle");
+    refused({{"s", "uniform(-1, 1)"}, {"b", "normal(0, s)"}}, "p:b: in run 0, with the values sampled for the "
+                                                             "variables it refers to, normal: sd must be > 0");
+    Distribution d;
+    std::string error;
+    EXPECT_FALSE(ParseDistribution("normal(inf, 1)", d, error));  // a number, not a name
+    EXPECT_FALSE(ParseDistribution("normal(a b, 1)", d, error));
 }
 
 TEST(LocalSensitivity, DesignRaisesAndLowersOneParameterPerRunPair) {

@@ -98,7 +98,7 @@ TEST(Distribution, RefusesMalformedTextAndParametersOutOfRange) {
         "lognormal(1, 1)",     "uniform(3, 3)",         "uniform(4, 3)",
         "loguniform(0, 3)",    "triangular(1, 5, 3)",   "triangular(2, 2, 2)",
         "normal(1)",           "normal(1, 2, 3)",       "pareto(1, 2)",
-        "normal 1, 2",         "normal(1, x)",          "normal(1, 2) [3]",
+        "normal 1, 2",         "normal(1, 2x)",          "normal(1, 2) [3]",
         "normal(1, 2) [5, 4]", "normal(0, 1) [40, 50]", "uniform(0, 1) [2, 3]",
         "normal(1, 2) extra",  "normal(1,,2)",
     };

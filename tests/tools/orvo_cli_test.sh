@@ -32,6 +32,10 @@ list)
     grep -q '^ *1  *t  *independent  *double  *scalar  *h  *time$' "$work/list" || fail "row 1 is not t with its units"
     grep -q '^ *489  *clf_uim_t  *variable  *double  *16  *yes  *urinary iodide clearance' "$work/list" || fail "table array row"
     grep -q '^537  *zzticg  *start-value  *double  *scalar  *yes$' "$work/list" || fail "row 537 is not zzticg"
+    # --units labels the columns of the default record with the model's units.
+    "$orvo" run --lib "$(dirname "$orvo")/../lib/liborvo_oral_absorption.so" --units --set tstop=2 >"$work/units.csv" || fail "run --units"
+    head -1 "$work/units.csv" | grep -q '^t (h),agut (mg),acentral (mg),.*conc (mg/L)' \
+        || fail "run --units header: $(head -1 "$work/units.csv")"
     "$orvo" list --lib "$work/missing.so" 2>"$work/err" && fail "a missing library was accepted"
     grep -q 'missing.so' "$work/err" || fail "no message naming the missing library"
     ;;
@@ -49,6 +53,8 @@ bad-values)
     expect_refused "ialg" run --set ialg=1.5
     expect_refused "ialg" run --set ialg=99999999999
     expect_refused "wesitg" run --set wesitg=yes
+    expect_refused "--rtol: expected a tolerance between 0 and 1" run --rtol 0
+    expect_refused "--atol: expected a tolerance between 0 and 1" sensitivity local --params bw_m --atol nan
     expect_refused "clf_uim_t" run --set clf_uim_t=1,2
     expect_refused "z99999" run --set z99999=1
     expect_refused "zzstopflag" run --set zzstopflag=1
@@ -151,6 +157,14 @@ doses)
     for table in runs.csv summary.csv; do
         cmp -s "$work/p1/$table" "$work/p2/$table" && cmp -s "$work/p1/$table" "$work/p3/$table" || fail "dosed $table differs"
     done
+    # A population file may name the records, found beside it, whatever the working folder.
+    printf 'runs = 6\nseed = 3\nbolus ~ uniform(5, 15)\ndoses = pop-doses.csv\n' >"$work/named.scenario"
+    (cd / && "$orvo" batch --lib "$lib/liborvo_infusion_test.so" --scenario "$work/named.scenario" --vars a --at 24 \
+        --out "$work/pn" 2>"$work/err") || fail "population naming its doses: $(cat "$work/err")"
+    cmp -s "$work/p1/runs.csv" "$work/pn/runs.csv" || fail "doses named in the population file differ from --doses"
+    printf 'doses = no-such.csv\nbolus ~ uniform(5, 15)\n' >"$work/unnamed.scenario"
+    expect_refused "unnamed.scenario:1: doses: cannot open .*no-such.csv" batch --lib "$lib/liborvo_infusion_test.so" \
+        --scenario "$work/unnamed.scenario" --vars a
     # Local sensitivity through dose records: d ln a / d ln bolus = 1.
     printf 'bolus = 10\n' >"$work/loc.scenario"
     "$orvo" sensitivity local --lib "$lib/liborvo_infusion_test.so" --scenario "$work/loc.scenario" --params bolus \
@@ -162,7 +176,7 @@ doses)
              END { if (n != 6) exit 1 }' "$work/p1/runs.csv" || fail "dosed runs: $(cat "$work/p1/runs.csv")"
     ;;
 example-scenario)
-    "$orvo" run --scenario "$source_dir/scenarios/example.scenario" --out "$work/example.csv" --summary \
+    "$orvo" run --scenario "$source_dir/models/pregnancy/scenarios/example.scenario" --out "$work/example.csv" --summary \
         >"$work/summary" 2>"$work/err" || fail "example run exited with $?: $(cat "$work/err")"
     [ "$(data_rows "$work/example.csv")" -eq 101 ] || fail "$(data_rows "$work/example.csv") rows, expected 101"
     tail -1 "$work/example.csv" | grep -q '^2400,' || fail "last row is not t = 2400"
@@ -198,6 +212,9 @@ batch-reproducible)
         || fail "runs.csv header: $(head -1 "$work/j1/runs.csv")"
     grep -q '^ca_mi,48,7,' "$work/j1/summary.csv" || fail "summary: $(cat "$work/j1/summary.csv")"
     grep -q '<polyline' "$work/j2/band.svg" || fail "no band plot"
+    # Axis labels carry the units of the model's metadata.
+    grep -q '>ca_mi (nmol/L)</text>' "$work/j2/band.svg" && grep -q '>t (h)</text>' "$work/j2/band.svg" \
+        || fail "band plot without units: $(grep -o '<text[^<]*</text>' "$work/j2/band.svg" | head -4)"
     grep -q '^# hash=' "$work/parts/part-0-of-3.csv" || fail "part header"
     ls "$work/parts" | grep -q tmp && fail "temporary files left behind"
     # A part of another population does not merge.
@@ -237,7 +254,7 @@ batch-bad-input)
     expect_refused "K must be below N" batch --params "$work/sets.csv" --shard 2/2
     printf 'bw_m\n60\n' >"$work/sets.csv"
     expect_refused "at 30 is not an output time" batch --set tstop=48 --set cint=24 --params "$work/sets.csv" --at 30
-    expect_refused "no distribution lines" sensitivity sobol --scenario "$source_dir/scenarios/example.scenario"
+    expect_refused "no distribution lines" sensitivity sobol --scenario "$source_dir/models/pregnancy/scenarios/example.scenario"
     # Inputs no population can mean, refused before any run.
     refuse_line "its draws overflow to infinity" 'bw_m ~ uniform(-1.7e308, 1.7e308)'
     printf 'runs = 3\nruns = 4\nbw_m ~ normal(70, 5)\n' >"$work/twice.scenario"
@@ -247,7 +264,7 @@ batch-bad-input)
     expect_refused "'CA_MI' is given twice" batch --scenario "$work/both.scenario" --vars ca_mi,CA_MI
     mkdir -p "$work/folder.scenario"
     expect_refused "is a folder" batch --scenario "$work/folder.scenario"
-    expect_refused "would need about .* GB of memory" batch --scenario "$source_dir/scenarios/population.scenario" \
+    expect_refused "would need about .* GB of memory" batch --scenario "$source_dir/models/pregnancy/scenarios/population.scenario" \
         --set runs=100000000 --out "$work/never"
     # A byte-order mark (spreadsheet CSV) is not part of the first name; long names are cut.
     printf '\357\273\277bw_m\n60\n' >"$work/bom.csv"
@@ -259,7 +276,7 @@ batch-bad-input)
     # Output that cannot be written is found before the first run.
     if [ -d /proc/1 ]; then
         expect_status=0
-        "$orvo" batch --scenario "$source_dir/scenarios/population.scenario" --set runs=2 --out /proc/1 2>"$work/err" || expect_status=$?
+        "$orvo" batch --scenario "$source_dir/models/pregnancy/scenarios/population.scenario" --set runs=2 --out /proc/1 2>"$work/err" || expect_status=$?
         [ "$expect_status" -eq 1 ] && grep -q "cannot write into '/proc/1'" "$work/err" || fail "unwritable output: $expect_status $(cat "$work/err")"
     fi
     # Parts of another model build, or a header asking for 2^32 shards, do not merge.
@@ -329,11 +346,11 @@ sensitivity)
 options)
     # Each command's --help lists exactly the options it takes.
     for entry in "list:--help,--lib" \
-        "run:--doses,--help,--lib,--out,--scenario,--set,--summary,--vars" \
-        "batch:--at,--doses,--help,--jobs,--lib,--out,--params,--plot,--progress,--run-timeout,--scenario,--set,--shard,--vars" \
+        "run:--atol,--doses,--help,--lib,--out,--rtol,--scenario,--set,--summary,--units,--vars" \
+        "batch:--at,--atol,--doses,--help,--jobs,--lib,--out,--params,--plot,--progress,--rtol,--run-timeout,--scenario,--set,--shard,--vars" \
         "merge:--help,--lib,--out,--plot,--vars" \
-        "sensitivity local:--at,--doses,--help,--jobs,--lib,--out,--params,--progress,--run-timeout,--scenario,--set,--step,--vars" \
-        "sensitivity sobol:--at,--bootstrap,--doses,--help,--jobs,--lib,--out,--progress,--run-timeout,--runs,--scenario,--set,--shard,--vars"; do
+        "sensitivity local:--at,--atol,--doses,--help,--jobs,--lib,--out,--params,--progress,--rtol,--run-timeout,--scenario,--set,--step,--vars" \
+        "sensitivity sobol:--at,--atol,--bootstrap,--doses,--help,--jobs,--lib,--out,--progress,--rtol,--run-timeout,--runs,--scenario,--set,--shard,--vars"; do
         command=${entry%%:*}
         expected=${entry#*:}
         $orvo $command --help >"$work/help" 2>"$work/err" || fail "$command --help exited with $?"
@@ -343,7 +360,7 @@ options)
     "$orvo" --help | grep -q 'sensitivity sobol' || fail "the overview lacks sensitivity sobol"
     "$orvo" sensitivity --help | grep -q 'sensitivity local' || fail "sensitivity --help lacks its methods"
     # An option a command does not take, a missing value, a wrong kind of value: exit 2 naming it.
-    pop="$source_dir/scenarios/population.scenario"
+    pop="$source_dir/models/pregnancy/scenarios/population.scenario"
     expect_refused "option --step does not apply to 'sensitivity sobol'" sensitivity sobol --scenario "$pop" --step 0.3
     expect_refused "option --runs does not apply to 'sensitivity local'" sensitivity local --params bw_m --runs 5
     expect_refused "option --bootstrap does not apply" sensitivity local --params bw_m --bootstrap 3

@@ -46,7 +46,23 @@ Band ComputeBand(const PopulationTable& table, std::size_t output) {
 
 }  // namespace
 
-void WriteBandPlot(const PopulationTable& table, const std::vector<std::size_t>& outputs, std::ostream& out) {
+// "t (h)", or "t" when the unit is unknown; units are written as the model
+// gives them, escaped for XML.
+static std::string AxisLabel(const std::string& name, const std::string& unit) {
+    std::string text = name;
+    if (!unit.empty()) text += " (" + unit + ")";
+    std::string escaped;
+    for (char c : text) {
+        if (c == '&') escaped += "&amp;";
+        else if (c == '<') escaped += "&lt;";
+        else if (c == '>') escaped += "&gt;";
+        else escaped += c;
+    }
+    return escaped;
+}
+
+void WriteBandPlot(const PopulationTable& table, const std::vector<std::size_t>& outputs, const BandPlotUnits& units,
+                   std::ostream& out) {
     const double height = kPanelHeight * static_cast<double>(outputs.size());
     out << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << kWidth << "\" height=\"" << height
         << "\" font-family=\"sans-serif\" font-size=\"12\">\n<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n";
@@ -68,8 +84,11 @@ void WriteBandPlot(const PopulationTable& table, const std::vector<std::size_t>&
         const auto x = [&](double t) { return Coordinate(kLeft + (t - t0) / (t1 - t0) * plotWidth); };
         const auto y = [&](double v) { return Coordinate(top + plotHeight - (v - lo) / (hi - lo) * plotHeight); };
 
-        out << "<text x=\"" << kLeft << "\" y=\"" << top - 10 << "\" font-weight=\"bold\">" << table.outputs[outputs[p]]
-            << ": median and 90 % band</text>\n";
+        const std::string unit = outputs[p] < units.outputs.size() ? units.outputs[outputs[p]] : std::string();
+        out << "<text x=\"" << kLeft << "\" y=\"" << top - 10 << "\" font-weight=\"bold\">"
+            << AxisLabel(table.outputs[outputs[p]], unit) << ": median and 90 % band</text>\n";
+        out << "<text transform=\"translate(16," << Coordinate(top + plotHeight / 2)
+            << ") rotate(-90)\" text-anchor=\"middle\">" << AxisLabel(table.outputs[outputs[p]], unit) << "</text>\n";
         out << "<rect x=\"" << kLeft << "\" y=\"" << top << "\" width=\"" << plotWidth << "\" height=\"" << plotHeight
             << "\" fill=\"none\" stroke=\"#888\"/>\n";
         for (int k = 0; k <= 4; ++k) {
@@ -80,7 +99,7 @@ void WriteBandPlot(const PopulationTable& table, const std::vector<std::size_t>&
                 << Number(t) << "</text>\n";
         }
         out << "<text x=\"" << kLeft + plotWidth / 2 << "\" y=\"" << top + plotHeight + 32
-            << "\" text-anchor=\"middle\">t (h)</text>\n";
+            << "\" text-anchor=\"middle\">" << AxisLabel("t", units.time) << "</text>\n";
         std::string polygon, line;
         for (std::size_t i = 0; i < table.times.size(); ++i)
             if (std::isfinite(band.high[i])) polygon += x(table.times[i]) + "," + y(band.high[i]) + " ";

@@ -10,5 +10,13 @@
 
 #include "RunRecord.h"
 
+// The axis labels' units, from the model's metadata: empty when unknown.
+struct BandPlotUnits {
+    std::string time;
+    std::vector<std::string> outputs;  // parallel to table.outputs
+};
+
 // `outputs` are indices into table.outputs.
-void WriteBandPlot(const PopulationTable& table, const std::vector<std::size_t>& outputs, std::ostream& out);
+void WriteBandPlot(const PopulationTable& table, const std::vector<std::size_t>& outputs, const BandPlotUnits& units,
+                   std::ostream& out);
+

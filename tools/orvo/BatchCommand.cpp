@@ -86,6 +86,19 @@ bool FitsInMemory(const PopulationSetup& setup, std::size_t shardCount, std::str
     return false;
 }
 
+// The units of the table's outputs and of time as the metadata gives them.
+BandPlotUnits PlotUnitsOf(const PopulationTable& table, const ModelMetadata& metadata) {
+    BandPlotUnits units;
+    units.time = metadata.timeUnits;
+    for (const std::string& output : table.outputs) {
+        // An array element NAME(INDEX) has its variable's unit.
+        auto found = metadata.units.find(output);
+        if (found == metadata.units.end()) found = metadata.units.find(output.substr(0, output.find('(')));
+        units.outputs.push_back(found == metadata.units.end() ? std::string() : found->second);
+    }
+    return units;
+}
+
 // The outputs to plot: those named (all when none), at most 12 panels.
 std::vector<std::size_t> PlottedOutputs(const PopulationTable& table, const std::vector<std::string>& names) {
     std::vector<std::size_t> chosen;
@@ -95,11 +108,13 @@ std::vector<std::size_t> PlottedOutputs(const PopulationTable& table, const std:
     return chosen;
 }
 
-bool WritePlot(const std::string& file, const PopulationTable& table, const std::vector<std::string>& names) {
+bool WritePlot(const std::string& file, const PopulationTable& table, const std::vector<std::string>& names,
+               const ModelMetadata& metadata) {
     std::string error;
     const std::vector<std::size_t> outputs = PlottedOutputs(table, names);
+    const BandPlotUnits units = PlotUnitsOf(table, metadata);
     if (!WriteFileAtomically(
-            file, [&](std::ostream& out) { WriteBandPlot(table, outputs, out); }, error)) {
+            file, [&](std::ostream& out) { WriteBandPlot(table, outputs, units, out); }, error)) {
         Complain(error);
         return false;
     }
@@ -109,10 +124,10 @@ bool WritePlot(const std::string& file, const PopulationTable& table, const std:
 }  // namespace
 
 int WriteBatchTables(const PopulationTable& table, const std::string& directory, const std::string& plotFile,
-                     const std::vector<std::string>& plotted) {
+                     const std::vector<std::string>& plotted, const ModelMetadata& metadata) {
     if (!WriteOutput(directory, "runs.csv", [&](std::ostream& out) { WriteRunsTable(table, out); }) ||
         !WriteOutput(directory, "summary.csv", [&](std::ostream& out) { WriteSummaryTable(table, out); }) ||
-        (!plotFile.empty() && !WritePlot(plotFile, table, plotted)))
+        (!plotFile.empty() && !WritePlot(plotFile, table, plotted, metadata)))
         return kExitRunFailed;
     return ReportFailedRuns(table, true);
 }
@@ -170,6 +185,7 @@ int BatchCommand(int argc, char** argv) {
             SampledInputs(setup, inputs, origins);
         }
         ResolvePopulation(request, inputs, origins, setup);
+        ReportNotes(setup);
         if (!FitsInMemory(setup, shards, error)) {
             Complain(error);
             return kExitBadInput;
@@ -192,7 +208,10 @@ int BatchCommand(int argc, char** argv) {
         Complain(error);
         return kExitRunFailed;
     }
-    if (!sharded) return WriteBatchTables(table, directory, plotFile, {});
+    if (!sharded) {
+        std::string ignored;  // unreadable metadata: a plot without units
+        return WriteBatchTables(table, directory, plotFile, {}, ReadModelMetadata(setup.libraryPath, ignored));
+    }
 
     PartHeader part = header;
     part.extra.emplace_back("at", TimeList(request.atTimes));

@@ -83,6 +83,8 @@ bool ReadCalibration(std::istream& in, const std::string& fileName, const std::s
             std::string message;
             if (!ParseDistribution(std::string(Trim(text.substr(tilde + 1))), parameter.prior, message))
                 return fail(parameter.name + ": " + message);
+            if (parameter.prior.HasReferences())
+                return fail(parameter.name + ": a prior's parameters are numbers, not names of other parameters");
             definition.parameters.push_back(parameter);
             continue;
         }

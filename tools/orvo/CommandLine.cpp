@@ -48,9 +48,12 @@ const char* const kPopulationFileHelp =
     "  NAME ~ studentt(df, location, scale)   NAME ~ halfnormal(sd)   NAME ~ halfcauchy(scale)\n"
     "  NAME ~ exponential(rate)\n"
     "  NAME(2) ~ ...            one element of an array\n"
+    "  NAME ~ normal(OTHER, sd) a parameter may name another sampled variable\n"
     "  runs = N                 number of runs (default 100; Sobol: base rows, default 1000)\n"
     "  seed = S                 default 1; run k's values depend only on (seed, k)\n"
     "  sampling = random | lhs  lhs: Latin hypercube over all runs (default random)\n"
+    "  doses = FILE.csv         dose records for every run (see orvo run --help), found\n"
+    "                           beside the population file; --doses overrides it\n"
     "--set takes the same NAME=VALUE lines, runs, seed and sampling included.\n"
     "cint, tstop and zzticg are shared by all runs: the output times are\n"
     "zzticg, zzticg + cint, ... up to tstop.\n";
@@ -215,6 +218,23 @@ bool ReadStep(const OptionText& text, double& step, std::string& error) {
     return true;
 }
 
+void AddToleranceOptions(CLI::App& app, OptionText& rtol, OptionText& atol) {
+    AddValue(app, "--rtol", rtol, "R: relative error tolerance of every state (default: the model's)");
+    AddValue(app, "--atol", atol, "A: absolute error tolerance of every state (default: the model's)");
+}
+
+bool ReadTolerances(const OptionText& rtol, const OptionText& atol, StateTolerances& tolerances, std::string& error) {
+    const auto read = [&](const OptionText& text, const char* option, double& value) {
+        for (const std::string& given : text.values)
+            if (!ReadReal(given, value) || !(value > 0.0) || !(value < 1.0)) {
+                error = std::string(option) + ": expected a tolerance between 0 and 1, got '" + Clip(given) + "'";
+                return false;
+            }
+        return true;
+    };
+    return read(rtol, "--rtol", tolerances.relative) && read(atol, "--atol", tolerances.absolute);
+}
+
 bool ReadRunTimeout(const OptionText& text, double& seconds, std::string& error) {
     for (const std::string& value : text.values) {
         double given = 0.0;
@@ -241,6 +261,10 @@ int ReportPopulationError(const PopulationError& error) {
     }
     Complain(prefix + error.what());
     return error.kind() == PopulationError::Kind::BadInput ? kExitBadInput : kExitRunFailed;
+}
+
+void ReportNotes(const PopulationSetup& setup) {
+    for (const std::string& note : setup.notes) Complain(note);
 }
 
 bool WriteOutput(const std::string& directory, const std::string& name,
@@ -294,6 +318,7 @@ void AddPopulationOptions(CLI::App& app, PopulationArguments& arguments, const s
     AddValue(app, "--run-timeout", arguments.runTimeout,
              "S: a run still going after S seconds is stopped (its worker is killed and replaced) and recorded "
              "with status timeout");
+    AddToleranceOptions(app, arguments.rtol, arguments.atol);
 }
 
 bool ReadPopulationArguments(PopulationArguments& arguments, std::string& error) {
@@ -303,7 +328,8 @@ bool ReadPopulationArguments(PopulationArguments& arguments, std::string& error)
     return ReadSettings(arguments.settings, request.settings, error) &&
            ReadVariables(arguments.variables, request.outputs, error) &&
            ReadTimes(arguments.at, request.atTimes, error) && ReadJobs(arguments.jobs, arguments.jobCount, error) &&
-           ReadRunTimeout(arguments.runTimeout, request.runTimeout, error);
+           ReadRunTimeout(arguments.runTimeout, request.runTimeout, error) &&
+           ReadTolerances(arguments.rtol, arguments.atol, request.tolerances, error);
 }
 
 std::string OutputDirectoryOf(const PopulationArguments& arguments) {

@@ -55,11 +55,14 @@ bool ReadRuns(const OptionText& text, uint64_t& runs, std::string& error);
 bool ReadBootstrap(const OptionText& text, std::size_t& bootstrap, std::string& error);
 bool ReadStep(const OptionText& text, double& step, std::string& error);
 bool ReadRunTimeout(const OptionText& text, double& seconds, std::string& error);
+// --rtol and --atol: every state's tolerances.
+void AddToleranceOptions(CLI::App& app, OptionText& rtol, OptionText& atol);
+bool ReadTolerances(const OptionText& rtol, const OptionText& atol, StateTolerances& tolerances, std::string& error);
 
 // The options batch and both sensitivity methods share.
 struct PopulationArguments {
     std::string library;
-    OptionText scenarios, settings, variables, at, out, jobs, runTimeout;
+    OptionText scenarios, settings, variables, at, out, jobs, runTimeout, rtol, atol;
     bool progress = false;
     // Converted:
     unsigned jobCount = 0;  // 0: one per core
@@ -88,6 +91,8 @@ private:
 
 // Prints "orvo: MESSAGE" on standard error.
 void Complain(const std::string& message);
+// Prints the engine's notes about a resolved population.
+void ReportNotes(const PopulationSetup& setup);
 
 // Loads --lib (or the default model) and the metadata beside it; false after
 // saying why the library could not be loaded. Unreadable metadata is warned

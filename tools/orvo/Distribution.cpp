@@ -312,6 +312,26 @@ bool DrawsAreFinite(const Distribution& distribution, std::string& error) {
     return true;
 }
 
+std::string Distribution::Check() const {
+    if (std::string why = CheckParameters(*this); !why.empty()) return why;
+    if (truncated && !(Cdf(upper) - Cdf(lower) > 1e-12))
+        return "truncation bounds [" + FormatReal(lower) + ", " + FormatReal(upper) + "] leave no probability";
+    std::string why;
+    return DrawsAreFinite(*this, why) ? std::string() : why;
+}
+
+// A parameter that names a scalar variable: a letter, then letters, digits
+// and underscores (not inf or nan, which are numbers to the parser).
+static bool IsReference(std::string_view text) {
+    text = Trim(text);
+    std::string lower(text);
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return !text.empty() && std::isalpha(static_cast<unsigned char>(text.front())) &&
+           text.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_") ==
+               std::string_view::npos &&
+           lower != "inf" && lower != "nan" && lower != "infinity";
+}
+
 bool ParseDistribution(const std::string& text, Distribution& distribution, std::string& error) {
     distribution = Distribution{};
     std::string_view rest = Trim(text);
@@ -333,7 +353,20 @@ bool ParseDistribution(const std::string& text, Distribution& distribution, std:
         return false;
     }
     std::vector<double> numbers;
-    if (!ParseNumbers(rest.substr(open + 1, close - open - 1), numbers, error)) {
+    std::vector<std::string> items;
+    if (!SplitNameList(rest.substr(open + 1, close - open - 1), items, error)) {
+        error = std::string(kind->name) + ": empty parameter in '" + std::string(rest) + "'";
+        return false;
+    }
+    std::string references[3];
+    for (std::size_t k = 0; k < items.size() && k < 3; ++k)
+        if (IsReference(items[k])) {
+            references[k] = std::string(Trim(items[k]));
+            items[k] = "0";
+        }
+    std::string joined;
+    for (const std::string& item : items) joined += (joined.empty() ? "" : ",") + item;
+    if (!ParseNumbers(joined, numbers, error)) {
         error = std::string(kind->name) + ": " + error;
         return false;
     }
@@ -344,10 +377,12 @@ bool ParseDistribution(const std::string& text, Distribution& distribution, std:
     }
     distribution.kind = kind->kind;
     std::copy(numbers.begin(), numbers.end(), distribution.p);
-    if (error = CheckParameters(distribution); !error.empty()) return false;
+    std::copy(std::begin(references), std::end(references), distribution.references);
+    const bool checked = !distribution.HasReferences();  // else run by run
+    if (checked && !(error = CheckParameters(distribution)).empty()) return false;
 
     rest = Trim(rest.substr(close + 1));
-    if (rest.empty()) return DrawsAreFinite(distribution, error);
+    if (rest.empty()) return !checked || DrawsAreFinite(distribution, error);
     if (rest.front() != '[' || rest.back() != ']') {
         error = "expected truncation bounds [low, high] after the distribution, got '" + std::string(rest) + "'";
         return false;
@@ -367,6 +402,7 @@ bool ParseDistribution(const std::string& text, Distribution& distribution, std:
     distribution.truncated = true;
     distribution.lower = numbers[0];
     distribution.upper = numbers[1];
+    if (!checked) return true;
     if (!(distribution.Cdf(distribution.upper) - distribution.Cdf(distribution.lower) > 1e-12)) {
         error =
             "truncation bounds [" + FormatReal(numbers[0]) + ", " + FormatReal(numbers[1]) + "] leave no probability";

@@ -16,6 +16,9 @@ struct Distribution {
     // gamma: shape, rate; weibull: shape, scale; studentt: df, location,
     // scale; halfnormal: sd; halfcauchy: scale; exponential: rate.
     double p[3] = {0.0, 1.0, 0.0};
+    // A parameter written as a name takes, run by run, the value sampled for
+    // that variable (normal(vmax, 0.1)); empty for a number.
+    std::string references[3];
     bool truncated = false;
     double lower = 0.0;  // truncation bounds, when `truncated`
     double upper = 0.0;
@@ -25,10 +28,16 @@ struct Distribution {
     double Density(double x) const;  // untruncated; for the kinds inverted numerically
     // The value at probability u in (0, 1) of the (truncated) distribution.
     double Sample(double u) const;
+
+    bool HasReferences() const { return !references[0].empty() || !references[1].empty() || !references[2].empty(); }
+    // With the referenced parameters set: empty when the parameters, the
+    // truncation and the draws are sound, else why not.
+    std::string Check() const;
 };
 
 // Parses "normal(72.3, 8.0) [45, 120]" and the other forms; false with
-// `error` set when malformed or the parameters are out of range.
+// `error` set when malformed or the parameters are out of range. A parameter
+// may be a variable's name instead of a number (checked when it is known).
 bool ParseDistribution(const std::string& text, Distribution& distribution, std::string& error);
 
 // The standard normal distribution function and its inverse.

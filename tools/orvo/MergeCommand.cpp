@@ -19,8 +19,8 @@ int MergeCommand(int argc, char** argv) {
     AddValue(app, "--out", out, "DIR: output directory (default: the current directory)");
     AddValue(app, "--plot", plot, "FILE.svg: median and 90 % band over time (batch parts)");
     AddValue(app, "--vars", vars, "a,b: the variables to plot (default: all, at most 12); the tables keep all");
-    // Needs no library, but takes --lib like the others so hosts can pass it always.
-    AddLibrary(app, library)->description("model library: accepted and not used");
+    // Needs no library; takes --lib like the others so hosts can pass it always.
+    AddLibrary(app, library)->description("model library whose metadata gives the plot's units (optional)");
     app.footer(
         "\nmerge checks that the parts are all N shards of one population (same hash and\n"
         "seed, none missing or repeated) and writes exactly the tables of the unsharded\n"
@@ -100,5 +100,10 @@ int MergeCommand(int argc, char** argv) {
         Complain(parts.front() + ": unknown part kind '" + header.kind + "'");
         return kExitBadInput;
     }
-    return WriteBatchTables(table, directory, plotFile, variables);
+    ModelMetadata metadata;
+    if (!library.empty() && !plotFile.empty()) {
+        metadata = ReadModelMetadata(library, error);
+        if (!error.empty()) Complain("warning: " + error + ": the plot has no units");
+    }
+    return WriteBatchTables(table, directory, plotFile, variables, metadata);
 }

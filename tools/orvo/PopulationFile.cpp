@@ -63,7 +63,8 @@ bool ParseElementName(std::string_view text, ElementName& element, std::string& 
 }
 
 bool IsPopulationSetting(const std::string& name) {
-    return SameName(name, "runs") || SameName(name, "seed") || SameName(name, "sampling");
+    return SameName(name, "runs") || SameName(name, "seed") || SameName(name, "sampling") ||
+           SameName(name, "doses");
 }
 
 bool ApplyPopulationSetting(const Assignment& a, PopulationDefinition& population, std::string& error) {
@@ -80,6 +81,19 @@ bool ApplyPopulationSetting(const Assignment& a, PopulationDefinition& populatio
             return false;
         }
         population.runsOrigin = a.origin;
+    } else if (SameName(a.name, "doses")) {
+        // As with runs: two files naming dose records is a mistake, --set may override.
+        if (!population.dosesOrigin.empty() && a.origin.find(':') != std::string::npos &&
+            population.dosesOrigin.find(':') != std::string::npos) {
+            error = where + "doses is given twice (also " + population.dosesOrigin + ")";
+            return false;
+        }
+        if (a.value.empty()) {
+            error = where + "doses names a dose-record file, got nothing";
+            return false;
+        }
+        population.doses = a.value;
+        population.dosesOrigin = a.origin;
     } else if (SameName(a.name, "seed")) {
         if (!ParseCount(a.value, population.seed)) {
             error = where + "seed must be a whole number >= 0, got '" + a.value + "'";
@@ -128,6 +142,10 @@ bool ReadPopulation(std::istream& in, const std::string& fileName, PopulationDef
             return false;
         }
         assignment.origin = origin;
+        if (SameName(assignment.name, "doses") && !assignment.value.empty() && assignment.value.front() != '/') {
+            const std::size_t slash = fileName.rfind('/');
+            if (slash != std::string::npos) assignment.value = fileName.substr(0, slash + 1) + assignment.value;
+        }
         if (IsPopulationSetting(assignment.name)) {
             if (!ApplyPopulationSetting(assignment, population, error)) return false;
         } else {

@@ -2,7 +2,7 @@
 
 // Population files: the scenario format (NAME = VALUE) plus distribution
 // lines `NAME ~ normal(72.3, 8.0) [45, 120]` and the population settings
-// `runs`, `seed` and `sampling`. Also the --params design table.
+// `runs`, `seed`, `sampling` and `doses`. Also the --params design table.
 
 #include <cstdint>
 #include <istream>
@@ -34,6 +34,8 @@ struct PopulationDefinition {
     std::string runsOrigin;
     uint64_t seed = 1;
     SamplingMethod sampling = SamplingMethod::Random;
+    std::string doses;  // a dose-record file applied in every run; empty: none
+    std::string dosesOrigin;
 };
 
 // Adds the lines of one file. False with `error` ("FILE:LINE: ...") on a
@@ -41,8 +43,10 @@ struct PopulationDefinition {
 bool ReadPopulation(std::istream& in, const std::string& fileName, PopulationDefinition& population,
                     std::string& error);
 
-// `runs`, `seed` and `sampling` are the population's own settings, not model
-// variables: true when `assignment` is one (then applied, or `error` set).
+// `runs`, `seed`, `sampling` and `doses` are the population's own settings,
+// not model variables: true when `assignment` is one (then applied, or
+// `error` set). A `doses` file named in a population file is found relative
+// to that file's folder.
 bool IsPopulationSetting(const std::string& name);
 bool ApplyPopulationSetting(const Assignment& assignment, PopulationDefinition& population, std::string& error);
 

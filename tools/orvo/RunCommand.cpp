@@ -63,7 +63,7 @@ bool ApplyAssignments(const ModelVariables& variables, const std::vector<Assignm
 }
 
 bool ResolveColumns(const ModelVariables& variables, const std::vector<std::string>& names,
-                    const ModelMetadata& metadata, std::vector<RunRecorder::Column>& columns) {
+                    const ModelMetadata& metadata, bool withUnits, std::vector<RunRecorder::Column>& columns) {
     std::vector<ModelVariable> chosen;
     if (names.empty()) {
         // Without --vars: what the model declares to record, else time and
@@ -95,6 +95,10 @@ bool ResolveColumns(const ModelVariables& variables, const std::vector<std::stri
         for (uint32_t i = 0; i < count; ++i) {
             std::string header = v.name;
             if (count > 1) header.append("[").append(std::to_string(i + 1)).append("]");
+            if (withUnits) {
+                const auto unit = metadata.units.find(v.name);
+                if (unit != metadata.units.end() && !unit->second.empty()) header += " (" + unit->second + ")";
+            }
             columns.push_back({v, i, header});
         }
     }
@@ -106,8 +110,8 @@ bool ResolveColumns(const ModelVariables& variables, const std::vector<std::stri
 int RunCommand(int argc, char** argv) {
     CLI::App app{"Runs the model once and writes one CSV row per output point.", "orvo run"};
     std::string libraryPath;
-    OptionText scenarios, settingsText, out, vars, dosesText;
-    bool summary = false;
+    OptionText scenarios, settingsText, out, vars, dosesText, rtol, atol;
+    bool summary = false, withUnits = false;
     AddLibrary(app, libraryPath);
     AddValue(app, "--scenario", scenarios, "FILE: NAME=VALUE lines ('#' starts a comment), applied before --set");
     AddValue(app, "--set", settingsText,
@@ -120,17 +124,24 @@ int RunCommand(int argc, char** argv) {
              "[, rate | duration] [, ii, addl]: a bolus amount added to a state, a constant set to a value, or an "
              "infusion of amount into a constant (its input rate) at rate or over duration; ii and addl repeat the "
              "record addl more times every ii. Numbers or names of constants.");
+    AddToleranceOptions(app, rtol, atol);
     app.add_flag("--summary", summary,
                  "print a short summary of the run to standard output (to standard error when the CSV goes to "
                  "standard output)")
+        ->disable_flag_override();
+    app.add_flag("--units", withUnits,
+                 "write each column's unit after its name in the header, 'NAME (UNIT)', as the model's metadata "
+                 "gives it (names without a unit stay bare)")
         ->disable_flag_override();
     app.footer(
         "\nExit status: 0 success, 1 the run failed or output could not be written,\n"
         "2 bad command line, unknown variable or bad value.\n");
     std::vector<Assignment> settings;
     std::vector<std::string> names;
+    StateTolerances tolerances;
     const int parsed = ParseCommand(app, "run", argc, argv, [&](std::string& error) {
-        return ReadSettings(settingsText, settings, error) && ReadVariables(vars, names, error);
+        return ReadSettings(settingsText, settings, error) && ReadVariables(vars, names, error) &&
+               ReadTolerances(rtol, atol, tolerances, error);
     });
     if (parsed >= 0) return parsed;
     const std::string outputFile = out.Given() ? out.Last() : std::string();
@@ -151,9 +162,10 @@ int RunCommand(int argc, char** argv) {
     const ModelVariables variables(library, session.instance());
 
     std::vector<RunRecorder::Column> columns;
-    if (!ResolveColumns(variables, names, metadata, columns)) return kExitBadInput;
+    if (!ResolveColumns(variables, names, metadata, withUnits, columns)) return kExitBadInput;
     std::vector<AppliedSetting> applied;
     if (!ApplyAssignments(variables, assignments, applied)) return kExitBadInput;
+    SetStateTolerances(library, session.instance(), variables, tolerances);
     if (const std::string fault = RunSettingsFault(variables); !fault.empty()) {
         Fail(fault);
         return kExitBadInput;

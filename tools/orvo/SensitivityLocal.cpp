@@ -58,6 +58,7 @@ int LocalSensitivityCommand(int argc, char** argv) {
     try {
         setup = ReadPopulationInputs(request);
         ResolvePopulation(request, inputs, origins, setup);
+        ReportNotes(setup);
         // A relative step of an integer runs the same value both ways.
         for (const ModelElement& input : setup.plan.inputs)
             if (input.variable.dataType != OrvoDataTypeDouble && input.variable.dataType != OrvoDataTypeFloat) {

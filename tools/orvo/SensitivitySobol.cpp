@@ -92,6 +92,7 @@ int SobolSensitivityCommand(int argc, char** argv) {
         std::vector<std::string> origins;
         SampledInputs(setup, inputs, origins);
         ResolvePopulation(request, inputs, origins, setup);
+        ReportNotes(setup);
         if (setup.atIndices.empty()) setup.atIndices.push_back(setup.plan.times.size() - 1);
         baseRuns = runs != 0 ? runs : setup.population.runs != 0 ? setup.population.runs : kDefaultSobolRuns;
         if (baseRuns < kMinSobolRows) {

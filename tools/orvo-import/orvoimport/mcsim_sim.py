@@ -47,6 +47,7 @@ class SimulationTranslator:
         self.globals = []         # (name, text, token)
         self.simulations = []
         self.distributions = []   # (name, text, token)
+        self.references = []      # (MCSim name, token): parameters distributions name
         self.montecarlo = None    # (runs, seed, token)
         self.setpoints = None     # (data file, runs, names, token)
         self.integrator = []      # scenario lines from Integrate
@@ -176,6 +177,12 @@ class SimulationTranslator:
                 self.globals.append(self.assignment(word, token))
             else:
                 raise self.fault(token, f"unknown statement '{word}'")
+        sampled = {name for name, _, _ in self.distributions}
+        for name, where in self.references:
+            if self.settable(name, where) not in sampled:
+                raise self.fault(where, f"'{name}' is not sampled by a Distrib line: a "
+                                        "distribution's parameter names a sampled parameter or "
+                                        "is a number")
         if not self.simulations:
             raise self.fault(self.peek(), "the file has no Simulation block: nothing to run")
         if self.setpoints and self.montecarlo:
@@ -251,17 +258,23 @@ class SimulationTranslator:
         values = args[2:]
         if len(values) != count:
             raise self.fault(at, f"{dist} takes {count} arguments, {len(values)} given")
-        for kind, value, where in values:
-            if kind != "number":
-                raise self.fault(where, "distribution arguments that name other parameters "
-                                        "are not translated: give numbers")
-        numbers = [v[1] for v in values]
+        for position, (kind, value, where) in enumerate(values):
+            if kind == "number":
+                continue
+            # A shape parameter may name another sampled parameter (the population
+            # file samples it first, run by run); bounds and variances are numbers.
+            if kind != "name" or position >= count - bounds or (dist == "Normal_v" and position == 1):
+                raise self.fault(where, "only the shape parameters of a distribution may name "
+                                        "another parameter (not its bounds or a variance): give "
+                                        "a number")
+            self.references.append((value, where))
+        numbers = [v[1] if v[0] == "number" else self.settable(v[1], v[2]) for v in values]
         if dist == "Normal_v":
             if numbers[1] < 0:
                 raise self.fault(values[1][2], "a variance cannot be negative")
             numbers[1] = math.sqrt(numbers[1])
         shape = numbers[:count - bounds]
-        text = f"{ours} ~ {our}({', '.join(_text(v) for v in shape)})"
+        text = f"{ours} ~ {our}({', '.join(v if isinstance(v, str) else _text(v) for v in shape)})"
         if bounds:
             text += f" [{_text(numbers[-2])}, {_text(numbers[-1])}]"
         self.distributions.append((ours, text, token))

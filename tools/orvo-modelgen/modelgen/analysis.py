@@ -11,6 +11,7 @@ from dataclasses import dataclass, field
 
 from . import settings as S
 from .lexer import DescriptionError
+from .arrays import Unroller, assignment_key, constant_index, element_key
 from .syntax import Binary, Call, If, Number, Ref, Unary, assignments, expressions, names_read, walk
 
 # name -> (C++ function, argument count)
@@ -40,7 +41,7 @@ explicit export extern false float for friend goto if inline int long mutable na
 noexcept not not_eq nullptr operator or or_eq private protected public register reinterpret_cast
 requires return short signed sizeof static static_assert static_cast struct switch template this
 thread_local throw true try typedef typeid typename union unsigned using virtual void volatile
-wchar_t while xor xor_eq std var real int8_t int16_t int32_t int64_t uint8_t
+wchar_t while xor xor_eq std var real integer logical int8_t int16_t int32_t int64_t uint8_t
 uint16_t uint32_t uint64_t size_t""".split())
 
 DERIVATIVE_BASE = 99999   # the k-th dt() statement names z(99999 - 2k) and z(99998 - 2k)
@@ -95,7 +96,9 @@ class LaidOutModel:
     stop_time: object = None        # E of `terminate when t >= E` (or t > E), else None
     by_name: dict = field(default_factory=dict)
     tables: list = field(default_factory=list)   # table Variables
-    arrays: dict = field(default_factory=dict)   # array constant name -> size
+    arrays: dict = field(default_factory=dict)   # array name (constant, state, variable) -> size
+    run_indices: bool = False                    # some index is only known during a run
+    typed: dict = field(default_factory=dict)    # integer and logical variable -> data type
     source: object = None                        # the parsed description
     tolerances: dict = field(default_factory=dict)   # model-wide rtol, atol as declared
     delays: dict = field(default_factory=dict)       # id of each delay() call -> its memory
@@ -128,6 +131,12 @@ class _Analysis:
                                               "digits and underscores")
         for d in m.declarations:
             self._declare(d)
+        unroll = Unroller(self.declared, self._check_name)
+        m.initial = unroll.body(m.initial)
+        m.derivative = unroll.body(m.derivative)
+        for section in m.discretes:
+            section.body = unroll.body(section.body)
+        self.run_indices = False
         states = [d for d in m.declarations if d.kind == "state"]
         if not states:
             raise DescriptionError(m.name_at, "the model declares no states")
@@ -142,7 +151,8 @@ class _Analysis:
         for expr in expressions(m.initial + m.derivative):
             self._check_expr(expr)
         for d in states:
-            self._check_expr(d.initial)
+            for expr in _initials(d):
+                self._check_expr(expr)
         for section in m.discretes:
             for expr in (section.time, section.period, section.until, section.when):
                 if expr is not None:
@@ -155,13 +165,20 @@ class _Analysis:
         self._check_memory_functions()
         derivative_of, computed = self._derivative_assignments()
         procedural = self._procedural_assignments(computed)
+        procedural, anywhere = procedural
         for d in states:
-            if d.name not in derivative_of:
-                raise DescriptionError(d.at, f"state '{d.name}' has no derivative: "
-                                             f"add dt({d.name}) = ...; to the derivative section")
+            for key, k in _elements(d):
+                if key not in derivative_of:
+                    what = f"element {k} of state '{d.name}'" if k else f"state '{d.name}'"
+                    raise DescriptionError(d.at, f"{what} has no derivative: "
+                                                 f"add dt({key}) = ...; to the derivative section")
         for d in m.declarations:
-            if d.kind == "variable" and d.name not in computed and d.name not in procedural:
-                raise DescriptionError(d.at, f"variable '{d.name}' is never assigned")
+            if d.kind != "variable" or d.name in anywhere:
+                continue
+            for key, k in _elements(d):
+                if key not in computed and key not in procedural:
+                    what = f"element {k} of variable '{d.name}'" if k else f"variable '{d.name}'"
+                    raise DescriptionError(d.at, f"{what} is never assigned")
         ordered = self._dependency_order(computed)
         self._check_repeated_sections()
         self._check_host_declarations()
@@ -169,6 +186,7 @@ class _Analysis:
         laid.source = m
         laid.tolerances = self.tolerances
         laid.delays = self.delays
+        laid.run_indices = self.run_indices
         return laid
 
     def _check_memory_functions(self):
@@ -177,7 +195,7 @@ class _Analysis:
         for section in m.discretes:
             elsewhere += [e for e in (section.time, section.period, section.until, section.when) if e]
             elsewhere += list(expressions(section.body))
-        elsewhere += [d.initial for d in m.declarations if d.kind == "state"]
+        elsewhere += [e for d in m.declarations if d.kind == "state" for e in _initials(d)]
         elsewhere.append(m.termination)
         for expr in elsewhere:
             for node in walk(expr):
@@ -291,6 +309,8 @@ class _Analysis:
         for value in d.values:
             for number in value if isinstance(value, tuple) else (value,):
                 _literal_value(number)
+        if d.type != "real":
+            self._check_type(d)
         if d.bounds:
             self._check_bounds(d)
         if d.tolerance_at is not None:
@@ -307,6 +327,20 @@ class _Analysis:
                 if float(x.text) <= previous:
                     raise DescriptionError(x.at, f"table '{d.name}': breakpoints must ascend")
         self.declared[d.name] = d
+
+    def _check_type(self, d):
+        if d.size:
+            raise DescriptionError(d.type_at, f"{d.type} arrays are not supported: '{d.name}' "
+                                              "may be a real array or a scalar")
+        if d.kind != "constant":
+            return
+        value = float(d.values[0].text)
+        if d.type == "integer" and not (value == math.floor(value) and -2**31 <= value < 2**31):
+            raise DescriptionError(d.values[0].at, f"the default {d.values[0].text} of integer "
+                                                   f"'{d.name}' is not a 32-bit whole number")
+        if d.type == "logical" and value not in (0.0, 1.0):
+            raise DescriptionError(d.values[0].at, f"the default of logical '{d.name}' is true, "
+                                                   f"false, 1 or 0, not {d.values[0].text}")
 
     def _check_bounds(self, d):
         if d.kind != "constant":
@@ -387,13 +421,10 @@ class _Analysis:
         if d is not None and d.kind == "table":
             expected = 1
         elif d is not None and d.size:
-            if len(call.args) != 1 or not isinstance(call.args[0], Number) \
-                    or not call.args[0].text.isdigit():
-                raise DescriptionError(call.at, f"array '{call.name}' takes one whole-number index")
-            text = call.args[0].text
-            if len(text.lstrip("0")) > 9 or not 1 <= int(text) <= d.size:
-                raise DescriptionError(call.args[0].at, f"index {text[:20]} is outside array "
-                                                        f"'{call.name}' of size {d.size}")
+            if len(call.args) != 1:
+                raise DescriptionError(call.at, f"array '{call.name}' takes one index")
+            if constant_index(call.args[0], call.name, d.size) is None:
+                self.run_indices = True
             return
         elif d is not None:
             raise DescriptionError(call.at, f"'{call.name}' is not a function, table or array")
@@ -433,15 +464,54 @@ class _Analysis:
                         raise DescriptionError(statement.at, f"dt() of {what} '{statement.target}'")
                     table = derivative_of
                 else:
-                    self._target(statement, ("variable",))
+                    d = self._target(statement, ("variable",))
                     table = computed
-                first = table.get(statement.target)
+                if self._element(statement, d) is None and statement.index is not None:
+                    raise DescriptionError(statement.at, f"in the derivative section the element "
+                                                         f"of '{d.name}' assigned must be known "
+                                                         "when the model is built (a number or an "
+                                                         "expression of loop indices)")
+                key = assignment_key(statement)
+                first = table.get(key)
                 if first is not None:
-                    raise DescriptionError(statement.at, _twice(statement.target, first.at))
-                table[statement.target] = statement
+                    raise DescriptionError(statement.at, _twice(key, first.at))
+                table[key] = statement
                 if not statement.derivative:
-                    self.unit_of[statement.target] = unit
+                    self.unit_of[key] = unit
         return derivative_of, computed
+
+    def _element(self, statement, d):
+        """The element an assignment writes (checked), None for a scalar or an
+        index known only during a run."""
+        if d.size and statement.index is None:
+            raise DescriptionError(statement.at, f"'{d.name}' is an array: assign its elements, "
+                                                 f"{d.name}(i) = ...")
+        if not d.size and statement.index is not None:
+            raise DescriptionError(statement.at, f"{_kind_phrase(d)} '{d.name}' is not an array")
+        if statement.index is None:
+            return None
+        self._check_expr(statement.index)
+        k = constant_index(statement.index, d.name, d.size)
+        if k is None:
+            self.run_indices = True
+        return k
+
+    def _reads(self, expr):
+        """What an expression reads, by name or array element, with where: an
+        index known only during a run reads every element."""
+        for node in walk(expr):
+            if isinstance(node, Ref):
+                yield node.name, node.at
+            elif isinstance(node, Call):
+                d = self.declared.get(node.name)
+                if d is None or not d.size or d.kind == "table":
+                    continue
+                k = constant_index(node.args[0], d.name, d.size)
+                if k is not None:
+                    yield element_key(d.name, k), node.at
+                else:
+                    for key, _ in _elements(d):
+                        yield key, node.at
 
     def _unit_assignments(self, unit):
         """The assignments of one derivative statement; a condition must have an
@@ -460,12 +530,12 @@ class _Analysis:
                 flat += self._unit_assignments(inner)
             keys = {}
             for k, statement in enumerate(flat):
-                key = (statement.derivative, statement.target)
+                key = (statement.derivative, assignment_key(statement))
                 if key in keys:
-                    raise DescriptionError(statement.at, _twice(statement.target, keys[key].at))
+                    raise DescriptionError(statement.at, _twice(key[1], keys[key].at))
                 keys[key] = statement
-                later = {s.target for s in flat[k:] if not s.derivative}
-                for name, at in names_read(statement.expr):
+                later = {assignment_key(s) for s in flat[k:] if not s.derivative}
+                for name, at in self._reads(statement.expr):
                     if name in later:
                         raise DescriptionError(at, f"'{name}' is read before this branch assigns it")
             if first is None:
@@ -478,7 +548,10 @@ class _Analysis:
         return first
 
     def _procedural_assignments(self, computed):
-        assigned = set()
+        """The names and elements the initial and discrete sections assign, and
+        the arrays they assign at indices known only during a run."""
+        assigned, anywhere = set(), set()
+        in_derivative = {s.target: s for s in computed.values()}
         initial = {id(s) for s in assignments(self.m.initial)}
         bodies = list(assignments(self.m.initial))
         for d in self.m.discretes:
@@ -489,10 +562,12 @@ class _Analysis:
             # The initial conditions overwrite the states after the initial section.
             d = self._target(statement, ("variable",) if id(statement) in initial
                              else ("variable", "state"))
-            if d.name in computed:
-                raise DescriptionError(statement.at, _twice(d.name, computed[d.name].at))
-            assigned.add(d.name)
-        return assigned
+            if d.name in in_derivative:
+                raise DescriptionError(statement.at, _twice(d.name, in_derivative[d.name].at))
+            if self._element(statement, d) is None and d.size:
+                anywhere.add(d.name)
+            assigned.add(assignment_key(statement))
+        return assigned, anywhere
 
     def _dependency_order(self, computed):
         """Statements in written order, except that each comes after what it reads."""
@@ -500,7 +575,7 @@ class _Analysis:
         position = {id(s): k for k, s in enumerate(statements)}
         needs = []
         for k, s in enumerate(statements):
-            read = {name for expr in expressions([s]) for name, _ in names_read(expr)}
+            read = {name for expr in expressions([s]) for name, _ in self._reads(expr)}
             needs.append(sorted({position[id(self.unit_of[name])] for name in read
                                  if name in computed} - {k}))
         users = [[] for _ in statements]
@@ -546,7 +621,8 @@ class _Analysis:
         n = len(states)
         for d in states:
             v = Variable(len(variables) + 1, d.name, 2, flags=_flags(d, (4, 5)),
-                         units=d.units, description=d.description)
+                         units=d.units, description=d.description, dim1=d.size,
+                         table=[S.UNSET_REAL] * d.size if d.size else None)
             v.rtol = float(d.rtol.text) if d.rtol is not None else self.tolerances.get("rtol")
             v.atol = float(d.atol.text) if d.atol is not None else self.tolerances.get("atol")
             variables.append(v)
@@ -556,36 +632,46 @@ class _Analysis:
         derivatives = []
         for d in states:
             v = Variable(len(variables) + 1, f"z{number[d.name]}", 3, flags=(4, 5),
-                         description=f"derivative of {d.name}")
+                         description=f"derivative of {d.name}", dim1=d.size,
+                         table=[S.UNSET_REAL] * d.size if d.size else None)
             variables.append(v)
             derivatives.append(v)
         initial_conditions = []
         for d in states:
             v = Variable(len(variables) + 1, f"z{number[d.name] - 1}", 4, flags=(5,),
-                         description=f"initial condition of {d.name}")
+                         description=f"initial condition of {d.name}", dim1=d.size,
+                         table=[S.UNSET_REAL] * d.size if d.size else None)
             variables.append(v)
             initial_conditions.append((v, d.initial))
         first_other = len(variables)
-        tables, arrays = [], {}
+        tables = []
+        arrays = {d.name: d.size for d in m.declarations if d.size and d.kind != "table"}
         for d in m.declarations:
             if d.kind == "state":
                 continue
-            v = Variable(len(variables) + 1, d.name, 5, units=d.units, description=d.description)
+            v = Variable(len(variables) + 1, d.name, 5, units=d.units, description=d.description,
+                         data_type={"real": S.DOUBLE, "integer": S.LONG, "logical": S.BOOL}[d.type])
             v.kind = d.kind
             v.bounds, v.bounds_text = d.bounds, d.bounds_text
             if d.kind == "constant" and d.size:
                 v.dim1, v.flags = d.size, _flags(d, (2,))
                 v.table = [_double_text(x) for x in d.values]
-                arrays[d.name] = d.size
             elif d.kind == "constant":
                 v.flags, v.default = _flags(d, (2,)), _double_text(d.values[0])
+                if d.type != "real":
+                    v.default = str(int(float(d.values[0].text)))
             elif d.kind == "table":
                 v.dim1, v.points, v.flags = 2 * d.size, d.size, _flags(d, (2, 11))
                 v.table = [_double_text(y) for _, y in d.values] + \
                           [_double_text(x) for x, _ in d.values]
                 tables.append(v)
             else:
-                v.flags = _flags(d, (4, 5) if d.name in computed else (4,))
+                assigned = any(key in computed for key, _ in _elements(d))
+                v.flags = _flags(d, (4, 5) if assigned else (4,))
+                if d.size:
+                    v.dim1, v.table = d.size, [S.UNSET_REAL] * d.size
+                elif d.type != "real":
+                    v.default = S.UNSET_INTEGER if d.type == "integer" else "0"
             variables.append(v)
         other_count = len(variables) - first_other
         for k, known in enumerate(S.SETTINGS):
@@ -613,6 +699,8 @@ class _Analysis:
                             initial_conditions, other_count, m.initial, ordered, discretes,
                             m.termination, tables=tables, arrays=arrays)
         laid.by_name = {v.name: v for v in variables}
+        laid.typed = {v.name: v.data_type for v in variables
+                      if v.symbol_type == 5 and v.data_type != S.DOUBLE}
         laid.stop_time = self._stop_time()
         return laid
 
@@ -679,8 +767,20 @@ def _kind_phrase(d):
 
 def _unit_name(statement):
     if isinstance(statement, If):
-        return next(s.target for s in assignments([statement]) if not s.derivative)
-    return statement.target
+        return next(assignment_key(s) for s in assignments([statement]) if not s.derivative)
+    return assignment_key(statement)
+
+
+def _elements(d):
+    """Each (key, 1-based element) a declaration holds; (name, 0) for a scalar."""
+    if not d.size:
+        return [(d.name, 0)]
+    return [(element_key(d.name, k), k) for k in range(1, d.size + 1)]
+
+
+def _initials(d):
+    """A state's initial-condition expressions: one, or one per element."""
+    return d.initial if isinstance(d.initial, list) else [d.initial]
 
 
 def _twice(name, first):

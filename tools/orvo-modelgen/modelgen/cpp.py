@@ -1,6 +1,8 @@
 """Expressions and statements as C++ source."""
 
+from . import settings as S
 from .analysis import FUNCTIONS
+from .arrays import fold
 from .syntax import Binary, Call, Conditional, If, Number, Ref, Unary
 
 
@@ -16,7 +18,8 @@ def expression(expr, laid):
     if isinstance(expr, Number):
         return double_literal(expr.text)
     if isinstance(expr, Ref):
-        return expr.name
+        # Integers and logicals are read as doubles, like every expression.
+        return f"static_cast<double>({expr.name})" if expr.name in laid.typed else expr.name
     if isinstance(expr, Unary):
         return f"({expr.op}{expression(expr.operand, laid)})"
     if isinstance(expr, Binary):
@@ -28,7 +31,7 @@ def expression(expr, laid):
                 f"{expression(expr.other, laid)})")
     if isinstance(expr, Call):
         if expr.name in laid.arrays:
-            return f"{expr.name}[{int(expr.args[0].text) - 1}]"
+            return f"{expr.name}[{element(expr.name, expr.args[0], laid)}]"
         args = ", ".join(strip_parens(expression(a, laid)) for a in expr.args)
         if any(t.name == expr.name for t in laid.tables):
             return f"{expr.name}_table({args})"
@@ -56,6 +59,16 @@ def _chain(expr):
     return node, rest
 
 
+def element(name, index, laid):
+    """The 0-based offset of a 1-based index: a number when the build knows it
+    (and has checked it), else checked as the code runs."""
+    k = fold(index)
+    if k is not None:
+        return str(int(k) - 1)
+    return (f"ElementOffset({strip_parens(expression(index, laid))}, {laid.arrays[name]}, "
+            f"\"{name}\")")
+
+
 def strip_parens(text):
     """Drops one pair of outer parentheses when they enclose the whole text."""
     if not (text.startswith("(") and text.endswith(")")):
@@ -70,7 +83,13 @@ def strip_parens(text):
 
 
 def assignment(target, expr, laid, indent="    "):
-    return f"{indent}{target} = {strip_parens(expression(expr, laid))};"
+    value = strip_parens(expression(expr, laid))
+    if target in laid.typed:
+        # An integer takes the value truncated toward zero (checked to fit), a
+        # logical 1 for any value but 0.
+        value = (f'ToInteger({value}, "{target}")' if laid.typed[target] == S.LONG
+                 else f"({value}) != 0.0")
+    return f"{indent}{target} = {value};"
 
 
 def statements(body, laid, indent="    ", rename=None):
@@ -89,6 +108,8 @@ def statements(body, laid, indent="    ", rename=None):
             lines.append(f"{indent}}}")
         else:
             target = rename[s.target] if s.derivative and rename else s.target
+            if s.index is not None:
+                target += f"[{element(s.target, s.index, laid)}]"
             lines.append(assignment(target, s.expr, laid, indent))
     return lines
 

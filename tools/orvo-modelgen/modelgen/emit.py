@@ -36,11 +36,20 @@ class Emitter:
         self.model_variables = laid.variables[:-len(S.SETTINGS)]
         # Element offsets in the one array of reals; element 0 is unused, like index 0.
         self.offset, next_offset = {}, 1
+        # Integer and logical variables have arrays of their own.
+        self.typed = [v for v in self.model_variables if v.data_type != S.DOUBLE]
+        self.typed_slot = {}
         for v in self.model_variables:
+            if v.data_type != S.DOUBLE:
+                self.offset[v.index] = 0
+                kind = [w for w in self.typed if w.data_type == v.data_type]
+                self.typed_slot[v.index] = kind.index(v)
+                continue
             self.offset[v.index] = next_offset
             next_offset += max(v.dim1, 1)
         self.real_elements = next_offset
-        first_array = next((v.index for v in self.model_variables if v.dim1), None)
+        first_array = next((v.index for v in self.model_variables
+                            if v.dim1 or v.data_type != S.DOUBLE), None)
         self.last_scalar = (first_array - 1) if first_array else self.model_variables[-1].index
         self.stop_code = 1000 + len(laid.discretes)
         self.stop_event = len(laid.discretes) + 1
@@ -192,17 +201,27 @@ std::span<const {c}VariableRecord> {c}Variables();
                  "// The settings block with the types the runtime expects; logicals are "
                  "single bytes.", f"struct {c}Settings {{"]
         lines += [f"    {_CTYPE[v.data_type]} {v.name};" for v in self.settings]
-        lines += ["};\n", f"struct {c}ModelStorage {{",
-                  "    double real[kRealElements];  // element 0 unused",
+        storage = ["    double real[kRealElements];  // element 0 unused"]
+        for data_type, field in ((S.LONG, "integer"), (S.BOOL, "logical")):
+            count = sum(1 for v in self.typed if v.data_type == data_type)
+            if count:
+                storage.append(f"    {_CTYPE[data_type]} {field}[{count}];")
+        lines += ["};\n", f"struct {c}ModelStorage {{"] + storage + [
                   f"    {c}Settings settings;", "};\n",
                   f"extern {c}ModelStorage theModelStorage;\n",
                   "// The storage of a variable number, or null outside 1..kVariableCount.",
                   "void* VariableAddress(uint32_t index);",
                   "// Writes every variable's default (as at load time).",
                   f"void {c}ModelSetDefaults();\n"]
+        if laid.run_indices or self.typed:
+            lines += [_ELEMENT_OFFSET.replace("{ns}", self.ns)]
         for v in self.model_variables:
             where = f"theModelStorage.real[{self.offset[v.index]}]"
-            if v.dim1:
+            if v.data_type != S.DOUBLE:
+                field = "integer" if v.data_type == S.LONG else "logical"
+                lines.append(f"inline {_CTYPE[v.data_type]}& {v.name} = "
+                             f"theModelStorage.{field}[{self.typed_slot[v.index]}];")
+            elif v.dim1:
                 lines.append(f"inline double* const {v.name} = &{where};  // {v.dim1} elements")
             else:
                 lines.append(f"inline double& {v.name} = {where};")
@@ -217,6 +236,7 @@ std::span<const {c}VariableRecord> {c}Variables();
         offsets = ", ".join(str(self.offset[v.index]) for v in self.model_variables)
         settings = "\n".join(f"        &s.{v.name}," for v in self.settings)
         first_setting = self.settings[0].index
+        typed = "".join(f"    if (index == {v.index}) return &{v.name};\n" for v in self.typed)
         return f"""{self.banner}#include "model/{c}ModelStorage.h"
 
 #include <algorithm>
@@ -267,7 +287,7 @@ void WriteDefault(const {c}VariableRecord& record) {{
 
 void* VariableAddress(uint32_t index) {{
     if (index == 0 || index > kVariableCount) return nullptr;
-    if (index < {first_setting}) return &theModelStorage.real[kRealOffset[index]];
+{typed}    if (index < {first_setting}) return &theModelStorage.real[kRealOffset[index]];
     return SettingAddress(index - {first_setting});
 }}
 
@@ -637,7 +657,14 @@ namespace {{
         derivative_name = {s.name: d.name for s, d in zip(laid.states, laid.derivatives)}
         hoisted, body, changed = derivative_code(laid, derivative_name)
         body.append("    // Initial conditions")
-        body += [assignment(v.name, e, laid) for v, e in laid.initial_conditions]
+        for v, e in laid.initial_conditions:
+            if not v.dim1:
+                body.append(assignment(v.name, e, laid))
+            elif isinstance(e, list):
+                body += [assignment(f"{v.name}[{k}]", x, laid) for k, x in enumerate(e)]
+            else:
+                body.append(f"    for (int k = 0; k < {v.dim1}; ++k) "
+                            f"{v.name}[k] = {strip_parens(expression(e, laid))};")
         events = [s for s in laid.discretes if s.when is not None]
         if events:
             kinds = {"crosses": 1, "rising": 2, "falling": 3}
@@ -729,6 +756,46 @@ double Delay(uint32_t instance, DelayMemory& memory, double x, double delay, dou
            memory.value, &memory.head, &memory.cursor, &memory.update);
     return memory.output;
 }}
+"""
+
+
+# An index only known during a run is checked where it is used: one outside
+# the array (or not a whole number) ends the run in error.
+_ELEMENT_OFFSET = """}  // namespace {ns}
+
+#include <charconv>
+#include <cmath>
+#include <string>
+
+#include "common/TextException.h"
+
+namespace {ns} {
+
+[[noreturn]] inline void BadIndex(double index, uint32_t size, const char* array) {
+    char number[32];
+    const std::to_chars_result written = std::to_chars(number, number + sizeof number, index);
+    throw TextException("index " + std::string(number, written.ptr) + " is outside array '" +
+                        array + "' of size " + std::to_string(size));
+}
+
+// An integer variable takes a value truncated toward zero; one that does not
+// fit (or NaN) ends the run in error.
+inline int32_t ToInteger(double value, const char* name) {
+    if (!(value > -2147483649.0 && value < 2147483648.0)) {
+        char number[32];
+        const std::to_chars_result written = std::to_chars(number, number + sizeof number, value);
+        throw TextException("the value " + std::string(number, written.ptr) +
+                            " does not fit integer variable '" + name + "'");
+    }
+    return static_cast<int32_t>(value);
+}
+
+// The 0-based offset of the 1-based index of an array of `size` elements.
+inline uint32_t ElementOffset(double index, uint32_t size, const char* array) {
+    if (!(index >= 1.0 && index <= static_cast<double>(size)) || index != std::floor(index))
+        BadIndex(index, size, array);
+    return static_cast<uint32_t>(index) - 1;
+}
 """
 
 

@@ -36,7 +36,7 @@ class Token:
 _DIGITS = frozenset("0123456789")
 _LETTERS = frozenset("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ_")
 
-_OPERATORS = ("<=", ">=", "==", "!=", "&&", "||",
+_OPERATORS = ("<=", ">=", "==", "!=", "&&", "||", "..",
               "{", "}", "(", ")", "[", "]", ";", ",", "=", ":", "+", "-", "*", "/",
               "<", ">", "!", "?", "@")
 
@@ -117,7 +117,8 @@ class Lexer:
         end = self.pos
         while end < len(text) and text[end] in _DIGITS:
             end += 1
-        if end < len(text) and text[end] == ".":
+        # `1..5` is a range: its first dot is no decimal point.
+        if end < len(text) and text[end] == "." and not text.startswith("..", end):
             end += 1
             while end < len(text) and text[end] in _DIGITS:
                 end += 1

@@ -20,6 +20,10 @@ def _number(text):
 
 
 def _default(v):
+    if v.symbol_type != 5 and v.dim1:
+        return None   # the elements of states and their derivatives have no defaults
+    if v.symbol_type == 5 and v.kind == "variable":
+        return None
     if v.table is not None:
         return [_number(x) for x in v.table]
     if v.default in (S.UNSET_REAL, S.UNSET_INTEGER):
@@ -46,7 +50,9 @@ def _variable(v, laid):
     entry["default"] = _default(v)
     if kind == "state":
         entry["rtol"], entry["atol"] = v.rtol, v.atol
-        entry["initial"] = strip_parens(source_text(laid.initial_conditions[v.index - 2][1]))
+        initial = laid.initial_conditions[v.index - 2][1]
+        entry["initial"] = ([strip_parens(source_text(e)) for e in initial]
+                            if isinstance(initial, list) else strip_parens(source_text(initial)))
     if v.bounds:
         entry["bounds"] = {"text": v.bounds_text,
                            "conditions": [{"op": b.op} if b.limit is None else

@@ -1,5 +1,6 @@
 """The description's syntax tree and the parser that builds it."""
 
+import re
 from dataclasses import dataclass, field
 
 from .lexer import DescriptionError, Lexer
@@ -70,9 +71,10 @@ def walk(expr):
 
 
 def names_read(expr):
-    """Every variable name an expression reads, with where it is read."""
+    """Every name an expression reads, with where it is read: variables, and
+    the arrays, tables and functions it calls."""
     for node in walk(expr):
-        if isinstance(node, Ref):
+        if isinstance(node, (Ref, Call)):
             yield node.name, node.at
 
 
@@ -86,6 +88,7 @@ class Declaration:
     size: int = 0        # array elements, or table points; 0 for a scalar
     values: list = field(default_factory=list)   # literal Number tokens (table: x, y pairs)
     initial: object = None                       # a state's initial-condition expression
+                                                 # (an array's: one for all, or a list)
     units: str = ""
     description: str = ""
     flags: list = None   # explicit attribute flags, else the kind's defaults
@@ -96,6 +99,8 @@ class Declaration:
     rtol: object = None                          # a state's own tolerances (Number)
     atol: object = None
     tolerance_at: object = None
+    type: str = "real"                           # 'real', 'integer' or 'logical'
+    type_at: object = None
 
 
 @dataclass
@@ -110,6 +115,17 @@ class Assignment:
     at: object
     expr: object
     derivative: bool = False   # dt(target) = expr
+    index: object = None       # an array element's 1-based index expression, else None
+
+
+@dataclass
+class For:
+    """for NAME in FIRST..LAST { ... }: unrolled when the model is built."""
+    at: object
+    name: str
+    first: object
+    last: object
+    body: list
 
 
 @dataclass
@@ -127,6 +143,8 @@ def assignments(body):
             for _, branch in statement.branches:
                 yield from assignments(branch)
             yield from assignments(statement.otherwise or [])
+        elif isinstance(statement, For):
+            yield from assignments(statement.body)
         else:
             yield statement
 
@@ -139,7 +157,13 @@ def expressions(body):
                 yield condition
                 yield from expressions(branch)
             yield from expressions(statement.otherwise or [])
+        elif isinstance(statement, For):
+            yield statement.first
+            yield statement.last
+            yield from expressions(statement.body)
         else:
+            if statement.index is not None:
+                yield statement.index
             yield statement.expr
 
 
@@ -204,6 +228,7 @@ _BOUND_STARTS = ("<", "<=", ">", ">=", "in", "finite")
 
 
 MAX_NESTING = 100
+_SIZE = re.compile(r"[ \t]*\d+[ \t]*\]")
 
 
 class Parser:
@@ -470,17 +495,32 @@ class Parser:
         raise DescriptionError(token.at, f"expected a bound (>= X, > X, <= X, < X, in [X, Y] or "
                                          f"finite), found {_describe(token)}")
 
-    def _constants(self):
-        name = self._name("a constant's name")
-        d = Declaration("constant", name.text, name.at)
+    def _size(self, d):
+        """`[N]` after an array's name."""
         if self._is("["):
             self._next()
             d.size = int(self._integer("the array's size").text)
             if d.size == 0:
-                raise DescriptionError(name.at, f"array '{name.text}' has size 0")
+                raise DescriptionError(d.at, f"array '{d.name}' has size 0")
             self._expect("]")
+
+    def _type(self):
+        """An optional `integer` or `logical` before a declaration's name."""
+        token = self._peek()
+        if token.kind == "name" and token.text in ("integer", "logical"):
+            self._next()
+            return token.text, token.at
+        return "real", None
+
+    def _constants(self):
+        kind, kind_at = self._type()
+        name = self._name("a constant's name")
+        d = Declaration("constant", name.text, name.at, type=kind, type_at=kind_at)
+        self._size(d)
         self._expect("=", " and the constant's default")
-        if d.size:
+        if d.size and not self._is("{"):
+            d.values = [self._literal()] * d.size    # one value for every element
+        elif d.size:
             self._expect("{")
             d.values.append(self._literal())
             while self._is(","):
@@ -490,13 +530,24 @@ class Parser:
             if len(d.values) != d.size:
                 raise DescriptionError(name.at, f"array '{name.text}' has size {d.size} "
                                                 f"but {len(d.values)} values")
+        elif kind == "logical" and (self._is("true") or self._is("false")):
+            token = self._next()
+            d.values.append(Number("1" if token.text == "true" else "0", token.at))
         else:
             d.values.append(self._literal())
         self._annotations(d)
 
     def _variables(self):
+        kind, kind_at = self._type()
         name = self._name("a variable's name")
-        self._annotations(Declaration("variable", name.text, name.at))
+        d = Declaration("variable", name.text, name.at, type=kind, type_at=kind_at)
+        # `v[5]` (a whole number right after the name) is an array; `v [1]` a
+        # scalar's units.
+        lexer = self.lexer
+        if self._is("[") and self._peek().at.col == name.at.col + len(name.text) \
+                and _SIZE.match(lexer.text, lexer.pos):
+            self._size(d)
+        self._annotations(d)
 
     def _tables(self):
         name = self._name("a table's name")
@@ -532,9 +583,26 @@ class Parser:
         self.model.settings.append(Setting(name.text, name.at, value))
 
     def _states(self):
+        kind, kind_at = self._type()
+        if kind_at is not None:
+            raise DescriptionError(kind_at, f"states are real: '{kind}' applies to constants and "
+                                            "variables")
         name = self._name("a state's name")
+        d = Declaration("state", name.text, name.at)
+        self._size(d)
         self._expect("=", " and the state's initial condition")
-        d = Declaration("state", name.text, name.at, initial=self.expression())
+        if d.size and self._is("{"):
+            self._next()
+            d.initial = [self.expression()]
+            while self._is(","):
+                self._next()
+                d.initial.append(self.expression())
+            self._expect("}")
+            if len(d.initial) != d.size:
+                raise DescriptionError(name.at, f"array '{name.text}' has size {d.size} "
+                                                f"but {len(d.initial)} initial conditions")
+        else:
+            d.initial = self.expression()
         self._annotations(d)
 
     def _block(self):
@@ -548,17 +616,41 @@ class Parser:
     def _statement(self):
         if self._is("if"):
             return self._if()
+        if self._is("for"):
+            return self._for()
         name = self._name("an assignment")
-        derivative = False
+        derivative, index = False, None
         if name.text == "dt" and self._is("("):
             self._next()
             name = self._name("a state's name")
+            index = self._element_index()
             self._expect(")")
             derivative = True
+        else:
+            index = self._element_index()
         self._expect("=")
         expr = self.expression()
         self._expect(";")
-        return Assignment(name.text, name.at, expr, derivative)
+        return Assignment(name.text, name.at, expr, derivative, index)
+
+    def _element_index(self):
+        """`(INDEX)` after an assigned array's name, else None."""
+        if not self._is("("):
+            return None
+        self._nest(self._next())
+        index = self.expression()
+        self._expect(")", " after the element's index")
+        self.depth -= 1
+        return index
+
+    def _for(self):
+        at = self._next().at
+        name = self._name("the loop's index")
+        self._expect("in", " and the loop's range FIRST..LAST")
+        first = self.expression()
+        self._expect("..", " between the first and the last value of the loop's index")
+        last = self.expression()
+        return For(at, name.text, first, last, self._block())
 
     def _if(self):
         at = self._next().at

@@ -41,6 +41,37 @@ inline bool EndedBeforeStopTime(const ModelVariables& variables, double& time, d
     return std::isfinite(stopTime) && time < stopTime - 1e-9 * std::max(1.0, std::fabs(stopTime));
 }
 
+// Calls f(variable) for every state of the model.
+template <typename F>
+void ForEachState(const OrvoLibrary& library, const ModelVariables& variables, F f) {
+    const uint32_t count = library.OrvoGetNumberSymbols();
+    for (uint32_t n = 1; n <= count; ++n) {
+        const ModelVariable v = variables.At(n);
+        if (v.symbolType == OrvoSymbolState) f(v);
+    }
+}
+
+// Gives every state the tolerances that are given. They live in the
+// variable table, so they hold for every later run in this process.
+inline void SetStateTolerances(const OrvoLibrary& library, uint32_t instance, const ModelVariables& variables,
+                               const StateTolerances& tolerances) {
+    ForEachState(library, variables, [&](const ModelVariable& v) {
+        if (tolerances.relative > 0.0) library.OrvoSetRelativeError(instance, v.number, tolerances.relative);
+        if (tolerances.absolute > 0.0) library.OrvoSetAbsoluteError(instance, v.number, tolerances.absolute);
+    });
+}
+
+// The loosest tolerances among the states (0 without states).
+inline StateTolerances LoosestStateTolerances(const OrvoLibrary& library, uint32_t instance,
+                                              const ModelVariables& variables) {
+    StateTolerances loosest;
+    ForEachState(library, variables, [&](const ModelVariable& v) {
+        loosest.relative = std::max(loosest.relative, library.OrvoGetRelativeError(instance, v.number));
+        loosest.absolute = std::max(loosest.absolute, library.OrvoGetAbsoluteError(instance, v.number));
+    });
+    return loosest;
+}
+
 // What makes the current settings unable to give a meaningful run, or empty:
 // an integration method the library does not have (it would warn and run RK4
 // instead), and start, interval or stop times that are not finite or do not

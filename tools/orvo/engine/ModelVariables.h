@@ -21,6 +21,13 @@ struct ModelVariable {
     uint32_t stringLength = 0;
 };
 
+// Error tolerances of the states; 0 leaves the model's own.
+struct StateTolerances {
+    double relative = 0.0;
+    double absolute = 0.0;
+    bool Given() const { return relative > 0.0 || absolute > 0.0; }
+};
+
 class ModelVariables {
 public:
     ModelVariables(const OrvoLibrary& library, uint32_t instance)

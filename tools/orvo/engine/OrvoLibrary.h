@@ -19,6 +19,8 @@
     X(OrvoSetLongIndexed) X(OrvoGetFloatIndexed) X(OrvoSetFloatIndexed)                    \
     X(OrvoGetDoubleIndexed) X(OrvoSetDoubleIndexed) X(OrvoGetBoolIndexed)                  \
     X(OrvoSetBoolIndexed) X(OrvoGetStringIndexed) X(OrvoSetStringIndexed)                  \
+    X(OrvoGetRelativeError) X(OrvoGetAbsoluteError)                                       \
+    X(OrvoSetRelativeError) X(OrvoSetAbsoluteError)                                       \
     X(OrvoAddStatusCallback) X(OrvoRemoveStatusCallback)                                   \
     X(OrvoAddErrorCallback) X(OrvoRemoveErrorCallback)                                     \
     X(OrvoAddTickCallbackFunction) X(OrvoRemoveTickCallbackFunction)                       \

@@ -49,6 +49,7 @@ struct PopulationRequest {
     double step = 0.01;                      // local: relative step
     std::string paramsText;                  // the parameter list or table as given
     double runTimeout = 0.0;                 // seconds a run may take in its worker; 0: no limit
+    StateTolerances tolerances;              // of every state; none given: the model's (local: checked)
 };
 
 struct PopulationSetup {
@@ -62,6 +63,7 @@ struct PopulationSetup {
     RunPlan plan;
     std::vector<std::size_t> atIndices;
     std::vector<double> baseInputs;  // the inputs' values after the settings (local)
+    std::vector<std::string> notes;  // what the engine decided for the user to know (tightened tolerances)
 };
 
 // Reads the population files, the settings and (batch) the design table.

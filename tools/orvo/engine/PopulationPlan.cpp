@@ -247,7 +247,9 @@ void RoundToInputTypes(RunPlan& plan) {
 }
 
 ModelRunner::ModelRunner(const OrvoLibrary& library, uint32_t instance, const RunPlan& plan)
-    : library_(library), instance_(instance), plan_(plan), variables_(library, instance) {}
+    : library_(library), instance_(instance), plan_(plan), variables_(library, instance) {
+    if (plan_.tolerances.Given()) SetStateTolerances(library_, instance_, variables_, plan_.tolerances);
+}
 
 RunRecord ModelRunner::Run(uint32_t run) {
     RunRecord record;

@@ -29,6 +29,7 @@ struct RunPlan {
     std::vector<ModelElement> outputs;
     std::vector<double> times;  // the output points of every run
     std::vector<DoseRecord> doses;  // scheduled per run, after its inputs are written
+    StateTolerances tolerances;     // of every state in every run; none given: the model's
 
     const double* InputsOf(std::size_t run) const { return inputValues.data() + run * inputs.size(); }
 };
