@@ -70,6 +70,7 @@ class Hoisting(unittest.TestCase):
         ("a = k * w * x;", False, ["(k * w)"]),            # ((k * w) * x)
         ("a = k * x * w;", False, []),                     # ((k * x) * w): never regrouped
         ("a = x * -(k / w);", False, ["-(k / w)"]),
+        ("a = -k * x;", False, []),                        # a sign change is no cheaper held
         ("a = x > 0 ? 1 : exp(k);", False, []),            # a branch is not always evaluated
         ("a = x > 0 && log(k) > 1;", False, []),
         ("a = k * w > x ? 1 : 0;", False, ["(k * w)"]),    # the condition always is

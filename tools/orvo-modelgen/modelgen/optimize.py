@@ -270,13 +270,16 @@ class _Planner:
 
     def _slot_worthy(self, node, conditional):
         i = id(node)
-        return not conditional and (self.facts.invariant[i] and self.facts.operation[i] and self.facts.double[i]
-                and not _literal_only(node))
+        # A sign change of one value costs no more than reading a slot.
+        trivial = isinstance(node, Unary) and not self.facts.operation[id(node.operand)]
+        return not conditional and self.facts.invariant[i] and self.facts.operation[i] \
+            and self.facts.double[i] and not trivial and not _literal_only(node)
 
     def _whole_statement_invariant(self, statement):
         if isinstance(statement, Assignment):
             # A literal costs a store either way.
-            return not statement.derivative and self._invariant(statement.expr) \
+            return not statement.derivative and getattr(statement, "index", None) is None \
+                and self._invariant(statement.expr) \
                 and not _literal_only(statement.expr)
         if isinstance(statement, If):
             return all(not s.derivative for s in assignments([statement])) and \
