@@ -282,7 +282,8 @@ class _Planner:
                 and self._invariant(statement.expr) \
                 and not _literal_only(statement.expr)
         if isinstance(statement, If):
-            return all(not s.derivative for s in assignments([statement])) and \
+            return all(not s.derivative and getattr(s, "index", None) is None
+                       for s in assignments([statement])) and \
                 all(self._invariant(root) for root, _ in _roots(statement))
         return False
 
