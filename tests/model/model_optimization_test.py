@@ -102,6 +102,21 @@ class Hoisting(unittest.TestCase):
         branch = p.kept[0].branches[0][1][0]
         self.assertEqual(source_text(branch.expr), "zzhoisted[0]")
 
+    def test_array_elements(self):
+        laid = analyse(parse("m.model", """model m;
+states { x = 1; }
+constants { k = 2; wa[2] = {1, 2}; tstop = 1; }
+variables { m2[2]; a; b; }
+derivative { dt(x) = -a * x; m2(1) = wa(1) * k; m2(2) = x; a = m2(1) * 2; b = wa(2) * k; }
+terminate when t >= tstop;
+"""))
+        p = plan(laid)
+        # An element computed from constants moves; a read of an array the
+        # section assigns element by element does not.
+        self.assertEqual([(s.target, source_text(s.expr)) for s in p.hoisted],
+                         [("m2", "(wa(1) * k)"), ("b", "(wa(2) * k)")])
+        self.assertEqual(slot_texts(p), [])
+
 
 def derivative_source(derivative):
     laid = model(derivative)

@@ -222,7 +222,8 @@ class _Planner:
         self.varying = {"t"} | {v.name for v in laid.states} | set(S.BY_NAME)
         for section in laid.discretes:
             self.varying.update(_targets(section.body))
-        # Arrays the derivative section assigns element by element stay there.
+        # An array the derivative section assigns element by element is read
+        # as varying, even where the element read is computed from constants.
         self.varying.update(s.target for s in assignments(laid.derivative)
                             if getattr(s, "index", None) is not None)
         self.facts = _Facts(self._invariant_name)
@@ -278,12 +279,10 @@ class _Planner:
     def _whole_statement_invariant(self, statement):
         if isinstance(statement, Assignment):
             # A literal costs a store either way.
-            return not statement.derivative and getattr(statement, "index", None) is None \
-                and self._invariant(statement.expr) \
+            return not statement.derivative and self._invariant(statement.expr) \
                 and not _literal_only(statement.expr)
         if isinstance(statement, If):
-            return all(not s.derivative and getattr(s, "index", None) is None
-                       for s in assignments([statement])) and \
+            return all(not s.derivative for s in assignments([statement])) and \
                 all(self._invariant(root) for root, _ in _roots(statement))
         return False
 
