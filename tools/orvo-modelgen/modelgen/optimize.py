@@ -188,10 +188,13 @@ class _Facts:
         if isinstance(node, Number):
             return ("n", float(node.text)), True, False, True
         if isinstance(node, Ref):
-            return ("r", node.name), self.invariant_name(node.name), False, node.name not in S.BY_NAME
+            double = node.name not in S.BY_NAME
+            return ("r", node.name), self.invariant_name(node.name), False, double
         if isinstance(node, Call) and (kids or not node.args):
             if node.name in _ARRAYS:
-                return ("a", node.name) + vns, inv and self.invariant_name(node.name), call, True
+                # An element of an integer or logical array is read as it is stored.
+                return (("a", node.name) + vns, inv and self.invariant_name(node.name), call,
+                        node.name not in _TYPED)
             return ("c", node.name) + vns, inv, True, True
         if isinstance(node, Unary):
             return ("u", node.op) + vns, inv, call, node.op != "!" and dbl[0]
@@ -204,6 +207,7 @@ class _Facts:
 
 
 _ARRAYS = set()
+_TYPED = set()
 
 
 # ---- the plan ---------------------------------------------------------------------
@@ -216,6 +220,8 @@ class _Planner:
         _LOOKUPS.update(laid.arrays)
         _ARRAYS.clear()
         _ARRAYS.update(laid.arrays)
+        _TYPED.clear()
+        _TYPED.update(getattr(laid, "typed", ()))
         # What moves during a run: time, the states, the settings (the runtime
         # writes some), what a discrete section assigns, and the derivative
         # section's variables that depend on any of these.
