@@ -87,6 +87,7 @@ memcheck: deps
 bench: release
 	$(RELEASE_DIR)/bin/orvo-bench
 	sh scripts/bench_population.sh $(RELEASE_DIR)/bin/orvo models/pregnancy/scenarios/population.scenario
+	sh bench/calibrate.sh $(RELEASE_DIR)/bin/orvo $(RELEASE_DIR)/lib
 
 clean:
 	rm -rf build

@@ -13,6 +13,7 @@ from .library import find_library, load_library
 from .build import build
 from .model import Model
 from .population import find_cli, population, sensitivity
+from .calibrate import CalibrationResult, calibrate
 from .plotting import plot
 from .variables import DataType, SymbolType, Variable
 

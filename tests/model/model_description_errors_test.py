@@ -35,6 +35,10 @@ ARRAYS = ("model m;\nstates { a[3] = 0; }\nconstants { n = 3; w[2] = 1; }\n"
           "variables { r[2]; x; }\ninitial { x = 0; }\n")
 END = "terminate when t >= 1;\n"
 
+# Names with units for the unit faults.
+UNITS = ("model m;\ntime t [h];\nstates { x = 0 [mg]; }\nconstants { k = 1 [1/h]; v = 2 [L]; }\n"
+         "variables { c [mg/L]; }\n")
+
 # (description, where, message): `where` is line:col in the description.
 CASES = [
     ("model m;\nstates { x = 0 }\n", "2:16", "expected ';', found '}'"),
@@ -138,6 +142,11 @@ CASES = [
     ("model m;\nstates { x = 0; }\nvariables { r; }\nderivative { dt(x) = 1; }\n"
      "initial { r = delay(x, 1, 0); }\nterminate when t >= 1;\n", "5:15",
      "'delay' keeps a memory of the run: it belongs in the derivative section"),
+    ("model m;\nstates { x = 0; }\nvariables { r; }\nderivative { dt(x) = 1; }\n"
+     "discrete d at 0.5 { r = backlash(x, 1, 0); }\nterminate when t >= 1;\n", "5:25",
+     "'backlash' keeps a memory of the run: it belongs in the derivative section"),
+    ("model m;\nstates { x = 0; }\nderivative { dt(x) = limint(x, 1, 0); }\nterminate when t >= 1;\n",
+     "3:22", "'limint' takes 4 arguments, given 3"),
     ("model m;\nstates { x = 0; }\nderivative { dt(x) = delay(x, 1); }\nterminate when t >= 1;\n",
      "3:22", "'delay' takes 3 arguments, given 2"),
     # Tolerances: positive, on states only, each once.
@@ -208,15 +217,41 @@ CASES = [
     (ARRAYS + "derivative { for i in 1..3 { dt(a(i)) = 1; } r(1) = 1; r(2) = 1; }\n"
      "initial { x(1) = 2; }\n" + END, "7:11", "variable 'x' is not an array"),
     ("model m;\nstates { a[2] = {0, 1, 2}; }\n", "2:10", "array 'a' has size 2 but 3 initial conditions"),
+    ("model m;\nconstants { w[1000001] = 0; }\n", "2:15", "array 'w' has more than 1000000 elements"),
+    (ARRAYS + "initial { for i in 1..999999999 { for j in 1..999999999 { } } }\n" + END, "6:35",
+     "the loops unroll to more than 1000000 statements"),
+    ("model m;\nstates { x = 0; }\nvariables { n[1]; }\ninitial { n = 0; }\nderivative { dt(x) = 1; }\n"
+     + END, "4:11", "'n' is an array: assign its elements, n(i) = ... (for units, put a space before "
+     "the bracket: n [1])"),
     # Integers and logicals: scalar constants and variables with fitting defaults.
     ("model m;\nconstants { integer n = 2.5; }\n", "2:25",
      "the default 2.5 of integer 'n' is not a 32-bit whole number"),
     ("model m;\nconstants { integer n = 3e9; }\n", "2:25", "the default 3e9 of integer 'n' is not a 32-bit"),
     ("model m;\nconstants { logical on = 2; }\n", "2:26",
      "the default of logical 'on' is true, false, 1 or 0, not 2"),
-    ("model m;\nvariables { integer r[3]; }\n", "2:13", "integer arrays are not supported"),
+    ("model m;\nconstants { integer n[2] = {1, 2.5}; }\n", "2:32",
+     "the default 2.5 of integer 'n' is not a 32-bit whole number"),
     ("model m;\nstates { logical x = 0; }\n", "2:10", "states are real: 'logical' applies to constants"),
     ("model m;\nconstants { integer = 1; }\n", "2:21", "expected a constant's name, found '='"),
+    # Units: each one readable, and every assignment, sum, comparison and dt() agreeing.
+    (UNITS + "derivative { dt(x) = -k * x; c = x + v; }\n" + END, "6:36", "units disagree: '+' adds [mg] and [L]"),
+    (UNITS + "derivative { dt(x) = -k * x; c = x; }\n" + END, "6:30",
+     "units disagree: 'c' is [mg/L] but the expression is [mg]"),
+    (UNITS + "derivative { dt(x) = -x; c = x / v; }\n" + END, "6:17",
+     "units disagree: dt(x) is [mg]/[h] but the expression is [mg]"),
+    (UNITS + "derivative { dt(x) = -k * x; c = x / v; }\nterminate when t >= v;\n", "7:18",
+     "units disagree: '>=' compares [h] and [L]"),
+    (UNITS + "derivative { dt(x) = -k * x; c = x / v; }\ndiscrete d at v { }\n" + END, "7:15",
+     "units disagree: the time of 'd' is [L], not a time [h]"),
+    (UNITS + "derivative { dt(x) = -k * x; c = x / v * (t > 1 ? k : v); }\n" + END, "6:49",
+     "units disagree: the two values of '?' are [1/h] and [L]"),
+    (UNITS + "derivative { dt(x) = -k * x; c = max(x, v) / v; }\n" + END, "6:34",
+     "units disagree: 'max' is given [mg] and [L]"),
+    (UNITS + "derivative { dt(x) = -k * delay(x, v, 0); c = x / v; }\n" + END, "6:27",
+     "units disagree: the delay of 'delay' and t are [L] and [h]"),
+    ("model m;\nconstants { k = 1 [mg/furlong]; }\n", "2:19", "unknown unit 'furlong' in [mg/furlong]"),
+    ("model m;\nconstants { k = 1 [mg/]; }\n", "2:19", "cannot read the unit [mg/] at its end"),
+    ("model m;\nconstants { k = 1; }\ntime t [h^];\n", "3:8", "cannot read the unit [h^] at its end"),
 ]
 
 

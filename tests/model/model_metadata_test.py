@@ -103,6 +103,24 @@ class Metadata(unittest.TestCase):
         self.assertNotIn("kRelativeTolerance", registration)
         self.assertEqual(meta["tolerances"], {"rtol": None, "atol": None})
 
+    def test_arrays_and_types(self):
+        meta, _ = self.generate(
+            "model m;\nstates { a[3] = 1 [mg]; b[2] = {0, k}; }\n"
+            "constants { integer n = 4; logical on = true; k = 2; w[2] = 0.5; integer e[2] = {2, 3}; }\n"
+            "variables { r[3] [mg/h]; integer c; logical f; }\n"
+            "initial { c = n; f = on; }\n"
+            "derivative { for i in 1..3 { r(i) = k * a(i); dt(a(i)) = -r(i); } "
+            "for i in 1..2 { dt(b(i)) = 0; } }\nterminate when t >= 1;\n")
+        v = by_name(meta)
+        self.assertEqual((v["a"]["size"], v["a"]["initial"], v["a"]["default"]), (3, "1", None))
+        self.assertEqual(v["b"]["initial"], ["0", "k"])
+        self.assertEqual((v["z99999"]["size"], v["z99998"]["size"]), (3, 3))
+        self.assertEqual((v["r"]["size"], v["r"]["units"], v["r"]["default"]), (3, "mg/h", None))
+        self.assertEqual(v["w"]["default"], [0.5, 0.5])
+        self.assertEqual((v["e"]["type"], v["e"]["size"], v["e"]["default"]), ("integer", 2, [2, 3]))
+        self.assertEqual([(v[n]["type"], v[n]["default"]) for n in ("n", "on", "c", "f")],
+                         [("integer", 4), ("logical", 1), ("integer", None), ("logical", None)])
+
     def test_undeclared_defaults(self):
         text = ("model m;\nstates { x = 1; y = 0; }\nconstants { k = 2; rin = 0; }\n"
                 "derivative { dt(x) = -k * x + rin; dt(y) = k * x; }\n"

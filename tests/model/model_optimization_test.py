@@ -66,6 +66,7 @@ class Hoisting(unittest.TestCase):
         ("a = step(t, k * 2);", False, []),                # the time operators stay
         ("a = pulse(k, 1, 2, 3);", False, []),
         ("a = delay(k * 2, lag, 0);", False, []),          # nothing moves out of a delay
+        ("a = derivt(k * 2, 0);", False, []),              # nor out of any call with memory
         ("a = (k * w) * x;", False, ["(k * w)"]),
         ("a = k * w * x;", False, ["(k * w)"]),            # ((k * w) * x)
         ("a = k * x * w;", False, []),                     # ((k * x) * w): never regrouped

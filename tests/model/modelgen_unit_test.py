@@ -19,7 +19,8 @@ from modelgen import syntax  # noqa: E402
 from modelgen.analysis import analyse  # noqa: E402
 from modelgen.arrays import fold  # noqa: E402
 from modelgen.cpp import statements  # noqa: E402
-from modelgen.lexer import Lexer  # noqa: E402
+from modelgen.lexer import DescriptionError, Lexer  # noqa: E402
+from modelgen.units import parse_units, show  # noqa: E402
 
 HEAD = "model m;\nstates { a[3] = 0; }\nconstants { n = 2; w[3] = {1, 2, 3}; }\n"
 
@@ -81,6 +82,28 @@ class Parser(unittest.TestCase):
                             ("n + 1", None), ("abs(1)", None)):
             with self.subTest(text=text):
                 self.assertEqual(fold(syntax.Parser("m", text).expression()), value)
+
+
+class Units(unittest.TestCase):
+    def test_units_read_as_dimensions(self):
+        for text, dims in (("mg", "[kg]"), ("1", "[1]"), ("%", "[1]"), ("1/h", "[1/s]"),
+                           ("h^-1", "[1/s]"), ("min-1", "[1/s]"), ("m/s2", "[m/s^2]"),
+                           ("mg/kg/day", "[1/s]"), ("mg/(kg*h)", "[1/s]"), ("L/h/kg^0.75",
+                           "[m^3/(kg^0.75*s)]"), ("nmol/L", "[mol/m^3]"), ("uM", "[mol/m^3]"),
+                           ("\u00b5g/mL", "[kg/m^3]"), ("mg.h/L", "[kg*s/m^3]"),
+                           ("mg h / L", "[kg*s/m^3]"), ("g/mol", "[kg/mol]"), ("10^9/L", "[1/m^3]"),
+                           ("IU/dL", "[IU/m^3]"), ("mmHg", "[kg/(m*s^2)]"), ("wk", "[s]")):
+            with self.subTest(text=text):
+                self.assertEqual(show(parse_units(text, None)), dims)
+
+    def test_unreadable_units(self):
+        for text, message in (("furlong", "unknown unit 'furlong'"), ("mg/", "at its end"),
+                              ("mg//h", "at '/'"), ("(mg", "at its end"), ("mg)", "at ')'"),
+                              ("m^x", "at 'x'"), ("", "empty unit"), ("mg;h", "at ';h'")):
+            with self.subTest(text=text):
+                with self.assertRaises(DescriptionError) as caught:
+                    parse_units(text, "here")
+                self.assertIn(message, caught.exception.message)
 
 
 class Ordering(unittest.TestCase):

@@ -66,6 +66,11 @@ TEST(CalibrationFile, RefusesBadFilesWithFileAndLine) {
         {"a ~ normal(0, 1)\nnonsense\n", "c.cal:2:"},
         {"tstop = 4\n[experiment e]\ndata = d.csv\n", "no parameters"},
         {"a ~ normal(0, 1)\n", "no [experiment NAME] section"},
+        {"a[subj] ~ normal(0, 1)\n", "c.cal:1: expected NAME[subject]"},
+        {"a[subject] ~ normal(m, 1)\n", "c.cal:1: a: 'm' is not a parameter shared by all subjects"},
+        {"b[subject] ~ normal(0, 1)\na[subject] ~ normal(b, 1)\n", "c.cal:2: a: 'b' is not a parameter shared"},
+        {"s[subject] ~ lognormal(1, 2)\nerror y normal s\n[experiment e]\ndata = d.csv\n",
+         "c.cal:2: sd parameter 's' varies between subjects"},
     };
     for (const auto& c : cases) {
         std::istringstream in(c.text);
@@ -101,6 +106,44 @@ TEST(CalibrationFile, RefusesBadDataWithFileAndLine) {
         EXPECT_FALSE(ReadObservations(data, "d.csv", d, e, error)) << c.text;
         EXPECT_NE(error.find(c.message), std::string::npos) << c.text << " gave: " << error;
     }
+}
+
+TEST(CalibrationFile, SubjectLevelParametersComeLastWithOneValuePerSubject) {
+    std::istringstream in(
+        "k[subject] ~ lognormal(k_gm, k_gsd) [0.1, 10]\n"
+        "k_gm ~ lognormal(1, 2)\n"
+        "k_gsd ~ uniform(1.1, 3)\n"
+        "error y normal 0.5\n"
+        "[experiment e]\n"
+        "data = d.csv\n");
+    CalibrationDefinition d;
+    std::string error;
+    ASSERT_TRUE(ReadCalibration(in, "c.cal", "", d, error)) << error;
+    ASSERT_EQ(d.sharedCount, 2u);
+    EXPECT_EQ(d.parameters[2].name, "k");
+    EXPECT_EQ(d.parameters[2].references[0], 0);
+    EXPECT_EQ(d.parameters[2].references[1], 1);
+    std::istringstream data("time,variable,value,sd,subject\n1,y,1,,A\n2,y,1,,B\n3,y,2,,A\n");
+    ASSERT_TRUE(ReadObservations(data, "d.csv", d, d.experiments[0], error)) << error;
+    EXPECT_EQ(d.subjects, (std::vector<std::string>{"A", "B"}));
+    EXPECT_EQ(d.experiments[0].data[2].subjectIndex, 0);
+    EXPECT_EQ(d.Dimension(), 4u);
+    EXPECT_EQ(d.ColumnNames(), (std::vector<std::string>{"k_gm", "k_gsd", "k[A]", "k[B]"}));
+    // The subject density is the population one, normalized over its bounds.
+    const double point[] = {1.0, 2.0, 0.5, 3.0};
+    Distribution law;
+    ASSERT_TRUE(ParseDistribution("lognormal(1, 2)", law, error));
+    const double mass = law.Cdf(10) - law.Cdf(0.1);
+    EXPECT_NEAR(d.LogSubjectPrior(point, 1), LogPriorDensity(law, 3.0) - std::log(mass), 1e-12);
+    EXPECT_NEAR(d.LogPrior(point), d.LogSharedPrior(point) + d.LogSubjectPrior(point, 0) + d.LogSubjectPrior(point, 1),
+                1e-12);
+    const double outside[] = {1.0, 2.0, 0.05, 3.0}, badSd[] = {1.0, 0.5, 0.5, 3.0};
+    EXPECT_EQ(d.LogPrior(outside), -HUGE_VAL);
+    EXPECT_EQ(d.LogPrior(badSd), -HUGE_VAL);
+    std::istringstream pooled("time,variable,value\n1,y,1\n");
+    Experiment e;
+    EXPECT_FALSE(ReadObservations(pooled, "p.csv", d, e, error));
+    EXPECT_NE(error.find("p.csv:2: no subject, but k varies between subjects"), std::string::npos) << error;
 }
 
 TEST(CalibrationLikelihood, NormalLognormalAndCensored) {
@@ -210,6 +253,65 @@ TEST(AdaptiveMetropolis, MatchesAConjugatePosterior) {
     const ChainResult again = RunChain(density, {0.0, 0.0}, {1.0, 1.0}, {20000, 4000, 2, 7, 1});
     EXPECT_EQ(again.draws[100].values, (std::vector<double>{a[1][100], b[1][100]}));
     EXPECT_NE(a[0][100], a[1][100]);
+}
+
+// Stopping a chain and going on gives the chain of one run, block by block too.
+TEST(AdaptiveMetropolis, ContinuedChainsEqualOneRun) {
+    const LogDensity density = [](const std::vector<double>& x, double& logPrior, double& logLikelihood) {
+        logPrior = -0.5 * x[0] * x[0];
+        logLikelihood = -0.5 * (x[1] - x[0]) * (x[1] - x[0]);
+    };
+    const ChainResult whole = RunChain(density, {3.0, -2.0}, {0.5, 0.5}, {1000, 100, 3, 4, 2});
+    ChainState state = StartChain(density, {3.0, -2.0}, {0.5, 0.5});
+    ChainResult part = ContinueChain(density, state, {437, 100, 3, 4, 2});
+    const ChainResult rest = ContinueChain(density, state, {1000, 100, 3, 4, 2});
+    part.draws.insert(part.draws.end(), rest.draws.begin(), rest.draws.end());
+    ASSERT_EQ(part.draws.size(), whole.draws.size());
+    for (std::size_t i = 0; i < whole.draws.size(); ++i) {
+        ASSERT_EQ(part.draws[i].iteration, whole.draws[i].iteration);
+        ASSERT_EQ(part.draws[i].values, whole.draws[i].values);
+    }
+    EXPECT_EQ(rest.accepted, whole.accepted);
+}
+
+// Normal units y_u ~ N(theta_u, 1), theta_u ~ N(mu, 1), mu ~ N(0, 10^2):
+// marginally y_u ~ N(mu, 2), so mu's posterior is normal with precision
+// U/2 + 1/100. Sampled block by block.
+TEST(AdaptiveMetropolis, SplitDensityMatchesAConjugateHierarchy) {
+    const std::vector<double> y = {1.2, 2.9, 0.4, 2.2, 1.6};
+    const std::size_t units = y.size();
+    SplitDensity split;
+    split.sharedIndices = {0};
+    for (std::size_t u = 0; u < units; ++u) split.unitIndices.push_back({u + 1});
+    split.sharedPrior = [](const std::vector<double>& x) { return -0.5 * x[0] * x[0] / 100.0; };
+    split.unit = [&](const std::vector<double>& x, std::size_t u, double& logPrior, double& logLikelihood) {
+        logPrior = -0.5 * (x[u + 1] - x[0]) * (x[u + 1] - x[0]);
+        logLikelihood = -0.5 * (y[u] - x[u + 1]) * (y[u] - x[u + 1]);
+    };
+    double sum = 0.0;
+    for (double v : y) sum += v;
+    const double precision = units / 2.0 + 1.0 / 100.0, mean = sum / 2.0 / precision;
+    std::vector<std::vector<double>> mu(4), theta(4);
+    for (uint64_t c = 0; c < 4; ++c) {
+        ChainState state = StartChain(split, std::vector<double>(units + 1, 0.0), std::vector<double>(units + 1, 1.0));
+        const ChainResult r = ContinueChain(split, state, {6000, 1000, 1, 5, c});
+        for (const ChainDraw& d : r.draws) mu[c].push_back(d.values[0]), theta[c].push_back(d.values[2]);
+        // The cached terms still sum to the density at the final point.
+        double terms = split.sharedPrior(state.point);
+        for (std::size_t u = 0; u < units; ++u) {
+            double p = 0.0, l = 0.0;
+            split.unit(state.point, u, p, l);
+            terms += p + l;
+        }
+        EXPECT_NEAR(state.logPrior + state.logLikelihood, terms, 1e-9);
+    }
+    const ParameterSummary s = Summarize(mu);
+    EXPECT_LT(s.rhat, 1.01);
+    ASSERT_GT(s.ess, 300);
+    EXPECT_NEAR(s.mean, mean, 4 * std::sqrt(1 / precision / s.ess));
+    EXPECT_NEAR(s.sd, std::sqrt(1 / precision), 0.1 * std::sqrt(1 / precision));
+    // theta_u | y is normal with mean (y_u + mu)/2 averaged over mu: (y_u + E mu)/2.
+    EXPECT_NEAR(Summarize(theta).mean, (y[1] + mean) / 2, 0.05);
 }
 
 TEST(AdaptiveMetropolis, FailedRunsCountAsZeroLikelihood) {

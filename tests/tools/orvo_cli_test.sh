@@ -425,6 +425,31 @@ calibrate)
     "$orvo" calibrate "$work/lin.cal" --out "$work/lin1" --iterations 5000 --thin 2 --chains 4 --jobs 1 --seed 5 \
         $linear 2>/dev/null || fail "one-worker calibration"
     cmp -s "$work/lin/chains.csv" "$work/lin1/chains.csv" || fail "chains depend on the number of workers"
+    # Outputs beside the chains: the plot (a panel with the data points) and
+    # the draws, which orvo batch --params runs as they are.
+    grep -q '<circle' "$work/lin/predictions.svg" || fail "predictions.svg shows no data"
+    grep -q 'e: y: data, posterior median and 95 % band' "$work/lin/predictions.svg" || fail "predictions.svg panel title"
+    head -1 "$work/lin/draws.csv" | grep -q '^a,b$' || fail "draws.csv header: $(head -1 "$work/lin/draws.csv")"
+    [ "$(data_rows "$work/lin/draws.csv")" -eq 5000 ] || fail "draws.csv: expected one row per kept draw"
+    "$orvo" batch --params "$work/lin/draws.csv" --vars y --at 2 --jobs 2 --out "$work/post" $linear 2>"$work/err" \
+        || fail "batch --params draws.csv: $(cat "$work/err")"
+    [ "$(data_rows "$work/post/runs.csv")" -eq 5000 ] || fail "batch did not run every draw"
+    # --continue: 1230 iterations continued by 1770 are the 3000 of one run.
+    common="--burn 500 --thin 3 --chains 3 --seed 9 $linear"
+    "$orvo" calibrate "$work/lin.cal" --out "$work/whole" --iterations 3000 --jobs 2 $common 2>/dev/null || fail "whole run"
+    "$orvo" calibrate "$work/lin.cal" --out "$work/part" --iterations 1230 --jobs 2 $common 2>/dev/null || fail "first part"
+    "$orvo" calibrate "$work/lin.cal" --continue "$work/part" --iterations 1770 --jobs 1 $linear 2>"$work/err" \
+        || fail "continued run: $(cat "$work/err")"
+    grep -q 'chain 3: 3000/3000' "$work/err" || fail "continued progress: $(cat "$work/err")"
+    for f in chains.csv summary.csv predictions.csv draws.csv predictions.svg; do
+        cmp -s "$work/whole/$f" "$work/part/$f" || fail "continued $f differs from one run of the total length"
+    done
+    expect_refused "--seed 4 differs from the 9" calibrate "$work/lin.cal" --continue "$work/part" --seed 4 $linear
+    expect_refused "no finished calibration there" calibrate "$work/lin.cal" --continue "$work/nothing" $linear
+    sed 's/normal(0, 10)$/normal(0, 20)/' "$work/lin.cal" >"$work/lin2.cal"
+    expect_refused "differ from those of that run" calibrate "$work/lin2.cal" --continue "$work/part" $linear
+    expect_refused "--out DIR is required" calibrate "$work/lin.cal" $linear
+    cmp -s "$work/whole/chains.csv" "$work/part/chains.csv" || fail "a refused continuation changed the chains"
     # Recovery: oral_absorption data at ka 1.5, ke 0.2, vd 30 with 10 % lognormal
     # noise (standard normal scores drawn once with a fixed seed, listed here so
     # that every awk gives the same data).
@@ -439,6 +464,40 @@ calibrate)
     awk -F, 'NR == 2 { v = 1.5 } NR == 3 { v = 0.2 } NR == 4 { v = 30 }
              NR > 1 { if (!($4 <= v && v <= $6)) { print $1 ": " v " outside [" $4 ", " $6 "]"; exit 1 } }' \
         "$work/oral/summary.csv" || fail "95 % intervals miss the truth: $(cat "$work/oral/summary.csv")"
+    ;;
+calibrate-population)
+    lib=$(dirname "$orvo")/../lib
+    oral="$orvo run --lib $lib/liborvo_oral_absorption.so --set nstp=10 --vars t,conc"
+    # Hierarchical recovery: 10 subjects share ka 1.5 and vd 30; their ke is
+    # lognormal around 0.2 with geometric sd 1.3 (fixed scores); 10 % lognormal
+    # noise from a fixed generator (Park-Miller, exact in any awk).
+    scores="-1.1 0.4 0.9 -0.3 1.5 -0.7 0.1 -1.6 0.6 0.2"
+    printf 'time,variable,value,sd,subject\n' >"$work/pop.csv"
+    n=0
+    for z in $scores; do
+        n=$((n + 1))
+        ke=$(awk -v z="$z" 'BEGIN { printf "%.6f", 0.2 * exp(z * log(1.3)) }')
+        $oral --set ke="$ke" >"$work/subject.csv" 2>"$work/err" || fail "oral run ke=$ke: $(cat "$work/err")"
+        awk -F, -v s="$n" 'BEGIN { x = 7919 * s }
+            function u() { x = (x * 16807) % 2147483647; return x / 2147483647 }
+            NR > 1 && ($1 == 1.5 || $1 == 2 || $1 == 3 || $1 == 4 || $1 == 6 || $1 == 8 || $1 == 12 || $1 == 16 || $1 == 24) {
+                z = sqrt(-2 * log(u())) * cos(6.283185307179586 * u())
+                print $1 ",conc," $2 * exp(0.1 * z) ",,s" s }' "$work/subject.csv" >>"$work/pop.csv"
+    done
+    printf 'ka ~ lognormal(1, 3) [0.05, 20]\nvd ~ lognormal(20, 3) [1, 500]\nke_gm ~ lognormal(0.3, 3) [0.01, 5]\nke_gsd ~ lognormal(1.5, 1.5) [1.01, 5]\nke[subject] ~ lognormal(ke_gm, ke_gsd) [0.01, 5]\nnstp = 2\nerror conc lognormal 0.1\n[experiment study]\ndata = pop.csv\n' >"$work/pop.cal"
+    "$orvo" calibrate "$work/pop.cal" --out "$work/pop" --iterations 1500 --chains 2 --jobs 2 \
+        --lib "$lib/liborvo_oral_absorption.so" 2>"$work/err" || fail "hierarchical calibration: $(cat "$work/err")"
+    head -1 "$work/pop/chains.csv" | grep -q '^chain,iteration,ka,vd,ke_gm,ke_gsd,ke\[s1\],.*,ke\[s10\],log_prior' \
+        || fail "hierarchical chains.csv header: $(head -1 "$work/pop/chains.csv")"
+    awk -F, '$1 == "ka" { v = 1.5 } $1 == "vd" { v = 30 } $1 == "ke_gm" { v = 0.2 } $1 == "ke_gsd" { v = 1.3 }
+             $1 ~ /^(ka|vd|ke_gm|ke_gsd)$/ { n++; if (!($4 <= v && v <= $6)) { print $1 ": " v " outside [" $4 ", " $6 "]"; exit 1 } }
+             END { if (n != 4) { print n " population rows"; exit 1 } }' \
+        "$work/pop/summary.csv" || fail "hierarchical intervals miss the truth: $(cat "$work/pop/summary.csv")"
+    head -1 "$work/pop/draws.csv" | grep -q '^ka,vd,ke$' || fail "hierarchical draws.csv header: $(head -1 "$work/pop/draws.csv")"
+    cut -d, -f1-3 "$work/pop.csv" >"$work/nosub.csv"
+    sed 's/pop.csv/nosub.csv/' "$work/pop.cal" >"$work/nosubject.cal"
+    expect_refused "nosub.csv:2: no subject, but ke varies" calibrate "$work/nosubject.cal" --out "$work/o" \
+        --lib "$lib/liborvo_oral_absorption.so" --iterations 10
     ;;
 *)
     fail "unknown case"

@@ -12,11 +12,16 @@
 #include <iostream>
 #include <map>
 
+#include "AtomicFile.h"
 #include "CalibrationFile.h"
+#include "CalibrationPlot.h"
 #include "CommandLine.h"
+#include "ContentHash.h"
+#include "CounterRandom.h"
 #include "ExitCodes.h"
 #include "Mcmc.h"
 #include "ModelDoses.h"
+#include "ModelMetadata.h"
 #include "ModelSession.h"
 #include "NumberText.h"
 #include "OrvoLibrary.h"
@@ -25,14 +30,23 @@
 
 namespace {
 
-// One experiment resolved against the model: its settings, doses, the
-// distinct data times and, per observation, where its prediction is.
-struct ExperimentPlan {
-    std::vector<std::pair<ModelVariable, std::string>> settings;
+// One model run of an experiment: all its data, or one subject's when
+// parameters vary between subjects. The distinct data times and, per
+// observation, where its prediction is.
+struct RunGroup {
+    int subject = -1;
     DoseSchedule doses;
     std::vector<double> times;
     std::vector<ModelVariable> variables;  // recorded
-    std::vector<std::size_t> timeOf, variableOf;  // per observation
+    std::vector<std::size_t> observations, timeOf, variableOf;
+};
+
+// One experiment resolved against the model.
+struct ExperimentPlan {
+    std::vector<std::pair<ModelVariable, std::string>> settings;
+    std::vector<DoseRecord> doseRecords;
+    double start = 0.0;
+    std::vector<RunGroup> groups;
 };
 
 class PointRecorder : public RunObserver {
@@ -56,7 +70,7 @@ private:
 
 struct Problem {
     CalibrationDefinition definition;
-    std::vector<ModelVariable> parameterVariables;  // NAME ~ ... that are model variables (others: sd parameters)
+    std::vector<ModelVariable> parameterVariables;  // NAME ~ ... that are model variables (others: sd and population parameters)
     std::vector<int> parameterOf;  // model parameter k -> index in the definition
     std::vector<std::pair<ModelVariable, std::string>> settings;
     std::vector<ExperimentPlan> experiments;
@@ -67,11 +81,13 @@ bool Resolve(const ModelVariables& variables, Problem& problem, std::string& err
     for (std::size_t k = 0; k < def.parameters.size(); ++k) {
         bool isSd = false;
         for (const ErrorModel& e : def.errors) isSd |= e.sdParameter == static_cast<int>(k);
+        for (const CalibrationParameter& p : def.parameters)
+            for (int r : p.references) isSd |= r == static_cast<int>(k);
         ModelVariable v;
         if (!variables.Find(def.parameters[k].name, v)) {
             if (isSd) continue;
             error = def.parameters[k].origin + ": unknown parameter '" + def.parameters[k].name +
-                    "' (no model variable of that name)";
+                    "' (no model variable of that name, nor an error sd or population parameter)";
             return false;
         }
         ModelElement element;
@@ -119,31 +135,42 @@ bool Resolve(const ModelVariables& variables, Problem& problem, std::string& err
             return false;
         }
         ModelVariable start, stop;
-        const double t0 = variables.Find("zzticg", start) ? variables.ReadNumber(start) : 0.0;
+        plan.start = variables.Find("zzticg", start) ? variables.ReadNumber(start) : 0.0;
+        const double t0 = plan.start;
         const double t1 = variables.Find("tstop", stop) ? variables.ReadNumber(stop) : HUGE_VAL;
-        for (const Observation& o : experiment.data) {
+        for (const Observation& o : experiment.data)
             if (o.time < t0 || o.time > t1) {
                 error = o.origin + ": time " + FormatReal(o.time) + " is outside the run [" + FormatReal(t0) + ", " +
                         FormatReal(t1) + "]";
                 return false;
             }
-            plan.times.push_back(o.time);
+        if (!experiment.dosesFile.empty() && !ReadDoseFile(experiment.dosesFile, plan.doseRecords, error))
+            return false;
+        // One run per subject when parameters vary between subjects, else one for all.
+        for (std::size_t i = 0; i < experiment.data.size(); ++i) {
+            const int subject = def.Hierarchical() ? experiment.data[i].subjectIndex : -1;
+            std::size_t g = 0;
+            while (g < plan.groups.size() && plan.groups[g].subject != subject) ++g;
+            if (g == plan.groups.size()) plan.groups.push_back(RunGroup{subject, {}, {}, {}, {}, {}, {}});
+            plan.groups[g].observations.push_back(i);
         }
-        std::sort(plan.times.begin(), plan.times.end());
-        plan.times.erase(std::unique(plan.times.begin(), plan.times.end()), plan.times.end());
-        for (const Observation& o : experiment.data) {
-            ModelVariable v;
-            variables.Find(o.variable, v);
-            std::size_t i = 0;
-            while (i < plan.variables.size() && plan.variables[i].number != v.number) ++i;
-            if (i == plan.variables.size()) plan.variables.push_back(v);
-            plan.variableOf.push_back(i);
-            plan.timeOf.push_back(std::lower_bound(plan.times.begin(), plan.times.end(), o.time) - plan.times.begin());
-        }
-        if (!experiment.dosesFile.empty()) {
-            std::vector<DoseRecord> records;
-            if (!ReadDoseFile(experiment.dosesFile, records, error) ||
-                !ScheduleDoses(records, DoseModelOf(variables), plan.times.back(), plan.doses, error))
+        for (RunGroup& group : plan.groups) {
+            for (std::size_t i : group.observations) group.times.push_back(experiment.data[i].time);
+            std::sort(group.times.begin(), group.times.end());
+            group.times.erase(std::unique(group.times.begin(), group.times.end()), group.times.end());
+            for (std::size_t i : group.observations) {
+                const Observation& o = experiment.data[i];
+                ModelVariable v;
+                variables.Find(o.variable, v);
+                std::size_t k = 0;
+                while (k < group.variables.size() && group.variables[k].number != v.number) ++k;
+                if (k == group.variables.size()) group.variables.push_back(v);
+                group.variableOf.push_back(k);
+                group.timeOf.push_back(std::lower_bound(group.times.begin(), group.times.end(), o.time) -
+                                       group.times.begin());
+            }
+            if (!plan.doseRecords.empty() &&
+                !ScheduleDoses(plan.doseRecords, DoseModelOf(variables), group.times.back(), group.doses, error))
                 return false;
         }
         problem.experiments.push_back(std::move(plan));
@@ -151,63 +178,198 @@ bool Resolve(const ModelVariables& variables, Problem& problem, std::string& err
     return true;
 }
 
-// Runs every experiment at the point; NaN likelihood when a run fails.
+// Sets the experiment's settings and the point's parameters (the subject's
+// values for those that vary by subject; subject -1: the values in
+// `newSubject`, one per such parameter), then runs to `times` recording
+// `recorded`. False when the run fails.
+bool RunModel(const OrvoLibrary& library, uint32_t instance, const ModelVariables& variables, const Problem& problem,
+              const ExperimentPlan& plan, const double* point, int subject, const double* newSubject,
+              const DoseSchedule& doses, const std::vector<double>& times, const std::vector<ModelVariable>& recorded,
+              std::vector<double>& values) {
+    const CalibrationDefinition& def = problem.definition;
+    std::string error;
+    for (const auto& [v, text] : plan.settings) variables.Assign(v, text, error);
+    for (std::size_t k = 0; k < problem.parameterVariables.size(); ++k) {
+        const std::size_t p = static_cast<std::size_t>(problem.parameterOf[k]);
+        const double value = p < def.sharedCount ? point[p]
+                             : subject >= 0      ? point[def.Slot(p, static_cast<std::size_t>(subject))]
+                                                 : newSubject[p - def.sharedCount];
+        variables.WriteNumber(problem.parameterVariables[k], 0, value);
+    }
+    values.clear();
+    values.reserve(times.size() * recorded.size());
+    PointRecorder recorder(library, instance, variables, recorded, values);
+    DoseApplier apply(variables);
+    recorder.ObserveWithDoses(doses, times, std::ref(apply));
+    return !recorder.EndedInError() && values.size() == times.size() * recorded.size();
+}
+
+// Runs every experiment at the point (only `subject`'s runs when >= 0); NaN
+// likelihood when a run fails. `predictions[e][i]`: the model at experiment
+// e's observation i.
 double LogLikelihood(const OrvoLibrary& library, uint32_t instance, const ModelVariables& variables,
                      const Problem& problem, const std::vector<double>& point,
-                     std::vector<std::vector<double>>* predictions = nullptr) {
+                     std::vector<std::vector<double>>* predictions = nullptr, int subject = -1) {
     double total = 0.0;
-    std::string error;
+    std::vector<double> values;
     for (std::size_t e = 0; e < problem.experiments.size(); ++e) {
         const ExperimentPlan& plan = problem.experiments[e];
         const Experiment& experiment = problem.definition.experiments[e];
-        for (const auto& [v, text] : plan.settings) variables.Assign(v, text, error);
-        for (std::size_t k = 0; k < problem.parameterVariables.size(); ++k)
-            variables.WriteNumber(problem.parameterVariables[k], 0, point[problem.parameterOf[k]]);
-        std::vector<double> values;
-        values.reserve(plan.times.size() * plan.variables.size());
-        PointRecorder recorder(library, instance, variables, plan.variables, values);
-        DoseApplier apply(variables);
-        recorder.ObserveWithDoses(plan.doses, plan.times, std::ref(apply));
-        if (recorder.EndedInError() || values.size() != plan.times.size() * plan.variables.size()) return NAN;
-        for (std::size_t i = 0; i < experiment.data.size(); ++i) {
-            const Observation& o = experiment.data[i];
-            const double predicted = values[plan.timeOf[i] * plan.variables.size() + plan.variableOf[i]];
-            if (predictions != nullptr) (*predictions)[e].push_back(predicted);
-            total += LogLikelihoodOf(*problem.definition.ErrorOf(o.variable), o, predicted, point.data());
+        for (const RunGroup& group : plan.groups) {
+            if (subject >= 0 && group.subject != subject) continue;
+            if (!RunModel(library, instance, variables, problem, plan, point.data(), group.subject, nullptr,
+                          group.doses, group.times, group.variables, values))
+                return NAN;
+            for (std::size_t j = 0; j < group.observations.size(); ++j) {
+                const Observation& o = experiment.data[group.observations[j]];
+                const double predicted = values[group.timeOf[j] * group.variables.size() + group.variableOf[j]];
+                if (predictions != nullptr) (*predictions)[e][group.observations[j]] = predicted;
+                total += LogLikelihoodOf(*problem.definition.ErrorOf(o.variable), o, predicted, point.data());
+            }
         }
     }
     return total;
 }
 
-bool WriteChainFile(const std::string& path, const ChainResult& chain) {
-    std::ofstream out(path, std::ios::binary);
-    const uint64_t header[3] = {chain.draws.size(), chain.accepted, chain.failedRuns};
-    out.write(reinterpret_cast<const char*>(header), sizeof header);
-    for (const ChainDraw& draw : chain.draws) {
-        out.write(reinterpret_cast<const char*>(&draw.iteration), sizeof draw.iteration);
-        out.write(reinterpret_cast<const char*>(draw.values.data()),
-                  static_cast<std::streamsize>(draw.values.size() * sizeof(double)));
-        out.write(reinterpret_cast<const char*>(&draw.logPrior), sizeof(double));
-        out.write(reinterpret_cast<const char*>(&draw.logLikelihood), sizeof(double));
+// A chain's file: its sampler state, then its kept draws, in binary (exact).
+constexpr char kChainMagic[8] = {'o', 'r', 'v', 'o', 'c', 'h', 'n', '3'};
+
+template <typename T>
+void Put(std::ostream& out, const T& value) {
+    out.write(reinterpret_cast<const char*>(&value), sizeof value);
+}
+
+void PutAll(std::ostream& out, const std::vector<double>& values) {
+    out.write(reinterpret_cast<const char*>(values.data()), static_cast<std::streamsize>(values.size() * sizeof(double)));
+}
+
+template <typename T>
+bool Get(std::istream& in, T& value) {
+    return static_cast<bool>(in.read(reinterpret_cast<char*>(&value), sizeof value));
+}
+
+bool GetAll(std::istream& in, std::vector<double>& values, std::size_t n) {
+    values.resize(n);
+    return static_cast<bool>(in.read(reinterpret_cast<char*>(values.data()), static_cast<std::streamsize>(n * sizeof(double))));
+}
+
+bool WriteChainFile(const std::string& path, const ChainState& state, const std::vector<ChainDraw>& draws) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(kChainMagic, sizeof kChainMagic);
+    const uint64_t d = state.point.size(), units = state.unitPrior.size();
+    for (uint64_t v : {d, state.iteration, state.proposals, state.accepted, state.failedRuns, uint64_t(draws.size()),
+                       uint64_t(state.blocks.size()), units})
+        Put(out, v);
+    Put(out, state.logPrior);
+    Put(out, state.logLikelihood);
+    Put(out, state.sharedPrior);
+    PutAll(out, state.point);
+    PutAll(out, state.unitPrior);
+    PutAll(out, state.unitLikelihood);
+    for (const ProposalState& p : state.blocks) {
+        Put(out, uint64_t(p.indices.size()));
+        for (std::size_t i : p.indices) Put(out, uint64_t(i));
+        Put(out, p.seen);
+        Put(out, p.logScale);
+        PutAll(out, p.mean);
+        PutAll(out, p.scatter);
+        PutAll(out, p.factor);
     }
+    for (const ChainDraw& draw : draws) {
+        Put(out, draw.iteration);
+        PutAll(out, draw.values);
+        Put(out, draw.logPrior);
+        Put(out, draw.logLikelihood);
+    }
+    out.flush();
     return static_cast<bool>(out);
 }
 
-bool ReadChainFile(const std::string& path, std::size_t d, ChainResult& chain) {
+bool ReadChainFile(const std::string& path, std::size_t d, ChainState& state, std::vector<ChainDraw>& draws) {
     std::ifstream in(path, std::ios::binary);
-    uint64_t header[3] = {};
-    if (!in.read(reinterpret_cast<char*>(header), sizeof header)) return false;
-    chain.accepted = header[1];
-    chain.failedRuns = header[2];
-    chain.draws.resize(header[0]);
-    for (ChainDraw& draw : chain.draws) {
-        draw.values.resize(d);
-        in.read(reinterpret_cast<char*>(&draw.iteration), sizeof draw.iteration);
-        in.read(reinterpret_cast<char*>(draw.values.data()), static_cast<std::streamsize>(d * sizeof(double)));
-        in.read(reinterpret_cast<char*>(&draw.logPrior), sizeof(double));
-        in.read(reinterpret_cast<char*>(&draw.logLikelihood), sizeof(double));
+    char magic[sizeof kChainMagic] = {};
+    uint64_t dimension = 0, count = 0, blocks = 0, units = 0;
+    if (!in.read(magic, sizeof magic) || !std::equal(magic, magic + sizeof magic, kChainMagic) ||
+        !Get(in, dimension) || dimension != d || !Get(in, state.iteration) || !Get(in, state.proposals) ||
+        !Get(in, state.accepted) || !Get(in, state.failedRuns) || !Get(in, count) || count > state.iteration ||
+        !Get(in, blocks) || blocks > d + 1 || !Get(in, units) || units > d || !Get(in, state.logPrior) ||
+        !Get(in, state.logLikelihood) || !Get(in, state.sharedPrior) || !GetAll(in, state.point, d) ||
+        !GetAll(in, state.unitPrior, units) || !GetAll(in, state.unitLikelihood, units))
+        return false;
+    state.blocks.resize(blocks);
+    for (ProposalState& p : state.blocks) {
+        uint64_t size = 0;
+        if (!Get(in, size) || size > d) return false;
+        p.indices.resize(size);
+        for (std::size_t& i : p.indices) {
+            uint64_t v = 0;
+            if (!Get(in, v) || v >= d) return false;
+            i = v;
+        }
+        if (!Get(in, p.seen) || !Get(in, p.logScale) || !GetAll(in, p.mean, size) ||
+            !GetAll(in, p.scatter, size * size) || !GetAll(in, p.factor, size * size))
+            return false;
     }
-    return static_cast<bool>(in);
+    draws.resize(count);
+    for (ChainDraw& draw : draws)
+        if (!Get(in, draw.iteration) || !GetAll(in, draw.values, d) || !Get(in, draw.logPrior) ||
+            !Get(in, draw.logLikelihood))
+            return false;
+    return in.peek() == std::char_traits<char>::eof();
+}
+
+// What a continued run must share with the first: the calibration file, its
+// data and dose files, the model library, and the chains' settings.
+struct RunSettings {
+    std::string fingerprint;
+    uint64_t seed = 1, burn = 0, thin = 1, chains = 4, iterations = 0;
+};
+
+std::string Fingerprint(const std::string& calibrationFile, const CalibrationDefinition& def,
+                        const std::string& library) {
+    ContentHash hash;
+    const auto add = [&](const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
+        std::vector<char> block(1 << 16);
+        while (in.read(block.data(), static_cast<std::streamsize>(block.size())) || in.gcount() > 0)
+            hash.Add(std::string_view(block.data(), static_cast<std::size_t>(in.gcount())));
+        hash.Add(std::string_view("\0", 1));
+    };
+    add(calibrationFile);
+    for (const Experiment& e : def.experiments) {
+        add(e.dataFile);
+        if (!e.dosesFile.empty()) add(e.dosesFile);
+    }
+    add(library);
+    return hash.Hex();
+}
+
+constexpr const char* kSettingsFile = "/sampler/settings";
+
+bool WriteSettings(const std::string& dir, const RunSettings& s, std::string& error) {
+    return WriteFileAtomically(
+        dir + kSettingsFile,
+        [&](std::ostream& out) {
+            out << "fingerprint " << s.fingerprint << "\nseed " << s.seed << "\nburn " << s.burn << "\nthin "
+                << s.thin << "\nchains " << s.chains << "\niterations " << s.iterations << "\n";
+        },
+        error);
+}
+
+bool ReadSettings(const std::string& dir, RunSettings& s) {
+    std::ifstream in(dir + kSettingsFile);
+    std::string key;
+    int found = 0;
+    while (in >> key) {
+        if (key == "fingerprint") found += static_cast<bool>(in >> s.fingerprint);
+        else if (key == "seed") found += static_cast<bool>(in >> s.seed);
+        else if (key == "burn") found += static_cast<bool>(in >> s.burn);
+        else if (key == "thin") found += static_cast<bool>(in >> s.thin);
+        else if (key == "chains") found += static_cast<bool>(in >> s.chains);
+        else if (key == "iterations") found += static_cast<bool>(in >> s.iterations);
+        else return false;
+    }
+    return found == 6 && s.thin > 0 && s.chains > 0;
 }
 
 }  // namespace
@@ -220,6 +382,12 @@ int CalibrateCommand(int argc, char** argv) {
         "Calibration file (blank lines and everything from # ignored):\n"
         "  NAME ~ normal(m, s) [low, high]   a parameter and its prior (the population\n"
         "                                    file's distributions and bounds)\n"
+        "  NAME[subject] ~ lognormal(GM, GSD) [low, high]\n"
+        "                                    a parameter that varies between the data's\n"
+        "                                    subjects: one value per subject from this\n"
+        "                                    population distribution, whose parameters\n"
+        "                                    may name population parameters declared\n"
+        "                                    with their own priors (GM ~ ..., GSD ~ ...)\n"
         "  NAME = VALUE                      a fixed setting of every experiment\n"
         "  error VAR normal|lognormal SD [loq LIMIT]\n"
         "                                    the error model of data on VAR; SD a number\n"
@@ -231,33 +399,53 @@ int CalibrateCommand(int argc, char** argv) {
         "  doses = FILE.csv                  optional dose-record file (paths relative\n"
         "                                    to the calibration file)\n"
         "Data files: CSV with the header time,variable,value[,sd][,subject]; an sd\n"
-        "there overrides the error model's for that row; subjects share the parameters.\n"
+        "there overrides the error model's for that row. Without NAME[subject]\n"
+        "parameters all subjects share the parameters; with them every row needs a\n"
+        "subject and each subject is run with its own values. Subject-level values are\n"
+        "sampled jointly with the others (fine for tens of subjects).\n"
         "\n"
-        "Writes DIR/chains.csv (chain, iteration, each parameter, log_prior,\n"
-        "log_likelihood), DIR/summary.csv (mean, sd, 2.5/50/97.5 % quantiles, split\n"
-        "R-hat, effective sample size) and DIR/predictions.csv (posterior median and\n"
-        "95 % band of the model at each data point). A run that fails counts as zero\n"
+        "Writes in DIR: chains.csv (chain, iteration, each parameter - NAME[SUBJECT]\n"
+        "per subject - log_prior, log_likelihood); summary.csv (mean, sd, 2.5/50/97.5 %\n"
+        "quantiles, split R-hat, effective sample size); predictions.csv (posterior\n"
+        "median and 95 % band of the model at each data point); predictions.svg (per\n"
+        "experiment and variable: the data and the posterior median and 95 % band over\n"
+        "time, from 50 draws; for parameters that vary by subject, of a new subject);\n"
+        "draws.csv (one row per kept draw, one column per calibrated model variable,\n"
+        "for orvo batch --params; a varying parameter takes a new subject's value);\n"
+        "sampler/ (the chains' state, for --continue). A run that fails counts as zero\n"
         "likelihood and is reported. Chains depend only on --seed and their number.\n"
         "\n"
+        "--continue DIR extends the finished chains in DIR by --iterations more: the\n"
+        "result equals one run of the total length. FILE, its data and the library\n"
+        "must be unchanged; seed, burn, thin and chains are DIR's. The outputs go to\n"
+        "--out (default DIR).\n"
+        "\n"
         "Exit status: 0 done, 1 the library could not be loaded or a run or output\n"
-        "failed, 2 bad command line or calibration file (FILE:LINE: message).",
+        "failed, 2 bad command line, calibration file (FILE:LINE: message) or\n"
+        "--continue folder.",
         "orvo calibrate"};
-    std::string file, outDir, libraryPath;
+    std::string file, outDir, libraryPath, continueDir;
     uint64_t iterations = 5000, burn = 0, thin = 1, chains = 4, jobs = 1, seed = 1;
-    bool burnGiven = false;
     app.add_option("FILE", file, "the calibration file")->required();
-    app.add_option("--out", outDir, "folder for the outputs")->required();
-    app.add_option("--iterations", iterations, "iterations per chain (default 5000)")->check(CLI::Range(1, 100000000));
-    app.add_option("--burn", burn, "first iterations of each chain not kept (default: half)")
-        ->each([&](const std::string&) { burnGiven = true; });
-    app.add_option("--thin", thin, "keep every N-th iteration (default 1)")->check(CLI::Range(1, 1000000));
-    app.add_option("--chains", chains, "chains (default 4)")->check(CLI::Range(1, 1000));
+    auto* outOption = app.add_option("--out", outDir, "folder for the outputs");
+    auto* continueOption = app.add_option("--continue", continueDir, "extend the chains in this folder");
+    app.add_option("--iterations", iterations, "iterations per chain (default 5000; with --continue: more)")
+        ->check(CLI::Range(1, 100000000));
+    auto* burnOption = app.add_option("--burn", burn, "first iterations of each chain not kept (default: half)");
+    auto* thinOption = app.add_option("--thin", thin, "keep every N-th iteration (default 1)")->check(CLI::Range(1, 1000000));
+    auto* chainsOption = app.add_option("--chains", chains, "chains (default 4)")->check(CLI::Range(1, 1000));
     app.add_option("--jobs", jobs, "worker processes (default 1)")->check(CLI::Range(1, 1024));
-    app.add_option("--seed", seed, "seed of the chains (default 1)");
+    auto* seedOption = app.add_option("--seed", seed, "seed of the chains (default 1)");
     app.add_option("--lib", libraryPath, "model library (default: the shipped one)");
     if (const int parsed = ParseCommand(app, "calibrate", argc, argv); parsed >= 0) return parsed;
-    if (!burnGiven) burn = iterations / 2;
-    if (burn >= iterations) {
+    const bool continuing = continueOption->count() > 0;
+    if (!continuing && outOption->count() == 0) {
+        std::cerr << "orvo calibrate: --out DIR is required (or --continue DIR)\n";
+        return kExitBadInput;
+    }
+    if (outOption->count() == 0) outDir = continueDir;
+    if (!continuing && burnOption->count() == 0) burn = iterations / 2;
+    if (!continuing && burn >= iterations) {
         std::cerr << "orvo calibrate: --burn " << burn << " leaves no iterations of " << iterations << "\n";
         return kExitBadInput;
     }
@@ -287,21 +475,15 @@ int CalibrateCommand(int argc, char** argv) {
             }
         }
     }
+    if (libraryPath.empty()) libraryPath = OrvoLibrary::DefaultPath();
     OrvoLibrary library;
-    if (!library.Load(libraryPath.empty() ? OrvoLibrary::DefaultPath() : libraryPath)) {
+    if (!library.Load(libraryPath)) {
         std::cerr << "orvo calibrate: " << library.error() << "\n";
         return kExitRunFailed;
     }
     const CalibrationDefinition& def = problem.definition;
-    const std::size_t d = def.parameters.size();
-    // Starting points and initial proposal scales from the priors' centres and spreads.
-    std::vector<double> start(d), scales(d);
-    for (std::size_t k = 0; k < d; ++k) {
-        const Distribution& p = def.parameters[k].prior;
-        start[k] = p.Sample(0.5);
-        scales[k] = 0.1 * (p.Sample(0.84) - p.Sample(0.16)) / 2.0;
-        if (!(scales[k] > 0.0)) scales[k] = 1e-3 * std::max(1.0, std::fabs(start[k]));
-    }
+    const std::size_t d = def.Dimension();
+    const std::vector<std::string> columns = def.ColumnNames();
     {
         ModelSession session(library);
         ModelVariables variables(library, session.instance());
@@ -310,30 +492,114 @@ int CalibrateCommand(int argc, char** argv) {
             return kExitBadInput;
         }
     }
-    std::error_code ec;
-    std::filesystem::create_directories(outDir, ec);
-    if (ec) {
-        std::cerr << "orvo calibrate: cannot create " << outDir << ": " << ec.message() << "\n";
+
+    RunSettings settings{Fingerprint(file, def, libraryPath), seed, burn, thin, chains, iterations};
+    if (continuing) {
+        RunSettings before;
+        if (!ReadSettings(continueDir, before)) {
+            std::cerr << "orvo calibrate: --continue " << continueDir
+                      << ": no finished calibration there (sampler/settings missing or unreadable)\n";
+            return kExitBadInput;
+        }
+        if (before.fingerprint != settings.fingerprint) {
+            std::cerr << "orvo calibrate: --continue " << continueDir
+                      << ": the calibration file, its data or dose files or the model library differ from "
+                         "those of that run\n";
+            return kExitBadInput;
+        }
+        const std::pair<CLI::Option*, std::pair<uint64_t, uint64_t>> fixed[] = {
+            {seedOption, {seed, before.seed}},
+            {burnOption, {burn, before.burn}},
+            {thinOption, {thin, before.thin}},
+            {chainsOption, {chains, before.chains}}};
+        for (const auto& [option, values] : fixed)
+            if (option->count() > 0 && values.first != values.second) {
+                std::cerr << "orvo calibrate: " << option->get_name() << " " << values.first << " differs from the "
+                          << values.second << " of the run in " << continueDir << "; a continued run keeps it\n";
+                return kExitBadInput;
+            }
+        settings = before;
+        settings.iterations = before.iterations + iterations;
+        seed = settings.seed, burn = settings.burn, thin = settings.thin, chains = settings.chains;
+    }
+    const uint64_t total = settings.iterations;
+    if (!EnsureDirectory(outDir + "/sampler", error)) {
+        std::cerr << "orvo calibrate: " << error << "\n";
         return kExitRunFailed;
     }
-    const auto chainPath = [&](uint64_t c) { return outDir + "/.chain" + std::to_string(c) + ".bin"; };
+    std::error_code ec;
+    const auto statePath = [](const std::string& dir, uint64_t c) {
+        return dir + "/sampler/chain" + std::to_string(c + 1) + ".bin";
+    };
+    const auto newPath = [&](uint64_t c) { return outDir + "/sampler/.chain" + std::to_string(c + 1) + ".new"; };
+    if (continuing)
+        for (uint64_t c = 0; c < chains; ++c) {
+            ChainState state;
+            std::vector<ChainDraw> draws;
+            if (!ReadChainFile(statePath(continueDir, c), d, state, draws) || state.iteration != total - iterations) {
+                std::cerr << "orvo calibrate: --continue " << continueDir << ": the state of chain " << c + 1
+                          << " is missing or damaged\n";
+                return kExitBadInput;
+            }
+        }
+
+    // Starting points and initial proposal scales from the priors' centres and
+    // spreads (a subject-level value: its population distribution at the
+    // population parameters' start).
+    std::vector<double> start(d), scales(d);
+    for (std::size_t k = 0; k < def.parameters.size(); ++k) {
+        const Distribution p = def.PriorAt(k, start.data());
+        for (std::size_t s = 0; s < (k < def.sharedCount ? 1 : def.subjects.size()); ++s) {
+            const std::size_t i = def.Slot(k, s);
+            start[i] = p.Sample(0.5);
+            scales[i] = 0.1 * (p.Sample(0.84) - p.Sample(0.16)) / 2.0;
+            if (!(scales[i] > 0.0)) scales[i] = 1e-3 * std::max(1.0, std::fabs(start[i]));
+        }
+    }
     const auto runChain = [&](uint64_t c) {
         ModelSession session(library);
         ModelVariables variables(library, session.instance());
         const LogDensity density = [&](const std::vector<double>& x, double& logPrior, double& logLikelihood) {
-            logPrior = 0.0;
-            for (std::size_t k = 0; k < d; ++k) logPrior += LogPriorDensity(def.parameters[k].prior, x[k]);
+            logPrior = def.LogPrior(x.data());
             logLikelihood = std::isfinite(logPrior)
                                 ? LogLikelihood(library, session.instance(), variables, problem, x)
                                 : -HUGE_VAL;
         };
+        // With parameters that vary by subject: block by block, one block per
+        // subject (its runs only) and one of the shared parameters.
+        SplitDensity split;
+        if (def.Hierarchical()) {
+            for (std::size_t k = 0; k < def.sharedCount; ++k) split.sharedIndices.push_back(k);
+            split.unitIndices.resize(def.subjects.size());
+            for (std::size_t s = 0; s < def.subjects.size(); ++s)
+                for (std::size_t k = def.sharedCount; k < def.parameters.size(); ++k)
+                    split.unitIndices[s].push_back(def.Slot(k, s));
+            split.sharedPrior = [&](const std::vector<double>& x) { return def.LogSharedPrior(x.data()); };
+            split.unit = [&](const std::vector<double>& x, std::size_t s, double& logPrior, double& logLikelihood) {
+                logPrior = def.LogSubjectPrior(x.data(), s);
+                logLikelihood = std::isfinite(logPrior) ? LogLikelihood(library, session.instance(), variables, problem,
+                                                                        x, nullptr, static_cast<int>(s))
+                                                        : -HUGE_VAL;
+            };
+        }
+        ChainState state;
+        std::vector<ChainDraw> draws;
+        if (continuing) {
+            if (!ReadChainFile(statePath(continueDir, c), d, state, draws)) return false;
+        } else {
+            state = def.Hierarchical() ? StartChain(split, start, scales) : StartChain(density, start, scales);
+        }
         const uint64_t step = std::max<uint64_t>(1, iterations / 10);
-        const ChainResult result =
-            RunChain(density, start, scales, {iterations, burn, thin, seed, c}, [&](uint64_t it) {
-                if (it % step == 0 || it == iterations)
-                    std::cerr << "orvo calibrate: chain " << c + 1 << ": " << it << "/" << iterations << "\n";
-            });
-        return WriteChainFile(chainPath(c), result);
+        const auto progress = [&](uint64_t it) {
+            if (it % step == 0 || it == total)
+                std::cerr << "orvo calibrate: chain " << c + 1 << ": " << it << "/" << total << "\n";
+        };
+        const ChainSettings chainSettings{total, burn, thin, seed, c};
+        ChainResult result = def.Hierarchical() ? ContinueChain(split, state, chainSettings, progress)
+                                                : ContinueChain(density, state, chainSettings, progress);
+        draws.insert(draws.end(), std::make_move_iterator(result.draws.begin()),
+                     std::make_move_iterator(result.draws.end()));
+        return WriteChainFile(newPath(c), state, draws);
     };
     // One forked worker per chain, at most --jobs at a time.
     std::map<pid_t, uint64_t> running;
@@ -364,26 +630,32 @@ int CalibrateCommand(int argc, char** argv) {
         running[pid] = c;
     }
     while (!running.empty()) reap();
-    std::vector<ChainResult> results(chains);
-    for (uint64_t c = 0; c < chains && workersOk; ++c) {
-        workersOk = ReadChainFile(chainPath(c), d, results[c]);
-        std::filesystem::remove(chainPath(c), ec);
-    }
+    std::vector<ChainState> states(chains);
+    std::vector<std::vector<ChainDraw>> results(chains);
+    for (uint64_t c = 0; c < chains && workersOk; ++c) workersOk = ReadChainFile(newPath(c), d, states[c], results[c]);
     if (!workersOk) {
-        for (uint64_t c = 0; c < chains; ++c) std::filesystem::remove(chainPath(c), ec);
+        for (uint64_t c = 0; c < chains; ++c) std::filesystem::remove(newPath(c), ec);
         std::cerr << "orvo calibrate: a chain did not finish\n";
+        return kExitRunFailed;
+    }
+    // The new states replace the old only now that every chain has finished.
+    for (uint64_t c = 0; c < chains; ++c) std::filesystem::rename(newPath(c), statePath(outDir, c), ec);
+    if (ec || !WriteSettings(outDir, settings, error)) {
+        std::cerr << "orvo calibrate: cannot keep the sampler state in " << outDir << "/sampler: "
+                  << (ec ? ec.message() : error) << "\n";
         return kExitRunFailed;
     }
 
     std::ofstream chainsOut(outDir + "/chains.csv");
     chainsOut << "chain,iteration";
-    for (const auto& p : def.parameters) chainsOut << "," << p.name;
+    for (const std::string& name : columns) chainsOut << "," << name;
     chainsOut << ",log_prior,log_likelihood\n";
-    uint64_t failed = 0, accepted = 0;
+    uint64_t failed = 0, accepted = 0, proposals = 0;
     for (uint64_t c = 0; c < chains; ++c) {
-        failed += results[c].failedRuns;
-        accepted += results[c].accepted;
-        for (const ChainDraw& draw : results[c].draws) {
+        failed += states[c].failedRuns;
+        accepted += states[c].accepted;
+        proposals += states[c].proposals;
+        for (const ChainDraw& draw : results[c]) {
             chainsOut << c + 1 << "," << draw.iteration;
             for (double v : draw.values) chainsOut << "," << FormatReal(v);
             chainsOut << "," << FormatReal(draw.logPrior) << "," << FormatReal(draw.logLikelihood) << "\n";
@@ -395,51 +667,146 @@ int CalibrateCommand(int argc, char** argv) {
     for (std::size_t k = 0; k < d; ++k) {
         std::vector<std::vector<double>> perChain(chains);
         for (uint64_t c = 0; c < chains; ++c)
-            for (const ChainDraw& draw : results[c].draws) perChain[c].push_back(draw.values[k]);
+            for (const ChainDraw& draw : results[c]) perChain[c].push_back(draw.values[k]);
         const ParameterSummary s = Summarize(perChain);
         worstRhat = std::max(worstRhat, s.rhat);
-        summary << def.parameters[k].name << "," << FormatReal(s.mean) << "," << FormatReal(s.sd) << ","
-                << FormatReal(s.q025) << "," << FormatReal(s.q50) << "," << FormatReal(s.q975) << ","
-                << FormatReal(s.rhat) << "," << FormatReal(s.ess) << "\n";
+        summary << columns[k] << "," << FormatReal(s.mean) << "," << FormatReal(s.sd) << "," << FormatReal(s.q025)
+                << "," << FormatReal(s.q50) << "," << FormatReal(s.q975) << "," << FormatReal(s.rhat) << ","
+                << FormatReal(s.ess) << "\n";
     }
-    // Posterior predictions: the model at the data points for up to 200 kept draws.
+    std::vector<const ChainDraw*> draws;
+    for (const auto& r : results)
+        for (const ChainDraw& draw : r) draws.push_back(&draw);
+    // A new subject per draw, for the parameters that vary by subject: from
+    // its population distribution at the draw's population parameters.
+    const std::size_t varying = def.parameters.size() - def.sharedCount;
+    const auto newSubject = [&](std::size_t i) {
+        std::vector<double> values(varying);
+        for (std::size_t j = 0; j < varying; ++j)
+            values[j] = def.PriorAt(def.sharedCount + j, draws[i]->values.data())
+                            .Sample(counter_random::Uniform(seed, 21, i, j));
+        return values;
+    };
+    // Posterior draws for orvo batch --params: the model variables only.
+    bool drawsOk = true;
+    if (!problem.parameterVariables.empty()) {
+        drawsOk = WriteFileAtomically(
+            outDir + "/draws.csv",
+            [&](std::ostream& out) {
+                for (std::size_t k = 0; k < problem.parameterOf.size(); ++k)
+                    out << (k ? "," : "") << def.parameters[problem.parameterOf[k]].name;
+                out << "\n";
+                for (std::size_t i = 0; i < draws.size(); ++i) {
+                    const std::vector<double> fresh = newSubject(i);
+                    for (std::size_t k = 0; k < problem.parameterOf.size(); ++k) {
+                        const std::size_t p = static_cast<std::size_t>(problem.parameterOf[k]);
+                        out << (k ? "," : "")
+                            << FormatReal(p < def.sharedCount ? draws[i]->values[p] : fresh[p - def.sharedCount]);
+                    }
+                    out << "\n";
+                }
+            },
+            error);
+    }
+    // Posterior predictions: the model at the data points for up to 200 kept
+    // draws, and over a time grid for up to 50.
     {
         ModelSession session(library);
         ModelVariables variables(library, session.instance());
-        std::vector<const ChainDraw*> draws;
-        for (const ChainResult& r : results)
-            for (const ChainDraw& draw : r.draws) draws.push_back(&draw);
         const std::size_t use = std::min<std::size_t>(200, draws.size());
         std::vector<std::vector<std::vector<double>>> byDraw;
         for (std::size_t i = 0; i < use; ++i) {
-            std::vector<std::vector<double>> predicted(def.experiments.size());
+            std::vector<std::vector<double>> predicted;
+            for (const Experiment& e : def.experiments) predicted.emplace_back(e.data.size(), NAN);
             LogLikelihood(library, session.instance(), variables, problem, draws[i * draws.size() / use]->values,
                           &predicted);
             byDraw.push_back(std::move(predicted));
         }
+        const auto quantile = [](std::vector<double>& v, double f) {
+            std::sort(v.begin(), v.end());
+            return v.empty() ? NAN : v[static_cast<std::size_t>(f * static_cast<double>(v.size() - 1))];
+        };
+        const bool withSubjects = !def.subjects.empty();
         std::ofstream out(outDir + "/predictions.csv");
-        out << "experiment,time,variable,value,median,q2.5,q97.5\n";
+        out << "experiment,time,variable,value,median,q2.5,q97.5" << (withSubjects ? ",subject" : "") << "\n";
         for (std::size_t e = 0; e < def.experiments.size(); ++e)
             for (std::size_t i = 0; i < def.experiments[e].data.size(); ++i) {
                 std::vector<double> v;
                 for (const auto& p : byDraw)
-                    if (p[e].size() > i) v.push_back(p[e][i]);
-                std::sort(v.begin(), v.end());
-                const auto q = [&](double f) {
-                    return v.empty() ? NAN : v[static_cast<std::size_t>(f * static_cast<double>(v.size() - 1))];
-                };
+                    if (std::isfinite(p[e][i])) v.push_back(p[e][i]);
                 const Observation& o = def.experiments[e].data[i];
                 out << def.experiments[e].name << "," << FormatReal(o.time) << "," << o.variable << ","
-                    << FormatReal(o.value) << "," << FormatReal(q(0.5)) << "," << FormatReal(q(0.025)) << ","
-                    << FormatReal(q(0.975)) << "\n";
+                    << FormatReal(o.value) << "," << FormatReal(quantile(v, 0.5)) << ","
+                    << FormatReal(quantile(v, 0.025)) << "," << FormatReal(quantile(v, 0.975))
+                    << (withSubjects ? "," + o.subject : "") << "\n";
             }
+        if (!out) drawsOk = false;
+
+        std::string ignored;
+        const ModelMetadata metadata = ReadModelMetadata(libraryPath, ignored);
+        std::vector<PredictionPanel> panels;
+        const std::size_t gridDraws = std::min<std::size_t>(50, draws.size());
+        for (std::size_t e = 0; e < def.experiments.size(); ++e) {
+            const ExperimentPlan& plan = problem.experiments[e];
+            const Experiment& experiment = def.experiments[e];
+            std::vector<ModelVariable> recorded;
+            for (const Observation& o : experiment.data) {
+                ModelVariable v;
+                variables.Find(o.variable, v);
+                if (std::none_of(recorded.begin(), recorded.end(),
+                                 [&](const ModelVariable& r) { return r.number == v.number; }))
+                    recorded.push_back(v);
+            }
+            double last = plan.start;
+            for (const Observation& o : experiment.data) last = std::max(last, o.time);
+            std::vector<double> grid;
+            for (int k = 0; k <= 100; ++k) grid.push_back(plan.start + (last - plan.start) * k / 100.0);
+            grid.erase(std::unique(grid.begin(), grid.end()), grid.end());
+            DoseSchedule doses;
+            if (!plan.doseRecords.empty())
+                ScheduleDoses(plan.doseRecords, DoseModelOf(variables), grid.back(), doses, error);
+            std::vector<std::vector<double>> runs;
+            std::vector<double> values;
+            for (std::size_t i = 0; i < gridDraws; ++i) {
+                const std::size_t index = i * draws.size() / gridDraws;
+                const std::vector<double> fresh = newSubject(index);
+                if (RunModel(library, session.instance(), variables, problem, plan, draws[index]->values.data(), -1,
+                             fresh.data(), doses, grid, recorded, values))
+                    runs.push_back(values);
+            }
+            for (std::size_t r = 0; r < recorded.size(); ++r) {
+                PredictionPanel panel;
+                panel.title = experiment.name + ": " + recorded[r].name;
+                if (const auto u = metadata.units.find(recorded[r].name); u != metadata.units.end())
+                    panel.unit = u->second;
+                panel.times = grid;
+                for (std::size_t t = 0; t < grid.size(); ++t) {
+                    std::vector<double> v;
+                    for (const auto& run : runs)
+                        if (std::isfinite(run[t * recorded.size() + r])) v.push_back(run[t * recorded.size() + r]);
+                    panel.low.push_back(quantile(v, 0.025));
+                    panel.median.push_back(quantile(v, 0.5));
+                    panel.high.push_back(quantile(v, 0.975));
+                }
+                for (const Observation& o : experiment.data)
+                    if (o.variable == recorded[r].name) {
+                        panel.dataTimes.push_back(o.time);
+                        panel.dataValues.push_back(o.value);
+                    }
+                panels.push_back(std::move(panel));
+            }
+        }
+        drawsOk = WriteFileAtomically(
+                      outDir + "/predictions.svg",
+                      [&](std::ostream& svg) { WritePredictionPlot(panels, metadata.timeUnits, svg); }, error) &&
+                  drawsOk;
     }
-    if (!chainsOut || !summary) {
+    if (!chainsOut || !summary || !drawsOk) {
         std::cerr << "orvo calibrate: cannot write the outputs in " << outDir << "\n";
         return kExitRunFailed;
     }
-    std::cerr << "orvo calibrate: " << chains << " chains of " << iterations << " iterations, acceptance "
-              << FormatReal(static_cast<double>(accepted) / static_cast<double>(chains * iterations))
+    std::cerr << "orvo calibrate: " << chains << " chains of " << total << " iterations, acceptance "
+              << FormatReal(static_cast<double>(accepted) / static_cast<double>(std::max<uint64_t>(1, proposals)))
               << ", largest R-hat " << FormatReal(worstRhat) << ", failed runs " << failed << "\n";
     return kExitOk;
 }

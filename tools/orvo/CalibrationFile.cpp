@@ -1,5 +1,6 @@
 #include "CalibrationFile.h"
 
+#include <algorithm>
 #include <cmath>
 #include <sstream>
 
@@ -47,6 +48,51 @@ const ErrorModel* CalibrationDefinition::ErrorOf(const std::string& variable) co
     return nullptr;
 }
 
+std::vector<std::string> CalibrationDefinition::ColumnNames() const {
+    std::vector<std::string> names;
+    for (std::size_t k = 0; k < parameters.size(); ++k)
+        if (k < sharedCount) names.push_back(parameters[k].name);
+        else
+            for (const std::string& s : subjects) names.push_back(parameters[k].name + "[" + s + "]");
+    return names;
+}
+
+Distribution CalibrationDefinition::PriorAt(std::size_t k, const double* point) const {
+    Distribution d = parameters[k].prior;
+    for (int i = 0; i < 3; ++i)
+        if (parameters[k].references[i] >= 0) d.p[i] = point[parameters[k].references[i]];
+    return d;
+}
+
+double CalibrationDefinition::LogSharedPrior(const double* point) const {
+    double total = 0.0;
+    for (std::size_t k = 0; k < sharedCount; ++k) total += LogPriorDensity(parameters[k].prior, point[k]);
+    return std::isfinite(total) ? total : -HUGE_VAL;
+}
+
+double CalibrationDefinition::LogSubjectPrior(const double* point, std::size_t subject) const {
+    double total = 0.0;
+    for (std::size_t k = sharedCount; k < parameters.size(); ++k) {
+        const Distribution d = PriorAt(k, point);
+        double norm = 0.0;
+        if (d.truncated) {
+            const double mass = d.Cdf(d.upper) - d.Cdf(d.lower);
+            if (!(mass > 0.0)) return -HUGE_VAL;
+            norm = std::log(mass);
+        }
+        const double v = LogPriorDensity(d, point[Slot(k, subject)]) - norm;
+        if (!(v > -HUGE_VAL) || std::isnan(v)) return -HUGE_VAL;  // also parameters out of range
+        total += v;
+    }
+    return total;
+}
+
+double CalibrationDefinition::LogPrior(const double* point) const {
+    double total = LogSharedPrior(point);
+    for (std::size_t s = 0; s < subjects.size() && std::isfinite(total); ++s) total += LogSubjectPrior(point, s);
+    return std::isfinite(total) ? total : -HUGE_VAL;
+}
+
 bool ReadCalibration(std::istream& in, const std::string& fileName, const std::string& folder,
                      CalibrationDefinition& definition, std::string& error) {
     std::string line;
@@ -77,14 +123,25 @@ bool ReadCalibration(std::istream& in, const std::string& fileName, const std::s
             CalibrationParameter parameter;
             parameter.name = std::string(Trim(text.substr(0, tilde)));
             parameter.origin = origin;
+            if (const auto open = parameter.name.find('['); open != std::string::npos) {
+                std::string bracket;
+                for (char c : parameter.name.substr(open))
+                    if (c != ' ' && c != '\t') bracket += c;
+                if (bracket != "[subject]")
+                    return fail("expected NAME[subject] ~ ... for a parameter that varies between subjects");
+                parameter.perSubject = true;
+                parameter.name = std::string(Trim(parameter.name.substr(0, open)));
+            }
             if (!IsName(parameter.name)) return fail("'" + parameter.name + "' is not a parameter name");
             if (definition.ParameterIndex(parameter.name) >= 0)
                 return fail("parameter '" + parameter.name + "' is given twice");
             std::string message;
             if (!ParseDistribution(std::string(Trim(text.substr(tilde + 1))), parameter.prior, message))
                 return fail(parameter.name + ": " + message);
-            if (parameter.prior.HasReferences())
-                return fail(parameter.name + ": a prior's parameters are numbers, not names of other parameters");
+            if (parameter.prior.HasReferences() && !parameter.perSubject)
+                return fail(parameter.name +
+                            ": a prior's parameters are numbers, not names of other parameters (except in "
+                            "NAME[subject] ~ ...)");
             definition.parameters.push_back(parameter);
             continue;
         }
@@ -123,10 +180,32 @@ bool ReadCalibration(std::istream& in, const std::string& fileName, const std::s
         }
         (current != nullptr ? current->settings : definition.settings).push_back(assignment);
     }
+    // Shared parameters first, so that their index is their place in the point.
+    std::stable_partition(definition.parameters.begin(), definition.parameters.end(),
+                          [](const CalibrationParameter& p) { return !p.perSubject; });
+    definition.sharedCount = 0;
+    while (definition.sharedCount < definition.parameters.size() &&
+           !definition.parameters[definition.sharedCount].perSubject)
+        ++definition.sharedCount;
+    for (CalibrationParameter& p : definition.parameters)
+        for (int i = 0; i < 3; ++i) {
+            if (p.prior.references[i].empty()) continue;
+            const int k = definition.ParameterIndex(p.prior.references[i]);
+            if (k < 0 || definition.parameters[k].perSubject) {
+                error = p.origin + ": " + p.name + ": '" + p.prior.references[i] +
+                        "' is not a parameter shared by all subjects (NAME ~ ...)";
+                return false;
+            }
+            p.references[i] = k;
+        }
     for (ErrorModel& model : definition.errors) {
         if (model.sdParameter < 0) continue;
         const auto& [name, origin] = sdNames[model.sdParameter];
         model.sdParameter = definition.ParameterIndex(name);
+        if (model.sdParameter >= static_cast<int>(definition.sharedCount)) {
+            error = origin + ": sd parameter '" + name + "' varies between subjects; it must be shared";
+            return false;
+        }
         if (model.sdParameter < 0) {
             error = origin + ": sd parameter '" + name + "' has no prior (NAME ~ ...)";
             return false;
@@ -148,7 +227,7 @@ bool ReadCalibration(std::istream& in, const std::string& fileName, const std::s
     return true;
 }
 
-bool ReadObservations(std::istream& in, const std::string& fileName, const CalibrationDefinition& definition,
+bool ReadObservations(std::istream& in, const std::string& fileName, CalibrationDefinition& definition,
                       Experiment& experiment, std::string& error) {
     std::string line;
     int columns = 0;
@@ -200,6 +279,17 @@ bool ReadObservations(std::istream& in, const std::string& fileName, const Calib
         if (model->lognormal && !(o.value > 0.0)) {
             error = origin + ": a lognormal error needs values > 0, got " + cells[2];
             return false;
+        }
+        if (columns > 4) o.subject = cells[4];
+        if (o.subject.empty() && definition.Hierarchical()) {
+            error = origin + ": no subject, but " + definition.parameters[definition.sharedCount].name +
+                    " varies between subjects";
+            return false;
+        }
+        if (!o.subject.empty()) {
+            const auto found = std::find(definition.subjects.begin(), definition.subjects.end(), o.subject);
+            o.subjectIndex = static_cast<int>(found - definition.subjects.begin());
+            if (found == definition.subjects.end()) definition.subjects.push_back(o.subject);
         }
         experiment.data.push_back(o);
     }

@@ -11,8 +11,9 @@ from dataclasses import dataclass, field
 
 from . import settings as S
 from .lexer import DescriptionError
-from .arrays import Unroller, assignment_key, constant_index, element_key
+from .arrays import Unroller, assignment_key, constant_index, element_key, fold, number_text, start
 from .syntax import Binary, Call, If, Number, Ref, Unary, assignments, expressions, names_read, walk
+from .units import Checker, declared_units, parse_units
 
 # name -> (C++ function, argument count)
 FUNCTIONS = {
@@ -29,10 +30,12 @@ FUNCTIONS = {
     "fcnsw": ("fcnsw", 4), "step": ("step", 2), "ramp": ("ramp", 2),
     "harm": ("harm", 4), "pulse": ("pulse", 4),
     "delay": ("Delay", 3),
+    "limint": ("Limint", 4), "backlash": ("Backlash", 3), "derivt": ("Derivt", 2),
+    "expsw": ("Expsw", 3),
 }
 
 # Functions with memory of the run: the derivative section only.
-MEMORY_FUNCTIONS = ("delay",)
+MEMORY_FUNCTIONS = ("delay", "limint", "backlash", "derivt", "expsw")
 
 _CPP_KEYWORDS = set("""alignas alignof and and_eq asm auto bitand bitor bool break case catch char
 char8_t char16_t char32_t class compl concept const consteval constexpr constinit const_cast
@@ -102,6 +105,8 @@ class LaidOutModel:
     source: object = None                        # the parsed description
     tolerances: dict = field(default_factory=dict)   # model-wide rtol, atol as declared
     delays: dict = field(default_factory=dict)       # id of each delay() call -> its memory
+    memories: dict = field(default_factory=dict)     # id of each other memory call -> its memory
+    memory_counts: dict = field(default_factory=dict)  # those calls per function
 
 
 def _flags(declaration, default):
@@ -131,6 +136,8 @@ class _Analysis:
                                               "digits and underscores")
         for d in m.declarations:
             self._declare(d)
+        if m.time_units:
+            parse_units(m.time_units, m.time_units_at)
         unroll = Unroller(self.declared, self._check_name)
         m.initial = unroll.body(m.initial)
         m.derivative = unroll.body(m.derivative)
@@ -182,10 +189,13 @@ class _Analysis:
         ordered = self._dependency_order(computed)
         self._check_repeated_sections()
         self._check_host_declarations()
+        self._check_units()
         laid = self._layout(states, derivative_of, computed, ordered, settings)
         laid.source = m
         laid.tolerances = self.tolerances
         laid.delays = self.delays
+        laid.memories = self.memories
+        laid.memory_counts = self.memory_counts
         laid.run_indices = self.run_indices
         return laid
 
@@ -203,11 +213,56 @@ class _Analysis:
                         and node.name not in self.declared:
                     raise DescriptionError(node.at, f"'{node.name}' keeps a memory of the run: "
                                                     "it belongs in the derivative section")
-        self.delays = {}
+        self.delays, self.memories, counts = {}, {}, {}
         for expr in expressions(m.derivative):
             for node in walk(expr):
-                if isinstance(node, Call) and node.name == "delay" and node.name not in self.declared:
+                if not isinstance(node, Call) or node.name not in MEMORY_FUNCTIONS or node.name in self.declared:
+                    continue
+                if node.name == "delay":
                     self.delays[id(node)] = len(self.delays)
+                else:
+                    self.memories[id(node)] = counts.get(node.name, 0)
+                    counts[node.name] = self.memories[id(node)] + 1
+        self.memory_counts = counts
+
+    def _check_units(self):
+        """Every assignment, sum, comparison and dt() agrees in units where
+        every name it involves has them."""
+        m = self.m
+        units_of, time = declared_units(m.declarations, m.time_units, m.time_units_at)
+        checker = Checker(units_of, time)
+
+        def body(statements):
+            for s in statements:
+                if isinstance(s, If):
+                    for condition, branch in s.branches:
+                        checker.value(condition)
+                        body(branch)
+                    body(s.otherwise or [])
+                    continue
+                shown = ""
+                if s.index is not None:
+                    checker.value(s.index)
+                    k = fold(s.index)
+                    shown = f"({number_text(k) if k is not None else '...'})"
+                checker.check_assignment(s.target, shown, s.expr, s.at, s.derivative)
+
+        body(m.initial)
+        body(m.derivative)
+        for d in m.declarations:
+            if d.kind == "state":
+                for e in _initials(d):
+                    checker.check_assignment(d.name, "", e, d.at)
+        for section in m.discretes:
+            for expr, what in ((section.time, f"the time of '{section.name}'"),
+                               (section.period, f"the period of '{section.name}'"),
+                               (section.until, f"the last time of '{section.name}'")):
+                if expr is not None:
+                    checker.check_time(expr, start(expr), what)
+            if section.when is not None:
+                checker.value(section.when)
+            body(section.body)
+        checker.value(m.termination)
 
     def _changing(self):
         """Names whose value moves during a run: t, the states and whatever the
@@ -311,6 +366,8 @@ class _Analysis:
                 _literal_value(number)
         if d.type != "real":
             self._check_type(d)
+        if d.units:
+            parse_units(d.units, d.units_at)
         if d.bounds:
             self._check_bounds(d)
         if d.tolerance_at is not None:
@@ -329,18 +386,16 @@ class _Analysis:
         self.declared[d.name] = d
 
     def _check_type(self, d):
-        if d.size:
-            raise DescriptionError(d.type_at, f"{d.type} arrays are not supported: '{d.name}' "
-                                              "may be a real array or a scalar")
         if d.kind != "constant":
             return
-        value = float(d.values[0].text)
-        if d.type == "integer" and not (value == math.floor(value) and -2**31 <= value < 2**31):
-            raise DescriptionError(d.values[0].at, f"the default {d.values[0].text} of integer "
-                                                   f"'{d.name}' is not a 32-bit whole number")
-        if d.type == "logical" and value not in (0.0, 1.0):
-            raise DescriptionError(d.values[0].at, f"the default of logical '{d.name}' is true, "
-                                                   f"false, 1 or 0, not {d.values[0].text}")
+        for number in d.values:
+            value = float(number.text)
+            if d.type == "integer" and not (value == math.floor(value) and -2**31 <= value < 2**31):
+                raise DescriptionError(number.at, f"the default {number.text} of integer "
+                                                  f"'{d.name}' is not a 32-bit whole number")
+            if d.type == "logical" and value not in (0.0, 1.0):
+                raise DescriptionError(number.at, f"the default of logical '{d.name}' is true, "
+                                                  f"false, 1 or 0, not {number.text}")
 
     def _check_bounds(self, d):
         if d.kind != "constant":
@@ -412,7 +467,7 @@ class _Analysis:
                     raise DescriptionError(node.at, f"unknown name '{node.name}'")
                 if d is not None and (d.kind == "table" or d.size):
                     raise DescriptionError(node.at, f"'{node.name}' is {_kind_phrase(d)}: "
-                                                    f"write {node.name}(...)")
+                                                    f"write {node.name}(...){_units_hint(d)}")
             elif isinstance(node, Call):
                 self._check_call(node)
 
@@ -485,7 +540,7 @@ class _Analysis:
         index known only during a run."""
         if d.size and statement.index is None:
             raise DescriptionError(statement.at, f"'{d.name}' is an array: assign its elements, "
-                                                 f"{d.name}(i) = ...")
+                                                 f"{d.name}(i) = ...{_units_hint(d)}")
         if not d.size and statement.index is not None:
             raise DescriptionError(statement.at, f"{_kind_phrase(d)} '{d.name}' is not an array")
         if statement.index is None:
@@ -655,7 +710,10 @@ class _Analysis:
             v.bounds, v.bounds_text = d.bounds, d.bounds_text
             if d.kind == "constant" and d.size:
                 v.dim1, v.flags = d.size, _flags(d, (2,))
-                v.table = [_double_text(x) for x in d.values]
+                v.table = [_double_text(x) if d.type == "real" else str(int(float(x.text)))
+                           for x in d.values]
+                if d.type != "real":
+                    v.default = S.UNSET_INTEGER if d.type == "integer" else "0"
             elif d.kind == "constant":
                 v.flags, v.default = _flags(d, (2,)), _double_text(d.values[0])
                 if d.type != "real":
@@ -668,10 +726,10 @@ class _Analysis:
             else:
                 assigned = any(key in computed for key, _ in _elements(d))
                 v.flags = _flags(d, (4, 5) if assigned else (4,))
-                if d.size:
-                    v.dim1, v.table = d.size, [S.UNSET_REAL] * d.size
-                elif d.type != "real":
+                if d.type != "real":
                     v.default = S.UNSET_INTEGER if d.type == "integer" else "0"
+                if d.size:
+                    v.dim1, v.table = d.size, [v.default] * d.size
             variables.append(v)
         other_count = len(variables) - first_other
         for k, known in enumerate(S.SETTINGS):
@@ -769,6 +827,13 @@ def _unit_name(statement):
     if isinstance(statement, If):
         return next(assignment_key(s) for s in assignments([statement]) if not s.derivative)
     return assignment_key(statement)
+
+
+def _units_hint(d):
+    """For `v[1]` meant as units: an array of one element reads as a slip."""
+    if d.kind == "variable" and d.size == 1:
+        return f" (for units, put a space before the bracket: {d.name} [1])"
+    return ""
 
 
 def _elements(d):

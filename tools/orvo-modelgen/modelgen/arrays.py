@@ -9,13 +9,13 @@ import re
 from .lexer import DescriptionError
 from .syntax import Assignment, Binary, Call, Conditional, For, If, Number, Ref, Unary, walk
 
-# Statements a description's loops may unroll to, all sections together.
+# Statements and passes a description's loops may unroll to, all sections together.
 MAX_UNROLLED = 1_000_000
 # Loop values and indices beyond this are refused rather than unrolled.
 MAX_INDEX = 999_999_999
 
 
-def _children(node):
+def children(node):
     if isinstance(node, Call):
         return node.args
     if isinstance(node, Unary):
@@ -65,7 +65,7 @@ def substitute(expr, env):
     pending = [(expr, False)]
     while pending:
         node, visited = pending.pop()
-        kids = _children(node)
+        kids = children(node)
         if kids and not visited:
             pending.append((node, True))
             pending.extend((k, False) for k in kids)
@@ -172,6 +172,11 @@ class Unroller:
         last = self._bound(loop.last, env, "last")
         out = []
         for value in range(first, last + 1):
+            # Each pass counts, so that loops without statements cannot spin.
+            self.count += 1
+            if self.count > MAX_UNROLLED:
+                raise DescriptionError(loop.at, f"the loops unroll to more than {MAX_UNROLLED} "
+                                                "statements")
             out += self.body(loop.body, dict(env, **{loop.name: value}))
         return out
 

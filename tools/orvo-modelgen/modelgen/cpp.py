@@ -31,12 +31,15 @@ def expression(expr, laid):
                 f"{expression(expr.other, laid)})")
     if isinstance(expr, Call):
         if expr.name in laid.arrays:
-            return f"{expr.name}[{element(expr.name, expr.args[0], laid)}]"
+            read = f"{expr.name}[{element(expr.name, expr.args[0], laid)}]"
+            return f"static_cast<double>({read})" if expr.name in laid.typed else read
         args = ", ".join(strip_parens(expression(a, laid)) for a in expr.args)
         if any(t.name == expr.name for t in laid.tables):
             return f"{expr.name}_table({args})"
         if expr.name == "delay":
             return f"Delay(instance, delays[{laid.delays[id(expr)]}], {args})"
+        if id(expr) in laid.memories:
+            return f"{FUNCTIONS[expr.name][0]}(instance, {expr.name}_memory[{laid.memories[id(expr)]}], {args})"
         return f"{FUNCTIONS[expr.name][0]}({args})"
     raise TypeError(expr)
 
@@ -82,12 +85,14 @@ def strip_parens(text):
     return text[1:-1]
 
 
-def assignment(target, expr, laid, indent="    "):
+def assignment(target, expr, laid, indent="    ", name=None):
+    """target = expr; `name` is the variable an element target belongs to."""
     value = strip_parens(expression(expr, laid))
-    if target in laid.typed:
+    name = name or target
+    if name in laid.typed:
         # An integer takes the value truncated toward zero (checked to fit), a
         # logical 1 for any value but 0.
-        value = (f'ToInteger({value}, "{target}")' if laid.typed[target] == S.LONG
+        value = (f'ToInteger({value}, "{name}")' if laid.typed[name] == S.LONG
                  else f"({value}) != 0.0")
     return f"{indent}{target} = {value};"
 
@@ -110,7 +115,7 @@ def statements(body, laid, indent="    ", rename=None):
             target = rename[s.target] if s.derivative and rename else s.target
             if s.index is not None:
                 target += f"[{element(s.target, s.index, laid)}]"
-            lines.append(assignment(target, s.expr, laid, indent))
+            lines.append(assignment(target, s.expr, laid, indent, s.target))
     return lines
 
 

@@ -38,12 +38,12 @@ class Emitter:
         self.offset, next_offset = {}, 1
         # Integer and logical variables have arrays of their own.
         self.typed = [v for v in self.model_variables if v.data_type != S.DOUBLE]
-        self.typed_slot = {}
+        self.typed_slot, self.typed_elements = {}, {S.LONG: 0, S.BOOL: 0}
         for v in self.model_variables:
             if v.data_type != S.DOUBLE:
                 self.offset[v.index] = 0
-                kind = [w for w in self.typed if w.data_type == v.data_type]
-                self.typed_slot[v.index] = kind.index(v)
+                self.typed_slot[v.index] = self.typed_elements[v.data_type]
+                self.typed_elements[v.data_type] += max(v.dim1, 1)
                 continue
             self.offset[v.index] = next_offset
             next_offset += max(v.dim1, 1)
@@ -203,7 +203,7 @@ std::span<const {c}VariableRecord> {c}Variables();
         lines += [f"    {_CTYPE[v.data_type]} {v.name};" for v in self.settings]
         storage = ["    double real[kRealElements];  // element 0 unused"]
         for data_type, field in ((S.LONG, "integer"), (S.BOOL, "logical")):
-            count = sum(1 for v in self.typed if v.data_type == data_type)
+            count = self.typed_elements[data_type]
             if count:
                 storage.append(f"    {_CTYPE[data_type]} {field}[{count}];")
         lines += ["};\n", f"struct {c}ModelStorage {{"] + storage + [
@@ -219,8 +219,12 @@ std::span<const {c}VariableRecord> {c}Variables();
             where = f"theModelStorage.real[{self.offset[v.index]}]"
             if v.data_type != S.DOUBLE:
                 field = "integer" if v.data_type == S.LONG else "logical"
-                lines.append(f"inline {_CTYPE[v.data_type]}& {v.name} = "
-                             f"theModelStorage.{field}[{self.typed_slot[v.index]}];")
+                where = f"theModelStorage.{field}[{self.typed_slot[v.index]}]"
+                if v.dim1:
+                    lines.append(f"inline {_CTYPE[v.data_type]}* const {v.name} = &{where};  "
+                                 f"// {v.dim1} elements")
+                else:
+                    lines.append(f"inline {_CTYPE[v.data_type]}& {v.name} = {where};")
             elif v.dim1:
                 lines.append(f"inline double* const {v.name} = &{where};  // {v.dim1} elements")
             else:
@@ -236,7 +240,11 @@ std::span<const {c}VariableRecord> {c}Variables();
         offsets = ", ".join(str(self.offset[v.index]) for v in self.model_variables)
         settings = "\n".join(f"        &s.{v.name}," for v in self.settings)
         first_setting = self.settings[0].index
-        typed = "".join(f"    if (index == {v.index}) return &{v.name};\n" for v in self.typed)
+        typed = "".join(f"    if (index == {v.index}) return {'' if v.dim1 else '&'}{v.name};\n"
+                        for v in self.typed)
+        typed_tables = ""
+        if any(v.dim1 for v in self.typed):
+            typed_tables = _TYPED_ELEMENTS
         return f"""{self.banner}#include "model/{c}ModelStorage.h"
 
 #include <algorithm>
@@ -263,7 +271,7 @@ void* SettingAddress(uint32_t slot) {{
 
 void WriteDefault(const {c}VariableRecord& record) {{
     void* address = VariableAddress(record.index);
-    if (record.tableData != nullptr) {{
+{typed_tables}    if (record.tableData != nullptr) {{
         std::copy_n(record.tableData, record.dim1, static_cast<double*>(address));
         return;
     }}
@@ -690,10 +698,15 @@ namespace {{
         cases = "\n".join(cases)
         sections = "\n".join(sections)
         body = "\n".join(body)
-        parameter = "uint32_t instance" if events or laid.delays else ""
-        argument = "instance" if events or laid.delays else ""
+        remembers = bool(laid.delays or laid.memories)
+        parameter = "uint32_t instance" if events or remembers else ""
+        argument = "instance" if events or remembers else ""
         memory = _DELAYS.format(count=len(laid.delays)) if laid.delays else ""
-        includes = '#include "operators/MemoryOperators.h"\n' if laid.delays else ""
+        for name, template in _MEMORIES.items():
+            count = laid.memory_counts.get(name, 0)
+            if count:
+                memory += template.format(count=count)
+        includes = '#include "operators/MemoryOperators.h"\n' if remembers else ""
         return f"""{self.banner}#include <cfenv>
 #include <cmath>
 
@@ -756,6 +769,88 @@ double Delay(uint32_t instance, DelayMemory& memory, double x, double delay, dou
            memory.value, &memory.head, &memory.cursor, &memory.update);
     return memory.output;
 }}
+"""
+
+
+# The memories of the other operators with memory, one per call, and the
+# functions the derivative section calls.
+_MEMORIES = {
+    "limint": """
+struct LimitedMemory {{
+    double output = 0.0;
+    double latched = 0.0;
+    double initialLatch = 0.0;
+}};
+
+LimitedMemory limint_memory[{count}];
+
+// The rate to integrate for x between lower and upper: held at zero while it
+// would push x beyond a limit.
+double Limint(uint32_t instance, LimitedMemory& memory, double x, double rate, double lower, double upper) {{
+    zzdlim(instance, &memory.output, &memory.latched, &memory.initialLatch, x, rate, lower, upper);
+    return memory.output;
+}}
+""",
+    "backlash": """
+struct BacklashMemory {{
+    double output = 0.0;
+    double held = 0.0;
+}};
+
+BacklashMemory backlash_memory[{count}];
+
+// x with a dead band of total width 2 halfWidth, starting from ic.
+double Backlash(uint32_t, BacklashMemory& memory, double x, double halfWidth, double ic) {{
+    zzbkls(&memory.output, &memory.held, ic, halfWidth, x);
+    return memory.output;
+}}
+""",
+    "derivt": """
+struct SlopeMemory {{
+    double output = 0.0;
+    double previousX = 0.0;
+    double previousT = 0.0;
+    double slope = 0.0;
+}};
+
+SlopeMemory derivt_memory[{count}];
+
+// The slope of x between the last two accepted step starts; slope0 at first.
+double Derivt(uint32_t instance, SlopeMemory& memory, double x, double slope0) {{
+    zzxdot(instance, x, slope0, &memory.output, &memory.previousX, &memory.previousT, &memory.slope);
+    return memory.output;
+}}
+""",
+    "expsw": """
+struct SwitchedMemory {{
+    uint8_t previous = 0;
+    double output = 0.0;
+    double origin = 0.0;
+    double last = 0.0;
+}};
+
+SwitchedMemory expsw_memory[{count}];
+
+// Rises towards 1 with time constant tau while on is not 0, decays towards 0
+// while it is, continuous at every switch; ic at the start.
+double Expsw(uint32_t instance, SwitchedMemory& memory, double on, double tau, double ic) {{
+    zzexp(instance, tau, ic, on != 0.0 ? 1 : 0, &memory.previous, &memory.output, &memory.origin, &memory.last);
+    return memory.output;
+}}
+""",
+}
+
+
+# The elements of an integer or logical array, converted from the table's doubles.
+_TYPED_ELEMENTS = """    if (record.tableData != nullptr && record.dataType != kDouble) {
+        for (uint32_t k = 0; k < record.dim1; ++k) {
+            if (record.dataType == kLong)
+                static_cast<int32_t*>(address)[k] = static_cast<int32_t>(record.tableData[k]);
+            else
+                static_cast<uint8_t*>(address)[k] = record.tableData[k] != 0.0 ? 1 : 0;
+        }
+        return;
+    }
 """
 
 

@@ -20,13 +20,13 @@ that a run fails exactly where it failed before."""
 import dataclasses
 
 from . import settings as S
-from .analysis import FUNCTIONS
+from .analysis import FUNCTIONS, MEMORY_FUNCTIONS
 from .cpp import strip_parens, expression, statements
 from .syntax import Assignment, Binary, Call, Conditional, If, Number, Ref, Unary, assignments
 
-# Functions of their arguments alone; delay keeps a memory of the run, and the
-# time operators belong with t.
-PURE_FUNCTIONS = frozenset(FUNCTIONS) - {"delay", "step", "ramp", "harm", "pulse"}
+# Functions of their arguments alone: not those with a memory of the run, and
+# not the time operators, which belong with t.
+PURE_FUNCTIONS = frozenset(FUNCTIONS) - set(MEMORY_FUNCTIONS) - {"step", "ramp", "harm", "pulse"}
 
 _BOOLEAN_OPS = {"<", "<=", ">", ">=", "==", "!=", "&&", "||"}
 _CONDITIONAL_RIGHT = {"&&", "||"}

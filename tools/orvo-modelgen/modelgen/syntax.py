@@ -90,6 +90,7 @@ class Declaration:
     initial: object = None                       # a state's initial-condition expression
                                                  # (an array's: one for all, or a list)
     units: str = ""
+    units_at: object = None
     description: str = ""
     flags: list = None   # explicit attribute flags, else the kind's defaults
     flags_at: object = None
@@ -212,6 +213,7 @@ class Model:
     time_units: str = ""
     time_description: str = ""
     time_at: object = None
+    time_units_at: object = None
     record: list = None                 # (name, at) recorded by default, or None
     record_at: object = None
     population_outputs: list = None     # (name, at) a population records, or None
@@ -228,6 +230,7 @@ _BOUND_STARTS = ("<", "<=", ">", ">=", "in", "finite")
 
 
 MAX_NESTING = 100
+MAX_ARRAY = 1_000_000
 _SIZE = re.compile(r"[ \t]*\d+[ \t]*\]")
 
 
@@ -360,7 +363,7 @@ class Parser:
                                             f"not '{name.text}'")
         m.time_at = token.at
         if self._is("["):
-            self._next()
+            m.time_units_at = self._next().at
             m.time_units = self.lexer.raw_until("]")
         if self._peek().kind == "string":
             m.time_description = self._next().text
@@ -438,7 +441,7 @@ class Parser:
 
     def _annotations(self, declaration):
         if self._is("["):
-            self._next()
+            declaration.units_at = self._next().at
             declaration.units = self.lexer.raw_until("]")
         if self._peek().kind == "string":
             declaration.description = self._next().text
@@ -499,9 +502,13 @@ class Parser:
         """`[N]` after an array's name."""
         if self._is("["):
             self._next()
-            d.size = int(self._integer("the array's size").text)
+            token = self._integer("the array's size")
+            d.size = int(token.text)
             if d.size == 0:
                 raise DescriptionError(d.at, f"array '{d.name}' has size 0")
+            if d.size > MAX_ARRAY:
+                raise DescriptionError(token.at, f"array '{d.name}' has more than {MAX_ARRAY} "
+                                                 "elements")
             self._expect("]")
 
     def _type(self):

@@ -1,0 +1,117 @@
+"""Bayesian calibration through `orvo calibrate`, so that the sampler has
+one implementation."""
+
+import dataclasses
+import os
+import shutil
+
+import pandas as pd
+
+from .errors import SettingsError
+from .population import _output_directory, _read_table, _run_cli
+
+
+@dataclasses.dataclass
+class CalibrationResult:
+    """chains: one row per kept draw (chain, iteration, each parameter,
+    log_prior, log_likelihood); summary: per parameter mean, sd, q2.5, q50,
+    q97.5, rhat and ess (indexed by parameter); predictions: the model's
+    posterior median and 95 % band at each data point; draws: the kept
+    draws of the model variables, as `population(params=...)` takes them."""
+    chains: pd.DataFrame
+    summary: pd.DataFrame
+    predictions: pd.DataFrame
+    draws: pd.DataFrame = None
+    directory: str = None
+
+    def __repr__(self) -> str:
+        return (f"<orvo.CalibrationResult {self.chains['chain'].nunique()} chains, {len(self.chains)} draws, "
+                f"parameters {list(self.summary.index)}, directory={self.directory!r}>")
+
+
+def calibrate(calibration=None, *, parameters=None, errors=None, settings=None, data=None, iterations=None,
+              burn=None, thin=None, chains=None, jobs=None, seed=None, resume=None, out=None, cli=None,
+              lib=None):
+    """Samples the posterior of model parameters with `orvo calibrate` and
+    returns its tables.
+
+    `calibration` is a calibration file; or, instead, the file is written
+    from `parameters` {name: prior} (e.g. {"ke": "lognormal(0.3, 3) [0.01, 5]"},
+    or {"ke[subject]": "lognormal(ke_gm, ke_gsd)"} for a parameter that varies
+    between subjects), `errors` {variable: "normal|lognormal SD [loq LIMIT]"},
+    `settings` {name: value} for every experiment and `data`: one experiment's
+    data (a DataFrame with columns time, variable, value[, sd][, subject], or
+    a CSV path), or {experiment: data} or {experiment: {"data": ..., "settings":
+    {...}, "doses": DataFrame or path}}.
+
+    `iterations`, `burn`, `thin`, `chains`, `jobs` and `seed` are the command's
+    options; `resume` is the folder of a finished calibration whose chains
+    are extended by `iterations` more (the outputs then go there unless `out`
+    is given). Outputs are written to `out`; when None, to a temporary
+    directory removed once the tables are read (`directory` is then None)."""
+    if (calibration is None) == (parameters is None):
+        raise SettingsError("give either a calibration file or parameters= (with errors= and data=)")
+    if parameters is not None and (not errors or data is None):
+        raise SettingsError("parameters= needs errors= and data=")
+    temporary = out is None and resume is None
+    out = _output_directory(out, "calibrate") if (out is not None or resume is None) else os.fspath(resume)
+    try:
+        if calibration is None:
+            # Written where the first run wrote it, so that a resumed run finds it unchanged.
+            calibration = _write_calibration(os.fspath(resume) if resume is not None else out, parameters, errors,
+                                             settings, data)
+        arguments = ["calibrate", os.fspath(calibration), "--out", out]
+        if resume is not None:
+            arguments += ["--continue", os.fspath(resume)]
+        for option, value in (("--iterations", iterations), ("--burn", burn), ("--thin", thin),
+                              ("--chains", chains), ("--jobs", jobs), ("--seed", seed)):
+            if value is not None:
+                arguments += [option, str(int(value))]
+        _run_cli(arguments, cli, lib)
+        draws_path = os.path.join(out, "draws.csv")
+        return CalibrationResult(chains=_read_table(os.path.join(out, "chains.csv")),
+                                 summary=_read_table(os.path.join(out, "summary.csv")).set_index("parameter"),
+                                 predictions=_read_table(os.path.join(out, "predictions.csv")),
+                                 draws=_read_table(draws_path) if os.path.exists(draws_path) else None,
+                                 directory=None if temporary else out)
+    finally:
+        if temporary:
+            shutil.rmtree(out, ignore_errors=True)
+
+
+def _write_table(table, path):
+    if isinstance(table, pd.DataFrame):
+        table.to_csv(path, index=False, float_format="%.17g")
+        return path
+    if isinstance(table, (str, os.PathLike)):
+        return os.path.abspath(os.fspath(table))
+    raise SettingsError(f"data and doses are DataFrames or CSV paths, not {type(table).__name__}")
+
+
+def _value_text(value):
+    if isinstance(value, (list, tuple)):
+        return ",".join(_value_text(v) for v in value)
+    return repr(value) if isinstance(value, float) else str(value)
+
+
+def _write_calibration(directory, parameters, errors, settings, data):
+    lines = [f"{name} ~ {prior}" for name, prior in parameters.items()]
+    lines += [f"{name} = {_value_text(value)}" for name, value in (settings or {}).items()]
+    lines += [f"error {variable} {model}" for variable, model in errors.items()]
+    experiments = data if isinstance(data, dict) else {"data": data}
+    for index, (name, experiment) in enumerate(experiments.items()):
+        if not isinstance(experiment, dict):
+            experiment = {"data": experiment}
+        unknown = set(experiment) - {"data", "settings", "doses"}
+        if unknown or "data" not in experiment:
+            raise SettingsError(f"experiment {name!r}: expected the keys data, settings and doses, "
+                                f"got {sorted(experiment)}")
+        lines.append(f"[experiment {name}]")
+        lines.append("data = " + _write_table(experiment["data"], os.path.join(directory, f"data{index}.csv")))
+        if experiment.get("doses") is not None:
+            lines.append("doses = " + _write_table(experiment["doses"], os.path.join(directory, f"doses{index}.csv")))
+        lines += [f"{key} = {_value_text(value)}" for key, value in (experiment.get("settings") or {}).items()]
+    path = os.path.join(directory, "calibration.cal")
+    with open(path, "w") as handle:
+        handle.write("\n".join(lines) + "\n")
+    return path
