@@ -24,8 +24,11 @@ public:
     explicit BareSolverRun(uint32_t instance);
 
     // One whole run from the captured start; the states at each
-    // communication point go to Reported().
-    BareRunFigures Run(BareSolverKind kind);
+    // communication point go to Reported(). With `asWritten` every evaluation
+    // computes the whole derivative section, also what the generated model
+    // computes once from the constants: the equations as a hand-written
+    // version evaluates them.
+    BareRunFigures Run(BareSolverKind kind, bool asWritten = false);
     const std::vector<double>& Reported() const { return reported_; }
 
 private:

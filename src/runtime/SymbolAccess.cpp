@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "runtime/OrvoSimRuntime.h"
+#include "runtime/SectionCodes.h"
 
 static_assert(sizeof(OrvoSymbolValue) == 8, "the value union is eight bytes");
 
@@ -169,6 +170,8 @@ void SymbolAccess::RefuseRead(uint32_t instance, uint32_t variable) {
 }
 
 void SymbolAccess::NoteWrite(uint32_t instance) {
+    if (const OrvoSimSectionFunction section = runtime_.GetSystemInfo().sectionFunction)
+        section(instance, kConstantsChangedSection);
     OrvoSimSystemInstance* record = runtime_.GetSystemInstance(instance);
     if (record && record->solver) record->solver->RequestRestart();
 }

@@ -89,7 +89,9 @@ private:
     void RefuseWrite(uint32_t instance, uint32_t variable);
     void RefuseRead(uint32_t instance, uint32_t variable);
     // A value written by the host may change what the derivatives depend on:
-    // the instance's integrator does not continue from its history.
+    // the model hears that constants may have changed (it recomputes what it
+    // derives from them alone), and the instance's integrator does not
+    // continue from its history.
     void NoteWrite(uint32_t instance);
     void RefuseIndexSet(uint32_t instance);
 

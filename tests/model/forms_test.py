@@ -6,8 +6,13 @@ their closed forms.
 usage: forms_test.py ORVO FORMS_LIBRARY
 """
 
+import csv
+import io
 import math
+import os
+import subprocess
 import sys
+import tempfile
 import unittest
 
 sys.dont_write_bytecode = True  # nothing written beside the sources
@@ -133,6 +138,27 @@ class Conditions(unittest.TestCase):
                         self.assertEqual(row["phase"], 1.0 if t < 3 else 2.0 if t < 6 else 3.0)
                         self.assertEqual(row["slope"], 1.0 if t < 3 else 2.0 if t < 6 else 0.0)
                     self.assertEqual(row["bumped"], 1.0 if t >= 4 else 0.0)
+
+
+class HostWrites(unittest.TestCase):
+    def test_a_constant_written_during_the_run_takes_effect_at_once(self):
+        # dt(y) = (k > 0 ? -k : k) y is computed from k once per change of k:
+        # a dose record sets k = 2 at t = 2, and y follows the new rate from there.
+        with tempfile.TemporaryDirectory() as folder:
+            doses = os.path.join(folder, "doses.csv")
+            with open(doses, "w", encoding="utf-8") as f:
+                f.write("time,target,value\n2,k,2\n")
+            done = subprocess.run([ORVO, "run", "--lib", FORMS, "--vars", "t,y,base", "--doses", doses],
+                                  capture_output=True, text=True, check=False)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        rows = [{k: float(v) for k, v in row.items()} for row in csv.DictReader(io.StringIO(done.stdout))]
+        self.assertEqual(rows[-1]["t"], 10.0)
+        for row in rows:
+            t = row["t"]
+            y = math.exp(-0.5 * t) if t <= 2 else math.exp(-1.0 - 2.0 * (t - 2))
+            if t >= 4:
+                y += row["base"] * math.exp(-2.0 * (t - 4))   # the bump, base from k = 0.5
+            self.assertLessEqual(abs(row["y"] - y), 1e-8 * abs(y), f"y at {t}")
 
 
 if __name__ == "__main__":
