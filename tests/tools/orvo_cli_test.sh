@@ -216,7 +216,7 @@ batch-reproducible)
     grep -q '>ca_mi (nmol/L)</text>' "$work/j2/band.svg" && grep -q '>t (h)</text>' "$work/j2/band.svg" \
         || fail "band plot without units: $(grep -o '<text[^<]*</text>' "$work/j2/band.svg" | head -4)"
     grep -q '^# hash=' "$work/parts/part-0-of-3.csv" || fail "part header"
-    ls -a "$work/parts" "$work/j1" | grep -q 'tmp\|orvo-summary' && fail "temporary or scratch files left behind"
+    [ -z "$(find "$work/parts" "$work/j1" -name "*tmp*" -o -name "orvo-summary*")" ] || fail "temporary or scratch files left behind"
     # A part of another population does not merge.
     "$orvo" batch $args --set seed=4 --shard 1/3 --out "$work/other" 2>/dev/null || fail "other shard"
     expect_refused "population differs" merge "$work/parts/part-0-of-3.csv" "$work/other/part-1-of-3.csv" \
