@@ -56,6 +56,10 @@ def helper(library_path):
                     loaded.orvo_recorder_user_data.restype = ctypes.c_uint32
                     loaded.orvo_recorder_slots.restype = ctypes.c_int
                     loaded.tick = ctypes.cast(loaded.orvo_recorder_tick, _raw.TickCallback)
+                    loaded.orvo_recorder_arm.argtypes = [ctypes.c_void_p]
+                    loaded.orvo_recorder_arm.restype = ctypes.c_int
+                    loaded.orvo_recorder_disarm.argtypes = []
+                    loaded.orvo_recorder_disarm.restype = ctypes.c_int
                 except (OSError, AttributeError):
                     continue
                 _free_slots.extend(range(loaded.orvo_recorder_slots()))
@@ -109,6 +113,13 @@ class FastRecorder:
         data = self._loaded.orvo_recorder_data(self._slot)
         return np.ctypeslib.as_array(data, shape=(used, self._count + 1)).copy()
 
+    def interrupts(self):
+        """Ctrl-C handled in C for runs recorded here, or None when this
+        recorder library cannot."""
+        if not hasattr(self._loaded, "orvo_recorder_arm"):
+            return None
+        return Interrupts(self._loaded, self._library)
+
     def close(self):
         """Unregisters the callback and frees the buffer and the slot."""
         if self._slot is None:
@@ -121,3 +132,34 @@ class FastRecorder:
         with _lock:
             _free_slots.append(self._slot)
         self._slot = None
+
+
+class Interrupts:
+    """Ctrl-C for a blocking run that records through the C recorder: while
+    armed, the recorder's SIGINT handler stops the run at its next output
+    point (passing the signal on to Python's handler), so the instance's
+    Python tick callback, there only to let Python see the signal, is taken
+    off for the run and put back after it."""
+
+    def __init__(self, loaded, library):
+        self._loaded, self._library = loaded, library
+
+    def arm(self, instance):
+        """True when armed (the tick callback then off)."""
+        stop = self._library.__dict__.get("recorder_stop")
+        if stop is None:
+            stop = self._library.recorder_stop = ctypes.cast(self._library.raw._functions["OrvoStop"],
+                                                             ctypes.c_void_p)
+        if self._loaded.orvo_recorder_arm(stop) != 0:
+            return False
+        self._library.pause_tick(instance.number)
+        return True
+
+    def disarm(self, instance):
+        """Puts the tick callback and Python's handler back; True when a
+        SIGINT came while armed."""
+        try:
+            self._library.resume_tick(instance.number)
+        finally:
+            interrupted = self._loaded.orvo_recorder_disarm()
+        return bool(interrupted)

@@ -91,6 +91,9 @@ class Instance:
         self._ended.set()
         self._callback_error = None
         self._listeners = {"status": [], "error": [], "tick": [], "state": []}
+        # While set, blocking runs take Ctrl-C in C (see _recorder.Interrupts)
+        # instead of in a Python tick callback.
+        self._interrupts = None
         self._registrations = {}  # user data -> (kind, key, Python callable)
         self._next_user_data = FIRST_REGISTRATION_USER_DATA
         self._time_number = self._library.variables[0].number
@@ -273,9 +276,13 @@ class Instance:
             self._begin(fresh)
             interrupted = []
             previous = self._catch_interrupt(interrupted)
+            in_c = previous is not None and self._interrupts is not None and not self._listeners["tick"] \
+                and self._interrupts.arm(self)
             try:
                 self._raw.call(export, self.number, *args)
             finally:
+                if in_c and self._interrupts.disarm(self):
+                    interrupted.append(True)
                 if previous is not None:
                     signal.signal(signal.SIGINT, previous)
                 # The end state is normally seen already; a start the library

@@ -264,6 +264,14 @@ class Library:
                     self.raw.call(export, number, CALLBACK_USER_DATA[kind], self.c_callbacks[kind])
             return number
 
+    def pause_tick(self, number):
+        """Takes the instance's Python tick callback off (see resume_tick)."""
+        self.raw.OrvoRemoveTickCallbackFunction(number, CALLBACK_USER_DATA["tick"], self.c_callbacks["tick"])
+
+    def resume_tick(self, number):
+        """Puts the instance's Python tick callback back."""
+        self.raw.call("OrvoAddTickCallbackFunction", number, CALLBACK_USER_DATA["tick"], self.c_callbacks["tick"])
+
     def destroy_instance(self, number):
         """Destroys an instance once no run of this library is in progress
         (waiting for another thread's run to end)."""

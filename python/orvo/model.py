@@ -180,9 +180,11 @@ class Model:
             run_settings = self._check_run_settings()
             fast = self._fast_recorder(instance, columns, run_settings) if records is None and times is None else None
             if fast is not None:
+                instance._interrupts = fast.interrupts()
                 try:
                     instance.run()
                 finally:
+                    instance._interrupts = None
                     try:
                         rows = fast.rows()
                     finally:

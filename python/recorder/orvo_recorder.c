@@ -6,8 +6,14 @@
  * runs share one), passes the library's OrvoGetDouble, the variables and a
  * first capacity, registers orvo_recorder_tick with user data
  * ORVO_RECORDER_USER_DATA + slot, runs, and reads the rows. Needs nothing but
- * the C library: the getter comes in as a function pointer. */
+ * the C library: the getter comes in as a function pointer.
+ *
+ * Ctrl-C without Python in the loop: while armed, a SIGINT handler notes the
+ * signal and passes it on to the handler it replaced (Python's), and the
+ * next tick stops the run through the library's OrvoStop; Python raises
+ * KeyboardInterrupt once the run has returned. */
 #include <math.h>
+#include <signal.h>
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
@@ -17,6 +23,7 @@
 #define ORVO_RECORDER_USER_DATA 0x52450000u
 
 typedef double (*GetDouble)(uint32_t instance, uint32_t variable);
+typedef void (*StopRun)(uint32_t instance);
 
 typedef struct Recording {
     GetDouble get;
@@ -31,6 +38,44 @@ typedef struct Recording {
 } Recording;
 
 static Recording recordings[ORVO_RECORDER_SLOTS];
+
+static volatile sig_atomic_t interrupted;
+static StopRun stop_run;
+static struct sigaction replaced;
+static int armed;
+
+static void OnInterrupt(int signal_number, siginfo_t* info, void* context) {
+    interrupted = 1;
+    if (replaced.sa_flags & SA_SIGINFO) {
+        if (replaced.sa_sigaction) replaced.sa_sigaction(signal_number, info, context);
+    } else if (replaced.sa_handler != SIG_DFL && replaced.sa_handler != SIG_IGN) {
+        replaced.sa_handler(signal_number);
+    }
+}
+
+/* Takes SIGINT until disarmed; `stop` is the library's OrvoStop. 0 when
+ * armed, -1 when not (already armed, or sigaction failed). */
+EXPORT int orvo_recorder_arm(void* stop) {
+    if (armed || !stop) return -1;
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_sigaction = OnInterrupt;
+    action.sa_flags = SA_SIGINFO | SA_ONSTACK;
+    sigemptyset(&action.sa_mask);
+    interrupted = 0;
+    stop_run = (StopRun)stop;
+    if (sigaction(SIGINT, &action, &replaced) != 0) return -1;
+    armed = 1;
+    return 0;
+}
+
+/* Puts the replaced handler back; 1 when a SIGINT came meanwhile. */
+EXPORT int orvo_recorder_disarm(void) {
+    if (armed) sigaction(SIGINT, &replaced, NULL);
+    armed = 0;
+    stop_run = NULL;
+    return interrupted ? 1 : 0;
+}
 
 static Recording* Slot(int slot) {
     return slot >= 0 && slot < ORVO_RECORDER_SLOTS ? &recordings[slot] : NULL;
@@ -75,6 +120,7 @@ EXPORT int orvo_recorder_open(int slot, void* get_double, uint32_t time_variable
  * time (the run ticks once more at its end, usually at the last point's). */
 EXPORT void orvo_recorder_tick(uint32_t instance, uint32_t user_data, int tick) {
     Recording* r = Slot((int)(user_data - ORVO_RECORDER_USER_DATA));
+    if (interrupted && stop_run) stop_run(instance);
     if (!r || !r->get || tick != 0 || r->out_of_memory) return;
     const double now = r->get(instance, r->time_variable);
     if (now == r->last_time) return;

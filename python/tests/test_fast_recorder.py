@@ -21,6 +21,18 @@ def test_the_recorder_is_built_and_used(model):
     assert _recorder.helper(model.library.path) is not None
 
 
+def test_no_python_tick_calls_while_recorded_in_c(model, monkeypatch):
+    # Ctrl-C is taken in C then (test_interrupt); the Python tick callback is
+    # off for the run and back after it.
+    calls = []
+    monkeypatch.setattr(orvo.Instance, "_on_tick", lambda self, user, tick: calls.append(tick))
+    model.run({**EXAMPLE_SCENARIO, "tstop": 240}, record=["ca_mi"])
+    assert calls == []
+    python_recorder(monkeypatch)
+    model.run({**EXAMPLE_SCENARIO, "tstop": 240}, record=["ca_mi"])
+    assert len(calls) > 10
+
+
 @pytest.mark.parametrize("settings, record", [
     ({**EXAMPLE_SCENARIO}, None),                                           # default record, 101 rows
     ({**EXAMPLE_SCENARIO, "tstop": 2410}, ["ca_mi", "ca_mp"]),              # last interval short
