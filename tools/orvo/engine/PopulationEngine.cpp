@@ -62,10 +62,14 @@ std::string ModelDigest(const OrvoLibrary& library, const ModelVariables& variab
     const uint32_t count = library.OrvoGetNumberSymbols();
     for (uint32_t n = 1; n <= count; ++n) {
         const ModelVariable v = variables.At(n);
-        text += v.name + " " + std::to_string(v.symbolType) + " " + std::to_string(v.dataType);
-        for (const uint32_t d : v.dims) text += " " + std::to_string(d);
+        // Appended piece by piece: g++ 12 warns falsely (-Wrestrict) on " " + string.
+        const auto field = [&text](const std::string& value) { text.append(1, ' ').append(value); };
+        text += v.name;
+        field(std::to_string(v.symbolType));
+        field(std::to_string(v.dataType));
+        for (const uint32_t d : v.dims) field(std::to_string(d));
         const uint32_t elements = ElementCount(v.dims);
-        for (uint32_t k = 0; k < elements && k < 100000; ++k) text += " " + variables.ReadText(v, k);
+        for (uint32_t k = 0; k < elements && k < 100000; ++k) field(variables.ReadText(v, k));
         text += "\n";
     }
     return text;
