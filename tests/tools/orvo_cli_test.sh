@@ -56,6 +56,13 @@ bad-values)
     expect_refused "--rtol: expected a tolerance between 0 and 1" run --rtol 0
     expect_refused "--atol: expected a tolerance between 0 and 1" sensitivity local --params bw_m --atol nan
     expect_refused "clf_uim_t" run --set clf_uim_t=1,2
+    # One element of an array, set and recorded on its own.
+    "$orvo" run --set tstop=24 --set cint=24 --vars 't,clf_uim_t(2),clf_uim_t[3]' --set 'clf_uim_t[2]=7.5' \
+        >"$work/element.csv" || fail "array element run"
+    [ "$(head -2 "$work/element.csv" | tr '\n' ' ')" = "t,clf_uim_t[2],clf_uim_t[3] 0,7.5,0.0952 " ] \
+        || fail "array element columns: $(head -2 "$work/element.csv")"
+    expect_refused "'clf_uim_t(17)': subscript 17 is beyond 16" run --vars 'clf_uim_t(17)'
+    expect_refused "'bw_m(1)': 'bw_m' has no subscripts" run --set 'bw_m(1)=70'
     expect_refused "z99999" run --set z99999=1
     expect_refused "zzstopflag" run --set zzstopflag=1
     expect_refused "ca_mi" run --set ca_mi=1

@@ -1,5 +1,6 @@
 #include "RunCommand.h"
 
+#include <algorithm>
 #include <cmath>
 #include <fstream>
 #include <functional>
@@ -41,17 +42,41 @@ bool CollectAssignments(const std::vector<std::string>& scenarios, const std::ve
     return true;
 }
 
+// A variable, or one element of an array written NAME(I) or NAME[I]
+// (`element` then true, and `offset` its place in storage).
+bool FindElement(const ModelVariables& variables, const std::string& text, ModelVariable& variable, bool& element,
+                 uint32_t& offset, std::string& error) {
+    element = text.find_first_of("([") != std::string::npos;
+    offset = 0;
+    if (!element) {
+        if (variables.Find(text, variable)) return true;
+        error = UnknownVariable(text);
+        return false;
+    }
+    std::string written = text;
+    std::replace(written.begin(), written.end(), '[', '(');
+    std::replace(written.begin(), written.end(), ']', ')');
+    ElementName name;
+    if (!ParseElementName(written, name, error)) return false;
+    if (!variables.Find(name.name, variable)) {
+        error = UnknownVariable(name.name);
+        return false;
+    }
+    if (name.subscripts.empty()) name.subscripts.push_back(0);  // "a()": refused below
+    return ElementOffset(variable, name, offset, error);
+}
+
 bool ApplyAssignments(const ModelVariables& variables, const std::vector<Assignment>& assignments,
                       std::vector<AppliedSetting>& applied) {
     for (const Assignment& a : assignments) {
         const std::string where = a.origin.empty() ? "" : a.origin + ": ";
         ModelVariable variable;
-        if (!variables.Find(a.name, variable)) {
-            Fail(where + UnknownVariable(a.name));
-            return false;
-        }
+        bool element = false;
+        uint32_t offset = 0;
         std::string error;
-        if (!variables.Assign(variable, a.value, error)) {
+        if (!FindElement(variables, a.name, variable, element, offset, error) ||
+            !(element ? variables.AssignElement(variable, offset, a.value, error)
+                      : variables.Assign(variable, a.value, error))) {
             Fail(where + error);
             return false;
         }
@@ -60,6 +85,28 @@ bool ApplyAssignments(const ModelVariables& variables, const std::vector<Assignm
         applied.push_back({variable, a.origin});
     }
     return true;
+}
+
+// "header (unit)" with --units when the metadata gives the variable one.
+std::string WithUnit(std::string header, const ModelVariable& v, const ModelMetadata& metadata, bool withUnits) {
+    if (withUnits) {
+        const auto unit = metadata.units.find(v.name);
+        if (unit != metadata.units.end() && !unit->second.empty()) header += " (" + unit->second + ")";
+    }
+    return header;
+}
+
+// A column per element of each variable, in order: NAME, or NAME[I] for arrays.
+void AddColumns(const std::vector<ModelVariable>& chosen, std::vector<RunRecorder::Column>& columns,
+                const ModelMetadata& metadata, bool withUnits) {
+    for (const ModelVariable& v : chosen) {
+        const uint32_t count = ElementCount(v.dims);
+        for (uint32_t i = 0; i < count; ++i) {
+            std::string header = v.name;
+            if (count > 1) header.append("[").append(std::to_string(i + 1)).append("]");
+            columns.push_back({v, i, WithUnit(header, v, metadata, withUnits)});
+        }
+    }
 }
 
 bool ResolveColumns(const ModelVariables& variables, const std::vector<std::string>& names,
@@ -83,25 +130,27 @@ bool ResolveColumns(const ModelVariables& variables, const std::vector<std::stri
     } else {
         for (const std::string& name : names) {
             ModelVariable v;
-            if (!variables.Find(name, v)) {
-                Fail("--vars: " + UnknownVariable(name));
+            bool element = false;
+            uint32_t offset = 0;
+            std::string error;
+            if (!FindElement(variables, name, v, element, offset, error)) {
+                Fail("--vars: " + error);
                 return false;
             }
-            chosen.push_back(v);
-        }
-    }
-    for (const ModelVariable& v : chosen) {
-        const uint32_t count = ElementCount(v.dims);
-        for (uint32_t i = 0; i < count; ++i) {
-            std::string header = v.name;
-            if (count > 1) header.append("[").append(std::to_string(i + 1)).append("]");
-            if (withUnits) {
-                const auto unit = metadata.units.find(v.name);
-                if (unit != metadata.units.end() && !unit->second.empty()) header += " (" + unit->second + ")";
+            if (!element) {
+                chosen.push_back(v);
+                continue;
             }
-            columns.push_back({v, i, header});
+            // One element of an array: its own column, NAME[I] as whole arrays write theirs.
+            AddColumns(chosen, columns, metadata, withUnits);
+            chosen.clear();
+            std::string header = ElementHeader(v, offset);
+            std::replace(header.begin(), header.end(), '(', '[');
+            std::replace(header.begin(), header.end(), ')', ']');
+            columns.push_back({v, offset, WithUnit(header, v, metadata, withUnits)});
         }
     }
+    AddColumns(chosen, columns, metadata, withUnits);
     return true;
 }
 
@@ -115,10 +164,12 @@ int RunCommand(int argc, char** argv) {
     AddLibrary(app, libraryPath);
     AddValue(app, "--scenario", scenarios, "FILE: NAME=VALUE lines ('#' starts a comment), applied before --set");
     AddValue(app, "--set", settingsText,
-             "NAME=VALUE: set a model constant or run setting; arrays take one comma-separated value per element");
+             "NAME=VALUE: set a model constant or run setting; arrays take one comma-separated value per element, "
+             "NAME(I)=VALUE sets one element");
     AddValue(app, "--out", out, "FILE.csv: write the CSV there instead of standard output");
     AddValue(app, "--vars", vars,
-             "a,b,c: variables to record (default: time, key amounts and concentrations, mass balances)");
+             "a,b,c: variables to record, NAME(I) one element of an array (default: time, key amounts and "
+             "concentrations, mass balances)");
     AddValue(app, "--doses", dosesText,
              "FILE.csv: dose records, one per line under a header of the columns time, target, amount | value "
              "[, rate | duration] [, ii, addl]: a bolus amount added to a state, a constant set to a value, or an "

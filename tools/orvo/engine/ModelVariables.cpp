@@ -28,8 +28,25 @@ ModelVariable ModelVariables::At(uint32_t number) const {
     return variable;
 }
 
-bool ModelVariables::Assign(const ModelVariable& variable, const std::string& text,
-                            std::string& error) const {
+bool ModelVariables::AssignElement(const ModelVariable& variable, uint32_t offset, const std::string& text,
+                                   std::string& error) const {
+    if (offset >= ElementCount(variable.dims)) {
+        error = "'" + variable.name + "' has no element " + std::to_string(offset + 1);
+        return false;
+    }
+    // One value, checked as for a scalar of the variable's type; the others
+    // keep theirs.
+    ModelVariable scalar = variable;
+    std::fill(std::begin(scalar.dims), std::end(scalar.dims), 0u);
+    scalar.dims[0] = 1;
+    TypedValue value;
+    if (!Assign(scalar, text, error, &value)) return false;
+    Write(variable, offset, value);
+    return true;
+}
+
+bool ModelVariables::Assign(const ModelVariable& variable, const std::string& text, std::string& error,
+                            TypedValue* parsed) const {
     const std::string reason = WhyNotSettable(variable.symbolType, variable.constant);
     if (!reason.empty()) {
         error = "cannot set '" + variable.name + "': " + reason;
@@ -58,6 +75,10 @@ bool ModelVariables::Assign(const ModelVariable& variable, const std::string& te
                     std::to_string(variable.stringLength - 1) + " characters";
             return false;
         }
+    }
+    if (parsed != nullptr) {
+        *parsed = values.front();  // parsed for the caller to write
+        return true;
     }
     for (uint32_t offset = 0; offset < values.size(); ++offset) Write(variable, offset, values[offset]);
     return true;

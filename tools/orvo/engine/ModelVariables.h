@@ -42,7 +42,12 @@ public:
     // comma-separated value per element. False with `error` set when the
     // variable is not settable or the text is no valid value; nothing is
     // written then.
-    bool Assign(const ModelVariable& variable, const std::string& text, std::string& error) const;
+    // With `parsed`, a scalar's value is only parsed into it, not written.
+    bool Assign(const ModelVariable& variable, const std::string& text, std::string& error,
+                TypedValue* parsed = nullptr) const;
+    // The same for one element (`offset` in storage order) of an array.
+    bool AssignElement(const ModelVariable& variable, uint32_t offset, const std::string& text,
+                       std::string& error) const;
 
     // Writes a number to element `offset` of a numeric variable: rounded to
     // the nearest integer for the integer types, nonzero as true for bool.

@@ -21,15 +21,6 @@ bool IsGridVariable(const std::string& name) {
            strcasecmp(name.c_str(), "zzticg") == 0;
 }
 
-std::string ElementHeader(const ModelVariable& v, uint32_t offset) {
-    const uint32_t count = ElementCount(v.dims);
-    if (count == 1) return v.name;
-    uint32_t indices[6];
-    ElementIndices(v.dims, offset, indices);
-    std::string header = v.name + "(";
-    for (int k = 0; k < 6 && indices[k] != 0; ++k) header.append(k ? "," : "").append(std::to_string(indices[k]));
-    return header + ")";
-}
 
 // Records the outputs at each output point into the run's grid slots.
 class TrajectoryRecorder : public RunObserver {
@@ -88,6 +79,16 @@ private:
 
 }  // namespace
 
+std::string ElementHeader(const ModelVariable& v, uint32_t offset) {
+    const uint32_t count = ElementCount(v.dims);
+    if (count == 1) return v.name;
+    uint32_t indices[6];
+    ElementIndices(v.dims, offset, indices);
+    std::string header = v.name + "(";
+    for (int k = 0; k < 6 && indices[k] != 0; ++k) header.append(k ? "," : "").append(std::to_string(indices[k]));
+    return header + ")";
+}
+
 bool ApplySettings(const ModelVariables& variables, const std::vector<Assignment>& assignments, RunPlan& plan,
                    std::string& error) {
     for (const Assignment& a : assignments) {
@@ -103,6 +104,33 @@ bool ApplySettings(const ModelVariables& variables, const std::vector<Assignment
         }
         std::erase_if(plan.settings, [&](const auto& s) { return s.first.number == variable.number; });
         plan.settings.emplace_back(variable, a.value);
+    }
+    return true;
+}
+
+bool ElementOffset(const ModelVariable& v, const ElementName& name, uint32_t& offset, std::string& error) {
+    const uint32_t count = ElementCount(v.dims);
+    uint32_t rank = 0;
+    while (rank < 6 && v.dims[rank] != 0) ++rank;
+    if (count > 1 && name.subscripts.empty()) {
+        error = "'" + v.name + "' is an array of " + std::to_string(count) + " elements: vary one element, e.g. " +
+                v.name + "(1)";
+        return false;
+    }
+    const std::string quoted = std::string(1, '\'').append(name.Text()).append("'");
+    if (!name.subscripts.empty() && name.subscripts.size() != rank) {
+        error = quoted + ": '" + v.name + "' has ";
+        error += rank == 0 ? std::string("no subscripts") : std::to_string(rank) + " subscript(s)";
+        return false;
+    }
+    offset = 0;
+    for (std::size_t k = name.subscripts.size(); k-- > 0;) {
+        if (name.subscripts[k] > v.dims[k]) {
+            error = quoted + ": subscript " + std::to_string(name.subscripts[k]) + " is beyond " +
+                    std::to_string(v.dims[k]);
+            return false;
+        }
+        offset = offset * v.dims[k] + (name.subscripts[k] - 1);
     }
     return true;
 }
@@ -125,29 +153,8 @@ bool ResolveInput(const ModelVariables& variables, const ElementName& name, Mode
         error = "cannot vary '" + v.name + "': all runs share the output times (set it with NAME = VALUE)";
         return false;
     }
-    const uint32_t count = ElementCount(v.dims);
-    uint32_t rank = 0;
-    while (rank < 6 && v.dims[rank] != 0) ++rank;
-    if (count > 1 && name.subscripts.empty()) {
-        error = "'" + v.name + "' is an array of " + std::to_string(count) + " elements: vary one element, e.g. " +
-                v.name + "(1)";
-        return false;
-    }
-    const std::string quoted = std::string(1, '\'').append(name.Text()).append("'");
-    if (!name.subscripts.empty() && name.subscripts.size() != rank) {
-        error = quoted + ": '" + v.name + "' has ";
-        error += rank == 0 ? std::string("no subscripts") : std::to_string(rank) + " subscript(s)";
-        return false;
-    }
     uint32_t offset = 0;
-    for (std::size_t k = name.subscripts.size(); k-- > 0;) {
-        if (name.subscripts[k] > v.dims[k]) {
-            error = quoted + ": subscript " + std::to_string(name.subscripts[k]) + " is beyond " +
-                    std::to_string(v.dims[k]);
-            return false;
-        }
-        offset = offset * v.dims[k] + (name.subscripts[k] - 1);
-    }
+    if (!ElementOffset(v, name, offset, error)) return false;
     element = {v, offset, ElementHeader(v, offset)};
     return true;
 }

@@ -40,6 +40,13 @@ struct RunPlan {
 bool ApplySettings(const ModelVariables& variables, const std::vector<Assignment>& assignments, RunPlan& plan,
                    std::string& error);
 
+// "name" for a scalar, "name(i,j)" for an element of an array (1-based).
+std::string ElementHeader(const ModelVariable& v, uint32_t offset);
+
+// The storage offset of element `name` of `v` (its subscripts 1-based, one
+// per dimension; none for a scalar). False with `error` when they do not fit.
+bool ElementOffset(const ModelVariable& v, const ElementName& name, uint32_t& offset, std::string& error);
+
 // A settable numeric element to vary per run; not the output grid's
 // variables (cint, tstop, zzticg), which all runs share.
 bool ResolveInput(const ModelVariables& variables, const ElementName& name, ModelElement& element, std::string& error);
