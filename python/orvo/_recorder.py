@@ -150,10 +150,14 @@ class Interrupts:
         if stop is None:
             stop = self._library.recorder_stop = ctypes.cast(self._library.raw._functions["OrvoStop"],
                                                              ctypes.c_void_p)
-        if self._loaded.orvo_recorder_arm(stop) != 0:
-            return False
         self._library.pause_tick(instance.number)
-        return True
+        armed = False
+        try:
+            armed = self._loaded.orvo_recorder_arm(stop) == 0
+        finally:
+            if not armed:
+                self._library.resume_tick(instance.number)
+        return armed
 
     def disarm(self, instance):
         """Puts the tick callback and Python's handler back; True when a

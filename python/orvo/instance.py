@@ -276,9 +276,10 @@ class Instance:
             self._begin(fresh)
             interrupted = []
             previous = self._catch_interrupt(interrupted)
-            in_c = previous is not None and self._interrupts is not None and not self._listeners["tick"] \
-                and self._interrupts.arm(self)
+            in_c = False
             try:
+                in_c = previous is not None and self._interrupts is not None and not self._listeners["tick"] \
+                    and self._interrupts.arm(self)
                 self._raw.call(export, self.number, *args)
             finally:
                 if in_c and self._interrupts.disarm(self):
