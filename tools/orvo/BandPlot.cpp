@@ -5,23 +5,11 @@
 #include <cstdio>
 
 #include "Statistics.h"
+#include "SvgPlot.h"
+
+using namespace svg;
 
 namespace {
-
-constexpr double kWidth = 760, kPanelHeight = 240;
-constexpr double kLeft = 86, kRight = 20, kTop = 34, kBottom = 40;
-
-std::string Number(double v) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.4g", v);
-    return text;
-}
-
-std::string Coordinate(double v) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.2f", v);
-    return text;
-}
 
 struct Band {
     std::vector<double> low, median, high;
@@ -42,21 +30,6 @@ Band BandOf(const PopulationColumns& columns, const std::vector<PopulationSummar
 }
 
 }  // namespace
-
-// "t (h)", or "t" when the unit is unknown; units are written as the model
-// gives them, escaped for XML.
-static std::string AxisLabel(const std::string& name, const std::string& unit) {
-    std::string text = name;
-    if (!unit.empty()) text += " (" + unit + ")";
-    std::string escaped;
-    for (char c : text) {
-        if (c == '&') escaped += "&amp;";
-        else if (c == '<') escaped += "&lt;";
-        else if (c == '>') escaped += "&gt;";
-        else escaped += c;
-    }
-    return escaped;
-}
 
 void WriteBandPlot(const PopulationColumns& table, const std::vector<PopulationSummary>& summaries,
                    const std::vector<std::size_t>& outputs, const BandPlotUnits& units, std::ostream& out) {
@@ -83,9 +56,9 @@ void WriteBandPlot(const PopulationColumns& table, const std::vector<PopulationS
 
         const std::string unit = outputs[p] < units.outputs.size() ? units.outputs[outputs[p]] : std::string();
         out << "<text x=\"" << kLeft << "\" y=\"" << top - 10 << "\" font-weight=\"bold\">"
-            << AxisLabel(table.outputs[outputs[p]], unit) << ": median and 90 % band</text>\n";
+            << Label(table.outputs[outputs[p]], unit) << ": median and 90 % band</text>\n";
         out << "<text transform=\"translate(16," << Coordinate(top + plotHeight / 2)
-            << ") rotate(-90)\" text-anchor=\"middle\">" << AxisLabel(table.outputs[outputs[p]], unit) << "</text>\n";
+            << ") rotate(-90)\" text-anchor=\"middle\">" << Label(table.outputs[outputs[p]], unit) << "</text>\n";
         out << "<rect x=\"" << kLeft << "\" y=\"" << top << "\" width=\"" << plotWidth << "\" height=\"" << plotHeight
             << "\" fill=\"none\" stroke=\"#888\"/>\n";
         for (int k = 0; k <= 4; ++k) {
@@ -96,7 +69,7 @@ void WriteBandPlot(const PopulationColumns& table, const std::vector<PopulationS
                 << Number(t) << "</text>\n";
         }
         out << "<text x=\"" << kLeft + plotWidth / 2 << "\" y=\"" << top + plotHeight + 32
-            << "\" text-anchor=\"middle\">" << AxisLabel("t", units.time) << "</text>\n";
+            << "\" text-anchor=\"middle\">" << Label("t", units.time) << "</text>\n";
         std::string polygon, line;
         for (std::size_t i = 0; i < table.times.size(); ++i)
             if (std::isfinite(band.high[i])) polygon += x(table.times[i]) + "," + y(band.high[i]) + " ";

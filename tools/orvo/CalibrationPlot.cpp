@@ -4,39 +4,9 @@
 #include <cmath>
 #include <cstdio>
 
-namespace {
+#include "SvgPlot.h"
 
-constexpr double kWidth = 760, kPanelHeight = 240;
-constexpr double kLeft = 86, kRight = 20, kTop = 34, kBottom = 40;
-
-std::string Number(double v) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.4g", v);
-    return text;
-}
-
-std::string Coordinate(double v) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.2f", v);
-    return text;
-}
-
-std::string Escaped(const std::string& text) {
-    std::string escaped;
-    for (char c : text) {
-        if (c == '&') escaped += "&amp;";
-        else if (c == '<') escaped += "&lt;";
-        else if (c == '>') escaped += "&gt;";
-        else escaped += c;
-    }
-    return escaped;
-}
-
-std::string Label(const std::string& name, const std::string& unit) {
-    return Escaped(unit.empty() ? name : name + " (" + unit + ")");
-}
-
-}  // namespace
+using namespace svg;
 
 void WritePredictionPlot(const std::vector<PredictionPanel>& panels, const std::string& timeUnit, std::ostream& out) {
     const double height = kPanelHeight * static_cast<double>(panels.size());

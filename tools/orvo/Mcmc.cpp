@@ -5,6 +5,7 @@
 
 #include "CounterRandom.h"
 #include "Distribution.h"
+#include "Statistics.h"
 
 namespace {
 
@@ -269,30 +270,6 @@ ChainResult ContinueChain(const SplitDensity& density, ChainState& state, const 
     return result;
 }
 
-namespace {
-
-double Mean(const std::vector<double>& v) {
-    double s = 0.0;
-    for (double x : v) s += x;
-    return s / static_cast<double>(v.size());
-}
-
-double Variance(const std::vector<double>& v) {
-    const double m = Mean(v);
-    double s = 0.0;
-    for (double x : v) s += (x - m) * (x - m);
-    return s / static_cast<double>(v.size() - 1);
-}
-
-double Quantile(std::vector<double> sorted, double p) {
-    const double h = p * static_cast<double>(sorted.size() - 1);
-    const std::size_t lo = static_cast<std::size_t>(h);
-    const std::size_t hi = std::min(lo + 1, sorted.size() - 1);
-    return sorted[lo] + (h - static_cast<double>(lo)) * (sorted[hi] - sorted[lo]);
-}
-
-}  // namespace
-
 ParameterSummary Summarize(const std::vector<std::vector<double>>& chains) {
     ParameterSummary s;
     std::vector<double> all;
@@ -300,7 +277,7 @@ ParameterSummary Summarize(const std::vector<std::vector<double>>& chains) {
     if (all.empty()) return {NAN, NAN, NAN, NAN, NAN, NAN, NAN};
     std::sort(all.begin(), all.end());
     s.mean = Mean(all);
-    s.sd = all.size() > 1 ? std::sqrt(Variance(all)) : NAN;
+    s.sd = all.size() > 1 ? StandardDeviation(all, s.mean) : NAN;
     s.q025 = Quantile(all, 0.025);
     s.q50 = Quantile(all, 0.5);
     s.q975 = Quantile(all, 0.975);
@@ -321,9 +298,9 @@ ParameterSummary Summarize(const std::vector<std::vector<double>>& chains) {
     double within = 0.0;
     for (const auto& p : parts) {
         means.push_back(Mean(p));
-        within += Variance(p) / m;
+        within += Variance(p, means.back()) / m;
     }
-    const double between = n * Variance(means);
+    const double between = n * Variance(means, Mean(means));
     const double varPlus = (n - 1.0) / n * within + between / n;
     s.rhat = within > 0.0 ? std::sqrt(varPlus / within) : NAN;
     // Effective sample size from the chains' autocorrelations, summed in

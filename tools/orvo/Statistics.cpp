@@ -10,11 +10,15 @@ double Mean(const std::vector<double>& values) {
     return sum / static_cast<double>(values.size());
 }
 
-double StandardDeviation(const std::vector<double>& values, double mean) {
+double Variance(const std::vector<double>& values, double mean) {
     if (values.size() < 2) return 0.0;
     double squares = 0.0;
     for (const double v : values) squares += (v - mean) * (v - mean);
-    return std::sqrt(squares / static_cast<double>(values.size() - 1));
+    return squares / static_cast<double>(values.size() - 1);
+}
+
+double StandardDeviation(const std::vector<double>& values, double mean) {
+    return std::sqrt(Variance(values, mean));
 }
 
 double Quantile(const std::vector<double>& sorted, double p) {

@@ -7,7 +7,8 @@
 #include <vector>
 
 double Mean(const std::vector<double>& values);
-// Sample standard deviation (n - 1); 0 for fewer than two values.
+// Sample variance and standard deviation (n - 1); 0 for fewer than two values.
+double Variance(const std::vector<double>& values, double mean);
 double StandardDeviation(const std::vector<double>& values, double mean);
 // Quantile at probability p of ascending `sorted` values, linear between
 // order statistics (Hyndman and Fan type 7); NaN when empty.
