@@ -57,11 +57,10 @@ def fold(expr):
     return values[id(expr)]
 
 
-def substitute(expr, env):
-    """A copy of expr with each loop index of env replaced by its value; every
-    node is new, so that each unrolled statement has calls of its own (a delay
-    keeps one memory per call)."""
-    built = {}
+def bottom_up(expr, make):
+    """make(node, [what make gave for each of its children]) for every node,
+    children first, without recursion; what it gives for expr."""
+    done = {}
     pending = [(expr, False)]
     while pending:
         node, visited = pending.pop()
@@ -70,21 +69,27 @@ def substitute(expr, env):
             pending.append((node, True))
             pending.extend((k, False) for k in kids)
             continue
+        done[id(node)] = make(node, [done[id(k)] for k in kids])
+    return done[id(expr)]
+
+
+def substitute(expr, env):
+    """A copy of expr with each loop index of env replaced by its value; every
+    node is new, so that each unrolled statement has calls of its own (a delay
+    keeps one memory per call)."""
+    def copy(node, args):
         if isinstance(node, Ref):
-            new = Number(str(env[node.name]), node.at) if node.name in env else Ref(node.name, node.at)
-        elif isinstance(node, Number):
-            new = Number(node.text, node.at)
-        elif isinstance(node, Call):
-            new = Call(node.name, [built[id(a)] for a in node.args], node.at)
-        elif isinstance(node, Unary):
-            new = Unary(node.op, built[id(node.operand)], node.at)
-        elif isinstance(node, Binary):
-            new = Binary(node.op, built[id(node.left)], built[id(node.right)], node.at)
-        else:
-            new = Conditional(built[id(node.condition)], built[id(node.then)],
-                              built[id(node.other)], node.at)
-        built[id(node)] = new
-    return built[id(expr)]
+            return Number(str(env[node.name]), node.at) if node.name in env else Ref(node.name, node.at)
+        if isinstance(node, Number):
+            return Number(node.text, node.at)
+        if isinstance(node, Call):
+            return Call(node.name, args, node.at)
+        if isinstance(node, Unary):
+            return Unary(node.op, args[0], node.at)
+        if isinstance(node, Binary):
+            return Binary(node.op, args[0], args[1], node.at)
+        return Conditional(args[0], args[1], args[2], node.at)
+    return bottom_up(expr, copy)
 
 
 def start(expr):

@@ -93,6 +93,19 @@ def _postorder(root):
     return order
 
 
+def _flagged_children(node, conditional):
+    """(child, conditional) for each operand: a branch of ?: and the right
+    operand of && and || may be skipped by the evaluation."""
+    kids = _children(node)
+    if isinstance(node, Conditional):
+        flags = [conditional, True, True]
+    elif isinstance(node, Binary) and node.op in _CONDITIONAL_RIGHT:
+        flags = [conditional, True]
+    else:
+        flags = [conditional] * len(kids)
+    return list(zip(kids, flags))
+
+
 def _preorder(root, conditional=False):
     """(node, conditional) parents first; conditional when the evaluation may
     skip the node: a branch of ?: or the right operand of && and ||."""
@@ -100,14 +113,7 @@ def _preorder(root, conditional=False):
     while stack:
         node, skipped = stack.pop()
         yield node, skipped
-        kids = _children(node)
-        if isinstance(node, Conditional):
-            flags = [skipped, True, True]
-        elif isinstance(node, Binary) and node.op in _CONDITIONAL_RIGHT:
-            flags = [skipped, True]
-        else:
-            flags = [skipped] * len(kids)
-        stack.extend(reversed(list(zip(kids, flags))))
+        stack.extend(reversed(_flagged_children(node, skipped)))
 
 
 def _maximal(root, skipped, pick):
@@ -119,14 +125,7 @@ def _maximal(root, skipped, pick):
         if pick(node, conditional):
             found.append(node)
             continue
-        kids = _children(node)
-        if isinstance(node, Conditional):
-            flags = [conditional, True, True]
-        elif isinstance(node, Binary) and node.op in _CONDITIONAL_RIGHT:
-            flags = [conditional, True]
-        else:
-            flags = [conditional] * len(kids)
-        stack.extend(reversed(list(zip(kids, flags))))
+        stack.extend(reversed(_flagged_children(node, conditional)))
     return found
 
 

@@ -9,7 +9,7 @@ compared with, and is dimensionless in a product."""
 import re
 from fractions import Fraction
 
-from .arrays import children, fold
+from .arrays import bottom_up, fold
 from .lexer import DescriptionError
 from .syntax import Binary, Conditional, Number, Ref, Unary
 
@@ -195,17 +195,7 @@ class Checker:
     def value(self, expr):
         """The units of an expression, checking the sums, comparisons and
         calls within it; without recursion."""
-        done = {}
-        pending = [(expr, False)]
-        while pending:
-            node, visited = pending.pop()
-            kids = children(node)
-            if kids and not visited:
-                pending.append((node, True))
-                pending.extend((k, False) for k in kids)
-                continue
-            done[id(node)] = self._node(node, [done[id(k)] for k in kids])
-        return done[id(expr)]
+        return bottom_up(expr, self._node)
 
     def _node(self, node, args):
         if isinstance(node, Number):
