@@ -107,6 +107,7 @@ void Integrator::AllocateWorkAreas() {
         for (auto& vector : algWork) vector.assign(numAlgStates, 0.0);
     }
     timePartialBase_.assign(numOdeStates, 0.0);
+    analyticValues_.assign(analyticJacobian ? analyticJacobian->nonZeros : 0, 0.0);
     // Longest trace line: a matrix row or a state list, about 16 characters a value.
     lineBuffer_.reserve(64 + 16 * n);
 }
@@ -147,19 +148,29 @@ void Integrator::ReleaseWorkAreas() {
     algInverse.Release();
     for (auto& vector : algWork) release(vector);
     release(timePartialBase_);
+    release(analyticValues_);
 }
 
 ORVO_LETS_FORCED_UNWIND_PASS void Integrator::CalculateDerivatives() {
     if (derivativeFunction == nullptr) return;
+    GuardedModelCall([this] { derivativeFunction(derivFuncArg1, derivFuncArg2); });
+}
+
+void Integrator::EvaluateAnalyticJacobian(double* values) {
+    GuardedModelCall([this, values] { analyticJacobian->evaluate(derivFuncArg1, values); });
+}
+
+template <typename Call>
+ORVO_LETS_FORCED_UNWIND_PASS void Integrator::GuardedModelCall(Call call) {
     ++evaluations_;
     if (initializationInProgress) {
-        derivativeFunction(derivFuncArg1, derivFuncArg2);
+        call();
         return;
     }
     // Testing the flags is far cheaper than clearing them: clear only when set.
     if (std::fetestexcept(kFloatingPointFaults)) std::feclearexcept(kFloatingPointFaults);
     try {
-        derivativeFunction(derivFuncArg1, derivFuncArg2);
+        call();
     } catch (const TextException&) {
         throw;
     } catch (const abi::__forced_unwind&) {
@@ -206,6 +217,16 @@ bool Integrator::CalculateJacobian(JacobianType type, double** columns) {
     if (needOde && (states == nullptr || derivatives == nullptr)) return true;
     if (needAlg && (algStates == nullptr || residuals == nullptr)) return true;
 
+    if (analyticJacobian && type != AlgebraicJacobian && n == numOdeStates) {
+        EvaluateAnalyticJacobian(analyticValues_.data());
+        for (uint32_t j = 0; j < n; ++j) {
+            double* column = columns[j];
+            std::fill_n(column, n, 0.0);
+            for (int32_t k = analyticJacobian->columnStarts[j]; k < analyticJacobian->columnStarts[j + 1]; ++k)
+                column[analyticJacobian->rowIndices[k]] = analyticValues_[static_cast<std::size_t>(k)];
+        }
+        return true;
+    }
     std::fill_n(rowReported.begin(), n, uint8_t{0});
     StopFlagRestore stopRestore(settings);
     double* lower = jacobianWork[0].data();

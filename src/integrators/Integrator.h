@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "integrators/AnalyticJacobian.h"
 #include "numerics/Matrix.h"
 #include "solver/IntegrationAlgorithm.h"
 #include "solver/IntegratorSettings.h"
@@ -42,6 +43,10 @@ public:
     virtual bool CalculateAlgebraicStates();
     // columns: n column vectors of n; element i of column j is dF_i/dx_j.
     virtual bool CalculateJacobian(JacobianType type, double** columns);
+    // The model's analytic Jacobian at the current point into `values`
+    // (analyticJacobian->nonZeros, pattern order); the derivatives are
+    // evaluated there as by CalculateDerivatives. Requires analyticJacobian.
+    void EvaluateAnalyticJacobian(double* values);
     // Backward difference in time of the ODE derivatives, states held fixed.
     virtual bool CalculateSecondDerivatives(double* output);
     virtual void WriteMessage(const char* text);
@@ -118,6 +123,9 @@ public:
     double jacobNonlinThresh = 0.2;
     std::vector<uint8_t> rowReported;
     int32_t numJacobianEvals = 0;
+    // Set by the solver before Initialize when the model supplies one that
+    // describes the ODE states and there are no algebraic states.
+    const AnalyticJacobian* analyticJacobian = nullptr;
 
     // Algebraic solver work areas.
     Matrix algJacobian;            // m columns of m
@@ -178,6 +186,10 @@ private:
 
     std::vector<double> absErrorStore_;
     std::vector<double> relErrorStore_;
+    template <typename Call>
+    void GuardedModelCall(Call call);
+
+    std::vector<double> analyticValues_;   // analyticJacobian->nonZeros
     std::vector<double> timePartialBase_;  // derivatives at t, for CalculateSecondDerivatives
     std::string lineBuffer_;               // one trace line under construction
     uint64_t evaluations_ = 0;             // calls of CalculateDerivatives

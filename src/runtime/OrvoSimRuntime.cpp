@@ -144,6 +144,7 @@ void OrvoSimRuntime::OrvoSimInitializeSystemInstance(uint32_t instance) {
     const auto code = static_cast<IntegrationAlgorithm>(
         ReadOr<int32_t>(algorithm, AlgorithmRungeKutta4));
 
+    solver.SetAnalyticJacobian(AnalyticJacobianInUse() && info_.jacobian.evaluate ? &info_.jacobian : nullptr);
     solver.Initialize(code, indVar, ordinary ? record->numStateElements : 0,
                       block(record->states, ordinary), block(record->derivatives, ordinary),
                       block(record->initialConditions, ordinary),

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "execution/OrvoSimExecutionManager.h"
+#include "integrators/AnalyticJacobian.h"
 #include "orvo/orvo.h"
 #include "runtime/OrvoSimRuntimeAPI.h"
 #include "runtime/OrvoSimSettingsSlot.h"
@@ -26,6 +27,7 @@ struct OrvoSimSystemInfo {
     OrvoSimSimulationFunction simulationFunction = nullptr;
     OrvoSimSectionFunction sectionFunction = nullptr;
     uint32_t userDataSize = 0;
+    AnalyticJacobian jacobian;  // evaluate is null when the model has none
 };
 
 // The one object shared by the model and the host: the model's system
@@ -59,6 +61,12 @@ public:
 
     // ---- registration (the model's calls) ----------------------------------
     void SetSystemInfo(const OrvoSimSystemInfo& info);
+    // Kept only when it describes the registered ODE states.
+    void SetJacobian(const AnalyticJacobian& jacobian);
+    // Whether runs use the model's analytic Jacobian (on by default);
+    // benchmarks and tests compare with the difference quotients.
+    static void UseAnalyticJacobian(bool use);
+    static bool AnalyticJacobianInUse();
     void SetVariableDescriptor(uint32_t variable, const char* name, uint32_t dataType,
                                uint32_t symbolType, const uint32_t dims[6],
                                double relativeTolerance, double absoluteTolerance);

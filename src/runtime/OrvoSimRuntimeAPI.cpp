@@ -30,6 +30,17 @@ void OrvoSimSetSystemInfo(uint32_t numVariables, uint32_t numStates, uint32_t nu
     Runtime().SetSystemInfo(info);
 }
 
+void OrvoSimSetJacobian(uint32_t numStates, uint32_t nonZeros, const int32_t* columnStarts,
+                        const int32_t* rowIndices, void (*evaluate)(uint32_t instance, double* values)) {
+    AnalyticJacobian jacobian;
+    jacobian.numStates = numStates;
+    jacobian.nonZeros = nonZeros;
+    jacobian.columnStarts = columnStarts;
+    jacobian.rowIndices = rowIndices;
+    jacobian.evaluate = evaluate;
+    Runtime().SetJacobian(jacobian);
+}
+
 void OrvoSimSetVariableDescriptor(uint32_t variable, const char* name, uint32_t dataType,
                                   uint32_t symbolType, uint32_t dim1, uint32_t dim2,
                                   uint32_t dim3, uint32_t dim4, uint32_t dim5, uint32_t dim6,

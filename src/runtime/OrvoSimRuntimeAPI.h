@@ -32,6 +32,12 @@ void OrvoSimSetVariableExtendedInfo(uint32_t variable, uint32_t flag1, uint32_t 
                                     uint32_t flag9, uint32_t flag10, uint32_t flag11,
                                     uint32_t discreteSection, uint32_t stringLength);
 
+// The model's analytic Jacobian (integrators/AnalyticJacobian.h), registered
+// after the system information; a malformed pattern is ignored and the
+// integrators keep their difference quotients.
+void OrvoSimSetJacobian(uint32_t numStates, uint32_t nonZeros, const int32_t* columnStarts,
+                        const int32_t* rowIndices, void (*evaluate)(uint32_t instance, double* values));
+
 void OrvoSimSetVariablePointer(uint32_t instance, uint32_t variable, void* address);
 void* OrvoSimGetUserDataBlock(uint32_t instance);
 void OrvoSimIntegrate(uint32_t instance);

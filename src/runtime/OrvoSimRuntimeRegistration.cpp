@@ -71,6 +71,16 @@ void OrvoSimRuntime::SetSystemInfo(const OrvoSimSystemInfo& info) {
     descriptors_.resize(static_cast<size_t>(info.numVariables) + 1);
 }
 
+namespace {
+std::atomic<bool> useAnalyticJacobian{true};
+}  // namespace
+
+void OrvoSimRuntime::SetJacobian(const AnalyticJacobian& jacobian) { info_.jacobian = jacobian; }
+
+void OrvoSimRuntime::UseAnalyticJacobian(bool use) { useAnalyticJacobian = use; }
+
+bool OrvoSimRuntime::AnalyticJacobianInUse() { return useAnalyticJacobian; }
+
 void OrvoSimRuntime::ComputeStorageSize(OrvoSimVariableDescriptor& descriptor) const {
     const size_t count = GetFlattenedArraySize(descriptor.registeredDims);
     if (descriptor.dataType == DataTypeString) {

@@ -96,6 +96,10 @@ bool OdeSolver::InstallIntegrator(std::unique_ptr<Integrator> integrator) {
     integrator_->initializationInProgress = initializationInProgress_;
     integrator_->derivFuncArg1 = derivFuncArg1_;
     integrator_->derivFuncArg2 = derivFuncArg2_;
+    // The pattern covers ODE states only: a model with algebraic states keeps the differences.
+    integrator_->analyticJacobian =
+        analyticJacobian_ && numAlgStates_ == 0 && analyticJacobian_->Describes(numStates_) ? analyticJacobian_
+                                                                                          : nullptr;
     return integrator_->Initialize(indVar_, numStates_, states_, derivatives_, initialConditions_,
                                    numAlgStates_, algStates_, residuals_, algInitialConditions_,
                                    derivativeFunction_);

@@ -64,6 +64,9 @@ public:
     void SetInitializationInProgress(bool inProgress);
     bool GetInitializationInProgress() const { return initializationInProgress_; }
     void SetDerivativeFunction(DerivativeFunction function);
+    // The model's analytic Jacobian for the methods that use one, or null;
+    // taken by the next Initialize (it must outlive the solver's use).
+    void SetAnalyticJacobian(const AnalyticJacobian* jacobian) { analyticJacobian_ = jacobian; }
     void SetDerivFuncArg1(uint32_t arg);
     void SetDerivFuncArg2(uint32_t arg);
     uint32_t GetDerivFuncArg1() const { return derivFuncArg1_; }
@@ -213,6 +216,7 @@ private:
     double* delayInitial_ = nullptr;
     std::vector<int32_t> delayKeys_;
     DerivativeFunction derivativeFunction_ = nullptr;
+    const AnalyticJacobian* analyticJacobian_ = nullptr;
     double stepSize_ = 0.01;
     double minStepSize_ = 1e-10;
     double maxStepSize_ = 1e10;
