@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include <cvode/cvode.h>
+#include <cvode/cvode_ls.h>
 #include <nvector/nvector_serial.h>
 #include <sunlinsol/sunlinsol_dense.h>
 #include <sunmatrix/sunmatrix_dense.h>
@@ -87,7 +88,7 @@ BareRunFigures BareSolverRun::Run(BareSolverKind kind, bool asWritten) {
         std::vector<int32_t> iwork(static_cast<std::size_t>(liw)), iwk(2 * static_cast<std::size_t>(lrw));
         std::vector<double> rtol(kStateCount, rtol_), atol(tolerance_);
         double t = 0.0;
-        uint64_t steps = 0;
+        uint64_t steps = 0, jacobians = 0;
         const auto solveTo = [&](double tout) {
             __real_dlsodes_(&DlsodesRhs, &neq, y.data(), &t, &tout, &itol, rtol.data(), atol.data(), &itask,
                             &istate, &iopt, rwork.data(), &lrw, iwork.data(), &liw, iwk.data(),
@@ -101,6 +102,7 @@ BareRunFigures BareSolverRun::Run(BareSolverKind kind, bool asWritten) {
             if (t < lastWeek_ && tout >= lastWeek_) {
                 ok = solveTo(lastWeek_);
                 steps += static_cast<uint64_t>(iwork[10]);
+                jacobians += static_cast<uint64_t>(iwork[12]);
                 pregnancy::lastwk = 1;
                 istate = 1;
             }
@@ -108,6 +110,7 @@ BareRunFigures BareSolverRun::Run(BareSolverKind kind, bool asWritten) {
             reported_.insert(reported_.end(), y.begin(), y.end());
         }
         figures.steps = steps + static_cast<uint64_t>(iwork[10]);
+        figures.jacobianEvaluations = jacobians + static_cast<uint64_t>(iwork[12]);
         figures.ok = ok;
     } else {
         SUNContext context = nullptr;
@@ -121,7 +124,7 @@ BareRunFigures BareSolverRun::Run(BareSolverKind kind, bool asWritten) {
         SUNLinearSolver solver = SUNLinSol_Dense(v, matrix, context);
         CVodeSetLinearSolver(memory, solver, matrix);
         double t = 0.0;
-        long steps = 0, total = 0;
+        long steps = 0, total = 0, jacobians = 0, totalJacobians = 0;
         bool ok = true;
         for (int k = 1; k <= points && ok; ++k) {
             const double tout = k * cint_;
@@ -129,6 +132,8 @@ BareRunFigures BareSolverRun::Run(BareSolverKind kind, bool asWritten) {
                 ok = __real_CVode(memory, lastWeek_, v, &t, CV_NORMAL) >= 0;
                 CVodeGetNumSteps(memory, &steps);
                 total += steps;
+                CVodeGetNumJacEvals(memory, &jacobians);
+                totalJacobians += jacobians;
                 pregnancy::lastwk = 1;
                 CVodeReInit(memory, t, v);
             }
@@ -137,6 +142,8 @@ BareRunFigures BareSolverRun::Run(BareSolverKind kind, bool asWritten) {
         }
         CVodeGetNumSteps(memory, &steps);
         figures.steps = static_cast<uint64_t>(total + steps);
+        CVodeGetNumJacEvals(memory, &jacobians);
+        figures.jacobianEvaluations = static_cast<uint64_t>(totalJacobians + jacobians);
         figures.ok = ok;
         SUNLinSolFree(solver);
         SUNMatDestroy(matrix);

@@ -14,6 +14,7 @@ enum class BareSolverKind { Dlsodes, Cvode };
 struct BareRunFigures {
     uint64_t derivativeEvaluations = 0;
     uint64_t steps = 0;
+    uint64_t jacobianEvaluations = 0;  // difference-quotient Jacobians the solver formed
     bool ok = false;
 };
 

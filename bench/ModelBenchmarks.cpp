@@ -10,6 +10,7 @@
 #include "solver/IntegrationMethods.h"
 #include "model/PregnancyModel.h"
 #include "orvo/orvo.h"
+#include "runtime/OrvoSimRuntime.h"
 #include "BareSolver.h"
 #include "RunCounters.h"
 
@@ -43,6 +44,7 @@ class ModelInstance {
 public:
     ModelInstance() {
         OrvoInitialize();
+        CountJacobianEvaluations();
         instance_ = OrvoCreate();
         active_ = this;
         OrvoAddExecutionStateChangeCallbackFunction(instance_, 1, &OnState);
@@ -174,7 +176,10 @@ double ProcessSeconds() {
 // library run costs apart from the time inside the solver package (reset,
 // initial section, events, output points, the adapter's own evaluations);
 // setup_ms is a run to tstop = 1e-9 h (reset, initial section, one vanishing
-// step, the output points; a stop time of 0 is refused).
+// step, the output points; a stop time of 0 is refused). A model with an
+// analytic Jacobian has the library use it; library_differences_ms is the
+// library run with the integrators' difference quotients instead, as the bare
+// solver has them.
 void BM_LibraryVersusBareSolver(benchmark::State& state) {
     const int32_t ialg = static_cast<int32_t>(state.range(0));
     const BareSolverKind kind = ialg == 14 ? BareSolverKind::Dlsodes : BareSolverKind::Cvode;
@@ -189,7 +194,7 @@ void BM_LibraryVersusBareSolver(benchmark::State& state) {
     OrvoPreStep(instance);
     BareSolverRun bare(instance);
 
-    double library = 0.0, baseline = 0.0, asWritten = 0.0, outside = 0.0, setup = 0.0;
+    double library = 0.0, baseline = 0.0, asWritten = 0.0, outside = 0.0, setup = 0.0, differences = 0.0;
     RunCounters total;
     BareRunFigures bareTotal;
     bool ok = true;
@@ -208,6 +213,15 @@ void BM_LibraryVersusBareSolver(benchmark::State& state) {
         outside += run - Counters().solverSeconds;
         total.derivativeEvaluations += Counters().derivativeEvaluations;
         total.integratorSteps += Counters().integratorSteps;
+        total.jacobianEvaluations += Counters().jacobianEvaluations;
+        ok = ok && GetDouble(instance, "t") >= kWholeScenario;
+
+        prepare(kWholeScenario);
+        OrvoSimRuntime::UseAnalyticJacobian(false);
+        start = ProcessSeconds();
+        OrvoStartBlocking(instance);
+        differences += ProcessSeconds() - start;
+        OrvoSimRuntime::UseAnalyticJacobian(true);
         ok = ok && GetDouble(instance, "t") >= kWholeScenario;
 
         start = ProcessSeconds();
@@ -219,6 +233,7 @@ void BM_LibraryVersusBareSolver(benchmark::State& state) {
         asWritten += ProcessSeconds() - start;
         bareTotal.derivativeEvaluations += figures.derivativeEvaluations;
         bareTotal.steps += figures.steps;
+        bareTotal.jacobianEvaluations += figures.jacobianEvaluations;
         ok = ok && figures.ok;
     }
     if (!ok || model.failed()) {
@@ -231,6 +246,8 @@ void BM_LibraryVersusBareSolver(benchmark::State& state) {
     state.counters["ratio_as_written"] = library / asWritten;
     state.counters["bare_as_written_ms"] = perRun(asWritten) * 1e3;
     state.counters["library_ms"] = perRun(library) * 1e3;
+    state.counters["library_differences_ms"] = perRun(differences) * 1e3;
+    state.counters["ratio_differences"] = differences / baseline;
     state.counters["bare_ms"] = perRun(baseline) * 1e3;
     state.counters["library_runs_per_s"] = runs / library;
     state.counters["outside_solver_ms"] = perRun(outside) * 1e3;
@@ -239,6 +256,8 @@ void BM_LibraryVersusBareSolver(benchmark::State& state) {
     state.counters["library_deriv_evals"] = perRun(static_cast<double>(total.derivativeEvaluations));
     state.counters["bare_steps"] = perRun(static_cast<double>(bareTotal.steps));
     state.counters["bare_deriv_evals"] = perRun(static_cast<double>(bareTotal.derivativeEvaluations));
+    state.counters["library_jacobians"] = perRun(static_cast<double>(total.jacobianEvaluations));
+    state.counters["bare_jacobians"] = perRun(static_cast<double>(bareTotal.jacobianEvaluations));
 }
 BENCHMARK(BM_LibraryVersusBareSolver)->ArgName("ialg")->Arg(14)->Arg(15)->Unit(benchmark::kMillisecond);
 

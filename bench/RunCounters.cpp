@@ -11,6 +11,12 @@
 
 namespace {
 RunCounters counters;
+AnalyticJacobianFunction modelJacobian = nullptr;
+
+void CountedJacobian(uint32_t instance, double* values) {
+    ++counters.jacobianEvaluations;
+    modelJacobian(instance, values);
+}
 
 // The monotonic clock, read without a system call: a thread's processor-time
 // clock is a system call, which, made twice per solver call, would weigh on
@@ -21,6 +27,15 @@ double MonotonicSeconds() {
     return static_cast<double>(now.tv_sec) + 1e-9 * static_cast<double>(now.tv_nsec);
 }
 }  // namespace
+
+void CountJacobianEvaluations() {
+    OrvoSimRuntime& runtime = *OrvoSimRuntime::GetInstance();
+    AnalyticJacobian jacobian = runtime.GetSystemInfo().jacobian;
+    if (jacobian.evaluate == nullptr || jacobian.evaluate == &CountedJacobian) return;
+    modelJacobian = jacobian.evaluate;
+    jacobian.evaluate = &CountedJacobian;
+    runtime.SetJacobian(jacobian);
+}
 
 RunCounters& Counters() { return counters; }
 void ResetCounters() { counters = RunCounters{}; }

@@ -56,7 +56,7 @@ set(ORVO_BUILD_CXXFLAGS "${CMAKE_CXX_FLAGS} ${CMAKE_CXX_FLAGS_${ORVO_BUILD_TYPE_
 string(JOIN " " ORVO_BUILD_SANITIZER ${ORVO_SANITIZER_FLAGS})
 set(ORVO_BUILD_LIBS)
 foreach(lib sundials_cvode sundials_nvecserial sundials_sunmatrixdense sundials_sunmatrixband
-            sundials_sunlinsoldense sundials_sunlinsolband)
+            sundials_sunlinsoldense sundials_sunlinsolband sundials_sunmatrixsparse sundials_sunlinsolklu)
   list(APPEND ORVO_BUILD_LIBS ${ORVO_LIB_${lib}})
 endforeach()
 list(APPEND ORVO_BUILD_LIBS ${BLAS_LIBRARIES} -lgfortran -lquadmath -lm -pthread)

@@ -6,7 +6,7 @@ set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 cache="$root/.deps"
-packages=(build-essential cmake ninja-build gfortran libblas-dev libsundials-dev
+packages=(build-essential cmake ninja-build gfortran libblas-dev libsundials-dev libsuitesparse-dev
           libgtest-dev libgmock-dev libbenchmark-dev dpkg-dev python3
           python3-numpy python3-pandas python3-matplotlib python3-scipy python3-pytest python3-emcee
           clang libclang-rt-dev valgrind libcli11-dev libboost-dev nlohmann-json3-dev)

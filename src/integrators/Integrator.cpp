@@ -151,17 +151,20 @@ void Integrator::ReleaseWorkAreas() {
     release(analyticValues_);
 }
 
-ORVO_LETS_FORCED_UNWIND_PASS void Integrator::CalculateDerivatives() {
+void Integrator::CalculateDerivatives() {
     if (derivativeFunction == nullptr) return;
-    GuardedModelCall([this] { derivativeFunction(derivFuncArg1, derivFuncArg2); });
+    CallModel(nullptr);
 }
 
-void Integrator::EvaluateAnalyticJacobian(double* values) {
-    GuardedModelCall([this, values] { analyticJacobian->evaluate(derivFuncArg1, values); });
-}
+void Integrator::EvaluateAnalyticJacobian(double* values) { CallModel(values); }
 
-template <typename Call>
-ORVO_LETS_FORCED_UNWIND_PASS void Integrator::GuardedModelCall(Call call) {
+ORVO_LETS_FORCED_UNWIND_PASS void Integrator::CallModel(double* jacobianValues) {
+    const auto call = [this, jacobianValues] {
+        if (jacobianValues)
+            analyticJacobian->evaluate(derivFuncArg1, jacobianValues);
+        else
+            derivativeFunction(derivFuncArg1, derivFuncArg2);
+    };
     ++evaluations_;
     if (initializationInProgress) {
         call();

@@ -186,8 +186,9 @@ private:
 
     std::vector<double> absErrorStore_;
     std::vector<double> relErrorStore_;
-    template <typename Call>
-    void GuardedModelCall(Call call);
+    // The derivative section, or with `jacobianValues` the analytic Jacobian,
+    // with the floating-point fault check and the model's exceptions mapped.
+    void CallModel(double* jacobianValues);
 
     std::vector<double> analyticValues_;   // analyticJacobian->nonZeros
     std::vector<double> timePartialBase_;  // derivatives at t, for CalculateSecondDerivatives

@@ -11,8 +11,10 @@
 #include <nvector/nvector_serial.h>
 #include <sunlinsol/sunlinsol_band.h>
 #include <sunlinsol/sunlinsol_dense.h>
+#include <sunlinsol/sunlinsol_klu.h>
 #include <sunmatrix/sunmatrix_band.h>
 #include <sunmatrix/sunmatrix_dense.h>
+#include <sunmatrix/sunmatrix_sparse.h>
 
 #include "common/ForcedUnwind.h"
 #include "common/ScopeExit.h"
@@ -23,6 +25,13 @@ static int CvodeDerivatives(sunrealtype t, N_Vector y, N_Vector ydot, void* user
     auto* integrator = static_cast<CvodeIntegrator*>(userData);
     if (integrator == nullptr) return -1;
     return integrator->CallDerivFunc(t, N_VGetArrayPointer(y), N_VGetArrayPointer(ydot));
+}
+
+static int CvodeJacobian(sunrealtype t, N_Vector y, N_Vector, SUNMatrix J, void* userData, N_Vector, N_Vector,
+                         N_Vector) {
+    auto* integrator = static_cast<CvodeIntegrator*>(userData);
+    if (integrator == nullptr) return -1;
+    return integrator->CallJacobian(t, N_VGetArrayPointer(y), J);
 }
 
 // The package's diagnostics, laid out as its default handler does.
@@ -62,6 +71,25 @@ bool CvodeIntegrator::InitializeMethod() {
         ReleaseAll();
         return false;
     }
+    if (analyticJacobian) {
+        const AnalyticJacobian& jacobian = *analyticJacobian;
+        sparseStarts_.assign(1, 0);
+        sparseRows_.clear();
+        sparseSlot_.assign(jacobian.nonZeros, 0);
+        for (int32_t j = 0; j < n_; ++j) {
+            bool diagonal = false;
+            for (int32_t k = jacobian.columnStarts[j]; k < jacobian.columnStarts[j + 1]; ++k) {
+                const int32_t row = jacobian.rowIndices[k];
+                if (row > j && !diagonal) sparseRows_.push_back(j);
+                diagonal = diagonal || row >= j;
+                sparseSlot_[static_cast<std::size_t>(k)] = static_cast<sunindextype>(sparseRows_.size());
+                sparseRows_.push_back(row);
+            }
+            if (!diagonal) sparseRows_.push_back(j);
+            sparseStarts_.push_back(static_cast<sunindextype>(sparseRows_.size()));
+        }
+        jacobianValues_.assign(jacobian.nonZeros, 0.0);
+    }
     return true;
 }
 
@@ -84,6 +112,10 @@ void CvodeIntegrator::ReleaseAll() {
     if (context_) SUNContext_Free(&context_);
     context_ = nullptr;
     std::vector<double>().swap(stateCopy);
+    std::vector<sunindextype>().swap(sparseStarts_);
+    std::vector<sunindextype>().swap(sparseRows_);
+    std::vector<sunindextype>().swap(sparseSlot_);
+    std::vector<double>().swap(jacobianValues_);
     n_ = 0;
 }
 
@@ -118,10 +150,45 @@ ORVO_LETS_FORCED_UNWIND_PASS int CvodeIntegrator::CallDerivFunc(double t, const 
     }
 }
 
+ORVO_LETS_FORCED_UNWIND_PASS int CvodeIntegrator::CallJacobian(double t, const double* y, SUNMatrix J) {
+    if (pendingException_ || analyticJacobian == nullptr) return -1;
+    try {
+        std::copy_n(y, n_, states);
+        *indVar = t;
+        EvaluateAnalyticJacobian(jacobianValues_.data());
+        ++numJacobianEvals;
+        const AnalyticJacobian& jacobian = *analyticJacobian;
+        if (SUNMatGetID(J) == SUNMATRIX_SPARSE) {
+            // CVODE may have zeroed the index arrays with the values.
+            std::copy(sparseStarts_.begin(), sparseStarts_.end(), SUNSparseMatrix_IndexPointers(J));
+            std::copy(sparseRows_.begin(), sparseRows_.end(), SUNSparseMatrix_IndexValues(J));
+            double* data = SUNSparseMatrix_Data(J);
+            std::fill_n(data, sparseRows_.size(), 0.0);
+            for (uint32_t k = 0; k < jacobian.nonZeros; ++k) data[sparseSlot_[k]] = jacobianValues_[k];
+            return 0;
+        }
+        // Band: the entries inside the band (the settings promise nothing lies outside).
+        SUNMatZero(J);
+        const sunindextype upper = SUNBandMatrix_UpperBandwidth(J), lower = SUNBandMatrix_LowerBandwidth(J);
+        for (int32_t j = 0; j < n_; ++j) {
+            for (int32_t k = jacobian.columnStarts[j]; k < jacobian.columnStarts[j + 1]; ++k) {
+                const sunindextype row = jacobian.rowIndices[k];
+                if (row - j <= lower && j - row <= upper) SM_ELEMENT_B(J, row, j) = jacobianValues_[static_cast<std::size_t>(k)];
+            }
+        }
+        return 0;
+    } catch (const abi::__forced_unwind&) {
+        throw;
+    } catch (...) {
+        pendingException_ = std::current_exception();
+        return -1;
+    }
+}
+
 CvodeIntegrator::SolverChoice CvodeIntegrator::ChooseLinearSolver() const {
     const int32_t upper = settings.GetJacUpperBandwidth();
     const int32_t lower = settings.GetJacLowerBandwidth();
-    if (upper < 0 && lower < 0) return {LinearSolverKind::Dense, -1, -1};
+    if (upper < 0 && lower < 0) return {analyticJacobian ? LinearSolverKind::Sparse : LinearSolverKind::Dense, -1, -1};
     if (upper == 0 && lower == 0) return {LinearSolverKind::Diagonal, 0, 0};
     if (upper > 0 && lower > 0) {
         // A band wider than the matrix is the whole matrix.
@@ -147,6 +214,11 @@ bool CvodeIntegrator::CreateSolver(const SolverChoice& choice) {
             if (matrix_ == nullptr) return false;
             linearSolver_ = SUNLinSol_Band(y_, matrix_, context_);
             break;
+        case LinearSolverKind::Sparse:
+            matrix_ = SUNSparseMatrix(n_, n_, static_cast<sunindextype>(sparseRows_.size()), CSC_MAT, context_);
+            if (matrix_ == nullptr) return false;
+            linearSolver_ = SUNLinSol_KLU(y_, matrix_, context_);
+            break;
         default:
             matrix_ = SUNDenseMatrix(n_, n_, context_);
             if (matrix_ == nullptr) return false;
@@ -155,6 +227,10 @@ bool CvodeIntegrator::CreateSolver(const SolverChoice& choice) {
     }
     if (matrix_ != nullptr &&
         (linearSolver_ == nullptr || CVodeSetLinearSolver(solverMemory_, linearSolver_, matrix_) != CVLS_SUCCESS))
+        return false;
+    // Dense keeps CVODE's difference quotients, as a model without a Jacobian does.
+    if (analyticJacobian && (choice.kind == LinearSolverKind::Sparse || choice.kind == LinearSolverKind::Band) &&
+        CVodeSetJacFn(solverMemory_, &CvodeJacobian) != CVLS_SUCCESS)
         return false;
     linearSolver = choice.kind == LinearSolverKind::None ? LinearSolverKind::Dense : choice.kind;
     upperBandwidth = choice.upper;

@@ -13,7 +13,8 @@
 
 // Integration algorithm 15: hands the model's ODEs to CVODE (BDF, Newton
 // iteration, serial vectors) with a dense, band or diagonal linear solver
-// chosen from the Jacobian bandwidth settings. Each Step integrates to
+// chosen from the Jacobian bandwidth settings; a model with an analytic
+// Jacobian has it used, and KLU's sparse solver in place of the dense one. Each Step integrates to
 // t + stepSize in normal mode, continuing from the last call, and adopts the
 // step CVODE will try next; a state changed outside the solver, or a restart
 // request (an event serviced, a host write), starts CVODE afresh.
@@ -22,7 +23,7 @@
 // handler, so any number of CVODE integrators may exist at once.
 class CvodeIntegrator : public Integrator {
 public:
-    enum class LinearSolverKind { None, Dense, Band, Diagonal };
+    enum class LinearSolverKind { None, Dense, Band, Diagonal, Sparse };
 
     CvodeIntegrator();
     ~CvodeIntegrator() override;
@@ -35,6 +36,9 @@ public:
     // failure, which is kept and rethrown by Step once CVode has returned;
     // only the forced unwind of a cancelled thread passes through.
     int CallDerivFunc(double t, const double* y, double* ydot);
+    // The model's analytic Jacobian at (t, y) into J (sparse or band), with
+    // failures as for CallDerivFunc.
+    int CallJacobian(double t, const double* y, SUNMatrix J);
     // A diagnostic of the package, as its own message line.
     void cvwritemsg(const char* text);
 
@@ -69,5 +73,11 @@ private:
     SUNLinearSolver linearSolver_ = nullptr;
     int32_t n_ = 0;
     std::exception_ptr pendingException_;
+    // The sparse matrix's pattern: the model's with the diagonal added (CVODE
+    // forms I - gamma J in place), and where each model nonzero lands in it.
+    std::vector<sunindextype> sparseStarts_;
+    std::vector<sunindextype> sparseRows_;
+    std::vector<sunindextype> sparseSlot_;
+    std::vector<double> jacobianValues_;
     bool bandwidthMessageWritten_ = false;
 };

@@ -89,10 +89,15 @@ static void OdepackDerivatives(const int32_t* neq, const double* t, double* y, d
     integrator->CallDerivFunc(*neq, *t, y, ydot);
 }
 
-// Never called for the method flags in use (internally generated structure
-// and Jacobian); present so DLSODES never receives a null routine.
-static void OdepackNoJacobian(const int32_t*, const double*, const double*, const int32_t*, const int32_t*,
-                              const int32_t*, double*, double*, int32_t*) {}
+// Column J of the model's analytic Jacobian (method flags with MITER = 1).
+// DLSODES asks for the columns 1..NEQ in turn at one point and has zeroed
+// PDJ: the whole Jacobian is evaluated with the first column.
+static void OdepackJacobianColumn(const int32_t* neq, const double* t, const double* y, const int32_t* j,
+                                  const int32_t*, const int32_t*, double* pdj, double* rpar, int32_t*) {
+    auto* integrator = reinterpret_cast<OdepackIntegrator*>(rpar);
+    if (integrator == nullptr || j == nullptr || *j < 1 || *j > *neq) return;
+    integrator->CallJacobianColumn(*neq, *t, y, *j - 1, pdj);
+}
 
 // ODEPACK's diagnostic routine: the text only, its integer and real values
 // are not printed (the text keeps its "(=I1)", "(=R1)" placeholders).
@@ -134,6 +139,16 @@ bool OdepackIntegrator::InitializeMethod() {
     stateCopy.assign(static_cast<std::size_t>(n), 0.0);
     ISTATE = 1;
     commonSaved_ = false;
+    // The model's structure goes to DLSODES as IA and JA (one-based) in IWORK.
+    if (analyticJacobian && n > 0) {
+        const AnalyticJacobian& jacobian = *analyticJacobian;
+        LIW = 31 + n + static_cast<int32_t>(jacobian.nonZeros);
+        IWORK.assign(static_cast<std::size_t>(LIW), 0);
+        for (int32_t j = 0; j <= n; ++j) IWORK[static_cast<std::size_t>(30 + j)] = jacobian.columnStarts[j] + 1;
+        for (uint32_t k = 0; k < jacobian.nonZeros; ++k)
+            IWORK[static_cast<std::size_t>(31 + n) + k] = jacobian.rowIndices[k] + 1;
+        jacobianValues_.assign(jacobian.nonZeros, 0.0);
+    }
     return true;
 }
 
@@ -142,6 +157,7 @@ void OdepackIntegrator::ReleaseArrays() {
     std::vector<int32_t>().swap(IWORK);
     std::vector<int32_t>().swap(IWK_);
     std::vector<double>().swap(stateCopy);
+    std::vector<double>().swap(jacobianValues_);
     LRW = LIW = NEQ = 0;
 }
 
@@ -193,6 +209,25 @@ ORVO_LETS_FORCED_UNWIND_PASS void OdepackIntegrator::CallDerivFunc(int32_t neq, 
     }
 }
 
+ORVO_LETS_FORCED_UNWIND_PASS void OdepackIntegrator::CallJacobianColumn(int32_t neq, double t, const double* y,
+                                                                       int32_t column, double* pdj) {
+    if (pendingException_ || analyticJacobian == nullptr || neq != NEQ) return;
+    try {
+        if (column == 0) {
+            if (y != states) std::copy_n(y, NEQ, states);
+            *indVar = t;
+            EvaluateAnalyticJacobian(jacobianValues_.data());
+            ++numJacobianEvals;
+        }
+        for (int32_t k = analyticJacobian->columnStarts[column]; k < analyticJacobian->columnStarts[column + 1]; ++k)
+            pdj[analyticJacobian->rowIndices[k]] = jacobianValues_[static_cast<std::size_t>(k)];
+    } catch (const abi::__forced_unwind&) {
+        throw;
+    } catch (...) {
+        pendingException_ = std::current_exception();
+    }
+}
+
 void OdepackIntegrator::CallSolver(double t, double tout) {
     std::lock_guard<std::mutex> lock(SolverMutex());
     ActiveScope active(this);
@@ -210,7 +245,7 @@ void OdepackIntegrator::CallSolver(double t, double tout) {
     });
     int32_t ipar = 0;
     dlsodes_(&OdepackDerivatives, &NEQ, states, &t, &tout, &ITOL, maxRelErrors, maxAbsErrors, &ITASK, &ISTATE,
-             &IOPT, RWORK.data(), &LRW, IWORK.data(), &LIW, IWK_.data(), &OdepackNoJacobian, &MF,
+             &IOPT, RWORK.data(), &LRW, IWORK.data(), &LIW, IWK_.data(), &OdepackJacobianColumn, &MF,
              reinterpret_cast<double*>(this), &ipar);
     savedDls001_ = dls001_;
     savedDlss01_ = dlss01_;
@@ -237,6 +272,9 @@ void OdepackIntegrator::Step() {
             MF = 222;
         }
         methodCheckPending = false;
+        // With the model's Jacobian and structure, chord iteration uses them
+        // (MOSS 0, MITER 1) in place of difference quotients.
+        if (analyticJacobian && MF % 10 == 2) MF = MF % 100 - 1;
     }
 
     BeginContinuedStep(restart);
