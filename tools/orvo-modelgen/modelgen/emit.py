@@ -777,8 +777,11 @@ extern "C" void zzderivative([[maybe_unused]] uint32_t instance, uint32_t sectio
         j = self.jacobian
         if j is None:
             return ""
-        lines = "\n".join(j.lines)
         values = "double* values" if j.row_indices else "[[maybe_unused]] double* values"
+        lines = ""
+        if j.lines:
+            lines = ("\n    std::fexcept_t flags;\n    std::fegetexceptflag(&flags, FE_ALL_EXCEPT);\n" +
+                     "\n".join(j.lines) + "\n    std::fesetexceptflag(&flags, FE_ALL_EXCEPT);")
         return f"""
 // The section at the point in storage, then the partial derivatives of the
 // derivatives by the state elements, in the pattern's order, from what the
@@ -786,11 +789,7 @@ extern "C" void zzderivative([[maybe_unused]] uint32_t instance, uint32_t sectio
 // the flags stay as the section left them.
 extern "C" void zzjacobian([[maybe_unused]] uint32_t instance, {values}) {{
     using namespace {self.ns};
-    DerivativeSection({argument});
-    std::fexcept_t flags;
-    std::fegetexceptflag(&flags, FE_ALL_EXCEPT);
-{lines}
-    std::fesetexceptflag(&flags, FE_ALL_EXCEPT);
+    DerivativeSection({argument});{lines}
 }}
 """
 
