@@ -20,7 +20,6 @@ their difference quotients."""
 
 import dataclasses
 
-from . import settings as S
 from .analysis import MEMORY_FUNCTIONS
 from .arrays import bottom_up, element_key, fold
 from .cpp import expression, strip_parens
@@ -122,14 +121,19 @@ def branch(condition, a, b):
                        b if b is not None else number(0), None)
 
 
-def combine(ga, gb, op):
-    """op(a, b) for every column of either gradient (a or b None when absent)."""
+def columns(grads, op):
+    """op(one entry of each gradient, None where it has none) for every column
+    of any of them."""
     out = {}
-    for c in sorted(set(ga) | set(gb)):
-        value = op(ga.get(c), gb.get(c))
+    for c in sorted(set().union(*grads)):
+        value = op(*(g.get(c) for g in grads))
         if value is not None:
             out[c] = value
     return out
+
+
+def combine(ga, gb, op):
+    return columns([ga, gb], op)
 
 
 def scaled(g, factor):
@@ -138,7 +142,7 @@ def scaled(g, factor):
 
 # ---- the derivatives of the functions -----------------------------------------------
 
-def _function_gradient(name, node, args, grads, value):
+def _function_gradient(name, args, grads, value):
     """The gradient of name(args); value is the call's own value."""
     a = args[0]
     g = grads[0]
@@ -194,7 +198,7 @@ def _function_gradient(name, node, args, grads, value):
         above = Binary(">", x, upper, None)
         ordered = Binary(">", upper, lower, None)
         inside = Binary(">", x, lower, None)
-        return _columns([dl, du, dx], lambda l, u, d: branch(above, branch(ordered, u, l),
+        return columns([dl, du, dx], lambda l, u, d: branch(above, branch(ordered, u, l),
                                                               branch(inside, d, l)))
     if name == "dead":
         lower, upper, x = args
@@ -202,23 +206,14 @@ def _function_gradient(name, node, args, grads, value):
         above = Binary(">", x, upper, None)
         ordered = Binary(">", upper, lower, None)
         inside = Binary(">", x, lower, None)
-        return _columns([dl, du, dx], lambda l, u, d: branch(
+        return columns([dl, du, dx], lambda l, u, d: branch(
             above, branch(ordered, sub(d, u), sub(d, l)), branch(inside, None, sub(d, l))))
     if name == "fcnsw":
         p = args[0]
         _, da, db, dc = grads
-        return _columns([da, db, dc], lambda x, y, z: branch(
+        return columns([da, db, dc], lambda x, y, z: branch(
             Binary("<", p, number(0), None), x, branch(Binary(">", p, number(0), None), z, y)))
     raise NoJacobian(f"{name}() of a value that depends on the states has no derivative rule")
-
-
-def _columns(grads, op):
-    out = {}
-    for c in sorted(set().union(*grads)):
-        value = op(*(g.get(c) for g in grads))
-        if value is not None:
-            out[c] = value
-    return out
 
 
 def _pow_gradient(a, b, ga, gb, value):
@@ -341,7 +336,7 @@ class _Differentiator:
         if name in MEMORY_FUNCTIONS:
             raise NoJacobian(f"{name}() keeps a memory of the run and reads the states")
         args = [self.value(a) for a in node.args]
-        return _function_gradient(name, node, args, kids, self.value(node))
+        return _function_gradient(name, args, kids, self.value(node))
 
     # statements
     def _bind(self, tree, out):
@@ -451,8 +446,11 @@ def _assignments(body):
 # ---- dead locals ----------------------------------------------------------------------
 
 def _reads(tree):
-    return {node.name for node in walk(tree) if isinstance(node, Ref)
-            and node.name.startswith(LOCAL)}
+    return {node.name for node in walk(tree) if isinstance(node, Ref) and _is_local(node.name)}
+
+
+def _is_local(name):
+    return name.startswith(LOCAL) and name[len(LOCAL):].isdigit()
 
 
 def _local_name(target):
@@ -472,7 +470,7 @@ def _prune(statements, live=None):
                                bodies[-1]))
             continue
         target = _local_name(s.target)
-        if target.startswith(LOCAL) and target not in live:
+        if _is_local(target) and target not in live:
             continue
         live |= _reads(s.expr)
         kept.append(s)
