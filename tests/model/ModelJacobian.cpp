@@ -80,6 +80,7 @@ TEST_F(ModelJacobianTest, AgreesWithCentralDifferencesAtRandomStates) {
     std::vector<std::vector<double>> snapshots;
     std::vector<double> times;
     Run(snapshots, times);
+    ASSERT_GT(times.back(), times.front()) << "the short run did not advance";
     // Each element's magnitude during the run: a state still zero there gets
     // values of the size its neighbours in time have.
     std::vector<double> magnitude(n_, 0.0);

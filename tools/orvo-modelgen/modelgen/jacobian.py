@@ -117,6 +117,8 @@ def call(name, *args):
 def branch(condition, a, b):
     if a is None and b is None:
         return None
+    if isinstance(a, Number) and isinstance(b, Number) and value_of(a) == value_of(b):
+        return a if value_of(a) != 0 else None
     return Conditional(condition, a if a is not None else number(0),
                        b if b is not None else number(0), None)
 
