@@ -320,6 +320,10 @@ void {c}ModelSetDefaults() {{
             if t.description:
                 lines.append(f"// {t.description}")
             lines.append(f"double {t.name}_table(double x);")
+            if t.name in self._slopes():
+                lines.append(f"// The slope of {t.name}_table at x: that of the segment the "
+                             "lookup uses.")
+                lines.append(f"double {t.name}_table_slope(double x);")
         lines += ["", f"}}  // namespace {self.ns}"]
         return "\n".join(lines) + "\n"
 
@@ -329,8 +333,21 @@ void {c}ModelSetDefaults() {{
         for t in self.laid.tables:
             lines += [f"double {t.name}_table(double x) {{",
                       f"    return zztable({t.name}, 1, {t.points}, 0, 0, x, 0.0, 0.0);", "}\n"]
+            if t.name in self._slopes():
+                # The values, then the breakpoints; segment k joins points k - 1 and k.
+                lines += [f"double {t.name}_table_slope(double x) {{",
+                          f"    const double* value = {t.name};",
+                          f"    const double* breakpoint = {t.name} + {t.points};",
+                          "    int k = 1;",
+                          f"    while (x > breakpoint[k] && k < {t.points - 1}) ++k;",
+                          "    return (value[k - 1] - value[k]) / (breakpoint[k - 1] - breakpoint[k]);",
+                          "}\n"]
         lines.append(f"}}  // namespace {self.ns}")
         return "\n".join(lines) + "\n"
+
+    def _slopes(self):
+        """The tables the Jacobian needs the slopes of."""
+        return self.jacobian.slopes if self.jacobian is not None else set()
 
     # ---- entries and sections --------------------------------------------------
     def model_header(self):

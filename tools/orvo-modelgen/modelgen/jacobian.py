@@ -13,9 +13,9 @@ evaluated again as the section evaluated them, and only the branch taken is
 differentiated. Integer and logical values, conditions, delay() and
 everything computed from constants alone have zero derivative.
 
-A state-dependent construct without a rule (an operator with a memory of the
-run other than delay, a table lookup, a time function, an index known only
-during the run) leaves the model without a Jacobian: the integrators keep
+A table lookup contributes the slope of the segment it uses. A
+state-dependent construct without a rule (an operator with a memory of the
+run other than delay, a time function, an index known only during the run) leaves the model without a Jacobian: the integrators keep
 their difference quotients."""
 
 import dataclasses
@@ -42,6 +42,7 @@ class Jacobian:
     column_starts: list
     row_indices: list
     lines: list            # the statements after the derivative section, C++
+    slopes: set            # the tables whose slope functions they call
 
 
 # ---- expression algebra; None is zero ------------------------------------------------
@@ -258,6 +259,7 @@ class _Differentiator:
         self.locals = 0
         self.bound = {}       # (id of a block, C++ text) -> the local holding it
         self.blocks = []
+        self.slopes = set()   # the tables whose slopes the derivatives read
         self.reuse = self._stored_values()
 
     def _stored_values(self):
@@ -334,7 +336,11 @@ class _Differentiator:
         if name == "delay" or not any(kids):
             return {}
         if name in self.tables:
-            raise NoJacobian(f"table '{name}' looks up a value that depends on the states")
+            # Linear between breakpoints: the slope of the segment in use.
+            self.slopes.add(name)
+            slope = Ref(f"{name}_table_slope({strip_parens(expression(node.args[0], self.laid))})",
+                        None)
+            return scaled(kids[0], slope)
         if name in MEMORY_FUNCTIONS:
             raise NoJacobian(f"{name}() keeps a memory of the run and reads the states")
         args = [self.value(a) for a in node.args]
@@ -484,21 +490,22 @@ def _prune(statements, live=None):
 
 def differentiate(laid, p):
     """(state elements, column starts, row indices, the statements that write
-    values[k]) for the model's plan p; NoJacobian when it cannot have one."""
+    values[k], the tables whose slopes they read) for the model's plan p;
+    NoJacobian when it cannot have one."""
     d = _Differentiator(laid, p)
     starts, rows, statements = d.run()
-    return d.n, starts, rows, statements
+    return d.n, starts, rows, statements, d.slopes
 
 
 def jacobian(laid, p):
     """(Jacobian, None), or (None, the reason the model has none)."""
     try:
-        n, starts, rows, statements = differentiate(laid, p)
+        n, starts, rows, statements, slopes = differentiate(laid, p)
     except NoJacobian as e:
         return None, str(e)
     sharing = _Sharing(laid)
     lines = sharing.lines([(s, lambda s: _lines(s, laid)) for s in statements])
-    return Jacobian(n, starts, rows, lines), None
+    return Jacobian(n, starts, rows, lines, slopes), None
 
 
 def _lines(statement, laid, indent="    "):
