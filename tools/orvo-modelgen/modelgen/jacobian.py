@@ -27,6 +27,9 @@ from .optimize import _Sharing
 from .syntax import Assignment, Binary, Call, Conditional, If, Number, Ref, Unary, walk
 
 LOCAL = "zzd"
+# Partial derivatives the section's statements may carry in all; beyond, the
+# generation would take minutes and the Jacobian would hardly be sparse.
+MAX_ENTRIES = 4_000_000
 _LN10 = "2.302585092994046"
 _ZERO_FUNCTIONS = frozenset({"floor", "ceil", "aint", "anint", "sgn"})
 _LOGICAL_OPS = frozenset({"<", "<=", ">", ">=", "==", "!=", "&&", "||"})
@@ -260,6 +263,7 @@ class _Differentiator:
         self.bound = {}       # (id of a block, C++ text) -> the local holding it
         self.blocks = []
         self.slopes = set()   # the tables whose slopes the derivatives read
+        self.entries = 0
         self.reuse = self._stored_values()
 
     def _stored_values(self):
@@ -375,6 +379,10 @@ class _Differentiator:
             if not statement.derivative and statement.target in self.laid.typed:
                 continue
             g = self.gradient(statement.expr, env)
+            self.entries += len(g)
+            if self.entries > MAX_ENTRIES:
+                raise NoJacobian(f"the derivative section carries more than {MAX_ENTRIES} "
+                                 "partial derivatives")
             g = {c: self._bind(tree, out) for c, tree in g.items()}
             key = self._target_key(statement)
             if statement.derivative:
