@@ -121,6 +121,25 @@ class Metadata(unittest.TestCase):
         self.assertEqual([(v[n]["type"], v[n]["default"]) for n in ("n", "on", "c", "f")],
                          [("integer", 4), ("logical", 1), ("integer", None), ("logical", None)])
 
+    def test_the_jacobian_or_why_there_is_none(self):
+        self.assertEqual(load(PREGNANCY)["jacobian"], {"nonzeros": 123})
+        meta, registration = self.generate(
+            "model m;\nstates { x = 1; y = 0; }\n"
+            "derivative { dt(x) = -x * y; dt(y) = limint(y, x, 0, 1); }\nterminate when t >= 1;\n")
+        reason = "limint() keeps a memory of the run and reads the states"
+        self.assertEqual(meta["jacobian"], {"nonzeros": None, "reason": reason})
+        self.assertIn(f"// No analytic Jacobian: {reason}.", registration)
+        self.assertNotIn("OrvoSimSetJacobian", registration)
+        # Pattern: column x holds rows x and y, column y row x.
+        meta, registration = self.generate(
+            "model m;\nstates { x = 1; y = 0; }\n"
+            "derivative { dt(x) = -x * y; dt(y) = x; }\nterminate when t >= 1;\n")
+        self.assertEqual(meta["jacobian"], {"nonzeros": 3})
+        self.assertIn("kJacobianColumnStarts[] = {\n    0, 2, 3\n}", registration)
+        self.assertIn("kJacobianRowIndices[] = {\n    0, 1, 0\n}", registration)
+        self.assertIn("OrvoSimSetJacobian(2, 3, kJacobianColumnStarts, kJacobianRowIndices, "
+                      "zzjacobian);", registration)
+
     def test_undeclared_defaults(self):
         text = ("model m;\nstates { x = 1; y = 0; }\nconstants { k = 2; rin = 0; }\n"
                 "derivative { dt(x) = -k * x + rin; dt(y) = k * x; }\n"

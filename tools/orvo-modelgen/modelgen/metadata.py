@@ -61,7 +61,7 @@ def _variable(v, laid):
     return entry
 
 
-def metadata(laid):
+def metadata(laid, jacobian=None, no_jacobian=None):
     m = laid.source
     if m.record is not None:
         record = ["t"] + [name for name, _ in m.record if name != "t"]
@@ -85,8 +85,11 @@ def metadata(laid):
         "dose_targets": [n for n, _ in m.dose_targets],
         "infusion_inputs": [n for n, _ in m.infusion_inputs],
         "variables": [_variable(v, laid) for v in laid.variables],
+        # The analytic Jacobian's non-zeros, or why the model has none.
+        "jacobian": ({"nonzeros": len(jacobian.row_indices)} if jacobian is not None else
+                     {"nonzeros": None, "reason": no_jacobian}),
     }
 
 
-def metadata_text(laid):
-    return json.dumps(metadata(laid), indent=1) + "\n"
+def metadata_text(laid, jacobian=None, no_jacobian=None):
+    return json.dumps(metadata(laid, jacobian, no_jacobian), indent=1) + "\n"

@@ -422,10 +422,11 @@ class _Sharing:
 
 # ---- C++ ------------------------------------------------------------------------------
 
-def derivative_code(laid, rename):
+def derivative_code(laid, rename, p=None):
     """(definitions before the derivative section, the lines of its
-    statements, the namespace-level ConstantsChanged definition)."""
-    p = plan(laid)
+    statements, the namespace-level ConstantsChanged definition); p is the
+    model's plan when it is at hand."""
+    p = p or plan(laid)
     sharing = _Sharing(laid)
     body = sharing.lines([(s, lambda s: statements([s], laid, rename=rename)) for s in p.kept])
     if not (p.hoisted or p.slots):
