@@ -156,7 +156,36 @@ void Integrator::CalculateDerivatives() {
     CallModel(nullptr);
 }
 
-void Integrator::EvaluateAnalyticJacobian(double* values) { CallModel(values); }
+void Integrator::EvaluateAnalyticJacobian(double* values) {
+    CallModel(values);
+    const AnalyticJacobian& jacobian = *analyticJacobian;
+    bool repaired = false;
+    for (uint32_t j = 0; j < numOdeStates; ++j) {
+        const int32_t begin = jacobian.columnStarts[j], end = jacobian.columnStarts[j + 1];
+        bool finite = true;
+        for (int32_t k = begin; k < end; ++k) finite = finite && std::isfinite(values[k]);
+        if (finite) continue;
+        // A singular point of the formulas (a root or a fractional power of
+        // zero): this column by a forward difference quotient instead.
+        double* base = jacobianWork[1].data();
+        if (!repaired) std::copy_n(derivatives, numOdeStates, base);
+        repaired = true;
+        const double y = states[j];
+        const double d = std::max({std::fabs(y) * kSqrtEpsilon, maxErrors[j], kEpsilon});
+        {
+            ValueRestore restore(&states[j], y);
+            states[j] = y + d;
+            const double width = states[j] - y;
+            CalculateDerivatives();
+            for (int32_t k = begin; k < end; ++k) {
+                const uint32_t row = static_cast<uint32_t>(jacobian.rowIndices[k]);
+                values[k] = (derivatives[row] - base[row]) / width;
+            }
+        }
+    }
+    // The derivatives are left at the point, as the model's own call leaves them.
+    if (repaired) CalculateDerivatives();
+}
 
 ORVO_LETS_FORCED_UNWIND_PASS void Integrator::CallModel(double* jacobianValues) {
     const auto call = [this, jacobianValues] {
