@@ -220,19 +220,26 @@ TEST(StreamedTables, EqualTheInMemoryTablesForAnyOrderOfFinishingAndFromParts) {
     const auto stream = [&](const std::function<void(const std::function<void(RunRecord&&)>&)>& feed) {
         std::ostringstream runs, summary;
         RunsTableWriter writer(whole, runs);
-        SummarySpill spill;
+        // 16 runs a block: two full blocks and a partial one; and all 41 in
+        // one block, which never reaches the file.
+        SummarySpill spill, held;
         std::string error;
-        // 16 runs a block: two full blocks and a partial one.
         EXPECT_TRUE(spill.Open(::testing::TempDir(), whole.Values(), error, 16 * 8 * sizeof(double))) << error;
+        EXPECT_TRUE(held.Open(::testing::TempDir(), whole.Values(), error, std::size_t{1} << 20, 41)) << error;
         RunCounts counts;
         feed([&](RunRecord&& r) {
             counts.Add(r);
             writer.Add(r);
             spill.Add(r);
+            held.Add(r);
         });
-        std::vector<PopulationSummary> summaries;
+        std::vector<PopulationSummary> summaries, heldSummaries;
         EXPECT_TRUE(spill.Summaries(summaries, error)) << error;
+        EXPECT_TRUE(held.Summaries(heldSummaries, error)) << error;
         WriteSummaryRows(whole, summaries, summary);
+        std::ostringstream heldSummary;
+        WriteSummaryRows(whole, heldSummaries, heldSummary);
+        EXPECT_EQ(heldSummary.str(), expectedSummary.str());
         EXPECT_EQ(runs.str(), expectedRuns.str());
         EXPECT_EQ(summary.str(), expectedSummary.str());
         EXPECT_EQ(counts.runs, 41u);

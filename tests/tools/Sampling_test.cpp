@@ -190,6 +190,33 @@ TEST(Statistics, SummaryOfKnownValues) {
     EXPECT_DOUBLE_EQ(s.percentiles[3], 5.5);  // p50
     EXPECT_DOUBLE_EQ(s.percentiles[6], 9.775);  // p97.5
     EXPECT_TRUE(std::isnan(Summarize({}).mean));
+    EXPECT_TRUE(std::isnan(Summarize({}).percentiles[3]));
+}
+
+// The percentiles select their order statistics instead of sorting: the same
+// numbers as Quantile on the sorted values, for sizes around the ranks'
+// boundaries and with many ties.
+TEST(Statistics, SummaryPercentilesEqualThoseOfTheSortedValues) {
+    uint64_t state = 12345;
+    const auto next = [&] {
+        state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+        return static_cast<double>(state >> 11) / 9007199254740992.0;
+    };
+    for (const std::size_t n : {1u, 2u, 3u, 5u, 39u, 40u, 41u, 100u, 1000u, 1001u})
+        for (const bool ties : {false, true}) {
+            std::vector<double> values(n);
+            for (double& v : values) v = ties ? std::floor(next() * 4.0) : next() * 100.0 - 50.0;
+            std::vector<double> sorted = values;
+            std::sort(sorted.begin(), sorted.end());
+            const PopulationSummary s = Summarize(values);
+            for (std::size_t k = 0; k < kSummaryPercentiles; ++k)
+                EXPECT_EQ(s.percentiles[k], Quantile(sorted, kSummaryProbabilities[k])) << n << " " << k;
+            std::vector<double> inPlace = values;
+            const PopulationSummary again = SummarizeInPlace(inPlace);
+            EXPECT_EQ(again.mean, s.mean);
+            EXPECT_EQ(again.sd, s.sd);
+            EXPECT_TRUE(std::is_permutation(inPlace.begin(), inPlace.end(), values.begin()));
+        }
 }
 
 // The distributions whose quantiles are computed numerically or from special

@@ -131,7 +131,7 @@ std::vector<PopulationSummary> SummarizeTable(const PopulationTable& table) {
                 const double v = table.Value(record, o, i);
                 if (record.status == RunStatus::Ok && std::isfinite(v)) values.push_back(v);
             }
-            summaries.push_back(Summarize(values));
+            summaries.push_back(SummarizeInPlace(values));
         }
     return summaries;
 }
@@ -160,7 +160,7 @@ SummarySpill::~SummarySpill() {
 }
 
 bool SummarySpill::Open(const std::string& directory, std::size_t values, std::string& error,
-                        std::size_t blockBytes) {
+                        std::size_t blockBytes, std::size_t runs) {
     std::string path = (directory.empty() ? std::string(".") : directory) + "/.orvo-summary-XXXXXX";
     fd_ = mkstemp(path.data());
     if (fd_ < 0) {
@@ -170,26 +170,37 @@ bool SummarySpill::Open(const std::string& directory, std::size_t values, std::s
     unlink(path.c_str());
     values_ = values;
     blockRuns_ = std::max<std::size_t>(16, blockBytes / sizeof(double) / std::max<std::size_t>(1, values));
-    block_.assign(values_ * blockRuns_, NAN);
+    blockRuns_ = std::max<std::size_t>(1, std::min(blockRuns_, runs));
     return true;
 }
 
 void SummarySpill::Add(const RunRecord& record) {
-    const bool ok = record.status == RunStatus::Ok && record.values.size() == values_;
-    for (std::size_t c = 0; c < values_; ++c) block_[c * blockRuns_ + inBlock_] = ok ? record.values[c] : NAN;
-    if (++inBlock_ == blockRuns_) {
+    // A full block goes to the file when the next run comes: a population
+    // that fits in one block never touches it.
+    if (inBlock_ == blockRuns_) {
         WriteBlock();  // a failure is kept for Summaries
         inBlock_ = 0;
         ++blocks_;
     }
+    // Taken when the first run comes, not before the workers are forked.
+    if (!block_) block_ = std::make_unique_for_overwrite<double[]>(values_ * blockRuns_);
+    double* row = block_.get() + inBlock_ * values_;
+    if (record.status == RunStatus::Ok && record.values.size() == values_)
+        std::copy(record.values.begin(), record.values.end(), row);
+    else
+        std::fill(row, row + values_, NAN);
+    ++inBlock_;
 }
 
-// Each column of the block, `inBlock_` values long, one after the other.
+// The block holds runs row by row; the file holds each block column by
+// column, `inBlock_` values a column.
 bool SummarySpill::WriteBlock() {
     if (!error_.empty()) return false;
     const off_t start = static_cast<off_t>(blocks_ * blockRuns_ * values_ * sizeof(double));
+    std::vector<double> column(inBlock_);
     for (std::size_t c = 0; c < values_; ++c) {
-        const char* bytes = reinterpret_cast<const char*>(block_.data() + c * blockRuns_);
+        for (std::size_t r = 0; r < inBlock_; ++r) column[r] = block_[r * values_ + c];
+        const char* bytes = reinterpret_cast<const char*>(column.data());
         std::size_t size = inBlock_ * sizeof(double);
         off_t at = start + static_cast<off_t>(c * inBlock_ * sizeof(double));
         while (size > 0) {
@@ -214,12 +225,30 @@ bool SummarySpill::Summaries(std::vector<PopulationSummary>& summaries, std::str
         error = "the summary's scratch file is not open";
         return false;
     }
+    if (blocks_ == 0) {
+        // Everything in the block: a few columns at a time, so that each row's
+        // cache line is read once for all of them.
+        constexpr std::size_t kColumns = 8;
+        std::vector<double> columns[kColumns];
+        for (std::size_t c = 0; c < values_; c += kColumns) {
+            const std::size_t group = std::min(kColumns, values_ - c);
+            for (std::size_t j = 0; j < group; ++j) columns[j].clear();
+            for (std::size_t r = 0; r < inBlock_; ++r) {
+                const double* row = block_.get() + r * values_ + c;
+                for (std::size_t j = 0; j < group; ++j)
+                    if (std::isfinite(row[j])) columns[j].push_back(row[j]);
+            }
+            for (std::size_t j = 0; j < group; ++j) summaries.push_back(SummarizeInPlace(columns[j]));
+        }
+        block_.reset();
+        return true;
+    }
     if (inBlock_ > 0) WriteBlock();
     if (!error_.empty()) {
         error = error_;
         return false;
     }
-    block_ = {};
+    block_.reset();
     std::vector<double> column, values;
     for (std::size_t c = 0; c < values_; ++c) {
         values.clear();
@@ -243,7 +272,7 @@ bool SummarySpill::Summaries(std::vector<PopulationSummary>& summaries, std::str
             for (const double v : column)
                 if (std::isfinite(v)) values.push_back(v);
         }
-        summaries.push_back(Summarize(values));
+        summaries.push_back(SummarizeInPlace(values));
     }
     return true;
 }

@@ -26,3 +26,5 @@ struct PopulationSummary {
     double percentiles[kSummaryPercentiles] = {};
 };
 PopulationSummary Summarize(const std::vector<double>& values);
+// The same, reordering `values` instead of copying them.
+PopulationSummary SummarizeInPlace(std::vector<double>& values);
