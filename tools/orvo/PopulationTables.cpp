@@ -123,15 +123,14 @@ void WriteRunsTable(const PopulationTable& table, std::ostream& out) {
 
 std::vector<PopulationSummary> SummarizeTable(const PopulationTable& table) {
     std::vector<PopulationSummary> summaries;
-    std::vector<double> values;
+    std::vector<double> column;
+    ColumnSummarizer summarizer;
     for (std::size_t o = 0; o < table.outputs.size(); ++o)
         for (std::size_t i = 0; i < table.times.size(); ++i) {
-            values.clear();
-            for (const RunRecord& record : table.records) {
-                const double v = table.Value(record, o, i);
-                if (record.status == RunStatus::Ok && std::isfinite(v)) values.push_back(v);
-            }
-            summaries.push_back(SummarizeInPlace(values));
+            column.clear();
+            for (const RunRecord& record : table.records)
+                column.push_back(record.status == RunStatus::Ok ? table.Value(record, o, i) : NAN);
+            summaries.push_back(summarizer.Next(column));
         }
     return summaries;
 }
@@ -230,15 +229,15 @@ bool SummarySpill::Summaries(std::vector<PopulationSummary>& summaries, std::str
         // cache line is read once for all of them.
         constexpr std::size_t kColumns = 8;
         std::vector<double> columns[kColumns];
+        ColumnSummarizer summarizer;
         for (std::size_t c = 0; c < values_; c += kColumns) {
             const std::size_t group = std::min(kColumns, values_ - c);
-            for (std::size_t j = 0; j < group; ++j) columns[j].clear();
+            for (std::size_t j = 0; j < group; ++j) columns[j].resize(inBlock_);
             for (std::size_t r = 0; r < inBlock_; ++r) {
                 const double* row = block_.get() + r * values_ + c;
-                for (std::size_t j = 0; j < group; ++j)
-                    if (std::isfinite(row[j])) columns[j].push_back(row[j]);
+                for (std::size_t j = 0; j < group; ++j) columns[j][r] = row[j];
             }
-            for (std::size_t j = 0; j < group; ++j) summaries.push_back(SummarizeInPlace(columns[j]));
+            for (std::size_t j = 0; j < group; ++j) summaries.push_back(summarizer.Next(columns[j]));
         }
         block_.reset();
         return true;
@@ -250,6 +249,7 @@ bool SummarySpill::Summaries(std::vector<PopulationSummary>& summaries, std::str
     }
     block_.reset();
     std::vector<double> column, values;
+    ColumnSummarizer summarizer;
     for (std::size_t c = 0; c < values_; ++c) {
         values.clear();
         for (std::size_t b = 0; b <= blocks_; ++b) {
@@ -269,10 +269,9 @@ bool SummarySpill::Summaries(std::vector<PopulationSummary>& summaries, std::str
                 }
                 done += static_cast<std::size_t>(got);
             }
-            for (const double v : column)
-                if (std::isfinite(v)) values.push_back(v);
+            values.insert(values.end(), column.begin(), column.end());
         }
-        summaries.push_back(SummarizeInPlace(values));
+        summaries.push_back(summarizer.Next(values));
     }
     return true;
 }

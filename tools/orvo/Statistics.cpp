@@ -30,56 +30,57 @@ double Quantile(const std::vector<double>& sorted, double p) {
     return sorted[below] + fraction * (sorted[below + 1] - sorted[below]);
 }
 
-namespace {
-
-// Puts the order statistics `ranks` (ascending, distinct, within the range)
-// of [first, last) in their sorted places; `base` is the rank of `first`.
-// Each selection splits the range, so the ranks either side select within
-// their part: a few passes over the values instead of a sort.
-void SelectRanks(double* first, double* last, std::size_t base, const std::size_t* ranks, std::size_t count) {
-    if (count == 0) return;
-    const std::size_t middle = count / 2;
-    double* nth = first + (ranks[middle] - base);
-    std::nth_element(first, nth, last);
-    SelectRanks(first, nth, base, ranks, middle);
-    SelectRanks(nth + 1, last, ranks[middle] + 1, ranks + middle + 1, count - middle - 1);
-}
-
-}  // namespace
-
-PopulationSummary SummarizeInPlace(std::vector<double>& values) {
+PopulationSummary ColumnSummarizer::Next(const std::vector<double>& column) {
+    finite_.clear();
+    for (const double v : column)
+        if (std::isfinite(v)) finite_.push_back(v);
     PopulationSummary summary;
-    summary.n = values.size();
-    summary.mean = Mean(values);
-    summary.sd = values.empty() ? NAN : StandardDeviation(values, summary.mean);
-    if (values.empty()) {
-        for (double& p : summary.percentiles) p = NAN;
-        return summary;
+    summary.n = finite_.size();
+    summary.mean = Mean(finite_);
+    summary.sd = finite_.empty() ? NAN : StandardDeviation(finite_, summary.mean);
+
+    // The runs in the previous column's order, sorted by insertion: about n
+    // steps when the order changed little, else a sort afresh.
+    if (order_.size() != column.size()) {
+        order_.resize(column.size());
+        for (std::size_t r = 0; r < order_.size(); ++r) order_[r] = r;
     }
-    // The order statistics the percentiles interpolate between (as Quantile).
-    const std::size_t n = values.size();
-    std::size_t ranks[2 * kSummaryPercentiles];
-    std::size_t count = 0;
-    for (const double p : kSummaryProbabilities) {
-        const std::size_t below = static_cast<std::size_t>(std::floor(p * static_cast<double>(n - 1)));
-        for (const std::size_t rank : {below, below + 1})
-            if (rank < n && (count == 0 || ranks[count - 1] < rank)) ranks[count++] = rank;
+    ranked_.clear();
+    for (const std::size_t r : order_)
+        if (std::isfinite(column[r])) ranked_.emplace_back(column[r], r);
+    const std::size_t budget = 8 * ranked_.size() + 64;
+    std::size_t moves = 0;
+    for (std::size_t i = 1; i < ranked_.size() && moves <= budget; ++i) {
+        const std::pair<double, std::size_t> item = ranked_[i];
+        std::size_t j = i;
+        for (; j > 0 && item.first < ranked_[j - 1].first && moves <= budget; --j, ++moves) ranked_[j] = ranked_[j - 1];
+        ranked_[j] = item;
     }
-    SelectRanks(values.data(), values.data() + n, 0, ranks, count);
-    for (std::size_t k = 0; k < kSummaryPercentiles; ++k) {
-        const double position = kSummaryProbabilities[k] * static_cast<double>(n - 1);
+    if (moves > budget)
+        std::sort(ranked_.begin(), ranked_.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::size_t k = 0;
+    for (const auto& item : ranked_) order_[k++] = item.second;
+    for (std::size_t r = 0; r < column.size(); ++r)
+        if (!std::isfinite(column[r])) order_[k++] = r;
+
+    // As Quantile on the sorted values.
+    const std::size_t n = ranked_.size();
+    for (std::size_t q = 0; q < kSummaryPercentiles; ++q) {
+        if (n == 0) {
+            summary.percentiles[q] = NAN;
+            continue;
+        }
+        const double position = kSummaryProbabilities[q] * static_cast<double>(n - 1);
         const std::size_t below = static_cast<std::size_t>(std::floor(position));
         if (below + 1 >= n) {
-            summary.percentiles[k] = values[n - 1];
+            summary.percentiles[q] = ranked_[n - 1].first;
             continue;
         }
         const double fraction = position - static_cast<double>(below);
-        summary.percentiles[k] = values[below] + fraction * (values[below + 1] - values[below]);
+        const double low = ranked_[below].first, high = ranked_[below + 1].first;
+        summary.percentiles[q] = low + fraction * (high - low);
     }
     return summary;
 }
 
-PopulationSummary Summarize(const std::vector<double>& values) {
-    std::vector<double> copy = values;
-    return SummarizeInPlace(copy);
-}
+PopulationSummary Summarize(const std::vector<double>& values) { return ColumnSummarizer().Next(values); }
