@@ -8,6 +8,8 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <system_error>
+#include <thread>
 #include <unistd.h>
 
 #include "ContentHash.h"
@@ -92,28 +94,38 @@ RunCounts CountRuns(const PopulationTable& table) {
 }
 
 RunsTableWriter::RunsTableWriter(const PopulationColumns& columns, std::ostream& out)
-    : columns_(columns), writer_(out) {
-    AddRunColumns(columns_, row_);
+    : columns_(columns), out_(out) {
+    std::vector<std::string> header;
+    AddRunColumns(columns_, header);
     for (const std::string& output : columns_.outputs) {
-        for (const std::size_t at : columns_.atIndices) row_.push_back(TimeColumn(output, columns_.times[at]));
-        for (const char* measure : {"_max", "_tmax", "_auc", "_final"}) row_.push_back(output + measure);
+        for (const std::size_t at : columns_.atIndices) header.push_back(TimeColumn(output, columns_.times[at]));
+        for (const char* measure : {"_max", "_tmax", "_auc", "_final"}) header.push_back(output + measure);
     }
-    writer_.WriteRow(row_);
+    CsvWriter(out_).WriteRow(header);
 }
 
+// The row CsvWriter would write from AddRunFields and the cells, built in
+// one line: numbers never need quotes.
 void RunsTableWriter::Add(const RunRecord& record) {
-    row_.clear();
-    AddRunFields(record, row_);
+    line_ = std::to_string(record.run);
+    for (const double v : record.inputs) AppendReal(line_ += ',', v);
+    (line_ += ',') += RunStatusName(record.status);
+    CsvWriter::AppendField(line_ += ',', record.message);
     for (std::size_t o = 0; o < columns_.outputs.size(); ++o) {
-        for (const std::size_t at : columns_.atIndices) row_.push_back(Cell(columns_.Value(record, o, at)));
+        for (const std::size_t at : columns_.atIndices) {
+            line_ += ',';
+            const double v = columns_.Value(record, o, at);
+            if (!std::isnan(v)) AppendReal(line_, v);
+        }
         OutputMeasures m;
         if (record.status == RunStatus::Ok && MeasureOutput(columns_, record, o, m)) {
-            for (const double v : {m.max, m.tmax, m.auc, m.final}) row_.push_back(FormatReal(v));
+            for (const double v : {m.max, m.tmax, m.auc, m.final}) AppendReal(line_ += ',', v);
         } else {
-            row_.insert(row_.end(), 4, std::string());
+            line_ += ",,,,";
         }
     }
-    writer_.WriteRow(row_);
+    line_ += '\n';
+    out_ << line_;
 }
 
 void WriteRunsTable(const PopulationTable& table, std::ostream& out) {
@@ -227,18 +239,40 @@ bool SummarySpill::Summaries(std::vector<PopulationSummary>& summaries, std::str
     if (blocks_ == 0) {
         // Everything in the block: a few columns at a time, so that each row's
         // cache line is read once for all of them.
-        constexpr std::size_t kColumns = 8;
-        std::vector<double> columns[kColumns];
-        ColumnSummarizer summarizer;
-        for (std::size_t c = 0; c < values_; c += kColumns) {
-            const std::size_t group = std::min(kColumns, values_ - c);
-            for (std::size_t j = 0; j < group; ++j) columns[j].resize(inBlock_);
-            for (std::size_t r = 0; r < inBlock_; ++r) {
-                const double* row = block_.get() + r * values_ + c;
-                for (std::size_t j = 0; j < group; ++j) columns[j][r] = row[j];
+        summaries.resize(values_);
+        const auto summarize = [&](std::size_t first, std::size_t end) {
+            constexpr std::size_t kColumns = 8;
+            std::vector<double> columns[kColumns];
+            ColumnSummarizer summarizer;
+            for (std::size_t c = first; c < end; c += kColumns) {
+                const std::size_t group = std::min(kColumns, end - c);
+                for (std::size_t j = 0; j < group; ++j) columns[j].resize(inBlock_);
+                for (std::size_t r = 0; r < inBlock_; ++r) {
+                    const double* row = block_.get() + r * values_ + c;
+                    for (std::size_t j = 0; j < group; ++j) columns[j][r] = row[j];
+                }
+                for (std::size_t j = 0; j < group; ++j) summaries[c + j] = summarizer.Next(columns[j]);
             }
-            for (std::size_t j = 0; j < group; ++j) summaries.push_back(summarizer.Next(columns[j]));
+        };
+        // The workers are done by now: a large table is shared with a second
+        // thread, each column's summary the same whichever computes it.
+        const std::size_t half = values_ / 2;
+        bool shared = false;
+        if (values_ * inBlock_ >= (std::size_t{1} << 16) && std::thread::hardware_concurrency() > 1) {
+            try {
+                std::thread second(summarize, half, values_);
+                try {
+                    summarize(0, half);
+                } catch (...) {
+                    second.join();
+                    throw;
+                }
+                second.join();
+                shared = true;
+            } catch (const std::system_error&) {  // no thread to be had: the first computes all
+            }
         }
+        if (!shared) summarize(0, values_);
         block_.reset();
         return true;
     }

@@ -67,8 +67,8 @@ public:
 
 private:
     const PopulationColumns& columns_;
-    CsvWriter writer_;
-    std::vector<std::string> row_;
+    std::ostream& out_;
+    std::string line_;
 };
 
 // The summary of each output at each output time, output-major, over the
