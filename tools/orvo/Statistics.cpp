@@ -31,13 +31,22 @@ double Quantile(const std::vector<double>& sorted, double p) {
 }
 
 PopulationSummary ColumnSummarizer::Next(const std::vector<double>& column) {
-    finite_.clear();
-    for (const double v : column)
-        if (std::isfinite(v)) finite_.push_back(v);
+    // Mean and StandardDeviation of the finite values, in run order.
     PopulationSummary summary;
-    summary.n = finite_.size();
-    summary.mean = Mean(finite_);
-    summary.sd = finite_.empty() ? NAN : StandardDeviation(finite_, summary.mean);
+    std::size_t n = 0;
+    double sum = 0.0;
+    for (const double v : column)
+        if (std::isfinite(v)) {
+            sum += v;
+            ++n;
+        }
+    summary.n = n;
+    summary.mean = n == 0 ? NAN : sum / static_cast<double>(n);
+    double squares = 0.0;
+    if (n >= 2)
+        for (const double v : column)
+            if (std::isfinite(v)) squares += (v - summary.mean) * (v - summary.mean);
+    summary.sd = n == 0 ? NAN : std::sqrt(n < 2 ? 0.0 : squares / static_cast<double>(n - 1));
 
     // The runs in the previous column's order, sorted by insertion: about n
     // steps when the order changed little, else a sort afresh.
@@ -45,12 +54,13 @@ PopulationSummary ColumnSummarizer::Next(const std::vector<double>& column) {
         order_.resize(column.size());
         for (std::size_t r = 0; r < order_.size(); ++r) order_[r] = r;
     }
-    ranked_.clear();
+    ranked_.resize(n);
+    std::size_t k = 0;
     for (const std::size_t r : order_)
-        if (std::isfinite(column[r])) ranked_.emplace_back(column[r], r);
-    const std::size_t budget = 8 * ranked_.size() + 64;
+        if (std::isfinite(column[r])) ranked_[k++] = {column[r], r};
+    const std::size_t budget = 8 * n + 64;
     std::size_t moves = 0;
-    for (std::size_t i = 1; i < ranked_.size() && moves <= budget; ++i) {
+    for (std::size_t i = 1; i < n && moves <= budget; ++i) {
         const std::pair<double, std::size_t> item = ranked_[i];
         std::size_t j = i;
         for (; j > 0 && item.first < ranked_[j - 1].first && moves <= budget; --j, ++moves) ranked_[j] = ranked_[j - 1];
@@ -58,13 +68,12 @@ PopulationSummary ColumnSummarizer::Next(const std::vector<double>& column) {
     }
     if (moves > budget)
         std::sort(ranked_.begin(), ranked_.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-    std::size_t k = 0;
-    for (const auto& item : ranked_) order_[k++] = item.second;
-    for (std::size_t r = 0; r < column.size(); ++r)
-        if (!std::isfinite(column[r])) order_[k++] = r;
+    for (k = 0; k < n; ++k) order_[k] = ranked_[k].second;
+    if (n < column.size())
+        for (std::size_t r = 0; r < column.size(); ++r)
+            if (!std::isfinite(column[r])) order_[k++] = r;
 
     // As Quantile on the sorted values.
-    const std::size_t n = ranked_.size();
     for (std::size_t q = 0; q < kSummaryPercentiles; ++q) {
         if (n == 0) {
             summary.percentiles[q] = NAN;

@@ -39,7 +39,6 @@ public:
     PopulationSummary Next(const std::vector<double>& column);
 
 private:
-    std::vector<double> finite_;  // in run order, for the sums
     std::vector<std::pair<double, std::size_t>> ranked_;  // value, run
     std::vector<std::size_t> order_;  // runs by the last column's values, those without one last
 };
