@@ -176,6 +176,13 @@ TEST(RunsTable, MeasuresEachOutputAndLeavesFailedRunsEmpty) {
     WriteSummaryTable(table, summary);
     EXPECT_NE(summary.str().find("\nca_mi,48,2,3,1.4142135623730951,2.05,2.1,2.5,3,3.5,3.9,3.95\n"), std::string::npos)
         << summary.str();
+    // An element name with a comma is quoted; no run ok: empty numbers.
+    PopulationTable failed = table;
+    failed.outputs = {"x(1,2)"};
+    for (RunRecord& r : failed.records) r.status = RunStatus::Error;
+    std::ostringstream none;
+    WriteSummaryTable(failed, none);
+    EXPECT_NE(none.str().find("\n\"x(1,2)\",48,0,,,,,,,,,\n"), std::string::npos) << none.str();
 }
 
 // A population with failed and lost runs, non-finite values in runs that

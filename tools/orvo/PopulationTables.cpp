@@ -21,9 +21,6 @@
 
 namespace {
 
-// Missing values are empty fields.
-std::string Cell(double value) { return std::isnan(value) ? std::string() : FormatReal(value); }
-
 std::string TimeColumn(const std::string& output, double time) { return output + "@" + FormatReal(time); }
 
 bool ReadCount(std::string_view text, std::size_t& value) {
@@ -153,12 +150,25 @@ void WriteSummaryRows(const PopulationColumns& columns, const std::vector<Popula
     std::vector<std::string> row = {"variable", "time", "n", "mean", "sd"};
     row.insert(row.end(), std::begin(kSummaryPercentileNames), std::end(kSummaryPercentileNames));
     writer.WriteRow(row);
+    // The rows WriteRow would write, built in one line: numbers need no quotes.
+    std::string line;
     for (std::size_t o = 0; o < columns.outputs.size(); ++o)
         for (std::size_t i = 0; i < columns.times.size(); ++i) {
             const PopulationSummary& s = summaries[o * columns.times.size() + i];
-            row = {columns.outputs[o], FormatReal(columns.times[i]), std::to_string(s.n), Cell(s.mean), Cell(s.sd)};
-            for (const double p : s.percentiles) row.push_back(Cell(p));
-            writer.WriteRow(row);
+            line.clear();
+            CsvWriter::AppendField(line, columns.outputs[o]);
+            AppendReal(line += ',', columns.times[i]);
+            (line += ',') += std::to_string(s.n);
+            for (const double v : {s.mean, s.sd}) {
+                line += ',';
+                if (!std::isnan(v)) AppendReal(line, v);
+            }
+            for (const double p : s.percentiles) {
+                line += ',';
+                if (!std::isnan(p)) AppendReal(line, p);
+            }
+            line += '\n';
+            out << line;
         }
 }
 
