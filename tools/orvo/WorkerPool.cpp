@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <thread>
 #include <vector>
 #include <set>
 #include <chrono>
@@ -107,9 +108,15 @@ private:
 
 using Clock = std::chrono::steady_clock;
 
-// Runs sent to a worker ahead of the one it is running, so that it starts
-// its next run without waiting for the parent to take the last record.
-constexpr std::size_t kRunsAhead = 1;
+// Runs are sent to a worker ahead of the one it is running, so that it
+// starts its next run without waiting for the parent to take the last
+// record. When runs are short, the parent takes their records a few at a
+// time: it pauses up to kPause between rounds (each wake-up costs both sides
+// processor time), and sends enough runs ahead to last the pause, at most
+// kMaxRunsAhead and as many records as fit well in a pipe (kPipeBytes).
+constexpr std::chrono::microseconds kPause{1000};
+constexpr std::size_t kMaxRunsAhead = 16;
+constexpr std::size_t kPipeBytes = 32768;
 
 struct Worker {
     pid_t pid = -1;
@@ -227,10 +234,13 @@ bool RunInWorkers(const std::vector<uint32_t>& runs, unsigned jobs, WorkerTask& 
     for (Worker& w : pool.workers_)
         if (!pool.Spawn(w, error)) return false;
 
-    // Sends runs until the worker has its run and kRunsAhead more, or tells
-    // an idle worker there is no more.
+    // Sends runs until the worker has its run and `ahead` more (fewer as the
+    // runs left run out, so that the workers finish together), or tells an
+    // idle worker there is no more.
+    std::size_t ahead = 1;
     const auto dispatch = [&](Worker& w) {
-        while (!pending.empty() && w.commands >= 0 && w.runs.size() <= kRunsAhead) {
+        const std::size_t share = std::max<std::size_t>(1, pending.size() / std::max<std::size_t>(1, pool.workers_.size()));
+        while (!pending.empty() && w.commands >= 0 && w.runs.size() <= std::min(ahead, share)) {
             const uint32_t run = pending.front();
             if (!WriteAll(w.commands, &run, sizeof run)) break;  // it died: its end of file comes
             pending.pop_front();
@@ -253,6 +263,8 @@ bool RunInWorkers(const std::vector<uint32_t>& runs, unsigned jobs, WorkerTask& 
 
     std::size_t outstanding = runs.size();
     std::vector<pollfd> polls;
+    const Clock::time_point begun = Clock::now();
+    std::size_t recorded = 0, recordBytes = 0;  // records taken from the workers, their size
     while (outstanding > 0) {
         polls.clear();
         for (const Worker& w : pool.workers_) polls.push_back({w.records, POLLIN, 0});
@@ -310,6 +322,8 @@ bool RunInWorkers(const std::vector<uint32_t>& runs, unsigned jobs, WorkerTask& 
                 w.runs.pop_front();
                 w.started = Clock::now();
                 --outstanding;
+                ++recorded;
+                recordBytes += record.message.size() + record.values.size() * sizeof(double);
                 // The worker goes on with its next run while this one is recorded.
                 dispatch(w);
                 onRecord(std::move(record));
@@ -346,6 +360,21 @@ bool RunInWorkers(const std::vector<uint32_t>& runs, unsigned jobs, WorkerTask& 
             error = "no worker process is left to run the remaining runs";
             return false;
         }
+        // A pause while every worker has a run waiting and runs are short;
+        // none at the end, where it would only be waited for.
+        if (pending.empty() || recorded < 2 * pool.workers_.size()) continue;
+        const double runSeconds = std::chrono::duration<double>(Clock::now() - begun).count() *
+                                  static_cast<double>(pool.workers_.size()) / static_cast<double>(recorded);
+        const double pause = std::chrono::duration<double>(kPause).count();
+        const double bytes = static_cast<double>(recordBytes) / static_cast<double>(recorded) + 16.0;
+        const double fit = std::min(static_cast<double>(kMaxRunsAhead), static_cast<double>(kPipeBytes) / bytes);
+        if (runSeconds >= pause || pause / runSeconds + 1.0 > fit) {
+            ahead = 1;
+            continue;
+        }
+        ahead = static_cast<std::size_t>(std::ceil(pause / runSeconds)) + 1;
+        if (std::all_of(pool.workers_.begin(), pool.workers_.end(), [](const Worker& w) { return w.runs.size() > 1; }))
+            std::this_thread::sleep_for(kPause);
     }
     return true;
 }
