@@ -86,7 +86,8 @@ memcheck: deps
 
 bench: release
 	$(RELEASE_DIR)/bin/orvo-bench
-	sh scripts/bench_population.sh $(RELEASE_DIR)/bin/orvo models/pregnancy/scenarios/population.scenario
+	sh scripts/bench_population.sh $(RELEASE_DIR)/bin/orvo models/pregnancy/scenarios/population.scenario 1000 \
+	    $(RELEASE_DIR)/bin/orvo-bench
 	sh bench/calibrate.sh $(RELEASE_DIR)/bin/orvo $(RELEASE_DIR)/lib
 
 clean:

@@ -1,22 +1,77 @@
 #!/bin/sh
-# Population throughput of `orvo batch` (runs per second) with one and two
-# worker processes, on the same population in the same session; part of
-# `make bench`. usage: bench_population.sh ORVO SCENARIO [RUNS]
+# Population throughput of `orvo batch` (runs per second, the whole command's
+# wall time) with one and two worker processes, against the bare solver's
+# runs per second measured in the same invocation: DLSODES called directly on
+# the model's derivative function (orvo-bench, LibraryVersusBareSolver/ialg:14),
+# one run on one core taking its processor time per run, so two cores run
+# 2 / that many a second. Prints the ratios population / bare solver for one
+# worker against one core and two workers against two cores; part of
+# `make bench`. Each figure is the median of REPS (default 3) repetitions, the
+# population runs alternating one and two workers so both see the same machine.
+# usage: bench_population.sh ORVO SCENARIO [RUNS [ORVO-BENCH]]
 orvo=$1
 scenario=$2
-runs=${3:-200}
+runs=${3:-1000}
+bench=${4:-$(dirname "$orvo")/orvo-bench}
+reps=${REPS:-3}
 out=$(mktemp -d) || exit 1
 trap 'rm -rf "$out"' EXIT
-for jobs in 1 2; do
-    "$orvo" batch --scenario "$scenario" --set runs="$runs" --jobs "$jobs" --out "$out/j$jobs" --progress \
-        2>"$out/err$jobs" >/dev/null
-    status=$?
-    if [ "$status" -ne 0 ] && [ "$status" -ne 3 ]; then
-        cat "$out/err$jobs" >&2
-        exit 1
-    fi
-    grep 'runs/s (' "$out/err$jobs" | tail -1 | sed 's/^orvo: /population: /'
-done
-awk -v a="$(grep -o '[0-9.]* runs/s (' "$out/err1" | tail -1 | cut -d' ' -f1)" \
-    -v b="$(grep -o '[0-9.]* runs/s (' "$out/err2" | tail -1 | cut -d' ' -f1)" \
-    'BEGIN { if (a > 0) printf "population: 2 workers / 1 worker = %.2f\n", b / a }'
+exec python3 - "$orvo" "$scenario" "$runs" "$bench" "$reps" "$out" <<'PY'
+import json, os, re, resource, statistics, subprocess, sys, time
+
+orvo, scenario, runs, bench, reps, out = sys.argv[1:7]
+runs, reps = int(runs), int(reps)
+
+
+def bare_figures():
+    """bare_ms and library_ms of each repetition of the bare-solver benchmark."""
+    done = subprocess.run([bench, "--benchmark_filter=LibraryVersusBareSolver/ialg:14$", "--benchmark_format=json",
+                           "--benchmark_repetitions=%d" % reps], capture_output=True, text=True)
+    if done.returncode != 0:
+        sys.exit("bench_population: %s failed: %s" % (bench, done.stderr.strip()))
+    rows = [b for b in json.loads(done.stdout)["benchmarks"] if b.get("run_type") == "iteration"]
+    if not rows or any("bare_ms" not in b for b in rows):
+        sys.exit("bench_population: no bare_ms from %s" % bench)
+    return [b["bare_ms"] for b in rows], [b["library_ms"] for b in rows]
+
+
+def population(jobs):
+    """Whole-command wall seconds, processor seconds (with the workers) and the progress line's rate."""
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
+    start = time.monotonic()
+    done = subprocess.run([orvo, "batch", "--scenario", scenario, "--at", "720,2400", "--set", "runs=%d" % runs,
+                           "--jobs", str(jobs), "--out", os.path.join(out, "j%d" % jobs), "--progress"],
+                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    wall = time.monotonic() - start
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    if done.returncode not in (0, 3):
+        sys.exit("bench_population: orvo batch --jobs %d failed:\n%s" % (jobs, done.stderr))
+    rate = re.findall(r"([0-9.]+) runs/s \(", done.stderr)
+    cpu = (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
+    return wall, cpu, float(rate[-1]) if rate else float("nan")
+
+
+bare, library = bare_figures()
+figures = {1: [], 2: []}
+for _ in range(reps):
+    for jobs in (1, 2):
+        figures[jobs].append(population(jobs))
+more_bare, more_library = bare_figures()
+bare_ms = statistics.median(bare + more_bare)
+library_ms = statistics.median(library + more_library)
+
+median = statistics.median
+rates = {}
+for jobs in (1, 2):
+    walls = [f[0] for f in figures[jobs]]
+    rates[jobs] = runs / median(walls)
+    print("population: %d runs, %d worker%s: %.1f runs/s (whole command, median of %d; best %.1f), "
+          "%.3f ms processor time a run, %.1f runs/s while running"
+          % (runs, jobs, "" if jobs == 1 else "s", rates[jobs], reps, runs / min(walls),
+             1e3 * median([f[1] for f in figures[jobs]]) / runs, median([f[2] for f in figures[jobs]])))
+print("bare solver: %.4f ms a run (DLSODES on the derivative function; library run %.4f ms): "
+      "%.1f runs/s on 1 core, %.1f on 2 cores" % (bare_ms, library_ms, 1e3 / bare_ms, 2e3 / bare_ms))
+print("population / bare solver: 1 worker / 1 core = %.2fx, 2 workers / 2 cores = %.2fx (at least 1.0x wanted)"
+      % (rates[1] * bare_ms / 1e3, rates[2] * bare_ms / 2e3))
+print("population: 2 workers / 1 worker = %.2f" % (rates[2] / rates[1]))
+PY

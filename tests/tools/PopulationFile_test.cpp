@@ -176,6 +176,13 @@ TEST(RunsTable, MeasuresEachOutputAndLeavesFailedRunsEmpty) {
     WriteSummaryTable(table, summary);
     EXPECT_NE(summary.str().find("\nca_mi,48,2,3,1.4142135623730951,2.05,2.1,2.5,3,3.5,3.9,3.95\n"), std::string::npos)
         << summary.str();
+    // An element name with a comma is quoted; no run ok: empty numbers.
+    PopulationTable failed = table;
+    failed.outputs = {"x(1,2)"};
+    for (RunRecord& r : failed.records) r.status = RunStatus::Error;
+    std::ostringstream none;
+    WriteSummaryTable(failed, none);
+    EXPECT_NE(none.str().find("\n\"x(1,2)\",48,0,,,,,,,,,\n"), std::string::npos) << none.str();
 }
 
 // A population with failed and lost runs, non-finite values in runs that
@@ -208,6 +215,31 @@ PopulationTable MixedTable(std::size_t runs) {
     return table;
 }
 
+// A table large enough that the summary is shared between two threads: the
+// same bytes as the summary of the table in memory.
+TEST(StreamedTables, ALargeSummaryHeldInMemoryEqualsTheTables) {
+    PopulationTable table;
+    for (int o = 0; o < 30; ++o) table.outputs.push_back("out" + std::to_string(o));
+    for (int t = 0; t < 31; ++t) table.times.push_back(t);
+    SummarySpill spill;
+    std::string error;
+    ASSERT_TRUE(spill.Open(::testing::TempDir(), table.Values(), error, std::size_t{32} << 20, 80)) << error;
+    for (uint32_t k = 0; k < 80; ++k) {
+        RunRecord r;
+        r.run = k;
+        for (std::size_t c = 0; c < table.Values(); ++c) r.values.push_back(std::sin(k * 1.3 + c * 0.01) * (1 + c % 7));
+        if (k % 17 == 5) r.status = RunStatus::Error;
+        spill.Add(r);
+        table.records.push_back(std::move(r));
+    }
+    std::vector<PopulationSummary> summaries;
+    ASSERT_TRUE(spill.Summaries(summaries, error)) << error;
+    std::ostringstream held, expected;
+    WriteSummaryRows(table, summaries, held);
+    WriteSummaryTable(table, expected);
+    EXPECT_EQ(held.str(), expected.str());
+}
+
 // The streamed tables (runs.csv row by row, the summary through its scratch
 // file in several blocks) are the bytes of the in-memory tables, whatever
 // order the runs finish in and whether they come from workers or parts.
@@ -220,19 +252,26 @@ TEST(StreamedTables, EqualTheInMemoryTablesForAnyOrderOfFinishingAndFromParts) {
     const auto stream = [&](const std::function<void(const std::function<void(RunRecord&&)>&)>& feed) {
         std::ostringstream runs, summary;
         RunsTableWriter writer(whole, runs);
-        SummarySpill spill;
+        // 16 runs a block: two full blocks and a partial one; and all 41 in
+        // one block, which never reaches the file.
+        SummarySpill spill, held;
         std::string error;
-        // 16 runs a block: two full blocks and a partial one.
         EXPECT_TRUE(spill.Open(::testing::TempDir(), whole.Values(), error, 16 * 8 * sizeof(double))) << error;
+        EXPECT_TRUE(held.Open(::testing::TempDir(), whole.Values(), error, std::size_t{1} << 20, 41)) << error;
         RunCounts counts;
         feed([&](RunRecord&& r) {
             counts.Add(r);
             writer.Add(r);
             spill.Add(r);
+            held.Add(r);
         });
-        std::vector<PopulationSummary> summaries;
+        std::vector<PopulationSummary> summaries, heldSummaries;
         EXPECT_TRUE(spill.Summaries(summaries, error)) << error;
+        EXPECT_TRUE(held.Summaries(heldSummaries, error)) << error;
         WriteSummaryRows(whole, summaries, summary);
+        std::ostringstream heldSummary;
+        WriteSummaryRows(whole, heldSummaries, heldSummary);
+        EXPECT_EQ(heldSummary.str(), expectedSummary.str());
         EXPECT_EQ(runs.str(), expectedRuns.str());
         EXPECT_EQ(summary.str(), expectedSummary.str());
         EXPECT_EQ(counts.runs, 41u);

@@ -190,6 +190,48 @@ TEST(Statistics, SummaryOfKnownValues) {
     EXPECT_DOUBLE_EQ(s.percentiles[3], 5.5);  // p50
     EXPECT_DOUBLE_EQ(s.percentiles[6], 9.775);  // p97.5
     EXPECT_TRUE(std::isnan(Summarize({}).mean));
+    EXPECT_TRUE(std::isnan(Summarize({}).percentiles[3]));
+}
+
+// Columns summarized one after another start from the previous column's
+// order: the same numbers as Quantile on the sorted finite values, whether
+// the order changes little (a drifting trajectory), wholly (fresh random
+// values) or in ties, with runs missing from some columns, for sizes around
+// the percentiles' boundaries.
+TEST(Statistics, ColumnSummariesEqualThoseOfTheSortedValues) {
+    uint64_t state = 12345;
+    const auto next = [&] {
+        state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+        return static_cast<double>(state >> 11) / 9007199254740992.0;
+    };
+    for (const std::size_t n : {0u, 1u, 2u, 3u, 5u, 39u, 40u, 41u, 1000u, 1001u}) {
+        ColumnSummarizer summarizer;
+        std::vector<double> column(n);
+        for (double& v : column) v = next();
+        for (int step = 0; step < 12; ++step) {
+            for (std::size_t r = 0; r < n; ++r) {
+                if (step % 4 == 3) column[r] = next() * 100.0 - 50.0;  // a new order altogether
+                else if (step == 6) column[r] = std::floor(next() * 4.0);  // ties
+                else column[r] += 0.01 * (next() - 0.5);  // drifting
+            }
+            std::vector<double> withGaps = column;
+            if (step % 2 == 1)
+                for (std::size_t r = 0; r < n; r += 7) withGaps[r] = r % 2 ? NAN : INFINITY;
+            std::vector<double> sorted;
+            for (const double v : withGaps)
+                if (std::isfinite(v)) sorted.push_back(v);
+            const PopulationSummary s = summarizer.Next(withGaps);
+            EXPECT_EQ(s.n, sorted.size());
+            if (sorted.empty()) EXPECT_TRUE(std::isnan(s.mean));
+            else EXPECT_EQ(s.mean, Mean(sorted)) << n << " " << step;
+            std::sort(sorted.begin(), sorted.end());
+            for (std::size_t k = 0; k < kSummaryPercentiles; ++k) {
+                const double expected = Quantile(sorted, kSummaryProbabilities[k]);
+                if (std::isnan(expected)) EXPECT_TRUE(std::isnan(s.percentiles[k]));
+                else EXPECT_EQ(s.percentiles[k], expected) << n << " " << step << " " << k;
+            }
+        }
+    }
 }
 
 // The distributions whose quantiles are computed numerically or from special

@@ -13,12 +13,14 @@ namespace {
 // Squares the run index; dies on the runs it is told to.
 class SquareTask : public WorkerTask {
 public:
-    SquareTask(uint32_t fatalRun, bool startFails) : fatalRun_(fatalRun), startFails_(startFails) {}
+    SquareTask(uint32_t fatalRun, bool startFails, useconds_t runTime = 0)
+        : fatalRun_(fatalRun), startFails_(startFails), runTime_(runTime) {}
     bool Start(std::string& error) override {
         if (startFails_) error = "no library here";
         return !startFails_;
     }
     RunRecord Run(uint32_t run) override {
+        if (runTime_ > 0) usleep(runTime_);
         if (run == fatalRun_) raise(SIGKILL);
         RunRecord record;
         record.run = run;
@@ -33,36 +35,43 @@ public:
 private:
     uint32_t fatalRun_;
     bool startFails_;
+    useconds_t runTime_;
 };
 
+// Quick runs, and runs short enough that the pool sends several ahead and
+// pauses between taking records: a dead worker's runs sent ahead go to the
+// others, and only its own run is tried again.
 TEST(WorkerPool, EveryRunComesBackOnceAndADeadWorkerCostsOnlyItsRun) {
-    std::vector<uint32_t> runs;
-    for (uint32_t k = 10; k < 40; ++k) runs.push_back(k);
-    SquareTask task(17, false);
-    std::vector<int> seen(40, 0);
-    std::set<double> processes;
-    std::string error;
-    ASSERT_TRUE(RunInWorkers(
-        runs, 3, task,
-        [&](RunRecord&& r) {
-            ASSERT_LT(r.run, 40u);
-            ++seen[r.run];
-            if (r.run == 17) {  // kills its worker every time: retried once, then lost
-                EXPECT_EQ(r.status, RunStatus::Lost);
-                EXPECT_NE(r.message.find("ended twice"), std::string::npos) << r.message;
-                return;
-            }
-            ASSERT_EQ(r.values.size(), 2u);
-            EXPECT_EQ(r.values[0], double(r.run) * r.run);
-            EXPECT_NE(r.values[1], double(getpid()));  // run in another process
-            processes.insert(r.values[1]);
-            EXPECT_EQ(r.status, r.run % 5 == 0 ? RunStatus::Stopped : RunStatus::Ok);
-            EXPECT_EQ(r.message, r.run % 5 == 0 ? "run " + std::to_string(r.run) : std::string());
-        },
-        error))
-        << error;
-    for (uint32_t k = 0; k < 40; ++k) EXPECT_EQ(seen[k], k >= 10 ? 1 : 0) << k;
-    EXPECT_GE(processes.size(), 2u);
+    for (const useconds_t runTime : {0u, 200u}) {
+        const uint32_t end = runTime ? 120 : 40, fatal = runTime ? 77 : 17;
+        std::vector<uint32_t> runs;
+        for (uint32_t k = 10; k < end; ++k) runs.push_back(k);
+        SquareTask task(fatal, false, runTime);
+        std::vector<int> seen(end, 0);
+        std::set<double> processes;
+        std::string error;
+        ASSERT_TRUE(RunInWorkers(
+            runs, 3, task,
+            [&](RunRecord&& r) {
+                ASSERT_LT(r.run, end);
+                ++seen[r.run];
+                if (r.run == fatal) {  // kills its worker every time: retried once, then lost
+                    EXPECT_EQ(r.status, RunStatus::Lost);
+                    EXPECT_NE(r.message.find("ended twice"), std::string::npos) << r.message;
+                    return;
+                }
+                ASSERT_EQ(r.values.size(), 2u);
+                EXPECT_EQ(r.values[0], double(r.run) * r.run);
+                EXPECT_NE(r.values[1], double(getpid()));  // run in another process
+                processes.insert(r.values[1]);
+                EXPECT_EQ(r.status, r.run % 5 == 0 ? RunStatus::Stopped : RunStatus::Ok);
+                EXPECT_EQ(r.message, r.run % 5 == 0 ? "run " + std::to_string(r.run) : std::string());
+            },
+            error))
+            << error;
+        for (uint32_t k = 0; k < end; ++k) EXPECT_EQ(seen[k], k >= 10 ? 1 : 0) << k << " " << runTime;
+        EXPECT_GE(processes.size(), 2u);
+    }
 }
 
 TEST(WorkerPool, AWorkerThatCannotStartStopsThePool) {

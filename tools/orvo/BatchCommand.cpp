@@ -163,11 +163,11 @@ bool WritePlot(const std::string& file, const PopulationColumns& columns,
 
 }  // namespace
 
-bool BatchTables::Open(const PopulationColumns& columns, const std::string& directory) {
+bool BatchTables::Open(const PopulationColumns& columns, const std::string& directory, std::size_t runs) {
     columns_ = columns;
     directory_ = directory;
     std::string error;
-    if (!runs_.Open(directory + "/runs.csv", error) || !spill_.Open(directory, columns_.Values(), error)) {
+    if (!runs_.Open(directory + "/runs.csv", error) || !spill_.Open(directory, columns_.Values(), error, std::size_t{32} << 20, runs)) {
         Complain(error);
         return false;
     }
@@ -276,7 +276,7 @@ int BatchCommand(int argc, char** argv) {
     ProgressReporter progress(arguments.progress);
     if (!sharded) {
         BatchTables tables;
-        if (!tables.Open(columns, directory)) return kExitRunFailed;
+        if (!tables.Open(columns, directory, header.endRun - header.firstRun)) return kExitRunFailed;
         try {
             if (!RunPopulation(
                     setup, header.firstRun, header.endRun, arguments.jobCount, progress,
@@ -288,7 +288,8 @@ int BatchCommand(int argc, char** argv) {
             return ReportPopulationError(e);
         }
         std::string ignored;  // unreadable metadata: a plot without units
-        return tables.Finish(plotFile, {}, ReadModelMetadata(setup.libraryPath, ignored));
+        return tables.Finish(plotFile, {},
+                             plotFile.empty() ? ModelMetadata{} : ReadModelMetadata(setup.libraryPath, ignored));
     }
 
     PartHeader part = header;

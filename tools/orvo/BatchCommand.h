@@ -19,9 +19,9 @@ int BatchCommand(int argc, char** argv);
 // does not grow with the number of runs.
 class BatchTables {
 public:
-    // Opens runs.csv's temporary file and the scratch file in `directory`;
-    // false after saying why not.
-    bool Open(const PopulationColumns& columns, const std::string& directory);
+    // Opens runs.csv's temporary file and the scratch file in `directory`
+    // for `runs` runs; false after saying why not.
+    bool Open(const PopulationColumns& columns, const std::string& directory, std::size_t runs);
     void Add(const RunRecord& record);
     // Completes runs.csv, writes summary.csv and the plot of the outputs
     // named in `plotted` (all when empty); the exit code.

@@ -10,6 +10,14 @@ std::string CsvWriter::Field(std::string_view text) {
     return quoted + '"';
 }
 
+void CsvWriter::AppendField(std::string& line, std::string_view text) {
+    if (text.find_first_of(",\"\r\n") == std::string_view::npos) {
+        line += text;
+        return;
+    }
+    line += Field(text);
+}
+
 void CsvWriter::WriteRow(const std::vector<std::string>& fields) {
     std::string line;
     for (std::size_t i = 0; i < fields.size(); ++i) {

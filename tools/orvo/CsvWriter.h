@@ -18,6 +18,8 @@ public:
     bool Flush();
 
     static std::string Field(std::string_view text);
+    // Field(text) appended to `line`.
+    static void AppendField(std::string& line, std::string_view text);
 
 private:
     std::ostream& out_;

@@ -183,7 +183,7 @@ int MergeCommand(int argc, char** argv) {
         return ReportFailedRuns(counts, false);
     }
     BatchTables tables;
-    if (!tables.Open(layout, directory)) return kExitRunFailed;
+    if (!tables.Open(layout, directory, header.totalRuns)) return kExitRunFailed;
     try {
         if (!eachRun([&](const RunRecord& r) { tables.Add(r); })) return kExitBadInput;
     } catch (const PopulationError& e) {

@@ -17,6 +17,16 @@ std::string ShortestText(Real value) {
 }  // namespace
 
 std::string FormatReal(double value) { return ShortestText(value); }
+
+void AppendReal(std::string& text, double value) {
+    if (!std::isfinite(value)) {
+        text += ShortestText(value);
+        return;
+    }
+    char buffer[32];
+    const auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value);
+    text.append(buffer, ec == std::errc() ? end : buffer);
+}
 std::string FormatReal(float value) { return ShortestText(value); }
 
 bool ReadReal(std::string_view text, double& value) {

@@ -10,6 +10,8 @@
 // "inf", "-inf" for the non-finite.
 std::string FormatReal(double value);
 std::string FormatReal(float value);
+// FormatReal(value) appended to `text`.
+void AppendReal(std::string& text, double value);
 
 // Reads what FormatReal writes (and any decimal number); false unless the
 // whole text is one.

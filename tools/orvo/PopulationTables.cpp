@@ -8,6 +8,8 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <system_error>
+#include <thread>
 #include <unistd.h>
 
 #include "ContentHash.h"
@@ -18,9 +20,6 @@
 #include "ValueParser.h"
 
 namespace {
-
-// Missing values are empty fields.
-std::string Cell(double value) { return std::isnan(value) ? std::string() : FormatReal(value); }
 
 std::string TimeColumn(const std::string& output, double time) { return output + "@" + FormatReal(time); }
 
@@ -92,28 +91,38 @@ RunCounts CountRuns(const PopulationTable& table) {
 }
 
 RunsTableWriter::RunsTableWriter(const PopulationColumns& columns, std::ostream& out)
-    : columns_(columns), writer_(out) {
-    AddRunColumns(columns_, row_);
+    : columns_(columns), out_(out) {
+    std::vector<std::string> header;
+    AddRunColumns(columns_, header);
     for (const std::string& output : columns_.outputs) {
-        for (const std::size_t at : columns_.atIndices) row_.push_back(TimeColumn(output, columns_.times[at]));
-        for (const char* measure : {"_max", "_tmax", "_auc", "_final"}) row_.push_back(output + measure);
+        for (const std::size_t at : columns_.atIndices) header.push_back(TimeColumn(output, columns_.times[at]));
+        for (const char* measure : {"_max", "_tmax", "_auc", "_final"}) header.push_back(output + measure);
     }
-    writer_.WriteRow(row_);
+    CsvWriter(out_).WriteRow(header);
 }
 
+// The row CsvWriter would write from AddRunFields and the cells, built in
+// one line: numbers never need quotes.
 void RunsTableWriter::Add(const RunRecord& record) {
-    row_.clear();
-    AddRunFields(record, row_);
+    line_ = std::to_string(record.run);
+    for (const double v : record.inputs) AppendReal(line_ += ',', v);
+    (line_ += ',') += RunStatusName(record.status);
+    CsvWriter::AppendField(line_ += ',', record.message);
     for (std::size_t o = 0; o < columns_.outputs.size(); ++o) {
-        for (const std::size_t at : columns_.atIndices) row_.push_back(Cell(columns_.Value(record, o, at)));
+        for (const std::size_t at : columns_.atIndices) {
+            line_ += ',';
+            const double v = columns_.Value(record, o, at);
+            if (!std::isnan(v)) AppendReal(line_, v);
+        }
         OutputMeasures m;
         if (record.status == RunStatus::Ok && MeasureOutput(columns_, record, o, m)) {
-            for (const double v : {m.max, m.tmax, m.auc, m.final}) row_.push_back(FormatReal(v));
+            for (const double v : {m.max, m.tmax, m.auc, m.final}) AppendReal(line_ += ',', v);
         } else {
-            row_.insert(row_.end(), 4, std::string());
+            line_ += ",,,,";
         }
     }
-    writer_.WriteRow(row_);
+    line_ += '\n';
+    out_ << line_;
 }
 
 void WriteRunsTable(const PopulationTable& table, std::ostream& out) {
@@ -123,15 +132,14 @@ void WriteRunsTable(const PopulationTable& table, std::ostream& out) {
 
 std::vector<PopulationSummary> SummarizeTable(const PopulationTable& table) {
     std::vector<PopulationSummary> summaries;
-    std::vector<double> values;
+    std::vector<double> column;
+    ColumnSummarizer summarizer;
     for (std::size_t o = 0; o < table.outputs.size(); ++o)
         for (std::size_t i = 0; i < table.times.size(); ++i) {
-            values.clear();
-            for (const RunRecord& record : table.records) {
-                const double v = table.Value(record, o, i);
-                if (record.status == RunStatus::Ok && std::isfinite(v)) values.push_back(v);
-            }
-            summaries.push_back(Summarize(values));
+            column.clear();
+            for (const RunRecord& record : table.records)
+                column.push_back(record.status == RunStatus::Ok ? table.Value(record, o, i) : NAN);
+            summaries.push_back(summarizer.Next(column));
         }
     return summaries;
 }
@@ -142,12 +150,25 @@ void WriteSummaryRows(const PopulationColumns& columns, const std::vector<Popula
     std::vector<std::string> row = {"variable", "time", "n", "mean", "sd"};
     row.insert(row.end(), std::begin(kSummaryPercentileNames), std::end(kSummaryPercentileNames));
     writer.WriteRow(row);
+    // The rows WriteRow would write, built in one line: numbers need no quotes.
+    std::string line;
     for (std::size_t o = 0; o < columns.outputs.size(); ++o)
         for (std::size_t i = 0; i < columns.times.size(); ++i) {
             const PopulationSummary& s = summaries[o * columns.times.size() + i];
-            row = {columns.outputs[o], FormatReal(columns.times[i]), std::to_string(s.n), Cell(s.mean), Cell(s.sd)};
-            for (const double p : s.percentiles) row.push_back(Cell(p));
-            writer.WriteRow(row);
+            line.clear();
+            CsvWriter::AppendField(line, columns.outputs[o]);
+            AppendReal(line += ',', columns.times[i]);
+            (line += ',') += std::to_string(s.n);
+            for (const double v : {s.mean, s.sd}) {
+                line += ',';
+                if (!std::isnan(v)) AppendReal(line, v);
+            }
+            for (const double p : s.percentiles) {
+                line += ',';
+                if (!std::isnan(p)) AppendReal(line, p);
+            }
+            line += '\n';
+            out << line;
         }
 }
 
@@ -160,7 +181,7 @@ SummarySpill::~SummarySpill() {
 }
 
 bool SummarySpill::Open(const std::string& directory, std::size_t values, std::string& error,
-                        std::size_t blockBytes) {
+                        std::size_t blockBytes, std::size_t runs) {
     std::string path = (directory.empty() ? std::string(".") : directory) + "/.orvo-summary-XXXXXX";
     fd_ = mkstemp(path.data());
     if (fd_ < 0) {
@@ -170,26 +191,37 @@ bool SummarySpill::Open(const std::string& directory, std::size_t values, std::s
     unlink(path.c_str());
     values_ = values;
     blockRuns_ = std::max<std::size_t>(16, blockBytes / sizeof(double) / std::max<std::size_t>(1, values));
-    block_.assign(values_ * blockRuns_, NAN);
+    blockRuns_ = std::max<std::size_t>(1, std::min(blockRuns_, runs));
     return true;
 }
 
 void SummarySpill::Add(const RunRecord& record) {
-    const bool ok = record.status == RunStatus::Ok && record.values.size() == values_;
-    for (std::size_t c = 0; c < values_; ++c) block_[c * blockRuns_ + inBlock_] = ok ? record.values[c] : NAN;
-    if (++inBlock_ == blockRuns_) {
+    // A full block goes to the file when the next run comes: a population
+    // that fits in one block never touches it.
+    if (inBlock_ == blockRuns_) {
         WriteBlock();  // a failure is kept for Summaries
         inBlock_ = 0;
         ++blocks_;
     }
+    // Taken when the first run comes, not before the workers are forked.
+    if (!block_) block_ = std::make_unique_for_overwrite<double[]>(values_ * blockRuns_);
+    double* row = block_.get() + inBlock_ * values_;
+    if (record.status == RunStatus::Ok && record.values.size() == values_)
+        std::copy(record.values.begin(), record.values.end(), row);
+    else
+        std::fill(row, row + values_, NAN);
+    ++inBlock_;
 }
 
-// Each column of the block, `inBlock_` values long, one after the other.
+// The block holds runs row by row; the file holds each block column by
+// column, `inBlock_` values a column.
 bool SummarySpill::WriteBlock() {
     if (!error_.empty()) return false;
     const off_t start = static_cast<off_t>(blocks_ * blockRuns_ * values_ * sizeof(double));
+    std::vector<double> column(inBlock_);
     for (std::size_t c = 0; c < values_; ++c) {
-        const char* bytes = reinterpret_cast<const char*>(block_.data() + c * blockRuns_);
+        for (std::size_t r = 0; r < inBlock_; ++r) column[r] = block_[r * values_ + c];
+        const char* bytes = reinterpret_cast<const char*>(column.data());
         std::size_t size = inBlock_ * sizeof(double);
         off_t at = start + static_cast<off_t>(c * inBlock_ * sizeof(double));
         while (size > 0) {
@@ -214,13 +246,54 @@ bool SummarySpill::Summaries(std::vector<PopulationSummary>& summaries, std::str
         error = "the summary's scratch file is not open";
         return false;
     }
+    if (blocks_ == 0) {
+        // Everything in the block: a few columns at a time, so that each row's
+        // cache line is read once for all of them.
+        summaries.resize(values_);
+        const auto summarize = [&](std::size_t first, std::size_t end) {
+            constexpr std::size_t kColumns = 8;
+            std::vector<double> columns[kColumns];
+            ColumnSummarizer summarizer;
+            for (std::size_t c = first; c < end; c += kColumns) {
+                const std::size_t group = std::min(kColumns, end - c);
+                for (std::size_t j = 0; j < group; ++j) columns[j].resize(inBlock_);
+                for (std::size_t r = 0; r < inBlock_; ++r) {
+                    const double* row = block_.get() + r * values_ + c;
+                    for (std::size_t j = 0; j < group; ++j) columns[j][r] = row[j];
+                }
+                for (std::size_t j = 0; j < group; ++j) summaries[c + j] = summarizer.Next(columns[j]);
+            }
+        };
+        // The workers are done by now: a large table is shared with a second
+        // thread, each column's summary the same whichever computes it.
+        const std::size_t half = values_ / 2;
+        bool shared = false;
+        if (values_ * inBlock_ >= (std::size_t{1} << 16) && std::thread::hardware_concurrency() > 1) {
+            try {
+                std::thread second(summarize, half, values_);
+                try {
+                    summarize(0, half);
+                } catch (...) {
+                    second.join();
+                    throw;
+                }
+                second.join();
+                shared = true;
+            } catch (const std::system_error&) {  // no thread to be had: the first computes all
+            }
+        }
+        if (!shared) summarize(0, values_);
+        block_.reset();
+        return true;
+    }
     if (inBlock_ > 0) WriteBlock();
     if (!error_.empty()) {
         error = error_;
         return false;
     }
-    block_ = {};
+    block_.reset();
     std::vector<double> column, values;
+    ColumnSummarizer summarizer;
     for (std::size_t c = 0; c < values_; ++c) {
         values.clear();
         for (std::size_t b = 0; b <= blocks_; ++b) {
@@ -240,10 +313,9 @@ bool SummarySpill::Summaries(std::vector<PopulationSummary>& summaries, std::str
                 }
                 done += static_cast<std::size_t>(got);
             }
-            for (const double v : column)
-                if (std::isfinite(v)) values.push_back(v);
+            values.insert(values.end(), column.begin(), column.end());
         }
-        summaries.push_back(Summarize(values));
+        summaries.push_back(summarizer.Next(values));
     }
     return true;
 }

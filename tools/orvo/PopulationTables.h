@@ -67,8 +67,8 @@ public:
 
 private:
     const PopulationColumns& columns_;
-    CsvWriter writer_;
-    std::vector<std::string> row_;
+    std::ostream& out_;
+    std::string line_;
 };
 
 // The summary of each output at each output time, output-major, over the
@@ -78,10 +78,11 @@ void WriteSummaryRows(const PopulationColumns& columns, const std::vector<Popula
                       std::ostream& out);
 
 // The summary of a population too large to hold: each run's values go to a
-// scratch file (unlinked at once, so nothing is left behind) in blocks of
-// runs stored column by column; Summaries reads one column at a time back,
-// so memory is one block plus one column, and the result is exactly that of
-// SummarizeTable on the same runs in the same order.
+// block in memory and each full block to a scratch file (unlinked at once,
+// so nothing is left behind), stored column by column; Summaries reads one
+// column at a time back, so memory is one block plus one column, and the
+// result is exactly that of SummarizeTable on the same runs in the same
+// order. A population that fits in one block is summarized from memory.
 class SummarySpill {
 public:
     SummarySpill() = default;
@@ -89,9 +90,11 @@ public:
     SummarySpill(const SummarySpill&) = delete;
     SummarySpill& operator=(const SummarySpill&) = delete;
 
-    // The scratch file in `directory`; `blockBytes` bounds the block buffer.
+    // The scratch file in `directory`; `blockBytes` bounds the block buffer,
+    // and so does `runs` when no more runs than that will be added. Runs
+    // that fit in one block stay in memory and never reach the file.
     bool Open(const std::string& directory, std::size_t values, std::string& error,
-              std::size_t blockBytes = std::size_t{32} << 20);
+              std::size_t blockBytes = std::size_t{32} << 20, std::size_t runs = SIZE_MAX);
     // Runs in run order; the values of a run that is not ok are left out.
     void Add(const RunRecord& record);
     bool Summaries(std::vector<PopulationSummary>& summaries, std::string& error);
@@ -106,7 +109,7 @@ private:
     std::size_t blockRuns_ = 0;
     std::size_t inBlock_ = 0;
     std::size_t blocks_ = 0;  // full blocks written
-    std::vector<double> block_;  // values_ columns of blockRuns_
+    std::unique_ptr<double[]> block_;  // blockRuns_ rows of values_
     std::string error_;
 };
 

@@ -30,14 +30,66 @@ double Quantile(const std::vector<double>& sorted, double p) {
     return sorted[below] + fraction * (sorted[below + 1] - sorted[below]);
 }
 
-PopulationSummary Summarize(const std::vector<double>& values) {
+PopulationSummary ColumnSummarizer::Next(const std::vector<double>& column) {
+    // Mean and StandardDeviation of the finite values, in run order.
     PopulationSummary summary;
-    summary.n = values.size();
-    summary.mean = Mean(values);
-    summary.sd = values.empty() ? NAN : StandardDeviation(values, summary.mean);
-    std::vector<double> sorted = values;
-    std::sort(sorted.begin(), sorted.end());
-    for (std::size_t k = 0; k < kSummaryPercentiles; ++k)
-        summary.percentiles[k] = Quantile(sorted, kSummaryProbabilities[k]);
+    std::size_t n = 0;
+    double sum = 0.0;
+    for (const double v : column)
+        if (std::isfinite(v)) {
+            sum += v;
+            ++n;
+        }
+    summary.n = n;
+    summary.mean = n == 0 ? NAN : sum / static_cast<double>(n);
+    double squares = 0.0;
+    if (n >= 2)
+        for (const double v : column)
+            if (std::isfinite(v)) squares += (v - summary.mean) * (v - summary.mean);
+    summary.sd = n == 0 ? NAN : std::sqrt(n < 2 ? 0.0 : squares / static_cast<double>(n - 1));
+
+    // The runs in the previous column's order, sorted by insertion: about n
+    // steps when the order changed little, else a sort afresh.
+    if (order_.size() != column.size()) {
+        order_.resize(column.size());
+        for (std::size_t r = 0; r < order_.size(); ++r) order_[r] = r;
+    }
+    ranked_.resize(n);
+    std::size_t k = 0;
+    for (const std::size_t r : order_)
+        if (std::isfinite(column[r])) ranked_[k++] = {column[r], r};
+    const std::size_t budget = 8 * n + 64;
+    std::size_t moves = 0;
+    for (std::size_t i = 1; i < n && moves <= budget; ++i) {
+        const std::pair<double, std::size_t> item = ranked_[i];
+        std::size_t j = i;
+        for (; j > 0 && item.first < ranked_[j - 1].first && moves <= budget; --j, ++moves) ranked_[j] = ranked_[j - 1];
+        ranked_[j] = item;
+    }
+    if (moves > budget)
+        std::sort(ranked_.begin(), ranked_.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (k = 0; k < n; ++k) order_[k] = ranked_[k].second;
+    if (n < column.size())
+        for (std::size_t r = 0; r < column.size(); ++r)
+            if (!std::isfinite(column[r])) order_[k++] = r;
+
+    // As Quantile on the sorted values.
+    for (std::size_t q = 0; q < kSummaryPercentiles; ++q) {
+        if (n == 0) {
+            summary.percentiles[q] = NAN;
+            continue;
+        }
+        const double position = kSummaryProbabilities[q] * static_cast<double>(n - 1);
+        const std::size_t below = static_cast<std::size_t>(std::floor(position));
+        if (below + 1 >= n) {
+            summary.percentiles[q] = ranked_[n - 1].first;
+            continue;
+        }
+        const double fraction = position - static_cast<double>(below);
+        const double low = ranked_[below].first, high = ranked_[below + 1].first;
+        summary.percentiles[q] = low + fraction * (high - low);
+    }
     return summary;
 }
+
+PopulationSummary Summarize(const std::vector<double>& values) { return ColumnSummarizer().Next(values); }

@@ -4,6 +4,7 @@
 // same values give the same bits whichever process produced them.
 
 #include <cstddef>
+#include <utility>
 #include <vector>
 
 double Mean(const std::vector<double>& values);
@@ -25,4 +26,19 @@ struct PopulationSummary {
     double sd = 0.0;
     double percentiles[kSummaryPercentiles] = {};
 };
+// Of the finite values.
 PopulationSummary Summarize(const std::vector<double>& values);
+
+// The summaries of a table's columns one after another, each column one
+// value per run (NaN or infinite where a run has none: left out), each the
+// same as Summarize of the column. Successive columns (an output over time)
+// rank the runs much alike: each is sorted by insertion from the previous
+// column's order, and afresh when that order is far off.
+class ColumnSummarizer {
+public:
+    PopulationSummary Next(const std::vector<double>& column);
+
+private:
+    std::vector<std::pair<double, std::size_t>> ranked_;  // value, run
+    std::vector<std::size_t> order_;  // runs by the last column's values, those without one last
+};

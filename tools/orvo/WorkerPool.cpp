@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <thread>
+#include <vector>
 #include <set>
 #include <chrono>
 #include <cmath>
@@ -46,48 +48,98 @@ bool ReadAll(int fd, void* data, std::size_t size) {
     return true;
 }
 
-bool SendRecord(int fd, const RunRecord& record) {
+// One write a record, so that the parent wakes up once for it.
+bool SendRecord(int fd, const RunRecord& record, std::string& buffer) {
     const uint32_t header[4] = {record.run, static_cast<uint32_t>(record.status),
                                 static_cast<uint32_t>(record.message.size()),
                                 static_cast<uint32_t>(record.values.size())};
-    return WriteAll(fd, header, sizeof header) && WriteAll(fd, record.message.data(), record.message.size()) &&
-           WriteAll(fd, record.values.data(), record.values.size() * sizeof(double));
+    buffer.clear();
+    buffer.append(reinterpret_cast<const char*>(header), sizeof header);
+    buffer.append(record.message);
+    buffer.append(reinterpret_cast<const char*>(record.values.data()), record.values.size() * sizeof(double));
+    return WriteAll(fd, buffer.data(), buffer.size());
 }
 
-bool ReceiveRecord(int fd, RunRecord& record) {
-    uint32_t header[4];
-    if (!ReadAll(fd, header, sizeof header)) return false;
-    record.run = header[0];
-    record.status = static_cast<RunStatus>(header[1]);
-    record.message.resize(header[2]);
-    record.values.resize(header[3]);
-    return ReadAll(fd, record.message.data(), header[2]) &&
-           ReadAll(fd, record.values.data(), header[3] * sizeof(double));
-}
+// The records from one worker, taken from its pipe as they come: a read
+// takes whatever is there, and every complete record in it is handed on.
+class RecordReader {
+public:
+    // False at end of file or on an error; `got` then holds what came before.
+    bool Fill(int fd) {
+        if (buffer_.size() - end_ < 65536) {
+            // Unread bytes to the front, then room for a pipe's worth more.
+            buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(begin_));
+            end_ -= begin_;
+            begin_ = 0;
+            buffer_.resize(std::max(buffer_.size(), end_ + 65536));
+        }
+        while (true) {
+            const ssize_t got = read(fd, buffer_.data() + end_, buffer_.size() - end_);
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) return false;
+            end_ += static_cast<std::size_t>(got);
+            return true;
+        }
+    }
+    // The next complete record, if the bytes read hold one.
+    bool Next(RunRecord& record) {
+        uint32_t header[4];
+        if (end_ - begin_ < sizeof header) return false;
+        std::memcpy(header, buffer_.data() + begin_, sizeof header);
+        const std::size_t size = sizeof header + header[2] + std::size_t{header[3]} * sizeof(double);
+        if (end_ - begin_ < size) {
+            if (buffer_.size() < begin_ + size) buffer_.resize(begin_ + size);  // a record larger than a read
+            return false;
+        }
+        const char* bytes = buffer_.data() + begin_ + sizeof header;
+        record.run = header[0];
+        record.status = static_cast<RunStatus>(header[1]);
+        record.message.assign(bytes, header[2]);
+        record.values.resize(header[3]);
+        if (header[3] > 0) std::memcpy(record.values.data(), bytes + header[2], header[3] * sizeof(double));
+        begin_ += size;
+        return true;
+    }
+
+private:
+    std::vector<char> buffer_;
+    std::size_t begin_ = 0, end_ = 0;
+};
 
 using Clock = std::chrono::steady_clock;
+
+// Runs are sent to a worker ahead of the one it is running, so that it
+// starts its next run without waiting for the parent to take the last
+// record. When runs are short, the parent takes their records a few at a
+// time: it pauses up to kPause between rounds (each wake-up costs both sides
+// processor time), and sends enough runs ahead to last the pause, at most
+// kMaxRunsAhead and as many records as fit well in a pipe (kPipeBytes).
+constexpr std::chrono::microseconds kPause{1000};
+constexpr std::size_t kMaxRunsAhead = 16;
+constexpr std::size_t kPipeBytes = 32768;
 
 struct Worker {
     pid_t pid = -1;
     int commands = -1;  // parent -> worker: run indices
     int records = -1;  // worker -> parent
-    bool busy = false;
-    uint32_t run = 0;
-    Clock::time_point started{};  // of the current run
+    std::deque<uint32_t> runs;  // sent and not yet recorded; the first is running
+    Clock::time_point started{};  // of the first of `runs`
+    RecordReader reader;
+    bool Busy() const { return !runs.empty(); }
 };
 
 [[noreturn]] void WorkerMain(WorkerTask& task, int commands, int records) {
-    std::string error;
+    std::string error, buffer;
     if (!task.Start(error)) {
         RunRecord failure;
         failure.run = kStartFailed;
         failure.message = error;
-        SendRecord(records, failure);
+        SendRecord(records, failure, buffer);
         _exit(1);
     }
     uint32_t run = 0;
     while (ReadAll(commands, &run, sizeof run))
-        if (!SendRecord(records, task.Run(run))) break;
+        if (!SendRecord(records, task.Run(run), buffer)) break;
     // Leave without the parent's exit handlers and buffered output.
     _exit(0);
 }
@@ -133,7 +185,10 @@ public:
         }
         close(down[0]);
         close(up[1]);
-        worker = Worker{pid, down[1], up[0], false, 0};
+        worker = Worker{};
+        worker.pid = pid;
+        worker.commands = down[1];
+        worker.records = up[0];
         return true;
     }
 
@@ -179,25 +234,37 @@ bool RunInWorkers(const std::vector<uint32_t>& runs, unsigned jobs, WorkerTask& 
     for (Worker& w : pool.workers_)
         if (!pool.Spawn(w, error)) return false;
 
-    // Sends the next run, or tells an idle worker there is no more.
+    // Sends runs until the worker has its run and `ahead` more (fewer as the
+    // runs left run out, so that the workers finish together), or tells an
+    // idle worker there is no more.
+    std::size_t ahead = 1;
     const auto dispatch = [&](Worker& w) {
-        w.busy = false;
-        if (pending.empty()) {
-            if (w.commands >= 0) close(w.commands);
-            w.commands = -1;
-            return;
-        }
-        w.run = pending.front();
-        if (WriteAll(w.commands, &w.run, sizeof w.run)) {
+        const std::size_t share = std::max<std::size_t>(1, pending.size() / std::max<std::size_t>(1, pool.workers_.size()));
+        while (!pending.empty() && w.commands >= 0 && w.runs.size() <= std::min(ahead, share)) {
+            const uint32_t run = pending.front();
+            if (!WriteAll(w.commands, &run, sizeof run)) break;  // it died: its end of file comes
             pending.pop_front();
-            w.busy = true;
-            w.started = Clock::now();
+            if (w.runs.empty()) w.started = Clock::now();
+            w.runs.push_back(run);
+        }
+        if (pending.empty() && w.runs.empty() && w.commands >= 0) {
+            close(w.commands);
+            w.commands = -1;
+        }
+    };
+    // A worker that is gone leaves its runs after the first to the others.
+    const auto giveBack = [&](Worker& w) {
+        while (w.runs.size() > 1) {
+            pending.push_front(w.runs.back());
+            w.runs.pop_back();
         }
     };
     for (Worker& w : pool.workers_) dispatch(w);
 
     std::size_t outstanding = runs.size();
     std::vector<pollfd> polls;
+    const Clock::time_point begun = Clock::now();
+    std::size_t recorded = 0, recordBytes = 0;  // records taken from the workers, their size
     while (outstanding > 0) {
         polls.clear();
         for (const Worker& w : pool.workers_) polls.push_back({w.records, POLLIN, 0});
@@ -206,7 +273,7 @@ bool RunInWorkers(const std::vector<uint32_t>& runs, unsigned jobs, WorkerTask& 
         if (runTimeout > 0.0) {
             const auto now = Clock::now();
             for (const Worker& w : pool.workers_) {
-                if (!w.busy) continue;
+                if (!w.Busy()) continue;
                 const double left = runTimeout - std::chrono::duration<double>(now - w.started).count();
                 const int ms = left <= 0.0 ? 0 : static_cast<int>(std::min(std::ceil(left * 1000.0), 3.6e6));
                 wait = wait < 0 ? ms : std::min(wait, ms);
@@ -219,15 +286,16 @@ bool RunInWorkers(const std::vector<uint32_t>& runs, unsigned jobs, WorkerTask& 
         }
         for (std::size_t i = 0; i < polls.size(); ++i) {
             Worker& late = pool.workers_[i];
-            if (runTimeout > 0.0 && late.busy && polls[i].revents == 0 &&
+            if (runTimeout > 0.0 && late.Busy() && polls[i].revents == 0 &&
                 std::chrono::duration<double>(Clock::now() - late.started).count() >= runTimeout) {
                 // Over its time: the worker is killed and replaced.
                 RunRecord timedOut;
-                timedOut.run = late.run;
+                timedOut.run = late.runs.front();
                 timedOut.status = RunStatus::Timeout;
                 char text[96];
                 std::snprintf(text, sizeof text, "the run took longer than %g s (--run-timeout)", runTimeout);
                 timedOut.message = text;
+                giveBack(late);
                 pool.Retire(late, true);
                 --outstanding;
                 onRecord(std::move(timedOut));
@@ -239,31 +307,43 @@ bool RunInWorkers(const std::vector<uint32_t>& runs, unsigned jobs, WorkerTask& 
             }
             if (polls[i].revents == 0 || polls[i].fd < 0) continue;
             Worker& w = pool.workers_[i];
+            const bool open = w.reader.Fill(w.records);
             RunRecord record;
-            if (ReceiveRecord(w.records, record)) {
+            bool failed = false;
+            while (w.reader.Next(record)) {
                 if (record.run == kStartFailed) {
                     error = "a worker could not start: " + record.message;
                     return false;
                 }
+                if (w.runs.empty() || w.runs.front() != record.run) {
+                    failed = true;  // not the run it was sent: taken as a worker gone wrong
+                    break;
+                }
+                w.runs.pop_front();
+                w.started = Clock::now();
                 --outstanding;
-                // The worker starts its next run while this one is recorded.
+                ++recorded;
+                recordBytes += record.message.size() + record.values.size() * sizeof(double);
+                // The worker goes on with its next run while this one is recorded.
                 dispatch(w);
                 onRecord(std::move(record));
-                continue;
             }
-            const bool wasBusy = w.busy;
-            const uint32_t lost = w.run;
-            const std::string how = pool.Retire(w, false);
+            if (open && !failed) continue;
+            const bool wasBusy = w.Busy();
+            giveBack(w);
+            const uint32_t lost = wasBusy ? w.runs.front() : 0;
+            w.runs.clear();
+            const std::string how = pool.Retire(w, failed);
             if (wasBusy && retried.insert(lost).second) {
                 // The machine, not the model, may have ended it: once more.
                 pending.push_front(lost);
             } else if (wasBusy) {
-                RunRecord failed;
-                failed.run = lost;
-                failed.status = RunStatus::Lost;
-                failed.message = "the worker process running it ended twice (" + how + ")";
+                RunRecord failedRun;
+                failedRun.run = lost;
+                failedRun.status = RunStatus::Lost;
+                failedRun.message = "the worker process running it ended twice (" + how + ")";
                 --outstanding;
-                onRecord(std::move(failed));
+                onRecord(std::move(failedRun));
             }
             if (!pending.empty()) {
                 if (!pool.Spawn(w, error)) return false;
@@ -272,7 +352,7 @@ bool RunInWorkers(const std::vector<uint32_t>& runs, unsigned jobs, WorkerTask& 
         }
         // Workers that are done and told so leave the poll set.
         std::erase_if(pool.workers_, [&](Worker& w) {
-            if (w.pid >= 0 && (w.busy || w.commands >= 0)) return false;
+            if (w.pid >= 0 && (w.Busy() || w.commands >= 0)) return false;
             pool.Retire(w, false);
             return true;
         });
@@ -280,6 +360,21 @@ bool RunInWorkers(const std::vector<uint32_t>& runs, unsigned jobs, WorkerTask& 
             error = "no worker process is left to run the remaining runs";
             return false;
         }
+        // A pause while every worker has a run waiting and runs are short;
+        // none at the end, where it would only be waited for.
+        if (pending.empty() || recorded < 2 * pool.workers_.size()) continue;
+        const double runSeconds = std::chrono::duration<double>(Clock::now() - begun).count() *
+                                  static_cast<double>(pool.workers_.size()) / static_cast<double>(recorded);
+        const double pause = std::chrono::duration<double>(kPause).count();
+        const double bytes = static_cast<double>(recordBytes) / static_cast<double>(recorded) + 16.0;
+        const double fit = std::min(static_cast<double>(kMaxRunsAhead), static_cast<double>(kPipeBytes) / bytes);
+        if (runSeconds >= pause || pause / runSeconds + 1.0 > fit) {
+            ahead = 1;
+            continue;
+        }
+        ahead = static_cast<std::size_t>(std::ceil(pause / runSeconds)) + 1;
+        if (std::all_of(pool.workers_.begin(), pool.workers_.end(), [](const Worker& w) { return w.runs.size() > 1; }))
+            std::this_thread::sleep_for(kPause);
     }
     return true;
 }

@@ -1,6 +1,7 @@
 #include "ModelMetadata.h"
 
 #include <fstream>
+#include <sstream>
 
 #include <nlohmann/json.hpp>
 
@@ -27,15 +28,26 @@ ModelMetadata ReadModelMetadata(const std::string& libraryPath, std::string& err
     const std::size_t dot = path.rfind(".so");
     if (dot == std::string::npos || dot + 3 != path.size()) return metadata;
     path.replace(dot, 3, ".json");
-    std::ifstream in(path);
+    std::ifstream in(path, std::ios::binary);
     if (!in) return metadata;
+    // Parsed from memory: a stream is read a character at a time.
+    std::ostringstream content;
+    content << in.rdbuf();
+    const std::string text = content.str();
+    // The entry `key` of the object, or an empty array.
+    const nlohmann::json none = nlohmann::json::array();
+    const auto entry = [&none](const nlohmann::json& object, const char* key) -> const nlohmann::json& {
+        const auto it = object.find(key);
+        return it == object.end() ? none : *it;
+    };
     try {
-        const nlohmann::json json = nlohmann::json::parse(in);
+        const nlohmann::json json = nlohmann::json::parse(text);
+        if (!json.is_object()) (void)json.value("record", none);  // refused as value() refuses it
         metadata.found = true;
         if (json.contains("time") && json["time"].is_object()) metadata.timeUnits = Text(json["time"], "units");
-        metadata.record = Names(json.value("record", nlohmann::json::array()));
-        metadata.populationOutputs = Names(json.value("population_outputs", nlohmann::json::array()));
-        for (const auto& b : json.value("balances", nlohmann::json::array())) {
+        metadata.record = Names(entry(json, "record"));
+        metadata.populationOutputs = Names(entry(json, "population_outputs"));
+        for (const auto& b : entry(json, "balances")) {
             ModelBalance balance;
             balance.name = Text(b, "name");
             balance.unaccounted = Text(b, "unaccounted");
@@ -43,7 +55,7 @@ ModelMetadata ReadModelMetadata(const std::string& libraryPath, std::string& err
             if (b.contains("tolerance") && b["tolerance"].is_number()) balance.tolerance = b["tolerance"].get<double>();
             if (!balance.unaccounted.empty()) metadata.balances.push_back(std::move(balance));
         }
-        for (const auto& v : json.value("variables", nlohmann::json::array())) {
+        for (const auto& v : entry(json, "variables")) {
             const std::string name = Text(v, "name");
             if (name.empty()) continue;
             metadata.units[name] = Text(v, "units");
