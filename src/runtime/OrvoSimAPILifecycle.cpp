@@ -21,6 +21,7 @@ ORVO_API void OrvoInitialize(void) {
     Manager().EndBackgroundRun();
     Runtime().OrvoSimInitialize();
     OrvoSimMain();
+    Runtime().Symbols().IndexNames();
 }
 
 ORVO_API void OrvoFinalize(void) {

@@ -66,6 +66,7 @@ bool OrvoSimRuntime::IsScalarVariable(const OrvoSimVariableDescriptor* descripto
 // ---- registration ---------------------------------------------------------------
 
 void OrvoSimRuntime::SetSystemInfo(const OrvoSimSystemInfo& info) {
+    symbols_.ForgetNames();
     info_ = info;
     descriptors_.clear();
     descriptors_.resize(static_cast<size_t>(info.numVariables) + 1);
@@ -98,6 +99,7 @@ void OrvoSimRuntime::SetVariableDescriptor(uint32_t variable, const char* name, 
     // Record 0 is accepted (and never read).
     if (variable > info_.numVariables || variable >= descriptors_.size()) return;
     OrvoSimVariableDescriptor& descriptor = descriptors_[variable];
+    symbols_.ForgetNames();
     descriptor.name = name ? name : "";
     descriptor.dataType = dataType;
     descriptor.symbolType = symbolType;

@@ -11,10 +11,11 @@ namespace {
 
 constexpr const char* kInvalidIndexMessage = "Error: Invalid array index.";
 
+unsigned char FoldCase(unsigned char c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; }
+
 bool EqualIgnoringCase(const char* a, const char* b) {
-    auto lower = [](unsigned char c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; };
     for (; *a && *b; ++a, ++b) {
-        if (lower(static_cast<unsigned char>(*a)) != lower(static_cast<unsigned char>(*b))) {
+        if (FoldCase(static_cast<unsigned char>(*a)) != FoldCase(static_cast<unsigned char>(*b))) {
             return false;
         }
     }
@@ -45,8 +46,35 @@ size_t Capacity(const OrvoSimVariableDescriptor& descriptor, const uint8_t* addr
 
 uint32_t SymbolAccess::GetNumberSymbols() const { return runtime_.GetSystemInfo().numVariables; }
 
+std::size_t SymbolAccess::FoldedHash::operator()(std::string_view name) const {
+    std::size_t hash = 14695981039346656037ull;  // FNV-1a
+    for (const char c : name) hash = (hash ^ FoldCase(static_cast<unsigned char>(c))) * 1099511628211ull;
+    return hash;
+}
+
+bool SymbolAccess::FoldedEqual::operator()(std::string_view a, std::string_view b) const {
+    if (a.size() != b.size()) return false;
+    for (std::size_t k = 0; k < a.size(); ++k)
+        if (FoldCase(static_cast<unsigned char>(a[k])) != FoldCase(static_cast<unsigned char>(b[k]))) return false;
+    return true;
+}
+
+void SymbolAccess::IndexNames() {
+    names_.clear();
+    const uint32_t count = GetNumberSymbols();
+    names_.reserve(count);
+    for (uint32_t variable = 1; variable <= count; ++variable) {
+        const OrvoSimVariableDescriptor* descriptor = runtime_.GetDescriptor(variable);
+        if (descriptor) names_.emplace(descriptor->name, variable);  // the first of equal names stays
+    }
+}
+
 uint32_t SymbolAccess::GetSymbolIndex(const char* name) const {
     if (!name) return 0;
+    if (!names_.empty()) {
+        const auto found = names_.find(std::string_view(name));
+        return found == names_.end() ? 0 : found->second;
+    }
     const uint32_t count = GetNumberSymbols();
     for (uint32_t variable = 1; variable <= count; ++variable) {
         if (EqualIgnoringCase(runtime_.GetDescriptor(variable)->name.c_str(), name)) {

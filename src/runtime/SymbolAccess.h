@@ -3,7 +3,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <string>
+#include <string_view>
 #include <type_traits>
+#include <unordered_map>
 
 #include "orvo/orvo.h"
 #include "runtime/OrvoSimVariableDescriptor.h"
@@ -22,7 +25,12 @@ public:
 
     // ---- symbol table -------------------------------------------------------
     uint32_t GetNumberSymbols() const;
+    // Case-insensitive; the first variable of that name, or 0.
     uint32_t GetSymbolIndex(const char* name) const;
+    // Indexes the names once the model has registered them (GetSymbolIndex
+    // then looks up instead of scanning); ForgetNames before they change.
+    void IndexNames();
+    void ForgetNames() { names_.clear(); }
     bool GetSymbolInfo(uint32_t variable, OrvoSymbolInfo* info) const;
     const char* GetSymbolName(uint32_t variable) const;
     uint32_t GetSymbolDatatype(uint32_t variable) const;
@@ -72,6 +80,16 @@ public:
     static uint32_t GetFlatArrayOffset(const uint32_t* indices, const uint32_t* dims);
 
 private:
+    // ASCII case folding, as names compare.
+    struct FoldedHash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view name) const;
+    };
+    struct FoldedEqual {
+        using is_transparent = void;
+        bool operator()(std::string_view a, std::string_view b) const;
+    };
+    std::unordered_map<std::string, uint32_t, FoldedHash, FoldedEqual> names_;
     // The descriptor and storage address of a variable of an existing
     // instance; false (nothing found) otherwise.
     bool Locate(uint32_t instance, uint32_t variable, OrvoSimVariableDescriptor** descriptor,

@@ -1,4 +1,6 @@
 #include <array>
+#include <cctype>
+#include <string>
 #include <cstring>
 
 #include "RuntimeFixture.h"
@@ -44,6 +46,12 @@ TEST_F(SymbolAccessTest, SymbolTableLookupsAndNeutralAnswers) {
     EXPECT_EQ(OrvoGetSymbolIndex("VEC16"), Vec16);
     EXPECT_EQ(OrvoGetSymbolIndex("vec1"), 0u);
     EXPECT_EQ(OrvoGetSymbolIndex(nullptr), 0u);
+    // Every name, in capitals, finds its variable (settings included).
+    for (uint32_t v = 1; v <= OrvoGetNumberSymbols(); ++v) {
+        std::string name = OrvoGetSymbolName(v);
+        for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        EXPECT_EQ(OrvoGetSymbolIndex(name.c_str()), v) << name;
+    }
     EXPECT_STREQ(OrvoGetSymbolName(M34), "m34");
     const uint32_t past = OrvoGetNumberSymbols() + 1;
     for (uint32_t invalid : {0u, past}) {
