@@ -180,8 +180,8 @@ class Parser:
                     raise self.fault(keyword, "the Jacobian section is not closed")
                 if token.kind == "op" and token.text in "{}":
                     depth += 1 if token.text == "{" else -1
-            m.dropped.append((keyword, "the Jacobian section is left out: the solver forms "
-                                       "its own Jacobian"))
+            m.dropped.append((keyword, "the Jacobian section is left out: the generator derives "
+                                       "the Jacobian from the equations"))
             m.section_tokens[name] = keyword
             return
         body = []
