@@ -18,12 +18,15 @@ struct RunCounters {
     uint64_t dlsodesCalls = 0;
     uint64_t dlsodesStarts = 0;          // calls with ISTATE = 1
     uint64_t dlsodesSteps = 0;           // DLSODES's own steps (IWORK(11))
-    double solverSeconds = 0.0;          // inside DLSODES or CVode calls of the library
+    double solverSeconds = 0.0;          // inside DLSODES or CVode calls, while TimeSolverCalls is on
 };
 
 // The counts since the last reset; single-threaded use (blocking runs).
 RunCounters& Counters();
 void ResetCounters();
+// Times the solver calls into solverSeconds (off by default: two clock reads
+// a call weigh on the runs measured).
+void TimeSolverCalls(bool on);
 // After the model registered (OrvoInitialize): its Jacobian is counted.
 void CountJacobianEvaluations();
 
