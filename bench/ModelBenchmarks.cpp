@@ -200,39 +200,34 @@ void BM_LibraryVersusBareSolver(benchmark::State& state) {
     RunCounters total;
     BareRunFigures bareTotal;
     bool ok = true;
+    // A library run to stopTime, in processor seconds.
+    const auto libraryRun = [&](double stopTime) {
+        prepare(stopTime);
+        const double start = ProcessSeconds();
+        OrvoStartBlocking(instance);
+        const double seconds = ProcessSeconds() - start;
+        ok = ok && GetDouble(instance, "t") >= stopTime;
+        return seconds;
+    };
     for (auto _ : state) {
-        prepare(1e-9);
-        double start = ProcessSeconds();
-        OrvoStartBlocking(instance);
-        setup += ProcessSeconds() - start;
+        setup += libraryRun(1e-9);
 
-        prepare(kWholeScenario);
         ResetCounters();
-        start = ProcessSeconds();
-        OrvoStartBlocking(instance);
-        library += ProcessSeconds() - start;
+        library += libraryRun(kWholeScenario);
         total.derivativeEvaluations += Counters().derivativeEvaluations;
         total.integratorSteps += Counters().integratorSteps;
         total.jacobianEvaluations += Counters().jacobianEvaluations;
-        ok = ok && GetDouble(instance, "t") >= kWholeScenario;
 
-        prepare(kWholeScenario);
         TimeSolverCalls(true);
         ResetCounters();
-        start = ProcessSeconds();
-        OrvoStartBlocking(instance);
-        outside += ProcessSeconds() - start - Counters().solverSeconds;
+        outside += libraryRun(kWholeScenario) - Counters().solverSeconds;
         TimeSolverCalls(false);
 
-        prepare(kWholeScenario);
         OrvoSimRuntime::UseAnalyticJacobian(false);
-        start = ProcessSeconds();
-        OrvoStartBlocking(instance);
-        differences += ProcessSeconds() - start;
+        differences += libraryRun(kWholeScenario);
         OrvoSimRuntime::UseAnalyticJacobian(true);
-        ok = ok && GetDouble(instance, "t") >= kWholeScenario;
 
-        start = ProcessSeconds();
+        double start = ProcessSeconds();
         const BareRunFigures figures = bare.Run(kind);
         baseline += ProcessSeconds() - start;
 

@@ -19,6 +19,9 @@ constexpr double kTiny = 2.2250738585072014e-308;        // smallest normal doub
 constexpr std::size_t kMessageReserve = 4096;
 constexpr int kFloatingPointFaults = FE_INVALID | FE_DIVBYZERO | FE_OVERFLOW;
 
+// The perturbation of a difference quotient at y, for a state allowed maxError.
+double DifferenceStep(double y, double maxError) { return std::max({std::fabs(y) * kSqrtEpsilon, maxError, kEpsilon}); }
+
 // Puts a value back when the scope ends, also when an evaluation throws, so a
 // failed difference never leaves the model perturbed.
 class ValueRestore {
@@ -171,7 +174,7 @@ void Integrator::EvaluateAnalyticJacobian(double* values) {
         if (!repaired) std::copy_n(derivatives, numOdeStates, base);
         repaired = true;
         const double y = states[j];
-        const double d = std::max({std::fabs(y) * kSqrtEpsilon, maxErrors[j], kEpsilon});
+        const double d = DifferenceStep(y, maxErrors[j]);
         {
             ValueRestore restore(&states[j], y);
             states[j] = y + d;
@@ -274,7 +277,7 @@ bool Integrator::CalculateJacobian(JacobianType type, double** columns) {
         double& variable = JacobianVariable(type, j);
         const double y = variable;
         ValueRestore restore(&variable, y);
-        const double d = std::max({std::fabs(y) * kSqrtEpsilon, maxErrors[errorOffset + j], kEpsilon});
+        const double d = DifferenceStep(y, maxErrors[errorOffset + j]);
 
         double dPlus = 0.0;
         if (central) {

@@ -130,59 +130,58 @@ void CvodeIntegrator::cvwritemsg(const char* text) {
     WriteFormatted("%s\n", text ? text : "");
 }
 
-ORVO_LETS_FORCED_UNWIND_PASS int CvodeIntegrator::CallDerivFunc(double t, const double* y, double* ydot) {
-    if (pendingException_) return -1;
+ORVO_LETS_FORCED_UNWIND_PASS bool CvodeIntegrator::EvaluateAt(double t, const double* y, double* jacobianValues) {
+    if (pendingException_) return false;
     try {
         std::copy_n(y, n_, states);
         *indVar = t;
-        // Algebraic states are solved at the point being evaluated.
-        AlgebraicUpdate();
-        CalculateDerivatives();
-        std::copy_n(derivatives, n_, ydot);
-        return 0;
+        if (jacobianValues) {
+            EvaluateAnalyticJacobian(jacobianValues);
+            ++numJacobianEvals;
+        } else {
+            // Algebraic states are solved at the point being evaluated.
+            AlgebraicUpdate();
+            CalculateDerivatives();
+        }
+        return true;
     } catch (const abi::__forced_unwind&) {
         // Thread cancellation is not a failure of the model: it unwinds on.
         throw;
     } catch (...) {
         // Other exceptions must not unwind through CVODE's frames.
         pendingException_ = std::current_exception();
-        return -1;
+        return false;
     }
 }
 
-ORVO_LETS_FORCED_UNWIND_PASS int CvodeIntegrator::CallJacobian(double t, const double* y, SUNMatrix J) {
-    if (pendingException_ || analyticJacobian == nullptr) return -1;
-    try {
-        std::copy_n(y, n_, states);
-        *indVar = t;
-        EvaluateAnalyticJacobian(jacobianValues_.data());
-        ++numJacobianEvals;
-        const AnalyticJacobian& jacobian = *analyticJacobian;
-        if (SUNMatGetID(J) == SUNMATRIX_SPARSE) {
-            // CVODE may have zeroed the index arrays with the values.
-            std::copy(sparseStarts_.begin(), sparseStarts_.end(), SUNSparseMatrix_IndexPointers(J));
-            std::copy(sparseRows_.begin(), sparseRows_.end(), SUNSparseMatrix_IndexValues(J));
-            double* data = SUNSparseMatrix_Data(J);
-            std::fill_n(data, sparseRows_.size(), 0.0);
-            for (uint32_t k = 0; k < jacobian.nonZeros; ++k) data[sparseSlot_[k]] = jacobianValues_[k];
-            return 0;
-        }
-        // Band: the entries inside the band (the settings promise nothing lies outside).
-        SUNMatZero(J);
-        const sunindextype upper = SUNBandMatrix_UpperBandwidth(J), lower = SUNBandMatrix_LowerBandwidth(J);
-        for (int32_t j = 0; j < n_; ++j) {
-            for (int32_t k = jacobian.columnStarts[j]; k < jacobian.columnStarts[j + 1]; ++k) {
-                const sunindextype row = jacobian.rowIndices[k];
-                if (row - j <= lower && j - row <= upper) SM_ELEMENT_B(J, row, j) = jacobianValues_[static_cast<std::size_t>(k)];
-            }
-        }
+int CvodeIntegrator::CallDerivFunc(double t, const double* y, double* ydot) {
+    if (!EvaluateAt(t, y, nullptr)) return -1;
+    std::copy_n(derivatives, n_, ydot);
+    return 0;
+}
+
+int CvodeIntegrator::CallJacobian(double t, const double* y, SUNMatrix J) {
+    if (analyticJacobian == nullptr || !EvaluateAt(t, y, jacobianValues_.data())) return -1;
+    const AnalyticJacobian& jacobian = *analyticJacobian;
+    if (SUNMatGetID(J) == SUNMATRIX_SPARSE) {
+        // CVODE may have zeroed the index arrays with the values.
+        std::copy(sparseStarts_.begin(), sparseStarts_.end(), SUNSparseMatrix_IndexPointers(J));
+        std::copy(sparseRows_.begin(), sparseRows_.end(), SUNSparseMatrix_IndexValues(J));
+        double* data = SUNSparseMatrix_Data(J);
+        std::fill_n(data, sparseRows_.size(), 0.0);
+        for (uint32_t k = 0; k < jacobian.nonZeros; ++k) data[sparseSlot_[k]] = jacobianValues_[k];
         return 0;
-    } catch (const abi::__forced_unwind&) {
-        throw;
-    } catch (...) {
-        pendingException_ = std::current_exception();
-        return -1;
     }
+    // Band: the entries inside the band (the settings promise nothing lies outside).
+    SUNMatZero(J);
+    const sunindextype upper = SUNBandMatrix_UpperBandwidth(J), lower = SUNBandMatrix_LowerBandwidth(J);
+    for (int32_t j = 0; j < n_; ++j) {
+        for (int32_t k = jacobian.columnStarts[j]; k < jacobian.columnStarts[j + 1]; ++k) {
+            const sunindextype row = jacobian.rowIndices[k];
+            if (row - j <= lower && j - row <= upper) SM_ELEMENT_B(J, row, j) = jacobianValues_[static_cast<std::size_t>(k)];
+        }
+    }
+    return 0;
 }
 
 CvodeIntegrator::SolverChoice CvodeIntegrator::ChooseLinearSolver() const {

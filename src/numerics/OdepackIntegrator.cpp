@@ -185,47 +185,44 @@ void OdepackIntegrator::WriteOdepackErrorDescription(int32_t status) {
     }
 }
 
-ORVO_LETS_FORCED_UNWIND_PASS void OdepackIntegrator::CallDerivFunc(int32_t neq, double t, double* y, double* ydot) {
-    const int32_t count = std::min(neq, NEQ);
-    // After a failure DLSODES still runs to TOUT: constant states get it there quickly.
-    if (pendingException_) {
-        std::fill_n(ydot, neq, 0.0);
-        return;
-    }
+ORVO_LETS_FORCED_UNWIND_PASS bool OdepackIntegrator::EvaluateAt(double t, const double* y, int32_t count,
+                                                                double* jacobianValues) {
+    if (pendingException_) return false;
     try {
         if (y != states) std::copy_n(y, count, states);
         *indVar = t;
-        // Algebraic states are solved at the point being evaluated.
-        AlgebraicUpdate();
-        CalculateDerivatives();
-        std::copy_n(derivatives, count, ydot);
+        if (jacobianValues) {
+            EvaluateAnalyticJacobian(jacobianValues);
+            ++numJacobianEvals;
+        } else {
+            // Algebraic states are solved at the point being evaluated.
+            AlgebraicUpdate();
+            CalculateDerivatives();
+        }
+        return true;
     } catch (const abi::__forced_unwind&) {
         // Thread cancellation is not a failure of the model: it unwinds on.
         throw;
     } catch (...) {
         // Other exceptions must not unwind through the Fortran frames.
         pendingException_ = std::current_exception();
-        std::fill_n(ydot, neq, 0.0);
+        return false;
     }
 }
 
-ORVO_LETS_FORCED_UNWIND_PASS void OdepackIntegrator::CallJacobianColumn(int32_t neq, double t, const double* y,
-                                                                       int32_t column, double* pdj) {
+void OdepackIntegrator::CallDerivFunc(int32_t neq, double t, double* y, double* ydot) {
+    const int32_t count = std::min(neq, NEQ);
+    if (EvaluateAt(t, y, count, nullptr))
+        std::copy_n(derivatives, count, ydot);
+    else
+        std::fill_n(ydot, neq, 0.0);  // DLSODES still runs to TOUT: constant states get it there quickly
+}
+
+void OdepackIntegrator::CallJacobianColumn(int32_t neq, double t, const double* y, int32_t column, double* pdj) {
     if (pendingException_ || analyticJacobian == nullptr || neq != NEQ) return;
-    try {
-        if (column == 0) {
-            if (y != states) std::copy_n(y, NEQ, states);
-            *indVar = t;
-            EvaluateAnalyticJacobian(jacobianValues_.data());
-            ++numJacobianEvals;
-        }
-        for (int32_t k = analyticJacobian->columnStarts[column]; k < analyticJacobian->columnStarts[column + 1]; ++k)
-            pdj[analyticJacobian->rowIndices[k]] = jacobianValues_[static_cast<std::size_t>(k)];
-    } catch (const abi::__forced_unwind&) {
-        throw;
-    } catch (...) {
-        pendingException_ = std::current_exception();
-    }
+    if (column == 0 && !EvaluateAt(t, y, NEQ, jacobianValues_.data())) return;
+    for (int32_t k = analyticJacobian->columnStarts[column]; k < analyticJacobian->columnStarts[column + 1]; ++k)
+        pdj[analyticJacobian->rowIndices[k]] = jacobianValues_[static_cast<std::size_t>(k)];
 }
 
 void OdepackIntegrator::CallSolver(double t, double tout) {

@@ -32,13 +32,7 @@ void OrvoSimSetSystemInfo(uint32_t numVariables, uint32_t numStates, uint32_t nu
 
 void OrvoSimSetJacobian(uint32_t numStates, uint32_t nonZeros, const int32_t* columnStarts,
                         const int32_t* rowIndices, void (*evaluate)(uint32_t instance, double* values)) {
-    AnalyticJacobian jacobian;
-    jacobian.numStates = numStates;
-    jacobian.nonZeros = nonZeros;
-    jacobian.columnStarts = columnStarts;
-    jacobian.rowIndices = rowIndices;
-    jacobian.evaluate = evaluate;
-    Runtime().SetJacobian(jacobian);
+    Runtime().SetJacobian({numStates, nonZeros, columnStarts, rowIndices, evaluate});
 }
 
 void OrvoSimSetVariableDescriptor(uint32_t variable, const char* name, uint32_t dataType,

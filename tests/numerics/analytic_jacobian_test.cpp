@@ -35,15 +35,7 @@ void RobertsonJacobian(uint32_t, double* values) {
     std::copy(std::begin(v), std::end(v), values);
 }
 
-AnalyticJacobian RobertsonPattern() {
-    AnalyticJacobian jacobian;
-    jacobian.numStates = 4;
-    jacobian.nonZeros = 8;
-    jacobian.columnStarts = kStarts;
-    jacobian.rowIndices = kRows;
-    jacobian.evaluate = &RobertsonJacobian;
-    return jacobian;
-}
+AnalyticJacobian RobertsonPattern() { return {4, 8, kStarts, kRows, &RobertsonJacobian}; }
 
 struct Outcome {
     double y[4];
@@ -119,12 +111,7 @@ void RootGrowthJacobian(uint32_t, double* values) {
 TEST(AnalyticJacobian, SingularEntriesAreDifferenced) {
     const int32_t starts[] = {0, 1};
     const int32_t rows[] = {0};
-    AnalyticJacobian jacobian;
-    jacobian.numStates = 1;
-    jacobian.nonZeros = 1;
-    jacobian.columnStarts = starts;
-    jacobian.rowIndices = rows;
-    jacobian.evaluate = &RootGrowthJacobian;
+    const AnalyticJacobian jacobian{1, 1, starts, rows, &RootGrowthJacobian};
     for (int32_t ialg : {2, 12, 14, 15}) {
         SCOPED_TRACE(testing::Message() << "ialg " << ialg);
         std::unique_ptr<Integrator> it = CreateIntegrator(ialg);
@@ -165,19 +152,10 @@ TEST(AnalyticJacobian, MalformedPatternsAreRefused) {
         {"other state count", {0, 1}, {0, 1, 2}, 3, 2, false},
     };
     for (const Case& c : cases) {
-        AnalyticJacobian jacobian;
-        jacobian.numStates = 2;
-        jacobian.nonZeros = c.nonZeros;
-        jacobian.columnStarts = c.starts;
-        jacobian.rowIndices = c.rows;
-        jacobian.evaluate = &RobertsonJacobian;
+        const AnalyticJacobian jacobian{2, c.nonZeros, c.starts, c.rows, &RobertsonJacobian};
         EXPECT_EQ(jacobian.Describes(c.n), c.usable) << c.what;
     }
-    AnalyticJacobian noFunction;
-    noFunction.numStates = 2;
-    noFunction.nonZeros = 2;
-    noFunction.columnStarts = starts;
-    noFunction.rowIndices = kRows;
+    const AnalyticJacobian noFunction{2, 2, starts, kRows, nullptr};
     EXPECT_FALSE(noFunction.Describes(2));
 }
 

@@ -198,21 +198,14 @@ def _function_gradient(name, args, grads, value):
         b = args[1]
         return combine(g, {}, lambda d, _: mul(call("sgn", b),
                                                branch(Binary("<", a, number(0), None), neg(d), d)))
-    if name == "bound":
+    if name in ("bound", "dead"):
         lower, upper, x = args
-        dl, du, dx = grads
         above = Binary(">", x, upper, None)
         ordered = Binary(">", upper, lower, None)
         inside = Binary(">", x, lower, None)
-        return columns([dl, du, dx], lambda l, u, d: branch(above, branch(ordered, u, l),
-                                                              branch(inside, d, l)))
-    if name == "dead":
-        lower, upper, x = args
-        dl, du, dx = grads
-        above = Binary(">", x, upper, None)
-        ordered = Binary(">", upper, lower, None)
-        inside = Binary(">", x, lower, None)
-        return columns([dl, du, dx], lambda l, u, d: branch(
+        if name == "bound":
+            return columns(grads, lambda l, u, d: branch(above, branch(ordered, u, l), branch(inside, d, l)))
+        return columns(grads, lambda l, u, d: branch(
             above, branch(ordered, sub(d, u), sub(d, l)), branch(inside, None, sub(d, l))))
     if name == "fcnsw":
         p = args[0]
