@@ -216,6 +216,28 @@ ORVO_LETS_FORCED_UNWIND_PASS void Integrator::CallModel(double* jacobianValues) 
     if (std::fetestexcept(kFloatingPointFaults)) throw TextException("floating point error");
 }
 
+ORVO_LETS_FORCED_UNWIND_PASS bool Integrator::EvaluateForPackage(double t, const double* y, uint32_t count,
+                                                                double* jacobianValues, std::exception_ptr& failure) {
+    if (failure) return false;
+    try {
+        if (y != states) std::copy_n(y, count, states);
+        *indVar = t;
+        if (jacobianValues) {
+            EvaluateAnalyticJacobian(jacobianValues);
+            ++numJacobianEvals;
+        } else {
+            AlgebraicUpdate();
+            CalculateDerivatives();
+        }
+        return true;
+    } catch (const abi::__forced_unwind&) {
+        throw;
+    } catch (...) {
+        failure = std::current_exception();
+        return false;
+    }
+}
+
 void Integrator::UpdateMaxErrorVector(bool includeAlgebraic) {
     if (maxErrors.size() < numStates) return;
     for (uint32_t i = 0; i < numOdeStates; ++i)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <string>
 #include <vector>
 
@@ -163,6 +164,15 @@ protected:
     void BeginStep();
     // A later stage at the point already set: algebraic update, evaluation, trace.
     void StageEvaluation(const char* trace);
+    // For a solver package calling back into the model: sets t and the
+    // first `count` ODE states from y, then evaluates the derivatives (with
+    // the algebraic states solved there) or, with `jacobianValues`, the
+    // analytic Jacobian. A failure of the model must not unwind through the
+    // package's frames: it is kept in `failure` (and nothing more is
+    // evaluated while it is set) and false returned; only the forced unwind
+    // of a cancelled thread passes through.
+    bool EvaluateForPackage(double t, const double* y, uint32_t count, double* jacobianValues,
+                            std::exception_ptr& failure);
     // BeginStep for a method that never reads the derivatives at its start
     // (a solver package that evaluates for itself). The evaluation is then
     // kept only for what it does besides: it is skipped when it would repeat

@@ -16,7 +16,6 @@
 #include <sunmatrix/sunmatrix_dense.h>
 #include <sunmatrix/sunmatrix_sparse.h>
 
-#include "common/ForcedUnwind.h"
 #include "common/ScopeExit.h"
 
 extern "C" {
@@ -130,38 +129,16 @@ void CvodeIntegrator::cvwritemsg(const char* text) {
     WriteFormatted("%s\n", text ? text : "");
 }
 
-ORVO_LETS_FORCED_UNWIND_PASS bool CvodeIntegrator::EvaluateAt(double t, const double* y, double* jacobianValues) {
-    if (pendingException_) return false;
-    try {
-        std::copy_n(y, n_, states);
-        *indVar = t;
-        if (jacobianValues) {
-            EvaluateAnalyticJacobian(jacobianValues);
-            ++numJacobianEvals;
-        } else {
-            // Algebraic states are solved at the point being evaluated.
-            AlgebraicUpdate();
-            CalculateDerivatives();
-        }
-        return true;
-    } catch (const abi::__forced_unwind&) {
-        // Thread cancellation is not a failure of the model: it unwinds on.
-        throw;
-    } catch (...) {
-        // Other exceptions must not unwind through CVODE's frames.
-        pendingException_ = std::current_exception();
-        return false;
-    }
-}
-
 int CvodeIntegrator::CallDerivFunc(double t, const double* y, double* ydot) {
-    if (!EvaluateAt(t, y, nullptr)) return -1;
+    if (!EvaluateForPackage(t, y, static_cast<uint32_t>(n_), nullptr, pendingException_)) return -1;
     std::copy_n(derivatives, n_, ydot);
     return 0;
 }
 
 int CvodeIntegrator::CallJacobian(double t, const double* y, SUNMatrix J) {
-    if (analyticJacobian == nullptr || !EvaluateAt(t, y, jacobianValues_.data())) return -1;
+    if (analyticJacobian == nullptr ||
+        !EvaluateForPackage(t, y, static_cast<uint32_t>(n_), jacobianValues_.data(), pendingException_))
+        return -1;
     const AnalyticJacobian& jacobian = *analyticJacobian;
     if (SUNMatGetID(J) == SUNMATRIX_SPARSE) {
         // CVODE may have zeroed the index arrays with the values.

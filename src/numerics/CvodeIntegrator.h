@@ -56,10 +56,6 @@ private:
         int32_t upper;
         int32_t lower;
     };
-    // The model at (t, y): its derivatives, or with `jacobianValues` its
-    // analytic Jacobian. False once the model has failed (the failure is kept
-    // for Step to rethrow).
-    bool EvaluateAt(double t, const double* y, double* jacobianValues);
     // The linear solver the bandwidth settings ask for.
     SolverChoice ChooseLinearSolver() const;
     // Fresh solver memory at the current point; false (with the message and

@@ -7,7 +7,6 @@
 #include <mutex>
 #include <string>
 
-#include "common/ForcedUnwind.h"
 #include "common/ScopeExit.h"
 
 namespace {
@@ -185,34 +184,9 @@ void OdepackIntegrator::WriteOdepackErrorDescription(int32_t status) {
     }
 }
 
-ORVO_LETS_FORCED_UNWIND_PASS bool OdepackIntegrator::EvaluateAt(double t, const double* y, int32_t count,
-                                                                double* jacobianValues) {
-    if (pendingException_) return false;
-    try {
-        if (y != states) std::copy_n(y, count, states);
-        *indVar = t;
-        if (jacobianValues) {
-            EvaluateAnalyticJacobian(jacobianValues);
-            ++numJacobianEvals;
-        } else {
-            // Algebraic states are solved at the point being evaluated.
-            AlgebraicUpdate();
-            CalculateDerivatives();
-        }
-        return true;
-    } catch (const abi::__forced_unwind&) {
-        // Thread cancellation is not a failure of the model: it unwinds on.
-        throw;
-    } catch (...) {
-        // Other exceptions must not unwind through the Fortran frames.
-        pendingException_ = std::current_exception();
-        return false;
-    }
-}
-
 void OdepackIntegrator::CallDerivFunc(int32_t neq, double t, double* y, double* ydot) {
     const int32_t count = std::min(neq, NEQ);
-    if (EvaluateAt(t, y, count, nullptr))
+    if (EvaluateForPackage(t, y, static_cast<uint32_t>(count), nullptr, pendingException_))
         std::copy_n(derivatives, count, ydot);
     else
         std::fill_n(ydot, neq, 0.0);  // DLSODES still runs to TOUT: constant states get it there quickly
@@ -220,7 +194,9 @@ void OdepackIntegrator::CallDerivFunc(int32_t neq, double t, double* y, double* 
 
 void OdepackIntegrator::CallJacobianColumn(int32_t neq, double t, const double* y, int32_t column, double* pdj) {
     if (pendingException_ || analyticJacobian == nullptr || neq != NEQ) return;
-    if (column == 0 && !EvaluateAt(t, y, NEQ, jacobianValues_.data())) return;
+    if (column == 0 &&
+        !EvaluateForPackage(t, y, static_cast<uint32_t>(NEQ), jacobianValues_.data(), pendingException_))
+        return;
     for (int32_t k = analyticJacobian->columnStarts[column]; k < analyticJacobian->columnStarts[column + 1]; ++k)
         pdj[analyticJacobian->rowIndices[k]] = jacobianValues_[static_cast<std::size_t>(k)];
 }

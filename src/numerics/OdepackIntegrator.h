@@ -57,10 +57,6 @@ public:
     std::vector<double> stateCopy;
 
 private:
-    // The model at (t, y), count states copied in: its derivatives, or with
-    // `jacobianValues` its analytic Jacobian. False once the model has failed
-    // (the failure is kept for Step to rethrow).
-    bool EvaluateAt(double t, const double* y, int32_t count, double* jacobianValues);
     // Runs DLSODES from t to tout under the process-wide ODEPACK lock.
     void CallSolver(double t, double tout);
     void ReleaseArrays();
