@@ -22,6 +22,7 @@ import dataclasses
 from . import settings as S
 from .analysis import FUNCTIONS, MEMORY_FUNCTIONS
 from .cpp import strip_parens, expression, statements
+from .arrays import children
 from .syntax import Assignment, Binary, Call, Conditional, If, Number, Ref, Unary, assignments
 
 # Functions of their arguments alone: not those with a memory of the run, and
@@ -51,15 +52,25 @@ def plan(laid):
 def _children(node):
     """The operands an optimisation may look into; none for calls with memory
     and for anything unknown, which stay as they are."""
-    if isinstance(node, Call):
-        return node.args if node.name in PURE_FUNCTIONS or _is_lookup(node) else []
-    if isinstance(node, Unary):
-        return [node.operand]
-    if isinstance(node, Binary):
-        return [node.left, node.right]
-    if isinstance(node, Conditional):
-        return [node.condition, node.then, node.other]
-    return []
+    if isinstance(node, Call) and not (node.name in PURE_FUNCTIONS or _is_lookup(node)):
+        return []
+    return children(node)
+
+
+def _replace_outermost(facts, root, name_of):
+    """root with each outermost node for which name_of(node, its value
+    number) gives a name replaced by that name."""
+    facts.learn(root)
+    replace = {}
+    pending = [root]
+    while pending:
+        node = pending.pop()
+        name = name_of(node, facts.vn[id(node)])
+        if name is not None:
+            replace[id(node)] = name
+        else:
+            pending.extend(_children(node))
+    return rewrite(root, replace) if replace else root
 
 
 _LOOKUPS = set()   # table and array names of the model being planned
@@ -291,18 +302,9 @@ class _Planner:
                 all(self._invariant(root) for root, _ in _roots(statement))
         return False
 
-    def _replace(self, root, replace_of, skipped=False):
-        self.facts.learn(root)
-        replace = {}
-        pending = [root]
-        while pending:
-            node = pending.pop()
-            vn = self.facts.vn[id(node)]
-            if vn in replace_of and self.facts.double[id(node)]:
-                replace[id(node)] = replace_of[vn]
-            else:
-                pending.extend(_children(node))
-        return rewrite(root, replace) if replace else root
+    def _replace(self, root, replace_of):
+        return _replace_outermost(self.facts, root, lambda node, vn: replace_of[vn] if (
+            vn in replace_of and self.facts.double[id(node)]) else None)
 
     def _replace_in_statement(self, statement, replace_of):
         return _map_statement(statement, lambda expr: self._replace(expr, replace_of))
@@ -407,17 +409,8 @@ class _Sharing:
         return new
 
     def _replace(self, root, exclude=None):
-        self.facts.learn(root)
-        replace = {}
-        pending = [root]
-        while pending:
-            node = pending.pop()
-            vn = self.facts.vn[id(node)]
-            if id(node) != exclude and vn in self.local_of and self._candidate(node):
-                replace[id(node)] = self.local_of[vn]
-            else:
-                pending.extend(_children(node))
-        return rewrite(root, replace) if replace else root
+        return _replace_outermost(self.facts, root, lambda node, vn: self.local_of[vn] if (
+            id(node) != exclude and vn in self.local_of and self._candidate(node)) else None)
 
 
 # ---- C++ ------------------------------------------------------------------------------
