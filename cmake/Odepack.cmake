@@ -13,5 +13,8 @@ endforeach()
 
 add_library(odepack STATIC ${ODEPACK_SOURCES})
 # Legacy Fortran 77: no warnings wanted from third-party code, no sanitizers.
-target_compile_options(odepack PRIVATE -std=legacy -w -O2 -fno-sanitize=all)
+# -O3 -funroll-loops whatever the build type: DLSODES is most of a run's time
+# and runs about a sixth faster than at -O2, with bit-identical results (no
+# floating-point reassociation is allowed either way).
+target_compile_options(odepack PRIVATE -std=legacy -w -O3 -funroll-loops -fno-sanitize=all)
 target_link_libraries(odepack PUBLIC BLAS::BLAS gfortran)
