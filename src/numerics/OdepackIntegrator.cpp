@@ -17,7 +17,7 @@ std::mutex& SolverMutex() {
     static std::mutex mutex;
     return mutex;
 }
-const OdepackIntegrator* commonOwner = nullptr;  // guarded by SolverMutex
+OdepackIntegrator* commonOwner = nullptr;  // guarded by SolverMutex
 
 thread_local OdepackIntegrator* activeInstance = nullptr;
 
@@ -137,7 +137,12 @@ bool OdepackIntegrator::InitializeMethod() {
     IWK_.assign(2 * static_cast<std::size_t>(LRW), 0);
     stateCopy.assign(static_cast<std::size_t>(n), 0.0);
     ISTATE = 1;
-    commonSaved_ = false;
+    {
+        // Another problem's call may be putting this one's history aside.
+        std::lock_guard<std::mutex> lock(SolverMutex());
+        commonSaved_ = false;
+        if (commonOwner == this) commonOwner = nullptr;
+    }
     // The model's structure goes to DLSODES as IA and JA (one-based) in IWORK.
     if (analyticJacobian && n > 0) {
         const AnalyticJacobian& jacobian = *analyticJacobian;
@@ -204,10 +209,20 @@ void OdepackIntegrator::CallJacobianColumn(int32_t neq, double t, const double* 
 void OdepackIntegrator::CallSolver(double t, double tout) {
     std::lock_guard<std::mutex> lock(SolverMutex());
     ActiveScope active(this);
-    // A continuation needs this problem's history back in the common blocks.
-    if (ISTATE != 1 && commonOwner != this && commonSaved_) {
-        dls001_ = savedDls001_;
-        dlss01_ = savedDlss01_;
+    // The common blocks hold the history of the problem that called last; it
+    // is put aside only when another problem takes them over, and a
+    // continuation gets its own history back.
+    if (commonOwner != this) {
+        if (commonOwner) {
+            commonOwner->savedDls001_ = dls001_;
+            commonOwner->savedDlss01_ = dlss01_;
+            commonOwner->commonSaved_ = true;
+        }
+        if (ISTATE != 1 && commonSaved_) {
+            dls001_ = savedDls001_;
+            dlss01_ = savedDlss01_;
+        }
+        commonOwner = this;
     }
     // A call abandoned by thread cancellation leaves a history half written.
     bool returned = false;
@@ -220,10 +235,6 @@ void OdepackIntegrator::CallSolver(double t, double tout) {
     dlsodes_(&OdepackDerivatives, &NEQ, states, &t, &tout, &ITOL, maxRelErrors, maxAbsErrors, &ITASK, &ISTATE,
              &IOPT, RWORK.data(), &LRW, IWORK.data(), &LIW, IWK_.data(), &OdepackJacobianColumn, &MF,
              reinterpret_cast<double*>(this), &ipar);
-    savedDls001_ = dls001_;
-    savedDlss01_ = dlss01_;
-    commonSaved_ = true;
-    commonOwner = this;
     returned = true;
 }
 

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <string>
+#include <vector>
 
 #include "common/TextException.h"
 #include "numerics/OdepackIntegrator.h"
@@ -361,6 +362,74 @@ TEST_F(Odepack, IntegratorsTakingTurnsKeepTheirOwnHistory) {
     EXPECT_EQ(yb[2], 4.0);
     EXPECT_EQ(ta, 2.0);
     EXPECT_EQ(tb, 2.0);
+}
+
+// Two problems with real histories (a decay, a stiff pair) taking turns with
+// DLSODES integrate exactly as each does alone: each gets its own common
+// blocks back whenever the other called in between.
+double yc[1], dyc[1], yd[2], dyd[2];
+void DecayC(uint32_t, uint32_t) { dyc[0] = -yc[0]; }
+void StiffD(uint32_t, uint32_t) {
+    dyd[0] = -500.5 * yd[0] + 499.5 * yd[1];
+    dyd[1] = 499.5 * yd[0] - 500.5 * yd[1];
+}
+
+TEST_F(Odepack, InterleavedProblemsMatchTheirRunsAlone) {
+    constexpr int kSteps = 6;
+    struct Trace {
+        std::vector<double> values;
+        std::vector<int32_t> steps;
+    };
+    const auto start = [](OdepackIntegrator& i, double* time, uint32_t n, double* states, double* rates,
+                          void (*f)(uint32_t, uint32_t)) {
+        i.initializationInProgress = false;
+        *time = 0.0;
+        ASSERT_TRUE(i.Initialize(time, n, states, rates, ic, 0, nullptr, nullptr, nullptr, f));
+    };
+    const auto step = [](OdepackIntegrator& i, const double* states, uint32_t n, Trace& trace) {
+        i.stepSize = 0.05;
+        i.Step();
+        trace.values.insert(trace.values.end(), states, states + n);
+        trace.steps.push_back(i.IWORK[10]);
+    };
+    const auto reset = [] {
+        yc[0] = 1.0;
+        yd[0] = 2.0;
+        yd[1] = 0.0;
+    };
+    double tc = 0, td = 0;
+    Trace aloneC, aloneD, turnsC, turnsD;
+    reset();
+    {
+        OdepackIntegrator c, d;
+        start(c, &tc, 1, yc, dyc, DecayC);
+        for (int k = 0; k < kSteps; ++k) step(c, yc, 1, aloneC);
+        start(d, &td, 2, yd, dyd, StiffD);
+        for (int k = 0; k <= kSteps; ++k) step(d, yd, 2, aloneD);
+    }
+    EXPECT_GT(aloneD.steps.back(), kSteps + 1);  // the stiff pair takes several DLSODES steps a call
+
+    reset();
+    OdepackIntegrator c, d;
+    start(c, &tc, 1, yc, dyc, DecayC);
+    start(d, &td, 2, yd, dyd, StiffD);
+    for (char turn : std::string("CDDCCDCDDCDC")) {
+        if (turn == 'C') step(c, yc, 1, turnsC);
+        else step(d, yd, 2, turnsD);
+    }
+    EXPECT_EQ(turnsC.values, aloneC.values);
+    EXPECT_EQ(turnsC.steps, aloneC.steps);
+
+    // C, whose history is in the common blocks, starts again from scratch;
+    // D then continues its own run as if alone.
+    Trace again;
+    yc[0] = 1.0;
+    start(c, &tc, 1, yc, dyc, DecayC);
+    step(c, yc, 1, again);
+    EXPECT_EQ(again.values.front(), aloneC.values.front());
+    step(d, yd, 2, turnsD);
+    EXPECT_EQ(turnsD.values, aloneD.values);
+    EXPECT_EQ(turnsD.steps, aloneD.steps);
 }
 
 }  // namespace
