@@ -1,5 +1,7 @@
 #include "solver/IntegrationMethods.h"
 
+#include <array>
+
 #include "integrators/AdamsBashforth2Integrator.h"
 #include "integrators/AdamsMoultonIntegrator.h"
 #include "integrators/BulirschStoerIntegrator.h"
@@ -47,10 +49,16 @@ const IntegrationMethod kMethods[] = {
 
 std::span<const IntegrationMethod> IntegrationMethods() { return kMethods; }
 
+// The solver asks several times a step: a table by code, not a search.
 const IntegrationMethod* FindIntegrationMethod(int32_t code) {
-    for (const IntegrationMethod& method : kMethods)
-        if (method.code == code) return &method;
-    return nullptr;
+    constexpr int32_t kCodes = AlgorithmCvode + 1;
+    static const auto byCode = [] {
+        std::array<const IntegrationMethod*, kCodes> table{};
+        for (const IntegrationMethod& method : kMethods)
+            if (method.code >= 0 && method.code < kCodes) table[static_cast<std::size_t>(method.code)] = &method;
+        return table;
+    }();
+    return code >= 0 && code < kCodes ? byCode[static_cast<std::size_t>(code)] : nullptr;
 }
 
 std::unique_ptr<Integrator> CreateIntegrator(int32_t code) {
