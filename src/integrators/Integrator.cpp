@@ -6,6 +6,7 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "common/AllWithin.h"
 #include "common/FormatText.h"
 #include "common/ForcedUnwind.h"
 #include "common/TextException.h"
@@ -504,9 +505,7 @@ void Integrator::PostStepEvaluation() {
 }
 
 bool Integrator::OdeStatesFinite() const {
-    if (states == nullptr) return true;
-    return std::all_of(states, states + numOdeStates,
-                       [](double x) { return std::fabs(x) <= kStateMagnitudeLimit; });
+    return states == nullptr || AllWithin(states, numOdeStates, kStateMagnitudeLimit);
 }
 
 void Integrator::BeginContinuedStep(bool restart) {

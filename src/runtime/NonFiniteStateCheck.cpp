@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <string>
 
+#include "common/AllWithin.h"
 #include "integrators/Integrator.h"
 #include "common/TextException.h"
 #include "runtime/OrvoSimRuntime.h"
@@ -15,12 +16,7 @@ namespace {
 // it in magnitude), or `count`.
 uint32_t FirstRunaway(void* const* slots, uint32_t count, double limit) {
     const double* values = slots ? static_cast<const double*>(*slots) : nullptr;
-    if (!values) return count;
-    // Every interval checks: a pass without early exit (which vectorises)
-    // answers the common case, all in range.
-    bool all = true;
-    for (uint32_t k = 0; k < count; ++k) all &= std::fabs(values[k]) <= limit;
-    if (all) return count;
+    if (!values || AllWithin(values, count, limit)) return count;
     for (uint32_t k = 0; k < count; ++k) {
         if (!(std::fabs(values[k]) <= limit)) return k;
     }
