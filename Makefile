@@ -9,7 +9,8 @@ TSAN_DIR     := build/tsan
 FUZZ_SECONDS ?= 300
 # The suites that exercise threads: execution manager, debugger, runtime.
 TSAN_SUITES  := test_execution test_execution_debug_model test_execution_plain_model test_runtime
-VALGRIND     := valgrind --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite \
+VALGRIND     := valgrind --error-exitcode=1 --suppressions=scripts/valgrind.supp --leak-check=full \
+                --errors-for-leak-kinds=definite \
                 --show-leak-kinds=definite --track-origins=yes
 
 .PHONY: all deps release asan run test bench clean fuzz tsan memcheck install deb cluster-test
