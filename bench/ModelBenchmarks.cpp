@@ -3,9 +3,13 @@
 #include <benchmark/benchmark.h>
 
 #include <cmath>
-#include <ctime>
 #include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "solver/IntegrationMethods.h"
 #include "model/PregnancyModel.h"
@@ -263,6 +267,90 @@ void BM_LibraryVersusBareSolver(benchmark::State& state) {
     state.counters["bare_jacobians"] = perRun(static_cast<double>(bareTotal.jacobianEvaluations));
 }
 BENCHMARK(BM_LibraryVersusBareSolver)->ArgName("ialg")->Arg(14)->Arg(15)->Unit(benchmark::kMillisecond);
+
+// The sampled parameters of the runs that ended well in a runs.csv of
+// `orvo batch` (the columns between "run" and "status"); false if the file
+// has no such columns.
+bool ReadPopulationRuns(const char* path, std::vector<std::string>& names,
+                        std::vector<std::vector<double>>& runs) {
+    std::ifstream file(path);
+    std::string line;
+    if (!std::getline(file, line)) return false;
+    std::vector<std::string> header;
+    std::stringstream columns(line);
+    for (std::string column; std::getline(columns, column, ',') && column != "status";) header.push_back(column);
+    if (header.size() < 2 || header[0] != "run") return false;
+    names.assign(header.begin() + 1, header.end());
+    while (std::getline(file, line)) {
+        std::stringstream fields(line);
+        std::string field;
+        std::vector<double> values;
+        bool numbers = true;
+        for (std::size_t k = 0; k <= names.size() && std::getline(fields, field, ','); ++k) {
+            char* end = nullptr;
+            const double value = std::strtod(field.c_str(), &end);
+            numbers = numbers && !field.empty() && *end == '\0';
+            if (k > 0) values.push_back(value);
+        }
+        if (numbers && values.size() == names.size() && std::getline(fields, field, ',') && field == "ok")
+            runs.push_back(std::move(values));
+    }
+    return true;
+}
+
+// The library run and the bare solver (DLSODES, as in
+// BM_LibraryVersusBareSolver) on the runs of a population: each run's sampled
+// parameters over the example scenario, from the runs.csv named by the
+// environment's ORVO_BENCH_RUNS (scripts/bench_population.sh sets it).
+// bare_ms and library_ms are processor time a run, averaged over the runs.
+void BM_PopulationRuns(benchmark::State& state) {
+    const char* path = std::getenv("ORVO_BENCH_RUNS");
+    std::vector<std::string> names;
+    std::vector<std::vector<double>> runs;
+    if (!path || !ReadPopulationRuns(path, names, runs) || runs.empty()) {
+        state.SkipWithError("ORVO_BENCH_RUNS names no runs.csv of orvo batch with runs that ended well");
+        return;
+    }
+    ModelInstance model;
+    const uint32_t instance = model.id();
+    std::vector<uint32_t> symbols;
+    for (const std::string& name : names) {
+        symbols.push_back(OrvoGetSymbolIndex(name.c_str()));
+        if (symbols.back() == 0) {
+            state.SkipWithError(("no variable " + name + " in the model").c_str());
+            return;
+        }
+    }
+    double library = 0.0, baseline = 0.0;
+    bool ok = true;
+    for (auto _ : state) {
+        for (const std::vector<double>& run : runs) {
+            ApplyExampleScenario(instance, kWholeScenario);
+            SetLong(instance, "ialg", 14);
+            SetLong(instance, "nstp", 10);
+            for (std::size_t k = 0; k < symbols.size(); ++k) OrvoSetDouble(instance, symbols[k], run[k]);
+            OrvoPreStep(instance);
+            BareSolverRun bare(instance);
+            double start = ProcessSeconds();
+            OrvoStartBlocking(instance);
+            library += ProcessSeconds() - start;
+            ok = ok && GetDouble(instance, "t") >= kWholeScenario;
+            start = ProcessSeconds();
+            ok = bare.Run(BareSolverKind::Dlsodes).ok && ok;
+            baseline += ProcessSeconds() - start;
+        }
+    }
+    if (!ok || model.failed()) {
+        state.SkipWithError(("a run failed: " + model.firstMessage()).c_str());
+        return;
+    }
+    const double count = static_cast<double>(state.iterations()) * static_cast<double>(runs.size());
+    state.counters["runs"] = static_cast<double>(runs.size());
+    state.counters["bare_ms"] = baseline / count * 1e3;
+    state.counters["library_ms"] = library / count * 1e3;
+    state.counters["ratio"] = library / baseline;
+}
+BENCHMARK(BM_PopulationRuns)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

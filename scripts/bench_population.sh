@@ -2,9 +2,11 @@
 # Population throughput of `orvo batch` (runs per second, the whole command's
 # wall time) with one and two worker processes, against the bare solver's
 # runs per second measured in the same invocation: DLSODES called directly on
-# the model's derivative function (orvo-bench, LibraryVersusBareSolver/ialg:14),
-# one run on one core taking its processor time per run, so two cores run
-# 2 / that many a second. Prints the ratios population / bare solver for one
+# the model's derivative function for the same runs (orvo-bench,
+# PopulationRuns, on the parameters of the population's runs.csv; also shown:
+# LibraryVersusBareSolver/ialg:14 on the example scenario), one run on one
+# core taking its processor time per run, so two cores run 2 / that many a
+# second. Prints the ratios population / bare solver for one
 # worker against one core and two workers against two cores; part of
 # `make bench`. Each figure is the median of REPS (default 3) repetitions, the
 # population runs alternating one and two workers so both see the same machine.
@@ -23,10 +25,11 @@ orvo, scenario, runs, bench, reps, out = sys.argv[1:7]
 runs, reps = int(runs), int(reps)
 
 
-def bare_figures():
-    """bare_ms and library_ms of each repetition of the bare-solver benchmark."""
-    done = subprocess.run([bench, "--benchmark_filter=LibraryVersusBareSolver/ialg:14$", "--benchmark_format=json",
-                           "--benchmark_repetitions=%d" % reps], capture_output=True, text=True)
+def bare_figures(name="LibraryVersusBareSolver/ialg:14$", runs_csv=None):
+    """bare_ms and library_ms of each repetition of a bare-solver benchmark."""
+    env = dict(os.environ, ORVO_BENCH_RUNS=runs_csv) if runs_csv else None
+    done = subprocess.run([bench, "--benchmark_filter=" + name, "--benchmark_format=json",
+                           "--benchmark_repetitions=%d" % reps], capture_output=True, text=True, env=env)
     if done.returncode != 0:
         sys.exit("bench_population: %s failed: %s" % (bench, done.stderr.strip()))
     rows = [b for b in json.loads(done.stdout)["benchmarks"] if b.get("run_type") == "iteration"]
@@ -57,8 +60,12 @@ for _ in range(reps):
     for jobs in (1, 2):
         figures[jobs].append(population(jobs))
 more_bare, more_library = bare_figures()
-bare_ms = statistics.median(bare + more_bare)
-library_ms = statistics.median(library + more_library)
+example_bare_ms = statistics.median(bare + more_bare)
+example_library_ms = statistics.median(library + more_library)
+# The same runs: the parameters the one-worker population sampled.
+same_bare, same_library = bare_figures("PopulationRuns$", os.path.join(out, "j1", "runs.csv"))
+bare_ms = statistics.median(same_bare)
+library_ms = statistics.median(same_library)
 
 median = statistics.median
 rates = {}
@@ -69,8 +76,10 @@ for jobs in (1, 2):
           "%.3f ms processor time a run, %.1f runs/s while running"
           % (runs, jobs, "" if jobs == 1 else "s", rates[jobs], reps, runs / min(walls),
              1e3 * median([f[1] for f in figures[jobs]]) / runs, median([f[2] for f in figures[jobs]])))
-print("bare solver: %.4f ms a run (DLSODES on the derivative function; library run %.4f ms): "
-      "%.1f runs/s on 1 core, %.1f on 2 cores" % (bare_ms, library_ms, 1e3 / bare_ms, 2e3 / bare_ms))
+print("bare solver on the example scenario: %.4f ms a run (library run %.4f ms)" % (example_bare_ms, example_library_ms))
+print("bare solver on the population's own runs: %.4f ms a run (DLSODES on the derivative function; the library "
+      "run of the same parameters outside orvo batch %.4f ms): %.1f runs/s on 1 core, %.1f on 2 cores"
+      % (bare_ms, library_ms, 1e3 / bare_ms, 2e3 / bare_ms))
 print("population / bare solver: 1 worker / 1 core = %.2fx, 2 workers / 2 cores = %.2fx (at least 1.0x wanted)"
       % (rates[1] * bare_ms / 1e3, rates[2] * bare_ms / 2e3))
 print("population: 2 workers / 1 worker = %.2f" % (rates[2] / rates[1]))
