@@ -24,7 +24,7 @@ from .analysis import MEMORY_FUNCTIONS
 from .arrays import bottom_up, element_key, fold
 from .cpp import expression, strip_parens
 from .optimize import _Sharing
-from .syntax import Assignment, Binary, Call, Conditional, If, Number, Ref, Unary, walk
+from .syntax import Assignment, Binary, Call, Conditional, If, Number, Ref, Unary, assignments, walk
 
 LOCAL = "zzd"
 # Partial derivatives the section's statements may carry in all; beyond, the
@@ -395,7 +395,7 @@ class _Differentiator:
             results.append((branch_env, branch_rows, branch_out))
         # Each (assigned, column) a branch may set is one local, zero unless set.
         keys = {(False, s.target if s.index is None else self._target_key(s))
-                for b in bodies for s in _assignments(b)}
+                for b in bodies for s in assignments(b) if not s.derivative}
         keys |= {(True, key) for _, r, _ in results for key in r}
         merged = {}
         for derivative, key in sorted(keys):
@@ -440,16 +440,6 @@ class _Differentiator:
         for k, tree in enumerate(values):
             out.append(Assignment(f"values[{k}]", None, tree))
         return starts, row_indices, _prune(out)
-
-
-def _assignments(body):
-    for s in body:
-        if isinstance(s, If):
-            for _, b in s.branches:
-                yield from _assignments(b)
-            yield from _assignments(s.otherwise or [])
-        elif not s.derivative:
-            yield s
 
 
 # ---- dead locals ----------------------------------------------------------------------
