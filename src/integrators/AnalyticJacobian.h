@@ -17,6 +17,12 @@ struct AnalyticJacobian {
     const int32_t* rowIndices = nullptr;
     AnalyticJacobianFunction evaluate = nullptr;
 
+    // Column j of `values` (pattern order) into the dense `column`; its
+    // entries outside the pattern are left as they are.
+    void ScatterColumn(uint32_t j, const double* values, double* column) const {
+        for (int32_t k = columnStarts[j]; k < columnStarts[j + 1]; ++k) column[rowIndices[k]] = values[k];
+    }
+
     // A well-formed pattern of n columns with its function.
     bool Describes(uint32_t n) const {
         if (evaluate == nullptr || columnStarts == nullptr || n == 0 || numStates != n) return false;

@@ -160,7 +160,8 @@ void Integrator::CalculateDerivatives() {
     CallModel(nullptr);
 }
 
-void Integrator::EvaluateAnalyticJacobian(double* values) {
+void Integrator::EvaluateAnalyticJacobian() {
+    double* values = analyticValues_.data();
     CallModel(values);
     const AnalyticJacobian& jacobian = *analyticJacobian;
     bool repaired = false;
@@ -218,13 +219,13 @@ ORVO_LETS_FORCED_UNWIND_PASS void Integrator::CallModel(double* jacobianValues) 
 }
 
 ORVO_LETS_FORCED_UNWIND_PASS bool Integrator::EvaluateForPackage(double t, const double* y, uint32_t count,
-                                                                double* jacobianValues, std::exception_ptr& failure) {
+                                                                bool jacobian, std::exception_ptr& failure) {
     if (failure) return false;
     try {
         if (y != states) std::copy_n(y, count, states);
         *indVar = t;
-        if (jacobianValues) {
-            EvaluateAnalyticJacobian(jacobianValues);
+        if (jacobian) {
+            EvaluateAnalyticJacobian();
             ++numJacobianEvals;
         } else {
             AlgebraicUpdate();
@@ -276,12 +277,10 @@ bool Integrator::CalculateJacobian(JacobianType type, double** columns) {
     if (needAlg && (algStates == nullptr || residuals == nullptr)) return true;
 
     if (analyticJacobian && type != AlgebraicJacobian && n == numOdeStates) {
-        EvaluateAnalyticJacobian(analyticValues_.data());
+        EvaluateAnalyticJacobian();
         for (uint32_t j = 0; j < n; ++j) {
-            double* column = columns[j];
-            std::fill_n(column, n, 0.0);
-            for (int32_t k = analyticJacobian->columnStarts[j]; k < analyticJacobian->columnStarts[j + 1]; ++k)
-                column[analyticJacobian->rowIndices[k]] = analyticValues_[static_cast<std::size_t>(k)];
+            std::fill_n(columns[j], n, 0.0);
+            analyticJacobian->ScatterColumn(j, analyticValues_.data(), columns[j]);
         }
         return true;
     }

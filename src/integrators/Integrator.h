@@ -44,10 +44,6 @@ public:
     virtual bool CalculateAlgebraicStates();
     // columns: n column vectors of n; element i of column j is dF_i/dx_j.
     virtual bool CalculateJacobian(JacobianType type, double** columns);
-    // The model's analytic Jacobian at the current point into `values`
-    // (analyticJacobian->nonZeros, pattern order); the derivatives are
-    // evaluated there as by CalculateDerivatives. Requires analyticJacobian.
-    void EvaluateAnalyticJacobian(double* values);
     // Backward difference in time of the ODE derivatives, states held fixed.
     virtual bool CalculateSecondDerivatives(double* output);
     virtual void WriteMessage(const char* text);
@@ -166,13 +162,14 @@ protected:
     void StageEvaluation(const char* trace);
     // For a solver package calling back into the model: sets t and the
     // first `count` ODE states from y, then evaluates the derivatives (with
-    // the algebraic states solved there) or, with `jacobianValues`, the
-    // analytic Jacobian. A failure of the model must not unwind through the
+    // the algebraic states solved there) or, with `jacobian`, the analytic
+    // Jacobian into AnalyticValues(). A failure of the model must not unwind through the
     // package's frames: it is kept in `failure` (and nothing more is
     // evaluated while it is set) and false returned; only the forced unwind
     // of a cancelled thread passes through.
-    bool EvaluateForPackage(double t, const double* y, uint32_t count, double* jacobianValues,
-                            std::exception_ptr& failure);
+    bool EvaluateForPackage(double t, const double* y, uint32_t count, bool jacobian, std::exception_ptr& failure);
+    // The analytic Jacobian's nonzeros (pattern order) as last evaluated.
+    const double* AnalyticValues() const { return analyticValues_.data(); }
     // BeginStep for a method that never reads the derivatives at its start
     // (a solver package that evaluates for itself). The evaluation is then
     // kept only for what it does besides: it is skipped when it would repeat
@@ -199,6 +196,10 @@ private:
     // The derivative section, or with `jacobianValues` the analytic Jacobian,
     // with the floating-point fault check and the model's exceptions mapped.
     void CallModel(double* jacobianValues);
+    // The model's analytic Jacobian at the current point into analyticValues_,
+    // non-finite columns by differences; the derivatives are evaluated there
+    // as by CalculateDerivatives. Requires analyticJacobian.
+    void EvaluateAnalyticJacobian();
 
     std::vector<double> analyticValues_;   // analyticJacobian->nonZeros
     std::vector<double> timePartialBase_;  // derivatives at t, for CalculateSecondDerivatives

@@ -87,7 +87,6 @@ bool CvodeIntegrator::InitializeMethod() {
             if (!diagonal) sparseRows_.push_back(j);
             sparseStarts_.push_back(static_cast<sunindextype>(sparseRows_.size()));
         }
-        jacobianValues_.assign(jacobian.nonZeros, 0.0);
     }
     return true;
 }
@@ -114,7 +113,6 @@ void CvodeIntegrator::ReleaseAll() {
     std::vector<sunindextype>().swap(sparseStarts_);
     std::vector<sunindextype>().swap(sparseRows_);
     std::vector<sunindextype>().swap(sparseSlot_);
-    std::vector<double>().swap(jacobianValues_);
     n_ = 0;
 }
 
@@ -130,23 +128,23 @@ void CvodeIntegrator::cvwritemsg(const char* text) {
 }
 
 int CvodeIntegrator::CallDerivFunc(double t, const double* y, double* ydot) {
-    if (!EvaluateForPackage(t, y, static_cast<uint32_t>(n_), nullptr, pendingException_)) return -1;
+    if (!EvaluateForPackage(t, y, static_cast<uint32_t>(n_), false, pendingException_)) return -1;
     std::copy_n(derivatives, n_, ydot);
     return 0;
 }
 
 int CvodeIntegrator::CallJacobian(double t, const double* y, SUNMatrix J) {
-    if (analyticJacobian == nullptr ||
-        !EvaluateForPackage(t, y, static_cast<uint32_t>(n_), jacobianValues_.data(), pendingException_))
+    if (analyticJacobian == nullptr || !EvaluateForPackage(t, y, static_cast<uint32_t>(n_), true, pendingException_))
         return -1;
     const AnalyticJacobian& jacobian = *analyticJacobian;
+    const double* values = AnalyticValues();
     if (SUNMatGetID(J) == SUNMATRIX_SPARSE) {
         // CVODE may have zeroed the index arrays with the values.
         std::copy(sparseStarts_.begin(), sparseStarts_.end(), SUNSparseMatrix_IndexPointers(J));
         std::copy(sparseRows_.begin(), sparseRows_.end(), SUNSparseMatrix_IndexValues(J));
         double* data = SUNSparseMatrix_Data(J);
         std::fill_n(data, sparseRows_.size(), 0.0);
-        for (uint32_t k = 0; k < jacobian.nonZeros; ++k) data[sparseSlot_[k]] = jacobianValues_[k];
+        for (uint32_t k = 0; k < jacobian.nonZeros; ++k) data[sparseSlot_[k]] = values[k];
         return 0;
     }
     // Band: the entries inside the band (the settings promise nothing lies outside).
@@ -155,7 +153,7 @@ int CvodeIntegrator::CallJacobian(double t, const double* y, SUNMatrix J) {
     for (int32_t j = 0; j < n_; ++j) {
         for (int32_t k = jacobian.columnStarts[j]; k < jacobian.columnStarts[j + 1]; ++k) {
             const sunindextype row = jacobian.rowIndices[k];
-            if (row - j <= lower && j - row <= upper) SM_ELEMENT_B(J, row, j) = jacobianValues_[static_cast<std::size_t>(k)];
+            if (row - j <= lower && j - row <= upper) SM_ELEMENT_B(J, row, j) = values[k];
         }
     }
     return 0;

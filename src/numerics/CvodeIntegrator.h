@@ -78,6 +78,5 @@ private:
     std::vector<sunindextype> sparseStarts_;
     std::vector<sunindextype> sparseRows_;
     std::vector<sunindextype> sparseSlot_;
-    std::vector<double> jacobianValues_;
     bool bandwidthMessageWritten_ = false;
 };

@@ -130,28 +130,20 @@ bool OdepackIntegrator::InitializeMethod() {
     // DLSODES integrates the ODE states; algebraic states are re-solved in every evaluation.
     const int32_t n = static_cast<int32_t>(numOdeStates);
     NEQ = n;
-    LIW = n + 30;
+    const bool structure = analyticJacobian && n > 0;
+    LIW = structure ? 31 + n + static_cast<int32_t>(analyticJacobian->nonZeros) : n + 30;
     LRW = 3 * n * n + 32 * n + 30;
     RWORK.assign(static_cast<std::size_t>(LRW), 0.0);
     IWORK.assign(static_cast<std::size_t>(LIW), 0);
     IWK_.assign(2 * static_cast<std::size_t>(LRW), 0);
     stateCopy.assign(static_cast<std::size_t>(n), 0.0);
     ISTATE = 1;
-    {
-        // Another problem's call may be putting this one's history aside.
-        std::lock_guard<std::mutex> lock(SolverMutex());
-        commonSaved_ = false;
-        if (commonOwner == this) commonOwner = nullptr;
-    }
     // The model's structure goes to DLSODES as IA and JA (one-based) in IWORK.
-    if (analyticJacobian && n > 0) {
+    if (structure) {
         const AnalyticJacobian& jacobian = *analyticJacobian;
-        LIW = 31 + n + static_cast<int32_t>(jacobian.nonZeros);
-        IWORK.assign(static_cast<std::size_t>(LIW), 0);
         for (int32_t j = 0; j <= n; ++j) IWORK[static_cast<std::size_t>(30 + j)] = jacobian.columnStarts[j] + 1;
         for (uint32_t k = 0; k < jacobian.nonZeros; ++k)
             IWORK[static_cast<std::size_t>(31 + n) + k] = jacobian.rowIndices[k] + 1;
-        jacobianValues_.assign(jacobian.nonZeros, 0.0);
     }
     return true;
 }
@@ -161,7 +153,6 @@ void OdepackIntegrator::ReleaseArrays() {
     std::vector<int32_t>().swap(IWORK);
     std::vector<int32_t>().swap(IWK_);
     std::vector<double>().swap(stateCopy);
-    std::vector<double>().swap(jacobianValues_);
     LRW = LIW = NEQ = 0;
 }
 
@@ -191,7 +182,7 @@ void OdepackIntegrator::WriteOdepackErrorDescription(int32_t status) {
 
 void OdepackIntegrator::CallDerivFunc(int32_t neq, double t, double* y, double* ydot) {
     const int32_t count = std::min(neq, NEQ);
-    if (EvaluateForPackage(t, y, static_cast<uint32_t>(count), nullptr, pendingException_))
+    if (EvaluateForPackage(t, y, static_cast<uint32_t>(count), false, pendingException_))
         std::copy_n(derivatives, count, ydot);
     else
         std::fill_n(ydot, neq, 0.0);  // DLSODES still runs to TOUT: constant states get it there quickly
@@ -199,26 +190,22 @@ void OdepackIntegrator::CallDerivFunc(int32_t neq, double t, double* y, double* 
 
 void OdepackIntegrator::CallJacobianColumn(int32_t neq, double t, const double* y, int32_t column, double* pdj) {
     if (pendingException_ || analyticJacobian == nullptr || neq != NEQ) return;
-    if (column == 0 &&
-        !EvaluateForPackage(t, y, static_cast<uint32_t>(NEQ), jacobianValues_.data(), pendingException_))
-        return;
-    for (int32_t k = analyticJacobian->columnStarts[column]; k < analyticJacobian->columnStarts[column + 1]; ++k)
-        pdj[analyticJacobian->rowIndices[k]] = jacobianValues_[static_cast<std::size_t>(k)];
+    if (column == 0 && !EvaluateForPackage(t, y, static_cast<uint32_t>(NEQ), true, pendingException_)) return;
+    analyticJacobian->ScatterColumn(static_cast<uint32_t>(column), AnalyticValues(), pdj);
 }
 
 void OdepackIntegrator::CallSolver(double t, double tout) {
     std::lock_guard<std::mutex> lock(SolverMutex());
     ActiveScope active(this);
     // The common blocks hold the history of the problem that called last; it
-    // is put aside only when another problem takes them over, and a
-    // continuation gets its own history back.
+    // is put aside only when another problem takes them over. A continuation
+    // (only a problem that has called continues) gets its own history back.
     if (commonOwner != this) {
         if (commonOwner) {
             commonOwner->savedDls001_ = dls001_;
             commonOwner->savedDlss01_ = dlss01_;
-            commonOwner->commonSaved_ = true;
         }
-        if (ISTATE != 1 && commonSaved_) {
+        if (ISTATE != 1) {
             dls001_ = savedDls001_;
             dlss01_ = savedDlss01_;
         }

@@ -61,10 +61,9 @@ private:
     void CallSolver(double t, double tout);
     void ReleaseArrays();
 
-    std::vector<double> jacobianValues_;  // the analytic Jacobian's nonzeros
     std::vector<int32_t> IWK_;  // 2 x LRW integers, the integer view of the sparse work space
     std::exception_ptr pendingException_;
+    // This problem's history while another problem holds the common blocks.
     OdepackCommonDls001 savedDls001_{};
     OdepackCommonDlss01 savedDlss01_{};
-    bool commonSaved_ = false;
 };
