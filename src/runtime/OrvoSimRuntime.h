@@ -61,7 +61,8 @@ public:
 
     // ---- registration (the model's calls) ----------------------------------
     void SetSystemInfo(const OrvoSimSystemInfo& info);
-    // Kept only when it describes the registered ODE states.
+    // Used by a run only when it describes that run's ODE states (the
+    // solver checks as it installs the integrator).
     void SetJacobian(const AnalyticJacobian& jacobian);
     // Whether runs use the model's analytic Jacobian (on by default);
     // benchmarks and tests compare with the difference quotients.

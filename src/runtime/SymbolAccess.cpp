@@ -13,15 +13,6 @@ constexpr const char* kInvalidIndexMessage = "Error: Invalid array index.";
 
 unsigned char FoldCase(unsigned char c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; }
 
-bool EqualIgnoringCase(const char* a, const char* b) {
-    for (; *a && *b; ++a, ++b) {
-        if (FoldCase(static_cast<unsigned char>(*a)) != FoldCase(static_cast<unsigned char>(*b))) {
-            return false;
-        }
-    }
-    return *a == *b;
-}
-
 // Product of every non-zero extent: the element count of a whole-array write.
 size_t CountOfNonZeroExtents(const uint32_t* dims) {
     size_t count = 1;
@@ -77,7 +68,7 @@ uint32_t SymbolAccess::GetSymbolIndex(const char* name) const {
     }
     const uint32_t count = GetNumberSymbols();
     for (uint32_t variable = 1; variable <= count; ++variable) {
-        if (EqualIgnoringCase(runtime_.GetDescriptor(variable)->name.c_str(), name)) {
+        if (FoldedEqual{}(runtime_.GetDescriptor(variable)->name, name)) {
             return variable;
         }
     }
