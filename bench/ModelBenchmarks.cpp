@@ -33,13 +33,22 @@ double GetDouble(uint32_t instance, const char* name) {
     return OrvoGetDouble(instance, OrvoGetSymbolIndex(name));
 }
 
-// models/pregnancy/scenarios/example.scenario, with the stop time given.
-void ApplyExampleScenario(uint32_t instance, double stopTime) {
+bool IsStiffMethod(int32_t ialg) { return ialg == 2 || ialg == 12 || ialg == 14 || ialg == 15; }
+
+// Steps per communication interval: the model's default, except for the
+// fixed-step methods, which need steps of 2.4e-4 h to stay stable on this model.
+int32_t StepsPerInterval(int32_t ialg) { return ialg >= 3 && ialg <= 5 ? 100000 : 10; }
+
+// models/pregnancy/scenarios/example.scenario, with the stop time and the
+// method given (nstp too: the model's storage outlives instances).
+void ApplyExampleScenario(uint32_t instance, double stopTime, int32_t ialg) {
     SetDouble(instance, "pdoseug_i", 200.0);
     SetDouble(instance, "pdosemg_p", 0.007);
     SetDouble(instance, "doseon", 0.0);
     SetDouble(instance, "cint", 24.0);
     SetDouble(instance, "tstop", stopTime);
+    SetLong(instance, "ialg", ialg);
+    SetLong(instance, "nstp", StepsPerInterval(ialg));
 }
 
 // One initialized library and instance per benchmark; notes whether a run
@@ -85,9 +94,7 @@ void BM_DerivativeEvaluation(benchmark::State& state) {
     ModelInstance model;
     const uint32_t instance = model.id();
     // A short run leaves every state and parameter at a realistic value.
-    ApplyExampleScenario(instance, kShortHorizon);
-    SetLong(instance, "ialg", 14);
-    SetLong(instance, "nstp", 10);
+    ApplyExampleScenario(instance, kShortHorizon, 14);
     OrvoStartBlocking(instance);
     if (!(std::fabs(GetDouble(instance, "aplasma_mi")) < 1e30)) {
         // No run happened: initialize by hand as the model's initial block does.
@@ -106,12 +113,6 @@ void BM_DerivativeEvaluation(benchmark::State& state) {
 // as_written:1 computes what depends on constants alone at every evaluation too.
 BENCHMARK(BM_DerivativeEvaluation)->ArgName("as_written")->Arg(0)->Arg(1);
 
-bool IsStiffMethod(int32_t ialg) { return ialg == 2 || ialg == 12 || ialg == 14 || ialg == 15; }
-
-// Steps per communication interval: the model's default, except for the
-// fixed-step methods, which need steps of 2.4e-4 h to stay stable on this model.
-int32_t StepsPerInterval(int32_t ialg) { return ialg >= 3 && ialg <= 5 ? 100000 : 10; }
-
 void BM_ExampleRun(benchmark::State& state) {
     const int32_t ialg = static_cast<int32_t>(state.range(0));
     if (CreateIntegrator(ialg) == nullptr) {
@@ -123,9 +124,7 @@ void BM_ExampleRun(benchmark::State& state) {
     const uint32_t instance = model.id();
     RunCounters total;
     for (auto _ : state) {
-        ApplyExampleScenario(instance, stopTime);
-        SetLong(instance, "ialg", ialg);
-        SetLong(instance, "nstp", StepsPerInterval(ialg));  // the model's storage outlives instances
+        ApplyExampleScenario(instance, stopTime, ialg);
         ResetCounters();
         OrvoStartBlocking(instance);
         const RunCounters& run = Counters();
@@ -170,6 +169,16 @@ double ProcessSeconds() {
     return static_cast<double>(now.tv_sec) + 1e-9 * static_cast<double>(now.tv_nsec);
 }
 
+// A library run as set up, in processor seconds; `ok` turns false when it did
+// not reach stopTime.
+double TimedRun(uint32_t instance, double stopTime, bool& ok) {
+    const double start = ProcessSeconds();
+    OrvoStartBlocking(instance);
+    const double seconds = ProcessSeconds() - start;
+    ok = ok && GetDouble(instance, "t") >= stopTime;
+    return seconds;
+}
+
 // A whole library run of the example scenario through the exports, as a host
 // drives it, against the bare solver doing the same integration (BareSolver.h);
 // the two alternate within each iteration so that both see the same machine.
@@ -191,12 +200,7 @@ void BM_LibraryVersusBareSolver(benchmark::State& state) {
     const BareSolverKind kind = ialg == 14 ? BareSolverKind::Dlsodes : BareSolverKind::Cvode;
     ModelInstance model;
     const uint32_t instance = model.id();
-    const auto prepare = [&](double stopTime) {
-        ApplyExampleScenario(instance, stopTime);
-        SetLong(instance, "ialg", ialg);
-        SetLong(instance, "nstp", 10);
-    };
-    prepare(kWholeScenario);
+    ApplyExampleScenario(instance, kWholeScenario, ialg);
     OrvoPreStep(instance);
     BareSolverRun bare(instance);
 
@@ -204,14 +208,9 @@ void BM_LibraryVersusBareSolver(benchmark::State& state) {
     RunCounters total;
     BareRunFigures bareTotal;
     bool ok = true;
-    // A library run to stopTime, in processor seconds.
     const auto libraryRun = [&](double stopTime) {
-        prepare(stopTime);
-        const double start = ProcessSeconds();
-        OrvoStartBlocking(instance);
-        const double seconds = ProcessSeconds() - start;
-        ok = ok && GetDouble(instance, "t") >= stopTime;
-        return seconds;
+        ApplyExampleScenario(instance, stopTime, ialg);
+        return TimedRun(instance, stopTime, ok);
     };
     for (auto _ : state) {
         setup += libraryRun(1e-9);
@@ -325,17 +324,12 @@ void BM_PopulationRuns(benchmark::State& state) {
     bool ok = true;
     for (auto _ : state) {
         for (const std::vector<double>& run : runs) {
-            ApplyExampleScenario(instance, kWholeScenario);
-            SetLong(instance, "ialg", 14);
-            SetLong(instance, "nstp", 10);
+            ApplyExampleScenario(instance, kWholeScenario, 14);
             for (std::size_t k = 0; k < symbols.size(); ++k) OrvoSetDouble(instance, symbols[k], run[k]);
             OrvoPreStep(instance);
             BareSolverRun bare(instance);
-            double start = ProcessSeconds();
-            OrvoStartBlocking(instance);
-            library += ProcessSeconds() - start;
-            ok = ok && GetDouble(instance, "t") >= kWholeScenario;
-            start = ProcessSeconds();
+            library += TimedRun(instance, kWholeScenario, ok);
+            const double start = ProcessSeconds();
             ok = bare.Run(BareSolverKind::Dlsodes).ok && ok;
             baseline += ProcessSeconds() - start;
         }
