@@ -1,13 +1,9 @@
 #include "CsvWriter.h"
 
 std::string CsvWriter::Field(std::string_view text) {
-    if (text.find_first_of(",\"\r\n") == std::string_view::npos) return std::string(text);
-    std::string quoted = "\"";
-    for (const char c : text) {
-        if (c == '"') quoted += '"';
-        quoted += c;
-    }
-    return quoted + '"';
+    std::string field;
+    AppendField(field, text);
+    return field;
 }
 
 void CsvWriter::AppendField(std::string& line, std::string_view text) {
@@ -15,14 +11,19 @@ void CsvWriter::AppendField(std::string& line, std::string_view text) {
         line += text;
         return;
     }
-    line += Field(text);
+    line += '"';
+    for (const char c : text) {
+        if (c == '"') line += '"';
+        line += c;
+    }
+    line += '"';
 }
 
 void CsvWriter::WriteRow(const std::vector<std::string>& fields) {
     std::string line;
     for (std::size_t i = 0; i < fields.size(); ++i) {
         if (i > 0) line += ',';
-        line += Field(fields[i]);
+        AppendField(line, fields[i]);
     }
     line += '\n';
     out_ << line;

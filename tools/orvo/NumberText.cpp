@@ -6,27 +6,35 @@
 namespace {
 
 template <typename Real>
-std::string ShortestText(Real value) {
-    if (std::isnan(value)) return "nan";
-    if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
+void AppendShortest(std::string& text, Real value) {
+    if (std::isnan(value)) {
+        text += "nan";
+        return;
+    }
+    if (std::isinf(value)) {
+        text += value > 0 ? "inf" : "-inf";
+        return;
+    }
     char buffer[32];
     const auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value);
-    return ec == std::errc() ? std::string(buffer, end) : std::string("nan");
+    if (ec == std::errc())
+        text.append(buffer, end);
+    else
+        text += "nan";
+}
+
+template <typename Real>
+std::string ShortestText(Real value) {
+    std::string text;
+    AppendShortest(text, value);
+    return text;
 }
 
 }  // namespace
 
 std::string FormatReal(double value) { return ShortestText(value); }
 
-void AppendReal(std::string& text, double value) {
-    if (!std::isfinite(value)) {
-        text += ShortestText(value);
-        return;
-    }
-    char buffer[32];
-    const auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value);
-    text.append(buffer, ec == std::errc() ? end : buffer);
-}
+void AppendReal(std::string& text, double value) { AppendShortest(text, value); }
 std::string FormatReal(float value) { return ShortestText(value); }
 
 bool ReadReal(std::string_view text, double& value) {
