@@ -21,6 +21,12 @@
 
 namespace {
 
+// A numeric field after its comma; a missing value is an empty field.
+void AppendCell(std::string& line, double value) {
+    line += ',';
+    if (!std::isnan(value)) AppendReal(line, value);
+}
+
 std::string TimeColumn(const std::string& output, double time) { return output + "@" + FormatReal(time); }
 
 bool ReadCount(std::string_view text, std::size_t& value) {
@@ -109,11 +115,7 @@ void RunsTableWriter::Add(const RunRecord& record) {
     (line_ += ',') += RunStatusName(record.status);
     CsvWriter::AppendField(line_ += ',', record.message);
     for (std::size_t o = 0; o < columns_.outputs.size(); ++o) {
-        for (const std::size_t at : columns_.atIndices) {
-            line_ += ',';
-            const double v = columns_.Value(record, o, at);
-            if (!std::isnan(v)) AppendReal(line_, v);
-        }
+        for (const std::size_t at : columns_.atIndices) AppendCell(line_, columns_.Value(record, o, at));
         OutputMeasures m;
         if (record.status == RunStatus::Ok && MeasureOutput(columns_, record, o, m)) {
             for (const double v : {m.max, m.tmax, m.auc, m.final}) AppendReal(line_ += ',', v);
@@ -159,14 +161,9 @@ void WriteSummaryRows(const PopulationColumns& columns, const std::vector<Popula
             CsvWriter::AppendField(line, columns.outputs[o]);
             AppendReal(line += ',', columns.times[i]);
             (line += ',') += std::to_string(s.n);
-            for (const double v : {s.mean, s.sd}) {
-                line += ',';
-                if (!std::isnan(v)) AppendReal(line, v);
-            }
-            for (const double p : s.percentiles) {
-                line += ',';
-                if (!std::isnan(p)) AppendReal(line, p);
-            }
+            AppendCell(line, s.mean);
+            AppendCell(line, s.sd);
+            for (const double p : s.percentiles) AppendCell(line, p);
             line += '\n';
             out << line;
         }

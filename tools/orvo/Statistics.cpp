@@ -21,13 +21,24 @@ double StandardDeviation(const std::vector<double>& values, double mean) {
     return std::sqrt(Variance(values, mean));
 }
 
-double Quantile(const std::vector<double>& sorted, double p) {
-    if (sorted.empty()) return NAN;
-    const double position = p * static_cast<double>(sorted.size() - 1);
+namespace {
+
+// Quantile of n ascending values, the k-th read as at(k).
+template <class At>
+double QuantileOf(std::size_t n, double p, At at) {
+    if (n == 0) return NAN;
+    const double position = p * static_cast<double>(n - 1);
     const std::size_t below = static_cast<std::size_t>(std::floor(position));
-    if (below + 1 >= sorted.size()) return sorted.back();
+    if (below + 1 >= n) return at(n - 1);
     const double fraction = position - static_cast<double>(below);
-    return sorted[below] + fraction * (sorted[below + 1] - sorted[below]);
+    const double low = at(below);
+    return low + fraction * (at(below + 1) - low);
+}
+
+}  // namespace
+
+double Quantile(const std::vector<double>& sorted, double p) {
+    return QuantileOf(sorted.size(), p, [&](std::size_t k) { return sorted[k]; });
 }
 
 PopulationSummary ColumnSummarizer::Next(const std::vector<double>& column) {
@@ -73,22 +84,8 @@ PopulationSummary ColumnSummarizer::Next(const std::vector<double>& column) {
         for (std::size_t r = 0; r < column.size(); ++r)
             if (!std::isfinite(column[r])) order_[k++] = r;
 
-    // As Quantile on the sorted values.
-    for (std::size_t q = 0; q < kSummaryPercentiles; ++q) {
-        if (n == 0) {
-            summary.percentiles[q] = NAN;
-            continue;
-        }
-        const double position = kSummaryProbabilities[q] * static_cast<double>(n - 1);
-        const std::size_t below = static_cast<std::size_t>(std::floor(position));
-        if (below + 1 >= n) {
-            summary.percentiles[q] = ranked_[n - 1].first;
-            continue;
-        }
-        const double fraction = position - static_cast<double>(below);
-        const double low = ranked_[below].first, high = ranked_[below + 1].first;
-        summary.percentiles[q] = low + fraction * (high - low);
-    }
+    for (std::size_t q = 0; q < kSummaryPercentiles; ++q)
+        summary.percentiles[q] = QuantileOf(n, kSummaryProbabilities[q], [&](std::size_t k) { return ranked_[k].first; });
     return summary;
 }
 
