@@ -7,12 +7,7 @@
 #include "SymbolText.h"
 
 bool ModelVariables::Find(const std::string& name, ModelVariable& variable) const {
-    std::string key = name;
-    for (char& c : key)  // as the library compares: ASCII letters only
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + ('a' - 'A'));
-    auto known = numbers_.find(key);
-    if (known == numbers_.end()) known = numbers_.emplace(key, library_.OrvoGetSymbolIndex(name.c_str())).first;
-    const uint32_t number = known->second;
+    const uint32_t number = library_.OrvoGetSymbolIndex(name.c_str());
     if (number == 0) return false;
     variable = At(number);
     return variable.symbolType != OrvoSymbolInvalid;

@@ -5,7 +5,6 @@
 
 #include <cstdint>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "NumberText.h"
@@ -35,8 +34,6 @@ public:
         : library_(library), instance_(instance) {}
 
     // False when the model has no variable of that name (letter case ignored).
-    // The library looks a name up by going through its table: each name is
-    // asked once, the answer kept.
     bool Find(const std::string& name, ModelVariable& variable) const;
     // The variable with that number; symbolType is OrvoSymbolInvalid when none.
     ModelVariable At(uint32_t number) const;
@@ -67,5 +64,4 @@ private:
 
     const OrvoLibrary& library_;
     uint32_t instance_;
-    mutable std::unordered_map<std::string, uint32_t> numbers_;  // lower-case name -> number, 0 for none
 };
