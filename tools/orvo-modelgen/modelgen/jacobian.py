@@ -377,13 +377,7 @@ class _Differentiator:
                 raise NoJacobian(f"the derivative section carries more than {MAX_ENTRIES} "
                                  "partial derivatives")
             g = {c: self._bind(tree, out) for c, tree in g.items()}
-            key = self._target_key(statement)
-            if statement.derivative:
-                rows[key] = g
-            elif g:
-                env[key] = g
-            else:
-                env.pop(key, None)
+            _store(env, rows, statement.derivative, self._target_key(statement), g)
 
     def _if(self, statement, env, out, rows):
         bodies = [b for _, b in statement.branches] + [statement.otherwise or []]
@@ -394,8 +388,7 @@ class _Differentiator:
             self.body(b, branch_env, branch_out, branch_rows)
             results.append((branch_env, branch_rows, branch_out))
         # Each (assigned, column) a branch may set is one local, zero unless set.
-        keys = {(False, s.target if s.index is None else self._target_key(s))
-                for b in bodies for s in assignments(b) if not s.derivative}
+        keys = {(False, self._target_key(s)) for b in bodies for s in assignments(b) if not s.derivative}
         keys |= {(True, key) for _, r, _ in results for key in r}
         merged = {}
         for derivative, key in sorted(keys):
@@ -417,12 +410,7 @@ class _Differentiator:
         out.append(If(None, [(c, r[2]) for c, r in zip(conditions, results)],
                       results[-1][2]))
         for (derivative, key), gradient in merged.items():
-            if derivative:
-                rows[key] = gradient
-            elif gradient:
-                env[key] = gradient
-            else:
-                env.pop(key, None)
+            _store(env, rows, derivative, key, gradient)
 
     def run(self):
         out, rows = [], {}
@@ -440,6 +428,16 @@ class _Differentiator:
         for k, tree in enumerate(values):
             out.append(Assignment(f"values[{k}]", None, tree))
         return starts, row_indices, _prune(out)
+
+
+def _store(env, rows, derivative, key, gradient):
+    """A dt() target's row, or an assigned variable's gradient (none: zero)."""
+    if derivative:
+        rows[key] = gradient
+    elif gradient:
+        env[key] = gradient
+    else:
+        env.pop(key, None)
 
 
 # ---- dead locals ----------------------------------------------------------------------
