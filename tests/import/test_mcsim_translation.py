@@ -242,6 +242,11 @@ def test_command_line(tmp_path):
 
     bad = tmp_path / "bad.model"
     bad.write_text(HEAD + "Events {\n}\n")
+    latin = tmp_path / "latin.model"
+    latin.write_bytes(HEAD.encode() + b"V = 2;  # 5 \xb5g\n")
+    own = tmp_path / "own.model"
+    own.write_text(HEAD)
+    (tmp_path / "runs" / "full_sim2.scenario").mkdir(parents=True)
     for args, status, message in [
         (("mcsim", str(bad)), 1, f"{bad}:3:1: 'Events' sections are not supported"),
         (("mcsim", str(tmp_path / "missing.model")), 1, "missing.model:1:1: cannot read"),
@@ -256,6 +261,13 @@ def test_command_line(tmp_path):
         (("mcsim", sim, "--name", "../up"), 2, "is not a file-name stem"),
         (("mcsim", sim, "--out", str(tmp_path / "x"), "--model", str(bad)), 1,
          f"{bad}:3:1: 'Events' sections"),
+        (("mcsim", str(latin)), 1, f"{latin}:3:13: byte 0xb5 is not UTF-8 text"),
+        (("mcsim", str(tmp_path)), 1, f"{tmp_path}:1:1: cannot read the file"),
+        (("mcsim", "/dev/zero"), 1, "the file is larger than 64 MB"),
+        (("mcsim", str(own), "--out", str(own)), 2, "is the file being translated"),
+        (("mcsim", source, "--out", "/dev/full"), 1, "cannot write /dev/full"),
+        (("mcsim", sim, "--out", str(tmp_path / "runs"), "--name", "full"), 1,
+         "full_sim2.scenario' is a directory"),
     ]:
         result = cli(*args)
         assert result.returncode == status, (args, result.stderr)
@@ -263,6 +275,15 @@ def test_command_line(tmp_path):
         assert "Traceback" not in result.stderr
     assert cli("--help").returncode == 0
     assert not (tmp_path / "x").exists()
+    assert own.read_text() == HEAD
+    # A failed write leaves none of the files, finished or not.
+    assert os.listdir(tmp_path / "runs") == ["full_sim2.scenario"]
+    with open("/dev/full", "w") as full:
+        result = subprocess.run([sys.executable, IMPORTER, "mcsim", source], stdout=full,
+                                stderr=subprocess.PIPE, text=True, timeout=60)
+    assert result.returncode == 1 and "Traceback" not in result.stderr, result.stderr
+    assert "cannot write the description" in result.stderr
+    os.rmdir(tmp_path / "runs" / "full_sim2.scenario")
     written = cli("mcsim", sim, "--out", str(tmp_path / "runs"), "--name", "oral")
     assert written.returncode == 0, written.stderr
     assert sorted(os.listdir(tmp_path / "runs")) == ["oral_sim1.population", "oral_sim1.scenario",

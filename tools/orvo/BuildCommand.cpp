@@ -47,6 +47,11 @@ int BuildCommand(int argc, char** argv) {
         std::error_code ec;
         std::filesystem::create_directories(outDir, ec);
         source = (std::filesystem::path(outDir) / (stem + ".model")).string();
+        if (std::filesystem::equivalent(description, source, ec)) {
+            std::cerr << "orvo build: the description translated from " << description
+                      << " would replace it in " << outDir << ": give --out another folder\n";
+            return kExitRunFailed;
+        }
         if (!ImportMcsimModel(description, source, config, error, verbose ? &log : nullptr)) {
             if (verbose) std::cerr << log;
             std::cerr << error << "\n";
