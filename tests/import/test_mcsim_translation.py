@@ -86,6 +86,9 @@ FAULTS = [
     ("end_without_dot", "End\n", 4, 1, "expected '.' after End"),
     ("time_assigned", "Dynamics {\n  t = 1;\n  dt(A) = 0;\n}\n", 4, 3, "'t' is the time"),
     ("time_declared", "Outputs = {t};\n", 3, 12, "'t' is the time"),
+    ("nesting", "K2 = " + "(" * 101 + "K" + ")" * 101 + ";\n", 3, 106,
+     "nests deeper than 100 levels"),
+    ("nested_signs", "K2 = " + "- " * 101 + "K;\n", 3, 206, "nests deeper than 100 levels"),
 ]
 
 
@@ -454,6 +457,17 @@ def test_constant_arithmetic_folds_only_to_finite_numbers():
     with pytest.raises(ImportFault) as caught:
         translate("f.model", "States = {A};\nH = 1e999;\n", "f")
     assert caught.value.render() == "f.model:2:5: the number '1e999' is beyond the range of doubles"
+
+
+def test_long_sums_translate_and_longer_ones_are_refused():
+    # A flat sum is as deep a tree as it is long.
+    def model(terms):
+        return "States = {A};\nK = 1;\nDynamics { dt(A) = -K * A" + " + A" * terms + "; }\n"
+    text, _ = translate("l.model", model(20000), "l")
+    assert "dt(a) = -k * a + a + a" in text
+    with pytest.raises(ImportFault) as caught:
+        translate("l.model", model(100000), "l")
+    assert caught.value.render().startswith("l.model:1:1: an expression is too long")
 
 
 def test_mangled_files_fail_cleanly():

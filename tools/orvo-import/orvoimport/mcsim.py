@@ -6,6 +6,7 @@ derivative blocks. Inputs given by PerDose, PerExp or NDoses become variables
 that discrete sections switch at the exact dose times. Whatever has no exact
 counterpart is refused with file:line:col and what to do instead."""
 
+import contextlib
 import math
 import operator
 import os
@@ -684,20 +685,23 @@ def _whole(e):
 
 
 def _names(e):
-    kind = e[0]
-    if kind == "name":
-        yield e[1], e[2]
-    elif kind == "call":
-        for a in e[2]:
-            yield from _names(a)
-    elif kind == "un":
-        yield from _names(e[2])
-    elif kind == "bin":
-        yield from _names(e[2])
-        yield from _names(e[3])
-    elif kind == "cond":
-        for x in e[1:4]:
-            yield from _names(x)
+    """The (name, token) pairs an expression reads, in the order written; without
+    recursion, since a long flat sum is a deep tree."""
+    found, pending = [], [e]
+    while pending:
+        e = pending.pop()
+        kind = e[0]
+        if kind == "name":
+            found.append((e[1], e[2]))
+        elif kind == "call":
+            pending += reversed(e[2])
+        elif kind == "un":
+            pending.append(e[2])
+        elif kind == "bin":
+            pending += (e[3], e[2])
+        elif kind == "cond":
+            pending += (e[3], e[2], e[1])
+    return found
 
 
 def _fold(e):
@@ -736,7 +740,26 @@ def _a(kind):
     return {"state": "a state", "input": "an input", "output": "an output"}.get(kind, kind)
 
 
+# The translation walks expressions recursively: a flat sum of n terms is n deep.
+_RECURSION_LIMIT = 100000
+
+
+@contextlib.contextmanager
+def deep_expressions(path):
+    """Lets the walks reach the depth of long flat sums; deeper still is a fault of the file."""
+    before = sys.getrecursionlimit()
+    sys.setrecursionlimit(max(before, _RECURSION_LIMIT))
+    try:
+        yield
+    except RecursionError:
+        raise ImportFault(path, 1, 1, "an expression is too long to translate: split it into "
+                                      "parts with names of their own") from None
+    finally:
+        sys.setrecursionlimit(before)
+
+
 def translate(path, text, name, tstop=24.0, cint=1.0):
     """The orvo description of the MCSim model in `text`, and the notes on what changed."""
-    t = Translator(path, text, name, tstop, cint)
-    return t.emit(), t.notes
+    with deep_expressions(path):
+        t = Translator(path, text, name, tstop, cint)
+        return t.emit(), t.notes

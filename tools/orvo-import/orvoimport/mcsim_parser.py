@@ -16,6 +16,8 @@ SIMULATION_KEYWORDS = ("Integrate", "Simulation", "Experiment", "MonteCarlo", "S
                        "Distrib", "Print", "PrintStep", "Data", "MCMC", "Level",
                        "OutputFile", "StartTime", "SimType")
 INPUT_FUNCTIONS = ("PerDose", "PerExp", "PerTransit", "NDoses", "Spikes")
+# Parentheses, calls, signs and conditionals an expression may nest, as in our language.
+MAX_NESTING = 100
 
 _COMPARISONS = ("<", "<=", ">", ">=", "==", "!=")
 _UNSUPPORTED_OPERATORS = {
@@ -59,6 +61,7 @@ class Parser:
         self.path = path
         self.tokens, comments = tokenize(path, text)
         self.pos = 0
+        self.depth = 0
         self.model = McsimModel(path, comments=comments)
 
     # token helpers
@@ -228,11 +231,20 @@ class Parser:
         test = self.binary(0)
         if self.is_op("?"):
             token = self.next()
+            self.nest(token)
             if_true = self.expression()
             self.expect(":", " in the conditional expression")
             if_false = self.expression()
+            self.depth -= 1
             return ("cond", test, if_true, if_false, token)
         return test
+
+    def nest(self, token):
+        self.depth += 1
+        if self.depth > MAX_NESTING:
+            raise self.fault(token, f"the expression nests deeper than {MAX_NESTING} levels of "
+                                    "parentheses, calls and signs: give parts of it names of "
+                                    "their own")
 
     _LEVELS = (("||",), ("&&",), ("==", "!="), ("<", "<=", ">", ">="), ("+", "-"), ("*", "/"))
 
@@ -255,7 +267,10 @@ class Parser:
         token = self.peek()
         if token.kind == "op" and token.text in ("-", "+", "!"):
             self.next()
-            return ("un", token.text, self.unary(), token)
+            self.nest(token)
+            operand = self.unary()
+            self.depth -= 1
+            return ("un", token.text, operand, token)
         if token.kind == "op" and token.text in ("++", "--"):
             raise self.fault(token, f"'{token.text}' is not supported in an expression")
         return self.primary()
@@ -267,6 +282,7 @@ class Parser:
         if token.kind == "name":
             if self.is_op("("):
                 self.next()
+                self.nest(token)
                 args = []
                 if not self.is_op(")"):
                     args.append(self.expression())
@@ -274,6 +290,7 @@ class Parser:
                         self.next()
                         args.append(self.expression())
                 self.expect(")", f" to close the arguments of {token.text}()")
+                self.depth -= 1
                 if token.text == "dt":
                     if len(args) != 1 or args[0][0] != "name":
                         raise self.fault(token, "dt() takes one state's name")
@@ -284,8 +301,10 @@ class Parser:
                                               "per element")
             return ("name", token.text, token)
         if token.kind == "op" and token.text == "(":
+            self.nest(token)
             inner = self.expression()
             self.expect(")")
+            self.depth -= 1
             return inner
         raise self.fault(token, f"expected an expression, found {describe(token)}")
 

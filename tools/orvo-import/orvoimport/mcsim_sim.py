@@ -13,7 +13,7 @@ from fractions import Fraction
 
 from .faults import ImportFault
 from .mcsim_lexer import tokenize
-from .mcsim import Translator, _fold, our_name
+from .mcsim import Translator, _fold, deep_expressions, our_name
 
 # MCSim distribution -> (our name, number of arguments, how many are truncation bounds)
 DISTRIBUTIONS = {
@@ -464,8 +464,9 @@ def translate_simulation(path, text, stem, model_path=None, model_text=None, tst
     `tstop` is the one the model is imported with: periodic doses are laid out up to it."""
     model = None
     if model_path is not None:
-        model = Translator(model_path, model_text, "imported", tstop, 1.0)
-        model.emit()
+        with deep_expressions(model_path):
+            model = Translator(model_path, model_text, "imported", tstop, 1.0)
+            model.emit()
     t = SimulationTranslator(path, text, model)
     files = t.files(stem)
     return files, t.notes
