@@ -5,6 +5,7 @@ follows a statement on the same line is kept, so that declarations can carry
 it as their description. Everything after `End.` is ignored."""
 
 import math
+import re
 from dataclasses import dataclass
 
 from .faults import ImportFault
@@ -21,6 +22,11 @@ class Token:
 _OPERATORS = ("<=", ">=", "==", "!=", "&&", "||", "+=", "-=", "*=", "/=", "++", "--",
               "{", "}", "(", ")", "[", "]", ";", ",", "=", ":", "?", "+", "-", "*", "/",
               "<", ">", "!", "%", "^", ".", "&", "|")
+
+
+# Names and numbers are C's: ASCII only (str.isdigit() would take '²').
+_LETTERS = frozenset("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ_")
+_DIGITS = frozenset("0123456789")
 
 
 def tokenize(path, text, strings=False):
@@ -44,14 +50,20 @@ def tokenize(path, text, strings=False):
             end = text.find("\n", i)
             end = n if end < 0 else end
             comments[line] = text[i + 1:end].strip()
+            if re.match(r"include\s*[\"<]", comments[line]):
+                # A comment to a C preprocessor that does not see this file.
+                raise fault("'#include' is not supported: copy the included file's content "
+                            "into this file")
             col += end - i
             i = end
             continue
-        if c.isalpha() or c == "_":
+        if c in _LETTERS:
             j = i
-            while j < n and (text[j].isalnum() or text[j] == "_"):
+            while j < n and (text[j] in _LETTERS or text[j] in _DIGITS):
                 j += 1
             tokens.append(Token("name", text[i:j], line, col))
+            if text[i:j] == "Inline" and not strings:
+                raise fault("'Inline' is not supported: write its content out in the model file")
             col += j - i
             i = j
             if tokens[-1].text in ("End", "END"):
@@ -63,25 +75,25 @@ def tokenize(path, text, strings=False):
                     tokens.append(Token("op", ".", line, col + k - i))
                     break
             continue
-        if c.isdigit() or (c == "." and i + 1 < n and text[i + 1].isdigit()):
+        if c in _DIGITS or (c == "." and i + 1 < n and text[i + 1] in _DIGITS):
             j = i
-            while j < n and text[j].isdigit():
+            while j < n and text[j] in _DIGITS:
                 j += 1
             if j < n and text[j] == ".":
                 j += 1
-                while j < n and text[j].isdigit():
+                while j < n and text[j] in _DIGITS:
                     j += 1
             if j < n and text[j] in "eE":
                 k = j + 1
                 if k < n and text[k] in "+-":
                     k += 1
-                if k < n and text[k].isdigit():
+                if k < n and text[k] in _DIGITS:
                     j = k
-                    while j < n and text[j].isdigit():
+                    while j < n and text[j] in _DIGITS:
                         j += 1
                 else:
                     raise fault(f"malformed number '{text[i:k]}'")
-            if j < n and (text[j].isalpha() or text[j] == "_"):
+            if j < n and text[j] in _LETTERS:
                 raise fault(f"malformed number '{text[i:j + 1]}'")
             if not math.isfinite(float(text[i:j])):
                 raise fault(f"the number '{text[i:j]}' is beyond the range of doubles")
@@ -107,6 +119,7 @@ def tokenize(path, text, strings=False):
                 col += len(op)
                 break
         else:
-            raise fault(f"unexpected character '{c}'")
+            shown = f"'{c}'" if c.isprintable() else f"U+{ord(c):04X}"
+            raise fault(f"unexpected character {shown}")
     tokens.append(Token("end", "", line, col))
     return tokens, comments
