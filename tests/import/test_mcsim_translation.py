@@ -355,6 +355,10 @@ SIM_FAULTS = [
     ("integrator", "Integrate(Rk4, 0.1);\n", 2, 11, "integrator 'Rk4' has no counterpart"),
     ("euler_step", "Integrate(Euler, 0.3, 0, 0);\nSimulation { PrintStep(C, 0, 1, 1); }\n", 2, 1,
      "does not divide the output interval"),
+    ("euler_step_tiny", "Integrate(Euler, 1e-300, 0, 0);\nSimulation { PrintStep(C, 0, 1, 1); }\n",
+     2, 1, "the Euler step 1e-300 takes 1e+300 steps per output interval"),
+    ("output_grid", "Simulation {\n  Print(C, 0.333333, 0.666667, 24);\n}\n", 3, 3,
+     "share no step coarser than 1e-06 h, 24000000 rows from 0 to 24"),
     ("print_outside", "PrintStep(C, 0, 1, 1);\n", 2, 1, "belongs inside a Simulation block"),
     ("setpoints_missing", 'SetPoints("o.out", "absent.dat", 0, K);\n'
                           "Simulation { PrintStep(C, 0, 1, 1); }\n", 2, 1,

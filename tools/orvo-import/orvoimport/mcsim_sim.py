@@ -28,6 +28,11 @@ DISTRIBUTIONS = {
 
 INTEGRATORS = {"Lsodes": 14, "Cvodes": 15, "Euler": 3}
 
+# Output times whose common step would make more rows than this are refused.
+MAX_GRID_ROWS = 1_000_000
+# The host tool's nstp is a C int.
+MAX_EULER_STEPS = 2**31 - 1
+
 
 class Simulation:
     def __init__(self, token):
@@ -365,6 +370,12 @@ class SimulationTranslator:
         cint = float(grid)
         if len(sim.requests) > 1 or not isinstance(sim.requests[0][0], tuple) \
                 or sim.requests[0][0][0] != start or cint != sim.requests[0][0][2]:
+            rows = (Fraction(repr(end)) - Fraction(repr(start))) / grid
+            if rows > MAX_GRID_ROWS:
+                raise self.fault(token, f"the requested times share no step coarser than "
+                                        f"{_text(cint)} h, {_text(float(rows))} rows from "
+                                        f"{_text(start)} to {_text(end)}: round the times or "
+                                        "ask for them with PrintStep")
             self.notes.append(f"line {token.line}: simulation {self.simulations.index(sim) + 1} "
                               f"writes a row every {_text(cint)} h from {_text(start)}: the "
                               "requested times are among them")
@@ -383,6 +394,10 @@ class SimulationTranslator:
             if abs(nstp - round(nstp)) > 1e-9 * nstp:
                 raise self.fault(self.integrator[0][2], f"the Euler step {_text(step)} does not "
                                                         f"divide the output interval {_text(cint)}")
+            if nstp > MAX_EULER_STEPS:
+                raise self.fault(self.integrator[0][2], f"the Euler step {_text(step)} takes "
+                                                        f"{nstp:.3g} steps per output "
+                                                        f"interval, more than {MAX_EULER_STEPS}")
             lines.append(f"nstp = {int(round(nstp))}  # Euler step {_text(step)}")
         return lines
 
