@@ -193,6 +193,9 @@ this text is not read""", "m", tstop=10)
     assert not any("feed_off" in x for x in lines)
     assert any("Jacobian section is left out" in n for n in notes)
     assert any("mixed" in n.lower() and "cannot be set" in n for n in notes)
+    text, notes = translate("c.model", "States = {A, B};\nDynamics { dt(A) = -A; }\n", "c")
+    assert "dt(b) = 0;  # line 1 (no dt() given: constant)" in text
+    assert "state B has no dt() in the Dynamics section: it stays at its initial value" in notes
 
 
 def test_values_assigned_in_turn_get_names_of_their_own():

@@ -515,6 +515,8 @@ class Translator:
             if n not in written:
                 derivative.append(f"    dt({o[n]}) = 0;  {self.line(self.tokens[n])} "
                                   "(no dt() given: constant)")
+                self.notes.append(f"state {n} has no dt() in the Dynamics section: it stays "
+                                  "at its initial value")
         body += ["derivative {"] + derivative + ["}", ""]
 
         for sections, _ in dose_parts:
