@@ -361,7 +361,9 @@ SIM_FAULTS = [
     ("euler_step_tiny", "Integrate(Euler, 1e-300, 0, 0);\nSimulation { PrintStep(C, 0, 1, 1); }\n",
      2, 1, "the Euler step 1e-300 takes 1e+300 steps per output interval"),
     ("output_grid", "Simulation {\n  Print(C, 0.333333, 0.666667, 24);\n}\n", 3, 3,
-     "share no step coarser than 1e-06 h, 24000000 rows from 0 to 24"),
+     "need a row every 1e-06 h from 0 to 24, over 1000000 rows: round the times"),
+    ("output_rows", "Simulation {\n  PrintStep(C, 0, 24, 1e-12);\n}\n", 3, 3,
+     "need a row every 1e-12 h from 0 to 24, over 1000000000 rows: ask for fewer"),
     ("print_outside", "PrintStep(C, 0, 1, 1);\n", 2, 1, "belongs inside a Simulation block"),
     ("setpoints_missing", 'SetPoints("o.out", "absent.dat", 0, K);\n'
                           "Simulation { PrintStep(C, 0, 1, 1); }\n", 2, 1,

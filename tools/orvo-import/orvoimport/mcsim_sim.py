@@ -28,8 +28,10 @@ DISTRIBUTIONS = {
 
 INTEGRATORS = {"Lsodes": 14, "Cvodes": 15, "Euler": 3}
 
-# Output times whose common step would make more rows than this are refused.
+# Output times whose common step would make more rows than this are refused, and any
+# output beyond MAX_ROWS rows.
 MAX_GRID_ROWS = 1_000_000
+MAX_ROWS = 1_000_000_000
 # The host tool's nstp is a C int.
 MAX_EULER_STEPS = 2**31 - 1
 
@@ -367,15 +369,20 @@ class SimulationTranslator:
         grid = lengths[0]
         for length in lengths[1:]:
             grid = _gcd(grid, length)
+        if end - start > 1e300:
+            raise self.fault(token, f"the output times span {_text(start)} to {_text(end)}: "
+                                    "beyond the range of a run")
         cint = float(grid)
-        if len(sim.requests) > 1 or not isinstance(sim.requests[0][0], tuple) \
-                or sim.requests[0][0][0] != start or cint != sim.requests[0][0][2]:
-            rows = (Fraction(repr(end)) - Fraction(repr(start))) / grid
-            if rows > MAX_GRID_ROWS:
-                raise self.fault(token, f"the requested times share no step coarser than "
-                                        f"{_text(cint)} h, {_text(float(rows))} rows from "
-                                        f"{_text(start)} to {_text(end)}: round the times or "
-                                        "ask for them with PrintStep")
+        exact = len(sim.requests) == 1 and isinstance(sim.requests[0][0], tuple) \
+            and sim.requests[0][0][0] == start and cint == sim.requests[0][0][2]
+        rows = (Fraction(repr(end)) - Fraction(repr(start))) / grid
+        if rows > (MAX_ROWS if exact else MAX_GRID_ROWS):
+            raise self.fault(token, f"the output times need a row every {_text(cint)} h from "
+                                    f"{_text(start)} to {_text(end)}, over "
+                                    f"{MAX_ROWS if exact else MAX_GRID_ROWS} rows: "
+                                    + ("ask for fewer" if exact else "round the times or ask "
+                                       "for them with PrintStep"))
+        if not exact:
             self.notes.append(f"line {token.line}: simulation {self.simulations.index(sim) + 1} "
                               f"writes a row every {_text(cint)} h from {_text(start)}: the "
                               "requested times are among them")
