@@ -217,6 +217,16 @@ End.""", "s")
         assert expected in lines, expected
 
 
+def test_names_our_language_reserves_are_respelled():
+    # Each is an ordinary MCSim name; the translation passes our generator's checks.
+    names = {"T": "t_v", "Dt": "dt_v", "Zz1": "vzz1", "X_table": "x_table_v", "z00001": "z00001_v",
+             "class": "class_v", "max": "max_v", "Cint": "cint_v", "_x_": "x", "Tstop": "tstop"}
+    text, _ = translate("n.model", "States = {S};\n" + "".join(f"{n} = 1;\n" for n in names)
+                        + "Dynamics { dt(S) = " + " + ".join(names) + "; }\n", "n")
+    assert "dt(s) = " + " + ".join(names.values()) + ";  # line 12" in text
+    assert "tstop2 = 24 \"stop time\";" in text
+
+
 def test_unrolled_doses_follow_the_stop_time():
     source = "States = {A};\nInputs = {Q};\nQ = PerDose(2, 6, 1, 0.5);\nDynamics { dt(A) = Q; }\n"
     text, _ = translate("d.model", source, "d", tstop=24)

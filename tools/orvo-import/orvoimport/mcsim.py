@@ -47,7 +47,7 @@ def _reserved(name):
 def our_name(name):
     """Our spelling of an MCSim name: lower case, single underscores, not reserved."""
     ours = re.sub(r"_+", "_", name.lower()).strip("_") or "v"
-    if ours[0].isdigit():
+    if ours[0].isdigit() or ours.startswith("zz"):
         ours = "v" + ours
     if _reserved(ours):
         ours += "_v"
