@@ -463,6 +463,12 @@ def test_set_points_and_euler(tmp_path):
     assert files["s_setpoints.csv"] == "k,v\n0.5,2\n0.6,2.5\n"
     lines = files["s_sim1.scenario"].splitlines()
     assert "ialg = 3  # line 1" in lines and "nstp = 10  # Euler step 0.05" in lines
+    (tmp_path / "draws.dat").write_text("1 0.5 2\n2 nan 2.5\n")
+    with pytest.raises(ImportFault) as caught:
+        simulate('SetPoints("o.out", "draws.dat", 0, K, V);\n'
+                 "Simulation { PrintStep(C, 0, 4, 0.5); }\n", tmp_path)
+    assert "row 2 of the SetPoints file holds a value that is not a finite number" in \
+        caught.value.message
 
 
 def test_simulation_names_without_a_model():

@@ -463,7 +463,11 @@ class SimulationTranslator:
             if len(row) < 1 + len(names) or not numeric(row):
                 raise self.fault(token, f"row {i} of the SetPoints file does not hold "
                                         f"{len(names)} numbers after its first column")
-            table.append(",".join(_text(float(x)) for x in row[1:1 + len(names)]))
+            values = [float(x) for x in row[1:1 + len(names)]]
+            if not all(math.isfinite(v) for v in values):
+                raise self.fault(token, f"row {i} of the SetPoints file holds a value that is "
+                                        "not a finite number")
+            table.append(",".join(_text(v) for v in values))
         self.notes.append(f"line {token.line}: run the SetPoints rows with --params; the "
                           "first column of the file is taken as the row number")
         return "\n".join(table) + "\n"
