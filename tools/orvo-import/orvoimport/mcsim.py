@@ -224,6 +224,11 @@ class Translator:
                                            "numbers, which C rounds down to a whole number: "
                                            f"write {expr[2][1]}.0/{expr[3][1]} if the fraction "
                                            "is meant")
+            if expr[1] == "/" and _integral(expr[2]) and _integral(expr[3]):
+                raise self.fault(expr[-1], "this '/' divides two whole-number values (whole "
+                                           "numbers, comparisons), which C rounds down to a "
+                                           "whole number: write a number with a decimal point "
+                                           "in it if the fraction is meant")
             self.check_expression(expr[2], allow_dt)
             self.check_expression(expr[3], allow_dt)
         elif kind == "cond":
@@ -684,6 +689,21 @@ def _evaluate(e, values):
 
 def _whole(e):
     return e[0] == "num" and e[1].isdigit()
+
+
+def _integral(e):
+    """Whether C computes e in whole numbers: whole literals, comparisons and logic, and
+    + - * ?: of such values."""
+    kind = e[0]
+    if kind == "num":
+        return _whole(e)
+    if kind == "un":
+        return e[1] == "!" or _integral(e[2])
+    if kind == "bin":
+        return _is_boolean(e) or (e[1] in "+-*" and _integral(e[2]) and _integral(e[3]))
+    if kind == "cond":
+        return _integral(e[2]) and _integral(e[3])
+    return False
 
 
 def _names(e):
