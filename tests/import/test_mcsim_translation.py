@@ -70,6 +70,10 @@ FAULTS = [
     ("unknown_name", "Dynamics { dt(A) = -Kx * A; }\n", 3, 21, "unknown name 'Kx'"),
     ("simulation_statement", "Integrate(Lsodes, 1e-6, 1e-6, 1);\n", 3, 1,
      "belongs in a simulation file"),
+    ("simulation_block", "Experiment {\n}\n", 3, 1,
+     "'Experiment' belongs in a simulation file (.in), not in a model file"),
+    ("string", 'OutputFile("x.out");\n', 3, 12, "strings have no place in a model file (a "
+     "simulation file is read as one when its name ends in .in)"),
     ("array", "V[3] = 1;\n", 3, 2, "arrays are not supported"),
     ("missing_semicolon", "Dynamics { dt(A) = -K * A }\n", 3, 27, "expected ';'"),
     ("section_not_closed", "Dynamics {\n  dt(A) = 1;\n", 3, 1, "is not closed"),

@@ -111,7 +111,8 @@ def tokenize(path, text, strings=False):
             i = end + 1
             continue
         if c == '"' or c == "'":
-            raise fault("strings have no place in a model file")
+            raise fault("strings have no place in a model file (a simulation file is read "
+                        "as one when its name ends in .in)")
         for op in _OPERATORS:
             if text.startswith(op, i):
                 tokens.append(Token("op", op, line, col))

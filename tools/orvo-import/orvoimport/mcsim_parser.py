@@ -111,9 +111,10 @@ class Parser:
                 self.declaration_list(token)
             elif word in SECTION_KEYWORDS and self.is_op("{"):
                 self.section(token)
-            elif word in SIMULATION_KEYWORDS and self.is_op("("):
+            elif word in SIMULATION_KEYWORDS and (self.is_op("(") or self.is_op("{")):
                 raise self.fault(token, f"'{word}' belongs in a simulation file (.in), not in a "
-                                        "model file: move it there")
+                                        "model file: move it there (a simulation file is read "
+                                        "as one when its name ends in .in)")
             elif word in ("Compartments", "Inline", "Include", "#include"):
                 raise self.fault(token, f"'{word}' is not supported: write its content out in "
                                         "the model file")
