@@ -235,6 +235,17 @@ def test_names_our_language_reserves_are_respelled():
     assert "tstop2 = 24 \"stop time\";" in text
 
 
+def test_line_ends_and_byte_order_mark():
+    # Windows' and old Macs' line ends, and the mark some editors put first, change nothing.
+    source = "# one\nStates = {A};  # amount\nK = 0.5;\nDynamics { dt(A) = -K * A; }\nEnd.\n"
+    expected, _ = translate("e.model", source, "e")
+    for variant in (source.replace("\n", "\r\n"), source.replace("\n", "\r"), "\ufeff" + source):
+        assert translate("e.model", variant, "e")[0] == expected
+    with pytest.raises(ImportFault) as caught:
+        translate("e.model", "\ufeffStates = {A};\r\rK = 1 @ 2;\r", "e")
+    assert (caught.value.line, caught.value.col) == (3, 7)
+
+
 def test_unrolled_doses_follow_the_stop_time():
     source = "States = {A};\nInputs = {Q};\nQ = PerDose(2, 6, 1, 0.5);\nDynamics { dt(A) = Q; }\n"
     text, _ = translate("d.model", source, "d", tstop=24)
@@ -471,6 +482,11 @@ def test_set_points_and_euler(tmp_path):
     assert files["s_setpoints.csv"] == "k,v\n0.5,2\n0.6,2.5\n"
     lines = files["s_sim1.scenario"].splitlines()
     assert "ialg = 3  # line 1" in lines and "nstp = 10  # Euler step 0.05" in lines
+    # Without a header, after a byte-order mark: the first row is a row.
+    (tmp_path / "draws.dat").write_text("\ufeff1 0.5 2\n2 0.6 2.5\n")
+    files, _ = simulate('SetPoints("o.out", "draws.dat", 0, K, V);\n'
+                        "Simulation { PrintStep(C, 0, 4, 0.5); }\n", tmp_path)
+    assert files["s_setpoints.csv"] == "k,v\n0.5,2\n0.6,2.5\n"
     (tmp_path / "draws.dat").write_text("1 0.5 2\n2 nan 2.5\n")
     with pytest.raises(ImportFault) as caught:
         simulate('SetPoints("o.out", "draws.dat", 0, K, V);\n'

@@ -33,6 +33,8 @@ def tokenize(path, text, strings=False):
     """The tokens and, per line, the comment text written on it; with `strings`,
     double-quoted strings are tokens of kind 'string'."""
     tokens, comments = [], {}
+    # A byte-order mark, as some editors write, and Windows' or old Macs' line ends.
+    text = text.removeprefix("\ufeff").replace("\r\n", "\n").replace("\r", "\n")
     i, line, col, n = 0, 1, 1, len(text)
 
     def fault(message, at_line=None, at_col=None):

@@ -439,7 +439,7 @@ class SimulationTranslator:
         data, runs, names, token = self.setpoints
         path = data if os.path.isabs(data) else os.path.join(os.path.dirname(self.path), data)
         try:
-            with open(path, encoding="utf-8") as f:
+            with open(path, encoding="utf-8-sig") as f:
                 rows = [line.split() for line in f if line.strip()]
         except (OSError, UnicodeDecodeError) as e:
             raise self.fault(token, f"cannot read the SetPoints file: {e}") from None
