@@ -75,6 +75,10 @@ FAULTS = [
     ("string", 'OutputFile("x.out");\n', 3, 12, "strings have no place in a model file (a "
      "simulation file is read as one when its name ends in .in)"),
     ("array", "V[3] = 1;\n", 3, 2, "arrays are not supported"),
+    ("array_declared", "Outputs = {C, V[0-3]};\n", 3, 16, "arrays are not supported"),
+    ("array_derivative", "Dynamics { dt(A[1]) = 1; }\n", 3, 16, "arrays are not supported"),
+    ("loop", "Dynamics {\n  for (i = 0; i < 3; i++) dt(A) = 1;\n}\n", 4, 3,
+     "'for' loops are not supported: write each statement out"),
     ("missing_semicolon", "Dynamics { dt(A) = -K * A }\n", 3, 27, "expected ';'"),
     ("section_not_closed", "Dynamics {\n  dt(A) = 1;\n", 3, 1, "is not closed"),
     ("second_section", "Dynamics { dt(A) = 1; }\nDynamics { }\n", 4, 1,

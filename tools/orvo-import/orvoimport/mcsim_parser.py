@@ -19,6 +19,7 @@ INPUT_FUNCTIONS = ("PerDose", "PerExp", "PerTransit", "NDoses", "Spikes")
 # Parentheses, calls, signs and conditionals an expression may nest, as in our language.
 MAX_NESTING = 100
 
+_ARRAYS = "arrays are not supported: declare one variable per element"
 _COMPARISONS = ("<", "<=", ">", ">=", "==", "!=")
 _UNSUPPORTED_OPERATORS = {
     "%": "the remainder operator '%' is not supported: our language has no exact remainder",
@@ -122,8 +123,7 @@ class Parser:
                 raise self.fault(token, f"unknown section '{word}': the sections are "
                                         + ", ".join(SECTION_KEYWORDS))
             elif self.is_op("["):
-                raise self.fault(self.peek(), "arrays are not supported: declare one variable "
-                                              "per element")
+                raise self.fault(self.peek(), _ARRAYS)
             elif self.is_op(";"):
                 self.next()
                 m.globals.append(Global(word, None, token))
@@ -153,6 +153,8 @@ class Parser:
             if self.is_op("="):
                 raise self.fault(self.peek(), "give defaults as separate statements after the "
                                               "declaration list (Name = value;)")
+            if self.is_op("["):
+                raise self.fault(self.peek(), _ARRAYS)
             self.model.declared[token.text] = (kind, token)
             self.model.order.append(token.text)
             if self.is_op(","):
@@ -202,7 +204,10 @@ class Parser:
 
     def statement(self, section):
         token = self.name("an assignment")
-        if token.text in ("if", "else", "for", "while", "do", "switch", "return"):
+        if token.text in ("for", "while", "do"):
+            raise self.fault(token, f"'{token.text}' loops are not supported: write each "
+                                    "statement out")
+        if token.text in ("if", "else", "switch", "return"):
             raise self.fault(token, f"'{token.text}' statements are not supported: write a "
                                     "conditional expression (test ? a : b)")
         if token.text in ("double", "int", "float", "long"):
@@ -213,11 +218,12 @@ class Parser:
         if token.text == "dt" and self.is_op("("):
             self.next()
             target = self.name("a state's name")
+            if self.is_op("["):
+                raise self.fault(self.peek(), _ARRAYS)
             self.expect(")")
             derivative = True
         if self.is_op("["):
-            raise self.fault(self.peek(), "arrays are not supported: declare one variable per "
-                                          "element")
+            raise self.fault(self.peek(), _ARRAYS)
         op = self.peek()
         if op.kind == "op" and op.text in ("+=", "-=", "*=", "/=", "++", "--"):
             raise self.fault(op, f"'{op.text}' is not supported: assign each value once, to its "
@@ -298,8 +304,7 @@ class Parser:
                     return ("dt", args[0][1], token)
                 return ("call", token.text, args, token)
             if self.is_op("["):
-                raise self.fault(self.peek(), "arrays are not supported: declare one variable "
-                                              "per element")
+                raise self.fault(self.peek(), _ARRAYS)
             return ("name", token.text, token)
         if token.kind == "op" and token.text == "(":
             self.nest(token)
