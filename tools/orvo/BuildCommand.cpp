@@ -41,6 +41,11 @@ int BuildCommand(int argc, char** argv) {
     std::string log;
     // Another tool's model file: translated into a description beside the library.
     std::string source = description;
+    if (from == "mcsim" && std::filesystem::path(description).extension() == ".in") {
+        std::cerr << "orvo build: " << description << " is a simulation file: build the model file it "
+                  << "runs, and translate this one with orvo import mcsim " << description << " --model ...\n";
+        return kExitBadInput;
+    }
     if (from == "mcsim") {
         std::string stem = std::filesystem::path(description).stem().string();
         for (char& c : stem) c = std::isalnum(static_cast<unsigned char>(c)) ? static_cast<char>(std::tolower(c)) : '_';
@@ -50,7 +55,7 @@ int BuildCommand(int argc, char** argv) {
         if (std::filesystem::equivalent(description, source, ec)) {
             std::cerr << "orvo build: the description translated from " << description
                       << " would replace it in " << outDir << ": give --out another folder\n";
-            return kExitRunFailed;
+            return kExitBadInput;
         }
         if (!ImportMcsimModel(description, source, config, error, verbose ? &log : nullptr)) {
             if (verbose) std::cerr << log;
