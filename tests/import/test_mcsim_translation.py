@@ -91,6 +91,7 @@ FAULTS = [
     ("inline", 'Dynamics { Inline(printf("%g", K);); dt(A) = 0; }\n', 3, 12,
      "'Inline' is not supported"),
     ("include", '#include "more.model"\n', 3, 1, "'#include' is not supported"),
+    ("inline_not_closed", 'Dynamics { Inline(f("x"); }\n', 3, 12, "the Inline statement is not closed"),
     ("output_value", "Outputs = {C};\nC = 1;\n", 4, 1, "output 'C' is computed"),
     ("global_reads_state", "K2 = A + 1;\n", 3, 6, "reads 'A', which changes during the run"),
     ("given_twice", "K = 2;\n", 3, 1, "'K' is given a value twice in the global part (first at line 2)"),
@@ -175,7 +176,7 @@ Dynamics {
   dt(Ab) = -Lambda * Ab + Inh;
   dt(A_2) = Feed * Level;;
 };
-Jacobian { dt(Ab) = 0; }
+Jacobian { Inline(j[0] = "(";); dt(Ab) = 0; }
 CalcOutputs { C = dt(Ab) + Ab / Vol; }
 End.
 this text is not read""", "m", tstop=10)

@@ -63,9 +63,28 @@ def tokenize(path, text, strings=False):
             j = i
             while j < n and (text[j] in _LETTERS or text[j] in _DIGITS):
                 j += 1
-            tokens.append(Token("name", text[i:j], line, col))
-            if text[i:j] == "Inline" and not strings:
-                raise fault("'Inline' is not supported: write its content out in the model file")
+            word = text[i:j]
+            k = j
+            while k < n and text[k] in " \t\n":
+                k += 1
+            if word == "Inline" and not strings and k < n and text[k] == "(":
+                # C code up to the matching parenthesis, strings and all: one token.
+                k, depth = k + 1, 1
+                while k < n and depth:
+                    if text[k] == '"':
+                        k = text.find('"', k + 1)
+                        if k < 0:
+                            break
+                    depth += {"(": 1, ")": -1}.get(text[k], 0)
+                    k += 1
+                if depth:
+                    raise fault("the Inline statement is not closed")
+                tokens.append(Token("inline", text[i:k], line, col))
+                line += text.count("\n", i, k)
+                col = k - text.rfind("\n", i, k) if "\n" in text[i:k] else col + k - i
+                i = k
+                continue
+            tokens.append(Token("name", word, line, col))
             col += j - i
             i = j
             if tokens[-1].text in ("End", "END"):

@@ -19,6 +19,7 @@ INPUT_FUNCTIONS = ("PerDose", "PerExp", "PerTransit", "NDoses", "Spikes")
 # Parentheses, calls, signs and conditionals an expression may nest, as in our language.
 MAX_NESTING = 100
 
+_INLINE = "'Inline' is not supported: write its content out in the model file"
 _ARRAYS = "arrays are not supported: declare one variable per element"
 _COMPARISONS = ("<", "<=", ">", ">=", "==", "!=")
 _UNSUPPORTED_OPERATORS = {
@@ -102,6 +103,8 @@ class Parser:
                 return m
             if token.kind == "op" and token.text == ";":
                 continue   # an empty statement, as after a section's closing brace
+            if token.kind == "inline":
+                raise self.fault(token, _INLINE)
             if token.kind != "name":
                 raise self.fault(token, f"expected a declaration or a section, found {describe(token)}")
             word = token.text
@@ -203,6 +206,8 @@ class Parser:
         m.section_tokens[name] = keyword
 
     def statement(self, section):
+        if self.peek().kind == "inline":
+            raise self.fault(self.peek(), _INLINE)
         token = self.name("an assignment")
         if token.text in ("for", "while", "do"):
             raise self.fault(token, f"'{token.text}' loops are not supported: write each "
