@@ -210,6 +210,19 @@ def test_dosing_forms_follow_their_parameters(period, start, infusion, tstop):
     close(v["q_exp"][away], expected[away], 3)
 
 
+@pytest.mark.parametrize("volume", [0, 2])
+def test_guarded_division_with_an_empty_compartment(volume):
+    # With V_b = 0 the guarded divisions are never evaluated; with 2 they are.
+    t, v = run("guarded_division", ["a", "b", "c_b", "full"], ialg=5, nstp=50, cint=0.5,
+               v_b=volume)
+    assert t[-1] == pytest.approx(48)
+    close(v["a"], np.exp(-0.5 * t), 1)
+    b = 0.5 * t * np.exp(-0.5 * t) if volume else 1 - np.exp(-0.5 * t)
+    close(v["b"], b, 1)
+    close(v["c_b"], b / volume if volume else 0 * t, 1)
+    assert list(v["full"]) == [1.0 if volume and x / volume > 0.1 else 0.0 for x in b]
+
+
 def test_simulation_file_runs_as_scenarios_and_population(tmp_path):
     models = os.environ["ORVO_IMPORT_MODELS"]
     lib = os.environ["ORVO_IMPORT_LIB_oral_repeated"]

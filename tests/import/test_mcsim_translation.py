@@ -145,10 +145,15 @@ def dynamics(expression):
     ("A1 == (B < C)", "a1 == (b < c)"),
     ("A1 && B || C", "a1 && b || c"),
     ("A1 && (B || C)", "a1 && (b || c)"),
-    ("A1 ? B : C", "fcnsw(a1 != 0, c, c, b)"),
-    ("A1 > 0 ? B : C", "fcnsw(a1 > 0, c, c, b)"),
-    ("A1 ? B : C ? D : 0", "fcnsw(a1 != 0, fcnsw(c != 0, 0, 0, d), fcnsw(c != 0, 0, 0, d), b)"),
-    ("A1 + B - 1 ? 1 : 2", "fcnsw(a1 + b - 1 != 0, 2, 2, 1)"),
+    ("A1 ? B : C", "a1 != 0 ? b : c"),
+    ("A1 > 0 ? B : C", "a1 > 0 ? b : c"),
+    ("A1 ? B : C ? D : 0", "a1 != 0 ? b : c != 0 ? d : 0"),
+    ("A1 + B - 1 ? 1 : 2", "a1 + b - 1 != 0 ? 1 : 2"),
+    ("A1 || B ? C : D", "a1 || b ? c : d"),
+    ("(A1 ? B : C) * D", "(a1 != 0 ? b : c) * d"),
+    ("(A1 > B ? B : C) ? D : 0", "(a1 > b ? b : c) != 0 ? d : 0"),
+    ("-(A1 > B ? B : C)", "-(a1 > b ? b : c)"),
+    ("pow(A1 > 0 ? A1 : B, 2)", "pow(a1 > 0 ? a1 : b, 2)"),
     ("fabs(A1) + fmax(B, C) + fmin(C, D)", "abs(a1) + max(b, c) + min(c, d)"),
     ("pow(A1, 2.5e-1) * exp(-B) / log10(C)", "pow(a1, 2.5e-1) * exp(-b) / log10(c)"),
     ("!(A1 > B)", "!(a1 > b)"),
@@ -225,7 +230,7 @@ CalcOutputs { C = C * 10; }
 End.""", "s")
     lines = [x.strip() for x in text.splitlines()]
     for expected in ["v_1 = k;  # line 4", "v = v_1 * 3;  # line 4",
-                     "c_1 = a / v;  # line 6", "c_2 = fcnsw(c_1 > 1, c_1, c_1, 1);  # line 7",
+                     "c_1 = a / v;  # line 6", "c_2 = c_1 > 1 ? 1 : c_1;  # line 7",
                      "dt(a) = -c_2;  # line 8", "c = c_2 * 10;  # line 10"]:
         assert expected in lines, expected
 

@@ -400,11 +400,13 @@ class Translator:
             return f"{FUNCTIONS[e[1]]}({', '.join(self.expr(a) for a in e[2])})"
         if kind == "cond":
             test = e[1]
-            text = self.expr(test)
+            text = self.expr(test, 1)
             if not _is_boolean(test):
                 text = f"{self.expr(test, _PRECEDENCE['!='])} != 0"
-            # fcnsw(p, a, b, c) is a for p < 0, b for p == 0 and c for p > 0: the test is 0 or 1.
-            return f"fcnsw({text}, {self.expr(e[3])}, {self.expr(e[3])}, {self.expr(e[2])})"
+            # Ours evaluates the branch taken only, as C does: (V > 0 ? A / V : 0) divides
+            # by nothing when V is 0.
+            text = f"{text} ? {self.expr(e[2])} : {self.expr(e[3])}"
+            return f"({text})" if parent > 0 else text
         if kind == "un":
             inner = self.expr(e[2], 7)
             text = f"{e[1]}{inner}"
