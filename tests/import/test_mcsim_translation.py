@@ -325,6 +325,15 @@ def test_command_line(tmp_path):
         assert message in result.stderr, (args, result.stderr)
         assert "Traceback" not in result.stderr
     assert cli("--help").returncode == 0
+    # Run as `orvo import`, its usage and messages name that command; a reader
+    # that leaves early (`--help | head -1`) gets no traceback.
+    named = subprocess.run([sys.executable, IMPORTER, "mcsim"], capture_output=True, text=True, timeout=60,
+                           env=dict(os.environ, ORVO_IMPORT_PROG="orvo import"))
+    assert named.stderr.startswith("orvo import: missing the model file\nusage: orvo import mcsim "), named.stderr
+    early = subprocess.Popen([sys.executable, IMPORTER, "--help"], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE)
+    early.stdout.close()
+    assert early.wait(timeout=60) in (0, 1) and b"Traceback" not in early.stderr.read()
     assert not (tmp_path / "x").exists()
     assert own.read_text() == HEAD
     # A failed write leaves none of the files, finished or not.

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <string>
@@ -24,6 +25,7 @@ int ImportCommand(int argc, char** argv) {
     std::vector<char*> args;
     for (std::string& word : words) args.push_back(word.data());
     args.push_back(nullptr);
+    setenv("ORVO_IMPORT_PROG", "orvo import", 1);  // its messages and usage name the command the user typed
     execv(args[0], args.data());
     std::cerr << "orvo import: cannot run '" << config.python << "': " << std::strerror(errno) << "\n";
     return kExitRunFailed;
