@@ -4,6 +4,7 @@ driven through the package, against its closed form."""
 import io
 import math
 import os
+import shutil
 import subprocess
 
 import numpy as np
@@ -91,6 +92,24 @@ def test_bad_dose_records_are_refused(records, words):
     model = orvo.Model(lib=LIB)
     with pytest.raises(orvo.SettingsError, match=words):
         model.run({"tstop": 12.0}, doses=pd.DataFrame(records))
+
+
+def test_a_library_rebuilt_in_place_is_loaded_anew(tmp_path):
+    # orvo build replaces the file: a Model of that path afterwards is of the
+    # new model, and a Model made before keeps running the one it loaded.
+    path = tmp_path / "liborvo_rebuilt.so"
+    shutil.copyfile(LIB, path)
+    before = orvo.Model(lib=path)
+    assert orvo.Model(lib=path).library is before.library
+    replacement = tmp_path / "staged.so"
+    shutil.copyfile(os.environ["ORVO_LIB"], replacement)
+    os.replace(replacement, path)
+    after = orvo.Model(lib=path)
+    assert after.library is not before.library and after.library.path == before.library.path
+    assert "ca_mi" in set(after.variables["name"]) and "ca_mi" not in set(before.variables["name"])
+    assert orvo.Model(lib=path).library is after.library
+    assert before.run({"tstop": 2.0}, record=["acentral"]).index.max() == 2.0
+    assert after.run({"tstop": 48.0}, record=["ca_mi"]).index.max() == 48.0
 
 
 def test_population_with_dose_records_samples_the_named_amount(tmp_path):
