@@ -283,14 +283,14 @@ class Model:
     def _run_with_doses(self, instance, recorder, records, times, with_grid):
         start = self._setting("zzticg", 0.0)
         tstop = self._setting("tstop", math.inf)
+        if times is not None and (times[0] < start or times[-1] > tstop):
+            raise SettingsError(f"times must lie between the start ({start:g}) and tstop ({tstop:g})")
         if times is None or with_grid:
             cint = self._setting("cint", math.inf)
             count = int(math.floor((tstop - start) / cint + 1e-9)) if math.isfinite(tstop) else 0
             grid = start + cint * np.arange(count + 1)
             grid = np.append(grid[grid < tstop], tstop) if math.isfinite(tstop) else grid
             times = grid if times is None else np.union1d(times, grid)
-        elif times[0] < start or times[-1] > tstop:
-            raise SettingsError(f"times must lie between the start ({start:g}) and tstop ({tstop:g})")
         events, warnings_ = _doses.schedule(records, self.library, instance.number, times[-1], start)
         for text in warnings_:
             warnings.warn(text, stacklevel=4)

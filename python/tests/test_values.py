@@ -204,9 +204,12 @@ def test_output_times(model, times, cint, expected):
 
 
 def test_output_times_refused(model):
-    for times in ([], [math.nan], [-1.0], [300.0], ["soon"]):
-        with pytest.raises(orvo.SettingsError):
-            model.run({"tstop": 240}, record=["ca_mi"], times=times)
+    # alone, with the grid of cint, and with dose records (which run from stop to stop)
+    doses = pd.DataFrame({"time": [20.0], "target": ["aplasma_mi"], "amount": [1.0]})
+    for options in ({}, {"cint": 24}, {"doses": doses}, {"cint": 24, "doses": doses}):
+        for times in ([], [math.nan], [5.0], [300.0], ["soon"]):
+            with pytest.raises(orvo.SettingsError):
+                model.run({"zzticg": 10, "tstop": 240}, record=["ca_mi"], times=times, **options)
 
 
 def test_reprs_summarise(model):
