@@ -62,7 +62,7 @@ def read_records(doses):
 
 
 def _cell(value):
-    if value is None or (isinstance(value, float) and math.isnan(value)):
+    if value is None or (pd.api.types.is_scalar(value) and pd.isna(value)):  # NaN, NA, NaT: no entry
         return ""
     return str(value).strip() if not isinstance(value, float) else repr(value)
 

@@ -106,18 +106,19 @@ def test_bad_dose_records_are_refused(records, words):
 
 
 def test_dose_files_take_comments_and_whole_floats(tmp_path):
-    # Lines that begin with '#' are comments, as for orvo run; an addl column
-    # with gaps (floats in a DataFrame) still counts whole repeats.
+    # Lines that begin with '#' are comments, as for orvo run; columns with
+    # gaps (floats with NaN, or pandas' nullable integers with NA) are read
+    # as a file with empty cells.
     model = orvo.Model(lib=LIB)
     settings = {"tstop": 12.0, "cint": 1.0, "dose": 0.0, "ialg": 5, "nstp": 1000}
     path = tmp_path / "doses.csv"
     path.write_text("# two doses\ntime,target,amount,ii,addl\n\n# the first\n0.5,agut,10,,\n2.5,agut,10,3,1\n")
     from_file = model.run(settings, record=["acentral"], doses=path)
-    frame = pd.DataFrame({"time": [0.5, 2.5], "target": "agut", "amount": 10.0, "ii": [None, 3.0],
-                          "addl": [None, 1.0]})
-    assert frame["addl"].dtype == float
-    from_frame = model.run(settings, record=["acentral"], doses=frame)
-    assert from_file["acentral"].equals(from_frame["acentral"])
+    nullable = pd.array([None, 3], dtype="Int64"), pd.array([None, 1], dtype="Int64")
+    for ii, addl in (([None, 3.0], [None, 1.0]), nullable):
+        frame = pd.DataFrame({"time": [0.5, 2.5], "target": "agut", "amount": 10.0, "ii": ii, "addl": addl})
+        from_frame = model.run(settings, record=["acentral"], doses=frame)
+        assert from_file["acentral"].equals(from_frame["acentral"]), frame.dtypes
     expected = sum(closed_form(from_file.index, 10.0, at, 1.5, 0.2) for at in (0.5, 2.5, 5.5))
     assert np.max(np.abs(from_file["acentral"].to_numpy() - expected)) < 1e-8
 
