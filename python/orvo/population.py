@@ -269,7 +269,8 @@ def _doses_arguments(doses, out):
         return []
     if isinstance(doses, pd.DataFrame):
         path = os.path.join(out, "doses.csv")
-        doses.to_csv(path, index=False)
+        # Every digit, and whole numbers without ".0": addl is read as a whole number.
+        doses.to_csv(path, index=False, float_format="%.17g")
         return ["--doses", path]
     if isinstance(doses, (str, os.PathLike)):
         return ["--doses", os.fspath(doses)]

@@ -119,6 +119,11 @@ def test_dose_files_take_comments_and_whole_floats(tmp_path):
         frame = pd.DataFrame({"time": [0.5, 2.5], "target": "agut", "amount": 10.0, "ii": ii, "addl": addl})
         from_frame = model.run(settings, record=["acentral"], doses=frame)
         assert from_file["acentral"].equals(from_frame["acentral"]), frame.dtypes
+        if os.environ.get("ORVO_CLI"):  # the same records for every run of a population
+            population = orvo.population(None, settings=settings, params=pd.DataFrame({"ka": [1.5]}),
+                                         vars=["acentral"], at=[12], doses=frame, lib=LIB)
+            assert population.runs["acentral@12"].iloc[0] == pytest.approx(from_file["acentral"].loc[12.0],
+                                                                           rel=1e-12)
     expected = sum(closed_form(from_file.index, 10.0, at, 1.5, 0.2) for at in (0.5, 2.5, 5.5))
     assert np.max(np.abs(from_file["acentral"].to_numpy() - expected)) < 1e-8
 
