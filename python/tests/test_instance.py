@@ -46,6 +46,15 @@ def test_stepping_and_run_to_time(model):
             with pytest.raises(orvo.RunStateError, match="most recently created"):
                 instance.step()
             later.prestep()
+    # a step that ended in the error state does not cut the next run short
+    with model.instance() as failing:
+        failing.set("bw_f", 72.3)  # no maternal weight left: the derivatives divide by zero
+        for call in (failing.run, failing.step):
+            with pytest.raises(orvo.RunError):
+                call()
+        failing.set("bw_f", 3.4)
+        failing.run()
+        assert failing.time == 2400.0
     for _ in range(120):  # instances dropped unclosed give their slots back
         model.instance()
     closed = model.instance()
