@@ -241,6 +241,10 @@ class Instance:
     def reinitialize(self) -> None:
         """Makes the next start begin where the last run ended."""
         self._check_open()
+        # It moves the start time: an Instance's write, which the next Model.run puts back.
+        for variable in self._library.variables:
+            if variable.symbol_type == SymbolType.INDEPENDENT_START:
+                self._library.note_instance_write(variable)
         self._raw.OrvoReinitialize(self.number)
 
     def start(self, *, resume: bool = False) -> None:
