@@ -132,7 +132,11 @@ class Instance:
         if self.number == 0:
             return
         self._library.run_lock.refuse_inside_callback("close()")
-        if self.running:
+        with _running_lock:
+            background = self in _running
+        # Another thread's blocking run of this instance is not stopped: the
+        # run lock below waits for its end.
+        if background:
             self._request_stop()
             if not self._ended.wait(EXIT_WAIT_SECONDS):
                 raise RunStateError(f"instance {self.number}: the run did not end after stop(); "
