@@ -61,6 +61,8 @@ def calibrate(calibration: Optional[PathLike] = None, *, parameters: Optional[Ma
         raise SettingsError("give either a calibration file or parameters= (with errors= and data=)")
     if parameters is not None and (not errors or data is None):
         raise SettingsError("parameters= needs errors= and data=")
+    if resume is not None and not os.path.isdir(resume):
+        raise SettingsError(f"resume: '{os.fspath(resume)}' is not the folder of a finished calibration")
     temporary = out is None and resume is None
     out = _output_directory(out, "calibrate") if (out is not None or resume is None) else os.fspath(resume)
     try:
