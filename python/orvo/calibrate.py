@@ -11,7 +11,8 @@ import pandas as pd
 
 from ._types import PathLike, Settings
 from .errors import SettingsError
-from .population import _output_directory, _read_table, _run_cli
+from .model import _as_dict
+from .population import _output_directory, _read_table, _run_cli, whole_number
 
 
 @dataclasses.dataclass
@@ -60,6 +61,8 @@ def calibrate(calibration: Optional[PathLike] = None, *, parameters: Optional[Ma
         raise SettingsError("give either a calibration file or parameters= (with errors= and data=)")
     if parameters is not None and (not errors or data is None):
         raise SettingsError("parameters= needs errors= and data=")
+    if resume is not None and not os.path.isdir(resume):
+        raise SettingsError(f"resume: '{os.fspath(resume)}' is not the folder of a finished calibration")
     temporary = out is None and resume is None
     out = _output_directory(out, "calibrate") if (out is not None or resume is None) else os.fspath(resume)
     try:
@@ -73,7 +76,7 @@ def calibrate(calibration: Optional[PathLike] = None, *, parameters: Optional[Ma
         for option, value in (("--iterations", iterations), ("--burn", burn), ("--thin", thin),
                               ("--chains", chains), ("--jobs", jobs), ("--seed", seed)):
             if value is not None:
-                arguments += [option, str(int(value))]
+                arguments += [option, str(whole_number(value, option[2:]))]
         _run_cli(arguments, cli, lib)
         draws_path = os.path.join(out, "draws.csv")
         return CalibrationResult(chains=_read_table(os.path.join(out, "chains.csv")),
@@ -103,7 +106,7 @@ def _value_text(value):
 
 def _write_calibration(directory, parameters, errors, settings, data):
     lines = [f"{name} ~ {prior}" for name, prior in parameters.items()]
-    lines += [f"{name} = {_value_text(value)}" for name, value in (settings or {}).items()]
+    lines += [f"{name} = {_value_text(value)}" for name, value in _as_dict(settings).items()]
     lines += [f"error {variable} {model}" for variable, model in errors.items()]
     experiments = data if isinstance(data, dict) else {"data": data}
     for index, (name, experiment) in enumerate(experiments.items()):
@@ -117,7 +120,7 @@ def _write_calibration(directory, parameters, errors, settings, data):
         lines.append("data = " + _write_table(experiment["data"], os.path.join(directory, f"data{index}.csv")))
         if experiment.get("doses") is not None:
             lines.append("doses = " + _write_table(experiment["doses"], os.path.join(directory, f"doses{index}.csv")))
-        lines += [f"{key} = {_value_text(value)}" for key, value in (experiment.get("settings") or {}).items()]
+        lines += [f"{key} = {_value_text(value)}" for key, value in _as_dict(experiment.get("settings")).items()]
     path = os.path.join(directory, "calibration.cal")
     with open(path, "w") as handle:
         handle.write("\n".join(lines) + "\n")

@@ -18,6 +18,8 @@ from .errors import SettingsError
 from .variables import SymbolType
 
 COLUMNS = ("time", "target", "amount", "value", "rate", "duration", "ii", "addl")
+# As many repeats (addl) as `orvo run --doses` takes.
+MAX_ADDL = 1000000
 
 
 @dataclasses.dataclass(frozen=True)
@@ -34,14 +36,20 @@ def read_records(doses):
     for its columns."""
     if isinstance(doses, (str, os.PathLike)):
         try:
-            frame = pd.read_csv(doses, dtype=str, keep_default_na=False, skipinitialspace=True)
+            # Lines that begin with '#' are comments, as for `orvo run --doses`.
+            frame = pd.read_csv(doses, dtype=str, keep_default_na=False, skipinitialspace=True, comment="#")
         except FileNotFoundError:
             raise SettingsError(f"no dose-record file '{os.fspath(doses)}'") from None
+        except (OSError, ValueError) as exc:  # a folder, unreadable, empty, not CSV text
+            raise SettingsError(f"cannot read the dose-record file '{os.fspath(doses)}': {exc}") from None
     elif isinstance(doses, pd.DataFrame):
         frame = doses.copy()
     else:
         raise SettingsError(f"doses are a DataFrame or a CSV path, not {type(doses).__name__}")
     frame.columns = [str(c).strip().lower() for c in frame.columns]
+    twice = [c for k, c in enumerate(frame.columns) if c in frame.columns[:k]]
+    if twice:
+        raise SettingsError(f"doses: column '{twice[0]}' appears twice")
     unknown = [c for c in frame.columns if c not in COLUMNS]
     if unknown:
         raise SettingsError(f"doses: unknown column '{unknown[0]}' (columns are {', '.join(COLUMNS)})")
@@ -54,7 +62,7 @@ def read_records(doses):
 
 
 def _cell(value):
-    if value is None or (isinstance(value, float) and math.isnan(value)):
+    if value is None or (pd.api.types.is_scalar(value) and pd.isna(value)):  # NaN, NA, NaT: no entry
         return ""
     return str(value).strip() if not isinstance(value, float) else repr(value)
 
@@ -72,7 +80,7 @@ def set_constants(records, library):
     return found
 
 
-def schedule(records, library, instance, stop_time):
+def schedule(records, library, instance, stop_time, start_time=-math.inf):
     """(events, warnings) for one run of `instance`: named quantities read
     from it, repeats unrolled, infusions into a set and a restore. Raises
     SettingsError naming the row (1-based, after the header) and column."""
@@ -114,15 +122,16 @@ def schedule(records, library, instance, stop_time):
                 if variable is None or not variable.settable or variable.is_array:
                     raise SettingsError(f"{where}, {column}: '{text}' is not a model constant") from None
                 number = float(library.read(instance, variable))
-            if signed:
-                if not math.isfinite(number):
-                    raise SettingsError(f"{where}, {column}: the value is not finite")
-            elif not math.isfinite(number) or number < 0 or (positive and number == 0):
+            if not math.isfinite(number):
+                raise SettingsError(f"{where}, {column}: the {column} is {number:g}, it must be finite")
+            if not signed and (number < 0 or (positive and number == 0)):
                 rule = "it must be positive" if positive else "it must not be negative"
                 raise SettingsError(f"{where}, {column}: the {column} is {number:g}, {rule}")
             return number
 
         time = quantity("time")
+        if time < start_time:
+            raise SettingsError(f"{where}, time: the time {time:g} is before the start of the run ({start_time:g})")
         amount = quantity("amount") if get("amount") else quantity("value", signed=True)
         rate = 0.0
         if get("rate"):
@@ -132,11 +141,12 @@ def schedule(records, library, instance, stop_time):
         addl = 0
         if get("addl"):
             try:
-                addl = int(get("addl"))
+                addl = float(get("addl"))  # 3.0 too: a column of a DataFrame with gaps holds floats
             except ValueError:
-                raise SettingsError(f"{where}, addl: a whole number, not '{get('addl')}'") from None
-            if addl < 0:
-                raise SettingsError(f"{where}, addl: a whole number, not '{get('addl')}'")
+                addl = math.nan
+            if not (addl.is_integer() and 0 <= addl <= MAX_ADDL):
+                raise SettingsError(f"{where}, addl: a whole number from 0 to {MAX_ADDL}, not '{get('addl')}'")
+            addl = int(addl)
         interval = 0.0
         if addl > 0:
             if not get("ii"):

@@ -5,11 +5,12 @@ from __future__ import annotations
 
 import atexit
 import enum
+import math
 import signal
 import threading
 from typing import TYPE_CHECKING, Optional, Tuple
 
-from .errors import RunError, RunStateError
+from .errors import RunError, RunStateError, SettingsError
 from .library import FIRST_REGISTRATION_USER_DATA, Library, load_library
 from ._types import Callback, Handle, PathLike, Value
 from .variables import SymbolType
@@ -30,6 +31,16 @@ class ExecutionState(enum.IntEnum):
     DEBUG_CONTINUED = 9
     ERROR = 10
     CONTINUED = 11
+
+
+def _tolerance(value, what, variable):
+    try:
+        value = float(value)
+    except (TypeError, ValueError):
+        raise SettingsError(f"the {what} tolerance of {variable.name} is a number, not {value!r}") from None
+    if not 0 < value < math.inf:
+        raise SettingsError(f"the {what} tolerance of {variable.name} must be positive and finite, not {value!r}")
+    return value
 
 
 def _state(value):
@@ -76,6 +87,8 @@ class Instance:
 
     def __init__(self, model: Optional["Model"] = None, *, lib: Optional[PathLike] = None) -> None:
         if model is not None:
+            if not hasattr(model, "library"):
+                raise TypeError(f"Instance takes a Model (or lib=PATH), not {type(model).__name__}")
             self._library = model.library
         elif isinstance(lib, Library):
             self._library = lib
@@ -119,7 +132,11 @@ class Instance:
         if self.number == 0:
             return
         self._library.run_lock.refuse_inside_callback("close()")
-        if self.running:
+        with _running_lock:
+            background = self in _running
+        # Another thread's blocking run of this instance is not stopped: the
+        # run lock below waits for its end.
+        if background:
             self._request_stop()
             if not self._ended.wait(EXIT_WAIT_SECONDS):
                 raise RunStateError(f"instance {self.number}: the run did not end after stop(); "
@@ -177,11 +194,13 @@ class Instance:
         apply to every later run of any instance)."""
         self._check_open()
         variable = self._library.variable(name)
+        relative, absolute = (None if value is None else _tolerance(value, what, variable)
+                              for value, what in ((relative, "relative"), (absolute, "absolute")))
         self._library.note_instance_tolerance(variable, self.tolerance(variable))
         if relative is not None:
-            self._raw.OrvoSetRelativeError(self.number, variable.number, float(relative))
+            self._raw.OrvoSetRelativeError(self.number, variable.number, relative)
         if absolute is not None:
-            self._raw.OrvoSetAbsoluteError(self.number, variable.number, float(absolute))
+            self._raw.OrvoSetAbsoluteError(self.number, variable.number, absolute)
 
     def tolerance(self, name: str) -> Tuple[float, float]:
         """(relative, absolute) tolerance of a variable."""
@@ -213,7 +232,10 @@ class Instance:
     def run_to(self, time: float) -> None:
         """Advances to `time` (the last interval shortened to end there)."""
         self._check_initialized("run_to()")
-        self._blocking("OrvoRunToTime", float(time))
+        time = float(time)
+        if math.isnan(time):
+            raise SettingsError("run_to(): the time is NaN")
+        self._blocking("OrvoRunToTime", time)
 
     def continue_(self) -> None:
         """Continues the run where it stopped, to its stop time, on this thread."""
@@ -223,6 +245,10 @@ class Instance:
     def reinitialize(self) -> None:
         """Makes the next start begin where the last run ended."""
         self._check_open()
+        # It moves the start time: an Instance's write, which the next Model.run puts back.
+        for variable in self._library.variables:
+            if variable.symbol_type == SymbolType.INDEPENDENT_START:
+                self._library.note_instance_write(variable)
         self._raw.OrvoReinitialize(self.number)
 
     def start(self, *, resume: bool = False) -> None:
@@ -368,10 +394,13 @@ class Instance:
         """function(section_code) whenever that discrete section fires."""
         if not callable(function):
             raise TypeError(f"a callback is callable, not {type(function).__name__}")
+        section_code = int(section_code)
+        if not 0 <= section_code < 2**32:
+            raise ValueError(f"a discrete section code is from 0 to {2**32 - 1}, not {section_code}")
         self._check_idle("add a callback")
         user_data = self._new_user_data()
-        self._registrations[user_data] = ("discrete", int(section_code), function)
-        self._raw.OrvoAddDiscreteEventCallbackFunction(self.number, user_data, int(section_code),
+        self._registrations[user_data] = ("discrete", section_code, function)
+        self._raw.OrvoAddDiscreteEventCallbackFunction(self.number, user_data, section_code,
                                                        self._library.c_callbacks["discrete"])
         return user_data
 
@@ -392,12 +421,16 @@ class Instance:
     def remove(self, handle: Handle) -> None:
         """Removes a callback added by one of the on_... methods or watch()."""
         self._check_idle("remove a callback")
-        if isinstance(handle, tuple):
+        if isinstance(handle, tuple) and len(handle) == 2 and handle[0] in self._listeners:
             kind, function = handle
             if function in self._listeners[kind]:
                 self._listeners[kind].remove(function)
             return
-        kind, key, _ = self._registrations.pop(handle)
+        try:
+            kind, key, _ = self._registrations.pop(handle)
+        except (KeyError, TypeError):
+            raise ValueError(f"{handle!r} is not a handle of a callback of this instance "
+                             "(one that on_... or watch() returned and not yet removed)") from None
         if kind == "discrete":
             self._raw.OrvoRemoveDiscreteEventCallbackFunction(self.number, handle, key,
                                                               self._library.c_callbacks[kind])

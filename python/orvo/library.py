@@ -6,6 +6,7 @@ import ctypes
 import json
 import os
 import shutil
+import tempfile
 import threading
 import weakref
 from typing import Optional
@@ -90,14 +91,46 @@ def find_library(path: Optional[PathLike] = None) -> str:
 
 
 def load_library(path: Optional[PathLike] = None) -> "Library":
-    """The Library for that file, loaded and initialized on first use."""
+    """The Library for that file, loaded and initialized on first use. A file
+    replaced since it was loaded (a model rebuilt in place) is loaded anew;
+    Models of the earlier file keep using it."""
     resolved = find_library(path)
     with _load_lock:
         library = _loaded.get(resolved)
+        identity = _file_identity(resolved)
         if library is None:
             library = Library(resolved)
-            _loaded[resolved] = library
+        elif library.identity != identity:
+            library = _load_replaced(resolved)
+        else:
+            return library
+        library.identity = identity
+        _loaded[resolved] = library
         return library
+
+
+def _file_identity(path):
+    try:
+        info = os.stat(path)
+    except OSError as exc:
+        raise LibraryError(f"cannot read the model library {path}: {exc}") from None
+    return info.st_dev, info.st_ino, info.st_size, info.st_mtime_ns
+
+
+def _load_replaced(path):
+    """The library at `path` loaded from a private copy: the process has the
+    earlier file loaded under that name, and loading the name again would
+    give the earlier file back."""
+    folder = tempfile.mkdtemp(prefix="orvo-library-")
+    try:
+        copy = os.path.join(folder, os.path.basename(path))
+        shutil.copyfile(path, copy)
+        metadata = os.path.splitext(path)[0] + ".json"
+        if os.path.isfile(metadata):
+            shutil.copyfile(metadata, os.path.splitext(copy)[0] + ".json")
+        return Library(path, load_from=copy)
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)  # the loaded copy stays mapped
 
 
 def read_metadata(library_path):
@@ -124,11 +157,12 @@ class Library:
     the library may call them until an instance is destroyed, and each call
     is dispatched by instance number to the live Instance, if any."""
 
-    def __init__(self, path):
-        self.raw = _raw.RawLibrary(path)
+    def __init__(self, path, load_from=None):
+        # `load_from`: a copy of the file at `path` to load instead (see load_library).
+        self.raw = _raw.RawLibrary(load_from or path)
         self.path = path
         # What the model's folder says about it: liborvo_NAME.json beside the library.
-        self.metadata = read_metadata(path)
+        self.metadata = read_metadata(load_from or path)
         time = self.metadata.get("time")
         # The model's unit of time ("" when it declares none).
         self.time_units = str(time.get("units") or "") if isinstance(time, dict) else ""

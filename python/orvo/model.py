@@ -155,7 +155,10 @@ class Model:
         tolerance_items = self._tolerance_items(tolerances)
 
         if times is not None:
-            times = np.unique(np.asarray(times, dtype=float).ravel())
+            try:
+                times = np.unique(np.asarray(times, dtype=float).ravel())
+            except (TypeError, ValueError):
+                times = np.empty(0)  # refused below
             if times.size == 0 or not np.all(np.isfinite(times)):
                 raise SettingsError("times are finite numbers, at least one")
         records = None if doses is None else _doses.read_records(doses)
@@ -280,15 +283,15 @@ class Model:
     def _run_with_doses(self, instance, recorder, records, times, with_grid):
         start = self._setting("zzticg", 0.0)
         tstop = self._setting("tstop", math.inf)
+        if times is not None and (times[0] < start or times[-1] > tstop):
+            raise SettingsError(f"times must lie between the start ({start:g}) and tstop ({tstop:g})")
         if times is None or with_grid:
             cint = self._setting("cint", math.inf)
             count = int(math.floor((tstop - start) / cint + 1e-9)) if math.isfinite(tstop) else 0
             grid = start + cint * np.arange(count + 1)
             grid = np.append(grid[grid < tstop], tstop) if math.isfinite(tstop) else grid
             times = grid if times is None else np.union1d(times, grid)
-        elif times[0] < start or times[-1] > tstop:
-            raise SettingsError(f"times must lie between the start ({start:g}) and tstop ({tstop:g})")
-        events, warnings_ = _doses.schedule(records, self.library, instance.number, times[-1])
+        events, warnings_ = _doses.schedule(records, self.library, instance.number, times[-1], start)
         for text in warnings_:
             warnings.warn(text, stacklevel=4)
         apply = _doses.Applier(self.library, instance.number)
@@ -354,6 +357,10 @@ class Model:
     def _record_columns(self, names):
         if isinstance(names, str):
             names = [names]
+        try:
+            names = list(names)  # once: a generator would be empty the second time
+        except TypeError:
+            raise TypeError(f"record is a variable name or a list of names, not {type(names).__name__}") from None
         # Loops record the same variables run after run: their columns are
         # looked up once per library.
         cache = self.library.__dict__.setdefault("record_columns", {})
@@ -396,9 +403,9 @@ class Model:
             try:
                 relative, absolute = (float(x) for x in pair)
             except (TypeError, ValueError):
-                raise OrvoError(f"tolerances are (relative, absolute) pairs, not {pair!r}") from None
-            if not (relative > 0 and absolute > 0):
-                raise OrvoError(f"tolerances of {variable.name} must be positive: {pair!r}")
+                raise SettingsError(f"tolerances are (relative, absolute) pairs, not {pair!r}") from None
+            if not (0 < relative < math.inf and 0 < absolute < math.inf):
+                raise SettingsError(f"tolerances of {variable.name} must be positive and finite: {pair!r}")
             if variable.symbol_type != SymbolType.STATE:
                 raise OrvoError(f"{variable.name} is not a state; tolerances apply to states")
             checked.append((variable, (relative, absolute)))

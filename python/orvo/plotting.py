@@ -4,6 +4,7 @@ model's names and units."""
 from __future__ import annotations
 
 import math
+import numbers
 from typing import TYPE_CHECKING, Any, Iterable, Mapping, Optional, Sequence, Union
 
 import numpy as np
@@ -28,6 +29,8 @@ _HOURS = {"s": 1 / 3600, "sec": 1 / 3600, "second": 1 / 3600, "seconds": 1 / 360
 def time_factor(model_unit: str, time_unit: str) -> float:
     """The factor that turns times in `model_unit` into `time_unit`. Raises
     ValueError for a unit it does not know, unless the two are the same."""
+    if not isinstance(time_unit, str):
+        raise TypeError(f"time_unit is a unit's name (s, min, h, d, weeks), not {type(time_unit).__name__}")
     if time_unit == model_unit:
         return 1.0
     unknown = [u for u in (model_unit, time_unit) if u.lower() not in _HOURS]
@@ -138,6 +141,8 @@ def _runs(result, labels):
     for item in results:
         if not isinstance(item, (pd.DataFrame, PopulationResult)):
             raise TypeError(f"plot takes Model.run results, not {type(item).__name__}")
+    if isinstance(labels, str):
+        raise TypeError("labels= is a list of names, one per result, not a string")
     if labels is None:
         labels = [None] if len(results) == 1 else [f"run {k + 1}" for k in range(len(results))]
     labels = [None if label is None else str(label) for label in labels]
@@ -151,7 +156,10 @@ def _chosen(variables, available):
         variables = available
     elif isinstance(variables, str):
         variables = [variables]
-    variables = list(variables)
+    try:
+        variables = list(variables)
+    except TypeError:
+        raise TypeError(f"variables are a name or a list of names, not {type(variables).__name__}") from None
     unknown = [v for v in variables if v not in available]
     if unknown:
         raise KeyError(f"not in the result: {', '.join(unknown)} (it has {', '.join(available)})")
@@ -198,6 +206,8 @@ def plot_sensitivity(table: pd.DataFrame, *, ax: Optional["Axes"] = None, title:
     local = "coefficient" in table.columns
     if not local and "S1" not in table.columns:
         raise TypeError("plot_sensitivity takes a table of orvo.sensitivity('local' or 'sobol')")
+    if top is not None and (isinstance(top, bool) or not isinstance(top, numbers.Integral) or top < 1):
+        raise ValueError(f"top is a number of parameters, at least 1, not {top!r}")
     groups = list(table.groupby(["variable", "time"], sort=False))
     if not groups:
         raise ValueError("nothing to plot")

@@ -4,6 +4,8 @@ sampling and statistics have one implementation."""
 from __future__ import annotations
 
 import dataclasses
+import math
+import numbers
 import os
 import re
 import shutil
@@ -141,13 +143,16 @@ def population(scenario: Optional[PathLike], *, settings: Settings = None,
     constants. `progress=True` shows the runs done as they finish: a tqdm
     bar when tqdm is installed, else lines on stderr; a callable is called
     with (done, total) instead."""
+    # Given with --set, after the files: they override the file's own.
     extra = {}
     if runs is not None:
-        extra["runs"] = int(runs)
+        extra["runs"] = whole_number(runs, "runs")
     if seed is not None:
-        extra["seed"] = int(seed)
+        extra["seed"] = whole_number(seed, "seed")
     if sampling is not None:
         extra["sampling"] = str(sampling)
+    if jobs is not None:
+        jobs = whole_number(jobs, "jobs")
     temporary = out is None
     out = _output_directory(out, "population")
     try:
@@ -160,11 +165,11 @@ def population(scenario: Optional[PathLike], *, settings: Settings = None,
 
 def _population(out, temporary, scenario, settings, distributions, extra, vars, at, params, jobs, cli,
                 lib, progress, tolerances, doses):
-    scenario_path = _scenario_path(scenario, distributions, extra, out)
+    scenario_path = _scenario_path(scenario, distributions, out)
     arguments = ["batch"]
     if scenario_path:
         arguments += ["--scenario", scenario_path]
-    arguments += _settings_arguments(settings)
+    arguments += _settings_arguments(settings) + _settings_arguments(extra)
     arguments += _list_argument("--vars", vars) + _list_argument("--at", at)
     if isinstance(params, pd.DataFrame):
         path = os.path.join(out, "params.csv")
@@ -173,7 +178,7 @@ def _population(out, temporary, scenario, settings, distributions, extra, vars, 
     if params is not None:
         arguments += ["--params", os.fspath(params)]
     if jobs is not None:
-        arguments += ["--jobs", str(int(jobs))]
+        arguments += ["--jobs", str(jobs)]
     if progress:
         arguments.append("--progress")
     arguments += _tolerance_arguments(tolerances) + _doses_arguments(doses, out)
@@ -217,6 +222,15 @@ def sensitivity(method: str, scenario: PathLike, *, params: Union[str, Iterable[
     `progress` as in population()."""
     if method not in ("local", "sobol"):
         raise ValueError(f"method is 'local' or 'sobol', not {method!r}")
+    if not isinstance(scenario, (str, os.PathLike)):
+        raise TypeError(f"sensitivity needs a population file: scenario is a path, not {type(scenario).__name__}")
+    runs, bootstrap, jobs = (None if value is None else whole_number(value, name)
+                             for value, name in ((runs, "runs"), (bootstrap, "bootstrap"), (jobs, "jobs")))
+    if step is not None:
+        try:
+            step = float(step)
+        except (TypeError, ValueError):
+            raise SettingsError(f"step is a number, not {step!r}") from None
     temporary = out is None
     out = _output_directory(out, method)
     try:
@@ -233,14 +247,11 @@ def _sensitivity(method, out, scenario, params, vars, at, step, runs, bootstrap,
     if method == "local":
         arguments += _list_argument("--params", params)
         if step is not None:
-            arguments += ["--step", repr(float(step))]
+            arguments += ["--step", repr(step)]
     else:
-        if runs is not None:
-            arguments += ["--runs", str(int(runs))]
-        if bootstrap is not None:
-            arguments += ["--bootstrap", str(int(bootstrap))]
-        if jobs is not None:
-            arguments += ["--jobs", str(int(jobs))]
+        for option, value in (("--runs", runs), ("--bootstrap", bootstrap), ("--jobs", jobs)):
+            if value is not None:
+                arguments += [option, str(value)]
     arguments += _list_argument("--vars", vars) + _list_argument("--at", at) + _tolerance_arguments(tolerances)
     arguments += _doses_arguments(doses, out) + (["--progress"] if progress else []) + ["--out", out]
     _run_cli(arguments, cli, lib, progress)
@@ -258,7 +269,8 @@ def _doses_arguments(doses, out):
         return []
     if isinstance(doses, pd.DataFrame):
         path = os.path.join(out, "doses.csv")
-        doses.to_csv(path, index=False)
+        # Every digit, and whole numbers without ".0": addl is read as a whole number.
+        doses.to_csv(path, index=False, float_format="%.17g")
         return ["--doses", path]
     if isinstance(doses, (str, os.PathLike)):
         return ["--doses", os.fspath(doses)]
@@ -373,17 +385,35 @@ class _ProgressDisplay:
             self._bar.close()
 
 
-def _scenario_path(scenario, distributions, extra, directory):
+def whole_number(value, name):
+    """A count or seed given to a command as an int: whole numbers only
+    (1000.0 too), never cut short (2.5) or overflowing (inf)."""
+    if isinstance(value, str):
+        try:
+            return int(value.strip())
+        except ValueError:
+            pass
+    elif isinstance(value, numbers.Integral) and not isinstance(value, bool):
+        return int(value)
+    elif isinstance(value, numbers.Real) and not isinstance(value, bool) and math.isfinite(value) \
+            and float(value).is_integer():
+        return int(value)
+    raise SettingsError(f"{name} is a whole number, not {value!r}")
+
+
+def _scenario_path(scenario, distributions, directory):
     """The scenario as given, or a file in `directory` that adds distribution
-    lines and population settings to it."""
-    if not distributions and not extra:
+    lines to it."""
+    if not distributions:
         return os.fspath(scenario) if scenario is not None else None
     lines = []
     if scenario is not None:
-        with open(scenario) as handle:
-            lines.append(handle.read().rstrip("\n"))
-    lines += [f"{name} = {value}" for name, value in extra.items()]
-    lines += [f"{name} ~ {law}" for name, law in (distributions or {}).items()]
+        try:
+            with open(scenario) as handle:
+                lines.append(handle.read().rstrip("\n"))
+        except (OSError, UnicodeDecodeError) as exc:
+            raise SettingsError(f"cannot read the population file '{os.fspath(scenario)}': {exc}") from None
+    lines += [f"{name} ~ {law}" for name, law in distributions.items()]
     path = os.path.join(directory, "population.scenario")
     with open(path, "w") as handle:
         handle.write("\n".join(lines) + "\n")

@@ -136,7 +136,11 @@ class Variable:
         if t in (DataType.DOUBLE, DataType.REAL, DataType.FLOAT):
             if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
                 raise self._mismatch(value, "a real number")
-            value = float(value)
+            try:
+                value = float(value)
+            except OverflowError:
+                raise VariableTypeError(f"{self.name} is a {self._type_text}; an integer of {len(str(abs(value)))} "
+                                        "digits is out of its range") from None
             if t == DataType.FLOAT and math.isfinite(value) and abs(value) > np.finfo(np.float32).max:
                 raise VariableTypeError(f"{self.name} is a float; {value!r} is out of its range")
             return value

@@ -117,6 +117,15 @@ def test_refuses_incomplete_arguments(data):
         orvo.calibrate()
     with pytest.raises(SettingsError, match="needs errors= and data="):
         orvo.calibrate(parameters={"ke": "lognormal(0.3, 3)"})
+    with pytest.raises(SettingsError, match="not the folder of a finished calibration"):
+        orvo.calibrate(parameters={"ke": "lognormal(0.3, 3)"}, errors={"conc": "normal 1"}, lib=LIB,
+                       data=pd.DataFrame({"time": [2.0], "variable": ["conc"], "value": [1.0]}),
+                       resume=os.path.join(os.path.dirname(LIB), "no-such-calibration"))
+    # settings as a Series are written like a dict; a count is whole
+    with pytest.raises(SettingsError, match="iterations is a whole number"):
+        orvo.calibrate(parameters={"ke": "lognormal(0.3, 3)"}, errors={"conc": "normal 1"},
+                       settings=pd.Series({"ka": KA}), lib=LIB, iterations=2.5,
+                       data=pd.DataFrame({"time": [2.0], "variable": ["conc"], "value": [1.0]}))
     with pytest.raises(orvo.CliError, match="refused"):
         orvo.calibrate(parameters={"nosuch": "normal(0, 1)"}, errors={"conc": "normal 1"},
                        data=pd.DataFrame({"time": [2.0], "variable": ["conc"], "value": [1.0]}), lib=LIB,

@@ -77,6 +77,12 @@ def test_population_tables_and_bands(tmp_path, capsys):
     with pytest.raises(orvo.CliError) as refused:
         orvo.population(scenario, vars=["no_such_variable"], out=tmp_path / "bad")
     assert refused.value.exit_code == 2
+    # runs= overrides the file's runs; run k's values depend only on the seed and k
+    fewer = orvo.population(scenario, runs=3.0, vars=["ca_mi"], at=[48])
+    assert fewer.runs["bw_m"].tolist() == runs["bw_m"].tolist()[:3]
+    for bad in [{"runs": 2.5}, {"runs": float("inf")}, {"seed": "eleven"}, {"jobs": 1.5}]:
+        with pytest.raises(orvo.SettingsError, match=next(iter(bad))):
+            orvo.population(scenario, vars=["ca_mi"], **bad)
 
 
 @needs_batch

@@ -28,6 +28,14 @@ def test_stepping_and_run_to_time(model):
         assert instance.time == pytest.approx(100.0, abs=1e-9) and instance["cint"] == 24.0
         instance.run_to(50.0)   # a target in the past does nothing
         assert instance.time == pytest.approx(100.0, abs=1e-9)
+        with pytest.raises(orvo.SettingsError, match="NaN"):
+            instance.run_to(float("nan"))
+        # tolerances the solver cannot take are refused, leaving the old ones
+        for relative, absolute in [(-1.0, None), (0.0, None), (None, float("nan")), (float("inf"), None),
+                                   ("tight", None)]:
+            with pytest.raises(orvo.SettingsError, match="aplasma_mi"):
+                instance.set_tolerance("aplasma_mi", relative, absolute)
+        assert instance.tolerance("aplasma_mi") == (1e-4, 1e-4)
         instance["aplasma_mi"] = 0.5 * instance["aplasma_mi"]  # states may be set between steps
         instance.continue_()  # on the grid from t = 100, the last interval ending at tstop
         assert instance.time == 2400.0
@@ -38,6 +46,15 @@ def test_stepping_and_run_to_time(model):
             with pytest.raises(orvo.RunStateError, match="most recently created"):
                 instance.step()
             later.prestep()
+    # a step that ended in the error state does not cut the next run short
+    with model.instance() as failing:
+        failing.set("bw_f", 72.3)  # no maternal weight left: the derivatives divide by zero
+        for call in (failing.run, failing.step):
+            with pytest.raises(orvo.RunError):
+                call()
+        failing.set("bw_f", 3.4)
+        failing.run()
+        assert failing.time == 2400.0
     for _ in range(120):  # instances dropped unclosed give their slots back
         model.instance()
     closed = model.instance()
@@ -158,3 +175,11 @@ def test_callbacks_as_python_callables(model):
         assert {k: len(v) for k, v in seen.items()} == before
         with pytest.raises(TypeError):
             instance.on_tick("not callable")
+        for handle in [handles[0], 12345, ("nosuch", print), [1]]:  # removed already, or never a handle
+            with pytest.raises(ValueError, match="not a handle"):
+                instance.remove(handle)
+        for code in (-1, 2**32):
+            with pytest.raises(ValueError, match="section code"):
+                instance.on_discrete_event(code, print)
+    with pytest.raises(TypeError, match="Model"):
+        orvo.Instance("liborvo_pregnancy.so")

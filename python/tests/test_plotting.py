@@ -21,12 +21,19 @@ def test_plot_refuses_what_it_cannot_draw(model):
              (dict(result={"a": one}, labels=["b"]), ValueError, "a dict names"),
              (dict(result=one, variables=["nosuch"]), KeyError, "nosuch"),
              (dict(result=[one, "x"]), TypeError, "not str"),
-             (dict(result=[]), ValueError, "nothing to plot")]
+             (dict(result=[]), ValueError, "nothing to plot"),
+             (dict(result=[one, one], labels="ab"), TypeError, "not a string"),
+             (dict(result=one, variables=5), TypeError, "not int"),
+             (dict(result=one, time_unit=24), TypeError, "not int")]
     for arguments, error, text in cases:
         with pytest.raises(error, match=text):
             orvo.plot(**arguments)
     with pytest.raises(TypeError):
         orvo.plot_sensitivity(pd.DataFrame({"a": [1]}))
+    local = pd.DataFrame({"parameter": ["a", "b"], "variable": "v", "time": 1.0, "coefficient": [1.0, -2.0]})
+    for top in (0, -1, 1.5, "2"):  # -1 kept all but one
+        with pytest.raises(ValueError, match="top"):
+            orvo.plot_sensitivity(local, top=top)
     with pytest.raises(ValueError, match="3 observed values against 2"):
         orvo.plot_fit([1, 2, 3], [1, 2])
     plt.close("all")

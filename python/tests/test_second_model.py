@@ -4,6 +4,7 @@ driven through the package, against its closed form."""
 import io
 import math
 import os
+import shutil
 import subprocess
 
 import numpy as np
@@ -77,6 +78,13 @@ def test_dose_records_are_exact_and_match_the_command_line(tmp_path):
 
 @pytest.mark.parametrize("records, words", [
     ({"time": [1.0], "target": ["nosuch"], "amount": [1.0]}, "unknown target 'nosuch'"),
+    ({"time": [0.5], "target": ["agut"], "amount": [1.0], "zzticg": 1.0}, "before the start of the run"),
+    ({"time": [1.0], "Time": [2.0], "target": ["agut"], "amount": [1.0]}, "column 'time' appears twice"),
+    ({"time": [1.0], "target": ["agut"], "amount": [1.0], "ii": [1e-9], "addl": [10**8]}, "addl: a whole number"),
+    ({"time": [1.0], "target": ["agut"], "amount": [1.0], "ii": [1.0], "addl": [2.5]}, "addl: a whole number"),
+    ({"time": [float("inf")], "target": ["agut"], "amount": [1.0]}, "the time is inf, it must be finite"),
+    (os.devnull, "cannot read the dose-record file"),      # empty
+    (os.path.dirname(LIB or "."), "cannot read the dose-record file"),  # a folder
     ({"time": [1.0], "target": ["conc"], "amount": [1.0]}, "'conc' is not a state"),
     ({"time": [1.0], "target": ["agut"], "value": [1.0]}, "not a constant the run may set"),
     ({"time": [-1.0], "target": ["agut"], "amount": [1.0]}, "it must not be negative"),
@@ -89,8 +97,53 @@ def test_dose_records_are_exact_and_match_the_command_line(tmp_path):
 ])
 def test_bad_dose_records_are_refused(records, words):
     model = orvo.Model(lib=LIB)
+    settings = {"tstop": 12.0}
+    if isinstance(records, dict):
+        settings["zzticg"] = records.pop("zzticg", 0.0)
+        records = pd.DataFrame(records)
     with pytest.raises(orvo.SettingsError, match=words):
-        model.run({"tstop": 12.0}, doses=pd.DataFrame(records))
+        model.run(settings, doses=records)
+
+
+def test_dose_files_take_comments_and_whole_floats(tmp_path):
+    # Lines that begin with '#' are comments, as for orvo run; columns with
+    # gaps (floats with NaN, or pandas' nullable integers with NA) are read
+    # as a file with empty cells.
+    model = orvo.Model(lib=LIB)
+    settings = {"tstop": 12.0, "cint": 1.0, "dose": 0.0, "ialg": 5, "nstp": 1000}
+    path = tmp_path / "doses.csv"
+    path.write_text("# two doses\ntime,target,amount,ii,addl\n\n# the first\n0.5,agut,10,,\n2.5,agut,10,3,1\n")
+    from_file = model.run(settings, record=["acentral"], doses=path)
+    nullable = pd.array([None, 3], dtype="Int64"), pd.array([None, 1], dtype="Int64")
+    for ii, addl in (([None, 3.0], [None, 1.0]), nullable):
+        frame = pd.DataFrame({"time": [0.5, 2.5], "target": "agut", "amount": 10.0, "ii": ii, "addl": addl})
+        from_frame = model.run(settings, record=["acentral"], doses=frame)
+        assert from_file["acentral"].equals(from_frame["acentral"]), frame.dtypes
+        if os.environ.get("ORVO_CLI"):  # the same records for every run of a population
+            population = orvo.population(None, settings=settings, params=pd.DataFrame({"ka": [1.5]}),
+                                         vars=["acentral"], at=[12], doses=frame, lib=LIB)
+            assert population.runs["acentral@12"].iloc[0] == pytest.approx(from_file["acentral"].loc[12.0],
+                                                                           rel=1e-12)
+    expected = sum(closed_form(from_file.index, 10.0, at, 1.5, 0.2) for at in (0.5, 2.5, 5.5))
+    assert np.max(np.abs(from_file["acentral"].to_numpy() - expected)) < 1e-8
+
+
+def test_a_library_rebuilt_in_place_is_loaded_anew(tmp_path):
+    # orvo build replaces the file: a Model of that path afterwards is of the
+    # new model, and a Model made before keeps running the one it loaded.
+    path = tmp_path / "liborvo_rebuilt.so"
+    shutil.copyfile(LIB, path)
+    before = orvo.Model(lib=path)
+    assert orvo.Model(lib=path).library is before.library
+    replacement = tmp_path / "staged.so"
+    shutil.copyfile(os.environ["ORVO_LIB"], replacement)
+    os.replace(replacement, path)
+    after = orvo.Model(lib=path)
+    assert after.library is not before.library and after.library.path == before.library.path
+    assert "ca_mi" in set(after.variables["name"]) and "ca_mi" not in set(before.variables["name"])
+    assert orvo.Model(lib=path).library is after.library
+    assert before.run({"tstop": 2.0}, record=["acentral"]).index.max() == 2.0
+    assert after.run({"tstop": 48.0}, record=["ca_mi"]).index.max() == 48.0
 
 
 def test_population_with_dose_records_samples_the_named_amount(tmp_path):

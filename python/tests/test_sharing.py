@@ -15,6 +15,7 @@ def test_instance_writes_do_not_reach_later_model_runs(model):
         ("set", ("ialg", 1)),
         ("set", ("pdoseug_i", 5000.0)),
         ("tolerance", ("aplasma_mi", 1e-2, 1e-2)),
+        ("reinitialize", ()),  # moves the start time to where the instance's run ended
     ]
     for action, arguments in cases:
         with model.instance() as instance:
@@ -24,6 +25,10 @@ def test_instance_writes_do_not_reach_later_model_runs(model):
                 assert instance.get(arguments[0]) == arguments[1]
                 # The Model reports its own value while the write is pending.
                 assert model.get(arguments[0]) == before
+            elif action == "reinitialize":
+                instance.run()
+                instance.reinitialize()
+                assert instance.get("zzticg") == 240.0 and model.get("zzticg") == 0.0
             else:
                 instance.set_tolerance(*arguments)
         result = model.run(record=["ca_mi"])

@@ -117,6 +117,20 @@ def test_exclusive_block_keeps_other_threads_out(model):
     assert outcome == {"tmax": 48}
 
 
+def test_close_from_another_thread_waits_for_a_blocking_run(model):
+    # close() stops a background run; another thread's blocking run ends first
+    model.update({"pdoseug_i": 200, "cint": 24, "tstop": 2400})
+    instance = model.instance()
+    times = []
+    ticked = threading.Event()
+    instance.on_tick(lambda tick: (times.append(instance.time), ticked.set(), time.sleep(0.002)))
+    closer = threading.Thread(target=lambda: ticked.wait(120) and instance.close())
+    closer.start()
+    instance.run()
+    closer.join(120)
+    assert instance.closed and times[-1] == 2400
+
+
 # Each asks, from inside a tick of `instance`'s run, for something that needs
 # the library to itself. `other` is an older instance of the same model.
 NESTED_CALLS = {

@@ -64,6 +64,7 @@ def test_typed_values_and_refusals(model):
         ("bw_m", "72", orvo.VariableTypeError),
         ("bw_m", False, orvo.VariableTypeError),
         ("bw_m", [1.0], orvo.VariableTypeError),
+        ("bw_m", 10**400, orvo.VariableTypeError),
         ("wesitg", 2, orvo.VariableTypeError),
         ("clf_uim_t", 1.0, orvo.VariableTypeError),
         ("clf_uim_t", np.zeros(15), orvo.VariableTypeError),
@@ -125,9 +126,13 @@ def test_run_options_and_failures(model):
     assert model.get("cint") == 1000.0
     with orvo.Instance(model) as instance:  # tolerances are restored too
         assert instance.tolerance("aplasma_mi") == (1e-4, 1e-4)
-    for bad in [(0, 1e-6), "tight", (1e-6,)]:
+    for bad in [(0, 1e-6), "tight", (1e-6,), (math.inf, 1e-6), (1e-6, math.nan)]:
         with pytest.raises(orvo.OrvoError):
             model.run(short, tolerances=bad)
+    # names from an iterator are read once, all of them
+    assert list(model.run(short, record=iter(["ca_mp", "cthy_fi"])).columns) == ["ca_mp", "cthy_fi"]
+    with pytest.raises(TypeError, match="record"):
+        model.run(short, record=5)
     # with no maternal weight left beside the fetus the derivatives divide by
     # zero: the run ends in the error state and raises with its messages
     with pytest.raises(orvo.RunError) as raised:
@@ -199,9 +204,12 @@ def test_output_times(model, times, cint, expected):
 
 
 def test_output_times_refused(model):
-    for times in ([], [math.nan], [-1.0], [300.0]):
-        with pytest.raises(orvo.SettingsError):
-            model.run({"tstop": 240}, record=["ca_mi"], times=times)
+    # alone, with the grid of cint, and with dose records (which run from stop to stop)
+    doses = pd.DataFrame({"time": [20.0], "target": ["aplasma_mi"], "amount": [1.0]})
+    for options in ({}, {"cint": 24}, {"doses": doses}, {"cint": 24, "doses": doses}):
+        for times in ([], [math.nan], [5.0], [300.0], ["soon"]):
+            with pytest.raises(orvo.SettingsError):
+                model.run({"zzticg": 10, "tstop": 240}, record=["ca_mi"], times=times, **options)
 
 
 def test_reprs_summarise(model):

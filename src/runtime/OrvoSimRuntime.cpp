@@ -251,6 +251,10 @@ void OrvoSimRuntime::OrvoSimReset(uint32_t instance) {
     SetSettingByte(*record, SettingZzstopflag, 0);
     SetSettingByte(*record, SettingZzicon, 0);
     SetSettingByte(*record, SettingZzstepstop, 1);
+    // A step or pre-step that ended in an error never reached the point that
+    // takes its request back: a new run must not stop where it would have.
+    record->singleStepFlag = 0;
+    record->preStepFlag = 0;
     if (record->solver) record->solver->ClearEventQueues();
 }
 
