@@ -28,13 +28,15 @@ DoseModel TestModel(std::map<std::string, double>& constants) {
     return model;
 }
 
-bool Schedule(const std::string& text, DoseSchedule& schedule, std::string& error, double stop = 100.0) {
+bool Schedule(const std::string& text, DoseSchedule& schedule, std::string& error, double stop = 100.0,
+              double start = 0.0) {
     static std::map<std::string, double> constants;
     constants = {{"dose", 5.0}, {"kin", 0.0}, {"late", 250.0}, {"minus", -1.0}};
     std::istringstream in(text);
     std::vector<DoseRecord> records;
-    return ReadDoseRecords(in, "d.csv", records, error) &&
-           ScheduleDoses(records, TestModel(constants), stop, schedule, error);
+    DoseModel model = TestModel(constants);
+    model.start = start;
+    return ReadDoseRecords(in, "d.csv", records, error) && ScheduleDoses(records, model, stop, schedule, error);
 }
 
 TEST(DoseRecords, BadRecordsNameTheirPlace) {
@@ -75,6 +77,12 @@ TEST(DoseRecords, BadRecordsNameTheirPlace) {
         EXPECT_FALSE(Schedule(c.text, schedule, error));
         EXPECT_EQ(error.rfind(c.message, 0), 0u) << error;
     }
+    // A run starting at t = 10 takes a dose at its start, not one before it.
+    DoseSchedule schedule;
+    std::string error;
+    EXPECT_TRUE(Schedule("time,target,amount\n10,a,5\n", schedule, error, 100.0, 10.0)) << error;
+    EXPECT_FALSE(Schedule("time,target,amount\n10,a,5\n9.5,b,1\n", schedule, error, 100.0, 10.0));
+    EXPECT_EQ(error, "d.csv:3:1: the dose at t = 9.5 is before the run's start, t = 10 (zzticg)");
 }
 
 TEST(DoseRecords, RepeatsInfusionsAndNamedQuantitiesExpandInTimeOrder) {

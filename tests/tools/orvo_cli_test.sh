@@ -152,6 +152,10 @@ doses)
     "$orvo" run --lib "$lib/liborvo_infusion_test.so" --doses "$work/late.csv" >"$work/late.out" 2>"$work/err" || fail "late record"
     grep -q 'late.csv:2: a dose at t = 100' "$work/err" || fail "late record not warned: $(cat "$work/err")"
     expect_refused "no-such.csv" run --doses "$work/no-such.csv"
+    # A record before a later start is refused, where the run used to stop at its start.
+    printf 'time,target,amount\n1,a,5\n' >"$work/early.csv"
+    expect_refused "early.csv:2:1: the dose at t = 1 is before the run's start, t = 2" \
+        run --lib "$lib/liborvo_infusion_test.so" --doses "$work/early.csv" --set zzticg=2
     # A population whose dose amount is sampled through a constant the records name:
     # the same tables with one worker, two, and three merged shards.
     printf 'time,target,amount\n0.5,a,bolus\n' >"$work/pop-doses.csv"

@@ -6,6 +6,7 @@
 #include <map>
 
 #include "CsvReader.h"
+#include "NumberText.h"
 #include "ValueParser.h"
 
 namespace {
@@ -219,6 +220,11 @@ bool ScheduleDoses(const std::vector<DoseRecord>& records, const DoseModel& mode
         }
         double time = 0.0, amount = 0.0, rate = 0.0, interval = 0.0;
         if (!valueOf(r.time, "time", false, time)) return false;
+        if (time < model.start) {
+            error = r.time.where + ": the dose at t = " + FormatReal(time) + " is before the run's start, t = " +
+                    FormatReal(model.start) + " (zzticg)";
+            return false;
+        }
         if (r.amount.given && !valueOf(r.amount, "amount", false, amount)) return false;
         if (r.value.given) {
             if (!read(r.value, amount)) return false;

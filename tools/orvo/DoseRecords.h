@@ -61,6 +61,8 @@ struct DoseModel {
     // The current value of a named constant (called only for names that
     // describe() calls settable).
     std::function<double(const std::string& name)> read;
+    // The run's start time: a record before it is refused.
+    double start = 0.0;
 };
 
 // One change at one time.
@@ -80,7 +82,8 @@ struct DoseSchedule {
 
 // Expands the records for one run: named quantities read from the model,
 // repeats unrolled, infusions into a set and a restore. False with `error`
-// (FILE:LINE:COL: message) on a record no run can mean. Records at or after
+// (FILE:LINE:COL: message) on a record no run can mean, or one before the
+// model's start. Records at or after
 // `stopTime` are left out with a warning.
 bool ScheduleDoses(const std::vector<DoseRecord>& records, const DoseModel& model, double stopTime,
                    DoseSchedule& schedule, std::string& error);

@@ -23,6 +23,8 @@ DoseModel DoseModelOf(const ModelVariables& variables) {
         ModelVariable v;
         return variables.Find(name, v) ? variables.ReadNumber(v) : 0.0;
     };
+    ModelVariable start;
+    if (variables.Find("zzticg", start)) model.start = variables.ReadNumber(start);
     return model;
 }
 
