@@ -255,6 +255,14 @@ CASES = [
 ]
 
 
+# The model's name is the generated code's namespace: (name, where, message).
+MODEL_NAMES = [
+    ("new", "1:7", "'new' is a reserved name"),
+    ("std", "1:7", "'std' is a reserved name"),
+    ("exp", "1:7", "'exp' is a reserved name"),
+    ("zzmodel", "1:7", "'zzmodel' is a reserved name"),
+]
+
 # Inputs past what a recursive reader copes with, or characters that look like
 # digits: (description body, where, message), run as the build runs the
 # generator, in its own process.
@@ -315,6 +323,19 @@ class DescriptionErrors(unittest.TestCase):
                 self.assertIn(message, stderr)
                 self.assertEqual(os.listdir(os.path.join(out, "model")), [])
 
+
+    def test_reserved_model_names_are_refused(self):
+        for name, where, message in MODEL_NAMES:
+            with self.subTest(name=name), tempfile.TemporaryDirectory() as out:
+                path = os.path.join(out, "m.model")
+                with open(path, "w", encoding="utf-8") as f:
+                    f.write(VALID.replace("model m;", f"model {name};"))
+                stderr = io.StringIO()
+                with contextlib.redirect_stderr(stderr):
+                    status = modelgen.main([path, "--name", name, "--out", out])
+                self.assertEqual(status, 1, stderr.getvalue())
+                self.assertTrue(stderr.getvalue().startswith(f"{path}:{where}: "), stderr.getvalue())
+                self.assertIn(message, stderr.getvalue())
 
     def run_generator(self, text, out):
         path = os.path.join(out, "m.model")

@@ -134,6 +134,8 @@ class _Analysis:
         if not re.fullmatch(r"[a-z][a-z0-9_]*", m.name):
             raise DescriptionError(m.name_at, f"model name '{m.name}' must be lower case letters, "
                                               "digits and underscores")
+        # The name is the generated code's namespace.
+        self._check_name(m.name, m.name_at)
         for d in m.declarations:
             self._declare(d)
         if m.time_units:
