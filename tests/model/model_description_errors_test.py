@@ -56,6 +56,8 @@ CASES = [
     ("model m;\nstates { x = 0; }\nvariables { a; b; }\n"
      "derivative { dt(x) = a;\n a = b + 1;\n b = 2 * a; }\nterminate when t >= 1;\n",
      "5:2", "algebraic loop: a -> b -> a"),
+    ("model m;\nstates { x = 0; }\nvariables { r; }\nderivative { dt(x) = r;\n r = r + 1; }\n"
+     "terminate when t >= 1;\n", "5:2", "algebraic loop: r -> r"),
     ("model m;\nconstants { w[3] = {1, 2}; }\n", "2:13", "array 'w' has size 3 but 2 values"),
     ("model m;\ntables { f[3] = {0: 1, 1: 2}; }\n", "2:10", "table 'f' has 3 points but 2"),
     ("model m;\ntables { f[2] = {1: 1, 0: 2}; }\n", "2:24", "breakpoints must ascend"),

@@ -633,6 +633,10 @@ class _Analysis:
         needs = []
         for k, s in enumerate(statements):
             read = {name for expr in expressions([s]) for name, _ in self._reads(expr)}
+            # A statement reading what it assigns would read the previous evaluation's value.
+            if not isinstance(s, If) and not s.derivative and assignment_key(s) in read:
+                raise DescriptionError(s.at, f"algebraic loop: {assignment_key(s)} -> "
+                                             f"{assignment_key(s)}")
             needs.append(sorted({position[id(self.unit_of[name])] for name in read
                                  if name in computed} - {k}))
         users = [[] for _ in statements]
