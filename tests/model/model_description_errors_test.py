@@ -58,6 +58,14 @@ CASES = [
      "5:2", "algebraic loop: a -> b -> a"),
     ("model m;\nstates { x = 0; }\nvariables { r; }\nderivative { dt(x) = r;\n r = r + 1; }\n"
      "terminate when t >= 1;\n", "5:2", "algebraic loop: r -> r"),
+    # Initial conditions are computed before the states have values.
+    ("model m;\nstates { x = 1; y = x; }\nderivative { dt(x) = -x; dt(y) = 0; }\nterminate when t >= 1;\n",
+     "2:21", "the initial condition of 'y' reads state 'x', which has no value yet"),
+    ("model m;\nstates { x = r; }\nvariables { r; q; }\nderivative { dt(x) = -x;\n q = 2 * x; r = q + 1; }\n"
+     "terminate when t >= 1;\n", "2:14",
+     "the initial condition of 'x' reads 'r', which the derivative section computes from the states"),
+    ("model m;\nstates { x = 1; }\nderivative { dt(x) = -x / (1.5 - 3 * 0.5); }\nterminate when t >= 1;\n",
+     "3:25", "division by zero: the divisor is always 0"),
     ("model m;\nconstants { w[3] = {1, 2}; }\n", "2:13", "array 'w' has size 3 but 2 values"),
     ("model m;\ntables { f[3] = {0: 1, 1: 2}; }\n", "2:10", "table 'f' has 3 points but 2"),
     ("model m;\ntables { f[2] = {1: 1, 0: 2}; }\n", "2:24", "breakpoints must ascend"),

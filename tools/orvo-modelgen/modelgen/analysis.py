@@ -189,6 +189,7 @@ class _Analysis:
                     what = f"element {k} of variable '{d.name}'" if k else f"variable '{d.name}'"
                     raise DescriptionError(d.at, f"{what} is never assigned")
         ordered = self._dependency_order(computed)
+        self._check_initial_conditions(states, ordered)
         self._check_repeated_sections()
         self._check_host_declarations()
         self._check_units()
@@ -472,6 +473,12 @@ class _Analysis:
                                                     f"write {node.name}(...){_units_hint(d)}")
             elif isinstance(node, Call):
                 self._check_call(node)
+            elif isinstance(node, Binary) and node.op == "/" and fold(node.right) == 0 \
+                    and not fold(node.left):
+                # A non-zero number over 0 is how an infinity is written.
+                raise DescriptionError(node.at, "division by zero: the divisor is always 0 "
+                                                "(only a non-zero number over 0, an infinity, is "
+                                                "allowed)")
 
     def _check_call(self, call):
         d = self.declared.get(call.name)
@@ -657,6 +664,28 @@ class _Analysis:
         if len(order) < len(statements):
             self._report_loop(statements, needs, waiting)
         return order
+
+    def _check_initial_conditions(self, states, ordered):
+        """The initial conditions are computed before the states have values:
+        they may not read a state, nor what the derivative section computes
+        from the states."""
+        state_keys = {key for d in states for key, _ in _elements(d)}
+        varying = set(state_keys)
+        for unit in ordered:
+            if any(name in varying for expr in expressions([unit]) for name, _ in self._reads(expr)):
+                varying.update(assignment_key(s) for s in assignments([unit]) if not s.derivative)
+        for d in states:
+            for expr in _initials(d):
+                for name, at in self._reads(expr):
+                    if name in state_keys:
+                        raise DescriptionError(at, f"the initial condition of '{d.name}' reads "
+                                                   f"state '{name}', which has no value yet: "
+                                                   "write that state's initial condition instead")
+                    if name in varying:
+                        raise DescriptionError(at, f"the initial condition of '{d.name}' reads "
+                                                   f"'{name}', which the derivative section "
+                                                   "computes from the states: they have no "
+                                                   "value yet")
 
     def _report_loop(self, statements, needs, waiting):
         # Walk back along unmet dependencies from a stuck statement until one repeats.
