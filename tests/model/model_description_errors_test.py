@@ -42,6 +42,7 @@ UNITS = ("model m;\ntime t [h];\nstates { x = 0 [mg]; }\nconstants { k = 1 [1/h]
 # (description, where, message): `where` is line:col in the description.
 CASES = [
     ("model m;\nstates { x = 0 }\n", "2:16", "expected ';', found '}'"),
+    ("\ufeffmodel m;\nstates { x = 0 }\n", "2:16", "expected ';', found '}'"),   # a byte-order mark
     ("model m;\nstates { x = 0; }\nderivative { dt(x) = 1 +* 2; }\n", "3:25",
      "expected an expression, found '*'"),
     ("model m;\nstates { x = 0; }\nderivative { dt(x) = 1.5e; }\n", "3:22", "malformed number"),

@@ -160,6 +160,11 @@ std::string DefaultBuildConfigPath() {
 }
 
 std::string DeclaredModelName(const std::string& path, std::string& error) {
+    std::error_code ec;
+    if (fs::is_directory(path, ec)) {
+        error = path + ":1:1: cannot read the description: it is a folder";
+        return {};
+    }
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         error = path + ":1:1: cannot read the description: " + std::strerror(errno);
@@ -167,7 +172,9 @@ std::string DeclaredModelName(const std::string& path, std::string& error) {
     }
     std::ostringstream content;
     content << in.rdbuf();
-    const std::string text = content.str();
+    std::string text = content.str();
+    // A UTF-8 byte-order mark is skipped, as the generator skips it.
+    if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) text.erase(0, 3);
     std::size_t at = SkipBlank(text, 0);
     if (text.compare(at, 5, "model") != 0 || (at + 5 < text.size() && !std::isspace(static_cast<unsigned char>(text[at + 5])))) {
         error = Where(path, text, at) + "a description starts with 'model NAME;'";
