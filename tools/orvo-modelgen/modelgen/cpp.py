@@ -105,14 +105,14 @@ def strip_parens(text):
     return text[1:-1]
 
 
-def assignment(target, expr, laid, indent="    ", variable=None):
-    """target = expr; `variable` is the variable an element target belongs to."""
+def assignment(target, expr, laid, indent="    ", name=None):
+    """target = expr; `name` is the variable an element target belongs to."""
     value = strip_parens(expression(expr, laid))
-    variable = variable or target
-    if variable in laid.typed:
+    name = name or target
+    if name in laid.typed:
         # An integer takes the value truncated toward zero (checked to fit), a
         # logical 1 for any value but 0.
-        value = (f'ToInteger({value}, "{variable}")' if laid.typed[variable] == S.LONG
+        value = (f'ToInteger({value}, "{name}")' if laid.typed[name] == S.LONG
                  else f"({value}) != 0.0")
     return f"{indent}{target} = {value};"
 
