@@ -529,6 +529,11 @@ build)
     "$orvo" build "$work/decay.model" --out "$work/lib" 2>"$work/err" && fail "a faulty edit built"
     grep -q 'decay.model:2:16: expected' "$work/err" || fail "faulty edit: $(cat "$work/err")"
     [ ! -e "$work/lib/liborvo_decay.so" ] && [ ! -e "$work/lib/liborvo_decay.json" ] || fail "the earlier library is left"
+    # The model's name is the generated code's namespace: one the C library has is named as the fault.
+    printf 'model time;\nstates { x = 1; }\nderivative { dt(x) = -x; }\nterminate when t >= 1;\n' >"$work/time.model"
+    "$orvo" build "$work/time.model" --out "$work/lib" 2>"$work/err" && fail "model time built"
+    grep -q "time.model:1:7: the model's name 'time' is also a name of the C library" "$work/err" ||
+        fail "model time: $(head -3 "$work/err")"
     ;;
 *)
     fail "unknown case"
