@@ -90,6 +90,10 @@ CASES = [
     ("model m;\nstates { x = 0; }\nderivative { dt(x) = 1; }\ndiscrete a1 at 1 { }\n"
      "discrete a_1 at 2 { }\nterminate when t >= 1;\n", "5:10", "'a_1' and 'a1' are too alike"),
     ("model other;\n", "1:7", "the model is named 'other', but the build expects 'm'"),
+    ("model m;\nstates { x = 0; }\nderivative { dt(x) = 1; }\ndiscrete initial at 0 { }\n"
+     "terminate when t >= 1;\n", "4:10", "'initial' cannot name a discrete section: the generated code has"),
+    ("model m;\nstates { x = 0; }\nderivative { dt(x) = 1; }\ndiscrete stop_time at 0 { }\n"
+     "terminate when t >= 1;\n", "4:10", "'stop_time' cannot name a discrete section"),
     # Bounds: on constants only, numbers as limits, and the default within them.
     ("model m;\nconstants { k = -1 [mg] >= 0, finite; }\n", "2:17",
      "the default -1 of 'k' is outside its bounds >= 0, finite"),

@@ -778,6 +778,10 @@ class _Analysis:
         for d in m.discretes:
             if d.name in seen:
                 raise DescriptionError(d.at, f"discrete section '{d.name}' is declared twice")
+            # Its C++ identifiers would be those of a section the generated code has anyway.
+            if camel(d.name) in ("Derivative", "Initial", "StopTime", "ConstantsChanged"):
+                raise DescriptionError(d.at, f"'{d.name}' cannot name a discrete section: the "
+                                             "generated code has a section of that name")
             seen[d.name] = d
         # Discrete sections and initial element lists get CamelCase identifiers.
         for group in (m.discretes, [d for d in m.declarations if d.kind == "table" or d.size]):
