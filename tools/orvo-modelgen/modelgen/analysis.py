@@ -425,7 +425,7 @@ class _Analysis:
                                        "single underscores, starting with a letter")
         if (name in ("t", "dt") or name in S.BY_NAME or name in FUNCTIONS or name in _CPP_KEYWORDS
                 or name.startswith("zz") or re.fullmatch(r"z\d{5}", name)
-                or name.endswith("_table")):
+                or name.endswith(("_table", "_table_slope"))):
             raise DescriptionError(at, f"'{name}' is a reserved name")
 
     def _settings(self):
