@@ -88,6 +88,7 @@ CASES = [
     ("model m;\nconstants { Bw = 1; step = 2; }\n", "2:13", "names are lower-case"),
     ("model m;\nconstants { step = 2; }\n", "2:13", "'step' is a reserved name"),
     ("model m;\nconstants { f_table_slope = 2; }\n", "2:13", "'f_table_slope' is a reserved name"),
+    ("model m;\nconstants { errno = 2; }\n", "2:13", "'errno' is a reserved name"),
     ("model m;\nstates { x = 0; }\nderivative { dt(x) = 1; }\ndiscrete a1 at 1 { }\n"
      "discrete a_1 at 2 { }\nterminate when t >= 1;\n", "5:10", "'a_1' and 'a1' are too alike"),
     ("model other;\n", "1:7", "the model is named 'other', but the build expects 'm'"),

@@ -47,6 +47,13 @@ thread_local throw true try typedef typeid typename union unsigned using virtual
 wchar_t while xor xor_eq std var real integer logical int8_t int16_t int32_t int64_t uint8_t
 uint16_t uint32_t uint64_t size_t""".split())
 
+# Lower-case macros of the C library headers the generated C++ includes: a name
+# among them would be replaced wherever the generated code writes it.
+_C_MACROS = set("""alloca be16toh be32toh be64toh errno htobe16 htobe32 htobe64 htole16 htole32
+htole64 issubnormal le16toh le32toh le64toh math_errhandling offsetof pthread_cleanup_pop
+pthread_cleanup_pop_restore_np pthread_cleanup_push pthread_cleanup_push_defer_np sched_priority
+stderr stdin stdout""".split())
+
 DERIVATIVE_BASE = 99999   # the k-th dt() statement names z(99999 - 2k) and z(99998 - 2k)
 MAX_STATES = 40000
 
@@ -424,6 +431,7 @@ class _Analysis:
             raise DescriptionError(at, f"'{name}': names are lower-case letters, digits and "
                                        "single underscores, starting with a letter")
         if (name in ("t", "dt") or name in S.BY_NAME or name in FUNCTIONS or name in _CPP_KEYWORDS
+                or name in _C_MACROS
                 or name.startswith("zz") or re.fullmatch(r"z\d{5}", name)
                 or name.endswith(("_table", "_table_slope"))):
             raise DescriptionError(at, f"'{name}' is a reserved name")
