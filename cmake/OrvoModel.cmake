@@ -25,6 +25,11 @@ function(orvo_add_model name)
   # it changes): the model is left out with a warning, so that one broken
   # model does not stop the build of the others; ORVO_STRICT_MODELS makes
   # it an error.
+  if(CMAKE_LIBRARY_OUTPUT_DIRECTORY)
+    set(library_dir ${CMAKE_LIBRARY_OUTPUT_DIRECTORY})
+  else()
+    set(library_dir ${CMAKE_CURRENT_BINARY_DIR})
+  endif()
   set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${description})
   execute_process(COMMAND ${ORVO_PYTHON3} ${ORVO_MODELGEN} ${description} --name ${name}
                           --out ${CMAKE_CURRENT_BINARY_DIR}/check
@@ -34,6 +39,9 @@ function(orvo_add_model name)
     if(ORVO_STRICT_MODELS)
       message(FATAL_ERROR "model ${name}: ${check_error}")
     endif()
+    # The library of an earlier build would be run as if it were this description's.
+    file(REMOVE ${library_dir}/${CMAKE_SHARED_LIBRARY_PREFIX}orvo_${name}${CMAKE_SHARED_LIBRARY_SUFFIX}
+                ${library_dir}/liborvo_${name}.json)
     message(WARNING "model ${name} is left out of this build:\n${check_error}\n"
                     "(fix the description, or configure with -DORVO_STRICT_MODELS=ON to stop here)")
     return()
@@ -78,11 +86,6 @@ function(orvo_add_model name)
   set_target_properties(orvo_${name} PROPERTIES LINK_DEPENDS ${PROJECT_SOURCE_DIR}/src/runtime/orvo.map)
 
   # The model's metadata goes beside the library, under the library's name.
-  if(CMAKE_LIBRARY_OUTPUT_DIRECTORY)
-    set(library_dir ${CMAKE_LIBRARY_OUTPUT_DIRECTORY})
-  else()
-    set(library_dir ${CMAKE_CURRENT_BINARY_DIR})
-  endif()
   set(beside ${library_dir}/liborvo_${name}.json)
   add_custom_command(
       OUTPUT ${beside}

@@ -42,6 +42,7 @@ UNITS = ("model m;\ntime t [h];\nstates { x = 0 [mg]; }\nconstants { k = 1 [1/h]
 # (description, where, message): `where` is line:col in the description.
 CASES = [
     ("model m;\nstates { x = 0 }\n", "2:16", "expected ';', found '}'"),
+    ("\ufeffmodel m;\nstates { x = 0 }\n", "2:16", "expected ';', found '}'"),   # a byte-order mark
     ("model m;\nstates { x = 0; }\nderivative { dt(x) = 1 +* 2; }\n", "3:25",
      "expected an expression, found '*'"),
     ("model m;\nstates { x = 0; }\nderivative { dt(x) = 1.5e; }\n", "3:22", "malformed number"),
@@ -56,6 +57,16 @@ CASES = [
     ("model m;\nstates { x = 0; }\nvariables { a; b; }\n"
      "derivative { dt(x) = a;\n a = b + 1;\n b = 2 * a; }\nterminate when t >= 1;\n",
      "5:2", "algebraic loop: a -> b -> a"),
+    ("model m;\nstates { x = 0; }\nvariables { r; }\nderivative { dt(x) = r;\n r = r + 1; }\n"
+     "terminate when t >= 1;\n", "5:2", "algebraic loop: r -> r"),
+    # Initial conditions are computed before the states have values.
+    ("model m;\nstates { x = 1; y = x; }\nderivative { dt(x) = -x; dt(y) = 0; }\nterminate when t >= 1;\n",
+     "2:21", "the initial condition of 'y' reads state 'x', which has no value yet"),
+    ("model m;\nstates { x = r; }\nvariables { r; q; }\nderivative { dt(x) = -x;\n q = 2 * x; r = q + 1; }\n"
+     "terminate when t >= 1;\n", "2:14",
+     "the initial condition of 'x' reads 'r', which the derivative section computes from the states"),
+    ("model m;\nstates { x = 1; }\nderivative { dt(x) = -x / (1.5 - 3 * 0.5); }\nterminate when t >= 1;\n",
+     "3:25", "division by zero: the divisor is always 0"),
     ("model m;\nconstants { w[3] = {1, 2}; }\n", "2:13", "array 'w' has size 3 but 2 values"),
     ("model m;\ntables { f[3] = {0: 1, 1: 2}; }\n", "2:10", "table 'f' has 3 points but 2"),
     ("model m;\ntables { f[2] = {1: 1, 0: 2}; }\n", "2:24", "breakpoints must ascend"),
@@ -76,9 +87,15 @@ CASES = [
     ("model m;\nstates { x = 0; }\nsettings { ialg = 2.5; }\n", "3:12", "setting 'ialg' takes a 32-bit integer"),
     ("model m;\nconstants { Bw = 1; step = 2; }\n", "2:13", "names are lower-case"),
     ("model m;\nconstants { step = 2; }\n", "2:13", "'step' is a reserved name"),
+    ("model m;\nconstants { f_table_slope = 2; }\n", "2:13", "'f_table_slope' is a reserved name"),
+    ("model m;\nconstants { errno = 2; }\n", "2:13", "'errno' is a reserved name"),
     ("model m;\nstates { x = 0; }\nderivative { dt(x) = 1; }\ndiscrete a1 at 1 { }\n"
      "discrete a_1 at 2 { }\nterminate when t >= 1;\n", "5:10", "'a_1' and 'a1' are too alike"),
     ("model other;\n", "1:7", "the model is named 'other', but the build expects 'm'"),
+    ("model m;\nstates { x = 0; }\nderivative { dt(x) = 1; }\ndiscrete initial at 0 { }\n"
+     "terminate when t >= 1;\n", "4:10", "'initial' cannot name a discrete section: the generated code has"),
+    ("model m;\nstates { x = 0; }\nderivative { dt(x) = 1; }\ndiscrete stop_time at 0 { }\n"
+     "terminate when t >= 1;\n", "4:10", "'stop_time' cannot name a discrete section"),
     # Bounds: on constants only, numbers as limits, and the default within them.
     ("model m;\nconstants { k = -1 [mg] >= 0, finite; }\n", "2:17",
      "the default -1 of 'k' is outside its bounds >= 0, finite"),
@@ -255,6 +272,14 @@ CASES = [
 ]
 
 
+# The model's name is the generated code's namespace: (name, where, message).
+MODEL_NAMES = [
+    ("new", "1:7", "'new' is a reserved name"),
+    ("std", "1:7", "'std' is a reserved name"),
+    ("exp", "1:7", "'exp' is a reserved name"),
+    ("zzmodel", "1:7", "'zzmodel' is a reserved name"),
+]
+
 # Inputs past what a recursive reader copes with, or characters that look like
 # digits: (description body, where, message), run as the build runs the
 # generator, in its own process.
@@ -315,6 +340,19 @@ class DescriptionErrors(unittest.TestCase):
                 self.assertIn(message, stderr)
                 self.assertEqual(os.listdir(os.path.join(out, "model")), [])
 
+
+    def test_reserved_model_names_are_refused(self):
+        for name, where, message in MODEL_NAMES:
+            with self.subTest(name=name), tempfile.TemporaryDirectory() as out:
+                path = os.path.join(out, "m.model")
+                with open(path, "w", encoding="utf-8") as f:
+                    f.write(VALID.replace("model m;", f"model {name};"))
+                stderr = io.StringIO()
+                with contextlib.redirect_stderr(stderr):
+                    status = modelgen.main([path, "--name", name, "--out", out])
+                self.assertEqual(status, 1, stderr.getvalue())
+                self.assertTrue(stderr.getvalue().startswith(f"{path}:{where}: "), stderr.getvalue())
+                self.assertIn(message, stderr.getvalue())
 
     def run_generator(self, text, out):
         path = os.path.join(out, "m.model")

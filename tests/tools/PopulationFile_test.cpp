@@ -51,6 +51,7 @@ TEST(PopulationFile, RefusesBadLinesNamingTheLine) {
         "bw m ~ uniform(1, 2)",
         "bw_m = ",
         "bw_m ~ uniform(1, 2)\nBW_M ~ uniform(1, 3)",  // sampled twice
+        "bw_m = 70\nBW_M = 72",                      // set twice
     };
     for (const char* line : bad) {
         PopulationDefinition population;

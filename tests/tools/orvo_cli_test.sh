@@ -512,6 +512,33 @@ calibrate-population)
     expect_refused "nosub.csv:2: no subject, but ke varies" calibrate "$work/nosubject.cal" --out "$work/o" \
         --lib "$lib/liborvo_oral_absorption.so" --iterations 10
     ;;
+build)
+    # Building a model written here: what the command itself refuses, a
+    # byte-order mark some editors write, and an edit that breaks the model.
+    mkdir -p "$work/folder.model"
+    "$orvo" build "$work/folder.model" --out "$work/lib" 2>"$work/err" && fail "a folder was built"
+    grep -q 'folder.model:1:1: cannot read the description: it is a folder' "$work/err" ||
+        fail "folder as description: $(cat "$work/err")"
+    sed 's#^cxx = .*#cxx = /nonexistent/g++#' "$(dirname "$orvo")/../lib/orvo/build.conf" >"$work/nocxx.conf"
+    printf '\357\273\277model decay;\nstates { x = 1; }\nconstants { k = 0.5; }\nderivative { dt(x) = -k * x; }\n'\
+'settings { cint = 1; rtol = 1e-9; atol = 1e-9; }\nterminate when t >= 2;\n' >"$work/decay.model"
+    "$orvo" build "$work/decay.model" --out "$work/lib" --settings "$work/nocxx.conf" 2>"$work/err" &&
+        fail "built without a compiler"
+    grep -q "'/nonexistent/g++' is missing: install Debian's g++ package" "$work/err" || fail "no compiler: $(cat "$work/err")"
+    "$orvo" build "$work/decay.model" --out "$work/lib" 2>"$work/err" || fail "build with a byte-order mark: $(cat "$work/err")"
+    "$orvo" run --lib "$work/lib/liborvo_decay.so" --vars t,x >"$work/decay.csv" || fail "run decay"
+    awk -F, 'NR > 1 { d = $2 - exp(-0.5 * $1); if (d < -1e-6 || d > 1e-6) bad = 1; n++ } END { exit bad || n != 3 }' \
+        "$work/decay.csv" || fail "decay numbers: $(cat "$work/decay.csv")"
+    printf 'model decay;\nstates { x = 1 }\n' >"$work/decay.model"
+    "$orvo" build "$work/decay.model" --out "$work/lib" 2>"$work/err" && fail "a faulty edit built"
+    grep -q 'decay.model:2:16: expected' "$work/err" || fail "faulty edit: $(cat "$work/err")"
+    [ ! -e "$work/lib/liborvo_decay.so" ] && [ ! -e "$work/lib/liborvo_decay.json" ] || fail "the earlier library is left"
+    # The model's name is the generated code's namespace: one the C library has is named as the fault.
+    printf 'model time;\nstates { x = 1; }\nderivative { dt(x) = -x; }\nterminate when t >= 1;\n' >"$work/time.model"
+    "$orvo" build "$work/time.model" --out "$work/lib" 2>"$work/err" && fail "model time built"
+    grep -q "time.model:1:7: the model's name 'time' is also a name of the C library" "$work/err" ||
+        fail "model time: $(head -3 "$work/err")"
+    ;;
 *)
     fail "unknown case"
     ;;

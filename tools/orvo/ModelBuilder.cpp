@@ -159,7 +159,12 @@ std::string DefaultBuildConfigPath() {
     return (exe.parent_path() / ".." / "lib" / "orvo" / "build.conf").lexically_normal().string();
 }
 
-std::string DeclaredModelName(const std::string& path, std::string& error) {
+std::string DeclaredModelName(const std::string& path, std::string& error, std::string* where) {
+    std::error_code ec;
+    if (fs::is_directory(path, ec)) {
+        error = path + ":1:1: cannot read the description: it is a folder";
+        return {};
+    }
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         error = path + ":1:1: cannot read the description: " + std::strerror(errno);
@@ -167,7 +172,9 @@ std::string DeclaredModelName(const std::string& path, std::string& error) {
     }
     std::ostringstream content;
     content << in.rdbuf();
-    const std::string text = content.str();
+    std::string text = content.str();
+    // A UTF-8 byte-order mark is skipped, as the generator skips it.
+    if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) text.erase(0, 3);
     std::size_t at = SkipBlank(text, 0);
     if (text.compare(at, 5, "model") != 0 || (at + 5 < text.size() && !std::isspace(static_cast<unsigned char>(text[at + 5])))) {
         error = Where(path, text, at) + "a description starts with 'model NAME;'";
@@ -183,6 +190,7 @@ std::string DeclaredModelName(const std::string& path, std::string& error) {
         error = Where(path, text, start) + "expected the model's name (lower-case letters, digits, '_')";
         return {};
     }
+    if (where) *where = Where(path, text, start);
     return name;
 }
 
@@ -204,7 +212,8 @@ bool ImportMcsimModel(const std::string& mcsimPath, const std::string& descripti
 BuildResult BuildModelLibrary(const std::string& descriptionPath, const std::string& outDir,
                               const BuildConfig& config, std::string* log) {
     BuildResult result;
-    const std::string name = DeclaredModelName(descriptionPath, result.error);
+    std::string nameAt;
+    const std::string name = DeclaredModelName(descriptionPath, result.error, &nameAt);
     if (name.empty()) return result;
     for (const std::string& tool : {config.python, config.cxx}) {
         if (!Executable(tool)) {
@@ -252,6 +261,14 @@ BuildResult BuildModelLibrary(const std::string& descriptionPath, const std::str
                                        "-o", object});
         output.clear();
         if (Run(compile, output, log) != 0) {
+            // The model's name is the generated code's namespace, which cannot
+            // share a name with what the C library declares (time, signal, gamma).
+            if (output.find("namespace " + name + " {") != std::string::npos &&
+                output.find("redeclared as different kind of entity") != std::string::npos) {
+                result.error = nameAt + "the model's name '" + name +
+                               "' is also a name of the C library, which the generated C++ includes: choose another";
+                return result;
+            }
             result.error = "compiling the generated " + entry.path().filename().string() + " failed:\n" + Trim(output);
             return result;
         }

@@ -25,8 +25,10 @@ bool ReadBuildConfig(const std::string& path, BuildConfig& config, std::string& 
 std::string DefaultBuildConfigPath();
 
 // The name a description declares in its first statement `model NAME;`, or
-// empty with `error` set (as FILE:LINE:COL: message).
-std::string DeclaredModelName(const std::string& descriptionPath, std::string& error);
+// empty with `error` set (as FILE:LINE:COL: message). `where`, when given,
+// receives the name's FILE:LINE:COL: prefix.
+std::string DeclaredModelName(const std::string& descriptionPath, std::string& error,
+                              std::string* where = nullptr);
 
 struct BuildResult {
     bool ok = false;

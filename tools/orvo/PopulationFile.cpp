@@ -114,6 +114,8 @@ bool ApplyPopulationSetting(const Assignment& a, PopulationDefinition& populatio
 
 bool ReadPopulation(std::istream& in, const std::string& fileName, PopulationDefinition& population,
                     std::string& error) {
+    // A name set twice in one file leaves which value was meant to chance.
+    const std::size_t firstSetting = population.settings.size();
     std::string line;
     for (int lineNumber = 1; std::getline(in, line); ++lineNumber) {
         std::string_view content = Trim(std::string_view(line).substr(0, line.find('#')));
@@ -149,6 +151,12 @@ bool ReadPopulation(std::istream& in, const std::string& fileName, PopulationDef
         if (IsPopulationSetting(assignment.name)) {
             if (!ApplyPopulationSetting(assignment, population, error)) return false;
         } else {
+            for (std::size_t k = firstSetting; k < population.settings.size(); ++k)
+                if (FoldedName(population.settings[k].name) == FoldedName(assignment.name)) {
+                    error = origin + ": '" + assignment.name + "' is set twice in this file (also " +
+                            population.settings[k].origin + ")";
+                    return false;
+                }
             population.settings.push_back(std::move(assignment));
         }
     }

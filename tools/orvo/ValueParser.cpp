@@ -1,9 +1,11 @@
 #include "ValueParser.h"
 
+#include <cctype>
 #include <charconv>
 #include <cmath>
 #include <limits>
 #include <strings.h>
+#include <unordered_map>
 
 namespace {
 
@@ -128,8 +130,19 @@ void DropByteOrderMark(std::string& text) {
     if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) text.erase(0, 3);
 }
 
+std::string FoldedName(std::string_view name) {
+    std::string folded;
+    for (const char c : name) {
+        if (c == ' ' || c == '\t') continue;
+        folded += c == '[' ? '(' : c == ']' ? ')' : static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return folded;
+}
+
 bool ReadScenario(std::istream& in, const std::string& fileName, std::vector<Assignment>& out,
                   std::string& error) {
+    // A name set twice in one file leaves which value was meant to chance.
+    std::unordered_map<std::string, std::string> seen;
     std::string line;
     for (int lineNumber = 1; std::getline(in, line); ++lineNumber) {
         if (lineNumber == 1) DropByteOrderMark(line);
@@ -143,6 +156,10 @@ bool ReadScenario(std::istream& in, const std::string& fileName, std::vector<Ass
             return false;
         }
         assignment.origin = origin;
+        if (const auto [earlier, added] = seen.emplace(FoldedName(assignment.name), origin); !added) {
+            error = origin + ": '" + assignment.name + "' is set twice in this file (also " + earlier->second + ")";
+            return false;
+        }
         out.push_back(std::move(assignment));
     }
     if (in.bad()) {

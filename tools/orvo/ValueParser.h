@@ -31,6 +31,9 @@ bool ParseValue(uint32_t dataType, std::string_view text, TypedValue& value, std
 // Splits NAME=VALUE at the first '='; name and value are trimmed of blanks.
 bool ParseAssignment(std::string_view text, Assignment& assignment, std::string& error);
 
+// A variable's name as the library compares it: any case, a[2] as a(2), no blanks.
+std::string FoldedName(std::string_view name);
+
 // Reads NAME=VALUE lines; blank lines and everything from '#' are ignored.
 // `fileName` only labels the origins and messages ("FILE:LINE").
 bool ReadScenario(std::istream& in, const std::string& fileName, std::vector<Assignment>& out,

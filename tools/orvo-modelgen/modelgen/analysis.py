@@ -47,6 +47,13 @@ thread_local throw true try typedef typeid typename union unsigned using virtual
 wchar_t while xor xor_eq std var real integer logical int8_t int16_t int32_t int64_t uint8_t
 uint16_t uint32_t uint64_t size_t""".split())
 
+# Lower-case macros of the C library headers the generated C++ includes: a name
+# among them would be replaced wherever the generated code writes it.
+_C_MACROS = set("""alloca be16toh be32toh be64toh errno htobe16 htobe32 htobe64 htole16 htole32
+htole64 issubnormal le16toh le32toh le64toh math_errhandling offsetof pthread_cleanup_pop
+pthread_cleanup_pop_restore_np pthread_cleanup_push pthread_cleanup_push_defer_np sched_priority
+stderr stdin stdout""".split())
+
 DERIVATIVE_BASE = 99999   # the k-th dt() statement names z(99999 - 2k) and z(99998 - 2k)
 MAX_STATES = 40000
 
@@ -134,6 +141,8 @@ class _Analysis:
         if not re.fullmatch(r"[a-z][a-z0-9_]*", m.name):
             raise DescriptionError(m.name_at, f"model name '{m.name}' must be lower case letters, "
                                               "digits and underscores")
+        # The name is the generated code's namespace.
+        self._check_name(m.name, m.name_at)
         for d in m.declarations:
             self._declare(d)
         if m.time_units:
@@ -187,6 +196,7 @@ class _Analysis:
                     what = f"element {k} of variable '{d.name}'" if k else f"variable '{d.name}'"
                     raise DescriptionError(d.at, f"{what} is never assigned")
         ordered = self._dependency_order(computed)
+        self._check_initial_conditions(states, ordered)
         self._check_repeated_sections()
         self._check_host_declarations()
         self._check_units()
@@ -421,8 +431,9 @@ class _Analysis:
             raise DescriptionError(at, f"'{name}': names are lower-case letters, digits and "
                                        "single underscores, starting with a letter")
         if (name in ("t", "dt") or name in S.BY_NAME or name in FUNCTIONS or name in _CPP_KEYWORDS
+                or name in _C_MACROS
                 or name.startswith("zz") or re.fullmatch(r"z\d{5}", name)
-                or name.endswith("_table")):
+                or name.endswith(("_table", "_table_slope"))):
             raise DescriptionError(at, f"'{name}' is a reserved name")
 
     def _settings(self):
@@ -470,6 +481,12 @@ class _Analysis:
                                                     f"write {node.name}(...){_units_hint(d)}")
             elif isinstance(node, Call):
                 self._check_call(node)
+            elif isinstance(node, Binary) and node.op == "/" and fold(node.right) == 0 \
+                    and not fold(node.left):
+                # A non-zero number over 0 is how an infinity is written.
+                raise DescriptionError(node.at, "division by zero: the divisor is always 0 "
+                                                "(only a non-zero number over 0, an infinity, is "
+                                                "allowed)")
 
     def _check_call(self, call):
         d = self.declared.get(call.name)
@@ -631,6 +648,10 @@ class _Analysis:
         needs = []
         for k, s in enumerate(statements):
             read = {name for expr in expressions([s]) for name, _ in self._reads(expr)}
+            # A statement reading what it assigns would read the previous evaluation's value.
+            if not isinstance(s, If) and not s.derivative and assignment_key(s) in read:
+                raise DescriptionError(s.at, f"algebraic loop: {assignment_key(s)} -> "
+                                             f"{assignment_key(s)}")
             needs.append(sorted({position[id(self.unit_of[name])] for name in read
                                  if name in computed} - {k}))
         users = [[] for _ in statements]
@@ -651,6 +672,28 @@ class _Analysis:
         if len(order) < len(statements):
             self._report_loop(statements, needs, waiting)
         return order
+
+    def _check_initial_conditions(self, states, ordered):
+        """The initial conditions are computed before the states have values:
+        they may not read a state, nor what the derivative section computes
+        from the states."""
+        state_keys = {key for d in states for key, _ in _elements(d)}
+        varying = set(state_keys)
+        for unit in ordered:
+            if any(name in varying for expr in expressions([unit]) for name, _ in self._reads(expr)):
+                varying.update(assignment_key(s) for s in assignments([unit]) if not s.derivative)
+        for d in states:
+            for expr in _initials(d):
+                for name, at in self._reads(expr):
+                    if name in state_keys:
+                        raise DescriptionError(at, f"the initial condition of '{d.name}' reads "
+                                                   f"state '{name}', which has no value yet: "
+                                                   "write that state's initial condition instead")
+                    if name in varying:
+                        raise DescriptionError(at, f"the initial condition of '{d.name}' reads "
+                                                   f"'{name}', which the derivative section "
+                                                   "computes from the states: they have no "
+                                                   "value yet")
 
     def _report_loop(self, statements, needs, waiting):
         # Walk back along unmet dependencies from a stuck statement until one repeats.
@@ -743,6 +786,10 @@ class _Analysis:
         for d in m.discretes:
             if d.name in seen:
                 raise DescriptionError(d.at, f"discrete section '{d.name}' is declared twice")
+            # Its C++ identifiers would be those of a section the generated code has anyway.
+            if camel(d.name) in ("Derivative", "Initial", "StopTime", "ConstantsChanged"):
+                raise DescriptionError(d.at, f"'{d.name}' cannot name a discrete section: the "
+                                             "generated code has a section of that name")
             seen[d.name] = d
         # Discrete sections and initial element lists get CamelCase identifiers.
         for group in (m.discretes, [d for d in m.declarations if d.kind == "table" or d.size]):

@@ -6,6 +6,24 @@ from .arrays import fold
 from .syntax import Binary, Call, Conditional, If, Number, Ref, Unary
 
 
+# Parameters and locals of the generated functions that evaluate the model's
+# expressions (the instance number, the Jacobian's values and saved flags,
+# VariableAddress's index): a model name among them is written qualified by
+# the model's namespace, which they do not hide.
+LOCAL_NAMES = frozenset(("instance", "values", "flags", "index"))
+
+
+def cxx_name(model_name, laid, locals_=LOCAL_NAMES):
+    """A model name as C++ reads it in a generated function with `locals_`."""
+    return f"{laid.name}::{model_name}" if model_name in locals_ else model_name
+
+
+def own(identifier, laid):
+    """An identifier of the generated code's own at namespace scope (delays,
+    repetitions, limint_memory, ...); zz-prefixed when the model declares it."""
+    return f"zz{identifier}" if identifier in laid.by_name else identifier
+
+
 def double_literal(text):
     """A literal that the compiler reads as the same double the text denotes."""
     value = float(text)
@@ -19,7 +37,8 @@ def expression(expr, laid):
         return double_literal(expr.text)
     if isinstance(expr, Ref):
         # Integers and logicals are read as doubles, like every expression.
-        return f"static_cast<double>({expr.name})" if expr.name in laid.typed else expr.name
+        spelled = cxx_name(expr.name, laid)
+        return f"static_cast<double>({spelled})" if expr.name in laid.typed else spelled
     if isinstance(expr, Unary):
         return f"({expr.op}{expression(expr.operand, laid)})"
     if isinstance(expr, Binary):
@@ -31,15 +50,16 @@ def expression(expr, laid):
                 f"{expression(expr.other, laid)})")
     if isinstance(expr, Call):
         if expr.name in laid.arrays:
-            read = f"{expr.name}[{element(expr.name, expr.args[0], laid)}]"
+            read = f"{cxx_name(expr.name, laid)}[{element(expr.name, expr.args[0], laid)}]"
             return f"static_cast<double>({read})" if expr.name in laid.typed else read
         args = ", ".join(strip_parens(expression(a, laid)) for a in expr.args)
         if any(t.name == expr.name for t in laid.tables):
             return f"{expr.name}_table({args})"
         if expr.name == "delay":
-            return f"Delay(instance, delays[{laid.delays[id(expr)]}], {args})"
+            return f"Delay(instance, {own('delays', laid)}[{laid.delays[id(expr)]}], {args})"
         if id(expr) in laid.memories:
-            return f"{FUNCTIONS[expr.name][0]}(instance, {expr.name}_memory[{laid.memories[id(expr)]}], {args})"
+            memory = own(f"{expr.name}_memory", laid)
+            return f"{FUNCTIONS[expr.name][0]}(instance, {memory}[{laid.memories[id(expr)]}], {args})"
         return f"{FUNCTIONS[expr.name][0]}({args})"
     raise TypeError(expr)
 
@@ -112,7 +132,7 @@ def statements(body, laid, indent="    ", rename=None):
                 lines += statements(s.otherwise, laid, indent + "    ", rename)
             lines.append(f"{indent}}}")
         else:
-            target = rename[s.target] if s.derivative and rename else s.target
+            target = rename[s.target] if s.derivative and rename else cxx_name(s.target, laid)
             if s.index is not None:
                 target += f"[{element(s.target, s.index, laid)}]"
             lines.append(assignment(target, s.expr, laid, indent, s.target))

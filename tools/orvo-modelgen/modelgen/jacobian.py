@@ -22,7 +22,7 @@ import dataclasses
 
 from .analysis import MEMORY_FUNCTIONS
 from .arrays import bottom_up, element_key, fold
-from .cpp import expression, strip_parens
+from .cpp import cxx_name, expression, strip_parens
 from .optimize import _Sharing
 from .syntax import Assignment, Binary, Call, Conditional, If, Number, Ref, Unary, assignments, walk
 
@@ -269,7 +269,7 @@ class _Differentiator:
                 continue
             if isinstance(statement.expr, (Number, Ref)):
                 continue
-            target = statement.target
+            target = cxx_name(statement.target, self.laid)
             if statement.index is not None:
                 target = f"{target}[{int(fold(statement.index)) - 1}]"
             stored.setdefault(expression(statement.expr, self.laid), Ref(target, None))
