@@ -1,6 +1,7 @@
 #include "operators/MemoryFunctions.h"
 
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
 
 #include "operators/RandomNumber.h"
@@ -67,25 +68,37 @@ void MemoryFunctions::SwitchedExponential(const OperatorContext& context, double
                                           double* timeOrigin, double* lastValue)
 {
     const double t = context.t;
-    if (context.initialising) {
-        // The opposite switch forces the origin to be anchored on ic below.
-        *previousSwitch = on ? 0 : 1;
-        double r = ic;
-        if (r <= 1e-30)
-            r = 1e-30;
-        else if (!(r < 0.999999))
-            r = 0.999999;
-        *lastValue = r;
+    // The value at t on the curve anchored last.
+    const auto curve = [&] {
+        const double a = (*timeOrigin - t) / tau;
+        return *previousSwitch != 0 ? 1.0 - std::exp(a) : std::exp(a);
+    };
+    // The switch is read, and the curve re-anchored, at accepted step starts
+    // only: a trial evaluation inside a step (later, or rejected) must not
+    // move the memory the output points then read.
+    if (context.initialising || context.stepStart) {
+        if (context.initialising) {
+            // The opposite switch forces the origin to be anchored on ic below.
+            *previousSwitch = on ? 0 : 1;
+            double r = ic;
+            if (r <= 1e-30)
+                r = 1e-30;
+            else if (!(r < 0.999999))
+                r = 0.999999;
+            *lastValue = r;
+        } else {
+            *lastValue = curve();
+        }
+        if (on != (*previousSwitch != 0)) {
+            // A value that reached its limit (0 rising from 0 within a
+            // rounding, 1 falling likewise) re-anchors a least distance from
+            // it: never the logarithm of 0.
+            const double r = *lastValue;
+            *timeOrigin = tau * std::log(std::max(on ? 1.0 - r : r, DBL_MIN)) + t;
+        }
+        *previousSwitch = on ? 1 : 0;
     }
-    if (on != (*previousSwitch != 0)) {
-        const double r = *lastValue;
-        *timeOrigin = tau * std::log(on ? 1.0 - r : r) + t;
-    }
-    *previousSwitch = on ? 1 : 0;
-    const double a = (*timeOrigin - t) / tau;
-    const double y = on ? 1.0 - std::exp(a) : std::exp(a);
-    *output = y;
-    *lastValue = y;
+    *output = curve();
 }
 
 void MemoryFunctions::OrnsteinUhlenbeckNoise(const OperatorContext& context, double tau,

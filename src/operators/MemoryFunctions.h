@@ -24,7 +24,8 @@ public:
     // Output follows x only once x moves more than halfWidth away from it.
     static void Backlash(const OperatorContext& context, double* output, double* heldValue,
                          double ic, double halfWidth, double x);
-    // Exponential towards 1 while on, towards 0 while off, continuous at switches.
+    // Exponential towards 1 while on, towards 0 while off, continuous at
+    // switches; the switch is read at step starts.
     static void SwitchedExponential(const OperatorContext& context, double tau, double ic,
                                     bool on, uint8_t* previousSwitch, double* output,
                                     double* timeOrigin, double* lastValue);

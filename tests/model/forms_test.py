@@ -43,6 +43,27 @@ class Memory(unittest.TestCase):
             charge = 1 - math.exp(-t) if t <= 3 else (1 - math.exp(-3)) * math.exp(-(t - 3))
             self.assertAlmostEqual(row["charge"], charge, delta=2e-3, msg=f"charge at {t}")
 
+    def test_switched_exponential_under_the_stiff_methods(self):
+        # The switch is read at step starts: trial evaluations past it
+        # (DLSODES, CVODE, Gear and Rosenbrock step past t = 1.6) neither
+        # end the run nor move the output points' values off the curve.
+        for ialg in (2, 12, 14, 15):
+            with self.subTest(ialg=ialg):
+                rows = run(FORMS, "t,lit", f"ialg={ialg}")
+                self.assertEqual(rows[-1]["t"], 10.0)
+                switched, before = None, 0.0
+                for row in rows:
+                    t, lit = row["t"], row["lit"]
+                    if switched is None and lit < 1e-29:
+                        before = t
+                        continue
+                    if switched is None:  # the step start that read the switch
+                        switched = t + math.log(1 - lit)
+                        self.assertTrue(max(before, 1.6) - 1e-9 <= switched < t, msg=f"on at {switched}")
+                    self.assertAlmostEqual(lit, 1 - math.exp(-(t - switched)), delta=1e-9,
+                                           msg=f"lit at {t}")
+                self.assertLess(before, 2.0)
+
 
 class Delay(unittest.TestCase):
     def test_transport_delay_against_its_closed_form(self):

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cfenv>
 #include <cmath>
 
 #include "operators/MemoryFunctions.h"
@@ -116,19 +117,42 @@ TEST(SwitchedExponential, StartsAtTheClampedIcWhicheverWayTheSwitchStands)
     EXPECT_NEAR(e.out, 0.999999, 1e-12);
 }
 
-TEST(SwitchedExponential, ContinuousAcrossSwitches)
+TEST(SwitchedExponential, SwitchesAtStepStartsOnlyAndStaysContinuous)
 {
-    Exponential e;
-    e.Eval({true, false, 0}, true, 0.1);
-    e.Eval(Trial(1.5), true);
+    Exponential e;  // tau = 2
+    e.Eval(Init(0), true, 0.1);
+    e.Eval(StepStart(1.5), true);
     const double before = e.out;
-    e.Eval(Trial(1.5), false);
-    EXPECT_NEAR(e.out, before, 1e-12);
+    EXPECT_NEAR(before, 1 - 0.9 * std::exp(-0.75), 1e-12);
+    // A trial evaluation later in the step neither switches nor moves the memory.
     e.Eval(Trial(2.5), false);
-    EXPECT_NEAR(e.out, before * std::exp(-0.5), 1e-12);
-    const double low = e.out;
+    EXPECT_NEAR(e.out, 1 - 0.9 * std::exp(-1.25), 1e-12);
+    e.Eval(StepStart(1.5), false);
+    EXPECT_NEAR(e.out, before, 1e-12);
     e.Eval(Trial(2.5), true);
-    EXPECT_NEAR(e.out, low, 1e-12);
+    EXPECT_NEAR(e.out, before * std::exp(-0.5), 1e-12);
+    e.Eval(StepStart(2.5), true);
+    const double low = e.out;
+    EXPECT_NEAR(low, before * std::exp(-0.5), 1e-12);
+    e.Eval(StepStart(4.5), true);
+    EXPECT_NEAR(e.out, 1 - (1 - low) * std::exp(-1.0), 1e-12);
+}
+
+TEST(SwitchedExponential, SwitchingAtItsLimitsTakesNoLogarithmOfZero)
+{
+    // Rising from the clamped 1e-30 gives exactly 0 at once; falling from
+    // there, and rising again from what is left, stay finite.
+    std::feclearexcept(FE_ALL_EXCEPT);
+    Exponential e;
+    e.Eval(Init(0), true, 0);
+    EXPECT_EQ(e.out, 0.0);
+    e.Eval(StepStart(0), false);
+    EXPECT_GE(e.out, 0.0);
+    EXPECT_LT(e.out, 1e-300);
+    e.Eval(StepStart(2), true);
+    e.Eval(Trial(4), true);
+    EXPECT_NEAR(e.out, 1 - std::exp(-1.0), 1e-12);
+    EXPECT_FALSE(std::fetestexcept(FE_DIVBYZERO | FE_INVALID | FE_OVERFLOW));
 }
 
 TEST(OrnsteinUhlenbeck, UpdatesOnlyAtAdvancingStepStarts)
