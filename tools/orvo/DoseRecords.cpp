@@ -188,7 +188,7 @@ bool ScheduleDoses(const std::vector<DoseRecord>& records, const DoseModel& mode
     const auto valueOf = [&](const DoseQuantity& q, const char* what, bool positive, double& out) {
         if (!read(q, out)) return false;
         if (!std::isfinite(out) || out < 0.0 || (positive && out == 0.0)) {
-            error = q.where + ": the " + what + " is " + (std::isfinite(out) ? std::to_string(out) : "not finite") +
+            error = q.where + ": the " + what + " is " + (std::isfinite(out) ? FormatReal(out) : "not finite") +
                     (positive ? ", it must be positive" : ", it must not be negative");
             return false;
         }
@@ -246,8 +246,8 @@ bool ScheduleDoses(const std::vector<DoseRecord>& records, const DoseModel& mode
             if (!(at < stopTime)) {
                 ++skipped;
                 if (skipped == 1)
-                    schedule.warnings.push_back(r.where + ": a dose at t = " + std::to_string(at) +
-                                                " is not before the stop time " + std::to_string(stopTime) +
+                    schedule.warnings.push_back(r.where + ": a dose at t = " + FormatReal(at) +
+                                                " is not before the stop time " + FormatReal(stopTime) +
                                                 " and is not applied");
                 break;
             }
@@ -260,7 +260,7 @@ bool ScheduleDoses(const std::vector<DoseRecord>& records, const DoseModel& mode
             std::vector<Interval>& taken = infusions[r.target];
             for (const Interval& other : taken) {
                 if (at < other.end && other.start < at + length) {
-                    error = r.where + ":1: an infusion into '" + r.target + "' from t = " + std::to_string(at) +
+                    error = r.where + ":1: an infusion into '" + r.target + "' from t = " + FormatReal(at) +
                             " overlaps the one of " + other.where;
                     return false;
                 }
