@@ -410,7 +410,10 @@ calibrate)
                 "bad5|a ~ normal(0, 10)\nerror y normal 0.5\n[experiment e]\ndata = text.csv\n|text.csv:2: value 'high' is not a number" \
                 "bad6|a ~ normal(0, 10)\nerror y normal 0.5\n[experiment e]\ndata = other.csv\n|other.csv:2: variable 's' has no error model" \
                 "bad7|a ~ normal(0, 10)\nerror y normal 0.5\n[experiment e]\ndata = missing.csv\n|bad7.cal:3: cannot read the data file" \
-                "bad8|a ~ normal(0, 10)\nerror y normal 0.5\n[experiment e]\ndata = lin.csv\nnosuch = 1\n|bad8.cal:5: unknown variable 'nosuch'"; do
+                "bad8|a ~ normal(0, 10)\nerror y normal 0.5\n[experiment e]\ndata = lin.csv\nnosuch = 1\n|bad8.cal:5: unknown variable 'nosuch'" \
+                "bad9|a ~ normal(0, 10)\na = 2\nerror y normal 0.5\n[experiment e]\ndata = lin.csv\n|bad9.cal:2: 'a' is calibrated (.*bad9.cal:1): set it or calibrate it" \
+                "bad10|a ~ normal(0, 10)\nerror y normal 0.5\n[experiment e]\ndata = lin.csv\na = 2\n|bad10.cal:5: 'a' is calibrated" \
+                "bad11|nstp ~ uniform(1, 5)\nerror y normal 0.5\n[experiment e]\ndata = lin.csv\n|bad11.cal:1: cannot calibrate 'nstp': it is not a real-valued constant"; do
         name=${bad_case%%|*}; rest=${bad_case#*|}; text=${rest%%|*}; message=${rest#*|}
         printf "$text" >"$work/$name.cal"
         printf 'time,variable,value\n1,y,1\n9,y,2\n' >"$work/late.csv"
@@ -420,7 +423,12 @@ calibrate)
     done
     [ -e "$work/o" ] && fail "a refused calibration wrote outputs"
     expect_refused "burn" calibrate "$work/lin.cal" --out "$work/o" --iterations 10 --burn 10 $linear
+    expect_refused "--thin 8 keeps no draw of the 5 iterations" calibrate "$work/lin.cal" --out "$work/o" --iterations 10 --thin 8 $linear
     expect_refused "--chain" calibrate "$work/lin.cal" --out "$work/o" --chain 3 $linear
+    # Too few kept draws for R-hat: said, not reported as converged.
+    "$orvo" calibrate "$work/lin.cal" --out "$work/few" --iterations 10 --thin 5 $linear 2>"$work/err" || fail "short run"
+    grep -q "1 kept draw(s) per chain" "$work/err" && grep -q "largest R-hat nan" "$work/err" \
+        || fail "R-hat of one draw per chain: $(cat "$work/err")"
     # y = a + b t, normal errors of sd 0.5, normal(0, 10) priors: the posterior
     # is normal with means 1.03944, 1.99002 and sds 0.386976, 0.158015.
     "$orvo" calibrate "$work/lin.cal" --out "$work/lin" --iterations 5000 --thin 2 --chains 4 --jobs 2 --seed 5 \

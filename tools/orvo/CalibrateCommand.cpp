@@ -97,6 +97,12 @@ bool Resolve(const ModelVariables& variables, Problem& problem, std::string& err
             return false;
         }
         v = element.variable;
+        // A chain moves continuously; an integer would only see its rounding.
+        if (v.dataType != OrvoDataTypeDouble && v.dataType != OrvoDataTypeFloat) {
+            error = def.parameters[k].origin + ": cannot calibrate '" + v.name +
+                    "': it is not a real-valued constant";
+            return false;
+        }
         problem.parameterVariables.push_back(v);
         problem.parameterOf.push_back(static_cast<int>(k));
     }
@@ -108,6 +114,14 @@ bool Resolve(const ModelVariables& variables, Problem& problem, std::string& err
                 error = a.origin + ": unknown variable '" + a.name + "'";
                 return false;
             }
+            // The chain's value would silently replace the setting in every run.
+            for (std::size_t k = 0; k < problem.parameterVariables.size(); ++k)
+                if (problem.parameterVariables[k].number == v.number) {
+                    const CalibrationParameter& p = def.parameters[problem.parameterOf[k]];
+                    error = a.origin + ": '" + a.name + "' is calibrated (" + p.origin +
+                            "): set it or calibrate it, not both";
+                    return false;
+                }
             std::string message;
             if (!variables.Assign(v, a.value, message)) {
                 error = a.origin + ": " + message;
@@ -449,6 +463,11 @@ int CalibrateCommand(int argc, char** argv) {
         std::cerr << "orvo calibrate: --burn " << burn << " leaves no iterations of " << iterations << "\n";
         return kExitBadInput;
     }
+    if (!continuing && (iterations - burn) / thin == 0) {
+        std::cerr << "orvo calibrate: --thin " << thin << " keeps no draw of the " << iterations - burn
+                  << " iterations after --burn " << burn << "\n";
+        return kExitBadInput;
+    }
 
     Problem problem;
     std::string error;
@@ -638,8 +657,11 @@ int CalibrateCommand(int argc, char** argv) {
         std::cerr << "orvo calibrate: a chain did not finish\n";
         return kExitRunFailed;
     }
-    // The new states replace the old only now that every chain has finished.
-    for (uint64_t c = 0; c < chains; ++c) std::filesystem::rename(newPath(c), statePath(outDir, c), ec);
+    // The new states replace the old only now that every chain has finished;
+    // without settings meanwhile, a folder left between old and new states is
+    // not taken for a finished run.
+    std::filesystem::remove(outDir + kSettingsFile, ec);
+    for (uint64_t c = 0; c < chains && !ec; ++c) std::filesystem::rename(newPath(c), statePath(outDir, c), ec);
     if (ec || !WriteSettings(outDir, settings, error)) {
         std::cerr << "orvo calibrate: cannot keep the sampler state in " << outDir << "/sampler: "
                   << (ec ? ec.message() : error) << "\n";
@@ -669,7 +691,7 @@ int CalibrateCommand(int argc, char** argv) {
         for (uint64_t c = 0; c < chains; ++c)
             for (const ChainDraw& draw : results[c]) perChain[c].push_back(draw.values[k]);
         const ParameterSummary s = Summarize(perChain);
-        worstRhat = std::max(worstRhat, s.rhat);
+        worstRhat = std::isnan(s.rhat) || std::isnan(worstRhat) ? NAN : std::max(worstRhat, s.rhat);
         summary << columns[k] << "," << FormatReal(s.mean) << "," << FormatReal(s.sd) << "," << FormatReal(s.q025)
                 << "," << FormatReal(s.q50) << "," << FormatReal(s.q975) << "," << FormatReal(s.rhat) << ","
                 << FormatReal(s.ess) << "\n";
@@ -805,6 +827,9 @@ int CalibrateCommand(int argc, char** argv) {
         std::cerr << "orvo calibrate: cannot write the outputs in " << outDir << "\n";
         return kExitRunFailed;
     }
+    if (results[0].size() < 4)
+        std::cerr << "orvo calibrate: warning: " << results[0].size()
+                  << " kept draw(s) per chain: R-hat and the effective sample size need at least 4\n";
     std::cerr << "orvo calibrate: " << chains << " chains of " << total << " iterations, acceptance "
               << FormatReal(static_cast<double>(accepted) / static_cast<double>(std::max<uint64_t>(1, proposals)))
               << ", largest R-hat " << FormatReal(worstRhat) << ", failed runs " << failed << "\n";
