@@ -23,7 +23,8 @@ const char* kGood =
     "k = 2   # a setting of this experiment\n";
 
 TEST(CalibrationFile, ReadsParametersErrorsAndExperiments) {
-    std::istringstream in(kGood);
+    // Both files as a spreadsheet may save them: a byte-order mark first.
+    std::istringstream in(std::string("\xEF\xBB\xBF") + kGood);
     CalibrationDefinition d;
     std::string error;
     ASSERT_TRUE(ReadCalibration(in, "c.cal", "dir", d, error)) << error;
@@ -39,7 +40,7 @@ TEST(CalibrationFile, ReadsParametersErrorsAndExperiments) {
     ASSERT_EQ(d.experiments[0].settings.size(), 1u);
     EXPECT_EQ(d.experiments[0].settings[0].origin, "c.cal:8");
 
-    std::istringstream data("time,variable,value,sd\n1,y,0.5,\n2,c,3,0.2\n");
+    std::istringstream data("\xEF\xBB\xBFtime,variable,value,sd\r\n1,y,0.5,\r\n2,c,3,0.2\r\n");
     ASSERT_TRUE(ReadObservations(data, "one.csv", d, d.experiments[0], error)) << error;
     ASSERT_EQ(d.experiments[0].data.size(), 2u);
     EXPECT_TRUE(std::isnan(d.experiments[0].data[0].sd));

@@ -104,6 +104,7 @@ bool ReadCalibration(std::istream& in, const std::string& fileName, const std::s
             error = origin + ": " + message;
             return false;
         };
+        if (number == 1) DropByteOrderMark(line);
         std::string_view text = line;
         if (const auto hash = text.find('#'); hash != std::string_view::npos) text = text.substr(0, hash);
         text = Trim(text);
@@ -234,6 +235,7 @@ bool ReadObservations(std::istream& in, const std::string& fileName, Calibration
     for (int number = 1; std::getline(in, line); ++number) {
         const std::string origin = fileName + ":" + std::to_string(number);
         if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (number == 1) DropByteOrderMark(line);  // spreadsheet exports
         if (Trim(line).empty()) continue;
         std::vector<std::string> cells;
         for (std::size_t from = 0;;) {
