@@ -422,6 +422,15 @@ calibrate)
         expect_refused "$message" calibrate "$work/$name.cal" --out "$work/o" $linear
     done
     [ -e "$work/o" ] && fail "a refused calibration wrote outputs"
+    # Chains that never found a point where the data are possible: refused,
+    # naming the cause, with no outputs.
+    printf 'a ~ normal(0, 10)\nb ~ uniform(-2, -1)\nerror y normal 0.5\n[experiment e]\ndata = lin.csv\n' >"$work/fails.cal"
+    expect_refused "chains sampled no posterior (the model's run fails at the last kept draw)" calibrate "$work/fails.cal" --out "$work/z" --iterations 20 $linear
+    printf 'a ~ uniform(-3, -2)\nb ~ uniform(0, 1)\nerror y lognormal 0.5\n[experiment e]\ndata = neg.csv\n' >"$work/neg.cal"
+    printf 'time,variable,value\n0,y,1\n1,y,2\n' >"$work/neg.csv"
+    expect_refused "neg.csv:2: every kept draw has zero likelihood.*gives y = -.* at t = 0 (a lognormal" \
+        calibrate "$work/neg.cal" --out "$work/z" --iterations 20 $linear
+    [ -e "$work/z/chains.csv" ] && fail "chains of zero likelihood written"
     expect_refused "burn" calibrate "$work/lin.cal" --out "$work/o" --iterations 10 --burn 10 $linear
     expect_refused "--thin 8 keeps no draw of the 5 iterations" calibrate "$work/lin.cal" --out "$work/o" --iterations 10 --thin 8 $linear
     expect_refused "--chain" calibrate "$work/lin.cal" --out "$work/o" --chain 3 $linear

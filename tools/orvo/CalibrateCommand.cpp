@@ -245,6 +245,28 @@ double LogLikelihood(const OrvoLibrary& library, uint32_t instance, const ModelV
     return total;
 }
 
+// Why the data have zero likelihood at `point`: the first observation that
+// no prediction there makes possible, or the failed run.
+std::string ZeroLikelihoodReason(const OrvoLibrary& library, const Problem& problem, const std::vector<double>& point) {
+    ModelSession session(library);
+    ModelVariables variables(library, session.instance());
+    std::vector<std::vector<double>> predicted;
+    for (const Experiment& e : problem.definition.experiments) predicted.emplace_back(e.data.size(), NAN);
+    const double total = LogLikelihood(library, session.instance(), variables, problem, point, &predicted);
+    const std::string none = "every kept draw has zero likelihood: the chains sampled no posterior";
+    if (std::isnan(total)) return "orvo calibrate: " + none + " (the model's run fails at the last kept draw)";
+    for (std::size_t e = 0; e < predicted.size(); ++e)
+        for (std::size_t i = 0; i < predicted[e].size(); ++i) {
+            const Observation& o = problem.definition.experiments[e].data[i];
+            const ErrorModel& model = *problem.definition.ErrorOf(o.variable);
+            if (LogLikelihoodOf(model, o, predicted[e][i], point.data()) > -HUGE_VAL) continue;
+            return o.origin + ": " + none + "; here the model gives " + o.variable + " = " +
+                   FormatReal(predicted[e][i]) + " at t = " + FormatReal(o.time) +
+                   (model.lognormal ? " (a lognormal error needs a prediction > 0)" : "");
+        }
+    return "orvo calibrate: " + none;
+}
+
 // A chain's file: its sampler state, then its kept draws, in binary (exact).
 constexpr char kChainMagic[8] = {'o', 'r', 'v', 'o', 'c', 'h', 'n', '3'};
 
@@ -656,6 +678,14 @@ int CalibrateCommand(int argc, char** argv) {
         for (uint64_t c = 0; c < chains; ++c) std::filesystem::remove(newPath(c), ec);
         std::cerr << "orvo calibrate: a chain did not finish\n";
         return kExitRunFailed;
+    }
+    // Chains that never left zero likelihood sampled nothing: say why.
+    if (std::all_of(results.begin(), results.end(), [](const std::vector<ChainDraw>& r) {
+            return std::none_of(r.begin(), r.end(), [](const ChainDraw& draw) { return draw.logLikelihood > -HUGE_VAL; });
+        })) {
+        for (uint64_t c = 0; c < chains; ++c) std::filesystem::remove(newPath(c), ec);
+        std::cerr << ZeroLikelihoodReason(library, problem, results[0].back().values) << "\n";
+        return kExitBadInput;
     }
     // The new states replace the old only now that every chain has finished;
     // without settings meanwhile, a folder left between old and new states is
