@@ -168,6 +168,13 @@ doses)
     for table in runs.csv summary.csv; do
         cmp -s "$work/p1/$table" "$work/p2/$table" && cmp -s "$work/p1/$table" "$work/p3/$table" || fail "dosed $table differs"
     done
+    # An infusion still running at the last output time: the next run on the
+    # worker starts without it.
+    printf 'time,target,amount,duration\n20,rin,30,10\n' >"$work/long.csv"
+    "$orvo" batch --lib "$lib/liborvo_infusion_test.so" --scenario "$work/pop.scenario" --doses "$work/long.csv" \
+        --vars a --at 24 --jobs 1 --out "$work/pl" 2>"$work/err" || fail "long infusion: $(cat "$work/err")"
+    awk -F, 'NR == 2 { first = $5 } NR > 2 && $5 != first { print "run " $1 ": " $5 " vs " first; exit 1 }' \
+        "$work/pl/runs.csv" || fail "an infusion went on into the next run"
     # A population file may name the records, found beside it, whatever the working folder.
     printf 'runs = 6\nseed = 3\nbolus ~ uniform(5, 15)\ndoses = pop-doses.csv\n' >"$work/named.scenario"
     (cd / && "$orvo" batch --lib "$lib/liborvo_infusion_test.so" --scenario "$work/named.scenario" --vars a --at 24 \
@@ -494,6 +501,18 @@ calibrate)
     awk -F, 'NR == 2 { v = 1.5 } NR == 3 { v = 0.2 } NR == 4 { v = 30 }
              NR > 1 { if (!($4 <= v && v <= $6)) { print $1 ": " v " outside [" $4 ", " $6 "]"; exit 1 } }' \
         "$work/oral/summary.csv" || fail "95 % intervals miss the truth: $(cat "$work/oral/summary.csv")"
+    # Experiments share one model instance: neither a setting of e1 nor a
+    # constant set by a dose record of e2 may reach the other's runs.
+    printf 'time,target,value\n10,vd,90\n' >"$work/vd.csv"
+    printf 'ka ~ uniform(1.5, 1.500001)\nnstp = 10\nerror conc lognormal 0.1\n[experiment e1]\ndata = oral.csv\ndose = 200\n[experiment e2]\ndata = oral.csv\ndoses = vd.csv\n' >"$work/two.cal"
+    "$orvo" calibrate "$work/two.cal" --out "$work/two" --iterations 50 --chains 1 \
+        --lib "$lib/liborvo_oral_absorption.so" 2>"$work/err" || fail "two experiments: $(cat "$work/err")"
+    awk -F, 'NR == FNR { want[$1] = $2; next }
+             ($1 == "e1" || $1 == "e2") && ($2 == 2 || $2 == 4 || $2 == 8) {
+                 r = $5 / (($1 == "e1" ? 2 : 1) * want[$2]); n++
+                 if (r > 1 + 1e-4 || r < 1 - 1e-4) { print "ratio " r ": " $0; exit 1 } }
+             END { if (n != 6) { print n " rows"; exit 1 } }' "$work/truth.csv" "$work/two/predictions.csv" \
+        || fail "one experiment's settings or doses reached another"
     ;;
 calibrate-population)
     lib=$(dirname "$orvo")/../lib

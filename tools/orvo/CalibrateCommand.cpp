@@ -27,6 +27,7 @@
 #include "OrvoLibrary.h"
 #include "PopulationPlan.h"
 #include "RunObserver.h"
+#include "SymbolText.h"
 
 namespace {
 
@@ -139,9 +140,27 @@ bool Resolve(const ModelVariables& variables, Problem& problem, std::string& err
             return false;
         }
     }
+    // The runs share one instance: what one experiment sets, the others set
+    // back to the model's value (before any setting is written).
+    std::vector<std::pair<ModelVariable, std::string>> defaults;
+    for (const Experiment& experiment : def.experiments)
+        for (const Assignment& a : experiment.settings) {
+            ModelVariable v;
+            if (!variables.Find(a.name, v) ||
+                std::any_of(defaults.begin(), defaults.end(), [&](const auto& d) { return d.first.number == v.number; }))
+                continue;
+            std::string text;
+            for (uint32_t i = 0; i < ElementCount(v.dims); ++i) text += (i ? "," : "") + variables.ReadText(v, i);
+            if (!variables.Assign(v, text, error)) {
+                error = a.origin + ": cannot restore '" + v.name + "' for the other experiments: " + error;
+                return false;
+            }
+            defaults.emplace_back(v, text);
+        }
     for (Experiment& experiment : def.experiments) {
         ExperimentPlan plan;
-        plan.settings = problem.settings;
+        plan.settings = defaults;
+        plan.settings.insert(plan.settings.end(), problem.settings.begin(), problem.settings.end());
         if (!resolveSettings(experiment.settings, plan.settings)) return false;
         for (const auto& [v, text] : plan.settings) variables.Assign(v, text, error);
         if (std::string fault = RunSettingsFault(variables); !fault.empty()) {
@@ -215,6 +234,7 @@ bool RunModel(const OrvoLibrary& library, uint32_t instance, const ModelVariable
     PointRecorder recorder(library, instance, variables, recorded, values);
     DoseApplier apply(variables);
     recorder.ObserveWithDoses(doses, times, std::ref(apply));
+    apply.RestoreConstants();
     return !recorder.EndedInError() && values.size() == times.size() * recorded.size();
 }
 

@@ -31,6 +31,8 @@ DoseModel DoseModelOf(const ModelVariables& variables) {
 void DoseApplier::operator()(const DoseEvent& event) {
     ModelVariable v;
     if (!variables_.Find(event.target, v)) return;
+    if (v.symbolType != OrvoSymbolState && !original_.count(v.number))
+        original_.emplace(v.number, std::make_pair(v, variables_.ReadNumber(v)));
     switch (event.kind) {
         case DoseEvent::Kind::Add:
             variables_.WriteNumber(v, 0, variables_.ReadNumber(v) + event.value);
@@ -46,6 +48,12 @@ void DoseApplier::operator()(const DoseEvent& event) {
             }
             break;
     }
+}
+
+void DoseApplier::RestoreConstants() {
+    for (const auto& [number, original] : original_) variables_.WriteNumber(original.first, 0, original.second);
+    original_.clear();
+    replaced_.clear();
 }
 
 bool ReadDoseFile(const std::string& path, std::vector<DoseRecord>& records, std::string& error) {

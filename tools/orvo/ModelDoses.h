@@ -20,10 +20,15 @@ class DoseApplier {
 public:
     explicit DoseApplier(const ModelVariables& variables) : variables_(variables) {}
     void operator()(const DoseEvent& event);
+    // Sets every constant the events changed back to its value before the
+    // first change, so that the next run on the instance starts from it (an
+    // infusion may end after the last output time, a record may set a value).
+    void RestoreConstants();
 
 private:
     const ModelVariables& variables_;
     std::map<uint32_t, double> replaced_;  // infusion -> the value before it
+    std::map<uint32_t, std::pair<ModelVariable, double>> original_;  // constant -> its value before the run's doses
 };
 
 // Reads a dose-record file; false with `error` set.

@@ -286,6 +286,7 @@ RunRecord ModelRunner::Run(uint32_t run) {
         }
         DoseApplier apply(variables_);
         recorder.ObserveWithDoses(schedule, plan_.times, std::ref(apply));
+        apply.RestoreConstants();
     }
     double time = 0.0, stopTime = 0.0;
     if (recorder.EndedInError()) {
