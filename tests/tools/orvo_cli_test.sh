@@ -513,6 +513,16 @@ calibrate)
                  if (r > 1 + 1e-4 || r < 1 - 1e-4) { print "ratio " r ": " $0; exit 1 } }
              END { if (n != 6) { print n " rows"; exit 1 } }' "$work/truth.csv" "$work/two/predictions.csv" \
         || fail "one experiment's settings or doses reached another"
+    # A dose record whose amount names a calibrated parameter gives each run its value.
+    printf 'time,target,amount\n1.25,agut,dose\n' >"$work/named.csv"
+    printf 'dose ~ uniform(150, 150.0001)\ntdose = 100\nnstp = 10\nerror conc lognormal 0.1\n[experiment e]\ndata = oral.csv\ndoses = named.csv\n' >"$work/named.cal"
+    "$orvo" calibrate "$work/named.cal" --out "$work/named" --iterations 50 --chains 1 \
+        --lib "$lib/liborvo_oral_absorption.so" 2>"$work/err" || fail "named dose: $(cat "$work/err")"
+    awk -F, 'NR == FNR { want[$1] = $2; next }
+             $1 == "e" && ($2 == 2 || $2 == 4 || $2 == 8) { r = $5 / (1.5 * want[$2]); n++
+                 if (r > 1 + 1e-4 || r < 1 - 1e-4) { print "ratio " r ": " $0; exit 1 } }
+             END { if (n != 3) { print n " rows"; exit 1 } }' "$work/truth.csv" "$work/named/predictions.csv" \
+        || fail "a dose naming a calibrated parameter did not take its value"
     ;;
 calibrate-population)
     lib=$(dirname "$orvo")/../lib

@@ -48,6 +48,7 @@ struct ExperimentPlan {
     std::vector<DoseRecord> doseRecords;
     double start = 0.0;
     std::vector<RunGroup> groups;
+    bool dosesNameParameters = false;  // then scheduled anew for each run
 };
 
 class PointRecorder : public RunObserver {
@@ -179,6 +180,13 @@ bool Resolve(const ModelVariables& variables, Problem& problem, std::string& err
             }
         if (!experiment.dosesFile.empty() && !ReadDoseFile(experiment.dosesFile, plan.doseRecords, error))
             return false;
+        for (const DoseRecord& r : plan.doseRecords)
+            for (const DoseQuantity* q : {&r.time, &r.amount, &r.value, &r.rate, &r.duration, &r.ii}) {
+                ModelVariable v;
+                if (q->name.empty() || !variables.Find(q->name, v)) continue;
+                for (const ModelVariable& p : problem.parameterVariables)
+                    plan.dosesNameParameters |= p.number == v.number;
+            }
         // One run per subject when parameters vary between subjects, else one for all.
         for (std::size_t i = 0; i < experiment.data.size(); ++i) {
             const int subject = def.Hierarchical() ? experiment.data[i].subjectIndex : -1;
@@ -231,9 +239,14 @@ bool RunModel(const OrvoLibrary& library, uint32_t instance, const ModelVariable
     }
     values.clear();
     values.reserve(times.size() * recorded.size());
+    // Records that name a calibrated parameter take this point's value.
+    DoseSchedule ownDoses;
+    if (plan.dosesNameParameters &&
+        !ScheduleDoses(plan.doseRecords, DoseModelOf(variables), times.back(), ownDoses, error))
+        return false;
     PointRecorder recorder(library, instance, variables, recorded, values);
     DoseApplier apply(variables);
-    recorder.ObserveWithDoses(doses, times, std::ref(apply));
+    recorder.ObserveWithDoses(plan.dosesNameParameters ? ownDoses : doses, times, std::ref(apply));
     apply.RestoreConstants();
     return !recorder.EndedInError() && values.size() == times.size() * recorded.size();
 }
