@@ -420,7 +420,8 @@ calibrate)
                 "bad8|a ~ normal(0, 10)\nerror y normal 0.5\n[experiment e]\ndata = lin.csv\nnosuch = 1\n|bad8.cal:5: unknown variable 'nosuch'" \
                 "bad9|a ~ normal(0, 10)\na = 2\nerror y normal 0.5\n[experiment e]\ndata = lin.csv\n|bad9.cal:2: 'a' is calibrated (.*bad9.cal:1): set it or calibrate it" \
                 "bad10|a ~ normal(0, 10)\nerror y normal 0.5\n[experiment e]\ndata = lin.csv\na = 2\n|bad10.cal:5: 'a' is calibrated" \
-                "bad11|nstp ~ uniform(1, 5)\nerror y normal 0.5\n[experiment e]\ndata = lin.csv\n|bad11.cal:1: cannot calibrate 'nstp': it is not a real-valued constant"; do
+                "bad11|nstp ~ uniform(1, 5)\nerror y normal 0.5\n[experiment e]\ndata = lin.csv\n|bad11.cal:1: cannot calibrate 'nstp': it is not a real-valued constant" \
+                "bad12|a ~ normal(0, 10)\nerror y normal 0.5\n[experiment e]\ndata = lin.csv\ndoses = none.csv\n|bad12.cal:3: cannot open the dose-record file"; do
         name=${bad_case%%|*}; rest=${bad_case#*|}; text=${rest%%|*}; message=${rest#*|}
         printf "$text" >"$work/$name.cal"
         printf 'time,variable,value\n1,y,1\n9,y,2\n' >"$work/late.csv"

@@ -178,8 +178,10 @@ bool Resolve(const ModelVariables& variables, Problem& problem, std::string& err
                         FormatReal(t1) + "]";
                 return false;
             }
-        if (!experiment.dosesFile.empty() && !ReadDoseFile(experiment.dosesFile, plan.doseRecords, error))
+        if (!experiment.dosesFile.empty() && !ReadDoseFile(experiment.dosesFile, plan.doseRecords, error)) {
+            if (!std::ifstream(experiment.dosesFile)) error = experiment.origin + ": " + error;
             return false;
+        }
         for (const DoseRecord& r : plan.doseRecords)
             for (const DoseQuantity* q : {&r.time, &r.amount, &r.value, &r.rate, &r.duration, &r.ii}) {
                 ModelVariable v;
