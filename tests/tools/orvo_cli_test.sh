@@ -421,7 +421,8 @@ calibrate)
                 "bad9|a ~ normal(0, 10)\na = 2\nerror y normal 0.5\n[experiment e]\ndata = lin.csv\n|bad9.cal:2: 'a' is calibrated (.*bad9.cal:1): set it or calibrate it" \
                 "bad10|a ~ normal(0, 10)\nerror y normal 0.5\n[experiment e]\ndata = lin.csv\na = 2\n|bad10.cal:5: 'a' is calibrated" \
                 "bad11|nstp ~ uniform(1, 5)\nerror y normal 0.5\n[experiment e]\ndata = lin.csv\n|bad11.cal:1: cannot calibrate 'nstp': it is not a real-valued constant" \
-                "bad12|a ~ normal(0, 10)\nerror y normal 0.5\n[experiment e]\ndata = lin.csv\ndoses = none.csv\n|bad12.cal:3: cannot open the dose-record file"; do
+                "bad12|a ~ normal(0, 10)\nerror y normal 0.5\n[experiment e]\ndata = lin.csv\ndoses = none.csv\n|bad12.cal:3: cannot open the dose-record file" \
+                "bad13|a ~ normal(0, 10)\nerror y normal 0.5\n[experiment e]\ndata = .\n|bad13.cal:3: cannot read the data file"; do
         name=${bad_case%%|*}; rest=${bad_case#*|}; text=${rest%%|*}; message=${rest#*|}
         printf "$text" >"$work/$name.cal"
         printf 'time,variable,value\n1,y,1\n9,y,2\n' >"$work/late.csv"
@@ -442,6 +443,7 @@ calibrate)
     expect_refused "burn" calibrate "$work/lin.cal" --out "$work/o" --iterations 10 --burn 10 $linear
     expect_refused "--thin 8 keeps no draw of the 5 iterations" calibrate "$work/lin.cal" --out "$work/o" --iterations 10 --thin 8 $linear
     expect_refused "--chain" calibrate "$work/lin.cal" --out "$work/o" --chain 3 $linear
+    expect_refused "a folder, not a calibration file" calibrate "$work" --out "$work/o" $linear
     # Too few kept draws for R-hat: said, not reported as converged.
     "$orvo" calibrate "$work/lin.cal" --out "$work/few" --iterations 10 --thin 5 $linear 2>"$work/err" || fail "short run"
     grep -q "1 kept draw(s) per chain" "$work/err" && grep -q "largest R-hat nan" "$work/err" \

@@ -530,8 +530,10 @@ int CalibrateCommand(int argc, char** argv) {
     std::string error;
     {
         std::ifstream in(file);
-        if (!in) {
-            std::cerr << "orvo calibrate: cannot read " << file << "\n";
+        std::error_code isFolder;
+        if (!in || std::filesystem::is_directory(file, isFolder)) {
+            std::cerr << "orvo calibrate: cannot read " << file
+                      << (std::filesystem::is_directory(file, isFolder) ? ": a folder, not a calibration file" : "") << "\n";
             return kExitBadInput;
         }
         const std::string folder = std::filesystem::path(file).parent_path().string();
@@ -541,7 +543,7 @@ int CalibrateCommand(int argc, char** argv) {
         }
         for (Experiment& e : problem.definition.experiments) {
             std::ifstream data(e.dataFile);
-            if (!data) {
+            if (!data || std::filesystem::is_directory(e.dataFile, isFolder)) {
                 std::cerr << e.origin << ": cannot read the data file " << e.dataFile << "\n";
                 return kExitBadInput;
             }
