@@ -297,7 +297,7 @@ std::string ZeroLikelihoodReason(const OrvoLibrary& library, const Problem& prob
             if (LogLikelihoodOf(model, o, predicted[e][i], point.data()) > -HUGE_VAL) continue;
             return o.origin + ": " + none + "; here the model gives " + o.variable + " = " +
                    FormatReal(predicted[e][i]) + " at t = " + FormatReal(o.time) +
-                   (model.lognormal ? " (a lognormal error needs a prediction > 0)" : "");
+                   (model.lognormal && !(predicted[e][i] > 0.0) ? " (a lognormal error needs a prediction > 0)" : "");
         }
     return "orvo calibrate: " + none;
 }
