@@ -144,8 +144,9 @@ bool Resolve(const ModelVariables& variables, Problem& problem, std::string& err
     // The runs share one instance: what one experiment sets, the others set
     // back to the model's value (before any setting is written).
     std::vector<std::pair<ModelVariable, std::string>> defaults;
-    for (const Experiment& experiment : def.experiments)
-        for (const Assignment& a : experiment.settings) {
+    const std::size_t others = def.experiments.size() > 1 ? def.experiments.size() : 0;
+    for (std::size_t e = 0; e < others; ++e)
+        for (const Assignment& a : def.experiments[e].settings) {
             ModelVariable v;
             if (!variables.Find(a.name, v) ||
                 std::any_of(defaults.begin(), defaults.end(), [&](const auto& d) { return d.first.number == v.number; }))
