@@ -51,7 +51,7 @@ TEST(DoseRecords, BadRecordsNameTheirPlace) {
         {"time,target,amount\n1,a\n", "d.csv:2:1: 2 fields, the header has 3"},
         {"time,target,amount\n1,q,5\n", "d.csv:2:3: unknown target 'q'"},
         {"time,target,amount\n1,c,5\n", "d.csv:2:3: 'c' is not a state: a bolus is added to a state"},
-        {"time,target,value\n1,c,5\n", "d.csv:2:3: 'c' is not a constant the run may set (it is computed by the model)"},
+        {"time,target,value\n1,c,5\n", "d.csv:2:3: 'c' is not a constant the run may set: it is computed by the model"},
         {"time,target,value\n1,a,5\n", "d.csv:2:3: 'a' is not a constant the run may set"},
         {"time,target,amount\n-1,a,5\n", "d.csv:2:1: the time is -1, it must not be negative"},
         {"time,target,amount\nnan,a,5\n", "d.csv:2:1: 'nan' is not a model constant"},

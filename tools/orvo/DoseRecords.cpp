@@ -215,7 +215,7 @@ bool ScheduleDoses(const std::vector<DoseRecord>& records, const DoseModel& mode
         }
         if ((r.value.given || infusion) && !target.settable) {
             error = r.targetWhere + ": '" + r.target + "' is not a constant the run may set" +
-                    (target.why.empty() ? "" : " (" + target.why + ")");
+                    (target.why.empty() ? "" : ": " + target.why);
             return false;
         }
         double time = 0.0, amount = 0.0, rate = 0.0, interval = 0.0;
