@@ -26,12 +26,14 @@ def build(description: PathLike, out: Optional[PathLike] = None, from_format: Op
     if from_format is not None:
         command += ["--from", from_format]
     try:
-        done = subprocess.run(command, capture_output=True, text=True)
+        done = subprocess.run(command, capture_output=True)
     except OSError as exc:
         raise CliError(f"cannot run {command[0]}: {exc}") from exc
+    # Its messages carry paths as the file system has them, UTF-8 or not.
+    stderr = os.fsdecode(done.stderr)
     if done.returncode != 0:
-        raise CliError("orvo build failed", done.returncode, done.stderr)
-    written = [line.split("wrote ", 1)[1].strip() for line in done.stderr.splitlines() if " wrote " in line]
+        raise CliError("orvo build failed", done.returncode, stderr)
+    written = [line.split("wrote ", 1)[1].strip() for line in stderr.splitlines() if " wrote " in line]
     if not written:
-        raise CliError("orvo build reported no library", done.returncode, done.stderr)
+        raise CliError("orvo build reported no library", done.returncode, stderr)
     return Model(lib=written[-1])
