@@ -280,7 +280,8 @@ BuildResult BuildModelLibrary(const std::string& descriptionPath, const std::str
     link.insert(link.end(), objects.begin(), objects.end());
     link.insert(link.end(), {"-Wl,--whole-archive", config.runtime, "-Wl,--no-whole-archive", config.odepack});
     link.insert(link.end(), config.libs.begin(), config.libs.end());
-    link.insert(link.end(), {"-Wl,--version-script=" + config.exportMap, "-Wl,--no-undefined"});
+    // -Xlinker passes the path whole: -Wl, would split it at commas.
+    link.insert(link.end(), {"-Xlinker", "--version-script=" + config.exportMap, "-Wl,--no-undefined"});
     output.clear();
     if (Run(link, output, log) != 0) {
         result.error = "linking " + library.filename().string() + " failed:\n" + Trim(output);
