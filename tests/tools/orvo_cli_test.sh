@@ -588,6 +588,45 @@ build)
     grep -q "time.model:1:7: the model's name 'time' is also a name of the C library" "$work/err" ||
         fail "model time: $(head -3 "$work/err")"
     ;;
+build-settings)
+    # Build settings written by hand: what they may say and what is refused
+    # before anything is built.
+    conf="$(dirname "$orvo")/../lib/orvo/build.conf"
+    printf 'model decay;\nstates { x = 1; }\nconstants { k = 0.5; }\nderivative { dt(x) = -k * x; }\nterminate when t >= 2;\n' \
+        >"$work/decay.model"
+    "$orvo" build "$work/decay.model" --out "$work/lib" --settings "$work" 2>"$work/err" && fail "built with a folder as settings"
+    grep -q "cannot read the build settings '$work': it is a folder" "$work/err" || fail "folder as settings: $(cat "$work/err")"
+    # A misspelt key is named with its line, not skipped.
+    { cat "$conf"; echo 'cxxflag = -O0'; } >"$work/typo.conf"
+    line=$(wc -l <"$work/typo.conf" | tr -d ' ')
+    "$orvo" build "$work/decay.model" --out "$work/lib" --settings "$work/typo.conf" 2>"$work/err" &&
+        fail "built with an unknown setting"
+    grep -q "typo.conf:$line: unknown build setting 'cxxflag'" "$work/err" || fail "unknown setting: $(cat "$work/err")"
+    { echo 'cxx /usr/bin/c++'; cat "$conf"; } >"$work/noequals.conf"
+    "$orvo" build "$work/decay.model" --out "$work/lib" --settings "$work/noequals.conf" 2>"$work/err" &&
+        fail "built with a line that is not KEY = VALUE"
+    grep -q "noequals.conf:1: expected KEY = VALUE" "$work/err" || fail "line without '=': $(cat "$work/err")"
+    # A python that is missing is python3's to install, whatever its file is called.
+    sed 's#^python = .*#python = /nonexistent/py#' "$conf" >"$work/nopython.conf"
+    "$orvo" build "$work/decay.model" --out "$work/lib" --settings "$work/nopython.conf" 2>"$work/err" &&
+        fail "built without python"
+    grep -q "'/nonexistent/py' is missing: install Debian's python3 package" "$work/err" ||
+        fail "no python: $(cat "$work/err")"
+    # Programs named without a folder are found on PATH; a folder whose name has a
+    # comma and a '#' holds the export map (neither splits nor ends the path).
+    mkdir -p "$work/maps,1#2"
+    cp "$(sed -n 's/^export_map = //p' "$conf")" "$work/maps,1#2/orvo.map"
+    sed -e 's#^cxx = .*#cxx = c++#' -e 's#^python = .*#python = python3#' \
+        -e "s#^export_map = .*#export_map = $work/maps,1\#2/orvo.map  \# copied#" "$conf" >"$work/names.conf"
+    "$orvo" build "$work/decay.model" --out "$work/lib" --settings "$work/names.conf" 2>"$work/err" ||
+        fail "build with programs on PATH: $(cat "$work/err")"
+    "$orvo" run --lib "$work/lib/liborvo_decay.so" --vars t,x >"$work/decay.csv" 2>"$work/err" || fail "run: $(cat "$work/err")"
+    # An output folder that cannot be made is named before anything is compiled.
+    : >"$work/afile"
+    "$orvo" build "$work/decay.model" --out "$work/afile/lib" --verbose 2>"$work/err" && fail "built into a file"
+    grep -q "cannot create the folder '$work/afile/lib'" "$work/err" || fail "folder under a file: $(cat "$work/err")"
+    ! grep -q -- ' -c ' "$work/err" || fail "compiled before finding the folder unusable"
+    ;;
 *)
     fail "unknown case"
     ;;

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
@@ -41,6 +42,19 @@ std::string Resolve(const fs::path& base, const std::string& value) {
 }
 
 bool Executable(const std::string& path) { return access(path.c_str(), X_OK) == 0; }
+
+// A program named without a folder is looked up on PATH, as a shell would;
+// the name itself when it is not found there.
+std::string OnPath(const std::string& program) {
+    if (program.empty() || program.find('/') != std::string::npos) return program;
+    const char* path = std::getenv("PATH");
+    std::istringstream folders(path ? path : "/usr/bin:/bin");
+    for (std::string folder; std::getline(folders, folder, ':');) {
+        const std::string candidate = (folder.empty() ? std::string(".") : folder) + "/" + program;
+        if (Executable(candidate) && !fs::is_directory(candidate)) return candidate;
+    }
+    return program;
+}
 
 // Runs the command and waits; its standard output and error go to `output`.
 // -1 when it could not be started.
@@ -119,17 +133,47 @@ std::string Where(const std::string& path, const std::string& text, std::size_t 
 }  // namespace
 
 bool ReadBuildConfig(const std::string& path, BuildConfig& config, std::string& error) {
+    std::error_code ec;
+    if (fs::is_directory(path, ec)) {
+        error = "cannot read the build settings '" + path + "': it is a folder";
+        return false;
+    }
     std::ifstream in(path);
     if (!in) {
         error = "cannot read the build settings '" + path + "' (is orvo installed completely?)";
         return false;
     }
+    static const char* const kKeys[] = {"cxx",     "cxxflags",   "include",  "generator", "python", "runtime",
+                                        "odepack", "export_map", "importer", "libs",      "ldflags"};
     std::map<std::string, std::string> values;
+    int number = 0;
     for (std::string line; std::getline(in, line);) {
-        line = Trim(line.substr(0, line.find('#')));
+        ++number;
+        // '#' starts a comment at the start of a line or after a blank; inside
+        // a word it is part of a path.
+        for (std::size_t hash = line.find('#'); hash != std::string::npos; hash = line.find('#', hash + 1)) {
+            if (hash == 0 || line[hash - 1] == ' ' || line[hash - 1] == '\t') {
+                line.erase(hash);
+                break;
+            }
+        }
+        line = Trim(line);
+        if (line.empty()) continue;
         const auto equals = line.find('=');
-        if (line.empty() || equals == std::string::npos) continue;
-        values[Trim(line.substr(0, equals))] = Trim(line.substr(equals + 1));
+        const std::string key = equals == std::string::npos ? std::string() : Trim(line.substr(0, equals));
+        const std::string where = path + ":" + std::to_string(number) + ": ";
+        if (key.empty()) {
+            error = where + "expected KEY = VALUE in the build settings";
+            return false;
+        }
+        if (std::find_if(std::begin(kKeys), std::end(kKeys), [&](const char* known) { return key == known; }) ==
+            std::end(kKeys)) {
+            std::string known;
+            for (const char* name : kKeys) known += (known.empty() ? "" : ", ") + std::string(name);
+            error = where + "unknown build setting '" + key + "' (known: " + known + ")";
+            return false;
+        }
+        values[key] = Trim(line.substr(equals + 1));
     }
     const fs::path base = fs::path(path).parent_path();
     for (const char* key : {"cxx", "python", "generator", "include", "runtime", "odepack", "export_map"}) {
@@ -138,8 +182,8 @@ bool ReadBuildConfig(const std::string& path, BuildConfig& config, std::string& 
             return false;
         }
     }
-    config.cxx = values["cxx"];
-    config.python = values["python"];
+    config.cxx = OnPath(values["cxx"]);
+    config.python = OnPath(values["python"]);
     config.generator = Resolve(base, values["generator"]);
     config.include = Resolve(base, values["include"]);
     config.runtime = Resolve(base, values["runtime"]);
@@ -215,15 +259,21 @@ BuildResult BuildModelLibrary(const std::string& descriptionPath, const std::str
     std::string nameAt;
     const std::string name = DeclaredModelName(descriptionPath, result.error, &nameAt);
     if (name.empty()) return result;
-    for (const std::string& tool : {config.python, config.cxx}) {
-        if (!Executable(tool)) {
-            result.error = "'" + tool + "' is missing: install Debian's " + PackageOf(tool) +
-                           " package (apt install " + PackageOf(tool) + ")";
+    for (const auto& [tool, package] : {std::pair{config.python, std::string("python3")},
+                                        std::pair{config.cxx, PackageOf(config.cxx)}}) {
+        if (!Executable(tool) || fs::is_directory(tool)) {
+            result.error = "'" + tool + "' is missing: install Debian's " + package + " package (apt install " +
+                           package + ")";
             return result;
         }
     }
     std::error_code ec;
     fs::create_directories(outDir, ec);
+    if (ec || !fs::is_directory(outDir)) {
+        result.error = "cannot create the folder '" + outDir + "' for the library: " +
+                       (ec ? ec.message() : std::string("a file of that name is in the way"));
+        return result;
+    }
     const fs::path library = fs::path(outDir) / ("liborvo_" + name + ".so");
     // A failed build must not leave an earlier library that looks current.
     fs::remove(library, ec);

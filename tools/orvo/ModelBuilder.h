@@ -17,8 +17,9 @@ struct BuildConfig {
     std::vector<std::string> cxxflags, libs, ldflags;
 };
 
-// Reads KEY = VALUE lines ('#' comments). False with `error` set on a missing
-// file or key.
+// Reads KEY = VALUE lines ('#' comments); `cxx` and `python` given without a
+// folder are looked up on PATH. False with `error` set on a missing file or
+// key, an unknown key or a line that is not KEY = VALUE.
 bool ReadBuildConfig(const std::string& path, BuildConfig& config, std::string& error);
 // build.conf of the orvo running this code: P/lib/orvo/build.conf beside an
 // installed P/bin/orvo, else the build tree's lib/orvo/build.conf.
