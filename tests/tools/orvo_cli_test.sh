@@ -627,6 +627,39 @@ build-settings)
     grep -q "cannot create the folder '$work/afile/lib'" "$work/err" || fail "folder under a file: $(cat "$work/err")"
     ! grep -q -- ' -c ' "$work/err" || fail "compiled before finding the folder unusable"
     ;;
+build-interrupt)
+    # A build stopped by a signal stops its compiler, removes its scratch
+    # folder and leaves no library; the process ends by that signal.
+    printf 'model decay;\nstates { x = 1; }\nconstants { k = 0.5; }\nderivative { dt(x) = -k * x; }\nterminate when t >= 2;\n' \
+        >"$work/decay.model"
+    for signal in TERM:15 HUP:1; do
+        number=${signal#*:}
+        signal=${signal%:*}
+        "$orvo" build "$work/decay.model" --out "$work/lib" 2>"$work/err" &
+        pid=$!
+        scratch=
+        for _ in $(seq 1 600); do
+            for child in $(pgrep -P "$pid"); do
+                tr '\0' '\n' <"/proc/$child/cmdline" >"$work/args" 2>/dev/null || continue
+                # A compiler's: ... -c /tmp/orvo-build-XXXXXX/generated/...
+                grep -qx -- -c "$work/args" && scratch=$(grep -m1 -o '^/tmp/orvo-build-[^/]*' "$work/args") &&
+                    [ -n "$scratch" ] && break 2
+                scratch=
+            done
+            sleep 0.05
+        done
+        [ -n "$scratch" ] || { kill "$pid" 2>/dev/null; fail "no compiler seen"; }
+        kill -s "$signal" "$pid"
+        wait "$pid"
+        status=$?
+        expected=$((128 + number))
+        [ "$status" -eq "$expected" ] || fail "SIG$signal: exit status $status, expected $expected: $(cat "$work/err")"
+        for _ in $(seq 1 100); do [ -e "$scratch" ] || break; sleep 0.05; done
+        [ ! -e "$scratch" ] || fail "SIG$signal left $scratch"
+        [ ! -e "$work/lib/liborvo_decay.so" ] || fail "SIG$signal left a library"
+        ! ls "$work/lib" 2>/dev/null | grep -q tmp || fail "SIG$signal left $(ls "$work/lib")"
+    done
+    ;;
 *)
     fail "unknown case"
     ;;

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -56,8 +57,46 @@ std::string OnPath(const std::string& program) {
     return program;
 }
 
+// The signal that asked this build to stop (SIGINT, SIGTERM, SIGHUP), 0 while none has.
+volatile sig_atomic_t interruptedBy = 0;
+
+void NoteInterrupt(int signal) { interruptedBy = signal; }
+
+// While a build runs, SIGINT, SIGTERM and SIGHUP are noted instead of ending
+// the process at once, so that the command being run is stopped and the
+// scratch folder removed; on leaving (after the objects declared later have
+// gone) the dispositions are restored and the signal raised again, so the
+// process ends as that signal asked.
+class InterruptGuard {
+public:
+    InterruptGuard() {
+        interruptedBy = 0;
+        struct sigaction note {};
+        note.sa_handler = NoteInterrupt;
+        sigemptyset(&note.sa_mask);
+        note.sa_flags = 0;  // no SA_RESTART: waitpid returns on the signal
+        for (std::size_t i = 0; i < std::size(kSignals); ++i) {
+            sigaction(kSignals[i], &note, &saved_[i]);
+            // One ignored on entry (a background job's SIGINT, nohup's SIGHUP) stays ignored.
+            if (saved_[i].sa_handler == SIG_IGN) sigaction(kSignals[i], &saved_[i], nullptr);
+        }
+    }
+    ~InterruptGuard() {
+        for (std::size_t i = 0; i < std::size(kSignals); ++i) sigaction(kSignals[i], &saved_[i], nullptr);
+        if (const int signal = interruptedBy) raise(signal);
+    }
+    InterruptGuard(const InterruptGuard&) = delete;
+    InterruptGuard& operator=(const InterruptGuard&) = delete;
+
+private:
+    static constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
+    struct sigaction saved_[std::size(kSignals)];
+};
+
+const char* const kInterrupted = "interrupted";
+
 // Runs the command and waits; its standard output and error go to `output`.
-// -1 when it could not be started.
+// -1 when it could not be started. A noted interrupt is passed on to it.
 int Run(const std::vector<std::string>& command, std::string& output, std::string* log) {
     if (log) {
         for (std::size_t i = 0; i < command.size(); ++i) *log += (i ? " " : "") + command[i];
@@ -79,7 +118,12 @@ int Run(const std::vector<std::string>& command, std::string& output, std::strin
     posix_spawn_file_actions_destroy(&actions);
     int status = 0;
     if (spawned == 0) {
-        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        for (bool passedOn = false;;) {
+            if (interruptedBy != 0 && !passedOn) {
+                kill(pid, interruptedBy);
+                passedOn = true;
+            }
+            if (waitpid(pid, &status, 0) >= 0 || errno != EINTR) break;
         }
     }
     lseek(fd, 0, SEEK_SET);
@@ -244,8 +288,13 @@ bool ImportMcsimModel(const std::string& mcsimPath, const std::string& descripti
         error = "the importer is not installed beside this orvo ('" + config.importer + "')";
         return false;
     }
+    const InterruptGuard interrupts;
     std::string output;
     const int status = Run({config.python, config.importer, "mcsim", mcsimPath, "--out", descriptionPath}, output, log);
+    if (interruptedBy != 0) {
+        error = kInterrupted;
+        return false;
+    }
     if (status != 0) {
         error = status < 0 ? "cannot run the importer '" + config.importer + "'" : Trim(output);
         return false;
@@ -255,6 +304,7 @@ bool ImportMcsimModel(const std::string& mcsimPath, const std::string& descripti
 
 BuildResult BuildModelLibrary(const std::string& descriptionPath, const std::string& outDir,
                               const BuildConfig& config, std::string* log) {
+    const InterruptGuard interrupts;  // ends the process, if asked to, after the cleanup below
     BuildResult result;
     std::string nameAt;
     const std::string name = DeclaredModelName(descriptionPath, result.error, &nameAt);
@@ -296,6 +346,10 @@ BuildResult BuildModelLibrary(const std::string& descriptionPath, const std::str
     std::string output;
     int status = Run({config.python, config.generator, descriptionPath, "--name", name, "--out", generated.string()},
                      output, log);
+    if (interruptedBy != 0) {
+        result.error = kInterrupted;
+        return result;
+    }
     if (status != 0) {
         // The generator's own file:line:col messages.
         result.error = status < 0 ? "cannot run the generator '" + config.generator + "'" : Trim(output);
@@ -310,7 +364,12 @@ BuildResult BuildModelLibrary(const std::string& descriptionPath, const std::str
         compile.insert(compile.end(), {"-I", generated.string(), "-I", config.include, "-c", entry.path().string(),
                                        "-o", object});
         output.clear();
-        if (Run(compile, output, log) != 0) {
+        status = Run(compile, output, log);
+        if (interruptedBy != 0) {
+            result.error = kInterrupted;
+            return result;
+        }
+        if (status != 0) {
             // The model's name is the generated code's namespace, which cannot
             // share a name with what the C library declares (time, signal, gamma).
             if (output.find("namespace " + name + " {") != std::string::npos &&
@@ -333,13 +392,23 @@ BuildResult BuildModelLibrary(const std::string& descriptionPath, const std::str
     // -Xlinker passes the path whole: -Wl, would split it at commas.
     link.insert(link.end(), {"-Xlinker", "--version-script=" + config.exportMap, "-Wl,--no-undefined"});
     output.clear();
-    if (Run(link, output, log) != 0) {
+    status = Run(link, output, log);
+    if (interruptedBy != 0) {
+        result.error = kInterrupted;
+        return result;
+    }
+    if (status != 0) {
         result.error = "linking " + library.filename().string() + " failed:\n" + Trim(output);
         return result;
     }
     // Across file systems a rename fails: copy beside the target, then rename.
     const fs::path staged = library.string() + ".tmp." + std::to_string(getpid());
     fs::copy_file(partial, staged, fs::copy_options::overwrite_existing, ec);
+    if (!ec && interruptedBy != 0) {
+        fs::remove(staged, ec);
+        result.error = kInterrupted;
+        return result;
+    }
     if (!ec) fs::rename(staged, library, ec);
     if (ec) {
         result.error = "cannot write '" + library.string() + "': " + ec.message();

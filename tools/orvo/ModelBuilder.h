@@ -45,6 +45,9 @@ bool ImportMcsimModel(const std::string& mcsimPath, const std::string& descripti
 
 // Builds OUT_DIR/liborvo_NAME.so from the description; the library appears
 // whole or not at all, and a failed build leaves no stale library behind.
+// SIGINT, SIGTERM or SIGHUP during the build stops the command it is running
+// and removes its scratch files; the process then ends by that signal (as
+// during ImportMcsimModel).
 // `log` receives the commands run, one per line, when non-null.
 BuildResult BuildModelLibrary(const std::string& descriptionPath, const std::string& outDir,
                               const BuildConfig& config, std::string* log = nullptr);
