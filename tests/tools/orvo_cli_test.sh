@@ -656,6 +656,9 @@ build-interrupt)
         [ "$status" -eq "$expected" ] || fail "SIG$signal: exit status $status, expected $expected: $(cat "$work/err")"
         for _ in $(seq 1 100); do [ -e "$scratch" ] || break; sleep 0.05; done
         [ ! -e "$scratch" ] || fail "SIG$signal left $scratch"
+        # Nor is the compiler (the driver and what it started) left running.
+        for _ in $(seq 1 20); do pgrep -f "$scratch" >/dev/null || break; sleep 0.05; done
+        ! pgrep -f "$scratch" >/dev/null || fail "SIG$signal left running: $(pgrep -af "$scratch")"
         [ ! -e "$work/lib/liborvo_decay.so" ] || fail "SIG$signal left a library"
         ! ls "$work/lib" 2>/dev/null | grep -q tmp || fail "SIG$signal left $(ls "$work/lib")"
     done

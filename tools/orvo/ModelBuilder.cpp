@@ -113,14 +113,21 @@ int Run(const std::vector<std::string>& command, std::string& output, std::strin
     std::vector<char*> argv;
     for (const std::string& word : command) argv.push_back(const_cast<char*>(word.c_str()));
     argv.push_back(nullptr);
+    // A process group of its own, so that an interrupt passed on reaches
+    // what it starts in turn (the compiler driver's cc1plus and as).
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attributes, 0);
     pid_t pid = 0;
-    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    const int spawned = posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ);
+    posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     int status = 0;
     if (spawned == 0) {
         for (bool passedOn = false;;) {
             if (interruptedBy != 0 && !passedOn) {
-                kill(pid, interruptedBy);
+                kill(-pid, interruptedBy);
                 passedOn = true;
             }
             if (waitpid(pid, &status, 0) >= 0 || errno != EINTR) break;
