@@ -1,5 +1,5 @@
 #!/bin/sh
-# usage: install_test.sh BUILD_DIR CMAKE SCRATCH
+# usage: install_test.sh BUILD_DIR CMAKE SCRATCH SOURCE_DIR
 # Installs BUILD_DIR into a prefix under SCRATCH, then, from SCRATCH/outside with a
 # bare environment, builds the shipped oral model and a model written here
 # with the installed orvo build, runs both and checks their numbers, and
@@ -7,13 +7,17 @@
 build=$1
 cmake=$2
 scratch=$3
-[ -n "$build" ] && [ -n "$cmake" ] && [ -n "$scratch" ] || { echo "usage: $0 BUILD_DIR CMAKE SCRATCH" >&2; exit 2; }
+source=$4
+[ -n "$build" ] && [ -n "$cmake" ] && [ -n "$scratch" ] && [ -n "$source" ] ||
+    { echo "usage: $0 BUILD_DIR CMAKE SCRATCH SOURCE_DIR" >&2; exit 2; }
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
 rm -rf "$scratch" && mkdir -p "$scratch/outside" || exit 1
 # A blank, a comma and a non-ASCII letter in the prefix: the paths built from it stay whole.
 prefix="$scratch/pré fix,1"
-"$cmake" --install "$build" --prefix "$prefix" >"$scratch/install.log" 2>&1 || fail "install: $(tail -5 "$scratch/install.log")"
+# As the README says, make install PREFIX=P, of this build (which is up to date).
+env -u MAKEFLAGS -u MFLAGS -u MAKELEVEL make -C "$source" -o release install RELEASE_DIR="$build" PREFIX="$prefix" \
+    >"$scratch/install.log" 2>&1 || fail "install: $(tail -5 "$scratch/install.log")"
 for f in bin/orvo include/orvo/orvo.h lib/orvo/liborvo_pregnancy.so lib/orvo/liborvo_oral_absorption.so \
          lib/orvo/liborvo_core.a lib/orvo/liborvo-recorder.so lib/orvo/build.conf lib/orvo/modelgen/orvo-modelgen lib/orvo/import/orvo-import lib/cmake/orvo/orvoConfig.cmake \
          share/orvo/models/oral_absorption/oral_absorption.model share/orvo/models/pregnancy/scenarios/example.scenario \
