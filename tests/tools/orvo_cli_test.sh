@@ -626,6 +626,14 @@ build-settings)
     "$orvo" build "$work/decay.model" --out "$work/afile/lib" --verbose 2>"$work/err" && fail "built into a file"
     grep -q "cannot create the folder '$work/afile/lib'" "$work/err" || fail "folder under a file: $(cat "$work/err")"
     ! grep -q -- ' -c ' "$work/err" || fail "compiled before finding the folder unusable"
+    # So is a folder the user cannot write, such as a read-only model folder built in place.
+    if [ "$(id -u)" -eq 0 ] && command -v setpriv >/dev/null && setpriv --reuid=nobody --regid=nogroup --clear-groups true; then
+        mkdir -p "$work/readonly" && cp "$work/decay.model" "$work/readonly/" && chmod 555 "$work/readonly"
+        (cd "$work/readonly" && setpriv --reuid=nobody --regid=nogroup --clear-groups "$orvo" build decay.model --verbose) \
+            2>"$work/err" && fail "built into a read-only folder"
+        grep -q "cannot write into '$work/readonly': Permission denied" "$work/err" || fail "read-only folder: $(cat "$work/err")"
+        ! grep -q -- ' -c ' "$work/err" || fail "compiled before finding the folder read-only"
+    fi
     ;;
 build-interrupt)
     # A build stopped by a signal stops its compiler, removes its scratch

@@ -331,6 +331,14 @@ BuildResult BuildModelLibrary(const std::string& descriptionPath, const std::str
                        (ec ? ec.message() : std::string("a file of that name is in the way"));
         return result;
     }
+    // Known before compiling, which takes minutes for a large model.
+    if (access(outDir.c_str(), W_OK | X_OK) != 0) {
+        std::string folder = fs::absolute(outDir, ec).lexically_normal().string();
+        if (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+        result.error = "cannot write into '" + folder + "': " + std::strerror(errno) +
+                       " (give --out a folder you can write to)";
+        return result;
+    }
     const fs::path library = fs::path(outDir) / ("liborvo_" + name + ".so");
     // A failed build must not leave an earlier library that looks current.
     fs::remove(library, ec);
