@@ -575,6 +575,12 @@ build)
         fail "built without a compiler"
     grep -q "'/nonexistent/g++' is missing: install Debian's g++ package" "$work/err" || fail "no compiler: $(cat "$work/err")"
     "$orvo" build "$work/decay.model" --out "$work/lib" 2>"$work/err" || fail "build with a byte-order mark: $(cat "$work/err")"
+    # A comment may follow the keyword directly, as the generator reads it.
+    sed '1s/model decay;/model\/* named *\/decay;/' "$work/decay.model" >"$work/comment.model"
+    "$orvo" build "$work/comment.model" --out "$work/lib" 2>"$work/err" || fail "model/* */NAME: $(cat "$work/err")"
+    printf 'modelling decay;\n' >"$work/word.model"
+    "$orvo" build "$work/word.model" --out "$work/lib" 2>"$work/err" && fail "modelling built"
+    grep -q "word.model:1:1: a description starts with 'model NAME;'" "$work/err" || fail "modelling: $(cat "$work/err")"
     "$orvo" run --lib "$work/lib/liborvo_decay.so" --vars t,x >"$work/decay.csv" || fail "run decay"
     awk -F, 'NR > 1 { d = $2 - exp(-0.5 * $1); if (d < -1e-6 || d > 1e-6) bad = 1; n++ } END { exit bad || n != 3 }' \
         "$work/decay.csv" || fail "decay numbers: $(cat "$work/decay.csv")"

@@ -271,7 +271,9 @@ std::string DeclaredModelName(const std::string& path, std::string& error, std::
     // A UTF-8 byte-order mark is skipped, as the generator skips it.
     if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) text.erase(0, 3);
     std::size_t at = SkipBlank(text, 0);
-    if (text.compare(at, 5, "model") != 0 || (at + 5 < text.size() && !std::isspace(static_cast<unsigned char>(text[at + 5])))) {
+    // The keyword ends where a name could not go on (a blank, a comment, ';').
+    if (text.compare(at, 5, "model") != 0 ||
+        (at + 5 < text.size() && (std::isalnum(static_cast<unsigned char>(text[at + 5])) || text[at + 5] == '_'))) {
         error = Where(path, text, at) + "a description starts with 'model NAME;'";
         return {};
     }
