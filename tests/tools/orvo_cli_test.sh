@@ -578,6 +578,13 @@ build)
     # A comment may follow the keyword directly, as the generator reads it.
     sed '1s/model decay;/model\/* named *\/decay;/' "$work/decay.model" >"$work/comment.model"
     "$orvo" build "$work/comment.model" --out "$work/lib" 2>"$work/err" || fail "model/* */NAME: $(cat "$work/err")"
+    # A description from a pipe, which can be read only once.
+    cat "$work/comment.model" | "$orvo" build /dev/stdin --out "$work/piped" 2>"$work/err" ||
+        fail "description from a pipe: $(cat "$work/err")"
+    [ -e "$work/piped/liborvo_decay.so" ] || fail "no library from a pipe"
+    printf 'model decay;\nstates { x = 1 }\n' | "$orvo" build /dev/stdin --out "$work/piped" 2>"$work/err" &&
+        fail "a faulty description from a pipe built"
+    grep -q '^/dev/stdin:2:16: expected' "$work/err" || fail "faulty description from a pipe: $(cat "$work/err")"
     printf 'modelling decay;\n' >"$work/word.model"
     "$orvo" build "$work/word.model" --out "$work/lib" 2>"$work/err" && fail "modelling built"
     grep -q "word.model:1:1: a description starts with 'model NAME;'" "$work/err" || fail "modelling: $(cat "$work/err")"

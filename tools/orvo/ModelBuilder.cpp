@@ -254,7 +254,7 @@ std::string DefaultBuildConfigPath() {
     return (exe.parent_path() / ".." / "lib" / "orvo" / "build.conf").lexically_normal().string();
 }
 
-std::string DeclaredModelName(const std::string& path, std::string& error, std::string* where) {
+std::string DeclaredModelName(const std::string& path, std::string& error, std::string* where, std::string* read) {
     std::error_code ec;
     if (fs::is_directory(path, ec)) {
         error = path + ":1:1: cannot read the description: it is a folder";
@@ -268,6 +268,7 @@ std::string DeclaredModelName(const std::string& path, std::string& error, std::
     std::ostringstream content;
     content << in.rdbuf();
     std::string text = content.str();
+    if (read) *read = text;
     // A UTF-8 byte-order mark is skipped, as the generator skips it.
     if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) text.erase(0, 3);
     std::size_t at = SkipBlank(text, 0);
@@ -315,8 +316,8 @@ BuildResult BuildModelLibrary(const std::string& descriptionPath, const std::str
                               const BuildConfig& config, std::string* log) {
     const InterruptGuard interrupts;  // ends the process, if asked to, after the cleanup below
     BuildResult result;
-    std::string nameAt;
-    const std::string name = DeclaredModelName(descriptionPath, result.error, &nameAt);
+    std::string nameAt, description;
+    const std::string name = DeclaredModelName(descriptionPath, result.error, &nameAt, &description);
     if (name.empty()) return result;
     for (const auto& [tool, package] : {std::pair{config.python, std::string("python3")},
                                         std::pair{config.cxx, PackageOf(config.cxx)}}) {
@@ -360,15 +361,35 @@ BuildResult BuildModelLibrary(const std::string& descriptionPath, const std::str
     } cleanup{scratch};
     const fs::path generated = fs::path(scratch) / "generated";
 
+    // A pipe (/dev/stdin, a shell's <(...)) cannot be read again: the
+    // generator reads a copy of what was read above, under the same name.
+    std::string generatorInput = descriptionPath;
+    if (!fs::is_regular_file(descriptionPath, ec)) {
+        const fs::path copy = fs::path(scratch) / "description" / fs::path(descriptionPath).filename();
+        fs::create_directories(copy.parent_path(), ec);
+        std::ofstream out(copy, std::ios::binary);
+        out << description;
+        out.close();
+        if (!out) {
+            result.error = "cannot copy the description into the scratch folder " + std::string(scratch);
+            return result;
+        }
+        generatorInput = copy.string();
+    }
     std::string output;
-    int status = Run({config.python, config.generator, descriptionPath, "--name", name, "--out", generated.string()},
+    int status = Run({config.python, config.generator, generatorInput, "--name", name, "--out", generated.string()},
                      output, log);
     if (interruptedBy != 0) {
         result.error = kInterrupted;
         return result;
     }
     if (status != 0) {
-        // The generator's own file:line:col messages.
+        // The generator's own file:line:col messages, of the file as the user named it.
+        if (generatorInput != descriptionPath) {
+            for (std::size_t at = output.find(generatorInput); at != std::string::npos;
+                 at = output.find(generatorInput, at + descriptionPath.size()))
+                output.replace(at, generatorInput.size(), descriptionPath);
+        }
         result.error = status < 0 ? "cannot run the generator '" + config.generator + "'" : Trim(output);
         return result;
     }

@@ -27,9 +27,9 @@ std::string DefaultBuildConfigPath();
 
 // The name a description declares in its first statement `model NAME;`, or
 // empty with `error` set (as FILE:LINE:COL: message). `where`, when given,
-// receives the name's FILE:LINE:COL: prefix.
+// receives the name's FILE:LINE:COL: prefix, and `read` the file's content.
 std::string DeclaredModelName(const std::string& descriptionPath, std::string& error,
-                              std::string* where = nullptr);
+                              std::string* where = nullptr, std::string* read = nullptr);
 
 struct BuildResult {
     bool ok = false;
