@@ -585,6 +585,11 @@ build)
     printf 'model decay;\nstates { x = 1 }\n' | "$orvo" build /dev/stdin --out "$work/piped" 2>"$work/err" &&
         fail "a faulty description from a pipe built"
     grep -q '^/dev/stdin:2:16: expected' "$work/err" || fail "faulty description from a pipe: $(cat "$work/err")"
+    # Saved as UTF-16 (with its byte-order mark), as some editors do.
+    printf '\377\376m\000o\000d\000e\000l\000 \000d\000;\000\n\000' >"$work/utf16.model"
+    "$orvo" build "$work/utf16.model" --out "$work/lib" 2>"$work/err" && fail "a UTF-16 description built"
+    grep -q "utf16.model:1:1: cannot read the description: it is UTF-16 text; save it as UTF-8" "$work/err" ||
+        fail "UTF-16: $(cat "$work/err")"
     printf 'modelling decay;\n' >"$work/word.model"
     "$orvo" build "$work/word.model" --out "$work/lib" 2>"$work/err" && fail "modelling built"
     grep -q "word.model:1:1: a description starts with 'model NAME;'" "$work/err" || fail "modelling: $(cat "$work/err")"

@@ -269,6 +269,10 @@ std::string DeclaredModelName(const std::string& path, std::string& error, std::
     content << in.rdbuf();
     std::string text = content.str();
     if (read) *read = text;
+    if (text.compare(0, 2, "\xFF\xFE") == 0 || text.compare(0, 2, "\xFE\xFF") == 0) {
+        error = path + ":1:1: cannot read the description: it is UTF-16 text; save it as UTF-8";
+        return {};
+    }
     // A UTF-8 byte-order mark is skipped, as the generator skips it.
     if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) text.erase(0, 3);
     std::size_t at = SkipBlank(text, 0);
