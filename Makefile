@@ -38,7 +38,7 @@ cluster-test: asan
 # Installs the release build under PREFIX (default /usr/local).
 PREFIX ?= /usr/local
 install: release
-	cmake --install $(RELEASE_DIR) --prefix $(PREFIX)
+	cmake --install $(RELEASE_DIR) --prefix "$(PREFIX)"
 
 # A Debian package of the release build under /usr: build/deb/orvo_VERSION_amd64.deb.
 DEB_DIR := build/deb

@@ -26,12 +26,26 @@ def build(description: PathLike, out: Optional[PathLike] = None, from_format: Op
     if from_format is not None:
         command += ["--from", from_format]
     try:
-        done = subprocess.run(command, capture_output=True, text=True)
+        process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     except OSError as exc:
         raise CliError(f"cannot run {command[0]}: {exc}") from exc
-    if done.returncode != 0:
-        raise CliError("orvo build failed", done.returncode, done.stderr)
-    written = [line.split("wrote ", 1)[1].strip() for line in done.stderr.splitlines() if " wrote " in line]
+    with process:
+        try:
+            _, raw = process.communicate()
+        except BaseException:
+            # Ctrl-C (a notebook's interrupt reaches this process only): orvo
+            # build stops its compiler and removes its scratch files on SIGTERM.
+            process.terminate()
+            try:
+                process.wait(timeout=30)
+            except subprocess.TimeoutExpired:
+                process.kill()
+            raise
+    # Its messages carry paths as the file system has them, UTF-8 or not.
+    stderr = os.fsdecode(raw)
+    if process.returncode != 0:
+        raise CliError("orvo build failed", process.returncode, stderr)
+    written = [line.split("wrote ", 1)[1].strip() for line in stderr.splitlines() if " wrote " in line]
     if not written:
-        raise CliError("orvo build reported no library", done.returncode, done.stderr)
+        raise CliError("orvo build reported no library", process.returncode, stderr)
     return Model(lib=written[-1])

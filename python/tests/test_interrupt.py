@@ -63,3 +63,80 @@ def test_sigint_stops_a_long_run(how):
         if child.poll() is None:
             child.kill()
             child.wait()
+
+
+BUILD_CHILD = textwrap.dedent("""
+    import sys
+    sys.path.insert(0, {python!r})
+    import orvo
+    print("building", flush=True)
+    try:
+        orvo.build({description!r}, out={out!r})
+        print("built", flush=True)
+    except KeyboardInterrupt:
+        print("interrupted", flush=True)
+""")
+
+
+def _arguments(pid):
+    try:
+        with open(f"/proc/{pid}/cmdline", "rb") as f:
+            return [os.fsdecode(word) for word in f.read().split(b"\0") if word]
+    except OSError:
+        return []
+
+
+def _descends_from(pid, ancestor):
+    for _ in range(8):
+        try:
+            with open(f"/proc/{pid}/stat") as f:
+                pid = int(f.read().rsplit(")", 1)[1].split()[1])
+        except (OSError, ValueError, IndexError):
+            return False
+        if pid == ancestor:
+            return True
+    return False
+
+
+def test_sigint_to_the_interpreter_alone_stops_a_build(tmp_path):
+    # A notebook's interrupt reaches the kernel only, not orvo build: the
+    # build must still stop its compiler and remove its scratch folder.
+    if not os.environ.get("ORVO_CLI"):
+        pytest.skip("no orvo executable")
+    description = tmp_path / "oral_absorption.model"
+    description.write_text((open(os.path.join(REPO, "models", "oral_absorption", "oral_absorption.model"),
+                                 encoding="utf-8").read()), encoding="utf-8")
+    code = BUILD_CHILD.format(python=os.path.join(REPO, "python"), description=str(description),
+                              out=str(tmp_path / "lib"))
+    child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, text=True,
+                             start_new_session=True)
+    try:
+        assert child.stdout.readline().strip() == "building"
+        scratch = None
+        deadline = time.monotonic() + 120
+        while scratch is None and time.monotonic() < deadline and child.poll() is None:
+            for entry in os.listdir("/proc"):
+                if not entry.isdigit():
+                    continue
+                arguments = _arguments(entry)
+                if "-c" in arguments and _descends_from(entry, child.pid):
+                    scratch = next((a.split("/generated", 1)[0] for a in arguments
+                                    if a.startswith("/tmp/orvo-build-")), None)
+                    if scratch:
+                        break
+            time.sleep(0.02)
+        assert scratch, "no compiler seen"
+        child.send_signal(signal.SIGINT)
+        assert child.stdout.readline().strip() == "interrupted"
+        assert child.wait(60) == 0
+        deadline = time.monotonic() + 2
+        while time.monotonic() < deadline and (os.path.exists(scratch) or any(
+                any(scratch in a for a in _arguments(e)) for e in os.listdir("/proc") if e.isdigit())):
+            time.sleep(0.05)
+        assert not os.path.exists(scratch)
+        assert not [e for e in os.listdir("/proc") if e.isdigit() and any(scratch in a for a in _arguments(e))]
+        assert not (tmp_path / "lib" / "liborvo_oral_absorption.so").exists()
+    finally:
+        if child.poll() is None:
+            child.kill()
+            child.wait()

@@ -146,6 +146,23 @@ def test_a_library_rebuilt_in_place_is_loaded_anew(tmp_path):
     assert after.run({"tstop": 48.0}, record=["ca_mi"]).index.max() == 48.0
 
 
+def test_build_into_a_folder_whose_name_is_not_utf8(tmp_path):
+    # orvo build reports the library it wrote with the folder's own bytes
+    # (here Latin-1); the package decodes them as the file system does.
+    if not os.environ.get("ORVO_CLI"):
+        pytest.skip("no orvo executable")
+    from conftest import REPO
+    folder = os.path.join(os.fsencode(tmp_path), b"mod\xe8les")
+    os.mkdir(folder)
+    description = os.path.join(folder, b"oral_absorption.model")
+    shutil.copyfile(os.path.join(REPO, "models", "oral_absorption", "oral_absorption.model"), description)
+    model = orvo.build(os.fsdecode(description))
+    assert os.fsencode(model.library.path) == os.path.join(folder, b"liborvo_oral_absorption.so")
+    result = model.run({"tstop": 12.0}, record=["acentral"], cint=1)
+    assert result["acentral"].iloc[-1] == pytest.approx(
+        closed_form(12.0, 100.0, 1.25, 1.5, 0.2), rel=1e-3)
+
+
 def test_population_with_dose_records_samples_the_named_amount(tmp_path):
     if not os.environ.get("ORVO_CLI"):
         pytest.skip("ORVO_CLI not set")

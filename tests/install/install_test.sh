@@ -1,18 +1,23 @@
 #!/bin/sh
-# usage: install_test.sh BUILD_DIR CMAKE SCRATCH
-# Installs BUILD_DIR into SCRATCH/prefix, then, from SCRATCH/outside with a
+# usage: install_test.sh BUILD_DIR CMAKE SCRATCH SOURCE_DIR
+# Installs BUILD_DIR into a prefix under SCRATCH, then, from SCRATCH/outside with a
 # bare environment, builds the shipped oral model and a model written here
 # with the installed orvo build, runs both and checks their numbers, and
 # builds a model through find_package(orvo) in a project of its own.
 build=$1
 cmake=$2
 scratch=$3
-[ -n "$build" ] && [ -n "$cmake" ] && [ -n "$scratch" ] || { echo "usage: $0 BUILD_DIR CMAKE SCRATCH" >&2; exit 2; }
+source=$4
+[ -n "$build" ] && [ -n "$cmake" ] && [ -n "$scratch" ] && [ -n "$source" ] ||
+    { echo "usage: $0 BUILD_DIR CMAKE SCRATCH SOURCE_DIR" >&2; exit 2; }
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
 rm -rf "$scratch" && mkdir -p "$scratch/outside" || exit 1
-prefix=$scratch/prefix
-"$cmake" --install "$build" --prefix "$prefix" >"$scratch/install.log" 2>&1 || fail "install: $(tail -5 "$scratch/install.log")"
+# A blank, a comma and a non-ASCII letter in the prefix: the paths built from it stay whole.
+prefix="$scratch/pré fix,1"
+# As the README says, make install PREFIX=P, of this build (which is up to date).
+env -u MAKEFLAGS -u MFLAGS -u MAKELEVEL make -C "$source" -o release install RELEASE_DIR="$build" PREFIX="$prefix" \
+    >"$scratch/install.log" 2>&1 || fail "install: $(tail -5 "$scratch/install.log")"
 for f in bin/orvo include/orvo/orvo.h lib/orvo/liborvo_pregnancy.so lib/orvo/liborvo_oral_absorption.so \
          lib/orvo/liborvo_core.a lib/orvo/liborvo-recorder.so lib/orvo/build.conf lib/orvo/modelgen/orvo-modelgen lib/orvo/import/orvo-import lib/cmake/orvo/orvoConfig.cmake \
          share/orvo/models/oral_absorption/oral_absorption.model share/orvo/models/pregnancy/scenarios/example.scenario \

@@ -575,6 +575,24 @@ build)
         fail "built without a compiler"
     grep -q "'/nonexistent/g++' is missing: install Debian's g++ package" "$work/err" || fail "no compiler: $(cat "$work/err")"
     "$orvo" build "$work/decay.model" --out "$work/lib" 2>"$work/err" || fail "build with a byte-order mark: $(cat "$work/err")"
+    # A comment may follow the keyword directly, as the generator reads it.
+    sed '1s/model decay;/model\/* named *\/decay;/' "$work/decay.model" >"$work/comment.model"
+    "$orvo" build "$work/comment.model" --out "$work/lib" 2>"$work/err" || fail "model/* */NAME: $(cat "$work/err")"
+    # A description from a pipe, which can be read only once.
+    cat "$work/comment.model" | "$orvo" build /dev/stdin --out "$work/piped" 2>"$work/err" ||
+        fail "description from a pipe: $(cat "$work/err")"
+    [ -e "$work/piped/liborvo_decay.so" ] || fail "no library from a pipe"
+    printf 'model decay;\nstates { x = 1 }\n' | "$orvo" build /dev/stdin --out "$work/piped" 2>"$work/err" &&
+        fail "a faulty description from a pipe built"
+    grep -q '^/dev/stdin:2:16: expected' "$work/err" || fail "faulty description from a pipe: $(cat "$work/err")"
+    # Saved as UTF-16 (with its byte-order mark), as some editors do.
+    printf '\377\376m\000o\000d\000e\000l\000 \000d\000;\000\n\000' >"$work/utf16.model"
+    "$orvo" build "$work/utf16.model" --out "$work/lib" 2>"$work/err" && fail "a UTF-16 description built"
+    grep -q "utf16.model:1:1: cannot read the description: it is UTF-16 text; save it as UTF-8" "$work/err" ||
+        fail "UTF-16: $(cat "$work/err")"
+    printf 'modelling decay;\n' >"$work/word.model"
+    "$orvo" build "$work/word.model" --out "$work/lib" 2>"$work/err" && fail "modelling built"
+    grep -q "word.model:1:1: a description starts with 'model NAME;'" "$work/err" || fail "modelling: $(cat "$work/err")"
     "$orvo" run --lib "$work/lib/liborvo_decay.so" --vars t,x >"$work/decay.csv" || fail "run decay"
     awk -F, 'NR > 1 { d = $2 - exp(-0.5 * $1); if (d < -1e-6 || d > 1e-6) bad = 1; n++ } END { exit bad || n != 3 }' \
         "$work/decay.csv" || fail "decay numbers: $(cat "$work/decay.csv")"
@@ -587,6 +605,89 @@ build)
     "$orvo" build "$work/time.model" --out "$work/lib" 2>"$work/err" && fail "model time built"
     grep -q "time.model:1:7: the model's name 'time' is also a name of the C library" "$work/err" ||
         fail "model time: $(head -3 "$work/err")"
+    ;;
+build-settings)
+    # Build settings written by hand: what they may say and what is refused
+    # before anything is built.
+    conf="$(dirname "$orvo")/../lib/orvo/build.conf"
+    printf 'model decay;\nstates { x = 1; }\nconstants { k = 0.5; }\nderivative { dt(x) = -k * x; }\nterminate when t >= 2;\n' \
+        >"$work/decay.model"
+    "$orvo" build "$work/decay.model" --out "$work/lib" --settings "$work" 2>"$work/err" && fail "built with a folder as settings"
+    grep -q "cannot read the build settings '$work': it is a folder" "$work/err" || fail "folder as settings: $(cat "$work/err")"
+    # A misspelt key is named with its line, not skipped.
+    { cat "$conf"; echo 'cxxflag = -O0'; } >"$work/typo.conf"
+    line=$(wc -l <"$work/typo.conf" | tr -d ' ')
+    "$orvo" build "$work/decay.model" --out "$work/lib" --settings "$work/typo.conf" 2>"$work/err" &&
+        fail "built with an unknown setting"
+    grep -q "typo.conf:$line: unknown build setting 'cxxflag'" "$work/err" || fail "unknown setting: $(cat "$work/err")"
+    { echo 'cxx /usr/bin/c++'; cat "$conf"; } >"$work/noequals.conf"
+    "$orvo" build "$work/decay.model" --out "$work/lib" --settings "$work/noequals.conf" 2>"$work/err" &&
+        fail "built with a line that is not KEY = VALUE"
+    grep -q "noequals.conf:1: expected KEY = VALUE" "$work/err" || fail "line without '=': $(cat "$work/err")"
+    # A python that is missing is python3's to install, whatever its file is called.
+    sed 's#^python = .*#python = /nonexistent/py#' "$conf" >"$work/nopython.conf"
+    "$orvo" build "$work/decay.model" --out "$work/lib" --settings "$work/nopython.conf" 2>"$work/err" &&
+        fail "built without python"
+    grep -q "'/nonexistent/py' is missing: install Debian's python3 package" "$work/err" ||
+        fail "no python: $(cat "$work/err")"
+    # Programs named without a folder are found on PATH; a folder whose name has a
+    # comma and a '#' holds the export map (neither splits nor ends the path).
+    mkdir -p "$work/maps,1#2"
+    cp "$(sed -n 's/^export_map = //p' "$conf")" "$work/maps,1#2/orvo.map"
+    sed -e 's#^cxx = .*#cxx = c++#' -e 's#^python = .*#python = python3#' \
+        -e "s#^export_map = .*#export_map = $work/maps,1\#2/orvo.map  \# copied#" "$conf" >"$work/names.conf"
+    "$orvo" build "$work/decay.model" --out "$work/lib" --settings "$work/names.conf" 2>"$work/err" ||
+        fail "build with programs on PATH: $(cat "$work/err")"
+    "$orvo" run --lib "$work/lib/liborvo_decay.so" --vars t,x >"$work/decay.csv" 2>"$work/err" || fail "run: $(cat "$work/err")"
+    # An output folder that cannot be made is named before anything is compiled.
+    : >"$work/afile"
+    "$orvo" build "$work/decay.model" --out "$work/afile/lib" --verbose 2>"$work/err" && fail "built into a file"
+    grep -q "cannot create the folder '$work/afile/lib'" "$work/err" || fail "folder under a file: $(cat "$work/err")"
+    ! grep -q -- ' -c ' "$work/err" || fail "compiled before finding the folder unusable"
+    # So is a folder the user cannot write, such as a read-only model folder built in place.
+    if [ "$(id -u)" -eq 0 ] && command -v setpriv >/dev/null && setpriv --reuid=nobody --regid=nogroup --clear-groups true; then
+        mkdir -p "$work/readonly" && cp "$work/decay.model" "$work/readonly/" && chmod 555 "$work/readonly"
+        (cd "$work/readonly" && setpriv --reuid=nobody --regid=nogroup --clear-groups "$orvo" build decay.model --verbose) \
+            2>"$work/err" && fail "built into a read-only folder"
+        grep -q "cannot write into '$work/readonly': Permission denied" "$work/err" || fail "read-only folder: $(cat "$work/err")"
+        ! grep -q -- ' -c ' "$work/err" || fail "compiled before finding the folder read-only"
+    fi
+    ;;
+build-interrupt)
+    # A build stopped by a signal stops its compiler, removes its scratch
+    # folder and leaves no library; the process ends by that signal.
+    printf 'model decay;\nstates { x = 1; }\nconstants { k = 0.5; }\nderivative { dt(x) = -k * x; }\nterminate when t >= 2;\n' \
+        >"$work/decay.model"
+    for signal in TERM:15 HUP:1; do
+        number=${signal#*:}
+        signal=${signal%:*}
+        "$orvo" build "$work/decay.model" --out "$work/lib" 2>"$work/err" &
+        pid=$!
+        scratch=
+        for _ in $(seq 1 600); do
+            for child in $(pgrep -P "$pid"); do
+                tr '\0' '\n' <"/proc/$child/cmdline" >"$work/args" 2>/dev/null || continue
+                # A compiler's: ... -c /tmp/orvo-build-XXXXXX/generated/...
+                grep -qx -- -c "$work/args" && scratch=$(grep -m1 -o '^/tmp/orvo-build-[^/]*' "$work/args") &&
+                    [ -n "$scratch" ] && break 2
+                scratch=
+            done
+            sleep 0.05
+        done
+        [ -n "$scratch" ] || { kill "$pid" 2>/dev/null; fail "no compiler seen"; }
+        kill -s "$signal" "$pid"
+        wait "$pid"
+        status=$?
+        expected=$((128 + number))
+        [ "$status" -eq "$expected" ] || fail "SIG$signal: exit status $status, expected $expected: $(cat "$work/err")"
+        for _ in $(seq 1 100); do [ -e "$scratch" ] || break; sleep 0.05; done
+        [ ! -e "$scratch" ] || fail "SIG$signal left $scratch"
+        # Nor is the compiler (the driver and what it started) left running.
+        for _ in $(seq 1 20); do pgrep -f "$scratch" >/dev/null || break; sleep 0.05; done
+        ! pgrep -f "$scratch" >/dev/null || fail "SIG$signal left running: $(pgrep -af "$scratch")"
+        [ ! -e "$work/lib/liborvo_decay.so" ] || fail "SIG$signal left a library"
+        ! ls "$work/lib" 2>/dev/null | grep -q tmp || fail "SIG$signal left $(ls "$work/lib")"
+    done
     ;;
 *)
     fail "unknown case"

@@ -68,7 +68,7 @@ int BuildCommand(int argc, char** argv) {
     if (verbose) std::cerr << log;
     if (!result.ok) {
         // Description faults already read file:line:col: message.
-        std::cerr << (result.error.find(".model:") != std::string::npos ? "" : "orvo build: ") << result.error << "\n";
+        std::cerr << (result.error.rfind(source + ":", 0) == 0 ? "" : "orvo build: ") << result.error << "\n";
         return kExitRunFailed;
     }
     std::cerr << "orvo build: wrote " << result.library << "\n";

@@ -2,11 +2,13 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
@@ -42,8 +44,59 @@ std::string Resolve(const fs::path& base, const std::string& value) {
 
 bool Executable(const std::string& path) { return access(path.c_str(), X_OK) == 0; }
 
+// A program named without a folder is looked up on PATH, as a shell would;
+// the name itself when it is not found there.
+std::string OnPath(const std::string& program) {
+    if (program.empty() || program.find('/') != std::string::npos) return program;
+    const char* path = std::getenv("PATH");
+    std::istringstream folders(path ? path : "/usr/bin:/bin");
+    for (std::string folder; std::getline(folders, folder, ':');) {
+        const std::string candidate = (folder.empty() ? std::string(".") : folder) + "/" + program;
+        if (Executable(candidate) && !fs::is_directory(candidate)) return candidate;
+    }
+    return program;
+}
+
+// The signal that asked this build to stop (SIGINT, SIGTERM, SIGHUP), 0 while none has.
+volatile sig_atomic_t interruptedBy = 0;
+
+void NoteInterrupt(int signal) { interruptedBy = signal; }
+
+// While a build runs, SIGINT, SIGTERM and SIGHUP are noted instead of ending
+// the process at once, so that the command being run is stopped and the
+// scratch folder removed; on leaving (after the objects declared later have
+// gone) the dispositions are restored and the signal raised again, so the
+// process ends as that signal asked.
+class InterruptGuard {
+public:
+    InterruptGuard() {
+        interruptedBy = 0;
+        struct sigaction note {};
+        note.sa_handler = NoteInterrupt;
+        sigemptyset(&note.sa_mask);
+        note.sa_flags = 0;  // no SA_RESTART: waitpid returns on the signal
+        for (std::size_t i = 0; i < std::size(kSignals); ++i) {
+            sigaction(kSignals[i], &note, &saved_[i]);
+            // One ignored on entry (a background job's SIGINT, nohup's SIGHUP) stays ignored.
+            if (saved_[i].sa_handler == SIG_IGN) sigaction(kSignals[i], &saved_[i], nullptr);
+        }
+    }
+    ~InterruptGuard() {
+        for (std::size_t i = 0; i < std::size(kSignals); ++i) sigaction(kSignals[i], &saved_[i], nullptr);
+        if (const int signal = interruptedBy) raise(signal);
+    }
+    InterruptGuard(const InterruptGuard&) = delete;
+    InterruptGuard& operator=(const InterruptGuard&) = delete;
+
+private:
+    static constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
+    struct sigaction saved_[std::size(kSignals)];
+};
+
+const char* const kInterrupted = "interrupted";
+
 // Runs the command and waits; its standard output and error go to `output`.
-// -1 when it could not be started.
+// -1 when it could not be started. A noted interrupt is passed on to it.
 int Run(const std::vector<std::string>& command, std::string& output, std::string* log) {
     if (log) {
         for (std::size_t i = 0; i < command.size(); ++i) *log += (i ? " " : "") + command[i];
@@ -60,12 +113,24 @@ int Run(const std::vector<std::string>& command, std::string& output, std::strin
     std::vector<char*> argv;
     for (const std::string& word : command) argv.push_back(const_cast<char*>(word.c_str()));
     argv.push_back(nullptr);
+    // A process group of its own, so that an interrupt passed on reaches
+    // what it starts in turn (the compiler driver's cc1plus and as).
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attributes, 0);
     pid_t pid = 0;
-    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    const int spawned = posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ);
+    posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     int status = 0;
     if (spawned == 0) {
-        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        for (bool passedOn = false;;) {
+            if (interruptedBy != 0 && !passedOn) {
+                kill(-pid, interruptedBy);
+                passedOn = true;
+            }
+            if (waitpid(pid, &status, 0) >= 0 || errno != EINTR) break;
         }
     }
     lseek(fd, 0, SEEK_SET);
@@ -119,17 +184,47 @@ std::string Where(const std::string& path, const std::string& text, std::size_t 
 }  // namespace
 
 bool ReadBuildConfig(const std::string& path, BuildConfig& config, std::string& error) {
+    std::error_code ec;
+    if (fs::is_directory(path, ec)) {
+        error = "cannot read the build settings '" + path + "': it is a folder";
+        return false;
+    }
     std::ifstream in(path);
     if (!in) {
         error = "cannot read the build settings '" + path + "' (is orvo installed completely?)";
         return false;
     }
+    static const char* const kKeys[] = {"cxx",     "cxxflags",   "include",  "generator", "python", "runtime",
+                                        "odepack", "export_map", "importer", "libs",      "ldflags"};
     std::map<std::string, std::string> values;
+    int number = 0;
     for (std::string line; std::getline(in, line);) {
-        line = Trim(line.substr(0, line.find('#')));
+        ++number;
+        // '#' starts a comment at the start of a line or after a blank; inside
+        // a word it is part of a path.
+        for (std::size_t hash = line.find('#'); hash != std::string::npos; hash = line.find('#', hash + 1)) {
+            if (hash == 0 || line[hash - 1] == ' ' || line[hash - 1] == '\t') {
+                line.erase(hash);
+                break;
+            }
+        }
+        line = Trim(line);
+        if (line.empty()) continue;
         const auto equals = line.find('=');
-        if (line.empty() || equals == std::string::npos) continue;
-        values[Trim(line.substr(0, equals))] = Trim(line.substr(equals + 1));
+        const std::string key = equals == std::string::npos ? std::string() : Trim(line.substr(0, equals));
+        const std::string where = path + ":" + std::to_string(number) + ": ";
+        if (key.empty()) {
+            error = where + "expected KEY = VALUE in the build settings";
+            return false;
+        }
+        if (std::find_if(std::begin(kKeys), std::end(kKeys), [&](const char* known) { return key == known; }) ==
+            std::end(kKeys)) {
+            std::string known;
+            for (const char* name : kKeys) known += (known.empty() ? "" : ", ") + std::string(name);
+            error = where + "unknown build setting '" + key + "' (known: " + known + ")";
+            return false;
+        }
+        values[key] = Trim(line.substr(equals + 1));
     }
     const fs::path base = fs::path(path).parent_path();
     for (const char* key : {"cxx", "python", "generator", "include", "runtime", "odepack", "export_map"}) {
@@ -138,8 +233,8 @@ bool ReadBuildConfig(const std::string& path, BuildConfig& config, std::string& 
             return false;
         }
     }
-    config.cxx = values["cxx"];
-    config.python = values["python"];
+    config.cxx = OnPath(values["cxx"]);
+    config.python = OnPath(values["python"]);
     config.generator = Resolve(base, values["generator"]);
     config.include = Resolve(base, values["include"]);
     config.runtime = Resolve(base, values["runtime"]);
@@ -159,7 +254,7 @@ std::string DefaultBuildConfigPath() {
     return (exe.parent_path() / ".." / "lib" / "orvo" / "build.conf").lexically_normal().string();
 }
 
-std::string DeclaredModelName(const std::string& path, std::string& error, std::string* where) {
+std::string DeclaredModelName(const std::string& path, std::string& error, std::string* where, std::string* read) {
     std::error_code ec;
     if (fs::is_directory(path, ec)) {
         error = path + ":1:1: cannot read the description: it is a folder";
@@ -173,10 +268,17 @@ std::string DeclaredModelName(const std::string& path, std::string& error, std::
     std::ostringstream content;
     content << in.rdbuf();
     std::string text = content.str();
+    if (read) *read = text;
+    if (text.compare(0, 2, "\xFF\xFE") == 0 || text.compare(0, 2, "\xFE\xFF") == 0) {
+        error = path + ":1:1: cannot read the description: it is UTF-16 text; save it as UTF-8";
+        return {};
+    }
     // A UTF-8 byte-order mark is skipped, as the generator skips it.
     if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) text.erase(0, 3);
     std::size_t at = SkipBlank(text, 0);
-    if (text.compare(at, 5, "model") != 0 || (at + 5 < text.size() && !std::isspace(static_cast<unsigned char>(text[at + 5])))) {
+    // The keyword ends where a name could not go on (a blank, a comment, ';').
+    if (text.compare(at, 5, "model") != 0 ||
+        (at + 5 < text.size() && (std::isalnum(static_cast<unsigned char>(text[at + 5])) || text[at + 5] == '_'))) {
         error = Where(path, text, at) + "a description starts with 'model NAME;'";
         return {};
     }
@@ -200,8 +302,13 @@ bool ImportMcsimModel(const std::string& mcsimPath, const std::string& descripti
         error = "the importer is not installed beside this orvo ('" + config.importer + "')";
         return false;
     }
+    const InterruptGuard interrupts;
     std::string output;
     const int status = Run({config.python, config.importer, "mcsim", mcsimPath, "--out", descriptionPath}, output, log);
+    if (interruptedBy != 0) {
+        error = kInterrupted;
+        return false;
+    }
     if (status != 0) {
         error = status < 0 ? "cannot run the importer '" + config.importer + "'" : Trim(output);
         return false;
@@ -211,19 +318,34 @@ bool ImportMcsimModel(const std::string& mcsimPath, const std::string& descripti
 
 BuildResult BuildModelLibrary(const std::string& descriptionPath, const std::string& outDir,
                               const BuildConfig& config, std::string* log) {
+    const InterruptGuard interrupts;  // ends the process, if asked to, after the cleanup below
     BuildResult result;
-    std::string nameAt;
-    const std::string name = DeclaredModelName(descriptionPath, result.error, &nameAt);
+    std::string nameAt, description;
+    const std::string name = DeclaredModelName(descriptionPath, result.error, &nameAt, &description);
     if (name.empty()) return result;
-    for (const std::string& tool : {config.python, config.cxx}) {
-        if (!Executable(tool)) {
-            result.error = "'" + tool + "' is missing: install Debian's " + PackageOf(tool) +
-                           " package (apt install " + PackageOf(tool) + ")";
+    for (const auto& [tool, package] : {std::pair{config.python, std::string("python3")},
+                                        std::pair{config.cxx, PackageOf(config.cxx)}}) {
+        if (!Executable(tool) || fs::is_directory(tool)) {
+            result.error = "'" + tool + "' is missing: install Debian's " + package + " package (apt install " +
+                           package + ")";
             return result;
         }
     }
     std::error_code ec;
     fs::create_directories(outDir, ec);
+    if (ec || !fs::is_directory(outDir)) {
+        result.error = "cannot create the folder '" + outDir + "' for the library: " +
+                       (ec ? ec.message() : std::string("a file of that name is in the way"));
+        return result;
+    }
+    // Known before compiling, which takes minutes for a large model.
+    if (access(outDir.c_str(), W_OK | X_OK) != 0) {
+        std::string folder = fs::absolute(outDir, ec).lexically_normal().string();
+        if (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+        result.error = "cannot write into '" + folder + "': " + std::strerror(errno) +
+                       " (give --out a folder you can write to)";
+        return result;
+    }
     const fs::path library = fs::path(outDir) / ("liborvo_" + name + ".so");
     // A failed build must not leave an earlier library that looks current.
     fs::remove(library, ec);
@@ -243,11 +365,35 @@ BuildResult BuildModelLibrary(const std::string& descriptionPath, const std::str
     } cleanup{scratch};
     const fs::path generated = fs::path(scratch) / "generated";
 
+    // A pipe (/dev/stdin, a shell's <(...)) cannot be read again: the
+    // generator reads a copy of what was read above, under the same name.
+    std::string generatorInput = descriptionPath;
+    if (!fs::is_regular_file(descriptionPath, ec)) {
+        const fs::path copy = fs::path(scratch) / "description" / fs::path(descriptionPath).filename();
+        fs::create_directories(copy.parent_path(), ec);
+        std::ofstream out(copy, std::ios::binary);
+        out << description;
+        out.close();
+        if (!out) {
+            result.error = "cannot copy the description into the scratch folder " + std::string(scratch);
+            return result;
+        }
+        generatorInput = copy.string();
+    }
     std::string output;
-    int status = Run({config.python, config.generator, descriptionPath, "--name", name, "--out", generated.string()},
+    int status = Run({config.python, config.generator, generatorInput, "--name", name, "--out", generated.string()},
                      output, log);
+    if (interruptedBy != 0) {
+        result.error = kInterrupted;
+        return result;
+    }
     if (status != 0) {
-        // The generator's own file:line:col messages.
+        // The generator's own file:line:col messages, of the file as the user named it.
+        if (generatorInput != descriptionPath) {
+            for (std::size_t at = output.find(generatorInput); at != std::string::npos;
+                 at = output.find(generatorInput, at + descriptionPath.size()))
+                output.replace(at, generatorInput.size(), descriptionPath);
+        }
         result.error = status < 0 ? "cannot run the generator '" + config.generator + "'" : Trim(output);
         return result;
     }
@@ -260,7 +406,12 @@ BuildResult BuildModelLibrary(const std::string& descriptionPath, const std::str
         compile.insert(compile.end(), {"-I", generated.string(), "-I", config.include, "-c", entry.path().string(),
                                        "-o", object});
         output.clear();
-        if (Run(compile, output, log) != 0) {
+        status = Run(compile, output, log);
+        if (interruptedBy != 0) {
+            result.error = kInterrupted;
+            return result;
+        }
+        if (status != 0) {
             // The model's name is the generated code's namespace, which cannot
             // share a name with what the C library declares (time, signal, gamma).
             if (output.find("namespace " + name + " {") != std::string::npos &&
@@ -280,15 +431,26 @@ BuildResult BuildModelLibrary(const std::string& descriptionPath, const std::str
     link.insert(link.end(), objects.begin(), objects.end());
     link.insert(link.end(), {"-Wl,--whole-archive", config.runtime, "-Wl,--no-whole-archive", config.odepack});
     link.insert(link.end(), config.libs.begin(), config.libs.end());
-    link.insert(link.end(), {"-Wl,--version-script=" + config.exportMap, "-Wl,--no-undefined"});
+    // -Xlinker passes the path whole: -Wl, would split it at commas.
+    link.insert(link.end(), {"-Xlinker", "--version-script=" + config.exportMap, "-Wl,--no-undefined"});
     output.clear();
-    if (Run(link, output, log) != 0) {
+    status = Run(link, output, log);
+    if (interruptedBy != 0) {
+        result.error = kInterrupted;
+        return result;
+    }
+    if (status != 0) {
         result.error = "linking " + library.filename().string() + " failed:\n" + Trim(output);
         return result;
     }
     // Across file systems a rename fails: copy beside the target, then rename.
     const fs::path staged = library.string() + ".tmp." + std::to_string(getpid());
     fs::copy_file(partial, staged, fs::copy_options::overwrite_existing, ec);
+    if (!ec && interruptedBy != 0) {
+        fs::remove(staged, ec);
+        result.error = kInterrupted;
+        return result;
+    }
     if (!ec) fs::rename(staged, library, ec);
     if (ec) {
         result.error = "cannot write '" + library.string() + "': " + ec.message();

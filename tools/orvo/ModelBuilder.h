@@ -17,8 +17,9 @@ struct BuildConfig {
     std::vector<std::string> cxxflags, libs, ldflags;
 };
 
-// Reads KEY = VALUE lines ('#' comments). False with `error` set on a missing
-// file or key.
+// Reads KEY = VALUE lines ('#' comments); `cxx` and `python` given without a
+// folder are looked up on PATH. False with `error` set on a missing file or
+// key, an unknown key or a line that is not KEY = VALUE.
 bool ReadBuildConfig(const std::string& path, BuildConfig& config, std::string& error);
 // build.conf of the orvo running this code: P/lib/orvo/build.conf beside an
 // installed P/bin/orvo, else the build tree's lib/orvo/build.conf.
@@ -26,9 +27,9 @@ std::string DefaultBuildConfigPath();
 
 // The name a description declares in its first statement `model NAME;`, or
 // empty with `error` set (as FILE:LINE:COL: message). `where`, when given,
-// receives the name's FILE:LINE:COL: prefix.
+// receives the name's FILE:LINE:COL: prefix, and `read` the file's content.
 std::string DeclaredModelName(const std::string& descriptionPath, std::string& error,
-                              std::string* where = nullptr);
+                              std::string* where = nullptr, std::string* read = nullptr);
 
 struct BuildResult {
     bool ok = false;
@@ -44,6 +45,9 @@ bool ImportMcsimModel(const std::string& mcsimPath, const std::string& descripti
 
 // Builds OUT_DIR/liborvo_NAME.so from the description; the library appears
 // whole or not at all, and a failed build leaves no stale library behind.
+// SIGINT, SIGTERM or SIGHUP during the build stops the command it is running
+// and removes its scratch files; the process then ends by that signal (as
+// during ImportMcsimModel).
 // `log` receives the commands run, one per line, when non-null.
 BuildResult BuildModelLibrary(const std::string& descriptionPath, const std::string& outDir,
                               const BuildConfig& config, std::string* log = nullptr);
