@@ -79,9 +79,9 @@ function(orvo_add_model name)
   target_link_libraries(orvo_${name} PRIVATE
       "$<LINK_LIBRARY:WHOLE_ARCHIVE,orvo_${name}_model>"
       "$<LINK_LIBRARY:WHOLE_ARCHIVE,orvo_core>")
-  # Only the Orvo* exports leave the library.
+  # Only the Orvo* exports leave the library (-Xlinker keeps a path with commas whole).
   target_link_options(orvo_${name} PRIVATE
-      -Wl,--version-script=${PROJECT_SOURCE_DIR}/src/runtime/orvo.map
+      "SHELL:-Xlinker \"--version-script=${PROJECT_SOURCE_DIR}/src/runtime/orvo.map\""
       $<$<NOT:$<BOOL:${ORVO_FUZZ}>>:-Wl,--no-undefined>)
   set_target_properties(orvo_${name} PROPERTIES LINK_DEPENDS ${PROJECT_SOURCE_DIR}/src/runtime/orvo.map)
 
