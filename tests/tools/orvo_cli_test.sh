@@ -299,8 +299,16 @@ batch-bad-input)
         "$orvo" batch --scenario "$source_dir/models/pregnancy/scenarios/population.scenario" --set runs=2 --out /proc/1 2>"$work/err" || expect_status=$?
         [ "$expect_status" -eq 1 ] && grep -q "cannot write into '/proc/1'" "$work/err" || fail "unwritable output: $expect_status $(cat "$work/err")"
     fi
-    # Parts of another model build, or a header asking for 2^32 shards, do not merge.
+    # A folder where the plot or summary.csv would go is found before the runs, too.
     printf 'runs = 4\nseed = 3\nbw_m ~ normal(70, 5)\n' >"$work/small.scenario"
+    mkdir -p "$work/plotdir" "$work/sumdir/summary.csv"
+    for target in "--out $work/plotted --plot $work/plotdir" "--out $work/sumdir"; do
+        status=0
+        "$orvo" batch --scenario "$work/small.scenario" --set tstop=24 --set cint=24 --vars ca_mi $target 2>"$work/err" || status=$?
+        [ "$status" -eq 1 ] && grep -q "is a folder, not a file" "$work/err" || fail "$target: $status $(cat "$work/err")"
+        [ -z "$(find "$work/plotted" "$work/sumdir" -name 'runs.csv*' 2>/dev/null)" ] || fail "$target: the runs went ahead"
+    done
+    # Parts of another model build, or a header asking for 2^32 shards, do not merge.
     "$orvo" batch --scenario "$work/small.scenario" --set tstop=24 --set cint=24 --vars ca_mi --shard 0/2 --out "$work/pa" 2>/dev/null
     "$orvo" batch --scenario "$work/small.scenario" --set tstop=24 --set cint=24 --vars ca_mi --shard 1/2 --out "$work/pa" 2>/dev/null
     # A part changed after it was written (one number, or its hash) fails its checksum.

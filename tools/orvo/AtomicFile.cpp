@@ -29,16 +29,37 @@ void RemoveStaleTemporaries(const std::string& path) {
 
 }  // namespace
 
+bool CheckFileTarget(const std::string& path, std::string& error) {
+    std::error_code ec;
+    if (!std::filesystem::is_directory(path, ec)) return true;
+    error = "'" + path + "' is a folder, not a file";
+    return false;
+}
+
 AtomicFileWriter::~AtomicFileWriter() {
-    if (temporary_.empty()) return;
+    if (temporary_.empty() || direct_) return;
     out_.close();
     std::remove(temporary_.c_str());
 }
 
 bool AtomicFileWriter::Open(const std::string& path, std::string& error) {
-    RemoveStaleTemporaries(path);
+    if (!CheckFileTarget(path, error)) return false;
     path_ = path;
-    temporary_ = path + ".tmp." + std::to_string(getpid());
+    // A link is written through to the file it names, and a device or pipe
+    // (/dev/stdout) is written to directly: renaming over either would put a
+    // plain file in its place.
+    std::error_code ec;
+    const std::filesystem::file_status status = std::filesystem::status(path, ec);
+    direct_ = std::filesystem::exists(status) && !std::filesystem::is_regular_file(status);
+    std::string target = path;
+    if (!direct_ && std::filesystem::is_symlink(std::filesystem::symlink_status(path, ec))) {
+        const std::filesystem::path resolved = std::filesystem::canonical(path, ec);
+        if (ec) direct_ = true;  // a link to nothing yet: the write creates its file
+        else target = resolved.string();
+    }
+    if (!direct_) RemoveStaleTemporaries(target);
+    target_ = target;
+    temporary_ = direct_ ? path : target + ".tmp." + std::to_string(getpid());
     buffer_.resize(std::size_t{1} << 16);
     out_.rdbuf()->pubsetbuf(buffer_.data(), static_cast<std::streamsize>(buffer_.size()));
     out_.open(temporary_, std::ios::out | std::ios::trunc | std::ios::binary);
@@ -55,6 +76,15 @@ bool AtomicFileWriter::Commit(std::string& error) {
         error = "'" + path_ + "' is not open for writing";
         return false;
     }
+    if (direct_) {
+        out_.flush();
+        const bool good = out_.good();
+        out_.close();
+        temporary_.clear();
+        if (good && !out_.fail()) return true;
+        error = "writing '" + path_ + "' failed";
+        return false;
+    }
     out_.flush();
     const bool good = out_.good();
     out_.close();
@@ -64,8 +94,8 @@ bool AtomicFileWriter::Commit(std::string& error) {
         temporary_.clear();
         return false;
     }
-    if (std::rename(temporary_.c_str(), path_.c_str()) != 0) {
-        error = "cannot rename '" + temporary_ + "' to '" + path_ + "': " + std::strerror(errno);
+    if (std::rename(temporary_.c_str(), target_.c_str()) != 0) {
+        error = "cannot rename '" + temporary_ + "' to '" + target_ + "': " + std::strerror(errno);
         std::remove(temporary_.c_str());
         temporary_.clear();
         return false;

@@ -13,7 +13,9 @@
 // The same for content written over a long time: Open creates the
 // temporary file (removing those of earlier writers of the path that were
 // killed), Commit renames it over the target; a file never committed is
-// removed when the object goes.
+// removed when the object goes. A path that is a link is written through to
+// the file it names; a device or pipe (/dev/stdout) is written directly.
+// A folder is refused.
 class AtomicFileWriter {
 public:
     AtomicFileWriter() = default;
@@ -27,7 +29,8 @@ public:
     bool Commit(std::string& error);
 
 private:
-    std::string path_, temporary_;
+    std::string path_, target_, temporary_;
+    bool direct_ = false;  // not through a temporary file
     std::ofstream out_;
     std::vector<char> buffer_;
 };
@@ -35,6 +38,9 @@ private:
 // False with `error` set when the file cannot be written; the target is then
 // untouched.
 bool WriteFileAtomically(const std::string& path, const std::function<void(std::ostream&)>& write, std::string& error);
+
+// False with `error` set when `path` is a folder, which no file can replace.
+bool CheckFileTarget(const std::string& path, std::string& error);
 
 // Creates the directory (and its parents) when missing.
 bool EnsureDirectory(const std::string& path, std::string& error);

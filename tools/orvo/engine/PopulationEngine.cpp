@@ -462,7 +462,7 @@ std::string PrepareOutputDirectory(const std::string& out, const std::string& pl
     if (!plotFile.empty()) {
         const std::size_t slash = plotFile.rfind('/');
         const std::string folder = slash == std::string::npos ? "." : plotFile.substr(0, slash + (slash == 0));
-        if (!CheckWritable(folder, error))
+        if (!CheckFileTarget(plotFile, error) || !CheckWritable(folder, error))
             throw PopulationError(PopulationError::Kind::Failure, error, PopulationInput::Plot);
     }
     return directory;
