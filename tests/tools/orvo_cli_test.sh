@@ -596,6 +596,55 @@ build)
     grep -q "time.model:1:7: the model's name 'time' is also a name of the C library" "$work/err" ||
         fail "model time: $(head -3 "$work/err")"
     ;;
+submit-slurm)
+    # The Slurm submission with a stand-in sbatch that records its arguments
+    # (one file a call) and the array script run outside Slurm, in a folder
+    # whose name holds a quote, spaces and a %.
+    mkdir -p "$work/bin" "$work/calls"
+    printf '#!/bin/sh\nn=$(ls "%s" | wc -l)\nfor a in "$@"; do printf "%%s\\n" "$a"; done >"%s/$n"\necho "$((n + 100));cluster"\n' \
+        "$work/calls" "$work/calls" >"$work/bin/sbatch"
+    chmod +x "$work/bin/sbatch"
+    submit="$source_dir/scripts/orvo-submit-slurm"
+    dir="$work/it's a 100%x folder"
+    mkdir -p "$dir"
+    printf 'runs = 5\nseed = 3\ncint = 24\ntstop = 48\nbw_m ~ normal(70, 5)\n' >"$dir/p.scenario"
+    # A shard count with a leading zero is the decimal count.
+    PATH="$work/bin:$PATH" bash "$submit" --orvo "$orvo" --scenario "$dir/p.scenario" --shards 02 --out "$dir/out" \
+        --batch-options "--vars ca_mi --at 24" >"$work/out" 2>"$work/err" || fail "submit: $(cat "$work/err")"
+    grep -qx -- '--array=0-1' "$work/calls/0" && grep -q -- '--export=.*,ORVO_SHARDS=2$' "$work/calls/0" ||
+        fail "array call: $(cat "$work/calls/0")"
+    # sbatch reads % in --output as a pattern: the folder's own is doubled.
+    grep -qxF -- "--output=$work/it's a 100%%x folder/out/logs/%x-%A_%a.out" "$work/calls/0" ||
+        fail "array log path: $(grep -- --output "$work/calls/0")"
+    for k in 0 1; do
+        (unset SLURM_ARRAY_TASK_ID; ORVO="$orvo" SCENARIO="$dir/p.scenario" OUT="$dir/out" ORVO_SHARD=$k ORVO_SHARDS=2 \
+            bash "$source_dir/examples/population-array.slurm" --vars ca_mi --at 24 >"$work/task" 2>&1) ||
+            fail "array task $k: $(cat "$work/task")"
+    done
+    # The merge job's command, as sh runs it, gives the unsharded tables.
+    wrap=$(sed -n 's/^--wrap=//p' "$work/calls/1")
+    sh -c "$wrap" 2>"$work/err" || fail "merge job '$wrap': $(cat "$work/err")"
+    "$orvo" batch --scenario "$dir/p.scenario" --vars ca_mi --at 24 --out "$work/whole" 2>/dev/null || fail "unsharded"
+    for table in runs.csv summary.csv; do
+        cmp -s "$work/whole/$table" "$dir/out/$table" || fail "merged $table differs from the unsharded run"
+    done
+    grep -qF "then merge again: $wrap" "$work/out" || fail "printed merge command: $(cat "$work/out")"
+    # Bad command lines: exit 2 and a message; no sbatch: exit 1, nothing created.
+    for bad in "--scenario:needs a value" "--shards:needs a value" "--shards 00:from 1 to" "--shards 1e3:from 1 to" \
+               "--out:needs a value"; do
+        status=0
+        PATH="$work/bin:$PATH" bash "$submit" --orvo "$orvo" --scenario "$dir/p.scenario" --out "$work/never" \
+            --shards 2 ${bad%%:*} >/dev/null 2>"$work/err" || status=$?
+        [ "$status" -eq 2 ] && grep -q "orvo-submit-slurm: .*${bad#*:}" "$work/err" || fail "'${bad%%:*}': $status $(cat "$work/err")"
+    done
+    mkdir -p "$work/nosbatch"
+    for tool in dirname basename sed mkdir; do ln -s "$(command -v $tool)" "$work/nosbatch/$tool"; done
+    status=0
+    PATH="$work/nosbatch" "$(command -v bash)" "$submit" --orvo "$orvo" --scenario "$dir/p.scenario" --shards 2 \
+        --out "$work/never" 2>"$work/err" || status=$?
+    [ "$status" -eq 1 ] && grep -q "orvo-submit-slurm: sbatch not found" "$work/err" || fail "no sbatch: $status $(cat "$work/err")"
+    [ ! -e "$work/never" ] || fail "a refused submission created its folder"
+    ;;
 *)
     fail "unknown case"
     ;;
