@@ -637,6 +637,8 @@ submit-slurm)
             --shards 2 ${bad%%:*} >/dev/null 2>"$work/err" || status=$?
         [ "$status" -eq 2 ] && grep -q "orvo-submit-slurm: .*${bad#*:}" "$work/err" || fail "'${bad%%:*}': $status $(cat "$work/err")"
     done
+    bash "$submit" --help >"$work/help" && grep -q '^Exit status' "$work/help" && ! grep -q 'set -' "$work/help" ||
+        fail "--help: $(cat "$work/help")"
     mkdir -p "$work/nosbatch"
     for tool in dirname basename sed mkdir; do ln -s "$(command -v $tool)" "$work/nosbatch/$tool"; done
     status=0
