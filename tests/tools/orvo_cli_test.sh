@@ -308,6 +308,15 @@ batch-bad-input)
         [ "$status" -eq 1 ] && grep -q "is a folder, not a file" "$work/err" || fail "$target: $status $(cat "$work/err")"
         [ -z "$(find "$work/plotted" "$work/sumdir" -name 'runs.csv*' 2>/dev/null)" ] || fail "$target: the runs went ahead"
     done
+    # summary.csv that cannot be written (here past a file size limit, as on a
+    # full disk) leaves the folder's earlier runs.csv and summary.csv as they were.
+    pop="$source_dir/models/pregnancy/scenarios/population.scenario"
+    "$orvo" batch --scenario "$pop" --set runs=2 --set seed=4 --out "$work/pair" 2>/dev/null || fail "first pair"
+    cp "$work/pair/runs.csv" "$work/pair-runs.csv"
+    status=0
+    (trap '' XFSZ; ulimit -f 40; exec "$orvo" batch --scenario "$pop" --set runs=2 --out "$work/pair" 2>"$work/err") || status=$?
+    [ "$status" -eq 1 ] && grep -q "summary.csv.* failed" "$work/err" || fail "summary past the limit: $status $(cat "$work/err")"
+    cmp -s "$work/pair/runs.csv" "$work/pair-runs.csv" || fail "a new runs.csv was left beside the old summary.csv"
     # Parts of another model build, or a header asking for 2^32 shards, do not merge.
     "$orvo" batch --scenario "$work/small.scenario" --set tstop=24 --set cint=24 --vars ca_mi --shard 0/2 --out "$work/pa" 2>/dev/null
     "$orvo" batch --scenario "$work/small.scenario" --set tstop=24 --set cint=24 --vars ca_mi --shard 1/2 --out "$work/pa" 2>/dev/null

@@ -104,6 +104,13 @@ bool AtomicFileWriter::Commit(std::string& error) {
     return true;
 }
 
+bool AtomicFileWriter::Flush(std::string& error) {
+    out_.flush();
+    if (!temporary_.empty() && out_.good()) return true;
+    error = temporary_.empty() ? "'" + path_ + "' is not open for writing" : "writing '" + temporary_ + "' failed (is the disk full?)";
+    return false;
+}
+
 bool WriteFileAtomically(const std::string& path, const std::function<void(std::ostream&)>& write, std::string& error) {
     AtomicFileWriter file;
     if (!file.Open(path, error)) return false;

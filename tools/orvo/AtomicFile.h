@@ -27,6 +27,9 @@ public:
     std::ostream& stream() { return out_; }
     // False with `error` set when a write failed; the target is then untouched.
     bool Commit(std::string& error);
+    // Writes out what is buffered: false with `error` set when a write failed,
+    // so that files that go together are all complete before any is renamed.
+    bool Flush(std::string& error);
 
 private:
     std::string path_, target_, temporary_;

@@ -191,14 +191,20 @@ int BatchTables::Finish(const std::string& plotFile, const std::vector<std::stri
                         const ModelMetadata& metadata) {
     std::string error;
     std::vector<PopulationSummary> summaries;
-    if (!spill_.Summaries(summaries, error) || !runs_.Commit(error)) {
+    // Both tables are complete before either replaces what the folder holds:
+    // a write that fails leaves the earlier pair, not a new runs.csv beside
+    // an old summary.csv.
+    AtomicFileWriter summary;
+    if (!spill_.Summaries(summaries, error) || !summary.Open(directory_ + "/summary.csv", error)) {
         Complain(error);
         return kExitRunFailed;
     }
-    if (!WriteOutput(directory_, "summary.csv",
-                     [&](std::ostream& out) { WriteSummaryRows(columns_, summaries, out); }) ||
-        (!plotFile.empty() && !WritePlot(plotFile, columns_, summaries, plotted, metadata)))
+    WriteSummaryRows(columns_, summaries, summary.stream());
+    if (!summary.Flush(error) || !runs_.Flush(error) || !runs_.Commit(error) || !summary.Commit(error)) {
+        Complain(error);
         return kExitRunFailed;
+    }
+    if (!plotFile.empty() && !WritePlot(plotFile, columns_, summaries, plotted, metadata)) return kExitRunFailed;
     return ReportFailedRuns(counts_, true);
 }
 
