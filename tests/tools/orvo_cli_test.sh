@@ -243,6 +243,8 @@ batch-reproducible)
     expect_refused "twice" merge "$work"/parts/part-*-of-3.csv "$work/parts/part-0-of-3.csv" --out "$work/bad"
     head -n 9 "$work/parts/part-0-of-3.csv" >"$work/cut.csv"
     expect_refused "the part is incomplete" merge "$work/cut.csv" --out "$work/bad"
+    expect_refused "'$work/parts' is a folder, not a part file" merge "$work/parts" --out "$work/bad"
+    expect_refused "no part file matches '$work/parts/part-\*-of-7.csv'" merge "$work"/parts/part-*-of-7.csv --out "$work/bad"
     [ -e "$work/bad" ] && fail "a refused merge wrote output"
     ;;
 batch-bad-input)

@@ -1,6 +1,7 @@
 #include "MergeCommand.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -52,9 +53,18 @@ int MergeCommand(int argc, char** argv) {
     std::vector<PopulationColumns> columns(parts.size());
     std::string error;
     const auto open = [&](std::size_t p, std::ifstream& in, std::unique_ptr<PartReader>& reader) {
+        std::error_code ec;
+        if (std::filesystem::is_directory(parts[p], ec)) {
+            Complain("'" + parts[p] + "' is a folder, not a part file");
+            return false;
+        }
         in.open(parts[p]);
         if (!in) {
-            Complain("cannot open part file '" + parts[p] + "'");
+            // A pattern the shell left as it was matched no file.
+            if (parts[p].find_first_of("*?[") != std::string::npos && !std::filesystem::exists(parts[p], ec))
+                Complain("no part file matches '" + parts[p] + "': no shard wrote its part there");
+            else
+                Complain("cannot open part file '" + parts[p] + "'");
             return false;
         }
         reader = std::make_unique<PartReader>(in, parts[p]);
