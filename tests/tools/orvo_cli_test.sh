@@ -246,6 +246,31 @@ batch-reproducible)
     expect_refused "'$work/parts' is a folder, not a part file" merge "$work/parts" --out "$work/bad"
     expect_refused "no part file matches '$work/parts/part-\*-of-7.csv'" merge "$work"/parts/part-*-of-7.csv --out "$work/bad"
     [ -e "$work/bad" ] && fail "a refused merge wrote output"
+    # While a batch writes its tables into a folder, another batch or a merge
+    # writing tables there is refused (exit 1); a shard, which writes only its
+    # part, is not. The folder is free again once the first has gone.
+    printf 'runs = 100000\nseed = 3\nbw_m ~ normal(70, 5)\n' >"$work/long.scenario"
+    short="--set tstop=24 --set cint=24 --vars ca_mi"
+    "$orvo" batch --scenario "$work/long.scenario" $short --jobs 1 --out "$work/busy" 2>/dev/null &
+    busy=$!
+    trap 'kill $busy 2>/dev/null' EXIT
+    waited=0
+    until ls "$work"/busy/runs.csv.tmp.* >/dev/null 2>&1; do
+        [ "$waited" -lt 300 ] || fail "the long batch did not start"
+        sleep 0.1
+        waited=$((waited + 1))
+    done
+    for other in "batch $args --out $work/busy" "merge $work/parts/part-0-of-3.csv $work/parts/part-1-of-3.csv $work/parts/part-2-of-3.csv --out $work/busy"; do
+        status=0
+        "$orvo" $other 2>"$work/err" || status=$?
+        [ "$status" -eq 1 ] && grep -q "another orvo command is writing its tables into '$work/busy'" "$work/err" ||
+            fail "$other beside a running batch: $status $(cat "$work/err")"
+    done
+    "$orvo" batch $args --shard 0/3 --out "$work/busy" 2>"$work/err" || fail "a shard beside a running batch: $(cat "$work/err")"
+    kill $busy
+    wait $busy
+    "$orvo" batch $args --out "$work/busy" 2>"$work/err" || fail "the folder stayed held: $(cat "$work/err")"
+    cmp -s "$work/j1/runs.csv" "$work/busy/runs.csv" || fail "runs.csv after the held folder was freed"
     ;;
 batch-bad-input)
     # Each bad input: exit 2, a message naming file and line, and nothing runs.

@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <fstream>
 #include <csignal>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 namespace {
@@ -108,6 +110,26 @@ bool AtomicFileWriter::Flush(std::string& error) {
     out_.flush();
     if (!temporary_.empty() && out_.good()) return true;
     error = temporary_.empty() ? "'" + path_ + "' is not open for writing" : "writing '" + temporary_ + "' failed (is the disk full?)";
+    return false;
+}
+
+FolderLock::~FolderLock() {
+    if (fd_ >= 0) close(fd_);
+}
+
+bool FolderLock::Acquire(const std::string& directory, std::string& error) {
+    if (fd_ >= 0) return true;
+    const int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return true;  // the writes say what is wrong with the folder
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+        fd_ = fd;
+        return true;
+    }
+    const bool held = errno == EWOULDBLOCK;
+    close(fd);
+    if (!held) return true;
+    error = "another orvo command is writing its tables into '" + directory +
+            "': wait for it to end, or give this one another --out";
     return false;
 }
 

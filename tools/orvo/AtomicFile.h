@@ -42,6 +42,24 @@ private:
 // untouched.
 bool WriteFileAtomically(const std::string& path, const std::function<void(std::ostream&)>& write, std::string& error);
 
+// Held while a command writes its tables into a folder (runs.csv with
+// summary.csv, sobol.csv or local.csv): a second command writing the same
+// folder at the same time is refused, instead of leaving one's runs.csv
+// beside the other's summary. Shards write only their own part and take
+// none. Where the file system cannot lock a folder, none is held.
+class FolderLock {
+public:
+    FolderLock() = default;
+    ~FolderLock();
+    FolderLock(const FolderLock&) = delete;
+    FolderLock& operator=(const FolderLock&) = delete;
+    // False with `error` set when another process holds the folder.
+    bool Acquire(const std::string& directory, std::string& error);
+
+private:
+    int fd_ = -1;
+};
+
 // False with `error` set when `path` is a folder, which no file can replace.
 bool CheckFileTarget(const std::string& path, std::string& error);
 

@@ -250,6 +250,7 @@ int BatchCommand(int argc, char** argv) {
     }
     PopulationSetup setup;
     std::string directory;
+    FolderLock lock;  // not for a shard: the shards of one population share a folder
     try {
         setup = ReadPopulationInputs(request);
         std::vector<ElementName> inputs;
@@ -273,7 +274,7 @@ int BatchCommand(int argc, char** argv) {
             return kExitBadInput;
         }
         RoundToInputTypes(setup.plan);
-        directory = PrepareOutputDirectory(OutputDirectoryOf(arguments), plotFile);
+        directory = PrepareOutputDirectory(OutputDirectoryOf(arguments), plotFile, sharded ? nullptr : &lock);
     } catch (const PopulationError& e) {
         return ReportPopulationError(e);
     }

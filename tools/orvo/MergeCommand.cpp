@@ -126,8 +126,9 @@ int MergeCommand(int argc, char** argv) {
         }
     }
     std::string directory;
+    FolderLock lock;
     try {
-        directory = PrepareOutputDirectory(out.Given() ? out.Last() : std::string(), plotFile);
+        directory = PrepareOutputDirectory(out.Given() ? out.Last() : std::string(), plotFile, &lock);
     } catch (const PopulationError& e) {
         return ReportPopulationError(e);
     }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "AtomicFile.h"
 #include "CommandLine.h"
 #include "CsvWriter.h"
 #include "ExitCodes.h"
@@ -86,6 +87,7 @@ int SobolSensitivityCommand(int argc, char** argv) {
     PopulationSetup setup;
     std::string directory;
     std::size_t baseRuns = 0;
+    FolderLock lock;  // not for a shard
     try {
         setup = ReadPopulationInputs(request);
         std::vector<ElementName> inputs;
@@ -110,7 +112,7 @@ int SobolSensitivityCommand(int argc, char** argv) {
             return kExitBadInput;
         }
         RoundToInputTypes(plan);
-        directory = PrepareOutputDirectory(OutputDirectoryOf(arguments), "");
+        directory = PrepareOutputDirectory(OutputDirectoryOf(arguments), "", sharded ? nullptr : &lock);
     } catch (const PopulationError& e) {
         return ReportPopulationError(e);
     }

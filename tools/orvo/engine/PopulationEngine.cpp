@@ -453,10 +453,11 @@ PartHeader MakePartHeader(const PopulationSetup& setup, std::size_t total, std::
     return header;
 }
 
-std::string PrepareOutputDirectory(const std::string& out, const std::string& plotFile) {
+std::string PrepareOutputDirectory(const std::string& out, const std::string& plotFile, FolderLock* lock) {
     const std::string directory = out.empty() ? "." : out;
     std::string error;
-    if (!EnsureDirectory(directory, error) || !CheckWritable(directory, error))
+    if (!EnsureDirectory(directory, error) || !CheckWritable(directory, error) ||
+        (lock != nullptr && !lock->Acquire(directory, error)))
         throw PopulationError(PopulationError::Kind::Failure, error);
     // The plot may go elsewhere: its folder is checked before the runs too.
     if (!plotFile.empty()) {
