@@ -313,6 +313,10 @@ batch-bad-input)
     expect_refused "would need about .* GB of disk space" batch --scenario "$source_dir/models/pregnancy/scenarios/population.scenario" \
         --set runs=100000000 --set cint=1 --out "$work/never"
     [ ! -e "$work/never" ] || fail "a refused population created its output folder"
+    # So is a Sobol design (here 900 million runs) that could not fit in memory.
+    expect_refused "(900000000 runs) would need about .* GB of memory" sensitivity sobol \
+        --scenario "$source_dir/models/pregnancy/scenarios/population.scenario" --runs 100000000 --out "$work/never"
+    [ ! -e "$work/never" ] || fail "a refused Sobol design created its output folder"
     # A byte-order mark (spreadsheet CSV) is not part of the first name; long names are cut.
     printf '\357\273\277bw_m\n60\n' >"$work/bom.csv"
     "$orvo" batch --params "$work/bom.csv" --set tstop=24 --set cint=24 --vars ca_mi --out "$work/bom" 2>"$work/err" ||
