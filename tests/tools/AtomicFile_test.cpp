@@ -64,4 +64,21 @@ TEST_F(AtomicFileTest, WritesThroughLinksAndPipesAndRefusesFolders) {
     EXPECT_EQ(std::distance(fs::directory_iterator(folder_), fs::directory_iterator()), 4);  // nothing left beside
 }
 
+// Temporary files of killed writers are removed by the next write; a name
+// that only looks like one (a number no process id can be) is left alone
+// rather than stopping the write.
+TEST_F(AtomicFileTest, RemovesTemporariesOfKilledWritersOnly) {
+    const fs::path target = folder_ / "runs.csv";
+    const fs::path dead = folder_ / "runs.csv.tmp.999999999";
+    const fs::path overlong = folder_ / "runs.csv.tmp.99999999999999999999";
+    const fs::path alive = folder_ / ("runs.csv.tmp." + std::to_string(getppid()));
+    for (const fs::path& file : {dead, overlong, alive}) std::ofstream(file).close();
+    std::string error;
+    ASSERT_TRUE(WriteFileAtomically(target.string(), [](std::ostream& out) { out << "run\n"; }, error)) << error;
+    EXPECT_EQ(Slurp(target), "run\n");
+    EXPECT_FALSE(fs::exists(dead));
+    EXPECT_TRUE(fs::exists(overlong));
+    EXPECT_TRUE(fs::exists(alive));
+}
+
 }  // namespace

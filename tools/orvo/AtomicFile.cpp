@@ -1,6 +1,7 @@
 #include "AtomicFile.h"
 
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -21,10 +22,13 @@ void RemoveStaleTemporaries(const std::string& path) {
     for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {
         const std::string name = entry.path().filename().string();
         if (name.rfind(prefix, 0) != 0) continue;
-        const std::string pid = name.substr(prefix.size());
-        if (pid.empty() || pid.find_first_not_of("0123456789") != std::string::npos) continue;
+        // Our own names end in a process id; anything else is not ours to remove.
+        const std::string digits = name.substr(prefix.size());
+        pid_t pid = 0;
+        const auto [end, fault] = std::from_chars(digits.data(), digits.data() + digits.size(), pid);
+        if (digits.empty() || fault != std::errc() || end != digits.data() + digits.size() || pid <= 0) continue;
         // A writer still alive is left alone.
-        if (kill(static_cast<pid_t>(std::stol(pid)), 0) == 0 || errno != ESRCH) continue;
+        if (kill(pid, 0) == 0 || errno != ESRCH) continue;
         std::filesystem::remove(entry.path(), ec);
     }
 }
