@@ -400,6 +400,9 @@ sensitivity)
     done
     "$orvo" merge "$work"/parts/part-*.csv --out "$work/merged" 2>"$work/err" || fail "sobol merge: $(cat "$work/err")"
     cmp -s "$work/sobol/sobol.csv" "$work/merged/sobol.csv" || fail "sobol.csv differs after merging shards"
+    expect_refused "--plot draws the band of batch parts" merge "$work"/parts/part-*.csv --out "$work/unplotted" \
+        --plot "$work/unplotted/band.svg"
+    [ ! -e "$work/unplotted" ] || fail "a refused merge wrote output"
     grep -q '^bw_m,ca_mi,24,' "$work/sobol/sobol.csv" || fail "sobol.csv: $(cat "$work/sobol/sobol.csv")"
     # Designs that cannot give indices, and integer inputs.
     expect_refused "at least 10 base rows" sensitivity sobol --scenario "$work/p.scenario" --runs 1

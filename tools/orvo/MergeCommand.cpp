@@ -108,6 +108,10 @@ int MergeCommand(int argc, char** argv) {
         Complain(parts.front() + ": unknown part kind '" + header.kind + "'");
         return kExitBadInput;
     }
+    if (header.kind == "sobol" && !plotFile.empty()) {
+        Complain("--plot draws the band of batch parts; these are sensitivity sobol parts");
+        return kExitBadInput;
+    }
     std::size_t baseRuns = 0, bootstrap = 0;
     if (header.kind == "sobol") {
         try {
