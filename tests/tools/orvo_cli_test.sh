@@ -244,6 +244,8 @@ batch-reproducible)
     head -n 9 "$work/parts/part-0-of-3.csv" >"$work/cut.csv"
     expect_refused "the part is incomplete" merge "$work/cut.csv" --out "$work/bad"
     expect_refused "'$work/parts' is a folder, not a part file" merge "$work/parts" --out "$work/bad"
+    cat "$work/parts/part-0-of-3.csv" | expect_refused "'/dev/stdin' is a pipe or device, not a file" merge /dev/stdin \
+        "$work/parts/part-1-of-3.csv" "$work/parts/part-2-of-3.csv" --out "$work/bad" || exit 1
     expect_refused "no part file matches '$work/parts/part-\*-of-7.csv'" merge "$work"/parts/part-*-of-7.csv --out "$work/bad"
     [ -e "$work/bad" ] && fail "a refused merge wrote output"
     # While a batch writes its tables into a folder, another batch or a merge

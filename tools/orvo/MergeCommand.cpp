@@ -54,8 +54,15 @@ int MergeCommand(int argc, char** argv) {
     std::string error;
     const auto open = [&](std::size_t p, std::ifstream& in, std::unique_ptr<PartReader>& reader) {
         std::error_code ec;
-        if (std::filesystem::is_directory(parts[p], ec)) {
+        const std::filesystem::file_status status = std::filesystem::status(parts[p], ec);
+        if (std::filesystem::is_directory(status)) {
             Complain("'" + parts[p] + "' is a folder, not a part file");
+            return false;
+        }
+        // Each part is read more than once (its checksum first): a pipe would be empty the second time.
+        if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
+            Complain("'" + parts[p] + "' is a pipe or device, not a file: merge reads each part more than once, "
+                     "so give it the part files themselves (decompressed)");
             return false;
         }
         in.open(parts[p]);
