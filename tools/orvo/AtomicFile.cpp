@@ -113,7 +113,8 @@ bool AtomicFileWriter::Commit(std::string& error) {
 bool AtomicFileWriter::Flush(std::string& error) {
     out_.flush();
     if (!temporary_.empty() && out_.good()) return true;
-    error = temporary_.empty() ? "'" + path_ + "' is not open for writing" : "writing '" + temporary_ + "' failed (is the disk full?)";
+    error = temporary_.empty() ? "'" + path_ + "' is not open for writing"
+                               : "writing '" + temporary_ + "' failed (is the disk full?)";
     return false;
 }
 

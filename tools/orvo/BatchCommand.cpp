@@ -168,7 +168,8 @@ bool BatchTables::Open(const PopulationColumns& columns, const std::string& dire
     directory_ = directory;
     std::string error;
     // summary.csv is written last: a folder in its place is found before the runs.
-    if (!CheckFileTarget(directory + "/summary.csv", error) || !runs_.Open(directory + "/runs.csv", error) || !spill_.Open(directory, columns_.Values(), error, std::size_t{32} << 20, runs)) {
+    if (!CheckFileTarget(directory + "/summary.csv", error) || !runs_.Open(directory + "/runs.csv", error) ||
+        !spill_.Open(directory, columns_.Values(), error, std::size_t{32} << 20, runs)) {
         Complain(error);
         return false;
     }
