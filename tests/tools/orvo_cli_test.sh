@@ -244,6 +244,10 @@ batch-reproducible)
     head -n 9 "$work/parts/part-0-of-3.csv" >"$work/cut.csv"
     expect_refused "the part is incomplete" merge "$work/cut.csv" --out "$work/bad"
     expect_refused "'$work/parts' is a folder, not a part file" merge "$work/parts" --out "$work/bad"
+    cp "$work/parts/part-1-of-3.csv" "$work/part-1.copy"
+    expect_refused "'$work/parts/part-1-of-3.csv' is a part file: the plot would replace it" merge \
+        "$work"/parts/part-*-of-3.csv --out "$work/bad" --plot "$work/parts/part-1-of-3.csv"
+    cmp -s "$work/parts/part-1-of-3.csv" "$work/part-1.copy" || fail "the plot replaced a part"
     cat "$work/parts/part-0-of-3.csv" | expect_refused "'/dev/stdin' is a pipe or device, not a file" merge /dev/stdin \
         "$work/parts/part-1-of-3.csv" "$work/parts/part-2-of-3.csv" --out "$work/bad" || exit 1
     expect_refused "no part file matches '$work/parts/part-\*-of-7.csv'" merge "$work"/parts/part-*-of-7.csv --out "$work/bad"
@@ -341,6 +345,14 @@ batch-bad-input)
         [ "$status" -eq 1 ] && grep -q "is a folder, not a file" "$work/err" || fail "$target: $status $(cat "$work/err")"
         [ -z "$(find "$work/plotted" "$work/sumdir" -name 'runs.csv*' 2>/dev/null)" ] || fail "$target: the runs went ahead"
     done
+    # A plot that would replace the population file, a table or a part is refused before anything runs.
+    cp "$work/small.scenario" "$work/own.scenario"
+    cp "$work/own.scenario" "$work/own.copy"
+    expect_refused "'$work/own.scenario' is a population file: the plot would replace it" batch \
+        --scenario "$work/own.scenario" --set tstop=24 --set cint=24 --vars ca_mi --out "$work/own" --plot "$work/own.scenario"
+    expect_refused "is where summary.csv goes" batch --scenario "$work/own.scenario" --set tstop=24 --set cint=24 \
+        --vars ca_mi --out "$work/own" --plot "$work/own/../own/summary.csv"
+    cmp -s "$work/own.scenario" "$work/own.copy" && [ ! -e "$work/own" ] || fail "a refused plot wrote or replaced a file"
     # summary.csv that cannot be written (here past a file size limit, as on a
     # full disk) leaves the folder's earlier runs.csv and summary.csv as they were.
     pop="$source_dir/models/pregnancy/scenarios/population.scenario"

@@ -253,6 +253,12 @@ int BatchCommand(int argc, char** argv) {
     std::string directory;
     FolderLock lock;  // not for a shard: the shards of one population share a folder
     try {
+        const std::string out = OutputDirectoryOf(arguments).empty() ? "." : OutputDirectoryOf(arguments);
+        std::vector<std::pair<std::string, std::string>> files = {
+            {out + "/runs.csv", "where runs.csv goes"}, {out + "/summary.csv", "where summary.csv goes"},
+            {request.paramsFile, "the --params file"}, {request.dosesFile, "the --doses file"}};
+        for (const std::string& file : request.scenarioFiles) files.emplace_back(file, "a population file");
+        CheckPlotFileIsItsOwn(plotFile, files);
         setup = ReadPopulationInputs(request);
         std::vector<ElementName> inputs;
         std::vector<std::string> origins;

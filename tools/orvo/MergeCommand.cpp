@@ -139,6 +139,11 @@ int MergeCommand(int argc, char** argv) {
     std::string directory;
     FolderLock lock;
     try {
+        const std::string folder = out.Given() && !out.Last().empty() ? out.Last() : ".";
+        std::vector<std::pair<std::string, std::string>> files = {{folder + "/runs.csv", "where runs.csv goes"},
+                                                                  {folder + "/summary.csv", "where summary.csv goes"}};
+        for (const std::string& part : parts) files.emplace_back(part, "a part file");
+        CheckPlotFileIsItsOwn(plotFile, files);
         directory = PrepareOutputDirectory(out.Given() ? out.Last() : std::string(), plotFile, &lock);
     } catch (const PopulationError& e) {
         return ReportPopulationError(e);

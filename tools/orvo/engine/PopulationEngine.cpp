@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstring>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <memory>
@@ -451,6 +452,25 @@ PartHeader MakePartHeader(const PopulationSetup& setup, std::size_t total, std::
     header.totalRuns = total;
     std::tie(header.firstRun, header.endRun) = ShardRange(total, shard, shards);
     return header;
+}
+
+void CheckPlotFileIsItsOwn(const std::string& plotFile, const std::vector<std::pair<std::string, std::string>>& files) {
+    namespace fs = std::filesystem;
+    if (plotFile.empty()) return;
+    const auto same = [](const fs::path& a, const fs::path& b) {
+        std::error_code ec;
+        if (fs::exists(a, ec) && fs::exists(b, ec)) return fs::equivalent(a, b, ec) && !ec;
+        const fs::path first = fs::weakly_canonical(fs::absolute(a, ec), ec);
+        if (ec) return false;
+        const fs::path second = fs::weakly_canonical(fs::absolute(b, ec), ec);
+        return !ec && first == second;
+    };
+    for (const auto& [file, what] : files)
+        if (!file.empty() && same(plotFile, file))
+            throw PopulationError(PopulationError::Kind::BadInput,
+                                  "'" + plotFile + "' is " + what + ": the plot would replace it; give the plot a file "
+                                  "of its own",
+                                  PopulationInput::Plot);
 }
 
 std::string PrepareOutputDirectory(const std::string& out, const std::string& plotFile, FolderLock* lock) {

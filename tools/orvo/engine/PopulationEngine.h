@@ -132,6 +132,11 @@ bool CheckWritable(const std::string& directory, std::string& error);
 std::string PrepareOutputDirectory(const std::string& directory, const std::string& plotFile,
                                    FolderLock* lock = nullptr);
 
+// Throws PopulationError (BadInput, about the plot) when the plot file is one
+// of `files` ({path, what it is}: the command's inputs and the tables it
+// writes), which the plot would replace.
+void CheckPlotFileIsItsOwn(const std::string& plotFile, const std::vector<std::pair<std::string, std::string>>& files);
+
 // "0,24,48" and back, for part headers.
 std::string TimeList(const std::vector<double>& times);
 bool ParseTimeList(const std::string& text, std::vector<double>& times);
