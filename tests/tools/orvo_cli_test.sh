@@ -414,6 +414,15 @@ sensitivity)
     done
     "$orvo" merge "$work"/parts/part-*.csv --out "$work/merged" 2>"$work/err" || fail "sobol merge: $(cat "$work/err")"
     cmp -s "$work/sobol/sobol.csv" "$work/merged/sobol.csv" || fail "sobol.csv differs after merging shards"
+    # A folder where sobol.csv, local.csv or the merged table goes is found before the runs.
+    mkdir -p "$work/held/sobol.csv" "$work/held/local.csv"
+    for command in "sensitivity sobol $args" "sensitivity local --scenario $work/s.scenario --params bw_m --vars ca_mi" \
+                   "merge $work/parts/part-0-of-2.csv $work/parts/part-1-of-2.csv"; do
+        status=0
+        "$orvo" $command --out "$work/held" 2>"$work/err" || status=$?
+        [ "$status" -eq 1 ] && grep -q "is a folder, not a file" "$work/err" || fail "$command: $status $(cat "$work/err")"
+    done
+    [ ! -e "$work/held/runs.csv" ] || fail "runs went ahead of a folder in a table's place"
     expect_refused "--plot draws the band of batch parts" merge "$work"/parts/part-*.csv --out "$work/unplotted" \
         --plot "$work/unplotted/band.svg"
     [ ! -e "$work/unplotted" ] || fail "a refused merge wrote output"

@@ -145,6 +145,7 @@ int MergeCommand(int argc, char** argv) {
         for (const std::string& part : parts) files.emplace_back(part, "a part file");
         CheckPlotFileIsItsOwn(plotFile, files);
         directory = PrepareOutputDirectory(out.Given() ? out.Last() : std::string(), plotFile, &lock);
+        CheckTableTargets(directory, {"runs.csv", header.kind == "sobol" ? "sobol.csv" : "summary.csv"});
     } catch (const PopulationError& e) {
         return ReportPopulationError(e);
     }

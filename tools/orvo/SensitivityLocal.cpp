@@ -77,6 +77,7 @@ int LocalSensitivityCommand(int argc, char** argv) {
             if (setup.baseInputs[j] == 0.0)
                 Complain("warning: " + plan.inputs[j].header + " is 0: its coefficients are empty");
         directory = PrepareOutputDirectory(OutputDirectoryOf(arguments), "", &lock);
+        CheckTableTargets(directory, {"local.csv", "runs.csv"});
     } catch (const PopulationError& e) {
         return ReportPopulationError(e);
     }

@@ -147,6 +147,9 @@ int SobolSensitivityCommand(int argc, char** argv) {
         }
         RoundToInputTypes(plan);
         directory = PrepareOutputDirectory(OutputDirectoryOf(arguments), "", sharded ? nullptr : &lock);
+        CheckTableTargets(directory, sharded ? std::vector<std::string>{PartFileName(MakePartHeader(
+                                                   setup, setup.plan.runs, shard, shards))}
+                                             : std::vector<std::string>{"sobol.csv", "runs.csv"});
     } catch (const PopulationError& e) {
         return ReportPopulationError(e);
     }

@@ -454,6 +454,12 @@ PartHeader MakePartHeader(const PopulationSetup& setup, std::size_t total, std::
     return header;
 }
 
+void CheckTableTargets(const std::string& directory, const std::vector<std::string>& names) {
+    std::string error;
+    for (const std::string& name : names)
+        if (!CheckFileTarget(directory + "/" + name, error)) throw PopulationError(PopulationError::Kind::Failure, error);
+}
+
 void CheckPlotFileIsItsOwn(const std::string& plotFile, const std::vector<std::pair<std::string, std::string>>& files) {
     namespace fs = std::filesystem;
     if (plotFile.empty()) return;

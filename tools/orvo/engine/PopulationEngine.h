@@ -132,6 +132,10 @@ bool CheckWritable(const std::string& directory, std::string& error);
 std::string PrepareOutputDirectory(const std::string& directory, const std::string& plotFile,
                                    FolderLock* lock = nullptr);
 
+// Throws PopulationError (Failure) when a folder stands where one of the
+// tables `names` goes in `directory`: found before the runs, not after.
+void CheckTableTargets(const std::string& directory, const std::vector<std::string>& names);
+
 // Throws PopulationError (BadInput, about the plot) when the plot file is one
 // of `files` ({path, what it is}: the command's inputs and the tables it
 // writes), which the plot would replace.
