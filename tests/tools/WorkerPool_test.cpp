@@ -105,6 +105,41 @@ TEST(WorkerPool, ARunPastItsTimeLimitIsKilledAndTheRestGoOn) {
     EXPECT_STREQ(RunStatusName(RunStatus::Timeout), "timeout");
 }
 
+// Run 0 is slow; every other run is quick.
+class SlowFirstRunTask : public WorkerTask {
+public:
+    bool Start(std::string&) override { return true; }
+    RunRecord Run(uint32_t run) override {
+        if (run == 0) usleep(1500000);
+        RunRecord record;
+        record.run = run;
+        record.values.assign(16, 1.0);
+        return record;
+    }
+};
+
+// The caller holds the records that come before an earlier run's: while one
+// run is slow the others go on only as far as the window, not to the end.
+TEST(WorkerPool, ASlowRunHoldsBackOnlyAWindowOfRecords) {
+    SlowFirstRunTask task;
+    std::vector<uint32_t> runs(6000);
+    for (uint32_t k = 0; k < runs.size(); ++k) runs[k] = k;
+    std::size_t beforeFirst = 0, total = 0;
+    bool firstSeen = false;
+    std::string error;
+    ASSERT_TRUE(RunInWorkers(
+        runs, 2, task,
+        [&](RunRecord&& r) {
+            ++total;
+            if (r.run == 0) firstSeen = true;
+            else if (!firstSeen) ++beforeFirst;
+        },
+        error, 0.0, 0))
+        << error;
+    EXPECT_EQ(total, runs.size());
+    EXPECT_LE(beforeFirst, 1024u + 64u);  // the smallest window, and the runs sent ahead
+}
+
 // A worker whose parent is killed goes with it instead of computing on.
 TEST(WorkerPool, WorkersDieWithTheirParent) {
     int ready[2];

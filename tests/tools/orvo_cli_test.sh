@@ -243,7 +243,40 @@ batch-reproducible)
     expect_refused "twice" merge "$work"/parts/part-*-of-3.csv "$work/parts/part-0-of-3.csv" --out "$work/bad"
     head -n 9 "$work/parts/part-0-of-3.csv" >"$work/cut.csv"
     expect_refused "the part is incomplete" merge "$work/cut.csv" --out "$work/bad"
+    expect_refused "'$work/parts' is a folder, not a part file" merge "$work/parts" --out "$work/bad"
+    cp "$work/parts/part-1-of-3.csv" "$work/part-1.copy"
+    expect_refused "'$work/parts/part-1-of-3.csv' is a part file: the plot would replace it" merge \
+        "$work"/parts/part-*-of-3.csv --out "$work/bad" --plot "$work/parts/part-1-of-3.csv"
+    cmp -s "$work/parts/part-1-of-3.csv" "$work/part-1.copy" || fail "the plot replaced a part"
+    cat "$work/parts/part-0-of-3.csv" | expect_refused "'/dev/stdin' is a pipe or device, not a file" merge /dev/stdin \
+        "$work/parts/part-1-of-3.csv" "$work/parts/part-2-of-3.csv" --out "$work/bad" || exit 1
+    expect_refused "no part file matches '$work/parts/part-\*-of-7.csv'" merge "$work"/parts/part-*-of-7.csv --out "$work/bad"
     [ -e "$work/bad" ] && fail "a refused merge wrote output"
+    # While a batch writes its tables into a folder, another batch or a merge
+    # writing tables there is refused (exit 1); a shard, which writes only its
+    # part, is not. The folder is free again once the first has gone.
+    printf 'runs = 100000\nseed = 3\nbw_m ~ normal(70, 5)\n' >"$work/long.scenario"
+    short="--set tstop=24 --set cint=24 --vars ca_mi"
+    "$orvo" batch --scenario "$work/long.scenario" $short --jobs 1 --out "$work/busy" 2>/dev/null &
+    busy=$!
+    trap 'kill $busy 2>/dev/null' EXIT
+    waited=0
+    until ls "$work"/busy/runs.csv.tmp.* >/dev/null 2>&1; do
+        [ "$waited" -lt 300 ] || fail "the long batch did not start"
+        sleep 0.1
+        waited=$((waited + 1))
+    done
+    for other in "batch $args --out $work/busy" "merge $work/parts/part-0-of-3.csv $work/parts/part-1-of-3.csv $work/parts/part-2-of-3.csv --out $work/busy"; do
+        status=0
+        "$orvo" $other 2>"$work/err" || status=$?
+        [ "$status" -eq 1 ] && grep -q "another orvo command is writing its tables into '$work/busy'" "$work/err" ||
+            fail "$other beside a running batch: $status $(cat "$work/err")"
+    done
+    "$orvo" batch $args --shard 0/3 --out "$work/busy" 2>"$work/err" || fail "a shard beside a running batch: $(cat "$work/err")"
+    kill $busy
+    wait $busy
+    "$orvo" batch $args --out "$work/busy" 2>"$work/err" || fail "the folder stayed held: $(cat "$work/err")"
+    cmp -s "$work/j1/runs.csv" "$work/busy/runs.csv" || fail "runs.csv after the held folder was freed"
     ;;
 batch-bad-input)
     # Each bad input: exit 2, a message naming file and line, and nothing runs.
@@ -286,6 +319,10 @@ batch-bad-input)
     expect_refused "would need about .* GB of disk space" batch --scenario "$source_dir/models/pregnancy/scenarios/population.scenario" \
         --set runs=100000000 --set cint=1 --out "$work/never"
     [ ! -e "$work/never" ] || fail "a refused population created its output folder"
+    # So is a Sobol design (here 900 million runs) that could not fit in memory.
+    expect_refused "(900000000 runs) would need about .* GB of memory" sensitivity sobol \
+        --scenario "$source_dir/models/pregnancy/scenarios/population.scenario" --runs 100000000 --out "$work/never"
+    [ ! -e "$work/never" ] || fail "a refused Sobol design created its output folder"
     # A byte-order mark (spreadsheet CSV) is not part of the first name; long names are cut.
     printf '\357\273\277bw_m\n60\n' >"$work/bom.csv"
     "$orvo" batch --params "$work/bom.csv" --set tstop=24 --set cint=24 --vars ca_mi --out "$work/bom" 2>"$work/err" ||
@@ -299,8 +336,33 @@ batch-bad-input)
         "$orvo" batch --scenario "$source_dir/models/pregnancy/scenarios/population.scenario" --set runs=2 --out /proc/1 2>"$work/err" || expect_status=$?
         [ "$expect_status" -eq 1 ] && grep -q "cannot write into '/proc/1'" "$work/err" || fail "unwritable output: $expect_status $(cat "$work/err")"
     fi
-    # Parts of another model build, or a header asking for 2^32 shards, do not merge.
+    # A folder where the plot or summary.csv would go is found before the runs, too.
     printf 'runs = 4\nseed = 3\nbw_m ~ normal(70, 5)\n' >"$work/small.scenario"
+    mkdir -p "$work/plotdir" "$work/sumdir/summary.csv"
+    for target in "--out $work/plotted --plot $work/plotdir" "--out $work/sumdir"; do
+        status=0
+        "$orvo" batch --scenario "$work/small.scenario" --set tstop=24 --set cint=24 --vars ca_mi $target 2>"$work/err" || status=$?
+        [ "$status" -eq 1 ] && grep -q "is a folder, not a file" "$work/err" || fail "$target: $status $(cat "$work/err")"
+        [ -z "$(find "$work/plotted" "$work/sumdir" -name 'runs.csv*' 2>/dev/null)" ] || fail "$target: the runs went ahead"
+    done
+    # A plot that would replace the population file, a table or a part is refused before anything runs.
+    cp "$work/small.scenario" "$work/own.scenario"
+    cp "$work/own.scenario" "$work/own.copy"
+    expect_refused "'$work/own.scenario' is a population file: the plot would replace it" batch \
+        --scenario "$work/own.scenario" --set tstop=24 --set cint=24 --vars ca_mi --out "$work/own" --plot "$work/own.scenario"
+    expect_refused "is where summary.csv goes" batch --scenario "$work/own.scenario" --set tstop=24 --set cint=24 \
+        --vars ca_mi --out "$work/own" --plot "$work/own/../own/summary.csv"
+    cmp -s "$work/own.scenario" "$work/own.copy" && [ ! -e "$work/own" ] || fail "a refused plot wrote or replaced a file"
+    # summary.csv that cannot be written (here past a file size limit, as on a
+    # full disk) leaves the folder's earlier runs.csv and summary.csv as they were.
+    pop="$source_dir/models/pregnancy/scenarios/population.scenario"
+    "$orvo" batch --scenario "$pop" --set runs=2 --set seed=4 --out "$work/pair" 2>/dev/null || fail "first pair"
+    cp "$work/pair/runs.csv" "$work/pair-runs.csv"
+    status=0
+    (trap '' XFSZ; ulimit -f 40; exec "$orvo" batch --scenario "$pop" --set runs=2 --out "$work/pair" 2>"$work/err") || status=$?
+    [ "$status" -eq 1 ] && grep -q "summary.csv.* failed" "$work/err" || fail "summary past the limit: $status $(cat "$work/err")"
+    cmp -s "$work/pair/runs.csv" "$work/pair-runs.csv" || fail "a new runs.csv was left beside the old summary.csv"
+    # Parts of another model build, or a header asking for 2^32 shards, do not merge.
     "$orvo" batch --scenario "$work/small.scenario" --set tstop=24 --set cint=24 --vars ca_mi --shard 0/2 --out "$work/pa" 2>/dev/null
     "$orvo" batch --scenario "$work/small.scenario" --set tstop=24 --set cint=24 --vars ca_mi --shard 1/2 --out "$work/pa" 2>/dev/null
     # A part changed after it was written (one number, or its hash) fails its checksum.
@@ -352,6 +414,18 @@ sensitivity)
     done
     "$orvo" merge "$work"/parts/part-*.csv --out "$work/merged" 2>"$work/err" || fail "sobol merge: $(cat "$work/err")"
     cmp -s "$work/sobol/sobol.csv" "$work/merged/sobol.csv" || fail "sobol.csv differs after merging shards"
+    # A folder where sobol.csv, local.csv or the merged table goes is found before the runs.
+    mkdir -p "$work/held/sobol.csv" "$work/held/local.csv"
+    for command in "sensitivity sobol $args" "sensitivity local --scenario $work/s.scenario --params bw_m --vars ca_mi" \
+                   "merge $work/parts/part-0-of-2.csv $work/parts/part-1-of-2.csv"; do
+        status=0
+        "$orvo" $command --out "$work/held" 2>"$work/err" || status=$?
+        [ "$status" -eq 1 ] && grep -q "is a folder, not a file" "$work/err" || fail "$command: $status $(cat "$work/err")"
+    done
+    [ ! -e "$work/held/runs.csv" ] || fail "runs went ahead of a folder in a table's place"
+    expect_refused "--plot draws the band of batch parts" merge "$work"/parts/part-*.csv --out "$work/unplotted" \
+        --plot "$work/unplotted/band.svg"
+    [ ! -e "$work/unplotted" ] || fail "a refused merge wrote output"
     grep -q '^bw_m,ca_mi,24,' "$work/sobol/sobol.csv" || fail "sobol.csv: $(cat "$work/sobol/sobol.csv")"
     # Designs that cannot give indices, and integer inputs.
     expect_refused "at least 10 base rows" sensitivity sobol --scenario "$work/p.scenario" --runs 1
@@ -688,6 +762,57 @@ build-interrupt)
         [ ! -e "$work/lib/liborvo_decay.so" ] || fail "SIG$signal left a library"
         ! ls "$work/lib" 2>/dev/null | grep -q tmp || fail "SIG$signal left $(ls "$work/lib")"
     done
+    ;;
+submit-slurm)
+    # The Slurm submission with a stand-in sbatch that records its arguments
+    # (one file a call) and the array script run outside Slurm, in a folder
+    # whose name holds a quote, spaces and a %.
+    mkdir -p "$work/bin" "$work/calls"
+    printf '#!/bin/sh\nn=$(ls "%s" | wc -l)\nfor a in "$@"; do printf "%%s\\n" "$a"; done >"%s/$n"\necho "$((n + 100));cluster"\n' \
+        "$work/calls" "$work/calls" >"$work/bin/sbatch"
+    chmod +x "$work/bin/sbatch"
+    submit="$source_dir/scripts/orvo-submit-slurm"
+    dir="$work/it's a 100%x folder"
+    mkdir -p "$dir"
+    printf 'runs = 5\nseed = 3\ncint = 24\ntstop = 48\nbw_m ~ normal(70, 5)\n' >"$dir/p.scenario"
+    # A shard count with a leading zero is the decimal count.
+    PATH="$work/bin:$PATH" bash "$submit" --orvo "$orvo" --scenario "$dir/p.scenario" --shards 02 --out "$dir/out" \
+        --batch-options "--vars ca_mi --at 24" >"$work/out" 2>"$work/err" || fail "submit: $(cat "$work/err")"
+    grep -qx -- '--array=0-1' "$work/calls/0" && grep -q -- '--export=.*,ORVO_SHARDS=2$' "$work/calls/0" ||
+        fail "array call: $(cat "$work/calls/0")"
+    # sbatch reads % in --output as a pattern: the folder's own is doubled.
+    grep -qxF -- "--output=$work/it's a 100%%x folder/out/logs/%x-%A_%a.out" "$work/calls/0" ||
+        fail "array log path: $(grep -- --output "$work/calls/0")"
+    for k in 0 1; do
+        (unset SLURM_ARRAY_TASK_ID; ORVO="$orvo" SCENARIO="$dir/p.scenario" OUT="$dir/out" ORVO_SHARD=$k ORVO_SHARDS=2 \
+            bash "$source_dir/examples/population-array.slurm" --vars ca_mi --at 24 >"$work/task" 2>&1) ||
+            fail "array task $k: $(cat "$work/task")"
+    done
+    # The merge job's command, as sh runs it, gives the unsharded tables.
+    wrap=$(sed -n 's/^--wrap=//p' "$work/calls/1")
+    sh -c "$wrap" 2>"$work/err" || fail "merge job '$wrap': $(cat "$work/err")"
+    "$orvo" batch --scenario "$dir/p.scenario" --vars ca_mi --at 24 --out "$work/whole" 2>/dev/null || fail "unsharded"
+    for table in runs.csv summary.csv; do
+        cmp -s "$work/whole/$table" "$dir/out/$table" || fail "merged $table differs from the unsharded run"
+    done
+    grep -qF "then merge again: $wrap" "$work/out" || fail "printed merge command: $(cat "$work/out")"
+    # Bad command lines: exit 2 and a message; no sbatch: exit 1, nothing created.
+    for bad in "--scenario:needs a value" "--shards:needs a value" "--shards 00:from 1 to" "--shards 1e3:from 1 to" \
+               "--out:needs a value"; do
+        status=0
+        PATH="$work/bin:$PATH" bash "$submit" --orvo "$orvo" --scenario "$dir/p.scenario" --out "$work/never" \
+            --shards 2 ${bad%%:*} >/dev/null 2>"$work/err" || status=$?
+        [ "$status" -eq 2 ] && grep -q "orvo-submit-slurm: .*${bad#*:}" "$work/err" || fail "'${bad%%:*}': $status $(cat "$work/err")"
+    done
+    bash "$submit" --help >"$work/help" && grep -q '^Exit status' "$work/help" && ! grep -q 'set -' "$work/help" ||
+        fail "--help: $(cat "$work/help")"
+    mkdir -p "$work/nosbatch"
+    for tool in dirname basename sed mkdir; do ln -s "$(command -v $tool)" "$work/nosbatch/$tool"; done
+    status=0
+    PATH="$work/nosbatch" "$(command -v bash)" "$submit" --orvo "$orvo" --scenario "$dir/p.scenario" --shards 2 \
+        --out "$work/never" 2>"$work/err" || status=$?
+    [ "$status" -eq 1 ] && grep -q "orvo-submit-slurm: sbatch not found" "$work/err" || fail "no sbatch: $status $(cat "$work/err")"
+    [ ! -e "$work/never" ] || fail "a refused submission created its folder"
     ;;
 *)
     fail "unknown case"

@@ -1,11 +1,14 @@
 #include "AtomicFile.h"
 
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <csignal>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 namespace {
@@ -19,26 +22,50 @@ void RemoveStaleTemporaries(const std::string& path) {
     for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {
         const std::string name = entry.path().filename().string();
         if (name.rfind(prefix, 0) != 0) continue;
-        const std::string pid = name.substr(prefix.size());
-        if (pid.empty() || pid.find_first_not_of("0123456789") != std::string::npos) continue;
+        // Our own names end in a process id; anything else is not ours to remove.
+        const std::string digits = name.substr(prefix.size());
+        pid_t pid = 0;
+        const auto [end, fault] = std::from_chars(digits.data(), digits.data() + digits.size(), pid);
+        if (digits.empty() || fault != std::errc() || end != digits.data() + digits.size() || pid <= 0) continue;
         // A writer still alive is left alone.
-        if (kill(static_cast<pid_t>(std::stol(pid)), 0) == 0 || errno != ESRCH) continue;
+        if (kill(pid, 0) == 0 || errno != ESRCH) continue;
         std::filesystem::remove(entry.path(), ec);
     }
 }
 
 }  // namespace
 
+bool CheckFileTarget(const std::string& path, std::string& error) {
+    std::error_code ec;
+    if (!std::filesystem::is_directory(path, ec)) return true;
+    error = "'" + path + "' is a folder, not a file";
+    return false;
+}
+
 AtomicFileWriter::~AtomicFileWriter() {
-    if (temporary_.empty()) return;
+    if (temporary_.empty() || direct_) return;
     out_.close();
     std::remove(temporary_.c_str());
 }
 
 bool AtomicFileWriter::Open(const std::string& path, std::string& error) {
-    RemoveStaleTemporaries(path);
+    if (!CheckFileTarget(path, error)) return false;
     path_ = path;
-    temporary_ = path + ".tmp." + std::to_string(getpid());
+    // A link is written through to the file it names, and a device or pipe
+    // (/dev/stdout) is written to directly: renaming over either would put a
+    // plain file in its place.
+    std::error_code ec;
+    const std::filesystem::file_status status = std::filesystem::status(path, ec);
+    direct_ = std::filesystem::exists(status) && !std::filesystem::is_regular_file(status);
+    std::string target = path;
+    if (!direct_ && std::filesystem::is_symlink(std::filesystem::symlink_status(path, ec))) {
+        const std::filesystem::path resolved = std::filesystem::canonical(path, ec);
+        if (ec) direct_ = true;  // a link to nothing yet: the write creates its file
+        else target = resolved.string();
+    }
+    if (!direct_) RemoveStaleTemporaries(target);
+    target_ = target;
+    temporary_ = direct_ ? path : target + ".tmp." + std::to_string(getpid());
     buffer_.resize(std::size_t{1} << 16);
     out_.rdbuf()->pubsetbuf(buffer_.data(), static_cast<std::streamsize>(buffer_.size()));
     out_.open(temporary_, std::ios::out | std::ios::trunc | std::ios::binary);
@@ -55,6 +82,15 @@ bool AtomicFileWriter::Commit(std::string& error) {
         error = "'" + path_ + "' is not open for writing";
         return false;
     }
+    if (direct_) {
+        out_.flush();
+        const bool good = out_.good();
+        out_.close();
+        temporary_.clear();
+        if (good && !out_.fail()) return true;
+        error = "writing '" + path_ + "' failed";
+        return false;
+    }
     out_.flush();
     const bool good = out_.good();
     out_.close();
@@ -64,14 +100,42 @@ bool AtomicFileWriter::Commit(std::string& error) {
         temporary_.clear();
         return false;
     }
-    if (std::rename(temporary_.c_str(), path_.c_str()) != 0) {
-        error = "cannot rename '" + temporary_ + "' to '" + path_ + "': " + std::strerror(errno);
+    if (std::rename(temporary_.c_str(), target_.c_str()) != 0) {
+        error = "cannot rename '" + temporary_ + "' to '" + target_ + "': " + std::strerror(errno);
         std::remove(temporary_.c_str());
         temporary_.clear();
         return false;
     }
     temporary_.clear();
     return true;
+}
+
+bool AtomicFileWriter::Flush(std::string& error) {
+    out_.flush();
+    if (!temporary_.empty() && out_.good()) return true;
+    error = temporary_.empty() ? "'" + path_ + "' is not open for writing"
+                               : "writing '" + temporary_ + "' failed (is the disk full?)";
+    return false;
+}
+
+FolderLock::~FolderLock() {
+    if (fd_ >= 0) close(fd_);
+}
+
+bool FolderLock::Acquire(const std::string& directory, std::string& error) {
+    if (fd_ >= 0) return true;
+    const int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return true;  // the writes say what is wrong with the folder
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+        fd_ = fd;
+        return true;
+    }
+    const bool held = errno == EWOULDBLOCK;
+    close(fd);
+    if (!held) return true;
+    error = "another orvo command is writing its tables into '" + directory +
+            "': wait for it to end, or give this one another --out";
+    return false;
 }
 
 bool WriteFileAtomically(const std::string& path, const std::function<void(std::ostream&)>& write, std::string& error) {

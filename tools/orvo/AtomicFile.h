@@ -13,7 +13,9 @@
 // The same for content written over a long time: Open creates the
 // temporary file (removing those of earlier writers of the path that were
 // killed), Commit renames it over the target; a file never committed is
-// removed when the object goes.
+// removed when the object goes. A path that is a link is written through to
+// the file it names; a device or pipe (/dev/stdout) is written directly.
+// A folder is refused.
 class AtomicFileWriter {
 public:
     AtomicFileWriter() = default;
@@ -25,9 +27,13 @@ public:
     std::ostream& stream() { return out_; }
     // False with `error` set when a write failed; the target is then untouched.
     bool Commit(std::string& error);
+    // Writes out what is buffered: false with `error` set when a write failed,
+    // so that files that go together are all complete before any is renamed.
+    bool Flush(std::string& error);
 
 private:
-    std::string path_, temporary_;
+    std::string path_, target_, temporary_;
+    bool direct_ = false;  // not through a temporary file
     std::ofstream out_;
     std::vector<char> buffer_;
 };
@@ -35,6 +41,27 @@ private:
 // False with `error` set when the file cannot be written; the target is then
 // untouched.
 bool WriteFileAtomically(const std::string& path, const std::function<void(std::ostream&)>& write, std::string& error);
+
+// Held while a command writes its tables into a folder (runs.csv with
+// summary.csv, sobol.csv or local.csv): a second command writing the same
+// folder at the same time is refused, instead of leaving one's runs.csv
+// beside the other's summary. Shards write only their own part and take
+// none. Where the file system cannot lock a folder, none is held.
+class FolderLock {
+public:
+    FolderLock() = default;
+    ~FolderLock();
+    FolderLock(const FolderLock&) = delete;
+    FolderLock& operator=(const FolderLock&) = delete;
+    // False with `error` set when another process holds the folder.
+    bool Acquire(const std::string& directory, std::string& error);
+
+private:
+    int fd_ = -1;
+};
+
+// False with `error` set when `path` is a folder, which no file can replace.
+bool CheckFileTarget(const std::string& path, std::string& error);
 
 // Creates the directory (and its parents) when missing.
 bool EnsureDirectory(const std::string& path, std::string& error);

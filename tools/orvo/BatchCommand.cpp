@@ -167,7 +167,9 @@ bool BatchTables::Open(const PopulationColumns& columns, const std::string& dire
     columns_ = columns;
     directory_ = directory;
     std::string error;
-    if (!runs_.Open(directory + "/runs.csv", error) || !spill_.Open(directory, columns_.Values(), error, std::size_t{32} << 20, runs)) {
+    // summary.csv is written last: a folder in its place is found before the runs.
+    if (!CheckFileTarget(directory + "/summary.csv", error) || !runs_.Open(directory + "/runs.csv", error) ||
+        !spill_.Open(directory, columns_.Values(), error, std::size_t{32} << 20, runs)) {
         Complain(error);
         return false;
     }
@@ -190,14 +192,20 @@ int BatchTables::Finish(const std::string& plotFile, const std::vector<std::stri
                         const ModelMetadata& metadata) {
     std::string error;
     std::vector<PopulationSummary> summaries;
-    if (!spill_.Summaries(summaries, error) || !runs_.Commit(error)) {
+    // Both tables are complete before either replaces what the folder holds:
+    // a write that fails leaves the earlier pair, not a new runs.csv beside
+    // an old summary.csv.
+    AtomicFileWriter summary;
+    if (!spill_.Summaries(summaries, error) || !summary.Open(directory_ + "/summary.csv", error)) {
         Complain(error);
         return kExitRunFailed;
     }
-    if (!WriteOutput(directory_, "summary.csv",
-                     [&](std::ostream& out) { WriteSummaryRows(columns_, summaries, out); }) ||
-        (!plotFile.empty() && !WritePlot(plotFile, columns_, summaries, plotted, metadata)))
+    WriteSummaryRows(columns_, summaries, summary.stream());
+    if (!summary.Flush(error) || !runs_.Flush(error) || !runs_.Commit(error) || !summary.Commit(error)) {
+        Complain(error);
         return kExitRunFailed;
+    }
+    if (!plotFile.empty() && !WritePlot(plotFile, columns_, summaries, plotted, metadata)) return kExitRunFailed;
     return ReportFailedRuns(counts_, true);
 }
 
@@ -243,7 +251,14 @@ int BatchCommand(int argc, char** argv) {
     }
     PopulationSetup setup;
     std::string directory;
+    FolderLock lock;  // not for a shard: the shards of one population share a folder
     try {
+        const std::string out = OutputDirectoryOf(arguments).empty() ? "." : OutputDirectoryOf(arguments);
+        std::vector<std::pair<std::string, std::string>> files = {
+            {out + "/runs.csv", "where runs.csv goes"}, {out + "/summary.csv", "where summary.csv goes"},
+            {request.paramsFile, "the --params file"}, {request.dosesFile, "the --doses file"}};
+        for (const std::string& file : request.scenarioFiles) files.emplace_back(file, "a population file");
+        CheckPlotFileIsItsOwn(plotFile, files);
         setup = ReadPopulationInputs(request);
         std::vector<ElementName> inputs;
         std::vector<std::string> origins;
@@ -266,7 +281,7 @@ int BatchCommand(int argc, char** argv) {
             return kExitBadInput;
         }
         RoundToInputTypes(setup.plan);
-        directory = PrepareOutputDirectory(OutputDirectoryOf(arguments), plotFile);
+        directory = PrepareOutputDirectory(OutputDirectoryOf(arguments), plotFile, sharded ? nullptr : &lock);
     } catch (const PopulationError& e) {
         return ReportPopulationError(e);
     }

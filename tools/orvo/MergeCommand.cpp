@@ -1,6 +1,7 @@
 #include "MergeCommand.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -52,9 +53,25 @@ int MergeCommand(int argc, char** argv) {
     std::vector<PopulationColumns> columns(parts.size());
     std::string error;
     const auto open = [&](std::size_t p, std::ifstream& in, std::unique_ptr<PartReader>& reader) {
+        std::error_code ec;
+        const std::filesystem::file_status status = std::filesystem::status(parts[p], ec);
+        if (std::filesystem::is_directory(status)) {
+            Complain("'" + parts[p] + "' is a folder, not a part file");
+            return false;
+        }
+        // Each part is read more than once (its checksum first): a pipe would be empty the second time.
+        if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
+            Complain("'" + parts[p] + "' is a pipe or device, not a file: merge reads each part more than once, "
+                     "so give it the part files themselves (decompressed)");
+            return false;
+        }
         in.open(parts[p]);
         if (!in) {
-            Complain("cannot open part file '" + parts[p] + "'");
+            // A pattern the shell left as it was matched no file.
+            if (parts[p].find_first_of("*?[") != std::string::npos && !std::filesystem::exists(parts[p], ec))
+                Complain("no part file matches '" + parts[p] + "': no shard wrote its part there");
+            else
+                Complain("cannot open part file '" + parts[p] + "'");
             return false;
         }
         reader = std::make_unique<PartReader>(in, parts[p]);
@@ -98,6 +115,10 @@ int MergeCommand(int argc, char** argv) {
         Complain(parts.front() + ": unknown part kind '" + header.kind + "'");
         return kExitBadInput;
     }
+    if (header.kind == "sobol" && !plotFile.empty()) {
+        Complain("--plot draws the band of batch parts; these are sensitivity sobol parts");
+        return kExitBadInput;
+    }
     std::size_t baseRuns = 0, bootstrap = 0;
     if (header.kind == "sobol") {
         try {
@@ -116,8 +137,15 @@ int MergeCommand(int argc, char** argv) {
         }
     }
     std::string directory;
+    FolderLock lock;
     try {
-        directory = PrepareOutputDirectory(out.Given() ? out.Last() : std::string(), plotFile);
+        const std::string folder = out.Given() && !out.Last().empty() ? out.Last() : ".";
+        std::vector<std::pair<std::string, std::string>> files = {{folder + "/runs.csv", "where runs.csv goes"},
+                                                                  {folder + "/summary.csv", "where summary.csv goes"}};
+        for (const std::string& part : parts) files.emplace_back(part, "a part file");
+        CheckPlotFileIsItsOwn(plotFile, files);
+        directory = PrepareOutputDirectory(out.Given() ? out.Last() : std::string(), plotFile, &lock);
+        CheckTableTargets(directory, {"runs.csv", header.kind == "sobol" ? "sobol.csv" : "summary.csv"});
     } catch (const PopulationError& e) {
         return ReportPopulationError(e);
     }

@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "AtomicFile.h"
 #include "CommandLine.h"
 #include "CsvWriter.h"
 #include "ExitCodes.h"
@@ -55,6 +56,7 @@ int LocalSensitivityCommand(int argc, char** argv) {
         }
     PopulationSetup setup;
     std::string directory;
+    FolderLock lock;
     try {
         setup = ReadPopulationInputs(request);
         ResolvePopulation(request, inputs, origins, setup);
@@ -74,7 +76,8 @@ int LocalSensitivityCommand(int argc, char** argv) {
         for (std::size_t j = 0; j < d; ++j)
             if (setup.baseInputs[j] == 0.0)
                 Complain("warning: " + plan.inputs[j].header + " is 0: its coefficients are empty");
-        directory = PrepareOutputDirectory(OutputDirectoryOf(arguments), "");
+        directory = PrepareOutputDirectory(OutputDirectoryOf(arguments), "", &lock);
+        CheckTableTargets(directory, {"local.csv", "runs.csv"});
     } catch (const PopulationError& e) {
         return ReportPopulationError(e);
     }

@@ -2,7 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <unistd.h>
 
+#include "AtomicFile.h"
 #include "CommandLine.h"
 #include "CsvWriter.h"
 #include "ExitCodes.h"
@@ -13,6 +17,33 @@
 namespace {
 
 constexpr uint64_t kDefaultSobolRuns = 1000;
+
+// The design (every run's inputs, in every shard) and the shard's runs with
+// all their recorded values (the indices need them at once) are held in
+// memory: a population that could not fit is refused before it is drawn,
+// rather than failing in an allocation.
+bool FitsInMemory(const SaltelliLayout& layout, std::size_t shards, std::size_t values, std::string& error) {
+    const double runs = static_cast<double>(layout.baseRuns) * static_cast<double>(layout.RunsPerRow());
+    const double inputs = static_cast<double>(layout.dimensions);
+    const double shardRuns = std::ceil(runs / static_cast<double>(shards));
+    const double design = runs * inputs * 8.0 + static_cast<double>(layout.baseRuns) * 2.0 * inputs * 8.0 + 100e6;
+    const double bytes = design + shardRuns * ((static_cast<double>(values) + inputs) * 8.0 + 120.0);
+    const double available = static_cast<double>(sysconf(_SC_PHYS_PAGES)) * static_cast<double>(sysconf(_SC_PAGESIZE));
+    char text[320];
+    if (runs > static_cast<double>(UINT32_MAX)) {
+        std::snprintf(text, sizeof text, "%zu base rows of %zu inputs make %.0f runs, more than the 4294967295 a "
+                      "population can have: give fewer --runs", layout.baseRuns, layout.dimensions, runs);
+    } else if (available > 0.0 && bytes > available / 2.0) {
+        std::snprintf(text, sizeof text, "%zu base rows of %zu inputs (%.0f runs) would need about %.1f GB of memory, "
+                      "more than half of the %.1f GB here: give fewer --runs%s",
+                      layout.baseRuns, layout.dimensions, runs, bytes / 1e9, available / 1e9,
+                      design <= available / 2.0 ? ", or run it in more shards" : "");
+    } else {
+        return true;
+    }
+    error = text;
+    return false;
+}
 
 }  // namespace
 
@@ -86,6 +117,7 @@ int SobolSensitivityCommand(int argc, char** argv) {
     PopulationSetup setup;
     std::string directory;
     std::size_t baseRuns = 0;
+    FolderLock lock;  // not for a shard
     try {
         setup = ReadPopulationInputs(request);
         std::vector<ElementName> inputs;
@@ -101,6 +133,10 @@ int SobolSensitivityCommand(int argc, char** argv) {
             return kExitBadInput;
         }
         const SaltelliLayout layout{baseRuns, inputs.size()};
+        if (!FitsInMemory(layout, shards, setup.plan.outputs.size() * setup.plan.times.size(), error)) {
+            Complain(error);
+            return kExitBadInput;
+        }
         RunPlan& plan = setup.plan;
         plan.runs = layout.Runs();
         plan.inputValues =
@@ -110,7 +146,10 @@ int SobolSensitivityCommand(int argc, char** argv) {
             return kExitBadInput;
         }
         RoundToInputTypes(plan);
-        directory = PrepareOutputDirectory(OutputDirectoryOf(arguments), "");
+        directory = PrepareOutputDirectory(OutputDirectoryOf(arguments), "", sharded ? nullptr : &lock);
+        CheckTableTargets(directory, sharded ? std::vector<std::string>{PartFileName(MakePartHeader(
+                                                   setup, setup.plan.runs, shard, shards))}
+                                             : std::vector<std::string>{"sobol.csv", "runs.csv"});
     } catch (const PopulationError& e) {
         return ReportPopulationError(e);
     }

@@ -215,7 +215,8 @@ private:
 }  // namespace
 
 bool RunInWorkers(const std::vector<uint32_t>& runs, unsigned jobs, WorkerTask& task,
-                  const std::function<void(RunRecord&&)>& onRecord, std::string& error, double runTimeout) {
+                  const std::function<void(RunRecord&&)>& onRecord, std::string& error, double runTimeout,
+                  std::size_t waitingBytes) {
     if (runs.empty()) return true;
     // A worker that dies must not take the parent with it on the next write.
     struct sigaction ignore {
@@ -229,6 +230,7 @@ bool RunInWorkers(const std::vector<uint32_t>& runs, unsigned jobs, WorkerTask& 
 
     std::deque<uint32_t> pending(runs.begin(), runs.end());
     std::set<uint32_t> retried;  // runs whose worker died once already
+    std::set<uint32_t> unrecorded;  // sent (or given back to be sent again) and not yet recorded
     Pool pool(task);
     pool.workers_.resize(std::max(1u, std::min<unsigned>(jobs, static_cast<unsigned>(runs.size()))));
     for (Worker& w : pool.workers_)
@@ -238,12 +240,25 @@ bool RunInWorkers(const std::vector<uint32_t>& runs, unsigned jobs, WorkerTask& 
     // runs left run out, so that the workers finish together), or tells an
     // idle worker there is no more.
     std::size_t ahead = 1;
+    std::size_t recorded = 0, recordBytes = 0;  // records taken from the workers, their size
+    // How far past the earliest run not yet recorded a run may be sent: the
+    // records in between wait for it in the caller.
+    const auto window = [&]() -> std::size_t {
+        constexpr std::size_t kLeast = 1024, kRecordOverhead = 128;
+        const std::size_t bytes = recorded == 0 ? kRecordOverhead : recordBytes / recorded + kRecordOverhead;
+        return std::max(kLeast, waitingBytes / bytes);
+    };
     const auto dispatch = [&](Worker& w) {
         const std::size_t share = std::max<std::size_t>(1, pending.size() / std::max<std::size_t>(1, pool.workers_.size()));
         while (!pending.empty() && w.commands >= 0 && w.runs.size() <= std::min(ahead, share)) {
             const uint32_t run = pending.front();
+            // A run given back by a worker that died went out before and is not held back again.
+            if (!unrecorded.empty() && run > *unrecorded.begin() && run - *unrecorded.begin() >= window() &&
+                !unrecorded.contains(run))
+                break;
             if (!WriteAll(w.commands, &run, sizeof run)) break;  // it died: its end of file comes
             pending.pop_front();
+            unrecorded.insert(run);
             if (w.runs.empty()) w.started = Clock::now();
             w.runs.push_back(run);
         }
@@ -264,7 +279,6 @@ bool RunInWorkers(const std::vector<uint32_t>& runs, unsigned jobs, WorkerTask& 
     std::size_t outstanding = runs.size();
     std::vector<pollfd> polls;
     const Clock::time_point begun = Clock::now();
-    std::size_t recorded = 0, recordBytes = 0;  // records taken from the workers, their size
     while (outstanding > 0) {
         polls.clear();
         for (const Worker& w : pool.workers_) polls.push_back({w.records, POLLIN, 0});
@@ -298,6 +312,7 @@ bool RunInWorkers(const std::vector<uint32_t>& runs, unsigned jobs, WorkerTask& 
                 giveBack(late);
                 pool.Retire(late, true);
                 --outstanding;
+                unrecorded.erase(timedOut.run);
                 onRecord(std::move(timedOut));
                 if (!pending.empty()) {
                     if (!pool.Spawn(late, error)) return false;
@@ -322,6 +337,7 @@ bool RunInWorkers(const std::vector<uint32_t>& runs, unsigned jobs, WorkerTask& 
                 w.runs.pop_front();
                 w.started = Clock::now();
                 --outstanding;
+                unrecorded.erase(record.run);
                 ++recorded;
                 recordBytes += record.message.size() + record.values.size() * sizeof(double);
                 // The worker goes on with its next run while this one is recorded.
@@ -343,6 +359,7 @@ bool RunInWorkers(const std::vector<uint32_t>& runs, unsigned jobs, WorkerTask& 
                 failedRun.status = RunStatus::Lost;
                 failedRun.message = "the worker process running it ended twice (" + how + ")";
                 --outstanding;
+                unrecorded.erase(lost);
                 onRecord(std::move(failedRun));
             }
             if (!pending.empty()) {
@@ -350,6 +367,9 @@ bool RunInWorkers(const std::vector<uint32_t>& runs, unsigned jobs, WorkerTask& 
                 dispatch(w);
             }
         }
+        // Workers left idle by the window take runs again once it has moved.
+        for (Worker& w : pool.workers_)
+            if (w.pid >= 0 && !w.Busy()) dispatch(w);
         // Workers that are done and told so leave the poll set.
         std::erase_if(pool.workers_, [&](Worker& w) {
             if (w.pid >= 0 && (w.Busy() || w.commands >= 0)) return false;

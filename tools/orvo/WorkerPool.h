@@ -27,5 +27,11 @@ public:
 // takes longer than `runTimeout` seconds (0: no limit), killed and recorded
 // as a timeout. Workers die with the parent process. False with `error` set
 // when a worker cannot start or the processes cannot be made.
+// The caller puts the records back in run order (`runs` ascending), holding
+// those that come before an earlier run's: no run is sent while the records
+// of the runs between it and the earliest run not yet recorded would take
+// more than about `waitingBytes`, so that one slow run does not have all the
+// others' records pile up behind it.
 bool RunInWorkers(const std::vector<uint32_t>& runs, unsigned jobs, WorkerTask& task,
-                  const std::function<void(RunRecord&&)>& onRecord, std::string& error, double runTimeout = 0.0);
+                  const std::function<void(RunRecord&&)>& onRecord, std::string& error, double runTimeout = 0.0,
+                  std::size_t waitingBytes = std::size_t{32} << 20);

@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstring>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <memory>
@@ -453,16 +454,42 @@ PartHeader MakePartHeader(const PopulationSetup& setup, std::size_t total, std::
     return header;
 }
 
-std::string PrepareOutputDirectory(const std::string& out, const std::string& plotFile) {
+void CheckTableTargets(const std::string& directory, const std::vector<std::string>& names) {
+    std::string error;
+    for (const std::string& name : names)
+        if (!CheckFileTarget(directory + "/" + name, error)) throw PopulationError(PopulationError::Kind::Failure, error);
+}
+
+void CheckPlotFileIsItsOwn(const std::string& plotFile, const std::vector<std::pair<std::string, std::string>>& files) {
+    namespace fs = std::filesystem;
+    if (plotFile.empty()) return;
+    const auto same = [](const fs::path& a, const fs::path& b) {
+        std::error_code ec;
+        if (fs::exists(a, ec) && fs::exists(b, ec)) return fs::equivalent(a, b, ec) && !ec;
+        const fs::path first = fs::weakly_canonical(fs::absolute(a, ec), ec);
+        if (ec) return false;
+        const fs::path second = fs::weakly_canonical(fs::absolute(b, ec), ec);
+        return !ec && first == second;
+    };
+    for (const auto& [file, what] : files)
+        if (!file.empty() && same(plotFile, file))
+            throw PopulationError(PopulationError::Kind::BadInput,
+                                  "'" + plotFile + "' is " + what + ": the plot would replace it; give the plot a file "
+                                  "of its own",
+                                  PopulationInput::Plot);
+}
+
+std::string PrepareOutputDirectory(const std::string& out, const std::string& plotFile, FolderLock* lock) {
     const std::string directory = out.empty() ? "." : out;
     std::string error;
-    if (!EnsureDirectory(directory, error) || !CheckWritable(directory, error))
+    if (!EnsureDirectory(directory, error) || !CheckWritable(directory, error) ||
+        (lock != nullptr && !lock->Acquire(directory, error)))
         throw PopulationError(PopulationError::Kind::Failure, error);
     // The plot may go elsewhere: its folder is checked before the runs too.
     if (!plotFile.empty()) {
         const std::size_t slash = plotFile.rfind('/');
         const std::string folder = slash == std::string::npos ? "." : plotFile.substr(0, slash + (slash == 0));
-        if (!CheckWritable(folder, error))
+        if (!CheckFileTarget(plotFile, error) || !CheckWritable(folder, error))
             throw PopulationError(PopulationError::Kind::Failure, error, PopulationInput::Plot);
     }
     return directory;

@@ -16,6 +16,8 @@
 #include "PopulationPlan.h"
 #include "PopulationTables.h"
 
+class FolderLock;
+
 // Which input a message is about when the message itself does not say: the
 // caller names it (a command line prefixes the option).
 enum class PopulationInput { None, Scenario, Params, Outputs, AtTimes, Plot };
@@ -124,8 +126,20 @@ bool CheckWritable(const std::string& directory, std::string& error);
 
 // The output directory (default "."), created when missing and checked for
 // writing, and the plot file's folder checked (when a plot is asked for):
-// before any run. Returns the directory; throws PopulationError (Failure).
-std::string PrepareOutputDirectory(const std::string& directory, const std::string& plotFile);
+// before any run; with `lock`, the directory is held for this process's
+// tables (see FolderLock). Returns the directory; throws PopulationError
+// (Failure).
+std::string PrepareOutputDirectory(const std::string& directory, const std::string& plotFile,
+                                   FolderLock* lock = nullptr);
+
+// Throws PopulationError (Failure) when a folder stands where one of the
+// tables `names` goes in `directory`: found before the runs, not after.
+void CheckTableTargets(const std::string& directory, const std::vector<std::string>& names);
+
+// Throws PopulationError (BadInput, about the plot) when the plot file is one
+// of `files` ({path, what it is}: the command's inputs and the tables it
+// writes), which the plot would replace.
+void CheckPlotFileIsItsOwn(const std::string& plotFile, const std::vector<std::pair<std::string, std::string>>& files);
 
 // "0,24,48" and back, for part headers.
 std::string TimeList(const std::vector<double>& times);
