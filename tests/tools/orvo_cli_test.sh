@@ -674,6 +674,23 @@ build)
     "$orvo" build "$work/decay.model" --out "$work/lib" 2>"$work/err" && fail "a faulty edit built"
     grep -q 'decay.model:2:16: expected' "$work/err" || fail "faulty edit: $(cat "$work/err")"
     [ ! -e "$work/lib/liborvo_decay.so" ] && [ ! -e "$work/lib/liborvo_decay.json" ] || fail "the earlier library is left"
+    # Two builds of one model name into one folder at once leave a library with
+    # its own metadata beside it, whichever finishes last, and no staged files.
+    for c in kay queue; do
+        printf 'model twin;\nstates { x = 1; }\nconstants { %s = 0.5; }\nderivative { dt(x) = -%s * x; }\nterminate when t >= 1;\n' \
+            "$c" "$c" >"$work/twin-$c.model"
+    done
+    for round in 1 2; do
+        "$orvo" build "$work/twin-kay.model" --out "$work/twins" 2>"$work/err-kay" &
+        kay=$!
+        "$orvo" build "$work/twin-queue.model" --out "$work/twins" 2>"$work/err-queue" || fail "twin queue: $(cat "$work/err-queue")"
+        wait "$kay" || fail "twin kay: $(cat "$work/err-kay")"
+        in_library=$("$orvo" list --lib "$work/twins/liborvo_twin.so" | grep -ow 'kay\|queue' | head -1)
+        in_metadata=$(grep -ow '"kay"\|"queue"' "$work/twins/liborvo_twin.json" | head -1 | tr -d '"')
+        [ -n "$in_library" ] && [ "$in_library" = "$in_metadata" ] ||
+            fail "round $round: library of '$in_library' beside metadata of '$in_metadata'"
+    done
+    ! ls "$work/twins" | grep -q tmp || fail "staged files left: $(ls "$work/twins")"
     # The model's name is the generated code's namespace: one the C library has is named as the fault.
     printf 'model time;\nstates { x = 1; }\nderivative { dt(x) = -x; }\nterminate when t >= 1;\n' >"$work/time.model"
     "$orvo" build "$work/time.model" --out "$work/lib" 2>"$work/err" && fail "model time built"

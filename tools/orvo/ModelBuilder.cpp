@@ -4,6 +4,7 @@
 #include <limits.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -443,29 +444,50 @@ BuildResult BuildModelLibrary(const std::string& descriptionPath, const std::str
         result.error = "linking " + library.filename().string() + " failed:\n" + Trim(output);
         return result;
     }
+    // The library and its metadata are put in place together, one build at a
+    // time per folder, so that builds of one model name do not pair one's
+    // library with the other's metadata.
+    struct FolderHold {
+        int fd;
+        ~FolderHold() {
+            if (fd >= 0) close(fd);  // releases the lock
+        }
+    } hold{open(outDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    if (hold.fd >= 0)
+        while (flock(hold.fd, LOCK_EX) != 0 && errno == EINTR && interruptedBy == 0) {
+        }
     // Across file systems a rename fails: copy beside the target, then rename.
-    const fs::path staged = library.string() + ".tmp." + std::to_string(getpid());
+    const std::string suffix = ".tmp." + std::to_string(getpid());
+    const fs::path metadata = generated / "model" / (name + ".json");
+    const fs::path beside = fs::path(outDir) / ("liborvo_" + name + ".json");
+    const bool withMetadata = fs::exists(metadata);
+    const fs::path staged = library.string() + suffix, stagedMetadata = beside.string() + suffix;
+    const auto unstage = [&] {
+        std::error_code ignored;
+        fs::remove(staged, ignored);
+        fs::remove(stagedMetadata, ignored);
+    };
+    std::string failedPath = library.string();
     fs::copy_file(partial, staged, fs::copy_options::overwrite_existing, ec);
+    if (!ec && withMetadata) {
+        failedPath = beside.string();
+        fs::copy_file(metadata, stagedMetadata, fs::copy_options::overwrite_existing, ec);
+    }
     if (!ec && interruptedBy != 0) {
-        fs::remove(staged, ec);
+        unstage();
         result.error = kInterrupted;
         return result;
     }
-    if (!ec) fs::rename(staged, library, ec);
-    if (ec) {
-        result.error = "cannot write '" + library.string() + "': " + ec.message();
-        fs::remove(staged, ec);
-        return result;
+    // The metadata first: a library in place always has its own beside it.
+    if (!ec && withMetadata) fs::rename(stagedMetadata, beside, ec);
+    if (!ec) {
+        failedPath = library.string();
+        fs::rename(staged, library, ec);
     }
-    // The model's metadata (units, records, balances) goes beside it.
-    const fs::path metadata = generated / "model" / (name + ".json");
-    if (fs::exists(metadata)) {
-        const fs::path beside = fs::path(outDir) / ("liborvo_" + name + ".json");
-        fs::copy_file(metadata, beside, fs::copy_options::overwrite_existing, ec);
-        if (ec) {
-            result.error = "cannot write '" + beside.string() + "': " + ec.message();
-            return result;
-        }
+    if (ec) {
+        result.error = "cannot write '" + failedPath + "': " + ec.message();
+        unstage();
+        return result;
     }
     result.ok = true;
     result.library = library.string();
