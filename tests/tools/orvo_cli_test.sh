@@ -794,7 +794,7 @@ submit-slurm)
     printf 'runs = 5\nseed = 3\ncint = 24\ntstop = 48\nbw_m ~ normal(70, 5)\n' >"$dir/p.scenario"
     # A shard count with a leading zero is the decimal count.
     PATH="$work/bin:$PATH" bash "$submit" --orvo "$orvo" --scenario "$dir/p.scenario" --shards 02 --out "$dir/out" \
-        --batch-options "--vars ca_mi --at 24" >"$work/out" 2>"$work/err" || fail "submit: $(cat "$work/err")"
+        --batch-options "--vars ca_mi --at 24" --partition=short >"$work/out" 2>"$work/err" || fail "submit: $(cat "$work/err")"
     grep -qx -- '--array=0-1' "$work/calls/0" && grep -q -- '--export=.*,ORVO_SHARDS=2$' "$work/calls/0" ||
         fail "array call: $(cat "$work/calls/0")"
     # sbatch reads % in --output as a pattern: the folder's own is doubled.
@@ -813,6 +813,11 @@ submit-slurm)
         cmp -s "$work/whole/$table" "$dir/out/$table" || fail "merged $table differs from the unsharded run"
     done
     grep -qF "then merge again: $wrap" "$work/out" || fail "printed merge command: $(cat "$work/out")"
+    # The printed resubmission, run as printed for shard 1, repeats the array job's call for that shard.
+    resubmit=$(sed -n 's/^resubmit shard K alone: //p' "$work/out" | sed 's/ --array=K / --array=1 /')
+    (PATH="$work/bin:$PATH" && eval "$resubmit") >/dev/null || fail "resubmit: $resubmit"
+    sed 's/^--array=.*/--array=1/' "$work/calls/0" | grep -v '^--parsable$' >"$work/expected"
+    cmp -s "$work/expected" "$work/calls/2" || fail "resubmission $(cat "$work/calls/2") is not the array job's $(cat "$work/calls/0")"
     # Bad command lines: exit 2 and a message; no sbatch: exit 1, nothing created.
     for bad in "--scenario:needs a value" "--shards:needs a value" "--shards 00:from 1 to" "--shards 1e3:from 1 to" \
                "--out:needs a value"; do
