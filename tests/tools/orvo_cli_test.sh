@@ -674,6 +674,13 @@ build)
     "$orvo" build "$work/decay.model" --out "$work/lib" 2>"$work/err" && fail "a faulty edit built"
     grep -q 'decay.model:2:16: expected' "$work/err" || fail "faulty edit: $(cat "$work/err")"
     [ ! -e "$work/lib/liborvo_decay.so" ] && [ ! -e "$work/lib/liborvo_decay.json" ] || fail "the earlier library is left"
+    # "--" ends the options: a file whose name starts with '-' is built, and an
+    # option after it is an argument like any other.
+    cp "$work/comment.model" "$work/-dash.model"
+    (cd "$work" && "$orvo" build --out dashed -- -dash.model) 2>"$work/err" || fail "build -- -dash.model: $(cat "$work/err")"
+    [ -e "$work/dashed/liborvo_decay.so" ] || fail "no library for -dash.model"
+    "$orvo" run -- --vars t 2>"$work/err" && fail "run took an option after --"
+    grep -q "unexpected argument '--vars'" "$work/err" || fail "option after --: $(cat "$work/err")"
     # Two builds of one model name into one folder at once leave a library with
     # its own metadata beside it, whichever finishes last, and no staged files.
     for c in kay queue; do

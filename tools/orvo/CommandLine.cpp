@@ -100,7 +100,15 @@ int ParseCommand(CLI::App& app, const std::string& name, int argc, char** argv,
     } catch (const CLI::ParseError& e) {
         return refuse(e.what());
     }
-    if (!app.remaining().empty()) return refuse(NotTaken(name, app.remaining().front()));
+    // "--" ends the options: what follows is an argument, even "-x.model" or "--vars".
+    bool ended = false;
+    for (const std::string& word : app.remaining()) {
+        if (word == "--" && !ended) {
+            ended = true;
+            continue;
+        }
+        return refuse(ended ? "unexpected argument '" + Clip(word) + "'" : NotTaken(name, word));
+    }
     std::string error;
     if (convert && !convert(error)) return refuse(error);
     return -1;

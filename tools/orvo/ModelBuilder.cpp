@@ -45,6 +45,9 @@ std::string Resolve(const fs::path& base, const std::string& value) {
 
 bool Executable(const std::string& path) { return access(path.c_str(), X_OK) == 0; }
 
+// A file name as a program's argument: one starting with '-' would be read as an option.
+std::string AsArgument(const std::string& path) { return !path.empty() && path[0] == '-' ? "./" + path : path; }
+
 // A program named without a folder is looked up on PATH, as a shell would;
 // the name itself when it is not found there.
 std::string OnPath(const std::string& program) {
@@ -305,7 +308,8 @@ bool ImportMcsimModel(const std::string& mcsimPath, const std::string& descripti
     }
     const InterruptGuard interrupts;
     std::string output;
-    const int status = Run({config.python, config.importer, "mcsim", mcsimPath, "--out", descriptionPath}, output, log);
+    const int status = Run({config.python, config.importer, "mcsim", AsArgument(mcsimPath), "--out", AsArgument(descriptionPath)},
+                           output, log);
     if (interruptedBy != 0) {
         error = kInterrupted;
         return false;
@@ -368,7 +372,7 @@ BuildResult BuildModelLibrary(const std::string& descriptionPath, const std::str
 
     // A pipe (/dev/stdin, a shell's <(...)) cannot be read again: the
     // generator reads a copy of what was read above, under the same name.
-    std::string generatorInput = descriptionPath;
+    std::string generatorInput = AsArgument(descriptionPath);
     if (!fs::is_regular_file(descriptionPath, ec)) {
         const fs::path copy = fs::path(scratch) / "description" / fs::path(descriptionPath).filename();
         fs::create_directories(copy.parent_path(), ec);
