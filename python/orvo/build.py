@@ -22,9 +22,10 @@ def build(description: PathLike, out: Optional[PathLike] = None, from_format: Op
     file:line:col messages."""
     description = os.fspath(description)
     out = os.fspath(out) if out is not None else (os.path.dirname(os.path.abspath(description)) or ".")
-    command = [find_cli(cli), "build", description, "--out", out]
+    command = [find_cli(cli), "build", "--out", out]
     if from_format is not None:
         command += ["--from", from_format]
+    command += ["--", description]  # a name such as "-x.model" is a file, not an option
     try:
         process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     except OSError as exc:

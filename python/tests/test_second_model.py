@@ -163,6 +163,17 @@ def test_build_into_a_folder_whose_name_is_not_utf8(tmp_path):
         closed_form(12.0, 100.0, 1.25, 1.5, 0.2), rel=1e-3)
 
 
+def test_build_a_description_whose_name_starts_with_a_dash(tmp_path, monkeypatch):
+    # Named relative to the working folder, "-oral.model" is still a file.
+    if not os.environ.get("ORVO_CLI"):
+        pytest.skip("no orvo executable")
+    from conftest import REPO
+    shutil.copyfile(os.path.join(REPO, "models", "oral_absorption", "oral_absorption.model"), tmp_path / "-oral.model")
+    monkeypatch.chdir(tmp_path)
+    model = orvo.build("-oral.model")
+    assert os.path.samefile(model.library.path, tmp_path / "liborvo_oral_absorption.so")
+
+
 def test_population_with_dose_records_samples_the_named_amount(tmp_path):
     if not os.environ.get("ORVO_CLI"):
         pytest.skip("ORVO_CLI not set")
