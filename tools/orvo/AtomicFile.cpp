@@ -82,25 +82,16 @@ bool AtomicFileWriter::Commit(std::string& error) {
         error = "'" + path_ + "' is not open for writing";
         return false;
     }
-    if (direct_) {
-        out_.flush();
-        const bool good = out_.good();
-        out_.close();
-        temporary_.clear();
-        if (good && !out_.fail()) return true;
-        error = "writing '" + path_ + "' failed";
-        return false;
-    }
     out_.flush();
     const bool good = out_.good();
     out_.close();
     if (!good || out_.fail()) {
         error = "writing '" + temporary_ + "' failed";
-        std::remove(temporary_.c_str());
+        if (!direct_) std::remove(temporary_.c_str());
         temporary_.clear();
         return false;
     }
-    if (std::rename(temporary_.c_str(), target_.c_str()) != 0) {
+    if (!direct_ && std::rename(temporary_.c_str(), target_.c_str()) != 0) {
         error = "cannot rename '" + temporary_ + "' to '" + target_ + "': " + std::strerror(errno);
         std::remove(temporary_.c_str());
         temporary_.clear();
@@ -122,17 +113,21 @@ FolderLock::~FolderLock() {
     if (fd_ >= 0) close(fd_);
 }
 
-bool FolderLock::Acquire(const std::string& directory, std::string& error) {
+bool FolderLock::Acquire(const std::string& directory, std::string& error, bool wait) {
     if (fd_ >= 0) return true;
     const int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return true;  // the writes say what is wrong with the folder
-    if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+    if (flock(fd, wait ? LOCK_EX : LOCK_EX | LOCK_NB) == 0) {
         fd_ = fd;
         return true;
     }
-    const bool held = errno == EWOULDBLOCK;
+    const int reason = errno;
     close(fd);
-    if (!held) return true;
+    if (wait && reason == EINTR) {
+        error = "interrupted while waiting for '" + directory + "'";
+        return false;
+    }
+    if (reason != EWOULDBLOCK) return true;
     error = "another orvo command is writing its tables into '" + directory +
             "': wait for it to end, or give this one another --out";
     return false;

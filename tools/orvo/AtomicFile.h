@@ -53,8 +53,9 @@ public:
     ~FolderLock();
     FolderLock(const FolderLock&) = delete;
     FolderLock& operator=(const FolderLock&) = delete;
-    // False with `error` set when another process holds the folder.
-    bool Acquire(const std::string& directory, std::string& error);
+    // False with `error` set when another process holds the folder; with
+    // `wait`, waits for it instead, false only when a signal ends the wait.
+    bool Acquire(const std::string& directory, std::string& error, bool wait = false);
 
 private:
     int fd_ = -1;

@@ -167,8 +167,7 @@ bool BatchTables::Open(const PopulationColumns& columns, const std::string& dire
     columns_ = columns;
     directory_ = directory;
     std::string error;
-    // summary.csv is written last: a folder in its place is found before the runs.
-    if (!CheckFileTarget(directory + "/summary.csv", error) || !runs_.Open(directory + "/runs.csv", error) ||
+    if (!runs_.Open(directory + "/runs.csv", error) ||
         !spill_.Open(directory, columns_.Values(), error, std::size_t{32} << 20, runs)) {
         Complain(error);
         return false;
@@ -282,6 +281,8 @@ int BatchCommand(int argc, char** argv) {
         }
         RoundToInputTypes(setup.plan);
         directory = PrepareOutputDirectory(OutputDirectoryOf(arguments), plotFile, sharded ? nullptr : &lock);
+        // summary.csv is written last: a folder in its place is found before the runs.
+        if (!sharded) CheckTableTargets(directory, {"runs.csv", "summary.csv"});
     } catch (const PopulationError& e) {
         return ReportPopulationError(e);
     }

@@ -1,10 +1,11 @@
 #include "ModelBuilder.h"
 
+#include "AtomicFile.h"
+
 #include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -325,6 +326,11 @@ BuildResult BuildModelLibrary(const std::string& descriptionPath, const std::str
                               const BuildConfig& config, std::string* log) {
     const InterruptGuard interrupts;  // ends the process, if asked to, after the cleanup below
     BuildResult result;
+    // A noted interrupt ends the build where it is checked; the scratch folder goes on the way out.
+    const auto interrupted = [&result] {
+        if (interruptedBy != 0) result.error = kInterrupted;
+        return interruptedBy != 0;
+    };
     std::string nameAt, description;
     const std::string name = DeclaredModelName(descriptionPath, result.error, &nameAt, &description);
     if (name.empty()) return result;
@@ -352,9 +358,10 @@ BuildResult BuildModelLibrary(const std::string& descriptionPath, const std::str
         return result;
     }
     const fs::path library = fs::path(outDir) / ("liborvo_" + name + ".so");
+    const fs::path beside = fs::path(outDir) / ("liborvo_" + name + ".json");  // its metadata
     // A failed build must not leave an earlier library that looks current.
     fs::remove(library, ec);
-    fs::remove(fs::path(outDir) / ("liborvo_" + name + ".json"), ec);
+    fs::remove(beside, ec);
 
     char scratch[] = "/tmp/orvo-build-XXXXXX";
     if (!mkdtemp(scratch)) {
@@ -388,10 +395,7 @@ BuildResult BuildModelLibrary(const std::string& descriptionPath, const std::str
     std::string output;
     int status = Run({config.python, config.generator, generatorInput, "--name", name, "--out", generated.string()},
                      output, log);
-    if (interruptedBy != 0) {
-        result.error = kInterrupted;
-        return result;
-    }
+    if (interrupted()) return result;
     if (status != 0) {
         // The generator's own file:line:col messages, of the file as the user named it.
         if (generatorInput != descriptionPath) {
@@ -412,10 +416,7 @@ BuildResult BuildModelLibrary(const std::string& descriptionPath, const std::str
                                        "-o", object});
         output.clear();
         status = Run(compile, output, log);
-        if (interruptedBy != 0) {
-            result.error = kInterrupted;
-            return result;
-        }
+        if (interrupted()) return result;
         if (status != 0) {
             // The model's name is the generated code's namespace, which cannot
             // share a name with what the C library declares (time, signal, gamma).
@@ -440,10 +441,7 @@ BuildResult BuildModelLibrary(const std::string& descriptionPath, const std::str
     link.insert(link.end(), {"-Xlinker", "--version-script=" + config.exportMap, "-Wl,--no-undefined"});
     output.clear();
     status = Run(link, output, log);
-    if (interruptedBy != 0) {
-        result.error = kInterrupted;
-        return result;
-    }
+    if (interrupted()) return result;
     if (status != 0) {
         result.error = "linking " + library.filename().string() + " failed:\n" + Trim(output);
         return result;
@@ -451,48 +449,36 @@ BuildResult BuildModelLibrary(const std::string& descriptionPath, const std::str
     // The library and its metadata are put in place together, one build at a
     // time per folder, so that builds of one model name do not pair one's
     // library with the other's metadata.
-    struct FolderHold {
-        int fd;
-        ~FolderHold() {
-            if (fd >= 0) close(fd);  // releases the lock
-        }
-    } hold{open(outDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
-    if (hold.fd >= 0)
-        while (flock(hold.fd, LOCK_EX) != 0 && errno == EINTR && interruptedBy == 0) {
-        }
-    // Across file systems a rename fails: copy beside the target, then rename.
+    FolderLock lock;
+    std::string ignored;
+    while (!lock.Acquire(outDir, ignored, true) && interruptedBy == 0) {
+    }
+    // Across file systems a rename fails: each file is copied beside its
+    // target, then renamed; the metadata first, so that a library in place
+    // always has its own beside it.
+    std::vector<std::pair<fs::path, fs::path>> files;  // {built, target}
+    if (const fs::path metadata = generated / "model" / (name + ".json"); fs::exists(metadata))
+        files.emplace_back(metadata, beside);
+    files.emplace_back(partial, library);
     const std::string suffix = ".tmp." + std::to_string(getpid());
-    const fs::path metadata = generated / "model" / (name + ".json");
-    const fs::path beside = fs::path(outDir) / ("liborvo_" + name + ".json");
-    const bool withMetadata = fs::exists(metadata);
-    const fs::path staged = library.string() + suffix, stagedMetadata = beside.string() + suffix;
     const auto unstage = [&] {
-        std::error_code ignored;
-        fs::remove(staged, ignored);
-        fs::remove(stagedMetadata, ignored);
+        std::error_code removal;
+        for (const auto& file : files) fs::remove(file.second.string() + suffix, removal);
     };
-    std::string failedPath = library.string();
-    fs::copy_file(partial, staged, fs::copy_options::overwrite_existing, ec);
-    if (!ec && withMetadata) {
-        failedPath = beside.string();
-        fs::copy_file(metadata, stagedMetadata, fs::copy_options::overwrite_existing, ec);
-    }
-    if (!ec && interruptedBy != 0) {
+    const auto failed = [&](const fs::path& target) {
+        result.error = "cannot write '" + target.string() + "': " + ec.message();
         unstage();
-        result.error = kInterrupted;
         return result;
-    }
-    // The metadata first: a library in place always has its own beside it.
-    if (!ec && withMetadata) fs::rename(stagedMetadata, beside, ec);
-    if (!ec) {
-        failedPath = library.string();
-        fs::rename(staged, library, ec);
-    }
-    if (ec) {
-        result.error = "cannot write '" + failedPath + "': " + ec.message();
+    };
+    for (const auto& [built, target] : files)
+        if (fs::copy_file(built, target.string() + suffix, fs::copy_options::overwrite_existing, ec); ec)
+            return failed(target);
+    if (interrupted()) {
         unstage();
         return result;
     }
+    for (const auto& [built, target] : files)
+        if (fs::rename(target.string() + suffix, target, ec); ec) return failed(target);
     result.ok = true;
     result.library = library.string();
     return result;

@@ -20,8 +20,6 @@ def _banner_name(file_name):
     return "".join(c if c.isprintable() else ascii(c)[1:-1] for c in text)
 
 
-
-
 def output_names(name):
     c = camel(name)
     return [f"model/{c}VariableIndex.h", f"model/{c}VariableTable.h", f"model/{c}VariableTable.cpp",
