@@ -74,6 +74,21 @@ TEST(WorkerPool, EveryRunComesBackOnceAndADeadWorkerCostsOnlyItsRun) {
     }
 }
 
+// As many runs as workers, each run slow: every worker takes one, none
+// waits behind another's.
+TEST(WorkerPool, AsManyRunsAsWorkersRunOneInEach) {
+    for (const uint32_t jobs : {2u, 4u}) {
+        std::vector<uint32_t> runs;
+        for (uint32_t k = 0; k < jobs; ++k) runs.push_back(k);
+        SquareTask task(UINT32_MAX, false, 20000);
+        std::set<double> processes;
+        std::string error;
+        ASSERT_TRUE(RunInWorkers(runs, jobs, task, [&](RunRecord&& r) { processes.insert(r.values.at(1)); }, error))
+            << error;
+        EXPECT_EQ(processes.size(), jobs);
+    }
+}
+
 TEST(WorkerPool, AWorkerThatCannotStartStopsThePool) {
     SquareTask task(UINT32_MAX, true);
     std::string error;

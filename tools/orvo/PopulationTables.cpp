@@ -10,6 +10,7 @@
 #include <cstring>
 #include <system_error>
 #include <thread>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include "ContentHash.h"
@@ -173,6 +174,41 @@ void WriteSummaryTable(const PopulationTable& table, std::ostream& out) {
     WriteSummaryRows(table, SummarizeTable(table), out);
 }
 
+LargeBlock::LargeBlock(std::size_t count) {
+    constexpr std::size_t kHugePage = std::size_t{2} << 20;
+    const std::size_t bytes = count * sizeof(double);
+    if (bytes >= kHugePage) {
+        const std::size_t mapped = (bytes + kHugePage - 1) / kHugePage * kHugePage;
+        void* at = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (at != MAP_FAILED) {
+            madvise(at, mapped, MADV_HUGEPAGE);  // advice: without it the block still works
+            data_ = static_cast<double*>(at);
+            bytes_ = mapped;
+            return;
+        }
+    }
+    data_ = new double[count]();
+}
+
+LargeBlock::~LargeBlock() {
+    if (bytes_ > 0)
+        munmap(data_, bytes_);
+    else
+        delete[] data_;
+}
+
+LargeBlock::LargeBlock(LargeBlock&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)), bytes_(std::exchange(other.bytes_, 0)) {}
+
+LargeBlock& LargeBlock::operator=(LargeBlock&& other) noexcept {
+    if (this != &other) {
+        LargeBlock gone(std::move(*this));
+        data_ = std::exchange(other.data_, nullptr);
+        bytes_ = std::exchange(other.bytes_, 0);
+    }
+    return *this;
+}
+
 SummarySpill::~SummarySpill() {
     if (fd_ >= 0) close(fd_);
 }
@@ -201,7 +237,7 @@ void SummarySpill::Add(const RunRecord& record) {
         ++blocks_;
     }
     // Taken when the first run comes, not before the workers are forked.
-    if (!block_) block_ = std::make_unique_for_overwrite<double[]>(values_ * blockRuns_);
+    if (!block_) block_ = LargeBlock(values_ * blockRuns_);
     double* row = block_.get() + inBlock_ * values_;
     if (record.status == RunStatus::Ok && record.values.size() == values_)
         std::copy(record.values.begin(), record.values.end(), row);

@@ -236,9 +236,10 @@ bool RunInWorkers(const std::vector<uint32_t>& runs, unsigned jobs, WorkerTask& 
     for (Worker& w : pool.workers_)
         if (!pool.Spawn(w, error)) return false;
 
-    // Sends runs until the worker has its run and `ahead` more (fewer as the
-    // runs left run out, so that the workers finish together), or tells an
-    // idle worker there is no more.
+    // Sends runs until the worker has its run and `ahead` more, or no more
+    // than its share of the runs left, so that the workers finish together
+    // (two runs for two workers go one to each); or tells an idle worker
+    // there is no more.
     std::size_t ahead = 1;
     std::size_t recorded = 0, recordBytes = 0;  // records taken from the workers, their size
     // How far past the earliest run not yet recorded a run may be sent: the
@@ -250,7 +251,7 @@ bool RunInWorkers(const std::vector<uint32_t>& runs, unsigned jobs, WorkerTask& 
     };
     const auto dispatch = [&](Worker& w) {
         const std::size_t share = std::max<std::size_t>(1, pending.size() / std::max<std::size_t>(1, pool.workers_.size()));
-        while (!pending.empty() && w.commands >= 0 && w.runs.size() <= std::min(ahead, share)) {
+        while (!pending.empty() && w.commands >= 0 && w.runs.size() < std::min(ahead + 1, share)) {
             const uint32_t run = pending.front();
             // A run given back by a worker that died went out before and is not held back again.
             if (!unrecorded.empty() && run > *unrecorded.begin() && run - *unrecorded.begin() >= window() &&

@@ -305,7 +305,9 @@ void SampledInputs(const PopulationSetup& setup, std::vector<ElementName>& input
 
 void ResolvePopulation(const PopulationRequest& request, const std::vector<ElementName>& inputs,
                        const std::vector<std::string>& inputOrigins, PopulationSetup& setup) {
-    OrvoLibrary library;
+    auto loaded = std::make_shared<OrvoLibrary>();
+    setup.loaded = loaded;
+    OrvoLibrary& library = *loaded;
     if (!library.Load(setup.libraryPath)) throw PopulationError(PopulationError::Kind::Failure, library.error());
     ModelSession session(library);
     if (session.instance() == 0)

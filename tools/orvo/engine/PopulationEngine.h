@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -15,6 +16,8 @@
 #include "PopulationFile.h"
 #include "PopulationPlan.h"
 #include "PopulationTables.h"
+
+class OrvoLibrary;
 
 class FolderLock;
 
@@ -67,6 +70,9 @@ struct PopulationSetup {
     std::vector<std::size_t> atIndices;
     std::vector<double> baseInputs;  // the inputs' values after the settings (local)
     std::vector<std::string> notes;  // what the engine decided for the user to know (tightened tolerances)
+    // The library, loaded and not initialized: forked workers find it mapped
+    // and relocated, and their own Load only counts another reference.
+    std::shared_ptr<const OrvoLibrary> loaded;
 };
 
 // Reads the population files, the settings and (batch) the design table.
@@ -79,8 +85,9 @@ void SampledInputs(const PopulationSetup& setup, std::vector<ElementName>& input
 
 // Loads the library and resolves settings, `inputs`, outputs (the request's
 // or the default set), output times and tabulated times; reads the inputs'
-// values after the settings into baseInputs. The library is unloaded again
-// before return, so that workers load their own. Throws PopulationError:
+// values after the settings into baseInputs. The library is finalized again
+// before return and stays loaded in `setup.loaded`, so that each worker
+// initializes its own copy without loading it again. Throws PopulationError:
 // Failure when the library fails, BadInput when an input is refused.
 void ResolvePopulation(const PopulationRequest& request, const std::vector<ElementName>& inputs,
                        const std::vector<std::string>& inputOrigins, PopulationSetup& setup);
