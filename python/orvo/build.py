@@ -45,6 +45,8 @@ def build(description: PathLike, out: Optional[PathLike] = None, from_format: Op
     # Its messages carry paths as the file system has them, UTF-8 or not.
     stderr = os.fsdecode(raw)
     if process.returncode != 0:
+        # The command line's advice, in this function's words.
+        stderr = stderr.replace("give --out another folder", "give build() another folder as out=")
         raise CliError("orvo build failed", process.returncode, stderr)
     written = [line.split("wrote ", 1)[1].strip() for line in stderr.splitlines() if " wrote " in line]
     if not written:

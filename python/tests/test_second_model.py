@@ -174,6 +174,20 @@ def test_build_a_description_whose_name_starts_with_a_dash(tmp_path, monkeypatch
     assert os.path.samefile(model.library.path, tmp_path / "liborvo_oral_absorption.so")
 
 
+def test_an_mcsim_translation_that_would_replace_its_source_names_out(tmp_path):
+    # The MCSim file is named as its translation would be, in the default out.
+    if not os.environ.get("ORVO_CLI"):
+        pytest.skip("no orvo executable")
+    from conftest import REPO
+    source = tmp_path / "oral_repeated.model"
+    shutil.copyfile(os.path.join(REPO, "tests", "import", "models", "oral_repeated.model"), source)
+    before = source.read_bytes()
+    with pytest.raises(orvo.CliError) as raised:
+        orvo.build(source, from_format="mcsim")
+    assert "out=" in str(raised.value) and "--out" not in str(raised.value)
+    assert source.read_bytes() == before
+
+
 def test_population_with_dose_records_samples_the_named_amount(tmp_path):
     if not os.environ.get("ORVO_CLI"):
         pytest.skip("ORVO_CLI not set")
