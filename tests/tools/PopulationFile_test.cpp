@@ -216,16 +216,17 @@ PopulationTable MixedTable(std::size_t runs) {
     return table;
 }
 
-// A table large enough that the summary is shared between two threads: the
-// same bytes as the summary of the table in memory.
+// A table large enough that the summary is shared between two threads and
+// its block (2.2 MB) is mapped: the same bytes as the summary of the table
+// in memory.
 TEST(StreamedTables, ALargeSummaryHeldInMemoryEqualsTheTables) {
     PopulationTable table;
     for (int o = 0; o < 30; ++o) table.outputs.push_back("out" + std::to_string(o));
     for (int t = 0; t < 31; ++t) table.times.push_back(t);
     SummarySpill spill;
     std::string error;
-    ASSERT_TRUE(spill.Open(::testing::TempDir(), table.Values(), error, std::size_t{32} << 20, 80)) << error;
-    for (uint32_t k = 0; k < 80; ++k) {
+    ASSERT_TRUE(spill.Open(::testing::TempDir(), table.Values(), error, std::size_t{32} << 20, 300)) << error;
+    for (uint32_t k = 0; k < 300; ++k) {
         RunRecord r;
         r.run = k;
         for (std::size_t c = 0; c < table.Values(); ++c) r.values.push_back(std::sin(k * 1.3 + c * 0.01) * (1 + c % 7));

@@ -187,7 +187,7 @@ LargeBlock::LargeBlock(std::size_t count) {
             return;
         }
     }
-    data_ = new double[count]();
+    data_ = new double[count];
 }
 
 LargeBlock::~LargeBlock() {

@@ -83,9 +83,9 @@ void WriteSummaryRows(const PopulationColumns& columns, const std::vector<Popula
 // column at a time back, so memory is one block plus one column, and the
 // result is exactly that of SummarizeTable on the same runs in the same
 // order. A population that fits in one block is summarized from memory.
-// Zero-filled memory for a large table. Blocks of megabytes are mapped with
-// huge pages where the system grants them: filled once and read once, they
-// would otherwise cost a page fault every 4 KB.
+// Memory for a large table, its values unset. Blocks of megabytes are mapped
+// with huge pages where the system grants them: filled once and read once,
+// they would otherwise cost a page fault every 4 KB.
 class LargeBlock {
 public:
     LargeBlock() = default;
