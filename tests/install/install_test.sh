@@ -27,6 +27,21 @@ done
 # Only the headers generated code needs, and none of the runtime's own.
 [ ! -e "$prefix/lib/orvo/include/solver" ] || fail "runtime internals installed"
 
+# A build tree the installing user cannot write (a read-only mount, another
+# user's checkout) installs as built, nothing rebuilt.
+if [ "$(id -u)" = 0 ] && command -v setpriv >/dev/null; then
+    as_nobody() { env -i PATH=/usr/bin:/bin setpriv --reuid=65534 --regid=65534 --clear-groups "$@"; }
+    if ! as_nobody test -w "$build" && as_nobody test -r "$source/Makefile"; then
+        mkdir -p "$scratch/readonly" && chown 65534:65534 "$scratch/readonly" || exit 1
+        as_nobody make -C "$source" install RELEASE_DIR="$build" PREFIX="$scratch/readonly/p q" \
+            >"$scratch/readonly.log" 2>&1 || fail "install from a read-only build: $(tail -5 "$scratch/readonly.log")"
+        grep -q 'cannot be written: installing it as built' "$scratch/readonly.log" || fail "no note of a read-only build"
+        for f in bin/orvo lib/orvo/liborvo_pregnancy.so lib/orvo/build.conf lib/cmake/orvo/orvoConfig.cmake; do
+            [ -e "$scratch/readonly/p q/$f" ] || fail "not installed from a read-only build: $f"
+        done
+    fi
+fi
+
 # The installed orvo finds its default model by itself.
 env -i PATH=/usr/bin:/bin "$prefix/bin/orvo" run --set tstop=48 --set cint=24 --vars t >"$scratch/default.csv" 2>&1 ||
     fail "default model: $(cat "$scratch/default.csv")"
