@@ -91,6 +91,8 @@ install(FILES ${CMAKE_BINARY_DIR}/install/orvoConfig.cmake ${CMAKE_BINARY_DIR}/i
 
 # Documentation, scenarios and the model descriptions.
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DATADIR}/orvo)
+# README.md refers to python/README.md; the same relative path works installed.
+install(FILES ${PROJECT_SOURCE_DIR}/python/README.md DESTINATION ${CMAKE_INSTALL_DATADIR}/orvo/python)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION ${CMAKE_INSTALL_DATADIR}/orvo/docs)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/ DESTINATION ${CMAKE_INSTALL_DATADIR}/orvo/examples
         PATTERN "*.slurm" PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE

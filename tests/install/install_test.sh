@@ -21,7 +21,7 @@ env -u MAKEFLAGS -u MFLAGS -u MAKELEVEL make -C "$source" -o release install REL
 for f in bin/orvo include/orvo/orvo.h lib/orvo/liborvo_pregnancy.so lib/orvo/liborvo_oral_absorption.so \
          lib/orvo/liborvo_core.a lib/orvo/liborvo-recorder.so lib/orvo/build.conf lib/orvo/modelgen/orvo-modelgen lib/orvo/import/orvo-import lib/cmake/orvo/orvoConfig.cmake \
          share/orvo/models/oral_absorption/oral_absorption.model share/orvo/models/pregnancy/scenarios/example.scenario \
-         lib/python3/dist-packages/orvo/__init__.py; do
+         lib/python3/dist-packages/orvo/__init__.py share/orvo/README.md share/orvo/python/README.md share/orvo/docs/model-language.md; do
     [ -e "$prefix/$f" ] || fail "not installed: $f"
 done
 # Only the headers generated code needs, and none of the runtime's own.
