@@ -13,7 +13,7 @@ VALGRIND     := valgrind --error-exitcode=1 --suppressions=scripts/valgrind.supp
                 --errors-for-leak-kinds=definite \
                 --show-leak-kinds=definite --track-origins=yes
 
-.PHONY: all deps release asan run test bench clean fuzz tsan memcheck install deb cluster-test
+.PHONY: all deps release asan run test bench clean fuzz tsan memcheck install deb deb-test cluster-test
 
 all: release
 
@@ -63,6 +63,11 @@ deb: deps
 	    -DCMAKE_INSTALL_PREFIX=/usr -DBUILD_TESTING=OFF
 	cmake --build $(DEB_DIR) -j $(JOBS)
 	cd $(DEB_DIR) && cpack -G DEB
+
+# The package's content, Depends, baked-in paths, removal, and its unpacked
+# tree building a model (a build of its own: not part of `make test`).
+deb-test: deb
+	sh tests/install/deb_test.sh "$$(ls -t $(DEB_DIR)/orvo_*_amd64.deb | head -n 1)" $(DEB_DIR)/deb-test "$(CURDIR)" "$(abspath $(DEB_DIR))"
 
 run: release
 	$(RELEASE_DIR)/bin/orvo run --scenario models/pregnancy/scenarios/example.scenario --out $(RELEASE_DIR)/example.csv --summary

@@ -128,4 +128,6 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
     "python3, python3-numpy, python3-pandas, g++, gfortran, libsundials-dev, libblas-dev")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "python3-matplotlib, python3-scipy")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/install/deb/prerm)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)
