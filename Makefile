@@ -13,7 +13,7 @@ VALGRIND     := valgrind --error-exitcode=1 --suppressions=scripts/valgrind.supp
                 --errors-for-leak-kinds=definite \
                 --show-leak-kinds=definite --track-origins=yes
 
-.PHONY: all deps release asan run test bench clean fuzz tsan memcheck install deb cluster-test
+.PHONY: all deps release asan run test bench clean fuzz tsan memcheck install deb deb-test cluster-test
 
 all: release
 
@@ -35,10 +35,26 @@ asan: deps
 cluster-test: asan
 	bash scripts/cluster-test.sh $(TEST_DIR)/bin/orvo
 
-# Installs the release build under PREFIX (default /usr/local).
+# Installs the release build under PREFIX (default /usr/local). A build tree
+# this user cannot write (a read-only mount, another user's checkout) is
+# installed as it was built: no rebuild, and CMake's install manifest goes to
+# a scratch folder instead of into the tree.
 PREFIX ?= /usr/local
-install: release
+ifneq ($(filter install,$(MAKECMDGOALS)),)
+RELEASE_WRITABLE := $(shell if [ -d "$(RELEASE_DIR)" ]; then \
+    f=$$(mktemp -p "$(RELEASE_DIR)" .writable.XXXXXX 2>/dev/null) && rm -f "$$f" && echo yes; else echo yes; fi)
+endif
+install: $(if $(RELEASE_WRITABLE),release)
+ifneq ($(RELEASE_WRITABLE),)
 	cmake --install $(RELEASE_DIR) --prefix "$(PREFIX)"
+else
+	@[ -x "$(RELEASE_DIR)/bin/orvo" ] && [ -f "$(RELEASE_DIR)/cmake_install.cmake" ] || \
+	    { echo "install: $(RELEASE_DIR) cannot be written and holds no build: build it first (make release)" >&2; exit 1; }
+	@echo "install: $(RELEASE_DIR) cannot be written: installing it as built" >&2
+	@scratch=$$(mktemp -d) && trap 'rm -rf "$$scratch"' EXIT && \
+	    cmake -DBUILD_DIR="$(RELEASE_DIR)" -DSCRATCH="$$scratch" -DCMAKE_INSTALL_PREFIX="$(PREFIX)" \
+	        -P cmake/install/install-built.cmake
+endif
 
 # A Debian package of the release build under /usr: build/deb/orvo_VERSION_amd64.deb.
 DEB_DIR := build/deb
@@ -47,6 +63,11 @@ deb: deps
 	    -DCMAKE_INSTALL_PREFIX=/usr -DBUILD_TESTING=OFF
 	cmake --build $(DEB_DIR) -j $(JOBS)
 	cd $(DEB_DIR) && cpack -G DEB
+
+# The package's content, Depends, baked-in paths, removal, and its unpacked
+# tree building a model (a build of its own: not part of `make test`).
+deb-test: deb
+	sh tests/install/deb_test.sh "$$(ls -t $(DEB_DIR)/orvo_*_amd64.deb | head -n 1)" $(DEB_DIR)/deb-test "$(CURDIR)" "$(abspath $(DEB_DIR))"
 
 run: release
 	$(RELEASE_DIR)/bin/orvo run --scenario models/pregnancy/scenarios/example.scenario --out $(RELEASE_DIR)/example.csv --summary

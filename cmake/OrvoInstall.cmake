@@ -91,6 +91,8 @@ install(FILES ${CMAKE_BINARY_DIR}/install/orvoConfig.cmake ${CMAKE_BINARY_DIR}/i
 
 # Documentation, scenarios and the model descriptions.
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DATADIR}/orvo)
+# README.md refers to python/README.md; the same relative path works installed.
+install(FILES ${PROJECT_SOURCE_DIR}/python/README.md DESTINATION ${CMAKE_INSTALL_DATADIR}/orvo/python)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION ${CMAKE_INSTALL_DATADIR}/orvo/docs)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/ DESTINATION ${CMAKE_INSTALL_DATADIR}/orvo/examples
         PATTERN "*.slurm" PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
@@ -126,4 +128,6 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
     "python3, python3-numpy, python3-pandas, g++, gfortran, libsundials-dev, libblas-dev")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "python3-matplotlib, python3-scipy")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/install/deb/prerm)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)

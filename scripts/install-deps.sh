@@ -2,6 +2,8 @@
 # Installs the build and test dependencies from Debian's packages and fetches
 # the ODEPACK Fortran sources carried by the r-cran-desolve source package.
 # Idempotent; run as root.
+# Run by another shell (sh scripts/install-deps.sh): bash runs it instead.
+if [ -z "${BASH_VERSION:-}" ]; then exec bash "$0" "$@"; fi
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)

@@ -21,11 +21,26 @@ env -u MAKEFLAGS -u MFLAGS -u MAKELEVEL make -C "$source" -o release install REL
 for f in bin/orvo include/orvo/orvo.h lib/orvo/liborvo_pregnancy.so lib/orvo/liborvo_oral_absorption.so \
          lib/orvo/liborvo_core.a lib/orvo/liborvo-recorder.so lib/orvo/build.conf lib/orvo/modelgen/orvo-modelgen lib/orvo/import/orvo-import lib/cmake/orvo/orvoConfig.cmake \
          share/orvo/models/oral_absorption/oral_absorption.model share/orvo/models/pregnancy/scenarios/example.scenario \
-         lib/python3/dist-packages/orvo/__init__.py; do
+         lib/python3/dist-packages/orvo/__init__.py share/orvo/README.md share/orvo/python/README.md share/orvo/docs/model-language.md; do
     [ -e "$prefix/$f" ] || fail "not installed: $f"
 done
 # Only the headers generated code needs, and none of the runtime's own.
 [ ! -e "$prefix/lib/orvo/include/solver" ] || fail "runtime internals installed"
+
+# A build tree the installing user cannot write (a read-only mount, another
+# user's checkout) installs as built, nothing rebuilt.
+if [ "$(id -u)" = 0 ] && command -v setpriv >/dev/null; then
+    as_nobody() { env -i PATH=/usr/bin:/bin setpriv --reuid=65534 --regid=65534 --clear-groups "$@"; }
+    if ! as_nobody test -w "$build" && as_nobody test -r "$source/Makefile"; then
+        mkdir -p "$scratch/readonly" && chown 65534:65534 "$scratch/readonly" || exit 1
+        as_nobody make -C "$source" install RELEASE_DIR="$build" PREFIX="$scratch/readonly/p q" \
+            >"$scratch/readonly.log" 2>&1 || fail "install from a read-only build: $(tail -5 "$scratch/readonly.log")"
+        grep -q 'cannot be written: installing it as built' "$scratch/readonly.log" || fail "no note of a read-only build"
+        for f in bin/orvo lib/orvo/liborvo_pregnancy.so lib/orvo/build.conf lib/cmake/orvo/orvoConfig.cmake; do
+            [ -e "$scratch/readonly/p q/$f" ] || fail "not installed from a read-only build: $f"
+        done
+    fi
+fi
 
 # The installed orvo finds its default model by itself.
 env -i PATH=/usr/bin:/bin "$prefix/bin/orvo" run --set tstop=48 --set cint=24 --vars t >"$scratch/default.csv" 2>&1 ||
