@@ -649,6 +649,15 @@ build)
         fail "built without a compiler"
     grep -q "'/nonexistent/g++' is missing: install Debian's g++ package" "$work/err" || fail "no compiler: $(cat "$work/err")"
     "$orvo" build "$work/decay.model" --out "$work/lib" 2>"$work/err" || fail "build with a byte-order mark: $(cat "$work/err")"
+    # Scratch files go where TMPDIR says, and are gone after the build.
+    mkdir "$work/tmp"
+    TMPDIR="$work/tmp/" "$orvo" build "$work/decay.model" --out "$work/lib" 2>"$work/err" ||
+        fail "build with TMPDIR: $(cat "$work/err")"
+    [ -z "$(ls -A "$work/tmp")" ] || fail "scratch files left in TMPDIR: $(ls -A "$work/tmp")"
+    TMPDIR="$work/no-tmp" "$orvo" build "$work/decay.model" --out "$work/lib" 2>"$work/err" &&
+        fail "built with a TMPDIR that does not exist"
+    grep -q "cannot create a scratch folder in '$work/no-tmp' (TMPDIR): No such file or directory" "$work/err" ||
+        fail "missing TMPDIR: $(cat "$work/err")"
     # A comment may follow the keyword directly, as the generator reads it.
     sed '1s/model decay;/model\/* named *\/decay;/' "$work/decay.model" >"$work/comment.model"
     "$orvo" build "$work/comment.model" --out "$work/lib" 2>"$work/err" || fail "model/* */NAME: $(cat "$work/err")"

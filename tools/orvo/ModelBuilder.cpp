@@ -100,6 +100,14 @@ private:
 
 const char* const kInterrupted = "interrupted";
 
+// The folder scratch files go to: TMPDIR when set, else /tmp.
+std::string ScratchFolder() {
+    const char* tmp = std::getenv("TMPDIR");
+    std::string folder = tmp && *tmp ? tmp : "/tmp";
+    while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+    return folder;
+}
+
 // Runs the command and waits; its standard output and error go to `output`.
 // -1 when it could not be started. A noted interrupt is passed on to it.
 int Run(const std::vector<std::string>& command, std::string& output, std::string* log) {
@@ -107,10 +115,10 @@ int Run(const std::vector<std::string>& command, std::string& output, std::strin
         for (std::size_t i = 0; i < command.size(); ++i) *log += (i ? " " : "") + command[i];
         *log += "\n";
     }
-    char captured[] = "/tmp/orvo-build-XXXXXX";
-    const int fd = mkstemp(captured);
+    std::string captured = ScratchFolder() + "/orvo-build-XXXXXX";
+    const int fd = mkstemp(captured.data());
     if (fd < 0) return -1;
-    unlink(captured);
+    unlink(captured.c_str());
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, fd, STDOUT_FILENO);
@@ -363,9 +371,10 @@ BuildResult BuildModelLibrary(const std::string& descriptionPath, const std::str
     fs::remove(library, ec);
     fs::remove(beside, ec);
 
-    char scratch[] = "/tmp/orvo-build-XXXXXX";
-    if (!mkdtemp(scratch)) {
-        result.error = std::string("cannot create a scratch folder: ") + std::strerror(errno);
+    const std::string scratchFolder = ScratchFolder();
+    std::string scratch = scratchFolder + "/orvo-build-XXXXXX";
+    if (!mkdtemp(scratch.data())) {
+        result.error = "cannot create a scratch folder in '" + scratchFolder + "' (TMPDIR): " + std::strerror(errno);
         return result;
     }
     struct Cleanup {
