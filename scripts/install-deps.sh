@@ -24,6 +24,10 @@ apt_update() {
 }
 
 if [ "${#missing[@]}" -gt 0 ]; then
+  if [ "$(id -u)" != 0 ]; then
+    echo "install-deps.sh: run as root to install the missing packages: ${missing[*]}" >&2
+    exit 1
+  fi
   apt_update
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi

@@ -23,4 +23,15 @@ for shell in sh bash; do
     [ ! -e "$scratch/called" ] || fail "$shell install-deps.sh called $(cat "$scratch/called")"
     [ "$(state)" = "$before" ] || fail "$shell install-deps.sh changed .deps or the apt sources"
 done
+# A package missing and no root: said so, before any apt-get.
+if [ "$(id -u)" = 0 ] && command -v setpriv >/dev/null; then
+    printf '#!/bin/sh\nexit 1\n' >"$scratch/bin/dpkg-query"
+    chmod +x "$scratch/bin/dpkg-query"
+    chmod -R a+rX "$scratch"
+    setpriv --reuid=nobody --regid=nogroup --clear-groups env PATH="$scratch/bin:$PATH" \
+        bash "$source/scripts/install-deps.sh" >"$scratch/out" 2>&1 && fail "install-deps.sh without root succeeded"
+    grep -q 'install-deps.sh: run as root to install the missing packages: build-essential' "$scratch/out" ||
+        fail "install-deps.sh without root: $(cat "$scratch/out")"
+    [ ! -e "$scratch/called" ] || fail "install-deps.sh without root called $(cat "$scratch/called")"
+fi
 echo "deps test passed"
