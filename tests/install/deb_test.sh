@@ -12,6 +12,7 @@ scratch=$2
 [ -f "$deb" ] && [ -n "$scratch" ] || { echo "usage: $0 DEB SCRATCH [TREE...]" >&2; exit 2; }
 shift 2
 fail() { echo "FAIL: $*" >&2; exit 1; }
+here=$(cd "$(dirname "$0")" && pwd)  # decay.model, the model written for these tests
 deb=$(cd "$(dirname "$deb")" && pwd)/$(basename "$deb")
 rm -rf "$scratch" && mkdir -p "$scratch/root" "$scratch/control" "$scratch/outside" || exit 1
 cd "$scratch" && scratch=$(pwd) || exit 1
@@ -75,14 +76,7 @@ cd outside || exit 1
 bare() { env -i PATH=/usr/bin:/bin HOME="$scratch" "$@"; }
 bare "$usr/bin/orvo" run --scenario "$usr/share/orvo/models/pregnancy/scenarios/example.scenario" --out example.csv \
     >/dev/null 2>err || fail "example scenario: $(cat err)"
-cat >decay.model <<'MODEL'
-model decay;
-states { x = x0 [mg] "amount"; }
-constants { x0 = 8 [mg] "start amount"; k = 0.5 [1/h] "rate"; tstop = 4 [h] "stop time"; }
-settings { cint = 1; ialg = 9; }
-derivative { dt(x) = -k * x; }
-terminate when t >= tstop;
-MODEL
+cp "$here/decay.model" . || exit 1
 bare "$usr/bin/orvo" build decay.model --out lib 2>err || fail "orvo build: $(cat err)"
 bare env PYTHONPATH="$usr/lib/python3/dist-packages" python3 -c "
 import orvo

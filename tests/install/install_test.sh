@@ -11,6 +11,7 @@ source=$4
 [ -n "$build" ] && [ -n "$cmake" ] && [ -n "$scratch" ] && [ -n "$source" ] ||
     { echo "usage: $0 BUILD_DIR CMAKE SCRATCH SOURCE_DIR" >&2; exit 2; }
 fail() { echo "FAIL: $*" >&2; exit 1; }
+here=$(cd "$(dirname "$0")" && pwd)  # decay.model, the model written for these tests
 
 rm -rf "$scratch" && mkdir -p "$scratch/outside" || exit 1
 # A blank, a comma and a non-ASCII letter in the prefix: the paths built from it stay whole.
@@ -59,14 +60,7 @@ awk -F, 'NR > 1 && $1 == 24 { s = $1 - 1.25; want = 100 * 1.5 / 1.3 * (exp(-0.2 
          d = $2 - want; if (d < 0) d = -d; found = 1; if (d > 1e-3 * want) { print "acentral(24) = " $2 ", expected " want; exit 1 } }
          END { if (!found) { print "no row at t = 24"; exit 1 } }' oral.csv || fail "oral numbers"
 
-cat >decay.model <<'MODEL'
-model decay;
-states { x = x0 [mg] "amount"; }
-constants { x0 = 8 [mg] "start amount"; k = 0.5 [1/h] "rate"; tstop = 4 [h] "stop time"; }
-settings { cint = 1; ialg = 9; }
-derivative { dt(x) = -k * x; }
-terminate when t >= tstop;
-MODEL
+cp "$here/decay.model" . || exit 1
 bare "$orvo" build decay.model --out lib 2>err || fail "orvo build decay: $(cat err)"
 grep -q '"name": *"decay"' lib/liborvo_decay.json || fail "no metadata beside the built library"
 bare "$orvo" run --lib lib/liborvo_decay.so --set k=0.25 --vars t,x >decay.csv 2>err || fail "run decay: $(cat err)"
