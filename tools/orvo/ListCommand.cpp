@@ -71,5 +71,6 @@ int ListCommand(int argc, char** argv) {
     library.OrvoInitialize();
     const int status = ListVariables(library, metadata, std::cout);
     library.OrvoFinalize();
+    if (status != 0) Complain("writing standard output failed");
     return status;
 }
