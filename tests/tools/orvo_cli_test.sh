@@ -91,6 +91,15 @@ scenario-file)
         >"$work/summary" 2>"$work/err" || fail "scenario run failed: $(cat "$work/err")"
     grep -q 'bw_m = 70  (--set)' "$work/summary" || fail "--set did not override: $(cat "$work/summary")"
     grep -q 'tstop = 1  (.*s.scenario:1)' "$work/summary" || fail "scenario origin missing"
+    # --out naming an input (also through another path) is refused and the input kept.
+    expect_refused "'$work/s.scenario' is a scenario file" run --scenario "$work/s.scenario" --out "$work/s.scenario"
+    printf 'time,target,amount\n1,aplasma_mi,1\n' >"$work/d.csv"
+    expect_refused "is the dose-record file" run --scenario "$work/s.scenario" --doses "$work/d.csv" --out "$work/../scenario-file/d.csv"
+    grep -q '^bw_m = 60$' "$work/s.scenario" && grep -q aplasma_mi "$work/d.csv" || fail "an input was overwritten"
+    # A huge line without '=' is named, not echoed whole.
+    head -c 200000 /dev/zero | tr '\0' x >"$work/huge.scenario"
+    expect_refused "huge.scenario:1: expected NAME=VALUE" run --scenario "$work/huge.scenario"
+    [ "$(wc -c <"$work/err")" -lt 1000 ] || fail "the message echoes the whole line ($(wc -c <"$work/err") bytes)"
     ;;
 short-run)
     "$orvo" run --set tstop=48 --set cint=24 --out "$work/run.csv" 2>"$work/err" || fail "run exited with $?: $(cat "$work/err")"
@@ -122,7 +131,24 @@ failing-run)
         status=$?
         [ "$status" -eq 1 ] || fail "a failed write exited with $status"
         grep -q "writing '/dev/full' failed" "$work/err" || fail "no message about the failed write"
+        # The summary and the symbol table on a full standard output: exit 1 with a message.
+        "$orvo" run --set tstop=1 --vars t --summary --out "$work/s.csv" >/dev/full 2>"$work/err"
+        status=$?
+        [ "$status" -eq 1 ] && grep -q 'writing the summary to standard output failed' "$work/err" \
+            || fail "a lost summary exited with $status: $(cat "$work/err")"
+        "$orvo" list >/dev/full 2>"$work/err"
+        status=$?
+        [ "$status" -eq 1 ] && grep -q 'writing standard output failed' "$work/err" \
+            || fail "list to a full disk exited with $status: $(cat "$work/err")"
     fi
+    # A run ended by SIGTERM ends by that signal and leaves an earlier file of
+    # that name as it was, with no partial CSV or temporary file beside it.
+    echo earlier >"$work/long.csv"
+    timeout --preserve-status -k 30 -s TERM 4 "$orvo" run --set tstop=1e308 --set cint=1e306 --out "$work/long.csv" 2>"$work/err"
+    status=$?
+    [ "$status" -eq 143 ] || fail "the interrupted run exited with $status, expected 143 (SIGTERM)"
+    [ "$(cat "$work/long.csv")" = earlier ] || fail "the interrupted run replaced the earlier file: $(head -c 200 "$work/long.csv")"
+    ls "$work" | grep -q 'long.csv.tmp' && fail "the interrupted run left $(ls "$work" | grep long.csv.tmp)"
     ;;
 doses)
     lib=$(dirname "$orvo")/../lib
@@ -474,6 +500,14 @@ options)
     expect_refused "--params" sensitivity local --scenario "$pop"
     expect_refused "sensitivity needs a method" sensitivity
     expect_refused "unknown sensitivity method 'global'" sensitivity global
+    # Empty values (an unset variable in a script) and one column named twice.
+    expect_refused "--out: the file name is empty" run --out ""
+    expect_refused "--doses: the file name is empty" run --doses ""
+    expect_refused "--lib: the library path is empty" list --lib ""
+    expect_refused "--lib: the library path is empty" run --lib "" --set tstop=1
+    expect_refused "--vars: empty name in list" run --vars "t,,ca_mi"
+    expect_refused "--vars: 'clf_uim_t\[2\]' is given twice" run --vars 't,clf_uim_t(2),clf_uim_t[2]'
+    expect_refused "--vars: 'clf_uim_t\[2\]' is recorded twice" run --vars 'clf_uim_t,clf_uim_t( 2 )'
     expect_refused "unknown command 'walk'" walk
     expect_refused "no command" 
     [ -e "$work/x.svg" ] && fail "a refused command wrote output"
