@@ -38,6 +38,17 @@ list)
         || fail "run --units header: $(head -1 "$work/units.csv")"
     "$orvo" list --lib "$work/missing.so" 2>"$work/err" && fail "a missing library was accepted"
     grep -q 'missing.so' "$work/err" || fail "no message naming the missing library"
+    # Metadata beside the library that is a pipe or is broken: a warning, and the table without units.
+    cp "$(dirname "$orvo")/../lib/liborvo_oral_absorption.so" "$work/liborvo_oral_absorption.so" || fail "copy"
+    mkfifo "$work/liborvo_oral_absorption.json" || fail "mkfifo"
+    timeout 60 "$orvo" list --lib "$work/liborvo_oral_absorption.so" >"$work/list" 2>"$work/err" \
+        || fail "list with a pipe for metadata exited with $?"
+    grep -q "liborvo_oral_absorption.json' cannot be read: it is not a file" "$work/err" || fail "pipe metadata: $(cat "$work/err")"
+    rm -f "$work/liborvo_oral_absorption.json"
+    printf '{"variables": [' >"$work/liborvo_oral_absorption.json"
+    "$orvo" list --lib "$work/liborvo_oral_absorption.so" >"$work/list" 2>"$work/err" || fail "list with broken metadata exited with $?"
+    grep -q "warning: the model's metadata .* cannot be read" "$work/err" && grep -q '^ *1  *t  ' "$work/list" \
+        || fail "broken metadata: $(cat "$work/err")"
     ;;
 unknown-variable)
     expect_refused "unknown variable 'nosuchvar'" run --set nosuchvar=1
