@@ -121,6 +121,11 @@ short-run)
     "$orvo" run --set tstop=48 --set cint=24 --vars t,ca_mi --summary >"$work/stdout.csv" 2>"$work/err" || fail "stdout run"
     [ "$(data_rows "$work/stdout.csv")" -eq 3 ] || fail "stdout CSV: $(cat "$work/stdout.csv")"
     grep -q '^Output rows: 3$' "$work/err" || fail "summary not on stderr: $(cat "$work/err")"
+    # --out naming standard output keeps the summary off the CSV too.
+    "$orvo" run --set tstop=48 --set cint=24 --vars t,ca_mi --summary --out /dev/stdout >"$work/devstdout.csv" 2>"$work/err" \
+        || fail "--out /dev/stdout exited with $?"
+    cmp -s "$work/stdout.csv" "$work/devstdout.csv" || fail "--out /dev/stdout: $(head -c 300 "$work/devstdout.csv")"
+    grep -q '^Output rows: 3$' "$work/err" || fail "summary not on stderr with --out /dev/stdout"
     ;;
 failing-run)
     # No maternal body weight left beside the fetus: every concentration divides by zero.

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <functional>
 #include <iostream>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "AtomicFile.h"
@@ -166,6 +167,13 @@ std::string InputNamedAsOutput(const std::string& output, const std::vector<std:
     return "";
 }
 
+// True when `path` is what standard output writes to (/dev/stdout, /dev/fd/1).
+bool IsStandardOutput(const std::string& path) {
+    struct stat out {}, file {};
+    return fstat(STDOUT_FILENO, &out) == 0 && stat(path.c_str(), &file) == 0 && out.st_dev == file.st_dev &&
+           out.st_ino == file.st_ino;
+}
+
 bool ResolveColumns(const ModelVariables& variables, const std::vector<std::string>& names,
                     const ModelMetadata& metadata, bool withUnits, std::vector<RunRecorder::Column>& columns) {
     std::vector<ModelVariable> chosen;
@@ -310,6 +318,7 @@ int RunCommand(int argc, char** argv) {
     // done: a write that fails or a signal leaves an earlier file as it was.
     AtomicFileWriter file;
     const bool toStdout = outputFile.empty() || outputFile == "-";
+    const bool csvOnStdout = toStdout || IsStandardOutput(outputFile);
     if (!toStdout) {
         std::vector<std::pair<std::string, std::string>> inputs;
         for (const std::string& scenario : scenarios.values) inputs.emplace_back(scenario, "a scenario file");
@@ -369,7 +378,7 @@ int RunCommand(int argc, char** argv) {
     if (summary) {
         // With the CSV on standard output the summary goes to stderr, so the
         // CSV stays readable.
-        std::ostream& to = toStdout ? std::cerr : std::cout;
+        std::ostream& to = csvOnStdout ? std::cerr : std::cout;
         PrintRunSummary(to, variables, metadata, applied, recorder);
         if (!to.flush()) {
             Fail("writing the summary to standard output failed");
