@@ -126,6 +126,9 @@ short-run)
         || fail "--out /dev/stdout exited with $?"
     cmp -s "$work/stdout.csv" "$work/devstdout.csv" || fail "--out /dev/stdout: $(head -c 300 "$work/devstdout.csv")"
     grep -q '^Output rows: 3$' "$work/err" || fail "summary not on stderr with --out /dev/stdout"
+    echo log >"$work/log"
+    "$orvo" run --set tstop=48 --set cint=24 --vars t,ca_mi --out /dev/stdout >>"$work/log" 2>"$work/err" || fail "append"
+    [ "$(head -1 "$work/log")" = log ] && [ "$(data_rows "$work/log")" -eq 4 ] || fail "--out /dev/stdout >>: $(cat "$work/log")"
     ;;
 failing-run)
     # No maternal body weight left beside the fetus: every concentration divides by zero.

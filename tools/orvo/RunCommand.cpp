@@ -317,8 +317,9 @@ int RunCommand(int argc, char** argv) {
     // The CSV goes to a temporary file renamed over --out when the run is
     // done: a write that fails or a signal leaves an earlier file as it was.
     AtomicFileWriter file;
-    const bool toStdout = outputFile.empty() || outputFile == "-";
-    const bool csvOnStdout = toStdout || IsStandardOutput(outputFile);
+    // --out /dev/stdout is standard output itself, written as it is (appended
+    // to with >>), with the summary kept off it.
+    const bool toStdout = outputFile.empty() || outputFile == "-" || IsStandardOutput(outputFile);
     if (!toStdout) {
         std::vector<std::pair<std::string, std::string>> inputs;
         for (const std::string& scenario : scenarios.values) inputs.emplace_back(scenario, "a scenario file");
@@ -378,7 +379,7 @@ int RunCommand(int argc, char** argv) {
     if (summary) {
         // With the CSV on standard output the summary goes to stderr, so the
         // CSV stays readable.
-        std::ostream& to = csvOnStdout ? std::cerr : std::cout;
+        std::ostream& to = toStdout ? std::cerr : std::cout;
         PrintRunSummary(to, variables, metadata, applied, recorder);
         if (!to.flush()) {
             Fail("writing the summary to standard output failed");
