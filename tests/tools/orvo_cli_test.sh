@@ -168,6 +168,13 @@ failing-run)
     [ "$status" -eq 143 ] || fail "the interrupted run exited with $status, expected 143 (SIGTERM)"
     [ "$(cat "$work/long.csv")" = earlier ] || fail "the interrupted run replaced the earlier file: $(head -c 200 "$work/long.csv")"
     ls "$work" | grep -q 'long.csv.tmp' && fail "the interrupted run left $(ls "$work" | grep long.csv.tmp)"
+    # A file the user may write in a folder it may not is still written (in place).
+    if [ "$(id -u)" -eq 0 ] && command -v setpriv >/dev/null; then
+        mkdir -p "$work/locked" && echo earlier >"$work/locked/f.csv" && chmod 666 "$work/locked/f.csv" && chmod 755 "$work/locked"
+        setpriv --reuid=65534 --regid=65534 --clear-groups "$orvo" run --set tstop=2 --vars t --out "$work/locked/f.csv" 2>"$work/err" \
+            || fail "writing a file in a locked folder exited with $?: $(cat "$work/err")"
+        [ "$(data_rows "$work/locked/f.csv")" -eq 2 ] || fail "locked folder: $(cat "$work/locked/f.csv")"
+    fi
     ;;
 doses)
     lib=$(dirname "$orvo")/../lib

@@ -174,6 +174,11 @@ bool IsStandardOutput(const std::string& path) {
            out.st_ino == file.st_ino;
 }
 
+bool IsWritableFile(const std::string& path) {
+    std::error_code ec;
+    return std::filesystem::is_regular_file(path, ec) && access(path.c_str(), W_OK) == 0;
+}
+
 bool ResolveColumns(const ModelVariables& variables, const std::vector<std::string>& names,
                     const ModelMetadata& metadata, bool withUnits, std::vector<RunRecorder::Column>& columns) {
     std::vector<ModelVariable> chosen;
@@ -317,6 +322,7 @@ int RunCommand(int argc, char** argv) {
     // The CSV goes to a temporary file renamed over --out when the run is
     // done: a write that fails or a signal leaves an earlier file as it was.
     AtomicFileWriter file;
+    std::ofstream inPlace;
     // --out /dev/stdout is standard output itself, written as it is (appended
     // to with >>), with the summary kept off it.
     const bool toStdout = outputFile.empty() || outputFile == "-" || IsStandardOutput(outputFile);
@@ -334,9 +340,14 @@ int RunCommand(int argc, char** argv) {
         }
         std::string error;
         if (CheckFileTarget(outputFile, error) && !file.Open(outputFile, error)) {
+            if (IsWritableFile(outputFile)) {
+                // A file this user may write in a folder it may not: written where it is.
+                inPlace.open(outputFile, std::ios::out | std::ios::trunc);
+                if (inPlace) error.clear();
+            }
             // Named by --out, not by the temporary file: "cannot write 'x.csv': Permission denied".
-            const std::size_t reason = error.rfind("': ");
-            error = "cannot write '" + outputFile + "'" + (reason == std::string::npos ? "" : error.substr(reason + 1));
+            if (const std::size_t reason = error.rfind("': "); reason != std::string::npos)
+                error = "cannot write '" + outputFile + "'" + error.substr(reason + 1);
         }
         if (!error.empty()) {
             Fail(error);
@@ -344,7 +355,7 @@ int RunCommand(int argc, char** argv) {
         }
     }
     const RemoveOnSignal removeOnSignal(file.TemporaryPath());
-    CsvWriter writer(toStdout ? std::cout : file.stream());
+    CsvWriter writer(toStdout ? std::cout : inPlace.is_open() ? inPlace : file.stream());
     RunRecorder recorder(library, session.instance(), variables, std::move(columns), writer);
     if (doses.empty()) {
         recorder.Run();
@@ -369,7 +380,7 @@ int RunCommand(int argc, char** argv) {
     }
     // The rows of a run that ended early are kept (with exit status 1): they
     // show where it went wrong. Output whose write failed is not.
-    if (!toStdout && !recorder.WriteFailed()) {
+    if (!toStdout && !inPlace.is_open() && !recorder.WriteFailed()) {
         std::string error;
         if (!file.Commit(error)) {
             Fail(error);
