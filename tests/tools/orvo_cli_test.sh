@@ -529,6 +529,8 @@ options)
     # Empty values (an unset variable in a script) and one column named twice.
     expect_refused "--out: the file name is empty" run --out ""
     expect_refused "--doses: the file name is empty" run --doses ""
+    expect_refused "--doses is given 2 times" run --doses a.csv --doses=b.csv
+    expect_refused "--out is given 2 times" run --out a.csv --out b.csv
     expect_refused "--lib: the library path is empty" list --lib ""
     expect_refused "--lib: the library path is empty" run --lib "" --set tstop=1
     expect_refused "--vars: empty name in list" run --vars "t,,ca_mi"
