@@ -49,6 +49,12 @@ list)
     "$orvo" list --lib "$work/liborvo_oral_absorption.so" >"$work/list" 2>"$work/err" || fail "list with broken metadata exited with $?"
     grep -q "warning: the model's metadata .* cannot be read" "$work/err" && grep -q '^ *1  *t  ' "$work/list" \
         || fail "broken metadata: $(cat "$work/err")"
+    # A description with a line break or an escape stays on its variable's row.
+    printf '{"variables": [{"name": "ka", "units": "1/h\\u001b[31m", "description": "first\\nsecond"}]}' \
+        >"$work/liborvo_oral_absorption.json"
+    "$orvo" list --lib "$work/liborvo_oral_absorption.so" >"$work/list" 2>"$work/err" || fail "list with odd metadata"
+    [ "$(grep -c '^ *[0-9][0-9]* ' "$work/list")" -eq "$(($(wc -l <"$work/list") - 1))" ] || fail "a row broke: $(cat "$work/list")"
+    grep -q ' ka .*1/h \[31m  *first second$' "$work/list" || fail "odd metadata row: $(grep ' ka ' "$work/list" | cat -v)"
     ;;
 unknown-variable)
     expect_refused "unknown variable 'nosuchvar'" run --set nosuchvar=1
