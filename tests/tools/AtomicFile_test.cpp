@@ -81,4 +81,14 @@ TEST_F(AtomicFileTest, RemovesTemporariesOfKilledWritersOnly) {
     EXPECT_TRUE(fs::exists(alive));
 }
 
+// A name near the file system's 255-byte limit is written as well: its
+// temporary name is cut to fit instead of being too long to create.
+TEST_F(AtomicFileTest, WritesNamesNearTheLengthLimit) {
+    const fs::path target = folder_ / (std::string(250, 'a') + ".csv");
+    std::string error;
+    ASSERT_TRUE(WriteFileAtomically(target.string(), [](std::ostream& out) { out << "t\n0\n"; }, error)) << error;
+    EXPECT_EQ(Slurp(target), "t\n0\n");
+    EXPECT_EQ(std::distance(fs::directory_iterator(folder_), fs::directory_iterator()), 1);
+}
+
 }  // namespace

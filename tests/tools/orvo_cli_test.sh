@@ -38,6 +38,23 @@ list)
         || fail "run --units header: $(head -1 "$work/units.csv")"
     "$orvo" list --lib "$work/missing.so" 2>"$work/err" && fail "a missing library was accepted"
     grep -q 'missing.so' "$work/err" || fail "no message naming the missing library"
+    # Metadata beside the library that is a pipe or is broken: a warning, and the table without units.
+    cp "$(dirname "$orvo")/../lib/liborvo_oral_absorption.so" "$work/liborvo_oral_absorption.so" || fail "copy"
+    mkfifo "$work/liborvo_oral_absorption.json" || fail "mkfifo"
+    timeout 60 "$orvo" list --lib "$work/liborvo_oral_absorption.so" >"$work/list" 2>"$work/err" \
+        || fail "list with a pipe for metadata exited with $?"
+    grep -q "liborvo_oral_absorption.json' cannot be read: it is not a file" "$work/err" || fail "pipe metadata: $(cat "$work/err")"
+    rm -f "$work/liborvo_oral_absorption.json"
+    printf '{"variables": [' >"$work/liborvo_oral_absorption.json"
+    "$orvo" list --lib "$work/liborvo_oral_absorption.so" >"$work/list" 2>"$work/err" || fail "list with broken metadata exited with $?"
+    grep -q "warning: the model's metadata .* cannot be read" "$work/err" && grep -q '^ *1  *t  ' "$work/list" \
+        || fail "broken metadata: $(cat "$work/err")"
+    # A description with a line break or an escape stays on its variable's row.
+    printf '{"variables": [{"name": "ka", "units": "1/h\\u001b[31m", "description": "first\\nsecond"}]}' \
+        >"$work/liborvo_oral_absorption.json"
+    "$orvo" list --lib "$work/liborvo_oral_absorption.so" >"$work/list" 2>"$work/err" || fail "list with odd metadata"
+    [ "$(grep -c '^ *[0-9][0-9]* ' "$work/list")" -eq "$(($(wc -l <"$work/list") - 1))" ] || fail "a row broke: $(cat "$work/list")"
+    grep -q ' ka .*1/h \[31m  *first second$' "$work/list" || fail "odd metadata row: $(grep ' ka ' "$work/list" | cat -v)"
     ;;
 unknown-variable)
     expect_refused "unknown variable 'nosuchvar'" run --set nosuchvar=1
@@ -91,6 +108,15 @@ scenario-file)
         >"$work/summary" 2>"$work/err" || fail "scenario run failed: $(cat "$work/err")"
     grep -q 'bw_m = 70  (--set)' "$work/summary" || fail "--set did not override: $(cat "$work/summary")"
     grep -q 'tstop = 1  (.*s.scenario:1)' "$work/summary" || fail "scenario origin missing"
+    # --out naming an input (also through another path) is refused and the input kept.
+    expect_refused "'$work/s.scenario' is a scenario file" run --scenario "$work/s.scenario" --out "$work/s.scenario"
+    printf 'time,target,amount\n1,aplasma_mi,1\n' >"$work/d.csv"
+    expect_refused "is the dose-record file" run --scenario "$work/s.scenario" --doses "$work/d.csv" --out "$work/../scenario-file/d.csv"
+    grep -q '^bw_m = 60$' "$work/s.scenario" && grep -q aplasma_mi "$work/d.csv" || fail "an input was overwritten"
+    # A huge line without '=' is named, not echoed whole.
+    head -c 200000 /dev/zero | tr '\0' x >"$work/huge.scenario"
+    expect_refused "huge.scenario:1: expected NAME=VALUE" run --scenario "$work/huge.scenario"
+    [ "$(wc -c <"$work/err")" -lt 1000 ] || fail "the message echoes the whole line ($(wc -c <"$work/err") bytes)"
     ;;
 short-run)
     "$orvo" run --set tstop=48 --set cint=24 --out "$work/run.csv" 2>"$work/err" || fail "run exited with $?: $(cat "$work/err")"
@@ -101,6 +127,14 @@ short-run)
     "$orvo" run --set tstop=48 --set cint=24 --vars t,ca_mi --summary >"$work/stdout.csv" 2>"$work/err" || fail "stdout run"
     [ "$(data_rows "$work/stdout.csv")" -eq 3 ] || fail "stdout CSV: $(cat "$work/stdout.csv")"
     grep -q '^Output rows: 3$' "$work/err" || fail "summary not on stderr: $(cat "$work/err")"
+    # --out naming standard output keeps the summary off the CSV too.
+    "$orvo" run --set tstop=48 --set cint=24 --vars t,ca_mi --summary --out /dev/stdout >"$work/devstdout.csv" 2>"$work/err" \
+        || fail "--out /dev/stdout exited with $?"
+    cmp -s "$work/stdout.csv" "$work/devstdout.csv" || fail "--out /dev/stdout: $(head -c 300 "$work/devstdout.csv")"
+    grep -q '^Output rows: 3$' "$work/err" || fail "summary not on stderr with --out /dev/stdout"
+    echo log >"$work/log"
+    "$orvo" run --set tstop=48 --set cint=24 --vars t,ca_mi --out /dev/stdout >>"$work/log" 2>"$work/err" || fail "append"
+    [ "$(head -1 "$work/log")" = log ] && [ "$(data_rows "$work/log")" -eq 4 ] || fail "--out /dev/stdout >>: $(cat "$work/log")"
     ;;
 failing-run)
     # No maternal body weight left beside the fetus: every concentration divides by zero.
@@ -122,6 +156,30 @@ failing-run)
         status=$?
         [ "$status" -eq 1 ] || fail "a failed write exited with $status"
         grep -q "writing '/dev/full' failed" "$work/err" || fail "no message about the failed write"
+        # The summary and the symbol table on a full standard output: exit 1 with a message.
+        "$orvo" run --set tstop=1 --vars t --summary --out "$work/s.csv" >/dev/full 2>"$work/err"
+        status=$?
+        [ "$status" -eq 1 ] && grep -q 'writing the summary to standard output failed' "$work/err" \
+            || fail "a lost summary exited with $status: $(cat "$work/err")"
+        "$orvo" list >/dev/full 2>"$work/err"
+        status=$?
+        [ "$status" -eq 1 ] && grep -q 'writing standard output failed' "$work/err" \
+            || fail "list to a full disk exited with $status: $(cat "$work/err")"
+    fi
+    # A run ended by SIGTERM ends by that signal and leaves an earlier file of
+    # that name as it was, with no partial CSV or temporary file beside it.
+    echo earlier >"$work/long.csv"
+    timeout --preserve-status -k 30 -s TERM 4 "$orvo" run --set tstop=1e308 --set cint=1e306 --out "$work/long.csv" 2>"$work/err"
+    status=$?
+    [ "$status" -eq 143 ] || fail "the interrupted run exited with $status, expected 143 (SIGTERM)"
+    [ "$(cat "$work/long.csv")" = earlier ] || fail "the interrupted run replaced the earlier file: $(head -c 200 "$work/long.csv")"
+    ls "$work" | grep -q 'long.csv.tmp' && fail "the interrupted run left $(ls "$work" | grep long.csv.tmp)"
+    # A file the user may write in a folder it may not is still written (in place).
+    if [ "$(id -u)" -eq 0 ] && command -v setpriv >/dev/null; then
+        mkdir -p "$work/locked" && echo earlier >"$work/locked/f.csv" && chmod 666 "$work/locked/f.csv" && chmod 755 "$work/locked"
+        setpriv --reuid=65534 --regid=65534 --clear-groups "$orvo" run --set tstop=2 --vars t --out "$work/locked/f.csv" 2>"$work/err" \
+            || fail "writing a file in a locked folder exited with $?: $(cat "$work/err")"
+        [ "$(data_rows "$work/locked/f.csv")" -eq 2 ] || fail "locked folder: $(cat "$work/locked/f.csv")"
     fi
     ;;
 doses)
@@ -474,6 +532,16 @@ options)
     expect_refused "--params" sensitivity local --scenario "$pop"
     expect_refused "sensitivity needs a method" sensitivity
     expect_refused "unknown sensitivity method 'global'" sensitivity global
+    # Empty values (an unset variable in a script) and one column named twice.
+    expect_refused "--out: the file name is empty" run --out ""
+    expect_refused "--doses: the file name is empty" run --doses ""
+    expect_refused "--doses is given 2 times" run --doses a.csv --doses=b.csv
+    expect_refused "--out is given 2 times" run --out a.csv --out b.csv
+    expect_refused "--lib: the library path is empty" list --lib ""
+    expect_refused "--lib: the library path is empty" run --lib "" --set tstop=1
+    expect_refused "--vars: empty name in list" run --vars "t,,ca_mi"
+    expect_refused "--vars: 'clf_uim_t\[2\]' is given twice" run --vars 't,clf_uim_t(2),clf_uim_t[2]'
+    expect_refused "--vars: 'clf_uim_t\[2\]' is recorded twice" run --vars 'clf_uim_t,clf_uim_t( 2 )'
     expect_refused "unknown command 'walk'" walk
     expect_refused "no command" 
     [ -e "$work/x.svg" ] && fail "a refused command wrote output"

@@ -13,11 +13,21 @@
 
 namespace {
 
+// "NAME.tmp.": what the temporary files of `target` are named, followed by
+// a process id. A name near the file system's limit is cut so that the
+// temporary name still fits.
+std::string TemporaryPrefix(const std::filesystem::path& target) {
+    constexpr std::size_t kNameMax = 255, kSuffix = 5 + 10;  // ".tmp." and a process id
+    std::string name = target.filename().string();
+    if (name.size() + kSuffix > kNameMax) name.resize(kNameMax - kSuffix);
+    return name + ".tmp.";
+}
+
 // Temporary files of writers of `path` that were killed before their rename.
 void RemoveStaleTemporaries(const std::string& path) {
     const std::filesystem::path target(path);
     const std::filesystem::path folder = target.has_parent_path() ? target.parent_path() : ".";
-    const std::string prefix = target.filename().string() + ".tmp.";
+    const std::string prefix = TemporaryPrefix(target);
     std::error_code ec;
     for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {
         const std::string name = entry.path().filename().string();
@@ -65,7 +75,9 @@ bool AtomicFileWriter::Open(const std::string& path, std::string& error) {
     }
     if (!direct_) RemoveStaleTemporaries(target);
     target_ = target;
-    temporary_ = direct_ ? path : target + ".tmp." + std::to_string(getpid());
+    temporary_ = direct_ ? path
+                         : (std::filesystem::path(target).parent_path() / TemporaryPrefix(target)).string() +
+                               std::to_string(getpid());
     buffer_.resize(std::size_t{1} << 16);
     out_.rdbuf()->pubsetbuf(buffer_.data(), static_cast<std::streamsize>(buffer_.size()));
     out_.open(temporary_, std::ios::out | std::ios::trunc | std::ios::binary);

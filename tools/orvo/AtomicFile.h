@@ -25,6 +25,9 @@ public:
 
     bool Open(const std::string& path, std::string& error);
     std::ostream& stream() { return out_; }
+    // The temporary file being written until Commit; empty when the target
+    // is written directly (a device or pipe) or nothing is open.
+    std::string TemporaryPath() const { return direct_ ? std::string() : temporary_; }
     // False with `error` set when a write failed; the target is then untouched.
     bool Commit(std::string& error);
     // Writes out what is buffered: false with `error` set when a write failed,

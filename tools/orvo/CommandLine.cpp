@@ -70,8 +70,13 @@ CLI::Option* AddValue(CLI::App& app, const std::string& name, OptionText& text, 
 }
 
 CLI::Option* AddLibrary(CLI::App& app, std::string& path) {
+    // An empty path (an unset variable in a script) would run the default model.
+    const CLI::Validator given(
+        [](std::string& value) { return value.empty() ? std::string("the library path is empty") : std::string(); },
+        "");
     return app.add_option("--lib", path, "model library (default: the one installed beside orvo)")
         ->type_name("PATH")
+        ->check(given)
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
 }
 
@@ -130,11 +135,15 @@ bool ReadSettings(const OptionText& text, std::vector<Assignment>& settings, std
 bool ReadVariables(const OptionText& text, std::vector<std::string>& names, std::string& error) {
     for (const std::string& value : text.values) {
         std::vector<std::string> list;
-        if (!SplitNameList(value, list, error)) return false;
+        if (!SplitNameList(value, list, error)) {
+            error = "--vars: " + error;
+            return false;
+        }
         for (const std::string& name : list) {
-            // A repeated column would make tables that merge cannot rebuild.
+            // A repeated column would make tables that merge cannot rebuild;
+            // NAME(2), NAME[2] and NAME( 2 ) are one column.
             for (const std::string& seen : names)
-                if (strcasecmp(seen.c_str(), name.c_str()) == 0) {
+                if (FoldedName(seen) == FoldedName(name)) {
                     error = "--vars: '" + Clip(name) + "' is given twice";
                     return false;
                 }
@@ -147,7 +156,10 @@ bool ReadVariables(const OptionText& text, std::vector<std::string>& names, std:
 bool ReadTimes(const OptionText& text, std::vector<double>& times, std::string& error) {
     for (const std::string& value : text.values) {
         std::vector<std::string> items;
-        if (!SplitNameList(value, items, error)) return false;
+        if (!SplitNameList(value, items, error)) {
+            error = "--at: " + error;
+            return false;
+        }
         for (const std::string& item : items) {
             double t = 0.0;
             if (!ReadReal(item, t) || !std::isfinite(t)) {

@@ -29,6 +29,14 @@ void PrintRow(std::ostream& out, const Row& row, const std::array<std::size_t, k
     out << line << '\n';
 }
 
+// A text from the metadata on one line of the table: control characters
+// (a line break, a terminal's escape) become blanks.
+std::string OneLine(std::string text) {
+    for (char& c : text)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = ' ';
+    return text;
+}
+
 }  // namespace
 
 int ListVariables(const OrvoLibrary& library, const ModelMetadata& metadata, std::ostream& out) {
@@ -38,7 +46,7 @@ int ListVariables(const OrvoLibrary& library, const ModelMetadata& metadata, std
     rows.push_back({"#", "name", "symbol", "type", "dims", "settable", "units", "description"});
     const auto lookup = [](const std::map<std::string, std::string>& table, const std::string& name) {
         const auto it = table.find(name);
-        return it == table.end() ? std::string() : it->second;
+        return it == table.end() ? std::string() : OneLine(it->second);
     };
     const uint32_t count = library.OrvoGetNumberSymbols();
     for (uint32_t number = 1; number <= count; ++number) {
@@ -71,5 +79,6 @@ int ListCommand(int argc, char** argv) {
     library.OrvoInitialize();
     const int status = ListVariables(library, metadata, std::cout);
     library.OrvoFinalize();
+    if (status != 0) Complain("writing standard output failed");
     return status;
 }

@@ -1,11 +1,18 @@
 #include "RunCommand.h"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
+#include <csignal>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iostream>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include "AtomicFile.h"
 #include "CommandLine.h"
 #include "CsvWriter.h"
 #include "ExitCodes.h"
@@ -109,6 +116,69 @@ void AddColumns(const std::vector<ModelVariable>& chosen, std::vector<RunRecorde
     }
 }
 
+// While the CSV goes to a temporary file: SIGINT, SIGTERM or SIGHUP removes
+// it and then ends orvo as the signal asked, so an interrupted run leaves
+// neither a partial CSV nor its temporary file, and an earlier file of that
+// name stays as it was. A signal the caller ignores stays ignored.
+char interruptedOutput[PATH_MAX + 64];
+
+void RemoveOutputAndRaise(int signal) {
+    unlink(interruptedOutput);
+    raise(signal);  // the disposition is back to the default (SA_RESETHAND)
+}
+
+class RemoveOnSignal {
+public:
+    explicit RemoveOnSignal(const std::string& temporary) {
+        if (temporary.empty() || temporary.size() >= sizeof interruptedOutput) return;
+        std::memcpy(interruptedOutput, temporary.c_str(), temporary.size() + 1);
+        struct sigaction remove {};
+        remove.sa_handler = RemoveOutputAndRaise;
+        sigemptyset(&remove.sa_mask);
+        for (const int signal : kSignals) sigaddset(&remove.sa_mask, signal);
+        remove.sa_flags = SA_RESETHAND | SA_RESTART;
+        for (std::size_t i = 0; i < std::size(kSignals); ++i) {
+            sigaction(kSignals[i], &remove, &saved_[i]);
+            if (saved_[i].sa_handler == SIG_IGN) sigaction(kSignals[i], &saved_[i], nullptr);
+        }
+        installed_ = true;
+    }
+    ~RemoveOnSignal() {
+        if (!installed_) return;
+        for (std::size_t i = 0; i < std::size(kSignals); ++i) sigaction(kSignals[i], &saved_[i], nullptr);
+    }
+    RemoveOnSignal(const RemoveOnSignal&) = delete;
+    RemoveOnSignal& operator=(const RemoveOnSignal&) = delete;
+
+private:
+    static constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
+    struct sigaction saved_[std::size(kSignals)] {};
+    bool installed_ = false;
+};
+
+// An input the output file would replace: what it is, else "".
+std::string InputNamedAsOutput(const std::string& output, const std::vector<std::pair<std::string, std::string>>& inputs) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    // Devices and pipes (/dev/stdout) are written to, not replaced.
+    if (!fs::is_regular_file(output, ec)) return "";
+    for (const auto& [file, what] : inputs)
+        if (!file.empty() && fs::equivalent(output, file, ec) && !ec) return what;
+    return "";
+}
+
+// True when `path` is what standard output writes to (/dev/stdout, /dev/fd/1).
+bool IsStandardOutput(const std::string& path) {
+    struct stat out {}, file {};
+    return fstat(STDOUT_FILENO, &out) == 0 && stat(path.c_str(), &file) == 0 && out.st_dev == file.st_dev &&
+           out.st_ino == file.st_ino;
+}
+
+bool IsWritableFile(const std::string& path) {
+    std::error_code ec;
+    return std::filesystem::is_regular_file(path, ec) && access(path.c_str(), W_OK) == 0;
+}
+
 bool ResolveColumns(const ModelVariables& variables, const std::vector<std::string>& names,
                     const ModelMetadata& metadata, bool withUnits, std::vector<RunRecorder::Column>& columns) {
     std::vector<ModelVariable> chosen;
@@ -151,6 +221,13 @@ bool ResolveColumns(const ModelVariables& variables, const std::vector<std::stri
         }
     }
     AddColumns(chosen, columns, metadata, withUnits);
+    // A whole array and one of its elements give that element twice.
+    for (std::size_t i = 0; i < columns.size(); ++i)
+        for (std::size_t j = 0; j < i; ++j)
+            if (columns[j].variable.number == columns[i].variable.number && columns[j].offset == columns[i].offset) {
+                Fail("--vars: '" + Clip(columns[i].header) + "' is recorded twice");
+                return false;
+            }
     return true;
 }
 
@@ -191,6 +268,20 @@ int RunCommand(int argc, char** argv) {
     std::vector<std::string> names;
     StateTolerances tolerances;
     const int parsed = ParseCommand(app, "run", argc, argv, [&](std::string& error) {
+        // An empty name (an unset variable in a script) would send the CSV to
+        // standard output or leave the doses out.
+        // Given twice, one of the files would be left out without a word.
+        for (const auto& [text, option] : {std::pair{&out, "--out"}, std::pair{&dosesText, "--doses"}}) {
+            if (std::any_of(text->values.begin(), text->values.end(), [](const std::string& v) { return v.empty(); })) {
+                error = std::string(option) + ": the file name is empty";
+                return false;
+            }
+            if (text->values.size() > 1) {
+                error = std::string(option) + " is given " + std::to_string(text->values.size()) +
+                        " times; a run takes one file";
+                return false;
+            }
+        }
         return ReadSettings(settingsText, settings, error) && ReadVariables(vars, names, error) &&
                ReadTolerances(rtol, atol, tolerances, error);
     });
@@ -235,16 +326,43 @@ int RunCommand(int argc, char** argv) {
         for (const std::string& warning : schedule.warnings) std::cerr << "orvo: warning: " << warning << "\n";
     }
 
-    std::ofstream file;
-    const bool toStdout = outputFile.empty() || outputFile == "-";
+    // The CSV goes to a temporary file renamed over --out when the run is
+    // done: a write that fails or a signal leaves an earlier file as it was.
+    AtomicFileWriter file;
+    std::ofstream inPlace;
+    // --out /dev/stdout is standard output itself, written as it is (appended
+    // to with >>), with the summary kept off it.
+    const bool toStdout = outputFile.empty() || outputFile == "-" || IsStandardOutput(outputFile);
     if (!toStdout) {
-        file.open(outputFile, std::ios::out | std::ios::trunc);
-        if (!file) {
-            Fail("cannot write '" + outputFile + "'");
+        std::vector<std::pair<std::string, std::string>> inputs;
+        for (const std::string& scenario : scenarios.values) inputs.emplace_back(scenario, "a scenario file");
+        inputs.emplace_back(dosesFile, "the dose-record file");
+        std::string libraryFile = libraryPath.empty() ? OrvoLibrary::DefaultPath() : libraryPath;
+        inputs.emplace_back(libraryFile, "the model library");
+        if (libraryFile.size() > 3 && libraryFile.compare(libraryFile.size() - 3, 3, ".so") == 0)
+            inputs.emplace_back(libraryFile.replace(libraryFile.size() - 3, 3, ".json"), "the model's metadata");
+        if (const std::string what = InputNamedAsOutput(outputFile, inputs); !what.empty()) {
+            Fail("--out: '" + outputFile + "' is " + what + ": the CSV would replace it; give the CSV a file of its own");
+            return kExitBadInput;
+        }
+        std::string error;
+        if (CheckFileTarget(outputFile, error) && !file.Open(outputFile, error)) {
+            if (IsWritableFile(outputFile)) {
+                // A file this user may write in a folder it may not: written where it is.
+                inPlace.open(outputFile, std::ios::out | std::ios::trunc);
+                if (inPlace) error.clear();
+            }
+            // Named by --out, not by the temporary file: "cannot write 'x.csv': Permission denied".
+            if (const std::size_t reason = error.rfind("': "); reason != std::string::npos)
+                error = "cannot write '" + outputFile + "'" + error.substr(reason + 1);
+        }
+        if (!error.empty()) {
+            Fail(error);
             return kExitRunFailed;
         }
     }
-    CsvWriter writer(toStdout ? std::cout : file);
+    const RemoveOnSignal removeOnSignal(file.TemporaryPath());
+    CsvWriter writer(toStdout ? std::cout : inPlace.is_open() ? inPlace : file.stream());
     RunRecorder recorder(library, session.instance(), variables, std::move(columns), writer);
     if (doses.empty()) {
         recorder.Run();
@@ -267,10 +385,24 @@ int RunCommand(int argc, char** argv) {
         Fail("the run stopped at t = " + FormatReal(time) + ", before tstop = " + FormatReal(stopTime));
         status = kExitRunFailed;
     }
+    // The rows of a run that ended early are kept (with exit status 1): they
+    // show where it went wrong. Output whose write failed is not.
+    if (!toStdout && !inPlace.is_open() && !recorder.WriteFailed()) {
+        std::string error;
+        if (!file.Commit(error)) {
+            Fail(error);
+            status = kExitRunFailed;
+        }
+    }
     if (summary) {
         // With the CSV on standard output the summary goes to stderr, so the
         // CSV stays readable.
-        PrintRunSummary(toStdout ? std::cerr : std::cout, variables, metadata, applied, recorder);
+        std::ostream& to = toStdout ? std::cerr : std::cout;
+        PrintRunSummary(to, variables, metadata, applied, recorder);
+        if (!to.flush()) {
+            Fail("writing the summary to standard output failed");
+            status = kExitRunFailed;
+        }
     }
     return status;
 }

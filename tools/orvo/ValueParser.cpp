@@ -106,17 +106,17 @@ bool ParseValue(uint32_t dataType, std::string_view text, TypedValue& value, std
 bool ParseAssignment(std::string_view text, Assignment& assignment, std::string& error) {
     const std::size_t equals = text.find('=');
     if (equals == std::string_view::npos) {
-        error = "expected NAME=VALUE, got '" + std::string(text) + "'";
+        error = "expected NAME=VALUE, got '" + Clip(text) + "'";
         return false;
     }
     assignment.name = std::string(Trim(text.substr(0, equals)));
     assignment.value = std::string(Trim(text.substr(equals + 1)));
     if (assignment.name.empty()) {
-        error = "missing variable name in '" + std::string(text) + "'";
+        error = "missing variable name in '" + Clip(text) + "'";
         return false;
     }
     if (assignment.value.empty()) {
-        error = "missing value for '" + assignment.name + "'";
+        error = "missing value for '" + Clip(assignment.name) + "'";
         return false;
     }
     return true;
@@ -176,7 +176,7 @@ bool SplitNameList(std::string_view text, std::vector<std::string>& names, std::
         const std::size_t comma = text.find(',', start);
         const std::string_view item = Trim(text.substr(start, comma == std::string_view::npos ? text.npos : comma - start));
         if (item.empty()) {
-            error = "empty name in list '" + std::string(text) + "'";
+            error = "empty name in list '" + Clip(text) + "'";
             return false;
         }
         names.emplace_back(item);

@@ -1,5 +1,6 @@
 #include "ModelMetadata.h"
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -28,6 +29,13 @@ ModelMetadata ReadModelMetadata(const std::string& libraryPath, std::string& err
     const std::size_t dot = path.rfind(".so");
     if (dot == std::string::npos || dot + 3 != path.size()) return metadata;
     path.replace(dot, 3, ".json");
+    // A pipe or device in its place would be waited on or read without end.
+    std::error_code ec;
+    const std::filesystem::file_status status = std::filesystem::status(path, ec);
+    if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
+        error = "the model's metadata '" + path + "' cannot be read: it is not a file";
+        return metadata;
+    }
     std::ifstream in(path, std::ios::binary);
     if (!in) return metadata;
     // Parsed from memory: a stream is read a character at a time.
