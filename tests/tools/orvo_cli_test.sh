@@ -543,6 +543,14 @@ options)
     expect_refused "--vars: 'clf_uim_t\[2\]' is given twice" run --vars 't,clf_uim_t(2),clf_uim_t[2]'
     expect_refused "--vars: 'clf_uim_t\[2\]' is recorded twice" run --vars 'clf_uim_t,clf_uim_t( 2 )'
     expect_refused "unknown command 'walk'" walk
+    expect_refused "'--lib' comes before the command: options go after it" --lib x.so run
+    [ "$("$orvo" --version)" = "orvo $(sed -n 's/^project(orvo VERSION \([0-9.]*\).*/\1/p' "$source_dir/CMakeLists.txt")" ] ||
+        fail "orvo --version: $("$orvo" --version 2>&1)"
+    # An orvo away from its lib/ folder, with no library named.
+    mkdir -p "$work/lone" && cp "$orvo" "$work/lone/orvo"
+    "$work/lone/orvo" list >/dev/null 2>"$work/err" && fail "a lone orvo listed a model"
+    grep -q "no model library is installed beside this orvo (lib/orvo-default-model): name one with --lib" "$work/err" ||
+        fail "lone orvo: $(cat "$work/err")"
     expect_refused "no command" 
     [ -e "$work/x.svg" ] && fail "a refused command wrote output"
     ;;

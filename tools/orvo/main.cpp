@@ -41,7 +41,8 @@ const Command kCommands[] = {
 };
 
 std::string Overview(const std::string& only = "") {
-    std::string text = only.empty() ? "usage: orvo COMMAND [options]   (orvo COMMAND --help for its options)\n\n"
+    std::string text = only.empty() ? "usage: orvo COMMAND [options]   (orvo COMMAND --help for its options;\n"
+                                      "       orvo --version for the version)\n\n"
                                     : "usage: orvo " + only + " METHOD [options]   (orvo " + only +
                                           " METHOD --help for its options)\n\n";
     for (const Command& c : kCommands) {
@@ -79,6 +80,12 @@ int main(int argc, char** argv) {
         std::cout << Overview();
         return kExitOk;
     }
+    if (name == "--version") {
+        std::cout << "orvo " ORVO_VERSION "\n";
+        return kExitOk;
+    }
+    if (name[0] == '-')
+        return Refuse("'" + name + "' comes before the command: options go after it (orvo run " + name + " ...)");
     bool known = false;
     for (const Command& c : kCommands) {
         if (name != c.name) continue;

@@ -12,6 +12,10 @@ OrvoLibrary::~OrvoLibrary() {
 }
 
 bool OrvoLibrary::Load(const std::string& path) {
+    if (path.empty()) {  // what DefaultPath gives an orvo without its lib/ folder
+        error_ = "no model library is installed beside this orvo (lib/orvo-default-model): name one with --lib";
+        return false;
+    }
     // RTLD_NOW: a library that cannot satisfy its own references fails here,
     // not in the middle of a run.
     // A bare file name is a file here, not a name for the loader's search path.
@@ -46,5 +50,5 @@ std::string OrvoLibrary::DefaultPath() {
         std::string name;
         if (in >> name) return folder + "liborvo_" + name + ".so";
     }
-    return dir + "/../lib/orvo-default-model (missing: pass --lib)";
+    return "";
 }

@@ -40,7 +40,8 @@ public:
     const std::string& error() const { return error_; }
 
     // The default library: the one named in orvo-default-model in ../lib/orvo/
-    // (installed) or ../lib/ (build tree) beside this executable.
+    // (installed) or ../lib/ (build tree) beside this executable; "" when
+    // there is none, which Load refuses with a message saying so.
     static std::string DefaultPath();
 
 #define ORVO_DECLARE_EXPORT(name) decltype(&::name) name = nullptr;
