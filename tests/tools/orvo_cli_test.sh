@@ -543,6 +543,8 @@ options)
     expect_refused "--vars: 'clf_uim_t\[2\]' is given twice" run --vars 't,clf_uim_t(2),clf_uim_t[2]'
     expect_refused "--vars: 'clf_uim_t\[2\]' is recorded twice" run --vars 'clf_uim_t,clf_uim_t( 2 )'
     expect_refused "unknown command 'walk'" walk
+    expect_refused "population.scenario:[0-9]*: 'pdoseug_i ~ .*' is a distribution: a population file runs with orvo batch" \
+        run --scenario "$pop"
     expect_refused "'--lib' comes before the command: options go after it" --lib x.so run
     [ "$("$orvo" --version)" = "orvo $(sed -n 's/^project(orvo VERSION \([0-9.]*\).*/\1/p' "$source_dir/CMakeLists.txt")" ] ||
         fail "orvo --version: $("$orvo" --version 2>&1)"

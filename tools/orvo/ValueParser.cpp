@@ -152,6 +152,9 @@ bool ReadScenario(std::istream& in, const std::string& fileName, std::vector<Ass
         const std::string origin = fileName + ":" + std::to_string(lineNumber);
         Assignment assignment;
         if (!ParseAssignment(content, assignment, error)) {
+            // A population file's distribution line.
+            if (content.find('=') == std::string_view::npos && content.find('~') != std::string_view::npos)
+                error = "'" + Clip(content) + "' is a distribution: a population file runs with orvo batch";
             error = origin + ": " + error;
             return false;
         }
