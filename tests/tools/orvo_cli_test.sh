@@ -732,6 +732,19 @@ build)
     TMPDIR="$work/tmp/" "$orvo" build "$work/decay.model" --out "$work/lib" 2>"$work/err" ||
         fail "build with TMPDIR: $(cat "$work/err")"
     [ -z "$(ls -A "$work/tmp")" ] || fail "scratch files left in TMPDIR: $(ls -A "$work/tmp")"
+    # A build killed outright leaves its scratch folder: the next build on
+    # this host removes it once its process is gone, and leaves a live one's.
+    sh -c 'exit 0' & dead=$!
+    wait $dead
+    host=$(uname -n)
+    mkdir -p "$work/tmp/orvo-build-$host-$dead-Ab12Cd/generated" "$work/tmp/orvo-build-$host-$$-Ef34Gh" \
+        "$work/tmp/orvo-build-other-host-$dead-Ij56Kl"
+    TMPDIR="$work/tmp" "$orvo" build "$work/decay.model" --out "$work/lib" 2>"$work/err" ||
+        fail "build beside abandoned scratch folders: $(cat "$work/err")"
+    [ "$(ls "$work/tmp" | sort | paste -sd' ' -)" = \
+      "$(printf '%s\n' "orvo-build-$host-$$-Ef34Gh" "orvo-build-other-host-$dead-Ij56Kl" | sort | paste -sd' ' -)" ] ||
+        fail "scratch folders after a build: $(ls "$work/tmp")"
+    rm -rf "$work/tmp"/*
     TMPDIR="$work/no-tmp" "$orvo" build "$work/decay.model" --out "$work/lib" 2>"$work/err" &&
         fail "built with a TMPDIR that does not exist"
     grep -q "cannot create a scratch folder in '$work/no-tmp' (TMPDIR): No such file or directory" "$work/err" ||

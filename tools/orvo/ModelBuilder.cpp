@@ -108,6 +108,38 @@ std::string ScratchFolder() {
     return folder;
 }
 
+// A build's scratch folder is named orvo-build-HOST-PID-XXXXXX, so that a
+// later build on this host can remove the folders of builds killed outright
+// (SIGKILL, the out-of-memory killer): this user's, their process gone.
+std::string ScratchPrefix(pid_t pid) {
+    char host[256] = "";
+    if (gethostname(host, sizeof host - 1) != 0) host[0] = '\0';
+    host[sizeof host - 1] = '\0';
+    std::string name = host;
+    std::replace(name.begin(), name.end(), '/', '_');
+    return "orvo-build-" + name + "-" + std::to_string(pid) + "-";
+}
+
+void RemoveAbandonedScratch(const std::string& folder) {
+    const std::string ours = ScratchPrefix(0);
+    const std::string prefix = ours.substr(0, ours.size() - 2);  // "orvo-build-HOST-"
+    std::error_code ec;
+    for (fs::directory_iterator entry(folder, ec), end; !ec && entry != end; entry.increment(ec)) {
+        const std::string name = entry->path().filename().string();
+        if (name.compare(0, prefix.size(), prefix) != 0) continue;
+        const char* digits = name.c_str() + prefix.size();
+        char* after = nullptr;
+        errno = 0;
+        const long pid = std::strtol(digits, &after, 10);
+        if (after == digits || *after != '-' || errno != 0 || pid <= 0 || pid > INT_MAX) continue;
+        struct stat info {};
+        if (lstat(entry->path().c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != geteuid()) continue;
+        if (kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;  // alive, or not ours to know
+        std::error_code ignored;
+        fs::remove_all(entry->path(), ignored);
+    }
+}
+
 // Runs the command and waits; its standard output and error go to `output`.
 // -1 when it could not be started. A noted interrupt is passed on to it.
 int Run(const std::vector<std::string>& command, std::string& output, std::string* log) {
@@ -372,7 +404,8 @@ BuildResult BuildModelLibrary(const std::string& descriptionPath, const std::str
     fs::remove(beside, ec);
 
     const std::string scratchFolder = ScratchFolder();
-    std::string scratch = scratchFolder + "/orvo-build-XXXXXX";
+    RemoveAbandonedScratch(scratchFolder);
+    std::string scratch = scratchFolder + "/" + ScratchPrefix(getpid()) + "XXXXXX";
     if (!mkdtemp(scratch.data())) {
         result.error = "cannot create a scratch folder in '" + scratchFolder + "' (TMPDIR): " + std::strerror(errno);
         return result;
