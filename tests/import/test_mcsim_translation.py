@@ -348,6 +348,13 @@ def test_command_line(tmp_path):
     assert written.returncode == 0, written.stderr
     assert sorted(os.listdir(tmp_path / "runs")) == ["oral_sim1.population", "oral_sim1.scenario",
                                                      "oral_sim2.population", "oral_sim2.scenario"]
+    # An upper-case .IN (a file from a case-insensitive file system) is a simulation file as well.
+    upper = tmp_path / "ORAL.IN"
+    upper.write_bytes(open(sim, "rb").read())
+    written = cli("mcsim", str(upper), "--model", os.path.join(MODELS, "oral_repeated.model"),
+                  "--tstop", "36", "--out", str(tmp_path / "upper"))
+    assert written.returncode == 0, written.stderr
+    assert "oral_sim1.scenario" in os.listdir(tmp_path / "upper")
 
 
 # ---- simulation files -------------------------------------------------------------

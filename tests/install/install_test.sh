@@ -93,6 +93,9 @@ printf 'Simulation { PrintStep(Q, 0, 2, 1); }\n' >decay_mcsim.in
 bare "$orvo" build decay_mcsim.in --from mcsim --out simlib 2>err && fail "a simulation file built"
 grep -q 'is a simulation file' err || fail "no message for a simulation file: $(cat err)"
 [ ! -e simlib/decay_mcsim.model ] || fail "building a simulation file wrote into simlib"
+mv decay_mcsim.in DECAY.IN  # named as a case-insensitive file system may give it
+bare "$orvo" build DECAY.IN --from mcsim --out simlib 2>err && fail "a simulation file named .IN built"
+grep -q 'is a simulation file' err || fail "no message for a simulation file named .IN: $(cat err)"
 bare "$orvo" run --lib lib/liborvo_decay_mcsim.so --set ialg=9 --set tstop=2 --vars t,q >mcsim.csv 2>err || fail "run mcsim: $(cat err)"
 awk -F, 'NR > 1 { want = 8 * exp(-0.5 * $1); d = $2 - want; if (d < 0) d = -d; if (d > 1e-3 * want) { print "q(" $1 ") = " $2; exit 1 } }' mcsim.csv ||
     fail "imported model numbers"

@@ -41,7 +41,9 @@ int BuildCommand(int argc, char** argv) {
     std::string log;
     // Another tool's model file: translated into a description beside the library.
     std::string source = description;
-    if (from == "mcsim" && std::filesystem::path(description).extension() == ".in") {
+    std::string extension = std::filesystem::path(description).extension().string();
+    for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (from == "mcsim" && extension == ".in") {
         std::cerr << "orvo build: " << description << " is a simulation file: build the model file it "
                   << "runs, and translate this one with orvo import mcsim " << description << " --model ...\n";
         return kExitBadInput;
