@@ -900,10 +900,21 @@ submit-slurm)
     mkdir -p "$dir"
     printf 'runs = 5\nseed = 3\ncint = 24\ntstop = 48\nbw_m ~ normal(70, 5)\n' >"$dir/p.scenario"
     # A shard count with a leading zero is the decimal count.
+    # --batch-options split as a shell splits it: a quoted name with blanks is one word.
     PATH="$work/bin:$PATH" bash "$submit" --orvo "$orvo" --scenario "$dir/p.scenario" --shards 02 --out "$dir/out" \
-        --batch-options "--vars ca_mi --at 24" --partition=short >"$work/out" 2>"$work/err" || fail "submit: $(cat "$work/err")"
+        --batch-options "--vars 'ca_mi' --at 24" --partition=short >"$work/out" 2>"$work/err" || fail "submit: $(cat "$work/err")"
     grep -qx -- '--array=0-1' "$work/calls/0" && grep -q -- '--export=.*,ORVO_SHARDS=2$' "$work/calls/0" ||
         fail "array call: $(cat "$work/calls/0")"
+    [ "$(tail -n 4 "$work/calls/0" | paste -sd'|' -)" = "--vars|ca_mi|--at|24" ] ||
+        fail "batch options of the array call: $(tail -n 4 "$work/calls/0")"
+    mkdir -p "$work/calls-quoted"
+    sed "s#$work/calls#$work/calls-quoted#g" "$work/bin/sbatch" >"$work/sbatch-quoted" && chmod +x "$work/sbatch-quoted"
+    mkdir -p "$work/bin-quoted" && cp "$work/sbatch-quoted" "$work/bin-quoted/sbatch"
+    PATH="$work/bin-quoted:$PATH" bash "$submit" --orvo "$orvo" --scenario "$dir/p.scenario" --shards 2 \
+        --out "$work/quoted" --batch-options "--doses '$work/my doses.csv' --at \"24\"" >/dev/null 2>"$work/err" ||
+        fail "submit with a quoted batch option: $(cat "$work/err")"
+    [ "$(tail -n 4 "$work/calls-quoted/0" | paste -sd'|' -)" = "--doses|$work/my doses.csv|--at|24" ] ||
+        fail "quoted batch options: $(tail -n 4 "$work/calls-quoted/0")"
     # sbatch reads % in --output as a pattern: the folder's own is doubled.
     grep -qxF -- "--output=$work/it's a 100%%x folder/out/logs/%x-%A_%a.out" "$work/calls/0" ||
         fail "array log path: $(grep -- --output "$work/calls/0")"
@@ -927,7 +938,7 @@ submit-slurm)
     cmp -s "$work/expected" "$work/calls/2" || fail "resubmission $(cat "$work/calls/2") is not the array job's $(cat "$work/calls/0")"
     # Bad command lines: exit 2 and a message; no sbatch: exit 1, nothing created.
     for bad in "--scenario:needs a value" "--shards:needs a value" "--shards 00:from 1 to" "--shards 1e3:from 1 to" \
-               "--out:needs a value"; do
+               "--out:needs a value" "--batch-options --at='24:a quote is not closed"; do
         status=0
         PATH="$work/bin:$PATH" bash "$submit" --orvo "$orvo" --scenario "$dir/p.scenario" --out "$work/never" \
             --shards 2 ${bad%%:*} >/dev/null 2>"$work/err" || status=$?
