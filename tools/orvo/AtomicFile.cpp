@@ -31,19 +31,39 @@ void RemoveStaleTemporaries(const std::string& path) {
     std::error_code ec;
     for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {
         const std::string name = entry.path().filename().string();
-        if (name.rfind(prefix, 0) != 0) continue;
-        // Our own names end in a process id; anything else is not ours to remove.
-        const std::string digits = name.substr(prefix.size());
-        pid_t pid = 0;
-        const auto [end, fault] = std::from_chars(digits.data(), digits.data() + digits.size(), pid);
-        if (digits.empty() || fault != std::errc() || end != digits.data() + digits.size() || pid <= 0) continue;
-        // A writer still alive is left alone.
-        if (kill(pid, 0) == 0 || errno != ESRCH) continue;
-        std::filesystem::remove(entry.path(), ec);
+        // Our own names end in a process id; anything else is not ours to
+        // remove, nor is the file of a writer still alive.
+        if (LeftByEndedProcess(name, prefix)) std::filesystem::remove(entry.path(), ec);
     }
 }
 
 }  // namespace
+
+std::string FileItWouldReplace(const std::string& path, const std::vector<std::pair<std::string, std::string>>& files) {
+    namespace fs = std::filesystem;
+    const auto same = [](const fs::path& a, const fs::path& b) {
+        std::error_code ec;
+        if (fs::exists(a, ec) && fs::exists(b, ec)) return fs::equivalent(a, b, ec) && !ec;
+        const fs::path first = fs::weakly_canonical(fs::absolute(a, ec), ec);
+        if (ec) return false;
+        const fs::path second = fs::weakly_canonical(fs::absolute(b, ec), ec);
+        return !ec && first == second;
+    };
+    for (const auto& [file, what] : files)
+        if (!file.empty() && same(path, file)) return what;
+    return "";
+}
+
+bool LeftByEndedProcess(std::string_view name, std::string_view prefix, char separator) {
+    if (name.substr(0, prefix.size()) != prefix) return false;
+    const char* digits = name.data() + prefix.size();
+    const char* last = name.data() + name.size();
+    pid_t pid = 0;
+    const auto [end, fault] = std::from_chars(digits, last, pid);
+    if (end == digits || fault != std::errc() || pid <= 0) return false;
+    if (separator == '\0' ? end != last : end == last || *end != separator) return false;
+    return kill(pid, 0) != 0 && errno == ESRCH;
+}
 
 bool CheckFileTarget(const std::string& path, std::string& error) {
     std::error_code ec;

@@ -8,6 +8,8 @@
 #include <functional>
 #include <ostream>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 // The same for content written over a long time: Open creates the
@@ -66,6 +68,16 @@ private:
 
 // False with `error` set when `path` is a folder, which no file can replace.
 bool CheckFileTarget(const std::string& path, std::string& error);
+
+// Which of `files` ({path, what it is}) writing `path` would replace: its
+// `what`, or "" when none. A file that does not exist yet (a table still to
+// be written) counts by its path.
+std::string FileItWouldReplace(const std::string& path, const std::vector<std::pair<std::string, std::string>>& files);
+
+// True when `name` is `prefix`, a process id, then the end of the name or
+// `separator` and more, and that process has ended: what a writer killed
+// before it could clean up left behind.
+bool LeftByEndedProcess(std::string_view name, std::string_view prefix, char separator = '\0');
 
 // Creates the directory (and its parents) when missing.
 bool EnsureDirectory(const std::string& path, std::string& error);

@@ -1,6 +1,7 @@
 #include "ModelBuilder.h"
 
 #include "AtomicFile.h"
+#include "StopSignals.h"
 
 #include <fcntl.h>
 #include <limits.h>
@@ -17,6 +18,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 
 extern char** environ;
@@ -76,26 +78,15 @@ class InterruptGuard {
 public:
     InterruptGuard() {
         interruptedBy = 0;
-        struct sigaction note {};
-        note.sa_handler = NoteInterrupt;
-        sigemptyset(&note.sa_mask);
-        note.sa_flags = 0;  // no SA_RESTART: waitpid returns on the signal
-        for (std::size_t i = 0; i < std::size(kSignals); ++i) {
-            sigaction(kSignals[i], &note, &saved_[i]);
-            // One ignored on entry (a background job's SIGINT, nohup's SIGHUP) stays ignored.
-            if (saved_[i].sa_handler == SIG_IGN) sigaction(kSignals[i], &saved_[i], nullptr);
-        }
+        handler_.emplace(NoteInterrupt, 0);  // no SA_RESTART: waitpid returns on the signal
     }
     ~InterruptGuard() {
-        for (std::size_t i = 0; i < std::size(kSignals); ++i) sigaction(kSignals[i], &saved_[i], nullptr);
+        handler_.reset();
         if (const int signal = interruptedBy) raise(signal);
     }
-    InterruptGuard(const InterruptGuard&) = delete;
-    InterruptGuard& operator=(const InterruptGuard&) = delete;
 
 private:
-    static constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
-    struct sigaction saved_[std::size(kSignals)];
+    std::optional<StopSignalHandler> handler_;
 };
 
 const char* const kInterrupted = "interrupted";
@@ -125,16 +116,10 @@ void RemoveAbandonedScratch(const std::string& folder) {
     const std::string prefix = ours.substr(0, ours.size() - 2);  // "orvo-build-HOST-"
     std::error_code ec;
     for (fs::directory_iterator entry(folder, ec), end; !ec && entry != end; entry.increment(ec)) {
-        const std::string name = entry->path().filename().string();
-        if (name.compare(0, prefix.size(), prefix) != 0) continue;
-        const char* digits = name.c_str() + prefix.size();
-        char* after = nullptr;
-        errno = 0;
-        const long pid = std::strtol(digits, &after, 10);
-        if (after == digits || *after != '-' || errno != 0 || pid <= 0 || pid > INT_MAX) continue;
         struct stat info {};
-        if (lstat(entry->path().c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != geteuid()) continue;
-        if (kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;  // alive, or not ours to know
+        if (!LeftByEndedProcess(entry->path().filename().string(), prefix, '-') ||
+            lstat(entry->path().c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != geteuid())
+            continue;
         std::error_code ignored;
         fs::remove_all(entry->path(), ignored);
     }

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <functional>
 #include <iostream>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,6 +24,7 @@
 #include "PopulationPlan.h"
 #include "RunRecorder.h"
 #include "RunSummary.h"
+#include "StopSignals.h"
 #include "SymbolText.h"
 
 namespace {
@@ -132,39 +134,18 @@ public:
     explicit RemoveOnSignal(const std::string& temporary) {
         if (temporary.empty() || temporary.size() >= sizeof interruptedOutput) return;
         std::memcpy(interruptedOutput, temporary.c_str(), temporary.size() + 1);
-        struct sigaction remove {};
-        remove.sa_handler = RemoveOutputAndRaise;
-        sigemptyset(&remove.sa_mask);
-        for (const int signal : kSignals) sigaddset(&remove.sa_mask, signal);
-        remove.sa_flags = SA_RESETHAND | SA_RESTART;
-        for (std::size_t i = 0; i < std::size(kSignals); ++i) {
-            sigaction(kSignals[i], &remove, &saved_[i]);
-            if (saved_[i].sa_handler == SIG_IGN) sigaction(kSignals[i], &saved_[i], nullptr);
-        }
-        installed_ = true;
+        handler_.emplace(RemoveOutputAndRaise, SA_RESETHAND | SA_RESTART);
     }
-    ~RemoveOnSignal() {
-        if (!installed_) return;
-        for (std::size_t i = 0; i < std::size(kSignals); ++i) sigaction(kSignals[i], &saved_[i], nullptr);
-    }
-    RemoveOnSignal(const RemoveOnSignal&) = delete;
-    RemoveOnSignal& operator=(const RemoveOnSignal&) = delete;
 
 private:
-    static constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
-    struct sigaction saved_[std::size(kSignals)] {};
-    bool installed_ = false;
+    std::optional<StopSignalHandler> handler_;
 };
 
 // An input the output file would replace: what it is, else "".
 std::string InputNamedAsOutput(const std::string& output, const std::vector<std::pair<std::string, std::string>>& inputs) {
-    namespace fs = std::filesystem;
     std::error_code ec;
     // Devices and pipes (/dev/stdout) are written to, not replaced.
-    if (!fs::is_regular_file(output, ec)) return "";
-    for (const auto& [file, what] : inputs)
-        if (!file.empty() && fs::equivalent(output, file, ec) && !ec) return what;
-    return "";
+    return std::filesystem::is_regular_file(output, ec) ? FileItWouldReplace(output, inputs) : std::string();
 }
 
 // True when `path` is what standard output writes to (/dev/stdout, /dev/fd/1).

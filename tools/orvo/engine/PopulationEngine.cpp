@@ -11,7 +11,6 @@
 #include <cmath>
 #include <cstring>
 #include <cstdio>
-#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <memory>
@@ -463,22 +462,12 @@ void CheckTableTargets(const std::string& directory, const std::vector<std::stri
 }
 
 void CheckPlotFileIsItsOwn(const std::string& plotFile, const std::vector<std::pair<std::string, std::string>>& files) {
-    namespace fs = std::filesystem;
     if (plotFile.empty()) return;
-    const auto same = [](const fs::path& a, const fs::path& b) {
-        std::error_code ec;
-        if (fs::exists(a, ec) && fs::exists(b, ec)) return fs::equivalent(a, b, ec) && !ec;
-        const fs::path first = fs::weakly_canonical(fs::absolute(a, ec), ec);
-        if (ec) return false;
-        const fs::path second = fs::weakly_canonical(fs::absolute(b, ec), ec);
-        return !ec && first == second;
-    };
-    for (const auto& [file, what] : files)
-        if (!file.empty() && same(plotFile, file))
-            throw PopulationError(PopulationError::Kind::BadInput,
-                                  "'" + plotFile + "' is " + what + ": the plot would replace it; give the plot a file "
-                                  "of its own",
-                                  PopulationInput::Plot);
+    if (const std::string what = FileItWouldReplace(plotFile, files); !what.empty())
+        throw PopulationError(PopulationError::Kind::BadInput,
+                              "'" + plotFile + "' is " + what + ": the plot would replace it; give the plot a file "
+                              "of its own",
+                              PopulationInput::Plot);
 }
 
 std::string PrepareOutputDirectory(const std::string& out, const std::string& plotFile, FolderLock* lock) {

@@ -17,9 +17,8 @@
 #include "PopulationPlan.h"
 #include "PopulationTables.h"
 
-class OrvoLibrary;
-
 class FolderLock;
+class OrvoLibrary;
 
 // Which input a message is about when the message itself does not say: the
 // caller names it (a command line prefixes the option).
