@@ -535,6 +535,10 @@ options)
     # Empty values (an unset variable in a script) and one column named twice.
     expect_refused "--out: the file name is empty" run --out ""
     expect_refused "--doses: the file name is empty" run --doses ""
+    expect_refused "--out: the folder name is empty" batch --scenario "$pop" --out ""
+    expect_refused "--doses: the file name is empty" batch --scenario "$pop" --doses ""
+    expect_refused "--plot: the file name is empty" merge "$work/none.csv" --plot ""
+    expect_refused "--scenario: the file name is empty" run --scenario ""
     expect_refused "--doses is given 2 times" run --doses a.csv --doses=b.csv
     expect_refused "--out is given 2 times" run --out a.csv --out b.csv
     expect_refused "--lib: the library path is empty" list --lib ""

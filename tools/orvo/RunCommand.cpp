@@ -249,14 +249,8 @@ int RunCommand(int argc, char** argv) {
     std::vector<std::string> names;
     StateTolerances tolerances;
     const int parsed = ParseCommand(app, "run", argc, argv, [&](std::string& error) {
-        // An empty name (an unset variable in a script) would send the CSV to
-        // standard output or leave the doses out.
         // Given twice, one of the files would be left out without a word.
         for (const auto& [text, option] : {std::pair{&out, "--out"}, std::pair{&dosesText, "--doses"}}) {
-            if (std::any_of(text->values.begin(), text->values.end(), [](const std::string& v) { return v.empty(); })) {
-                error = std::string(option) + ": the file name is empty";
-                return false;
-            }
             if (text->values.size() > 1) {
                 error = std::string(option) + " is given " + std::to_string(text->values.size()) +
                         " times; a run takes one file";
