@@ -530,6 +530,10 @@ options)
     expect_refused "--runs: expected a whole number" sensitivity sobol --scenario "$pop" --runs many
     expect_refused "--step: expected a relative step" sensitivity local --params bw_m --step 0.7
     expect_refused "--params" sensitivity local --scenario "$pop"
+    # Local runs are the scenario's, up and down: a design setting would be ignored.
+    expect_refused "--set: runs does not apply to local sensitivity" sensitivity local --params bw_m --set runs=5
+    printf 'bw_m = 70\nsampling = lhs\n' >"$work/design.scenario"
+    expect_refused "design.scenario:2: sampling does not apply" sensitivity local --params bw_m --scenario "$work/design.scenario"
     expect_refused "sensitivity needs a method" sensitivity
     expect_refused "unknown sensitivity method 'global'" sensitivity global
     # Empty values (an unset variable in a script) and one column named twice.

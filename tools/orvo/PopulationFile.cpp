@@ -69,6 +69,7 @@ bool IsPopulationSetting(const std::string& name) {
 
 bool ApplyPopulationSetting(const Assignment& a, PopulationDefinition& population, std::string& error) {
     const std::string where = a.origin.empty() ? "" : a.origin + ": ";
+    if (population.designLine.empty() && !SameName(a.name, "doses")) population.designLine = where + a.name;
     if (SameName(a.name, "runs")) {
         // Two runs lines in the files are a mistake; --set may override one.
         if (!population.runsOrigin.empty() && a.origin.find(':') != std::string::npos &&

@@ -36,6 +36,7 @@ struct PopulationDefinition {
     SamplingMethod sampling = SamplingMethod::Random;
     std::string doses;  // a dose-record file applied in every run; empty: none
     std::string dosesOrigin;
+    std::string designLine;  // the first runs, seed or sampling line, as "ORIGIN: NAME"
 };
 
 // Adds the lines of one file. False with `error` ("FILE:LINE: ...") on a

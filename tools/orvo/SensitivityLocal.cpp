@@ -19,7 +19,8 @@ int LocalSensitivityCommand(int argc, char** argv) {
     AddPopulationOptions(app, arguments, "FILE: scenario (NAME = VALUE lines, no distributions), applied in order");
     OptionText dosesText;
     AddValue(app, "--doses", dosesText, "FILE.csv: dose records applied in every run (see orvo run --help)");
-    app.get_option("--at")->description("t1,t2,...: output times (default: the last output time)");
+    app.get_option("--at")->description("output times (default: the last output time)");
+    app.get_option("--set")->description("set a model constant or run setting; after the files");
     AddValue(app, "--params", params, "p1,p2,...: the real-valued constants to perturb")->required();
     AddValue(app, "--step", stepText, "relative step, between 0 and 0.5 (default 0.01)");
     app.footer(

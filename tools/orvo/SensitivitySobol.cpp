@@ -84,7 +84,7 @@ int SobolSensitivityCommand(int argc, char** argv) {
     AddPopulationOptions(app, arguments, "POPFILE: population file with distribution lines (see below)");
     OptionText dosesText;
     AddValue(app, "--doses", dosesText, "FILE.csv: dose records applied in every run (see orvo run --help)");
-    app.get_option("--at")->description("t1,t2,...: output times (default: the last output time)");
+    app.get_option("--at")->description("output times (default: the last output time)");
     AddValue(app, "--runs", runsText, "N: base rows (default: the file's runs, else 1000; at least 10)");
     AddValue(app, "--bootstrap", bootstrapText, "B: bootstrap replicates for the intervals (default 100)");
     AddValue(app, "--shard", shardText, "K/N: run only shard K (0..N-1) of N and write DIR/part-K-of-N.csv");

@@ -258,6 +258,9 @@ PopulationSetup ReadPopulationInputs(const PopulationRequest& request) {
     } else if (kind == "local" && !setup.population.sampled.empty()) {
         Refuse(setup.population.sampled.front().origin +
                ": local sensitivity runs at the scenario's values; remove the distribution lines");
+    } else if (kind == "local" && !setup.population.designLine.empty()) {
+        Refuse(setup.population.designLine +
+               " does not apply to local sensitivity: it runs each parameter up and down at the scenario's values");
     } else if (kind == "sobol") {
         for (const SampledVariable& s : setup.population.sampled)
             if (s.distribution.HasReferences())
