@@ -608,6 +608,12 @@ calibrate)
     "$orvo" calibrate "$work/lin.cal" --out "$work/few" --iterations 10 --thin 5 $linear 2>"$work/err" || fail "short run"
     grep -q "1 kept draw(s) per chain" "$work/err" && grep -q "largest R-hat nan" "$work/err" \
         || fail "R-hat of one draw per chain: $(cat "$work/err")"
+    # Model names in any case: the data's Y meets the error model of y, and the plot shows its points.
+    printf 'time,variable,value\n0,Y,1.1\n1,Y,2.9\n2,Y,5.2\n' >"$work/upper.csv"
+    sed 's/lin.csv/upper.csv/' "$work/lin.cal" >"$work/upper.cal"
+    "$orvo" calibrate "$work/upper.cal" --out "$work/upper" --iterations 40 --chains 2 $linear 2>"$work/err" \
+        || fail "data naming Y: $(cat "$work/err")"
+    [ "$(grep -c '<circle' "$work/upper/predictions.svg")" -eq 3 ] || fail "predictions.svg lost the points of Y"
     # y = a + b t, normal errors of sd 0.5, normal(0, 10) priors: the posterior
     # is normal with means 1.03944, 1.99002 and sds 0.386976, 0.158015.
     "$orvo" calibrate "$work/lin.cal" --out "$work/lin" --iterations 5000 --thin 2 --chains 4 --jobs 2 --seed 5 \

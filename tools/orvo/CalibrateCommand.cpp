@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -879,7 +880,7 @@ int CalibrateCommand(int argc, char** argv) {
                     panel.high.push_back(quantile(v, 0.975));
                 }
                 for (const Observation& o : experiment.data)
-                    if (o.variable == recorded[r].name) {
+                    if (ModelVariable v; variables.Find(o.variable, v) && v.number == recorded[r].number) {
                         panel.dataTimes.push_back(o.time);
                         panel.dataValues.push_back(o.value);
                     }
@@ -898,8 +899,10 @@ int CalibrateCommand(int argc, char** argv) {
     if (results[0].size() < 4)
         std::cerr << "orvo calibrate: warning: " << results[0].size()
                   << " kept draw(s) per chain: R-hat and the effective sample size need at least 4\n";
-    std::cerr << "orvo calibrate: " << chains << " chains of " << total << " iterations, acceptance "
-              << FormatReal(static_cast<double>(accepted) / static_cast<double>(std::max<uint64_t>(1, proposals)))
-              << ", largest R-hat " << FormatReal(worstRhat) << ", failed runs " << failed << "\n";
+    char figures[96];
+    std::snprintf(figures, sizeof figures, "acceptance %.3g, largest R-hat %.4g",
+                  static_cast<double>(accepted) / static_cast<double>(std::max<uint64_t>(1, proposals)), worstRhat);
+    std::cerr << "orvo calibrate: " << chains << " chains of " << total << " iterations, " << figures
+              << ", failed runs " << failed << "\n";
     return kExitOk;
 }

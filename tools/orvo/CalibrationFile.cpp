@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <sstream>
+#include <strings.h>
 
 
 namespace {
@@ -43,8 +44,9 @@ int CalibrationDefinition::ParameterIndex(const std::string& name) const {
 }
 
 const ErrorModel* CalibrationDefinition::ErrorOf(const std::string& variable) const {
+    // Model names are matched without regard to case, as everywhere else.
     for (const ErrorModel& e : errors)
-        if (e.variable == variable) return &e;
+        if (strcasecmp(e.variable.c_str(), variable.c_str()) == 0) return &e;
     return nullptr;
 }
 
