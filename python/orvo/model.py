@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import math
+import os
 from typing import ContextManager, Iterable, Optional, Tuple, Union
 import warnings
 
@@ -181,6 +182,7 @@ class Model:
             for variable, (relative, absolute) in tolerance_items:
                 instance.set_tolerance(variable, relative, absolute)
             run_settings = self._check_run_settings()
+            self._check_grid_fits(run_settings, len(columns))
             fast = self._fast_recorder(instance, columns, run_settings) if records is None and times is None else None
             if fast is not None:
                 instance._interrupts = fast.interrupts()
@@ -242,6 +244,27 @@ class Model:
             raise SettingsError(f"the stop time tstop = {tstop:g} is not a finite time after "
                                 f"the start ({start:g})")
         return settings
+
+    # Output points of a run's grid: more is a cint far too small for tstop
+    # (the run stops at each, also with times=, and keeps a row for each).
+    MAX_OUTPUT_POINTS = 100_000_000
+
+    def _check_grid_fits(self, run_settings, column_count):
+        """Raises SettingsError for an output grid the result could not hold."""
+        _, start, cint, tstop = run_settings
+        if cint is None or tstop is None:
+            return
+        points = (tstop - (start or 0.0)) / cint + 1
+        size = points * (column_count + 1) * 8
+        try:
+            memory = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
+        except (ValueError, OSError):
+            memory = math.inf
+        if points > self.MAX_OUTPUT_POINTS or size > memory / 2:
+            raise SettingsError(f"cint = {cint:g} from {start or 0.0:g} to tstop = {tstop:g} gives {points:.3g} "
+                                f"output points ({size / 2**30:.3g} GiB of results), more than a run keeps in "
+                                f"memory (at most {self.MAX_OUTPUT_POINTS:,} and half of this machine's): "
+                                "give a larger cint (and times= for the output times wanted)")
 
     def _run_settings(self):
         """ialg, zzticg, cint and tstop as floats (None for one the model
@@ -389,6 +412,12 @@ class Model:
                     columns.append((f"{variable.name}[{element + 1}]", variable, element))
             else:
                 columns.append((variable.name, variable, None))
+        # One column a name: a repeated one would make frame[name] a table.
+        seen = set()
+        for name, _, _ in columns:
+            if name in seen:
+                raise SettingsError(f"{name} is recorded twice (record names it more than once)")
+            seen.add(name)
         return columns
 
     def _tolerance_items(self, tolerances):

@@ -133,6 +133,9 @@ def test_run_options_and_failures(model):
     assert list(model.run(short, record=iter(["ca_mp", "cthy_fi"])).columns) == ["ca_mp", "cthy_fi"]
     with pytest.raises(TypeError, match="record"):
         model.run(short, record=5)
+    for twice in (["ca_mi", "CA_MI"], ["clf_uim_t", "ca_mi", "clf_uim_t"]):
+        with pytest.raises(orvo.SettingsError, match="recorded twice"):
+            model.run(short, record=twice)
     # with no maternal weight left beside the fetus the derivatives divide by
     # zero: the run ends in the error state and raises with its messages
     with pytest.raises(orvo.RunError) as raised:
@@ -147,6 +150,11 @@ def test_run_options_and_failures(model):
         with pytest.raises(orvo.SettingsError, match=next(iter(bad))):
             model.run({**short, **bad})
     assert model.get("ialg") != 99 and model.get("tstop") == 2400
+    # a grid no memory holds is refused up front (it ran until memory ran out), with times= too
+    for options in ({"cint": 1e-9}, {"times": [24, 48]}):
+        with pytest.raises(orvo.SettingsError, match="4.8e\\+10 output points"):
+            model.run({**short, "cint": 1e-9}, record=["ca_mi"], **options)
+    assert model.get("cint") == 1000.0
     # a runaway fixed-step run ends in the error state naming the state
     with pytest.raises(orvo.RunError) as raised:
         model.run({**short, "ialg": 5}, record=["ca_mi"], cint=24)
