@@ -383,8 +383,8 @@ def simulate(text, tmp_path=None, with_model=True):
 
 
 SIM_FAULTS = [
-    ("mcmc", 'MCMC("x.out", "", "", 100, 0, 1, 10, 1);\n', 2, 1, "'MCMC' (Bayesian calibration)"),
-    ("level", "Level {\n}\n", 2, 1, "'Level' (Bayesian calibration)"),
+    ("mcmc", 'MCMC("x.out", "", "", 100, 0, 1, 10, 1);\n', 2, 1, "MCMC needs a Level"),
+    ("level", "Level {\n}\n", 2, 1, "Level goes with MCMC(...)"),
     ("beta", "Distrib(K, Beta, 2, 3, 0, 1);\n", 2, 12, "distribution 'Beta' is not translated"),
     ("distrib_arguments", "Distrib(K, Uniform, 1);\n", 2, 12, "Uniform takes 2 arguments, 1 given"),
     ("distrib_refers", "Distrib(K, Normal, V, 1);\n", 2, 20, "'V' is not sampled by a Distrib line"),
