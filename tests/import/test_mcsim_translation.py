@@ -558,7 +558,9 @@ def test_mangled_files_fail_cleanly():
     pieces = ["(", ")", "{", "}", ";", ",", "=", "?", ":", "dt", "End.", "t", "-", "*", "/0",
               "PerDose(1, 2, 3, 4)", "NDoses(1, 2, 3)", "Initialize", "Dynamics", "#", "\n",
               "1e300 * 1e300", "exp(", '"', "Simulation {", "PrintStep(C_central, 0, 1, 0.5);",
-              "Distrib(Ka, Normal, 1, 2);", 'MonteCarlo("x", 0, 0);', "Print(C_central, 0);"]
+              "Distrib(Ka, Normal, 1, 2);", 'MonteCarlo("x", 0, 0);', "Print(C_central, 0);",
+              "Level {", 'MCMC("x", "", "", 9, 0, 1, 5, 1);', "Data(C_central, 1, -1);",
+              "Likelihood(Data(C_central), Normal, Prediction(C_central), Ka);"]
     names = sorted(os.listdir(MODELS))
     model = open(os.path.join(MODELS, "oral_repeated.model"), encoding="utf-8").read()
     for _ in range(600):
