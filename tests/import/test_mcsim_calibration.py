@@ -129,21 +129,33 @@ def test_two_levels():
     assert not any("left out" in n for n in notes if "Distrib" in n)
 
 
-def test_subject_levels_without_their_own_parameters_share_everything():
+def test_a_population_parameter_that_no_subject_names_is_left_out():
     files, notes = calibrate("""Level {
   Distrib(K, LogUniform, 0.1, 1);
   Distrib(V, Uniform, 1, 3);
   Likelihood(Data(C), Normal, Prediction(C), 0.1);
-  Experiment { Print(C, 1); Data(C, 0.5); }
   Level { Distrib(V, Uniform, 2, 4); Experiment { Print(C, 2); Data(C, 0.6); } }
   Level { Distrib(V, Uniform, 2, 4); Experiment { Print(C, 3, 4); Data(C, 0.7, -1); } }
 }
-""".replace("Experiment { Print(C, 1); Data(C, 0.5); }\n", ""))
+""")
     text = lines(files)
-    # No subject names the population's V, so it is left out and v varies by subject.
     assert "v[subject] ~ uniform(2, 4)" in text and not any(x.startswith("v ~") for x in text)
     assert any("Distrib of 'V' is left out" in n for n in notes)
     assert files["c_sim2.csv"] == "time,variable,value,sd,subject\n3,c,0.7,,s2\n"
+
+
+def test_subject_levels_without_parameters_of_their_own_only_label_the_data():
+    files, _ = calibrate("""Level {
+  Distrib(K, LogUniform, 0.1, 1);
+  Likelihood(Data(C), Normal, Prediction(C), 0.1);
+  Experiment { Print(C, 1); Data(C, 0.5); }
+  Level { V = 3; Experiment { Print(C, 2); Data(C, 0.6); } }
+}
+""")
+    assert lines(files)[:2] == ["k ~ loguniform(0.1, 1)", "error c normal 0.1"]
+    assert "v = 3" in lines(files)
+    assert files["c_sim1.csv"] == "time,variable,value,sd,subject\n1,c,0.5,,\n"
+    assert files["c_sim2.csv"] == "time,variable,value,sd,subject\n2,c,0.6,,s1\n"
 
 
 def test_data_without_likelihood_and_experiments_without_data_are_left_out():

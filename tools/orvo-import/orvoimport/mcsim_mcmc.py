@@ -367,8 +367,8 @@ def calibration_files(t, stem, directory=None):
     files[calibration] = "\n".join(lines) + "\n"
     where = f"{directory.rstrip('/')}/{calibration}" if directory else calibration
     t.notes.append(f"line {t.mcmc[0].line}: run it with: orvo calibrate {where} --lib LIB "
-                   + " ".join(t.mcmc[1]) + " --out DIR (LIB: the model's library, as orvo build "
-                   "makes it)")
+                   + " ".join(t.mcmc[1]) + " --out DIR (LIB: the model's library; DIR: the "
+                   "folder for its tables)")
     return files
 
 
