@@ -42,25 +42,29 @@ def lines(files, name="c.calibration"):
     return [x.split("  #")[0] for x in files[name].splitlines() if not x.startswith("#")]
 
 
-def test_one_level():
+def test_parameters_drawn_once_for_all_experiments():
     files, notes = calibrate("""Integrate(Cvodes, 1e-6, 1e-8, 1);
 R = 4;
 Level {
   V = 2.5;
   Distrib(K, TruncLogNormal, 0.5, 2, 0.05, 5);
-  Distrib(Sigma, Uniform, 0.01, 1);
   Likelihood(Data(C), Normal, Prediction(C), Sigma);
   Likelihood(Data(A), LogNormal_v, Prediction(A), 0.04);
-  Experiment {
-    R = 5;
-    StartTime(-1);
-    Print(C, A, 0.5, 1, 3);
-    Data(C, 1.5, -1, 2.25);
-    Data(A, 3, 4, 5.5);
-  }
-  Simulation {
-    PrintStep(C, 0, 2, 0.5);
-    Data(C, 0.1, 0.2, 0.3, 0.4, -1);
+  Level {
+    Distrib(Sigma, Uniform, 0.01, 1);
+    Level {
+      Experiment {
+        R = 5;
+        StartTime(-1);
+        Print(C, A, 0.5, 1, 3);
+        Data(C, 1.5, -1, 2.25);
+        Data(A, 3, 4, 5.5);
+      }
+      Simulation {
+        PrintStep(C, 0, 2, 0.5);
+        Data(C, 0.1, 0.2, 0.3, 0.4, -1);
+      }
+    }
   }
 }
 """)
@@ -92,22 +96,20 @@ def test_lognormal_error_takes_the_log_of_the_geometric_sd():
     assert float(error.split()[-1]) == math.log(1.2)
 
 
-def test_two_levels():
+def test_subjects():
     files, notes = calibrate("""Level {
   Distrib(M_K, LogUniform, 0.1, 1);
   Distrib(S_K, LogUniform, 1.1, 3);
   Distrib(V, Normal, 2, 0.2);
   Likelihood(Data(C), LogNormal, Prediction(C), 1.1);
   Level {
-    R = 2;
     Distrib(K, TruncLogNormal, M_K, S_K, 0.01, 10);
     Distrib(V, Normal, V, 0.1);
-    Experiment { Print(C, 1, 2); Data(C, 0.5, 0.6); }
-    Experiment { R = 6; Print(C, 4); Data(C, 0.7); }
-  }
-  Level {
-    Distrib(V, Normal, V, 0.1);
-    Distrib(K, TruncLogNormal, M_K, S_K, 0.01, 10);
+    Level {
+      R = 2;
+      Experiment { Print(C, 1, 2); Data(C, 0.5, 0.6); }
+      Experiment { R = 6; Print(C, 4); Data(C, 0.7); }
+    }
     Experiment { Print(C, 1); Data(C, 0.8); }
   }
 }
@@ -122,11 +124,27 @@ def test_two_levels():
         # The subject's setting, unless its experiment sets its own.
         "", "[experiment sim2]", "data = c_sim2.csv", "r = 6", "tstop = 4",
         "", "[experiment sim3]", "data = c_sim3.csv", "tstop = 1"]
-    # Both experiments of the first Level are the first subject's.
+    # Each Level or Experiment in the Level that draws K and V is a subject.
+    assert any("each of the 2 Experiment and Level blocks in this Level draws its own K, V "
+               "(subjects s1 to s2)" in n for n in notes)
     assert files["c_sim1.csv"] == "time,variable,value,sd,subject\n1,c,0.5,,s1\n2,c,0.6,,s1\n"
     assert files["c_sim2.csv"] == "time,variable,value,sd,subject\n4,c,0.7,,s1\n"
     assert files["c_sim3.csv"] == "time,variable,value,sd,subject\n1,c,0.8,,s2\n"
     assert not any("left out" in n for n in notes if "Distrib" in n)
+
+
+def test_experiments_in_the_level_that_draws_are_subjects():
+    # MCSim gives each Experiment in the Level its own K.
+    files, notes = calibrate("""Level {
+  Distrib(K, LogUniform, 0.1, 1);
+  Likelihood(Data(C), Normal, Prediction(C), 0.1);
+  Experiment { Print(C, 1); Data(C, 0.5); }
+  Experiment { Print(C, 2); Data(C, 0.6); }
+}
+""")
+    assert lines(files)[:2] == ["k[subject] ~ loguniform(0.1, 1)", "error c normal 0.1"]
+    assert files["c_sim2.csv"] == "time,variable,value,sd,subject\n2,c,0.6,,s2\n"
+    assert any("to share them, put the experiments in one inner Level" in n for n in notes)
 
 
 def test_a_population_parameter_that_no_subject_names_is_left_out():
@@ -134,8 +152,11 @@ def test_a_population_parameter_that_no_subject_names_is_left_out():
   Distrib(K, LogUniform, 0.1, 1);
   Distrib(V, Uniform, 1, 3);
   Likelihood(Data(C), Normal, Prediction(C), 0.1);
-  Level { Distrib(V, Uniform, 2, 4); Experiment { Print(C, 2); Data(C, 0.6); } }
-  Level { Distrib(V, Uniform, 2, 4); Experiment { Print(C, 3, 4); Data(C, 0.7, -1); } }
+  Level {
+    Distrib(V, Uniform, 2, 4);
+    Experiment { Print(C, 2); Data(C, 0.6); }
+    Experiment { Print(C, 3, 4); Data(C, 0.7, -1); }
+  }
 }
 """)
     text = lines(files)
@@ -144,27 +165,31 @@ def test_a_population_parameter_that_no_subject_names_is_left_out():
     assert files["c_sim2.csv"] == "time,variable,value,sd,subject\n3,c,0.7,,s2\n"
 
 
-def test_subject_levels_without_parameters_of_their_own_only_label_the_data():
+def test_levels_below_the_draws_only_group_settings():
     files, _ = calibrate("""Level {
   Distrib(K, LogUniform, 0.1, 1);
   Likelihood(Data(C), Normal, Prediction(C), 0.1);
-  Experiment { Print(C, 1); Data(C, 0.5); }
-  Level { V = 3; Experiment { Print(C, 2); Data(C, 0.6); } }
+  Level {
+    Experiment { Print(C, 1); Data(C, 0.5); }
+    Level { V = 3; Experiment { Print(C, 2); Data(C, 0.6); } }
+  }
 }
 """)
     assert lines(files)[:2] == ["k ~ loguniform(0.1, 1)", "error c normal 0.1"]
-    assert "v = 3" in lines(files)
-    assert files["c_sim1.csv"] == "time,variable,value,sd,subject\n1,c,0.5,,\n"
-    assert files["c_sim2.csv"] == "time,variable,value,sd,subject\n2,c,0.6,,s1\n"
+    # No subjects: the inner Levels draw nothing, and their settings are their experiments'.
+    assert lines(files)[-4:] == ["[experiment sim2]", "data = c_sim2.csv", "v = 3", "tstop = 2"]
+    assert files["c_sim1.csv"] == "time,variable,value\n1,c,0.5\n"
 
 
 def test_data_without_likelihood_and_experiments_without_data_are_left_out():
     files, notes = calibrate("""Level {
   Distrib(K, LogUniform, 0.1, 1);
   Likelihood(Data(C), Normal, Prediction(C), 0.1);
-  Experiment { Print(C, A, 1, 2); Data(C, 0.5, 0.6); Data(A, 1, 2); }
-  Experiment { Print(C, 1, 2); Data(C, -1, -1); }
-  Experiment { Print(C, 5); }
+  Level {
+    Experiment { Print(C, A, 1, 2); Data(C, 0.5, 0.6); Data(A, 1, 2); }
+    Experiment { Print(C, 1, 2); Data(C, -1, -1); }
+    Experiment { Print(C, 5); }
+  }
 }
 """)
     assert sorted(files) == ["c.calibration", "c_sim1.csv"]
@@ -209,7 +234,7 @@ FAULTS = [
      "use Lsodes or Cvodes"),
     ("likelihood_outside", ERROR.strip() + "\n" + LEVEL + EXPERIMENT + "}\n", 2, 1,
      "'Likelihood' belongs inside a Level"),
-    ("no_distrib", "Level {\n" + ERROR + EXPERIMENT + "}\n", 2, 1, "the Level has no Distrib"),
+    ("no_distrib", "Level {\n" + ERROR + EXPERIMENT + "}\n", 2, 1, "no Level has a Distrib"),
     ("no_data", LEVEL + ERROR + "  Experiment { Print(C, 1); Data(C, -1); }\n}\n", 1, 1,
      "no experiment has data that a Likelihood fits"),
     # Likelihoods.
@@ -232,7 +257,7 @@ FAULTS = [
     ("likelihood_sd_zero", LEVEL + "  Likelihood(Data(C), Normal, Prediction(C), 0);\n"
      + EXPERIMENT + "}\n", 4, 46, "the sd must be above 0"),
     ("likelihood_sd_not_calibrated", LEVEL + "  Likelihood(Data(C), Normal, Prediction(C), "
-     "Sigma);\n" + EXPERIMENT + "}\n", 4, 46, "'Sigma' has no Distrib in the top Level"),
+     "Sigma);\n" + EXPERIMENT + "}\n", 4, 46, "'Sigma' has no Distrib drawn for all experiments"),
     ("likelihood_sd_unknown", LEVEL + "  Likelihood(Data(C), Normal, Prediction(C), Sd);\n"
      + EXPERIMENT + "}\n", 4, 46, "'Sd' is not a name of the model"),
     ("likelihoods_disagree", LEVEL + ERROR + "  Level {\n    Distrib(V, Uniform, 1, 2);\n"
@@ -267,29 +292,25 @@ FAULTS = [
     # Two levels.
     ("top_prior_names_a_parameter", LEVEL + "  Distrib(V, Normal, M_K, 1);\n"
      "  Distrib(M_K, Uniform, 1, 2);\n" + ERROR + EXPERIMENT + "}\n", 4, 22,
-     "a distribution of the top Level takes numbers"),
-    ("three_levels", LEVEL + ERROR + "  Level {\n    Level {\n  " + EXPERIMENT + "    }\n  }\n"
-     "}\n", 6, 5, "a Level inside a subject's Level"),
+     "a distribution drawn once for all experiments takes numbers"),
+    ("distrib_inside_a_subject", LEVEL + ERROR + "  Level {\n    Distrib(V, Uniform, 1, 2);\n  "
+     + EXPERIMENT + "    Level {\n      Distrib(R, Uniform, 1, 2);\n  " + EXPERIMENT + "    }\n"
+     "  }\n}\n", 9, 7, "a Distrib inside one of the subjects of the Level at line 5"),
     ("subject_without_experiment", LEVEL + ERROR + "  Level {\n  " + EXPERIMENT + "  }\n"
      "  Level {\n  }\n}\n", 8, 3,
      "this Level holds no Experiment"),
-    ("subjects_disagree", LEVEL + "  Distrib(M_K, Uniform, 1, 2);\n" + ERROR
-     + "  Level {\n    Distrib(V, Normal, M_K, 1);\n  " + EXPERIMENT + "  }\n"
-     "  Level {\n    Distrib(V, Normal, M_K, 2);\n  " + EXPERIMENT + "  }\n}\n", 11, 5,
-     "'V' has another distribution than in the Level at line 6"),
-    ("subject_lacks_a_parameter", LEVEL + ERROR + "  Level {\n    Distrib(V, Normal, 2, 1);\n  "
-     + EXPERIMENT + "  }\n  Level {\n  " + EXPERIMENT + "  }\n}\n", 9, 3,
-     "this Level has no Distrib of 'v', which the Level at line 5 draws"),
     ("subject_names_a_subject_parameter", LEVEL + ERROR + "  Level {\n    Distrib(V, Normal, "
-     "R, 1);\n    Distrib(R, Uniform, 1, 2);\n  " + EXPERIMENT + "  }\n}\n", 6, 24,
-     "'R' has no Distrib in the top Level"),
-    ("experiment_beside_subjects", LEVEL + ERROR + EXPERIMENT + "  Level {\n    Distrib(V, "
-     "Normal, 2, 1);\n  " + EXPERIMENT + "  }\n}\n", 5, 3,
-     "an experiment outside the subjects' Levels, while 'v' varies"),
+     "R, 1);\n    Distrib(R, Uniform, 1, 2);\n  " + EXPERIMENT + "  " + EXPERIMENT + "  }\n}\n",
+     6, 24, "'R' has no Distrib in a Level above"),
+    ("subject_names_an_undrawn_parameter", LEVEL + ERROR + "  Level {\n    Distrib(V, Normal, "
+     "S_K, 1);\n  " + EXPERIMENT + "  " + EXPERIMENT + "  }\n}\n", 6, 24,
+     "'S_K' has no Distrib in a Level above"),
+    ("drawn_twice_for_all", LEVEL + ERROR + "  Level {\n    Distrib(K, Uniform, 1, 2);\n  "
+     + EXPERIMENT + "  }\n}\n", 6, 5, "'K' has a Distrib at line 3 as well"),
     ("sd_varies_by_subject", LEVEL + "  Distrib(Sigma, Uniform, 0.1, 1);\n"
      "  Likelihood(Data(C), Normal, Prediction(C), Sigma);\n  Level {\n"
-     "    Distrib(Sigma, Uniform, 0.1, 1);\n  " + EXPERIMENT + "  }\n}\n", 5, 46,
-     "'Sigma' varies between subjects"),
+     "    Distrib(Sigma, Uniform, 0.1, 1);\n  " + EXPERIMENT + "  " + EXPERIMENT + "  }\n}\n",
+     5, 46, "'Sigma' varies between subjects"),
     ("subject_sets_its_parameter", LEVEL + ERROR + "  Level {\n    V = 2;\n"
      "    Distrib(V, Normal, 2, 1);\n  " + EXPERIMENT + "  }\n}\n", 6, 5, "'V' is calibrated"),
     ("distrib_twice", LEVEL + "  Distrib(K, Uniform, 1, 2);\n" + ERROR + EXPERIMENT + "}\n",
@@ -325,5 +346,5 @@ def test_command_line(tmp_path):
     # Imported with its doses laid out to 12 h only, the model cannot run to the data.
     short = run(source, "--model", model, "--tstop", "12", "--out", str(tmp_path / "short"))
     assert short.returncode == 1 and "Traceback" not in short.stderr
-    assert short.stderr.startswith(f"{source}:18:")
+    assert short.stderr.startswith(f"{source}:20:")
     assert "with --tstop 24" in short.stderr and not (tmp_path / "short").exists()

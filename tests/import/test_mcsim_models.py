@@ -308,16 +308,14 @@ def test_mcmc_file_calibrates_as_imported(tmp_path):
 
 
 def test_mcmc_file_with_subject_levels_calibrates(tmp_path):
-    # The same data as two subjects, each with its own ke drawn from a population
-    # (whose parameters the model does not declare: imported without --model).
+    # The same data as two subjects, each experiment with its own ke drawn from a
+    # population (whose parameters the model does not declare: imported without --model).
     text = open(os.path.join(os.environ["ORVO_IMPORT_MODELS"], "oral_calibration.in")).read()
     for mcsim, ours in [
             ('"", 1500, 0, 1, 1000, 2026', '"", 300, 0, 1, 150, 5'),
             ("Distrib (Ke, TruncLogNormal, 0.1, 4, 0.01, 2);",
              "Distrib (Ke_gm, LogUniform, 0.01, 2);\n  Distrib (Ke_gsd, LogUniform, 1.05, 3);"),
-            ("  Experiment {", "  Level {\n  Distrib (Ke, LogNormal, Ke_gm, Ke_gsd);\n"
-                               "  Experiment {"),
-            ("\n  }\n", "\n  }\n  }\n")]:
+            ("  Level {", "  Level {\n    Distrib (Ke, LogNormal, Ke_gm, Ke_gsd);")]:
         assert mcsim in text
         text = text.replace(mcsim, ours)
     source = tmp_path / "subjects.in"

@@ -1,12 +1,12 @@
 """GNU MCSim's Bayesian calibration (MCMC, Level, Likelihood and Data) as a
 calibration file for `orvo calibrate`.
 
-One Level whose experiments share its parameters gives priors, error models and
-one [experiment] section with its data file per Experiment block. A Level of
-Levels is a population over subjects: each inner Level is one subject, and the
-parameters that every subject draws from the same Distrib become NAME[subject]
-parameters, whose distribution may name the outer Level's parameters. Each
-Level draws its parameters once, for everything inside it. What the calibration
+MCSim draws a Level's Distrib once for each Level or Experiment directly in it.
+Parameters drawn once for all experiments become priors; those drawn at the
+first Level holding several Levels or Experiments become NAME[subject]
+parameters, one subject per such block, whose distribution may name the
+parameters drawn above. Likelihoods become error models, and each Experiment
+with Data an [experiment] section with its data file. What the calibration
 file cannot say exactly is refused."""
 
 import math
@@ -32,8 +32,7 @@ class Level:
         self.priors = []          # Prior
         self.likelihoods = []     # ErrorModel
         self.values = []          # (our name, text, token)
-        self.levels = []
-        self.experiments = []     # Simulation
+        self.children = []        # Levels and Simulations, in the file's order
 
 
 class ErrorModel:
@@ -103,11 +102,11 @@ def read_level(t, keyword, parent):
             raise t.fault(token, f"expected a statement, found '{token.text}'")
         word = token.text
         if word == "Level":
-            level.levels.append(read_level(t, token, level))
+            level.children.append(read_level(t, token, level))
         elif word in ("Simulation", "Experiment"):
             t.simulation(token)
             t.simulations[-1].level = level
-            level.experiments.append(t.simulations[-1])
+            level.children.append(t.simulations[-1])
         elif word == "Distrib":
             level.priors.append(t.prior(token, t.arguments()))
         elif word == "Likelihood":
@@ -241,58 +240,70 @@ def by_name(t, priors):
     return named
 
 
+def walk(level):
+    """The Levels under `level` and their experiments, depth first."""
+    for child in level.children:
+        yield child
+        if isinstance(child, Level):
+            yield from walk(child)
+
+
 def calibration_files(t, stem, directory=None):
     check_shape(t)
     top = t.levels[0]
-    subjects = top.levels
-    for subject in subjects:
-        if subject.levels:
-            raise t.fault(subject.levels[0].token, "a Level inside a subject's Level: orvo "
-                                                   "calibrate has one population above the "
-                                                   "subjects, not more levels")
-        if not subject.experiments:
-            raise t.fault(subject.token, "this Level holds no Experiment: each inner Level is a "
-                                         "subject with its experiments")
-    shared = by_name(t, top.priors)
-    varying = {}
-    if subjects:
-        first = by_name(t, subjects[0].priors)
-        for subject in subjects:
-            own = by_name(t, subject.priors)
-            for name in first.keys() ^ own.keys():
-                where = subjects[0] if name in own else subject
-                other = subject if name in own else subjects[0]
-                raise t.fault(where.token, f"this Level has no Distrib of '{name}', which the "
-                                           f"Level at line {other.token.line} draws: orvo "
-                                           "calibrate draws the same parameters for every "
-                                           "subject")
-            for name, prior in own.items():
-                if prior.text() != first[name].text():
-                    raise t.fault(prior.token, f"'{prior.name}' has another distribution than in "
-                                               f"the Level at line {subjects[0].token.line}: orvo "
-                                               "calibrate draws every subject's value from one "
-                                               "population distribution")
-        varying = first
-    if varying and top.experiments:
-        raise t.fault(top.experiments[0].token, f"an experiment outside the subjects' Levels, "
-                                                f"while '{next(iter(varying))}' varies between "
-                                                "subjects: give it a Level of its own")
-    for prior in shared.values():
-        for _, _, at in prior.references():
-            raise t.fault(at, "a distribution of the top Level takes numbers: orvo calibrate's "
-                              "priors name no other parameter (a subject's Distrib may name the "
-                              "top Level's)")
+    # A Level's Distrib draws a value for each Level or Experiment directly in it.
+    # Down to the first Level with more than one (the split), each draw serves every
+    # experiment: shared parameters. The split's draws are one per subject, each of its
+    # Levels or Experiments; below it nothing more is drawn.
+    chain, split = [], top
+    while len(split.children) == 1 and isinstance(split.children[0], Level):
+        chain.append(split)
+        split = split.children[0]
+    if not split.children:
+        raise t.fault(split.token, "this Level holds no Experiment")
+    for level in walk(split):
+        if isinstance(level, Level) and level.priors:
+            raise t.fault(level.priors[0].token, "a Distrib inside one of the subjects of the "
+                                                 f"Level at line {split.token.line}: orvo "
+                                                 "calibrate draws parameters for all "
+                                                 "experiments or for each subject, not deeper")
+        if isinstance(level, Level) and not any(
+                not isinstance(x, Level) for x in walk(level)):
+            raise t.fault(level.token, "this Level holds no Experiment")
+    subjects = split.children if len(split.children) > 1 else []
+    shared = {}
+    for level in chain + ([] if subjects else [split]):
+        for name, prior in by_name(t, level.priors).items():
+            if name in shared:
+                raise t.fault(prior.token, f"'{prior.name}' has a Distrib at line "
+                                           f"{shared[name].token.line} as well, and both would "
+                                           "serve every experiment: keep one")
+            for _, _, at in prior.references():
+                raise t.fault(at, "a distribution drawn once for all experiments takes "
+                                  "numbers: orvo calibrate's priors name no other parameter "
+                                  "(only a subject's distribution names population parameters)")
+            shared[name] = prior
+    varying = by_name(t, split.priors) if subjects else {}
     for prior in varying.values():
         for name, ours, at in prior.references():
             if ours not in shared:
-                raise t.fault(at, f"'{name}' has no Distrib in the top Level: a subject's "
+                raise t.fault(at, f"'{name}' has no Distrib in a Level above: a subject's "
                                   "distribution names population parameters")
+    if varying:
+        kinds = {"Level" if isinstance(x, Level) else "Experiment" for x in subjects}
+        t.notes.append(f"line {split.token.line}: each of the {len(subjects)} "
+                       f"{' and '.join(sorted(kinds))} blocks in this Level draws its own "
+                       + ", ".join(p.name for p in varying.values())
+                       + f" (subjects s1 to s{len(subjects)}), as MCSim draws a Level's "
+                       "Distrib once for each Level or Experiment in it"
+                       + ("; to share them, put the experiments in one inner Level"
+                          if "Experiment" in kinds and split is top else ""))
     # A population parameter with the name of the subjects' one gets a name of its own;
     # one that no subject's distribution names is drawn for nothing.
     named = {ours for prior in varying.values() for _, ours, _ in prior.references()}
     for name in [name for name in shared if name in varying and name not in named]:
-        t.notes.append(f"line {shared[name].token.line}: the top Level's Distrib of "
-                       f"'{shared[name].name}' is left out: each subject draws its own")
+        t.notes.append(f"line {shared[name].token.line}: the Distrib of '{shared[name].name}' "
+                       "is left out: each subject draws its own")
         del shared[name]
     taken = set(shared) | set(varying)
     if t.model is not None:
@@ -300,7 +311,7 @@ def calibration_files(t, stem, directory=None):
     renamed = {name: fresh(name + "_pop", taken) for name in shared if name in varying}
 
     errors = {}
-    for level in [top] + subjects:
+    for level in [top] + [x for x in walk(top) if isinstance(x, Level)]:
         for error in level.likelihoods:
             if isinstance(error.sd, tuple):
                 name, ours, at = error.sd
@@ -308,7 +319,7 @@ def calibration_files(t, stem, directory=None):
                     raise t.fault(at, f"'{name}' varies between subjects: an error's sd is "
                                       "shared by all")
                 if ours not in shared:
-                    raise t.fault(at, f"'{name}' has no Distrib in the top Level: a "
+                    raise t.fault(at, f"'{name}' has no Distrib drawn for all experiments: a "
                                       "Likelihood's sd is a number or a calibrated parameter")
             before = errors.get(error.ours)
             if before is not None and before.text() != error.text():
@@ -318,9 +329,9 @@ def calibration_files(t, stem, directory=None):
             errors.setdefault(error.ours, error)
 
     calibrated = {**shared, **varying}
-    settings = t.integrator + t.globals + top.values
-    for subject in subjects:
-        settings_fault(t, subject.values, calibrated)
+    settings = t.integrator + t.globals
+    for level in chain + [split]:
+        settings += level.values
     settings_fault(t, settings, calibrated)
 
     source = os.path.basename(t.path)
@@ -336,33 +347,37 @@ def calibration_files(t, stem, directory=None):
         lines.append(f"{error.text(renamed)}  # line {error.token.line}")
     files, unfitted = {}, set()
     for k, experiment in enumerate(t.simulations, start=1):
-        subject = subjects.index(experiment.level) + 1 if experiment.level in subjects else None
+        # The Levels from the split down to the experiment: their settings are its own.
+        path, level = [], experiment.level
+        while level is not split:
+            path.insert(0, level)
+            level = level.parent
+        child = path[0] if path else experiment
+        subject = subjects.index(child) + 1 if varying else None
         rows = data_rows(t, experiment, errors, unfitted)
         if not rows:
             t.notes.append(f"line {experiment.token.line}: experiment {k} has no data to fit: "
                            "left out")
             continue
-        values = (experiment.level.values if subject else []) + experiment.values
+        values = [v for level in path for v in level.values] + experiment.values
         settings_fault(t, values, calibrated)
         own = {name: (text, at) for name, text, at in values}
         name = f"{stem}_sim{k}.csv"
         lines += ["", f"[experiment sim{k}]  # line {experiment.token.line}"
-                  + (f", subject s{subject} (Level at line {experiment.level.token.line})"
-                     if subject else ""),
+                  + (f", subject s{subject}" if subject else ""),
                   f"data = {name}"]
         lines += [f"{n} = {text}  # line {at.line}" for n, (text, at) in own.items()]
         lines += run_lines(t, experiment, rows)
         # The subject column comes after the sd column, here left empty (the error's sd).
-        table = ["time,variable,value" + (",sd,subject" if subjects else "")]
-        label = f"s{subject}" if subject else ""
+        table = ["time,variable,value" + (",sd,subject" if subject else "")]
         table += [f"{sim._text(time)},{variable},{sim._text(value)}"
-                  + (f",,{label}" if subjects else "") for time, variable, value, _ in rows]
+                  + (f",,s{subject}" if subject else "") for time, variable, value, _ in rows]
         files[name] = "\n".join(table) + "\n"
     if not files:
         raise t.fault(t.mcmc[0], "no experiment has data that a Likelihood fits: nothing to "
                                  "calibrate")
     if not calibrated:
-        raise t.fault(top.token, "the Level has no Distrib: nothing to calibrate")
+        raise t.fault(top.token, "no Level has a Distrib: nothing to calibrate")
     calibration = f"{stem}.calibration"
     files[calibration] = "\n".join(lines) + "\n"
     where = f"{directory.rstrip('/')}/{calibration}" if directory else calibration
