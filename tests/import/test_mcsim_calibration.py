@@ -316,6 +316,7 @@ FAULTS = [
     ("distrib_twice", LEVEL + "  Distrib(K, Uniform, 1, 2);\n" + ERROR + EXPERIMENT + "}\n",
      4, 3, "'K' has a second Distrib in this Level (the first at line 3)"),
     ("level_not_closed", LEVEL + ERROR, 2, 1, "the Level block is not closed"),
+    ("levels_too_deep", "Level {\n" * 2000, 13, 1, "Levels nest more than 11 deep"),
 ]
 
 

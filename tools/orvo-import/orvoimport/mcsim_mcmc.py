@@ -24,6 +24,7 @@ LIKELIHOODS = {
 }
 
 MISSING = -1.0   # MCSim's mark of a missing data value
+MAX_DEPTH = 11   # MCSim's top Level and at most 10 below it
 
 
 class Level:
@@ -91,7 +92,9 @@ def read_mcmc(t, token, args):
     return token, options
 
 
-def read_level(t, keyword, parent):
+def read_level(t, keyword, parent, depth=1):
+    if depth > MAX_DEPTH:
+        raise t.fault(keyword, f"Levels nest more than {MAX_DEPTH} deep (MCSim's limit)")
     level = Level(keyword, parent)
     t.expect("{", " after Level")
     while not t.is_op("}"):
@@ -102,7 +105,7 @@ def read_level(t, keyword, parent):
             raise t.fault(token, f"expected a statement, found '{token.text}'")
         word = token.text
         if word == "Level":
-            level.children.append(read_level(t, token, level))
+            level.children.append(read_level(t, token, level, depth + 1))
         elif word in ("Simulation", "Experiment"):
             t.simulation(token)
             t.simulations[-1].level = level
