@@ -5,6 +5,7 @@ tolerances, piecewise between the dose switches."""
 import csv
 import io
 import os
+import shlex
 import subprocess
 import sys
 
@@ -271,3 +272,54 @@ def test_imported_model_matches_its_hand_written_twin(ialg, nstp):
     np.testing.assert_array_equal(t, t_twin)
     for name in names:
         np.testing.assert_allclose(imported[name], twin[name], rtol=1e-12, atol=1e-13)
+
+
+def calibrate_as_told(source, out, *import_options, extra=()):
+    """Imports an MCMC file and runs the command its note gives, with our library and
+    `out`; the summary's rows by parameter."""
+    imported = subprocess.run([sys.executable, os.environ["ORVO_IMPORT"], "mcsim", str(source),
+                               *import_options, "--out", str(out / "imported")],
+                              capture_output=True, text=True, timeout=60)
+    assert imported.returncode == 0, imported.stderr
+    note = next(x for x in imported.stderr.splitlines() if "run it with: " in x)
+    command = shlex.split(note.split("run it with: ")[1].split(" (LIB")[0])
+    assert command[:2] == ["orvo", "calibrate"]
+    command = [CLI, "calibrate"] + [{"LIB": os.environ["ORVO_IMPORT_LIB_oral_repeated"],
+                                     "DIR": str(out / "posterior")}.get(x, x) for x in command[2:]]
+    done = subprocess.run(command + list(extra), capture_output=True, text=True, timeout=600)
+    assert done.returncode == 0, done.stderr
+    with open(out / "posterior" / "summary.csv") as f:
+        return {row["parameter"]: {k: float(v) for k, v in row.items() if k != "parameter"}
+                for row in csv.DictReader(f)}
+
+
+def covers(row, value, within):
+    return row["q2.5"] <= value <= row["q97.5"] and abs(row["q50"] / value - 1) < within
+
+
+def test_mcmc_file_calibrates_as_imported(tmp_path):
+    # Its data were made with ka = 0.9, ke = 0.2 at two intake rates, with a 5 % error.
+    models = os.environ["ORVO_IMPORT_MODELS"]
+    summary = calibrate_as_told(os.path.join(models, "oral_calibration.in"), tmp_path,
+                                "--model", os.path.join(models, "oral_repeated.model"),
+                                "--tstop", "48", extra=["--chains", "2", "--jobs", "2"])
+    assert sorted(summary) == ["ka", "ke"]
+    assert covers(summary["ka"], 0.9, 0.05) and covers(summary["ke"], 0.2, 0.05), summary
+
+
+def test_mcmc_file_with_subject_levels_calibrates(tmp_path):
+    # The same data as two subjects, each experiment with its own ke drawn from a
+    # population (whose parameters the model does not declare: imported without --model).
+    text = open(os.path.join(os.environ["ORVO_IMPORT_MODELS"], "oral_calibration.in")).read()
+    for mcsim, ours in [
+            ('"", 1500, 0, 1, 1000, 2026', '"", 300, 0, 1, 150, 5'),
+            ("Distrib (Ke, TruncLogNormal, 0.1, 4, 0.01, 2);",
+             "Distrib (Ke_gm, LogUniform, 0.01, 2);\n  Distrib (Ke_gsd, LogUniform, 1.05, 3);"),
+            ("  Level {", "  Level {\n    Distrib (Ke, LogNormal, Ke_gm, Ke_gsd);")]:
+        assert mcsim in text
+        text = text.replace(mcsim, ours)
+    source = tmp_path / "subjects.in"
+    source.write_text(text)
+    summary = calibrate_as_told(source, tmp_path, extra=["--chains", "2", "--jobs", "2"])
+    assert sorted(summary) == ["ka", "ke[s1]", "ke[s2]", "ke_gm", "ke_gsd"]
+    assert covers(summary["ke[s1]"], 0.2, 0.05) and covers(summary["ke[s2]"], 0.2, 0.05), summary

@@ -383,8 +383,8 @@ def simulate(text, tmp_path=None, with_model=True):
 
 
 SIM_FAULTS = [
-    ("mcmc", 'MCMC("x.out", "", "", 100, 0, 1, 10, 1);\n', 2, 1, "'MCMC' (Bayesian calibration)"),
-    ("level", "Level {\n}\n", 2, 1, "'Level' (Bayesian calibration)"),
+    ("mcmc", 'MCMC("x.out", "", "", 100, 0, 1, 10, 1);\n', 2, 1, "MCMC needs a Level"),
+    ("level", "Level {\n}\n", 2, 1, "Level goes with MCMC(...)"),
     ("beta", "Distrib(K, Beta, 2, 3, 0, 1);\n", 2, 12, "distribution 'Beta' is not translated"),
     ("distrib_arguments", "Distrib(K, Uniform, 1);\n", 2, 12, "Uniform takes 2 arguments, 1 given"),
     ("distrib_refers", "Distrib(K, Normal, V, 1);\n", 2, 20, "'V' is not sampled by a Distrib line"),
@@ -558,7 +558,9 @@ def test_mangled_files_fail_cleanly():
     pieces = ["(", ")", "{", "}", ";", ",", "=", "?", ":", "dt", "End.", "t", "-", "*", "/0",
               "PerDose(1, 2, 3, 4)", "NDoses(1, 2, 3)", "Initialize", "Dynamics", "#", "\n",
               "1e300 * 1e300", "exp(", '"', "Simulation {", "PrintStep(C_central, 0, 1, 0.5);",
-              "Distrib(Ka, Normal, 1, 2);", 'MonteCarlo("x", 0, 0);', "Print(C_central, 0);"]
+              "Distrib(Ka, Normal, 1, 2);", 'MonteCarlo("x", 0, 0);', "Print(C_central, 0);",
+              "Level {", 'MCMC("x", "", "", 9, 0, 1, 5, 1);', "Data(C_central, 1, -1);",
+              "Likelihood(Data(C_central), Normal, Prediction(C_central), Ka);"]
     names = sorted(os.listdir(MODELS))
     model = open(os.path.join(MODELS, "oral_repeated.model"), encoding="utf-8").read()
     for _ in range(600):

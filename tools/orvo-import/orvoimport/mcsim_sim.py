@@ -1,4 +1,5 @@
-"""Translates a GNU MCSim simulation file (.in) into scenario and population files.
+"""Translates a GNU MCSim simulation file (.in) into scenario and population files
+(and an MCMC file into a calibration file: mcsim_mcmc).
 
 Each Simulation (or Experiment) block becomes one scenario: the global and
 the block's parameter values, the integrator as ialg, the output requests as
@@ -11,6 +12,7 @@ import math
 import os
 from fractions import Fraction
 
+from . import mcsim_mcmc
 from .faults import ImportFault
 from .mcsim_lexer import tokenize
 from .mcsim import Translator, _fold, deep_expressions, our_name
@@ -36,6 +38,28 @@ MAX_ROWS = 1_000_000_000
 MAX_EULER_STEPS = 2**31 - 1
 
 
+class Prior:
+    """A distribution of one parameter: `shape` holds numbers and, for a parameter
+    named there, (MCSim name, our name, token)."""
+
+    def __init__(self, name, ours, dist, shape, bounds, token):
+        self.name, self.ours, self.dist, self.shape, self.bounds, self.token = \
+            name, ours, dist, shape, bounds, token
+
+    def references(self):
+        return [v for v in self.shape if isinstance(v, tuple)]
+
+    def text(self, name=None, renamed=None):
+        """`NAME ~ dist(shape) [bounds]`, with named parameters respelled by `renamed`."""
+        renamed = renamed or {}
+        shape = ", ".join(renamed.get(v[1], v[1]) if isinstance(v, tuple) else _text(v)
+                          for v in self.shape)
+        text = f"{name or self.ours} ~ {self.dist}({shape})"
+        if self.bounds:
+            text += f" [{_text(self.bounds[0])}, {_text(self.bounds[1])}]"
+        return text
+
+
 class Simulation:
     def __init__(self, token):
         self.token = token
@@ -43,6 +67,9 @@ class Simulation:
         self.vars = []            # recorded MCSim names
         self.start = None         # StartTime
         self.requests = []        # (times or (first, end, step), token): Print and PrintStep
+        self.printed = {}         # our name -> (times or (first, end, step), token)
+        self.data = []            # (MCSim name, our name, [(value, token)], token): Data
+        self.level = None         # the Level holding it, in an MCMC file
 
 
 class SimulationTranslator:
@@ -58,6 +85,8 @@ class SimulationTranslator:
         self.montecarlo = None    # (runs, seed, token)
         self.setpoints = None     # (data file, runs, names, token)
         self.integrator = []      # scenario lines from Integrate
+        self.mcmc = None          # (token, orvo calibrate's options)
+        self.levels = []          # the top Levels
         self.notes = []
 
     # ---- tokens ----------------------------------------------------------------------
@@ -174,9 +203,15 @@ class SimulationTranslator:
                 self.arguments()
                 self.notes.append(f"line {token.line}: OutputFile is left out: the host tools "
                                   "take --out")
-            elif word in ("MCMC", "Level"):
-                raise self.fault(token, f"'{word}' (Bayesian calibration) is not translated: "
-                                        "only simulations, MonteCarlo and SetPoints are")
+            elif word == "MCMC":
+                if self.mcmc:
+                    raise self.fault(token, f"a second MCMC (the first at line "
+                                            f"{self.mcmc[0].line}): keep one")
+                self.mcmc = mcsim_mcmc.read_mcmc(self, token, self.arguments())
+            elif word == "Level":
+                self.levels.append(mcsim_mcmc.read_level(self, token, None))
+            elif word == "Likelihood":
+                raise self.fault(token, "'Likelihood' belongs inside a Level")
             elif word in ("PrintStep", "Print", "StartTime", "Data"):
                 raise self.fault(token, f"'{word}' belongs inside a Simulation block")
             elif self.is_op("="):
@@ -184,6 +219,8 @@ class SimulationTranslator:
                 self.globals.append(self.assignment(word, token))
             else:
                 raise self.fault(token, f"unknown statement '{word}'")
+        if self.mcmc or self.levels:
+            mcsim_mcmc.check_shape(self)
         sampled = {name for name, _, _ in self.distributions}
         for name, where in self.references:
             if self.settable(name, where) not in sampled:
@@ -253,6 +290,12 @@ class SimulationTranslator:
         self.setpoints = (args[1][1], int(args[2][1]), names, token)
 
     def distrib(self, token, args):
+        prior = self.prior(token, args)
+        self.references += [(name, where) for name, _, where in prior.references()]
+        self.distributions.append((prior.ours, prior.text(), token))
+
+    def prior(self, token, args):
+        """A Distrib statement as a Prior; its shape parameters may name parameters."""
         if len(args) < 2 or args[0][0] != "name" or args[1][0] != "name":
             raise self.fault(token, "Distrib takes a parameter's name, a distribution and its "
                                     "arguments")
@@ -274,17 +317,14 @@ class SimulationTranslator:
                 raise self.fault(where, "only the shape parameters of a distribution may name "
                                         "another parameter (not its bounds or a variance): give "
                                         "a number")
-            self.references.append((value, where))
-        numbers = [v[1] if v[0] == "number" else self.settable(v[1], v[2]) for v in values]
+        numbers = [v[1] if v[0] == "number" else (v[1], self.settable(v[1], v[2]), v[2])
+                   for v in values]
         if dist == "Normal_v":
             if numbers[1] < 0:
                 raise self.fault(values[1][2], "a variance cannot be negative")
             numbers[1] = math.sqrt(numbers[1])
-        shape = numbers[:count - bounds]
-        text = f"{ours} ~ {our}({', '.join(v if isinstance(v, str) else _text(v) for v in shape)})"
-        if bounds:
-            text += f" [{_text(numbers[-2])}, {_text(numbers[-1])}]"
-        self.distributions.append((ours, text, token))
+        return Prior(name, ours, our, numbers[:count - bounds],
+                     tuple(numbers[-2:]) if bounds else None, token)
 
     def simulation(self, keyword):
         sim = Simulation(keyword)
@@ -308,7 +348,7 @@ class SimulationTranslator:
                     raise self.fault(numbers[2][2], "PrintStep needs a positive step and an "
                                                     "end after the start")
                 sim.requests.append(((start, end, step), token))
-                sim.vars += [self.recorded(n[1], n[2]) for n in names]
+                sim.vars += [self.printing(sim, n, (start, end, step), token) for n in names]
             elif word == "Print":
                 args = self.arguments()
                 names = [a for a in args if a[0] == "name"]
@@ -318,15 +358,19 @@ class SimulationTranslator:
                 if any(b <= a for a, b in zip(times, times[1:])):
                     raise self.fault(token, "the times of Print must ascend")
                 sim.requests.append((times, token))
-                sim.vars += [self.recorded(n[1], n[2]) for n in names]
+                sim.vars += [self.printing(sim, n, times, token) for n in names]
             elif word == "StartTime":
                 args = self.arguments()
                 if len(args) != 1 or args[0][0] != "number":
                     raise self.fault(token, "StartTime takes one time")
                 sim.start = args[0][1]
             elif word == "Data":
-                self.arguments()
-                self.notes.append(f"line {token.line}: Data is left out: it serves calibration")
+                args = self.arguments()
+                if len(args) < 2 or args[0][0] != "name" \
+                        or any(kind != "number" for kind, _, _ in args[1:]):
+                    raise self.fault(token, "Data takes a variable, then its values")
+                sim.data.append((args[0][1], self.recorded(args[0][1], args[0][2]),
+                                 [(value, at) for _, value, at in args[1:]], token))
             elif self.is_op("="):
                 self.next()
                 sim.values.append(self.assignment(word, token))
@@ -339,6 +383,12 @@ class SimulationTranslator:
             raise self.fault(keyword, "the simulation requests no output: add PrintStep or Print")
         sim.vars = list(dict.fromkeys(sim.vars))
         self.simulations.append(sim)
+
+    def printing(self, sim, name, request, token):
+        ours = self.recorded(name[1], name[2])
+        # The times of each variable, for its Data; printed twice, it has two sets.
+        sim.printed[ours] = None if ours in sim.printed else (request, token)
+        return ours
 
     # ---- the files -------------------------------------------------------------------
     def scenario_lines(self, sim):
@@ -408,11 +458,16 @@ class SimulationTranslator:
             lines.append(f"nstp = {int(round(nstp))}  # Euler step {_text(step)}")
         return lines
 
-    def files(self, stem):
+    def files(self, stem, directory=None):
         self.parse()
+        if self.mcmc or self.levels:
+            return mcsim_mcmc.calibration_files(self, stem, directory)
         out = {}
         source = os.path.basename(self.path)
         for k, sim in enumerate(self.simulations, start=1):
+            for _, _, _, token in sim.data:
+                self.notes.append(f"line {token.line}: Data is left out: it serves calibration "
+                                  "(MCMC)")
             header = [f"# Simulation {k} of {source} (line {sim.token.line}), imported by "
                       "orvo-import.",
                       f"# Record with --vars t,{','.join(sim.vars)}"]
@@ -484,15 +539,18 @@ def _gcd(a, b):
     return a
 
 
-def translate_simulation(path, text, stem, model_path=None, model_text=None, tstop=24.0):
-    """The scenario, population and table files of an MCSim simulation file, and notes.
+def translate_simulation(path, text, stem, model_path=None, model_text=None, tstop=24.0,
+                         directory=None):
+    """The scenario, population and table files of an MCSim simulation file, or with
+    MCMC the calibration file and its data, and notes.
 
-    `tstop` is the one the model is imported with: periodic doses are laid out up to it."""
+    `tstop` is the one the model is imported with: periodic doses are laid out up to it;
+    `directory` is where the files go, for the command the notes give."""
     model = None
     if model_path is not None:
         with deep_expressions(model_path):
             model = Translator(model_path, model_text, "imported", tstop, 1.0)
             model.emit()
     t = SimulationTranslator(path, text, model)
-    files = t.files(stem)
+    files = t.files(stem, directory)
     return files, t.notes
