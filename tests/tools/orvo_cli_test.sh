@@ -547,6 +547,13 @@ options)
     expect_refused "--out is given 2 times" run --out a.csv --out b.csv
     expect_refused "--lib: the library path is empty" list --lib ""
     expect_refused "--lib: the library path is empty" run --lib "" --set tstop=1
+    # calibrate wrote its tables into / with --out "", and build's empty --settings meant the default
+    expect_refused "--out: the folder name is empty" calibrate "$work/none.cal" --out ""
+    expect_refused "--continue: the folder name is empty" calibrate "$work/none.cal" --continue ""
+    expect_refused "--lib: the library path is empty" calibrate "$work/none.cal" --out "$work/c" --lib ""
+    expect_refused "FILE: the file name is empty" calibrate "" --out "$work/c"
+    expect_refused "--out: the folder name is empty" build "$work/none.model" --out ""
+    expect_refused "--settings: the file name is empty" build "$work/none.model" --settings ""
     expect_refused "--vars: empty name in list" run --vars "t,,ca_mi"
     expect_refused "--vars: 'clf_uim_t\[2\]' is given twice" run --vars 't,clf_uim_t(2),clf_uim_t[2]'
     expect_refused "--vars: 'clf_uim_t\[2\]' is recorded twice" run --vars 'clf_uim_t,clf_uim_t( 2 )'

@@ -24,9 +24,14 @@ int BuildCommand(int argc, char** argv) {
     std::string settings;
     std::string from;
     bool verbose = false;
-    app.add_option("FILE.model", description, "the model description")->required();
-    app.add_option("--out", outDir, "folder the library goes to (default: the current folder)");
-    app.add_option("--settings", settings, "build settings (default: lib/orvo/build.conf of this orvo)");
+    RefuseEmptyName(app.add_option("FILE.model", description, "the model description")->required()->type_name(""), false);
+    RefuseEmptyName(
+        app.add_option("--out", outDir, "folder the library goes to (default: the current folder)")->type_name("DIR"),
+        true);
+    RefuseEmptyName(
+        app.add_option("--settings", settings, "build settings (default: lib/orvo/build.conf of this orvo)")
+            ->type_name("FILE"),
+        false);
     app.add_flag("--verbose", verbose, "print each command run on standard error");
     app.add_option("--from", from, "the file is another tool's model file, translated first: mcsim (GNU MCSim)")
         ->check(CLI::IsMember({"mcsim"}));

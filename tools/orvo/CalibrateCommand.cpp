@@ -499,17 +499,21 @@ int CalibrateCommand(int argc, char** argv) {
         "orvo calibrate"};
     std::string file, outDir, libraryPath, continueDir;
     uint64_t iterations = 5000, burn = 0, thin = 1, chains = 4, jobs = 1, seed = 1;
-    app.add_option("FILE", file, "the calibration file")->required();
-    auto* outOption = app.add_option("--out", outDir, "folder for the outputs");
-    auto* continueOption = app.add_option("--continue", continueDir, "extend the chains in this folder");
+    RefuseEmptyName(app.add_option("FILE", file, "the calibration file")->required()->type_name(""), false);
+    auto* outOption = RefuseEmptyName(app.add_option("--out", outDir, "folder for the outputs")->type_name("DIR"), true);
+    auto* continueOption =
+        RefuseEmptyName(app.add_option("--continue", continueDir, "extend the chains in this folder")->type_name("DIR"), true);
     app.add_option("--iterations", iterations, "iterations per chain (default 5000; with --continue: more)")
-        ->check(CLI::Range(1, 100000000));
-    auto* burnOption = app.add_option("--burn", burn, "first iterations of each chain not kept (default: half)");
-    auto* thinOption = app.add_option("--thin", thin, "keep every N-th iteration (default 1)")->check(CLI::Range(1, 1000000));
-    auto* chainsOption = app.add_option("--chains", chains, "chains (default 4)")->check(CLI::Range(1, 1000));
-    app.add_option("--jobs", jobs, "worker processes (default 1)")->check(CLI::Range(1, 1024));
-    auto* seedOption = app.add_option("--seed", seed, "seed of the chains (default 1)");
-    app.add_option("--lib", libraryPath, "model library (default: the shipped one)");
+        ->check(CLI::Range(1, 100000000).description(""))
+        ->type_name("N");
+    auto* burnOption =
+        app.add_option("--burn", burn, "first iterations of each chain not kept (default: half)")->type_name("N");
+    auto* thinOption =
+        app.add_option("--thin", thin, "keep every N-th iteration (default 1)")->check(CLI::Range(1, 1000000).description(""))->type_name("N");
+    auto* chainsOption = app.add_option("--chains", chains, "chains (default 4)")->check(CLI::Range(1, 1000).description(""))->type_name("N");
+    app.add_option("--jobs", jobs, "worker processes (default 1)")->check(CLI::Range(1, 1024).description(""))->type_name("N");
+    auto* seedOption = app.add_option("--seed", seed, "seed of the chains (default 1)")->type_name("N");
+    AddLibrary(app, libraryPath);
     if (const int parsed = ParseCommand(app, "calibrate", argc, argv); parsed >= 0) return parsed;
     const bool continuing = continueOption->count() > 0;
     if (!continuing && outOption->count() == 0) {

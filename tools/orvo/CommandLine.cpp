@@ -68,13 +68,15 @@ CLI::Option* AddValue(CLI::App& app, const std::string& name, OptionText& text, 
     }
     CLI::Option* option =
         app.add_option(name, text.values, help)->type_name(value)->expected(1)->allow_extra_args(false)->take_all();
-    // An empty file or folder name (an unset variable in a script) would
-    // quietly mean none, or the current folder.
-    if (value.rfind("FILE", 0) == 0 || value == "DIR") {
-        const std::string what = value == "DIR" ? "the folder name is empty" : "the file name is empty";
-        option->check(CLI::Validator([what](std::string& v) { return v.empty() ? what : std::string(); }, ""));
-    }
+    if (value.rfind("FILE", 0) == 0 || value == "DIR") RefuseEmptyName(option, value == "DIR");
     return option;
+}
+
+CLI::Option* RefuseEmptyName(CLI::Option* option, bool folder) {
+    // An empty file or folder name (an unset variable in a script) would
+    // quietly mean none, the current folder, or the root.
+    const std::string what = folder ? "the folder name is empty" : "the file name is empty";
+    return option->check(CLI::Validator([what](std::string& v) { return v.empty() ? what : std::string(); }, ""));
 }
 
 CLI::Option* AddLibrary(CLI::App& app, std::string& path) {
