@@ -172,6 +172,10 @@ TEST(SobolIndices, IshigamiIndicesLieInTheirConfidenceIntervals) {
         EXPECT_GE(s.totalHigh, total[j]) << j;
         EXPECT_LT(s.firstHigh - s.firstLow, 0.1) << j;
     }
+    // Without replicates there is no interval (not one of no width at the estimate).
+    const SobolIndex unbounded = EstimateSobol(layout, y, 0, 42).indices[0];
+    EXPECT_EQ(unbounded.first, result.indices[0].first);
+    EXPECT_TRUE(std::isnan(unbounded.firstLow) && std::isnan(unbounded.totalHigh));
     // A constant output has no variance to share out.
     const SobolResult flat = EstimateSobol(layout, std::vector<double>(layout.Runs(), 2.0), 10, 1);
     EXPECT_TRUE(flat.constantOutput);

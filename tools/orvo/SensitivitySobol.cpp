@@ -65,7 +65,7 @@ bool WriteSobolTable(const PopulationTable& table, std::size_t baseRuns, std::si
                 for (std::size_t a = 0; a < table.atIndices.size(); ++a) {
                     const SobolIndex& s = analysis.results[o][a].indices[j];
                     const bool usable = analysis.usable[o][a];
-                    const auto cell = [usable](double v) { return usable ? FormatReal(v) : std::string(); };
+                    const auto cell = [usable](double v) { return usable && !std::isnan(v) ? FormatReal(v) : std::string(); };
                     writer.WriteRow({table.inputs[j], table.outputs[o], FormatReal(table.times[table.atIndices[a]]),
                                      cell(s.first), cell(s.firstLow), cell(s.firstHigh), cell(s.total),
                                      cell(s.totalLow), cell(s.totalHigh)});
@@ -86,7 +86,7 @@ int SobolSensitivityCommand(int argc, char** argv) {
     AddValue(app, "--doses", dosesText, "FILE.csv: dose records applied in every run (see orvo run --help)");
     app.get_option("--at")->description("output times (default: the last output time)");
     AddValue(app, "--runs", runsText, "N: base rows (default: the file's runs, else 1000; at least 10)");
-    AddValue(app, "--bootstrap", bootstrapText, "B: bootstrap replicates for the intervals (default 100)");
+    AddValue(app, "--bootstrap", bootstrapText, "B: bootstrap replicates for the intervals (default 100; 0: none, the intervals left empty)");
     AddValue(app, "--shard", shardText, "K/N: run only shard K (0..N-1) of N and write DIR/part-K-of-N.csv");
     app.footer(std::string(
                    "\nA base row with a failed run is left out, and indices with fewer than 10 usable\n"

@@ -89,11 +89,11 @@ SobolResult EstimateSobol(const SaltelliLayout& layout, const std::vector<double
         index.total = point.total[j];
         std::sort(firsts[j].begin(), firsts[j].end());
         std::sort(totals[j].begin(), totals[j].end());
-        const bool any = !firsts[j].empty();
-        index.firstLow = any ? Quantile(firsts[j], 0.025) : index.first;
-        index.firstHigh = any ? Quantile(firsts[j], 0.975) : index.first;
-        index.totalLow = any ? Quantile(totals[j], 0.025) : index.total;
-        index.totalHigh = any ? Quantile(totals[j], 0.975) : index.total;
+        // No replicate (--bootstrap 0): no interval, rather than one of no width.
+        index.firstLow = Quantile(firsts[j], 0.025);
+        index.firstHigh = Quantile(firsts[j], 0.975);
+        index.totalLow = Quantile(totals[j], 0.025);
+        index.totalHigh = Quantile(totals[j], 0.975);
     }
     return result;
 }
