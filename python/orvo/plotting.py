@@ -255,6 +255,8 @@ def _sobol_bars(panel, rows, top):
             low = rows[f"{index}_low"].to_numpy(dtype=float)
             high = rows[f"{index}_high"].to_numpy(dtype=float)
             error = np.vstack([np.clip(values - low, 0, None), np.clip(high - values, 0, None)])
+            # Without intervals (--bootstrap 0) the bars have none.
+            error = None if np.isnan(error).all() else np.nan_to_num(error)
         panel.bar(positions + offset, values, width, yerr=error, capsize=3, color=colour, label=label)
     panel.set_xticks(positions, rows["parameter"].tolist(), rotation=30, ha="right")
     panel.set_xlabel("parameter")

@@ -39,6 +39,24 @@ def test_plot_refuses_what_it_cannot_draw(model):
     plt.close("all")
 
 
+def test_sobol_bars_without_intervals():
+    import warnings
+
+    import matplotlib.pyplot as plt
+    import numpy as np
+
+    # sobol.csv of --bootstrap 0: empty interval cells, bars drawn without error bars or warnings
+    nan = float("nan")
+    table = pd.DataFrame({"parameter": ["a", "b"], "variable": "v", "time": 1.0, "S1": [0.6, 0.3], "S1_low": nan,
+                          "S1_high": nan, "ST": [0.7, 0.3], "ST_low": nan, "ST_high": nan})
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        figure = orvo.plot_sensitivity(table)
+    heights = sorted(np.round(bar.get_height(), 3) for bar in figure.axes[0].patches)
+    assert heights == [0.3, 0.3, 0.6, 0.7]
+    plt.close("all")
+
+
 def test_overlay_of_a_dict_and_a_fit_of_several_series(model):
     import matplotlib.pyplot as plt
 
