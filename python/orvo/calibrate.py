@@ -65,11 +65,12 @@ def calibrate(calibration: Optional[PathLike] = None, *, parameters: Optional[Ma
         raise SettingsError(f"resume: '{os.fspath(resume)}' is not the folder of a finished calibration")
     temporary = out is None and resume is None
     out = _output_directory(out, "calibrate") if (out is not None or resume is None) else os.fspath(resume)
+    written = {}
     try:
         if calibration is None:
             # Written where the first run wrote it, so that a resumed run finds it unchanged.
             calibration = _write_calibration(os.fspath(resume) if resume is not None else out, parameters, errors,
-                                             settings, data)
+                                             settings, data, written)
         arguments = ["calibrate", os.fspath(calibration), "--out", out]
         if resume is not None:
             arguments += ["--continue", os.fspath(resume)]
@@ -77,7 +78,7 @@ def calibrate(calibration: Optional[PathLike] = None, *, parameters: Optional[Ma
                               ("--chains", chains), ("--jobs", jobs), ("--seed", seed)):
             if value is not None:
                 arguments += [option, str(whole_number(value, option[2:]))]
-        _run_cli(arguments, cli, lib)
+        _run_cli(arguments, cli, lib, written=written)
         draws_path = os.path.join(out, "draws.csv")
         return CalibrationResult(chains=_read_table(os.path.join(out, "chains.csv")),
                                  summary=_read_table(os.path.join(out, "summary.csv")).set_index("parameter"),
@@ -104,7 +105,9 @@ def _value_text(value):
     return repr(value) if isinstance(value, float) else str(value)
 
 
-def _write_calibration(directory, parameters, errors, settings, data):
+def _write_calibration(directory, parameters, errors, settings, data, written):
+    """Writes the calibration file and the tables it names into `directory`;
+    `written` gets each file's label for messages."""
     lines = [f"{name} ~ {prior}" for name, prior in parameters.items()]
     lines += [f"{name} = {_value_text(value)}" for name, value in _as_dict(settings).items()]
     lines += [f"error {variable} {model}" for variable, model in errors.items()]
@@ -117,11 +120,16 @@ def _write_calibration(directory, parameters, errors, settings, data):
             raise SettingsError(f"experiment {name!r}: expected the keys data, settings and doses, "
                                 f"got {sorted(experiment)}")
         lines.append(f"[experiment {name}]")
-        lines.append("data = " + _write_table(experiment["data"], os.path.join(directory, f"data{index}.csv")))
-        if experiment.get("doses") is not None:
-            lines.append("doses = " + _write_table(experiment["doses"], os.path.join(directory, f"doses{index}.csv")))
+        for key in ("data", "doses"):
+            if experiment.get(key) is None:
+                continue
+            path = _write_table(experiment[key], os.path.join(directory, f"{key}{index}.csv"))
+            lines.append(f"{key} = {path}")
+            if isinstance(experiment[key], pd.DataFrame):
+                written[path] = f"the {key} of experiment {name} (as CSV)"
         lines += [f"{key} = {_value_text(value)}" for key, value in _as_dict(experiment.get("settings")).items()]
     path = os.path.join(directory, "calibration.cal")
     with open(path, "w") as handle:
         handle.write("\n".join(lines) + "\n")
+    written[path] = "the calibration written from parameters=, errors= and settings="
     return path

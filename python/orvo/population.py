@@ -166,6 +166,9 @@ def population(scenario: Optional[PathLike], *, settings: Settings = None,
 def _population(out, temporary, scenario, settings, distributions, extra, vars, at, params, jobs, cli,
                 lib, progress, tolerances, doses):
     scenario_path = _scenario_path(scenario, distributions, out)
+    written = {}
+    if distributions:
+        written[scenario_path] = "the population file with distributions= added"
     arguments = ["batch"]
     if scenario_path:
         arguments += ["--scenario", scenario_path]
@@ -175,15 +178,16 @@ def _population(out, temporary, scenario, settings, distributions, extra, vars, 
         path = os.path.join(out, "params.csv")
         params.to_csv(path, index=False)
         params = path
+        written[path] = "params= (as CSV)"
     if params is not None:
         arguments += ["--params", os.fspath(params)]
     if jobs is not None:
         arguments += ["--jobs", str(jobs)]
     if progress:
         arguments.append("--progress")
-    arguments += _tolerance_arguments(tolerances) + _doses_arguments(doses, out)
+    arguments += _tolerance_arguments(tolerances) + _doses_arguments(doses, out, written)
     arguments += ["--out", out]
-    _run_cli(arguments, cli, lib, progress)
+    _run_cli(arguments, cli, lib, progress, written)
     units, descriptions, time_units = _described(lib)
     return PopulationResult(runs=_read_table(os.path.join(out, "runs.csv")),
                             summary=_read_table(os.path.join(out, "summary.csv")),
@@ -253,8 +257,9 @@ def _sensitivity(method, out, scenario, params, vars, at, step, runs, bootstrap,
             if value is not None:
                 arguments += [option, str(value)]
     arguments += _list_argument("--vars", vars) + _list_argument("--at", at) + _tolerance_arguments(tolerances)
-    arguments += _doses_arguments(doses, out) + (["--progress"] if progress else []) + ["--out", out]
-    _run_cli(arguments, cli, lib, progress)
+    written = {}
+    arguments += _doses_arguments(doses, out, written) + (["--progress"] if progress else []) + ["--out", out]
+    _run_cli(arguments, cli, lib, progress, written)
     return _read_table(os.path.join(out, f"{method}.csv"))
 
 
@@ -264,13 +269,14 @@ def _read_table(path):
     return pd.read_csv(path, float_precision="round_trip")
 
 
-def _doses_arguments(doses, out):
+def _doses_arguments(doses, out, written):
     if doses is None:
         return []
     if isinstance(doses, pd.DataFrame):
         path = os.path.join(out, "doses.csv")
         # Every digit, and whole numbers without ".0": addl is read as a whole number.
         doses.to_csv(path, index=False, float_format="%.17g")
+        written[path] = "doses= (as CSV)"
         return ["--doses", path]
     if isinstance(doses, (str, os.PathLike)):
         return ["--doses", os.fspath(doses)]
@@ -297,11 +303,19 @@ def _output_directory(out, kind):
     if out is None:
         return tempfile.mkdtemp(prefix=f"orvo-{kind}-")
     out = os.fspath(out)
-    os.makedirs(out, exist_ok=True)
+    if not out:
+        raise SettingsError("out= is an empty folder name")
+    try:
+        os.makedirs(out, exist_ok=True)
+    except OSError as exc:
+        raise SettingsError(f"out: cannot create the folder '{out}': {exc.strerror}") from None
     return out
 
 
-def _run_cli(arguments, cli, lib, progress=False):
+def _run_cli(arguments, cli, lib, progress=False, written=None):
+    """Runs the command; `written` {path: label} names the files written from
+    arguments (a DataFrame given as params=, ...) in its messages by those
+    arguments rather than by paths the caller never saw."""
     executable = find_cli(cli, lib)
     command = [executable] + arguments + ["--lib", find_library(lib)]
     try:
@@ -311,6 +325,8 @@ def _run_cli(arguments, cli, lib, progress=False):
             done = subprocess.run(command, capture_output=True, text=True)
     except OSError as exc:
         raise CliError(f"cannot run {executable}: {exc}") from exc
+    for path, label in (written or {}).items():
+        done.stderr = done.stderr.replace(path, label)
     if done.returncode == EXIT_RUNS_FAILED:
         warnings.warn(f"orvo {arguments[0]}: some runs failed (see the status column)\n"
                       f"{done.stderr.strip()}", RuntimeWarning, stacklevel=3)

@@ -126,7 +126,17 @@ def test_refuses_incomplete_arguments(data):
         orvo.calibrate(parameters={"ke": "lognormal(0.3, 3)"}, errors={"conc": "normal 1"},
                        settings=pd.Series({"ka": KA}), lib=LIB, iterations=2.5,
                        data=pd.DataFrame({"time": [2.0], "variable": ["conc"], "value": [1.0]}))
-    with pytest.raises(orvo.CliError, match="refused"):
+    # refusals name the arguments the files were written from, not temporary paths
+    with pytest.raises(orvo.CliError, match="refused") as refused:
         orvo.calibrate(parameters={"nosuch": "normal(0, 1)"}, errors={"conc": "normal 1"},
                        data=pd.DataFrame({"time": [2.0], "variable": ["conc"], "value": [1.0]}), lib=LIB,
                        iterations=10)
+    assert "the calibration written from parameters=, errors= and settings=:1: unknown parameter 'nosuch'" in str(
+        refused.value)
+    with pytest.raises(orvo.CliError, match=r"the data of experiment late \(as CSV\):2: time -1 is outside"):
+        orvo.calibrate(parameters={"ke": "lognormal(0.3, 3)"}, errors={"conc": "normal 1"}, lib=LIB,
+                       data={"late": pd.DataFrame({"time": [-1.0], "variable": ["conc"], "value": [1.0]})})
+    for out, words in (("", "empty folder name"), (os.path.join(LIB, "x"), "cannot create the folder")):
+        with pytest.raises(SettingsError, match=words):
+            orvo.calibrate(parameters={"ke": "lognormal(0.3, 3)"}, errors={"conc": "normal 1"}, lib=LIB, out=out,
+                           data=pd.DataFrame({"time": [2.0], "variable": ["conc"], "value": [1.0]}))

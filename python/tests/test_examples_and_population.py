@@ -77,6 +77,8 @@ def test_population_tables_and_bands(tmp_path, capsys):
     with pytest.raises(orvo.CliError) as refused:
         orvo.population(scenario, vars=["no_such_variable"], out=tmp_path / "bad")
     assert refused.value.exit_code == 2
+    with pytest.raises(orvo.CliError, match=r"params= \(as CSV\):3: bad value 'x'"):
+        orvo.population(None, settings={"tstop": 48}, params=pd.DataFrame({"bw_m": [70.0, "x"]}), vars=["ca_mi"])
     # runs= overrides the file's runs; run k's values depend only on the seed and k
     fewer = orvo.population(scenario, runs=3.0, vars=["ca_mi"], at=[48])
     assert fewer.runs["bw_m"].tolist() == runs["bw_m"].tolist()[:3]
