@@ -20,11 +20,13 @@ HEAD = "States = {A};\nK = 0.5;\n"
 
 FAULTS = [
     # (case, text from line 3, line, col, part of the message)
-    ("events", "Events {\n}\n", 3, 1, "'Events' sections are not supported"),
-    ("roots", "Roots {\n}\n", 3, 1, "'Roots' sections are not supported"),
+    ("events", "Events {\n}\n", 3, 1, "'Events' sections are not supported: when they run "
+     "is given outside the model file"),
+    ("roots", "Roots {\n}\n", 3, 1, "add to the translated description a state event"),
     ("per_exp_arguments", "Inputs = {Q};\nQ = PerExp(1, 24, 0);\n", 4, 5,
      "PerExp takes 4 arguments"),
-    ("spikes", "Inputs = {Q};\nQ = Spikes(1, 5, 2);\n", 4, 5, "Spikes is not supported"),
+    ("spikes", "Inputs = {Q};\nQ = Spikes(1, 5, 2);\n", 4, 5,
+     "Spikes() is not translated"),
     ("per_transit", "Inputs = {Q};\nQ = PerTransit(1, 24, 0, 1, 2);\n", 4, 5,
      "PerTransit is not supported"),
     ("doses_descend", "Inputs = {Q};\nQ = NDoses(2, 1, 0, 5, 2);\n", 4, 24, "must ascend"),
@@ -127,6 +129,27 @@ def test_refused_with_position(case, text, line, col, message):
     assert message in fault.message, fault.render()
     assert fault.render().startswith(f"bad.model:{line}:{col}: ")
 
+
+
+@pytest.mark.parametrize("spikes,records", [
+    # Magnitudes, then times; a parameter stays a name, as dose records allow.
+    ("Spikes(2, Dose, 3.5, 2, 6)", "time,target,amount; 2,a_gut,dose; 6,a_gut,3.5"),
+    ("Spikes(1, 2 * 5, 0.5)", "time,target,amount; 0.5,a_gut,10"),
+])
+def test_spikes_are_refused_with_the_dose_records_to_write(spikes, records):
+    model = ("States = {{A_gut, A_c}};\nInputs = {{IV}};\nDose = 5;\nIV = {};\n"
+             "Dynamics {{\n  dt(A_gut) = IV - A_gut;\n  dt(A_c) = A_gut;\n}}\nEnd.\n")
+    with pytest.raises(ImportFault) as caught:
+        translate("s.model", model.format(spikes), "s")
+    assert (caught.value.line, caught.value.col) == (4, 6)
+    assert caught.value.message.endswith(f"naming the state it feeds (a_gut): {records}")
+    # The records name what the model becomes without the input.
+    text, _ = translate("s.model", model.format("0").replace("IV - ", ""), "s")
+    assert "    a_gut = 0;" in text and "    dose = 5;" in text
+    # A state fed by no dt(), or by two, is left for the user to name.
+    with pytest.raises(ImportFault) as caught:
+        translate("s.model", model.format(spikes).replace("A_gut;\n}", "A_gut + IV;\n}"), "s")
+    assert "each spike is added to (STATE)" in caught.value.message
 
 def dynamics(expression):
     """Our text of one MCSim expression, read from the translated derivative block."""

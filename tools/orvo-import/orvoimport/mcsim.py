@@ -171,11 +171,44 @@ class Translator:
             raise self.fault(token, "PerTransit is not supported: model the transit "
                                     "compartments as states fed by a PerDose input")
         else:
-            raise self.fault(token, "Spikes is not supported: instantaneous doses need a state "
-                                    "reset; give the dose as a short PerDose infusion or add it "
-                                    "to the state's initial value")
+            raise self.fault(token, self.spikes_refusal(name, args))
         self.kinds[name] = "dosed"
         self.doses[name] = (function, args, token)
+
+    def spikes_refusal(self, name, args):
+        """What to write instead of Spikes(): the same amounts as dose records, which add
+        each one to a state at its exact time."""
+        # The states whose dt() reads the input are the ones its spikes feed.
+        fed = []
+        for s in self.m.sections.get("Dynamics", []):
+            if s.derivative and s.target not in fed and \
+                    any(n == name for n, _ in _names(s.expr)):
+                fed.append(s.target)
+        target = our_name(fed[0]) if len(fed) == 1 else "STATE"
+        count = _fold(args[0]) if args else None
+        records = ""
+        if count is not None and count == int(count) and count >= 1 and \
+                len(args) == 1 + 2 * int(count):
+            count = int(count)
+
+            def value(e):
+                if e[0] == "name" and self.kinds.get(e[1]) == "param":
+                    return our_name(e[1])   # dose records may name a constant
+                v = _fold(e)
+                return None if v is None else _number(v)
+
+            amounts = [value(a) for a in args[1:1 + count]]
+            times = [value(a) for a in args[1 + count:]]
+            if None not in amounts and None not in times:
+                records = ": " + "; ".join(["time,target,amount"] + [
+                    f"{t},{target},{a}" for t, a in zip(times, amounts)])
+        where = (f"the state it feeds ({target})" if target != "STATE"
+                 else "the state each spike is added to (STATE)")
+        return (f"Spikes() is not translated: an instantaneous input has no value an "
+                f"integrator can use, and no exact translation exists. Give the spikes as "
+                f"dose records instead, which add each amount to a state at its exact time: "
+                f"remove '{name}' from the model (and from the dt() that reads it), import "
+                f"it, and run with --doses FILE.csv naming {where}{records}")
 
     def timing(self, expr, what, owner):
         """The value, at the defaults, of a dose time or period: numbers and parameters."""

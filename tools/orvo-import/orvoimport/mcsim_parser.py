@@ -171,11 +171,23 @@ class Parser:
     def section(self, keyword):
         word = keyword.text
         m = self.model
-        if word in ("Events", "Roots"):
-            raise self.fault(keyword, f"'{word}' sections are not supported: our discrete "
-                                      "sections run at fixed times; give the times of the "
-                                      "events through an input function (NDoses) or remove "
-                                      "the section")
+        if word == "Events":
+            raise self.fault(keyword, "'Events' sections are not supported: when they run is "
+                                      "given outside the model file (by the caller, as R's "
+                                      "deSolve does with its events argument), so the file "
+                                      "alone cannot be translated. Remove the section and give "
+                                      "the changes as dose records at their times (orvo run "
+                                      "--doses FILE.csv: a line time,target,amount adds the "
+                                      "amount to a state), or, for an input that steps at "
+                                      "known times, an NDoses input")
+        if word == "Roots":
+            raise self.fault(keyword, "'Roots' sections are not supported: what a root does "
+                                      "(end the run or trigger an event) is decided outside the "
+                                      "model file, so the file alone cannot be translated. "
+                                      "Remove the section, import, and add to the translated "
+                                      "description a state event at the root, EXPR being the "
+                                      "root function: discrete NAME when EXPR rising { ... } (or "
+                                      "falling, crosses)")
         name = "Initialize" if word == "Scale" else word
         if name in m.sections:
             raise self.fault(keyword, f"a second {word} section: merge it into the one at line "
