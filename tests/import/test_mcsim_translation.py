@@ -239,6 +239,19 @@ this text is not read""", "m", tstop=10)
     assert "state B has no dt() in the Dynamics section: it stays at its initial value" in notes
 
 
+
+def test_empty_lists_and_a_comma_after_the_last_name():
+    # As written in many published model files; the same model as without them.
+    body = "\nk = 0.5;\nDynamics {\n  dt(A) = -k * A;\n  dt(B) = k * A;\n}\nEnd.\n"
+    plain, _ = translate("l.model", "States = {A, B};" + body, "l")
+    listed, _ = translate("l.model", "States = {A, B,}; Inputs = {}; Outputs = { };" + body, "l")
+    assert listed == plain
+    for bad, col in [("States = {A,,};", 13), ("States = {,};", 11)]:
+        with pytest.raises(ImportFault) as caught:
+            translate("l.model", bad + body, "l")
+        assert (caught.value.line, caught.value.col) == (1, col)
+        assert "expected a name in the list of States, found ','" in caught.value.message
+
 def test_values_assigned_in_turn_get_names_of_their_own():
     text, _ = translate("s.model", """States = {A};
 Outputs = {C};

@@ -150,6 +150,10 @@ class Parser:
         self.expect("{", f" to open the list of {keyword.text}")
         kind = {"States": "state", "Inputs": "input", "Outputs": "output"}[keyword.text]
         while True:
+            if self.is_op("}"):
+                # An empty list, or a comma after the last name, as mod takes them.
+                self.next()
+                break
             token = self.name(f"a name in the list of {keyword.text}")
             if token.text in self.model.declared:
                 raise self.fault(token, f"'{token.text}' is declared twice")
