@@ -37,6 +37,23 @@ FUNCTIONS.update({"fabs": "abs", "fmin": "min", "fmax": "max"})
 
 MAX_DOSE_SECTIONS = 2000
 
+# What to write instead of a function without an exact counterpart.
+_WHAT_TO_WRITE = {
+    "fmod": ": our mod(a, b) is a - b * trunc(a / b) in rounded arithmetic, which can differ "
+            "from C's fmod() (by as much as b next to the multiples of b); for an exposure "
+            "repeated every period give the input by PerDose, whose times are exact",
+    "CalcDelay": ": our delay(x, tau, x0) interpolates between samples of the run, which need "
+                 "not give MCSim's past values; if that is close enough, write it in the "
+                 "translated description by hand",
+}
+
+
+def _random_hint(name):
+    if name.endswith("Random") or name in ("SetSeed", "GetSeed"):
+        return (": the model cannot draw random numbers; sample the parameter with "
+                "Distrib() in a MonteCarlo simulation file instead")
+    return ""
+
 
 def _reserved(name):
     return (name in ("t", "dt") or name in _settings.BY_NAME or name in _OUR_FUNCTIONS
@@ -235,7 +252,8 @@ class Translator:
                 raise self.fault(token, "abs() is C's absolute value of a whole number (it "
                                         "truncates): write fabs() for the absolute value")
             if name not in FUNCTIONS:
-                raise self.fault(token, f"function '{name}' has no counterpart in our language")
+                raise self.fault(token, f"function '{name}' has no counterpart in our language"
+                                        + _WHAT_TO_WRITE.get(name, _random_hint(name)))
             arity = _OUR_FUNCTIONS[FUNCTIONS[name]][1]
             if len(args) != arity:
                 raise self.fault(token, f"{name}() takes {arity} argument"

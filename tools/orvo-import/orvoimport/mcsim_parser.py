@@ -21,6 +21,7 @@ MAX_NESTING = 100
 
 _INLINE = "'Inline' is not supported: write its content out in the model file"
 _ARRAYS = "arrays are not supported: declare one variable per element"
+_C_TYPES = ("double", "float", "int", "long", "short", "char", "unsigned", "signed")
 _COMPARISONS = ("<", "<=", ">", ">=", "==", "!=")
 _UNSUPPORTED_OPERATORS = {
     "%": "the remainder operator '%' is not supported: our language has no exact remainder",
@@ -328,6 +329,13 @@ class Parser:
                 raise self.fault(self.peek(), _ARRAYS)
             return ("name", token.text, token)
         if token.kind == "op" and token.text == "(":
+            cast = self.peek()
+            if cast.kind == "name" and cast.text in _C_TYPES and self.is_op(")", 1):
+                raise self.fault(cast, f"C casts are not supported: every value is a double, "
+                                       f"so remove '({cast.text})'"
+                                       + ("" if cast.text == "double" else
+                                          ", and write the whole numbers meant with floor() "
+                                          "or ceil()"))
             self.nest(token)
             inner = self.expression()
             self.expect(")")
