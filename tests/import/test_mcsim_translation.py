@@ -149,11 +149,12 @@ def test_refused_with_position(case, text, line, col, message):
     ("Spikes(1, 2 * 5, 0.5)", "time,target,amount; 0.5,a_gut,10"),
 ])
 def test_spikes_are_refused_with_the_dose_records_to_write(spikes, records):
-    model = ("States = {{A_gut, A_c}};\nInputs = {{IV}};\nDose = 5;\nIV = {};\n"
+    # Dose is given after the input that names it, as the global part allows.
+    model = ("States = {{A_gut, A_c}};\nInputs = {{IV}};\nIV = {};\nDose = 5;\n"
              "Dynamics {{\n  dt(A_gut) = IV - A_gut;\n  dt(A_c) = A_gut;\n}}\nEnd.\n")
     with pytest.raises(ImportFault) as caught:
         translate("s.model", model.format(spikes), "s")
-    assert (caught.value.line, caught.value.col) == (4, 6)
+    assert (caught.value.line, caught.value.col) == (3, 6)
     assert caught.value.message.endswith(f"naming the state it feeds (a_gut): {records}")
     # The records name what the model becomes without the input.
     text, _ = translate("s.model", model.format("0").replace("IV - ", ""), "s")

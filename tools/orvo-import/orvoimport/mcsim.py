@@ -208,8 +208,11 @@ class Translator:
                 len(args) == 1 + 2 * int(count):
             count = int(count)
 
+            # Parameters, wherever in the global part they are given.
+            params = {g.name for g in self.m.globals if g.name not in self.m.declared}
+
             def value(e):
-                if e[0] == "name" and self.kinds.get(e[1]) == "param":
+                if e[0] == "name" and e[1] in params:
                     return our_name(e[1])   # dose records may name a constant
                 v = _fold(e)
                 return None if v is None else _number(v)
