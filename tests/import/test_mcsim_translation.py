@@ -80,6 +80,9 @@ FAULTS = [
     ("dt_not_state", "Dynamics { dt(K) = 1; }\n", 3, 15, "dt() of 'K', which is not a state"),
     ("rescaled", "Initialize {\n  K = K * 2;\n}\n", 4, 7, "rescaled in place"),
     ("state_read_early", "Initialize {\n  K2 = A * 2;\n}\n", 4, 8, "reads state 'A'"),
+    ("dosed_input_read_early", "Inputs = {Q};\nQ = NDoses(2, 1, 0, 0, 5);\n"
+     "Initialize {\n  K2 = K + Q;\n}\n", 6, 12,
+     "reads input 'Q', which NDoses() gives only once the run is under way"),
     ("collision", "k = 1;\n", 3, 1, "'k' and 'K' (line 2) both become 'k'"),
     ("unknown_name", "Dynamics { dt(A) = -Kx * A; }\n", 3, 21, "unknown name 'Kx'"),
     ("simulation_statement", "Integrate(Lsodes, 1e-6, 1e-6, 1);\n", 3, 1,

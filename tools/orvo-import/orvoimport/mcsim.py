@@ -317,6 +317,11 @@ class Translator:
                 if self.kinds.get(name) == "state":
                     raise self.fault(token, f"the Initialize section reads state '{name}' "
                                             "before the run has given it a value")
+                if self.kinds.get(name) == "dosed":
+                    raise self.fault(token, f"the Initialize section reads input '{name}', "
+                                            f"which {self.doses[name][0]}() gives only once the "
+                                            "run is under way (MCSim does not allow inputs "
+                                            "there): read it in the Dynamics section")
                 first = first_assignment.get(name)
                 if self.kinds.get(name) == "param" and first is not None and \
                         name not in assigned_before(init, s):
