@@ -73,6 +73,15 @@ FAULTS = [
      5, 3, "'R' is assigned again (first in Initialize at line 3)"),
     ("read_before_scaled", "Initialize {\n  K2 = K * 2;\n  K = 3;\n}\n", 4, 8,
      "'K' is read before the Initialize section assigns it at line 5"),
+    ("read_before_assigned", "Outputs = {C};\nDynamics {\n  dt(A) = -K * C;\n  C = A;\n}\n",
+     5, 16, "'C' is read before the Dynamics section assigns it at line 6"),
+    ("rate_read_before_assigned", "States = {B};\nDynamics {\n  dt(B) = -dt(A);\n"
+     "  dt(A) = -K * A;\n}\n", 5, 12, "dt(A) is read before the Dynamics section assigns it"),
+    ("output_from_calc_outputs", "Outputs = {C};\nDynamics { dt(A) = -C; }\n"
+     "CalcOutputs { C = K * A; }\n", 4, 21, "the Dynamics section reads 'C', which only "
+     "CalcOutputs computes (line 5): MCSim gives it the value of the last output time there"),
+    ("local_from_calc_outputs", "Dynamics { dt(A) = -K * X; }\nCalcOutputs { X = A; }\n", 3, 25,
+     "a local there, out of the Dynamics section's reach"),
     ("dt_twice", "Dynamics {\n  dt(A) = 1;\n  dt(A) = 2;\n}\n", 5, 6, "dt(A) is assigned again"),
     ("state_assigned", "Dynamics {\n  A = 1;\n  dt(A) = 0;\n}\n", 4, 3, "state 'A' is assigned"),
     ("parameter_assigned", "Dynamics {\n  K = 1;\n  dt(A) = 0;\n}\n", 4, 3,

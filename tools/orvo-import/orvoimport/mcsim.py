@@ -374,9 +374,39 @@ class Translator:
                     if name not in self.kinds and name != "t":
                         raise self.fault(token, f"unknown name '{name}'")
                 self.check_expression(s.expr, allow_dt=True)
+        self.reads_before_assignment()
         for name, kind in self.kinds.items():
             if kind == "output" and name not in assigned:
                 self.notes.append(f"output {name} is never computed: it stays 0")
+
+    def reads_before_assignment(self):
+        """MCSim runs Dynamics, then CalcOutputs at output times, statement by statement: a
+        value read before its assignment there is the one kept from an earlier call. Our
+        derivative section computes every value before it is read, so such a read is refused."""
+        order = [(section, s) for section in ("Dynamics", "CalcOutputs")
+                 for s in self.m.sections.get(section, [])]
+        position = {}
+        for k, (section, s) in enumerate(order):
+            position[("dt", s.target) if s.derivative else s.target] = (k, section, s.token)
+        for k, (section, s) in enumerate(order):
+            reads = [(n, at) for n, at in _names(s.expr)
+                     if self.kinds.get(n) in ("output", "local")]
+            reads += [(("dt", n), at) for n, at in _dt_reads(s.expr)]
+            for key, at in reads:
+                if key not in position or position[key][0] < k:
+                    continue
+                _, where, token = position[key]
+                what = f"dt({key[1]})" if isinstance(key, tuple) else f"'{key.split('#')[0]}'"
+                if where != section:
+                    kept = ("a local there, out of the Dynamics section's reach"
+                            if self.kinds.get(key) == "local" else
+                            "MCSim gives it the value of the last output time there")
+                    raise self.fault(at, f"the {section} section reads {what}, which only "
+                                         f"{where} computes (line {token.line}): {kept}; "
+                                         f"compute it in the {section} section first")
+                raise self.fault(at, f"{what} is read before the {section} section assigns it "
+                                     f"at line {token.line}, so MCSim reads a value left from "
+                                     "before (none, for a local): assign it first")
 
     def versions(self, statements, kinds):
         """Gives each value of a name assigned several times in a row its own name.
@@ -784,6 +814,25 @@ def _names(e):
             pending += (e[3], e[2])
         elif kind == "cond":
             pending += (e[3], e[2], e[1])
+    return found
+
+
+def _dt_reads(e):
+    """The (state, token) pairs of the dt() an expression reads."""
+    found, pending = [], [e]
+    while pending:
+        e = pending.pop()
+        kind = e[0]
+        if kind == "dt":
+            found.append((e[1], e[2]))
+        elif kind == "call":
+            pending += e[2]
+        elif kind == "un":
+            pending.append(e[2])
+        elif kind == "bin":
+            pending += (e[2], e[3])
+        elif kind == "cond":
+            pending += e[1:4]
     return found
 
 
