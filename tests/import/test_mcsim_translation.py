@@ -75,6 +75,9 @@ FAULTS = [
      "'K' is read before the Initialize section assigns it at line 5"),
     ("read_before_assigned", "Outputs = {C};\nDynamics {\n  dt(A) = -K * C;\n  C = A;\n}\n",
      5, 16, "'C' is read before the Dynamics section assigns it at line 6"),
+    ("read_before_assigned_in_both", "Outputs = {C};\nDynamics { dt(A) = -K * C; C = A; }\n"
+     "CalcOutputs { C = 2 * A; }\n", 4, 25,
+     "'C' is read before the Dynamics section assigns it at line 4"),
     ("rate_read_before_assigned", "States = {B};\nDynamics {\n  dt(B) = -dt(A);\n"
      "  dt(A) = -K * A;\n}\n", 5, 12, "dt(A) is read before the Dynamics section assigns it"),
     ("output_from_calc_outputs", "Outputs = {C};\nDynamics { dt(A) = -C; }\n"

@@ -385,9 +385,10 @@ class Translator:
         derivative section computes every value before it is read, so such a read is refused."""
         order = [(section, s) for section in ("Dynamics", "CalcOutputs")
                  for s in self.m.sections.get(section, [])]
-        position = {}
+        position = {}   # name (or ("dt", state)) -> where it is first assigned
         for k, (section, s) in enumerate(order):
-            position[("dt", s.target) if s.derivative else s.target] = (k, section, s.token)
+            key = ("dt", s.target) if s.derivative else s.target.split("#")[0]
+            position.setdefault(key, (k, section, s.token))
         for k, (section, s) in enumerate(order):
             reads = [(n, at) for n, at in _names(s.expr)
                      if self.kinds.get(n) in ("output", "local")]
