@@ -20,11 +20,13 @@ HEAD = "States = {A};\nK = 0.5;\n"
 
 FAULTS = [
     # (case, text from line 3, line, col, part of the message)
-    ("events", "Events {\n}\n", 3, 1, "'Events' sections are not supported"),
-    ("roots", "Roots {\n}\n", 3, 1, "'Roots' sections are not supported"),
+    ("events", "Events {\n}\n", 3, 1, "'Events' sections are not supported: when they run "
+     "is given outside the model file"),
+    ("roots", "Roots {\n}\n", 3, 1, "add to the translated description a state event"),
     ("per_exp_arguments", "Inputs = {Q};\nQ = PerExp(1, 24, 0);\n", 4, 5,
      "PerExp takes 4 arguments"),
-    ("spikes", "Inputs = {Q};\nQ = Spikes(1, 5, 2);\n", 4, 5, "Spikes is not supported"),
+    ("spikes", "Inputs = {Q};\nQ = Spikes(1, 5, 2);\n", 4, 5,
+     "Spikes() is not translated"),
     ("per_transit", "Inputs = {Q};\nQ = PerTransit(1, 24, 0, 1, 2);\n", 4, 5,
      "PerTransit is not supported"),
     ("doses_descend", "Inputs = {Q};\nQ = NDoses(2, 1, 0, 5, 2);\n", 4, 24, "must ascend"),
@@ -42,6 +44,18 @@ FAULTS = [
      "may only give an input's value"),
     ("unknown_function", "Dynamics { dt(A) = CDFNormal(K); }\n", 3, 20,
      "function 'CDFNormal' has no counterpart"),
+    ("fmod", "Dynamics { dt(A) = fmod(t, 24) < 8 ? K : 0; }\n", 3, 20,
+     "for an exposure repeated every period give the input by PerDose"),
+    ("calc_delay", "Dynamics { dt(A) = -K * CalcDelay(A, 2); }\n", 3, 25,
+     "our delay(x, tau, x0) interpolates between samples"),
+    ("random_draw", "K2 = NormalRandom(1, 0.1);\n", 3, 6,
+     "sample the parameter with Distrib() in a MonteCarlo simulation file"),
+    ("cast", "Dynamics { dt(A) = -(double) K * A; }\n", 3, 22,
+     "C casts are not supported: every value is a double, so remove '(double)'"),
+    ("integer_cast", "Dynamics { dt(A) = (int) K; }\n", 3, 21,
+     "remove '(int)', and write the whole numbers meant with floor() or ceil()"),
+    ("sbml_models", 'SBMLModels = {useID, "default", "a.xml"};\n', 3, 22,
+     "'SBMLModels' is not supported"),
     ("arity", "Dynamics { dt(A) = pow(K); }\n", 3, 20, "pow() takes 2 arguments, 1 given"),
     ("integer_abs", "Dynamics { dt(A) = abs(K); }\n", 3, 20, "write fabs()"),
     ("integer_division", "K2 = pow(K, 3/4);\n", 3, 14,
@@ -59,6 +73,18 @@ FAULTS = [
      5, 3, "'R' is assigned again (first in Initialize at line 3)"),
     ("read_before_scaled", "Initialize {\n  K2 = K * 2;\n  K = 3;\n}\n", 4, 8,
      "'K' is read before the Initialize section assigns it at line 5"),
+    ("read_before_assigned", "Outputs = {C};\nDynamics {\n  dt(A) = -K * C;\n  C = A;\n}\n",
+     5, 16, "'C' is read before the Dynamics section assigns it at line 6"),
+    ("read_before_assigned_in_both", "Outputs = {C};\nDynamics { dt(A) = -K * C; C = A; }\n"
+     "CalcOutputs { C = 2 * A; }\n", 4, 25,
+     "'C' is read before the Dynamics section assigns it at line 4"),
+    ("rate_read_before_assigned", "States = {B};\nDynamics {\n  dt(B) = -dt(A);\n"
+     "  dt(A) = -K * A;\n}\n", 5, 12, "dt(A) is read before the Dynamics section assigns it"),
+    ("output_from_calc_outputs", "Outputs = {C};\nDynamics { dt(A) = -C; }\n"
+     "CalcOutputs { C = K * A; }\n", 4, 21, "the Dynamics section reads 'C', which only "
+     "CalcOutputs computes (line 5): MCSim gives it the value of the last output time there"),
+    ("local_from_calc_outputs", "Dynamics { dt(A) = -K * X; }\nCalcOutputs { X = A; }\n", 3, 25,
+     "a local there, out of the Dynamics section's reach"),
     ("dt_twice", "Dynamics {\n  dt(A) = 1;\n  dt(A) = 2;\n}\n", 5, 6, "dt(A) is assigned again"),
     ("state_assigned", "Dynamics {\n  A = 1;\n  dt(A) = 0;\n}\n", 4, 3, "state 'A' is assigned"),
     ("parameter_assigned", "Dynamics {\n  K = 1;\n  dt(A) = 0;\n}\n", 4, 3,
@@ -66,6 +92,9 @@ FAULTS = [
     ("dt_not_state", "Dynamics { dt(K) = 1; }\n", 3, 15, "dt() of 'K', which is not a state"),
     ("rescaled", "Initialize {\n  K = K * 2;\n}\n", 4, 7, "rescaled in place"),
     ("state_read_early", "Initialize {\n  K2 = A * 2;\n}\n", 4, 8, "reads state 'A'"),
+    ("dosed_input_read_early", "Inputs = {Q};\nQ = NDoses(2, 1, 0, 0, 5);\n"
+     "Initialize {\n  K2 = K + Q;\n}\n", 6, 12,
+     "reads input 'Q', which NDoses() gives only once the run is under way"),
     ("collision", "k = 1;\n", 3, 1, "'k' and 'K' (line 2) both become 'k'"),
     ("unknown_name", "Dynamics { dt(A) = -Kx * A; }\n", 3, 21, "unknown name 'Kx'"),
     ("simulation_statement", "Integrate(Lsodes, 1e-6, 1e-6, 1);\n", 3, 1,
@@ -127,6 +156,28 @@ def test_refused_with_position(case, text, line, col, message):
     assert message in fault.message, fault.render()
     assert fault.render().startswith(f"bad.model:{line}:{col}: ")
 
+
+
+@pytest.mark.parametrize("spikes,records", [
+    # Magnitudes, then times; a parameter stays a name, as dose records allow.
+    ("Spikes(2, Dose, 3.5, 2, 6)", "time,target,amount; 2,a_gut,dose; 6,a_gut,3.5"),
+    ("Spikes(1, 2 * 5, 0.5)", "time,target,amount; 0.5,a_gut,10"),
+])
+def test_spikes_are_refused_with_the_dose_records_to_write(spikes, records):
+    # Dose is given after the input that names it, as the global part allows.
+    model = ("States = {{A_gut, A_c}};\nInputs = {{IV}};\nIV = {};\nDose = 5;\n"
+             "Dynamics {{\n  dt(A_gut) = IV - A_gut;\n  dt(A_c) = A_gut;\n}}\nEnd.\n")
+    with pytest.raises(ImportFault) as caught:
+        translate("s.model", model.format(spikes), "s")
+    assert (caught.value.line, caught.value.col) == (3, 6)
+    assert caught.value.message.endswith(f"naming the state it feeds (a_gut): {records}")
+    # The records name what the model becomes without the input.
+    text, _ = translate("s.model", model.format("0").replace("IV - ", ""), "s")
+    assert "    a_gut = 0;" in text and "    dose = 5;" in text
+    # A state fed by no dt(), or by two, is left for the user to name.
+    with pytest.raises(ImportFault) as caught:
+        translate("s.model", model.format(spikes).replace("A_gut;\n}", "A_gut + IV;\n}"), "s")
+    assert "each spike is added to (STATE)" in caught.value.message
 
 def dynamics(expression):
     """Our text of one MCSim expression, read from the translated derivative block."""
@@ -215,6 +266,19 @@ this text is not read""", "m", tstop=10)
     assert "dt(b) = 0;  # line 1 (no dt() given: constant)" in text
     assert "state B has no dt() in the Dynamics section: it stays at its initial value" in notes
 
+
+
+def test_empty_lists_and_a_comma_after_the_last_name():
+    # As written in many published model files; the same model as without them.
+    body = "\nk = 0.5;\nDynamics {\n  dt(A) = -k * A;\n  dt(B) = k * A;\n}\nEnd.\n"
+    plain, _ = translate("l.model", "States = {A, B};" + body, "l")
+    listed, _ = translate("l.model", "States = {A, B,}; Inputs = {}; Outputs = { };" + body, "l")
+    assert listed == plain
+    for bad, col in [("States = {A,,};", 13), ("States = {,};", 11)]:
+        with pytest.raises(ImportFault) as caught:
+            translate("l.model", bad + body, "l")
+        assert (caught.value.line, caught.value.col) == (1, col)
+        assert "expected a name in the list of States, found ','" in caught.value.message
 
 def test_values_assigned_in_turn_get_names_of_their_own():
     text, _ = translate("s.model", """States = {A};

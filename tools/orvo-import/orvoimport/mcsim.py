@@ -37,6 +37,23 @@ FUNCTIONS.update({"fabs": "abs", "fmin": "min", "fmax": "max"})
 
 MAX_DOSE_SECTIONS = 2000
 
+# What to write instead of a function without an exact counterpart.
+_WHAT_TO_WRITE = {
+    "fmod": ": our mod(a, b) is a - b * trunc(a / b) in rounded arithmetic, which can differ "
+            "from C's fmod() (by as much as b next to the multiples of b); for an exposure "
+            "repeated every period give the input by PerDose, whose times are exact",
+    "CalcDelay": ": our delay(x, tau, x0) interpolates between samples of the run, which need "
+                 "not give MCSim's past values; if that is close enough, write it in the "
+                 "translated description by hand",
+}
+
+
+def _random_hint(name):
+    if name.endswith("Random") or name in ("SetSeed", "GetSeed"):
+        return (": the model cannot draw random numbers; sample the parameter with "
+                "Distrib() in a MonteCarlo simulation file instead")
+    return ""
+
 
 def _reserved(name):
     return (name in ("t", "dt") or name in _settings.BY_NAME or name in _OUR_FUNCTIONS
@@ -171,11 +188,47 @@ class Translator:
             raise self.fault(token, "PerTransit is not supported: model the transit "
                                     "compartments as states fed by a PerDose input")
         else:
-            raise self.fault(token, "Spikes is not supported: instantaneous doses need a state "
-                                    "reset; give the dose as a short PerDose infusion or add it "
-                                    "to the state's initial value")
+            raise self.fault(token, self.spikes_refusal(name, args))
         self.kinds[name] = "dosed"
         self.doses[name] = (function, args, token)
+
+    def spikes_refusal(self, name, args):
+        """What to write instead of Spikes(): the same amounts as dose records, which add
+        each one to a state at its exact time."""
+        # The states whose dt() reads the input are the ones its spikes feed.
+        fed = []
+        for s in self.m.sections.get("Dynamics", []):
+            if s.derivative and s.target not in fed and \
+                    any(n == name for n, _ in _names(s.expr)):
+                fed.append(s.target)
+        target = our_name(fed[0]) if len(fed) == 1 else "STATE"
+        count = _fold(args[0]) if args else None
+        records = ""
+        if count is not None and count == int(count) and count >= 1 and \
+                len(args) == 1 + 2 * int(count):
+            count = int(count)
+
+            # Parameters, wherever in the global part they are given.
+            params = {g.name for g in self.m.globals if g.name not in self.m.declared}
+
+            def value(e):
+                if e[0] == "name" and e[1] in params:
+                    return our_name(e[1])   # dose records may name a constant
+                v = _fold(e)
+                return None if v is None else _number(v)
+
+            amounts = [value(a) for a in args[1:1 + count]]
+            times = [value(a) for a in args[1 + count:]]
+            if None not in amounts and None not in times:
+                records = ": " + "; ".join(["time,target,amount"] + [
+                    f"{t},{target},{a}" for t, a in zip(times, amounts)])
+        where = (f"the state it feeds ({target})" if target != "STATE"
+                 else "the state each spike is added to (STATE)")
+        return (f"Spikes() is not translated: an instantaneous input has no value an "
+                f"integrator can use, and no exact translation exists. Give the spikes as "
+                f"dose records instead, which add each amount to a state at its exact time: "
+                f"remove '{name}' from the model (and from the dt() that reads it), import "
+                f"it, and run with --doses FILE.csv naming {where}{records}")
 
     def timing(self, expr, what, owner):
         """The value, at the defaults, of a dose time or period: numbers and parameters."""
@@ -202,7 +255,8 @@ class Translator:
                 raise self.fault(token, "abs() is C's absolute value of a whole number (it "
                                         "truncates): write fabs() for the absolute value")
             if name not in FUNCTIONS:
-                raise self.fault(token, f"function '{name}' has no counterpart in our language")
+                raise self.fault(token, f"function '{name}' has no counterpart in our language"
+                                        + _WHAT_TO_WRITE.get(name, _random_hint(name)))
             arity = _OUR_FUNCTIONS[FUNCTIONS[name]][1]
             if len(args) != arity:
                 raise self.fault(token, f"{name}() takes {arity} argument"
@@ -263,6 +317,11 @@ class Translator:
                 if self.kinds.get(name) == "state":
                     raise self.fault(token, f"the Initialize section reads state '{name}' "
                                             "before the run has given it a value")
+                if self.kinds.get(name) == "dosed":
+                    raise self.fault(token, f"the Initialize section reads input '{name}', "
+                                            f"which {self.doses[name][0]}() gives only once the "
+                                            "run is under way (MCSim does not allow inputs "
+                                            "there): read it in the Dynamics section")
                 first = first_assignment.get(name)
                 if self.kinds.get(name) == "param" and first is not None and \
                         name not in assigned_before(init, s):
@@ -315,9 +374,40 @@ class Translator:
                     if name not in self.kinds and name != "t":
                         raise self.fault(token, f"unknown name '{name}'")
                 self.check_expression(s.expr, allow_dt=True)
+        self.reads_before_assignment()
         for name, kind in self.kinds.items():
             if kind == "output" and name not in assigned:
                 self.notes.append(f"output {name} is never computed: it stays 0")
+
+    def reads_before_assignment(self):
+        """MCSim runs Dynamics, then CalcOutputs at output times, statement by statement: a
+        value read before its assignment there is the one kept from an earlier call. Our
+        derivative section computes every value before it is read, so such a read is refused."""
+        order = [(section, s) for section in ("Dynamics", "CalcOutputs")
+                 for s in self.m.sections.get(section, [])]
+        position = {}   # name (or ("dt", state)) -> where it is first assigned
+        for k, (section, s) in enumerate(order):
+            key = ("dt", s.target) if s.derivative else s.target.split("#")[0]
+            position.setdefault(key, (k, section, s.token))
+        for k, (section, s) in enumerate(order):
+            reads = [(n, at) for n, at in _names(s.expr)
+                     if self.kinds.get(n) in ("output", "local")]
+            reads += [(("dt", n), at) for n, at in _dt_reads(s.expr)]
+            for key, at in reads:
+                if key not in position or position[key][0] < k:
+                    continue
+                _, where, token = position[key]
+                what = f"dt({key[1]})" if isinstance(key, tuple) else f"'{key.split('#')[0]}'"
+                if where != section:
+                    kept = ("a local there, out of the Dynamics section's reach"
+                            if self.kinds.get(key) == "local" else
+                            "MCSim gives it the value of the last output time there")
+                    raise self.fault(at, f"the {section} section reads {what}, which only "
+                                         f"{where} computes (line {token.line}): {kept}; "
+                                         f"compute it in the {section} section first")
+                raise self.fault(at, f"{what} is read before the {section} section assigns it "
+                                     f"at line {token.line}, so MCSim reads a value left from "
+                                     "before (none, for a local): assign it first")
 
     def versions(self, statements, kinds):
         """Gives each value of a name assigned several times in a row its own name.
@@ -725,6 +815,25 @@ def _names(e):
             pending += (e[3], e[2])
         elif kind == "cond":
             pending += (e[3], e[2], e[1])
+    return found
+
+
+def _dt_reads(e):
+    """The (state, token) pairs of the dt() an expression reads."""
+    found, pending = [], [e]
+    while pending:
+        e = pending.pop()
+        kind = e[0]
+        if kind == "dt":
+            found.append((e[1], e[2]))
+        elif kind == "call":
+            pending += e[2]
+        elif kind == "un":
+            pending.append(e[2])
+        elif kind == "bin":
+            pending += (e[2], e[3])
+        elif kind == "cond":
+            pending += e[1:4]
     return found
 
 

@@ -132,6 +132,11 @@ def tokenize(path, text, strings=False):
             i = end + 1
             continue
         if c == '"' or c == "'":
+            listing = next((t.text for t in reversed(tokens[-12:]) if t.kind == "name"
+                            and t.text in ("SBMLModels", "PKTemplate")), None)
+            if listing:
+                raise fault(f"'{listing}' is not supported: it has mod build a model from SBML "
+                            "files; write the model out as an MCSim model file")
             raise fault("strings have no place in a model file (a simulation file is read "
                         "as one when its name ends in .in)")
         for op in _OPERATORS:

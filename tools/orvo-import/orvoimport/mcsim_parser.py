@@ -21,6 +21,7 @@ MAX_NESTING = 100
 
 _INLINE = "'Inline' is not supported: write its content out in the model file"
 _ARRAYS = "arrays are not supported: declare one variable per element"
+_C_TYPES = ("double", "float", "int", "long", "short", "char", "unsigned", "signed")
 _COMPARISONS = ("<", "<=", ">", ">=", "==", "!=")
 _UNSUPPORTED_OPERATORS = {
     "%": "the remainder operator '%' is not supported: our language has no exact remainder",
@@ -150,6 +151,10 @@ class Parser:
         self.expect("{", f" to open the list of {keyword.text}")
         kind = {"States": "state", "Inputs": "input", "Outputs": "output"}[keyword.text]
         while True:
+            if self.is_op("}"):
+                # An empty list, or a comma after the last name, as mod takes them.
+                self.next()
+                break
             token = self.name(f"a name in the list of {keyword.text}")
             if token.text in self.model.declared:
                 raise self.fault(token, f"'{token.text}' is declared twice")
@@ -171,11 +176,23 @@ class Parser:
     def section(self, keyword):
         word = keyword.text
         m = self.model
-        if word in ("Events", "Roots"):
-            raise self.fault(keyword, f"'{word}' sections are not supported: our discrete "
-                                      "sections run at fixed times; give the times of the "
-                                      "events through an input function (NDoses) or remove "
-                                      "the section")
+        if word == "Events":
+            raise self.fault(keyword, "'Events' sections are not supported: when they run is "
+                                      "given outside the model file (by the caller, as R's "
+                                      "deSolve does with its events argument), so the file "
+                                      "alone cannot be translated. Remove the section and give "
+                                      "the changes as dose records at their times (orvo run "
+                                      "--doses FILE.csv: a line time,target,amount adds the "
+                                      "amount to a state), or, for an input that steps at "
+                                      "known times, an NDoses input")
+        if word == "Roots":
+            raise self.fault(keyword, "'Roots' sections are not supported: what a root does "
+                                      "(end the run or trigger an event) is decided outside the "
+                                      "model file, so the file alone cannot be translated. "
+                                      "Remove the section, import, and add to the translated "
+                                      "description a state event at the root, EXPR being the "
+                                      "root function: discrete NAME when EXPR rising { ... } (or "
+                                      "falling, crosses)")
         name = "Initialize" if word == "Scale" else word
         if name in m.sections:
             raise self.fault(keyword, f"a second {word} section: merge it into the one at line "
@@ -312,6 +329,13 @@ class Parser:
                 raise self.fault(self.peek(), _ARRAYS)
             return ("name", token.text, token)
         if token.kind == "op" and token.text == "(":
+            cast = self.peek()
+            if cast.kind == "name" and cast.text in _C_TYPES and self.is_op(")", 1):
+                raise self.fault(cast, f"C casts are not supported: every value is a double, "
+                                       f"so remove '({cast.text})'"
+                                       + ("" if cast.text == "double" else
+                                          ", and write the whole numbers meant with floor() "
+                                          "or ceil()"))
             self.nest(token)
             inner = self.expression()
             self.expect(")")
