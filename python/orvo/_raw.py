@@ -60,6 +60,7 @@ EXPORTS = {
     "OrvoPreStep": (None, [_u32]),
     "OrvoStep": (None, [_u32]),
     "OrvoRunToTime": (None, [_u32, c_double]),
+    "OrvoCalcDeriv": (None, [_u32, _u32]),
     "OrvoSetRelativeError": (None, [_u32, _u32, c_double]),
     "OrvoSetAbsoluteError": (None, [_u32, _u32, c_double]),
     "OrvoGetRelativeError": (c_double, [_u32, _u32]),

@@ -333,10 +333,14 @@ class Model:
                     instance.run_to(stop)
                 if not same(instance.time, stop):
                     return None  # stopped early: the caller sees the time
+                dosed = False
                 while next_dose < len(events) and same(events[next_dose].time, stop):
                     apply(events[next_dose])
                     next_dose += 1
+                    dosed = True
                 if same(output_at, stop):
+                    if dosed:  # the row shows the doses, and what is computed from them
+                        self.library.raw.OrvoCalcDeriv(instance.number, RUN_DERIVATIVE_SECTION)
                     break
             recorder.sample()
         return None
@@ -480,6 +484,10 @@ class Model:
         frame.attrs["descriptions"] = dict(columns.descriptions)
         frame.attrs["time_units"] = instance.library.time_units
         return frame
+
+
+# The derivative section a run evaluates.
+RUN_DERIVATIVE_SECTION = 500
 
 
 class _Columns(list):

@@ -74,6 +74,18 @@ def test_dose_records_are_exact_and_match_the_command_line(tmp_path):
     assert halved["acentral"].loc[30.0] == pytest.approx(closed_form(30.0, 10.0, 0.7, 1.5, 0.2), rel=1e-8)
     assert halved["acentral"].loc[40.0] > closed_form(40.0, 10.0, 0.7, 1.5, 0.2)
     assert model.get("ke") == 0.2  # put back after the run
+    # A dose at an output time is in that row, and so is what is computed from it
+    # (conc = acentral / vd showed the state before the dose).
+    bolus = pd.DataFrame({"time": [2.0], "target": ["acentral"], "amount": [30.0]})
+    rows = model.run(settings, record=["acentral", "conc"], doses=bolus)
+    np.testing.assert_allclose(rows["conc"], rows["acentral"] / model.get("vd"), rtol=1e-14)
+    if cli:
+        bolus.to_csv(tmp_path / "bolus.csv", index=False)
+        arguments = [cli, "run", "--lib", LIB, "--vars", "t,acentral,conc", "--doses", str(tmp_path / "bolus.csv")]
+        arguments += [f"--set={k}={v}" for k, v in settings.items()]
+        done = subprocess.run(arguments, capture_output=True, text=True, check=True)
+        table = pd.read_csv(io.StringIO(done.stdout), float_precision="round_trip").set_index("t")
+        assert np.array_equal(table["conc"].to_numpy(), rows["conc"].to_numpy())
 
 
 @pytest.mark.parametrize("records, words", [

@@ -12,7 +12,8 @@
 // `name` of type `decltype(&::name)`.
 #define ORVO_LIBRARY_EXPORTS(X)                                                            \
     X(OrvoGetVersion) X(OrvoInitialize) X(OrvoFinalize) X(OrvoCreate) X(OrvoDestroy)       \
-    X(OrvoStartBlocking) X(OrvoStop) X(OrvoPreStep) X(OrvoRunToTime) X(OrvoGetDouble)      \
+    X(OrvoStartBlocking) X(OrvoStop) X(OrvoPreStep) X(OrvoRunToTime) X(OrvoCalcDeriv)      \
+    X(OrvoGetDouble)                                                                       \
     X(OrvoGetBool) X(OrvoSetBool)                                                          \
     X(OrvoGetNumberSymbols) X(OrvoGetSymbolIndex) X(OrvoGetSymbolInfo)                     \
     X(OrvoGetShortIndexed) X(OrvoSetShortIndexed) X(OrvoGetLongIndexed)                    \

@@ -12,6 +12,8 @@ constexpr uint32_t kStatusUser = 1;
 constexpr uint32_t kErrorUser = 2;
 constexpr uint32_t kTickUser = 3;
 constexpr uint32_t kStateUser = 4;
+// The derivative section a run evaluates.
+constexpr uint32_t kRunDerivativeSection = 500;
 
 }  // namespace
 
@@ -69,8 +71,12 @@ void RunObserver::ObserveWithDoses(const DoseSchedule& schedule, const std::vect
             library_.OrvoSetBool(instance_, statistics, true);
         if (stop > now()) library_.OrvoRunToTime(instance_, stop);
         if (endedInError_ || !same(now(), stop)) break;  // stopped early: the caller sees the time
-        while (nextDose < doses.size() && same(doses[nextDose].time, stop)) apply(doses[nextDose++]);
+        bool dosed = false;
+        for (; nextDose < doses.size() && same(doses[nextDose].time, stop); dosed = true) apply(doses[nextDose++]);
         if (same(outputAt, stop)) {
+            // The row shows the doses: what the derivative section computes
+            // from the states and constants they changed is computed anew.
+            if (dosed) library_.OrvoCalcDeriv(instance_, kRunDerivativeSection);
             OnOutputPoint();
             ++nextOutput;
         }
