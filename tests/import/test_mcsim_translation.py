@@ -374,6 +374,8 @@ def test_command_line(tmp_path):
         (("mcsim", source, "--model", source), 2, "--model goes with a simulation file"),
         (("mcsim", sim, "--cint", "1"), 2, "--cint goes with a model file"),
         (("mcsim", sim, "--name", "../up"), 2, "is not a file-name stem"),
+        (("mcsim", source, "--out", ""), 2, "--out is empty"),  # it wrote to standard output
+        (("mcsim", sim, "--model", ""), 2, "--model is empty"),  # a traceback
         (("mcsim", sim, "--out", str(tmp_path / "x"), "--model", str(bad)), 1,
          f"{bad}:3:1: 'Events' sections"),
         (("mcsim", str(latin)), 1, f"{latin}:3:13: byte 0xb5 is not UTF-8 text"),
