@@ -180,6 +180,12 @@ TEST(SobolIndices, IshigamiIndicesLieInTheirConfidenceIntervals) {
     const SobolResult flat = EstimateSobol(layout, std::vector<double>(layout.Runs(), 2.0), 10, 1);
     EXPECT_TRUE(flat.constantOutput);
     EXPECT_EQ(flat.indices[0].first, 0.0);
+    // 0.1 is not a binary fraction: its mean over the runs is off by rounding,
+    // which once passed for variance and gave S1 = 1, ST = 0 to every input.
+    const SobolResult tenth = EstimateSobol(layout, std::vector<double>(layout.Runs(), 0.1), 10, 1);
+    EXPECT_TRUE(tenth.constantOutput);
+    EXPECT_EQ(tenth.indices[0].first, 0.0);
+    EXPECT_EQ(tenth.indices[2].total, 0.0);
 }
 
 TEST(Statistics, SummaryOfKnownValues) {
