@@ -178,7 +178,12 @@ bool ReadCalibration(std::istream& in, const std::string& fileName, const std::s
         if (!ParseAssignment(text, assignment, message)) return fail(message);
         assignment.origin = origin;
         if (current != nullptr && (assignment.name == "data" || assignment.name == "doses")) {
-            (assignment.name == "data" ? current->dataFile : current->dosesFile) = Joined(folder, assignment.value);
+            std::string& path = assignment.name == "data" ? current->dataFile : current->dosesFile;
+            // The earlier file's data would be dropped without a word.
+            if (!path.empty())
+                return fail(assignment.name + " is given twice in experiment '" + current->name +
+                            "' (one file per experiment; another experiment for more)");
+            path = Joined(folder, assignment.value);
             continue;
         }
         (current != nullptr ? current->settings : definition.settings).push_back(assignment);
