@@ -590,7 +590,8 @@ calibrate)
                 "bad11|nstp ~ uniform(1, 5)\nerror y normal 0.5\n[experiment e]\ndata = lin.csv\n|bad11.cal:1: cannot calibrate 'nstp': it is not a real-valued constant" \
                 "bad12|a ~ normal(0, 10)\nerror y normal 0.5\n[experiment e]\ndata = lin.csv\ndoses = none.csv\n|bad12.cal:3: cannot open the dose-record file" \
                 "bad13|a ~ normal(0, 10)\nerror y normal 0.5\n[experiment e]\ndata = .\n|bad13.cal:3: cannot read the data file" \
-                "bad14|a ~ normal(0, 10)\nerror y normal 0.5\n[experiment e]\ndata = lin.csv\ndata = late.csv\n|bad14.cal:5: data is given twice in experiment 'e'"; do
+                "bad14|a ~ normal(0, 10)\nerror y normal 0.5\n[experiment e]\ndata = lin.csv\ndata = late.csv\n|bad14.cal:5: data is given twice in experiment 'e'" \
+                "bad15|a ~ normal(0, 10)\nerror y normal 0.5\n[experiment e]\ndata = ~/lin.csv\n|bad15.cal:3: cannot read the data file .*/~/lin.csv"; do
         name=${bad_case%%|*}; rest=${bad_case#*|}; text=${rest%%|*}; message=${rest#*|}
         printf "$text" >"$work/$name.cal"
         printf 'time,variable,value\n1,y,1\n9,y,2\n' >"$work/late.csv"

@@ -121,7 +121,8 @@ bool ReadCalibration(std::istream& in, const std::string& fileName, const std::s
             current = &definition.experiments.back();
             continue;
         }
-        if (const auto tilde = text.find('~'); tilde != std::string_view::npos) {
+        // A '~' after an '=' is part of a value (data = ~/oral.csv), not a prior.
+        if (const auto tilde = text.find('~'); tilde != std::string_view::npos && text.find('=') > tilde) {
             if (current != nullptr) return fail("parameters belong before the first [experiment] section");
             CalibrationParameter parameter;
             parameter.name = std::string(Trim(text.substr(0, tilde)));
