@@ -609,6 +609,9 @@ calibrate)
     expect_refused "neg.csv:2: every kept draw has zero likelihood.*gives y = -.* at t = 0 (a lognormal" \
         calibrate "$work/neg.cal" --out "$work/z" --iterations 20 $linear
     [ -e "$work/z/chains.csv" ] && fail "chains of zero likelihood written"
+    printf 'a ~ normal(0, 10)\nb ~ normal(0, 10)\nsig ~ uniform(-1, 0)\nerror y normal sig\n[experiment e]\ndata = lin.csv\n' >"$work/sd.cal"
+    expect_refused "lin.csv:2: every kept draw has zero likelihood.*here the error sd sig = -.* (an sd must be > 0" \
+        calibrate "$work/sd.cal" --out "$work/z" --iterations 20 $linear
     expect_refused "burn" calibrate "$work/lin.cal" --out "$work/o" --iterations 10 --burn 10 $linear
     expect_refused "--thin 8 keeps no draw of the 5 iterations" calibrate "$work/lin.cal" --out "$work/o" --iterations 10 --thin 8 $linear
     expect_refused "--chain" calibrate "$work/lin.cal" --out "$work/o" --chain 3 $linear

@@ -297,6 +297,11 @@ std::string ZeroLikelihoodReason(const OrvoLibrary& library, const Problem& prob
             const Observation& o = problem.definition.experiments[e].data[i];
             const ErrorModel& model = *problem.definition.ErrorOf(o.variable);
             if (LogLikelihoodOf(model, o, predicted[e][i], point.data()) > -HUGE_VAL) continue;
+            // An sd parameter whose prior allows values <= 0: no prediction helps.
+            if (!std::isfinite(o.sd) && model.sdParameter >= 0 && !(point[model.sdParameter] > 0.0))
+                return o.origin + ": " + none + "; here the error sd " +
+                       problem.definition.parameters[model.sdParameter].name + " = " +
+                       FormatReal(point[model.sdParameter]) + " (an sd must be > 0: give it a prior above 0)";
             return o.origin + ": " + none + "; here the model gives " + o.variable + " = " +
                    FormatReal(predicted[e][i]) + " at t = " + FormatReal(o.time) +
                    (model.lognormal && !(predicted[e][i] > 0.0) ? " (a lognormal error needs a prediction > 0)" : "");
