@@ -529,6 +529,8 @@ options)
     expect_refused "--jobs" batch --scenario "$pop" --jobs
     expect_refused "--runs: expected a whole number" sensitivity sobol --scenario "$pop" --runs many
     expect_refused "--step: expected a relative step" sensitivity local --params bw_m --step 0.7
+    # A step lost in rounding made every coefficient 0.
+    expect_refused "--step: expected a relative step from 1e-10.*got '1e-17'" sensitivity local --params bw_m --step 1e-17
     expect_refused "--params" sensitivity local --scenario "$pop"
     # Local runs are the scenario's, up and down: a design setting would be ignored.
     expect_refused "--set: runs does not apply to local sensitivity" sensitivity local --params bw_m --set runs=5

@@ -22,7 +22,7 @@ int LocalSensitivityCommand(int argc, char** argv) {
     app.get_option("--at")->description("output times (default: the last output time)");
     app.get_option("--set")->description("set a model constant or run setting; after the files");
     AddValue(app, "--params", params, "p1,p2,...: the real-valued constants to perturb")->required();
-    AddValue(app, "--step", stepText, "relative step, between 0 and 0.5 (default 0.01)");
+    AddValue(app, "--step", stepText, "relative step, from 1e-10 to below 0.5 (default 0.01)");
     app.footer(
         "\nDIR/local.csv: parameter,variable,time,coefficient\n"
         "  coefficient = (y+ - y-) / (2 step y); empty when y = 0 or a run failed.\n"
