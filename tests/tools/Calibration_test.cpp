@@ -94,6 +94,8 @@ TEST(CalibrationFile, RefusesBadDataWithFileAndLine) {
         {"time,variable,value\n1,z,1\n", "d.csv:2: variable 'z' has no error model"},
         {"time,variable,value\n\n1,y,1,2\n", "d.csv:3: 4 cells, expected 3"},
         {"time,variable,value,sd\n1,y,1,0\n", "d.csv:2: sd '0'"},
+        {"time,variable,value,subject,sd\n", "d.csv:1: expected the header"},
+        {"time,variable,value,subject,subject\n", "d.csv:1: expected the header"},
         {"time,variable,value\n1,c,0\n", "d.csv:2: a lognormal error needs values > 0"},
         {"time,variable,value\n", "d.csv: no data rows"},
     };
@@ -145,6 +147,13 @@ TEST(CalibrationFile, SubjectLevelParametersComeLastWithOneValuePerSubject) {
     Experiment e;
     EXPECT_FALSE(ReadObservations(pooled, "p.csv", d, e, error));
     EXPECT_NE(error.find("p.csv:2: no subject, but k varies between subjects"), std::string::npos) << error;
+    // A subject column needs no sd column before it.
+    std::istringstream noSd("time,variable,value,subject\n4,y,1,B\n5,y,2,C\n");
+    Experiment second;
+    ASSERT_TRUE(ReadObservations(noSd, "s.csv", d, second, error)) << error;
+    EXPECT_EQ(d.subjects, (std::vector<std::string>{"A", "B", "C"}));
+    EXPECT_EQ(second.data[0].subjectIndex, 1);
+    EXPECT_FALSE(std::isfinite(second.data[1].sd));
 }
 
 TEST(CalibrationLikelihood, NormalLognormalAndCensored) {

@@ -239,7 +239,7 @@ bool ReadCalibration(std::istream& in, const std::string& fileName, const std::s
 bool ReadObservations(std::istream& in, const std::string& fileName, CalibrationDefinition& definition,
                       Experiment& experiment, std::string& error) {
     std::string line;
-    int columns = 0;
+    int columns = 0, sdColumn = -1, subjectColumn = -1;
     for (int number = 1; std::getline(in, line); ++number) {
         const std::string origin = fileName + ":" + std::to_string(number);
         if (!line.empty() && line.back() == '\r') line.pop_back();
@@ -253,9 +253,15 @@ bool ReadObservations(std::istream& in, const std::string& fileName, Calibration
             from = comma + 1;
         }
         if (columns == 0) {
-            if (cells.size() < 3 || cells.size() > 5 || cells[0] != "time" || cells[1] != "variable" ||
-                cells[2] != "value" || (cells.size() > 3 && cells[3] != "sd") ||
-                (cells.size() > 4 && cells[4] != "subject")) {
+            // sd and subject are each optional: time,variable,value,subject has no sd.
+            bool known = cells.size() >= 3 && cells.size() <= 5 && cells[0] == "time" && cells[1] == "variable" &&
+                         cells[2] == "value";
+            for (std::size_t c = 3; known && c < cells.size(); ++c) {
+                int& column = cells[c] == "sd" ? sdColumn : subjectColumn;
+                known = (cells[c] == "sd" || cells[c] == "subject") && column < 0 && (c == 3 || cells[c] == "subject");
+                column = static_cast<int>(c);
+            }
+            if (!known) {
                 error = origin + ": expected the header time,variable,value[,sd][,subject]";
                 return false;
             }
@@ -277,8 +283,8 @@ bool ReadObservations(std::istream& in, const std::string& fileName, Calibration
             error = origin + ": value '" + cells[2] + "' is not a number";
             return false;
         }
-        if (columns > 3 && !cells[3].empty() && (!ToNumber(cells[3], o.sd) || !(o.sd > 0.0))) {
-            error = origin + ": sd '" + cells[3] + "' is not a positive number";
+        if (sdColumn > 0 && !cells[sdColumn].empty() && (!ToNumber(cells[sdColumn], o.sd) || !(o.sd > 0.0))) {
+            error = origin + ": sd '" + cells[sdColumn] + "' is not a positive number";
             return false;
         }
         const ErrorModel* model = definition.ErrorOf(o.variable);
@@ -290,7 +296,7 @@ bool ReadObservations(std::istream& in, const std::string& fileName, Calibration
             error = origin + ": a lognormal error needs values > 0, got " + cells[2];
             return false;
         }
-        if (columns > 4) o.subject = cells[4];
+        if (subjectColumn > 0) o.subject = cells[subjectColumn];
         if (o.subject.empty() && definition.Hierarchical()) {
             error = origin + ": no subject, but " + definition.parameters[definition.sharedCount].name +
                     " varies between subjects";
