@@ -99,6 +99,17 @@ def _write_table(table, path):
     raise SettingsError(f"data and doses are DataFrames or CSV paths, not {type(table).__name__}")
 
 
+_DATA_COLUMNS = ("time", "variable", "value", "sd", "subject")
+
+
+def _data_in_file_order(frame):
+    """A data DataFrame's columns in the order of a data file's header (a
+    frame with other columns is left for the command to name them)."""
+    if set(frame.columns) <= set(_DATA_COLUMNS):
+        return frame[[column for column in _DATA_COLUMNS if column in frame.columns]]
+    return frame
+
+
 def _value_text(value):
     if isinstance(value, (list, tuple)):
         return ",".join(_value_text(v) for v in value)
@@ -123,7 +134,10 @@ def _write_calibration(directory, parameters, errors, settings, data, written):
         for key in ("data", "doses"):
             if experiment.get(key) is None:
                 continue
-            path = _write_table(experiment[key], os.path.join(directory, f"{key}{index}.csv"))
+            table = experiment[key]
+            if key == "data" and isinstance(table, pd.DataFrame):
+                table = _data_in_file_order(table)
+            path = _write_table(table, os.path.join(directory, f"{key}{index}.csv"))
             lines.append(f"{key} = {path}")
             if isinstance(experiment[key], pd.DataFrame):
                 written[path] = f"the {key} of experiment {name} (as CSV)"

@@ -112,6 +112,16 @@ def test_resumed_chains_equal_one_run(data, tmp_path):
     pd.testing.assert_frame_equal(resumed.summary, whole.summary)
 
 
+def test_data_columns_in_any_order(data):
+    # A DataFrame's column order is incidental: it was refused as a bad header.
+    frame = pd.DataFrame({"value": data, "subject": "s1", "time": TIMES, "variable": "conc"})
+    fitted = orvo.calibrate(parameters={"ke": "lognormal(0.3, 3) [0.01, 5]", "vd": "lognormal(20, 3) [1, 500]"},
+                            errors={"conc": f"lognormal {SIGMA}"}, settings={"ka": KA, "nstp": 20}, data=frame,
+                            lib=LIB, iterations=40, chains=1)
+    assert list(fitted.predictions["subject"].unique()) == ["s1"]
+    pd.testing.assert_series_equal(fitted.predictions["time"], pd.Series(TIMES, name="time"), check_dtype=False)
+
+
 def test_refuses_incomplete_arguments(data):
     with pytest.raises(SettingsError, match="either a calibration file or parameters"):
         orvo.calibrate()
