@@ -706,6 +706,20 @@ calibrate)
                  if (r > 1 + 1e-4 || r < 1 - 1e-4) { print "ratio " r ": " $0; exit 1 } }
              END { if (n != 3) { print n " rows"; exit 1 } }' "$work/truth.csv" "$work/named/predictions.csv" \
         || fail "a dose naming a calibrated parameter did not take its value"
+    # Array elements are observed as NAME(i); the whole array was read as its first element.
+    transit="--lib $lib/liborvo_transit.so"
+    printf 'time,variable,value\n1.5,transit(3),18.4\n3.5,transit(3),8.4\n5.5,Transit(3),0.5\n3.5,transit(1),0.67\n' >"$work/transit.csv"
+    printf 'ktr ~ lognormal(1, 2) [0.1, 10]\nerror transit(3) normal 0.5\nerror transit(1) normal 0.5\n[experiment e]\ndata = transit.csv\n' >"$work/transit.cal"
+    "$orvo" calibrate "$work/transit.cal" --out "$work/transit" --iterations 400 --chains 2 $transit 2>"$work/err" \
+        || fail "calibration on array elements: $(cat "$work/err")"
+    # The data are the model's at its own ktr = 2.
+    awk -F, '$1 == "ktr" { n++; if ($2 < 1.9 || $2 > 2.1) exit 1 } END { exit n != 1 }' "$work/transit/summary.csv" \
+        || fail "ktr from transit(1) and transit(3): $(cat "$work/transit/summary.csv")"
+    grep -q 'e: transit(3): data' "$work/transit/predictions.svg" || fail "the plot's panel of transit(3)"
+    sed 's/[Tt]ransit(3)/transit/' "$work/transit.csv" >"$work/whole.csv"
+    sed 's/^error transit(3)/error transit/; s/transit.csv/whole.csv/' "$work/transit.cal" >"$work/whole.cal"
+    expect_refused "whole.cal:2: 'transit' is an array of 5 elements: observe one element, e.g. transit(1)" \
+        calibrate "$work/whole.cal" --out "$work/o" $transit
     ;;
 calibrate-population)
     lib=$(dirname "$orvo")/../lib

@@ -39,7 +39,7 @@ struct RunGroup {
     int subject = -1;
     DoseSchedule doses;
     std::vector<double> times;
-    std::vector<ModelVariable> variables;  // recorded
+    std::vector<ModelElement> variables;  // recorded
     std::vector<std::size_t> observations, timeOf, variableOf;
 };
 
@@ -55,21 +55,43 @@ struct ExperimentPlan {
 class PointRecorder : public RunObserver {
 public:
     PointRecorder(const OrvoLibrary& library, uint32_t instance, const ModelVariables& variables,
-                  const std::vector<ModelVariable>& recorded, std::vector<double>& values)
+                  const std::vector<ModelElement>& recorded, std::vector<double>& values)
         : RunObserver(library, instance), variables_(variables), recorded_(recorded), values_(values) {}
 
 protected:
     void OnOutputPoint() override {
-        for (const ModelVariable& v : recorded_) values_.push_back(variables_.ReadNumber(v));
+        for (const ModelElement& e : recorded_) values_.push_back(variables_.ReadNumber(e.variable, e.offset));
     }
     void OnStatusLine(std::string_view) override {}
     void OnErrorReport(uint32_t, const char*) override {}
 
 private:
     const ModelVariables& variables_;
-    const std::vector<ModelVariable>& recorded_;
+    const std::vector<ModelElement>& recorded_;
     std::vector<double>& values_;
 };
+
+// The observed element: a scalar `name`, or `name(i)` of an array (the
+// whole array would be read as its first element).
+bool FindObserved(const ModelVariables& variables, const std::string& text, ModelElement& element,
+                  std::string& error) {
+    ElementName name;
+    if (!ParseElementName(text, name, error) || !variables.Find(name.name, element.variable)) {
+        error = "unknown variable '" + text + "'";
+        return false;
+    }
+    const ModelVariable& v = element.variable;
+    if (ElementCount(v.dims) > 1 && name.subscripts.empty()) {
+        error = "'" + v.name + "' is an array of " + std::to_string(ElementCount(v.dims)) +
+                " elements: observe one element, e.g. " + v.name + "(1), in the error model and the data";
+        return false;
+    }
+    return ElementOffset(v, name, element.offset, error);
+}
+
+bool SameElement(const ModelElement& a, const ModelElement& b) {
+    return a.variable.number == b.variable.number && a.offset == b.offset;
+}
 
 struct Problem {
     CalibrationDefinition definition;
@@ -136,9 +158,9 @@ bool Resolve(const ModelVariables& variables, Problem& problem, std::string& err
     };
     if (!resolveSettings(def.settings, problem.settings)) return false;
     for (const ErrorModel& e : def.errors) {
-        ModelVariable v;
-        if (!variables.Find(e.variable, v)) {
-            error = e.origin + ": unknown variable '" + e.variable + "'";
+        ModelElement observed;
+        if (!FindObserved(variables, e.variable, observed, error)) {
+            error = e.origin + ": " + error;
             return false;
         }
     }
@@ -205,10 +227,10 @@ bool Resolve(const ModelVariables& variables, Problem& problem, std::string& err
             group.times.erase(std::unique(group.times.begin(), group.times.end()), group.times.end());
             for (std::size_t i : group.observations) {
                 const Observation& o = experiment.data[i];
-                ModelVariable v;
-                variables.Find(o.variable, v);
+                ModelElement v;
+                FindObserved(variables, o.variable, v, error);  // as its error model's
                 std::size_t k = 0;
-                while (k < group.variables.size() && group.variables[k].number != v.number) ++k;
+                while (k < group.variables.size() && !SameElement(group.variables[k], v)) ++k;
                 if (k == group.variables.size()) group.variables.push_back(v);
                 group.variableOf.push_back(k);
                 group.timeOf.push_back(std::lower_bound(group.times.begin(), group.times.end(), o.time) -
@@ -229,7 +251,7 @@ bool Resolve(const ModelVariables& variables, Problem& problem, std::string& err
 // `recorded`. False when the run fails.
 bool RunModel(const OrvoLibrary& library, uint32_t instance, const ModelVariables& variables, const Problem& problem,
               const ExperimentPlan& plan, const double* point, int subject, const double* newSubject,
-              const DoseSchedule& doses, const std::vector<double>& times, const std::vector<ModelVariable>& recorded,
+              const DoseSchedule& doses, const std::vector<double>& times, const std::vector<ModelElement>& recorded,
               std::vector<double>& values) {
     const CalibrationDefinition& def = problem.definition;
     std::string error;
@@ -471,7 +493,8 @@ int CalibrateCommand(int argc, char** argv) {
         "                                    the error model of data on VAR; SD a number\n"
         "                                    or a parameter with its own prior (sd of the\n"
         "                                    log for lognormal); values below LIMIT are\n"
-        "                                    censored (only 'below LIMIT' counts)\n"
+        "                                    censored (only 'below LIMIT' counts);\n"
+        "                                    VAR(i): one element of an array\n"
         "  [experiment NAME]                 starts an experiment; then its own\n"
         "  data = FILE.csv                   settings NAME = VALUE, its data and an\n"
         "  doses = FILE.csv                  optional dose-record file (paths relative\n"
@@ -849,12 +872,12 @@ int CalibrateCommand(int argc, char** argv) {
         for (std::size_t e = 0; e < def.experiments.size(); ++e) {
             const ExperimentPlan& plan = problem.experiments[e];
             const Experiment& experiment = def.experiments[e];
-            std::vector<ModelVariable> recorded;
+            std::vector<ModelElement> recorded;
             for (const Observation& o : experiment.data) {
-                ModelVariable v;
-                variables.Find(o.variable, v);
+                ModelElement v;
+                FindObserved(variables, o.variable, v, error);
                 if (std::none_of(recorded.begin(), recorded.end(),
-                                 [&](const ModelVariable& r) { return r.number == v.number; }))
+                                 [&](const ModelElement& r) { return SameElement(r, v); }))
                     recorded.push_back(v);
             }
             double last = plan.start;
@@ -876,8 +899,8 @@ int CalibrateCommand(int argc, char** argv) {
             }
             for (std::size_t r = 0; r < recorded.size(); ++r) {
                 PredictionPanel panel;
-                panel.title = experiment.name + ": " + recorded[r].name;
-                if (const auto u = metadata.units.find(recorded[r].name); u != metadata.units.end())
+                panel.title = experiment.name + ": " + ElementHeader(recorded[r].variable, recorded[r].offset);
+                if (const auto u = metadata.units.find(recorded[r].variable.name); u != metadata.units.end())
                     panel.unit = u->second;
                 panel.times = grid;
                 for (std::size_t t = 0; t < grid.size(); ++t) {
@@ -889,7 +912,7 @@ int CalibrateCommand(int argc, char** argv) {
                     panel.high.push_back(quantile(v, 0.975));
                 }
                 for (const Observation& o : experiment.data)
-                    if (ModelVariable v; variables.Find(o.variable, v) && v.number == recorded[r].number) {
+                    if (ModelElement v; FindObserved(variables, o.variable, v, error) && SameElement(v, recorded[r])) {
                         panel.dataTimes.push_back(o.time);
                         panel.dataValues.push_back(o.value);
                     }
