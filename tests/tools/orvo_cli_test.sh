@@ -720,6 +720,15 @@ calibrate)
     sed 's/^error transit(3)/error transit/; s/transit.csv/whole.csv/' "$work/transit.cal" >"$work/whole.cal"
     expect_refused "whole.cal:2: 'transit' is an array of 5 elements: observe one element, e.g. transit(1)" \
         calibrate "$work/whole.cal" --out "$work/o" $transit
+    # So is a calibrated constant: the refusal of a whole array names NAME(i) ~ ..., which was then
+    # refused as no parameter name. clf_uim_t(5) is the clearance factor at an intake of 200.
+    printf 'time,variable,value\n24,clf_uim,0.2\n' >"$work/clf.csv"
+    printf 'clf_uim_t( 5 ) ~ uniform(0, 1)\npdoseug_i = 200\ntstop = 24\ncint = 24\nerror clf_uim normal 0.01\n[experiment e]\ndata = clf.csv\n' >"$work/clf.cal"
+    "$orvo" calibrate "$work/clf.cal" --out "$work/clf" --iterations 300 --chains 2 2>"$work/err" \
+        || fail "calibrating an array element: $(cat "$work/err")"
+    awk -F, '$1 == "clf_uim_t(5)" { n++; if ($2 < 0.19 || $2 > 0.21) exit 1 } END { exit n != 1 }' "$work/clf/summary.csv" \
+        || fail "clf_uim_t(5) from clf_uim: $(cat "$work/clf/summary.csv")"
+    head -1 "$work/clf/draws.csv" | grep -q '^clf_uim_t(5)$' || fail "draws.csv header: $(head -1 "$work/clf/draws.csv")"
     ;;
 calibrate-population)
     lib=$(dirname "$orvo")/../lib

@@ -96,6 +96,7 @@ bool SameElement(const ModelElement& a, const ModelElement& b) {
 struct Problem {
     CalibrationDefinition definition;
     std::vector<ModelVariable> parameterVariables;  // NAME ~ ... that are model variables (others: sd and population parameters)
+    std::vector<uint32_t> parameterOffsets;         // the element of each (NAME(i) ~ ...)
     std::vector<int> parameterOf;  // model parameter k -> index in the definition
     std::vector<std::pair<ModelVariable, std::string>> settings;
     std::vector<ExperimentPlan> experiments;
@@ -109,7 +110,8 @@ bool Resolve(const ModelVariables& variables, Problem& problem, std::string& err
         for (const CalibrationParameter& p : def.parameters)
             for (int r : p.references) isSd |= r == static_cast<int>(k);
         ModelVariable v;
-        if (!variables.Find(def.parameters[k].name, v)) {
+        ElementName name;
+        if (!ParseElementName(def.parameters[k].name, name, error) || !variables.Find(name.name, v)) {
             if (isSd) continue;
             error = def.parameters[k].origin + ": unknown parameter '" + def.parameters[k].name +
                     "' (no model variable of that name, nor an error sd or population parameter)";
@@ -117,7 +119,7 @@ bool Resolve(const ModelVariables& variables, Problem& problem, std::string& err
         }
         ModelElement element;
         std::string message;
-        if (!ResolveInput(variables, ElementName{def.parameters[k].name, {}}, element, message)) {
+        if (!ResolveInput(variables, name, element, message)) {
             error = def.parameters[k].origin + ": " + message;
             return false;
         }
@@ -129,6 +131,7 @@ bool Resolve(const ModelVariables& variables, Problem& problem, std::string& err
             return false;
         }
         problem.parameterVariables.push_back(v);
+        problem.parameterOffsets.push_back(element.offset);
         problem.parameterOf.push_back(static_cast<int>(k));
     }
     const auto resolveSettings = [&](const std::vector<Assignment>& assignments,
@@ -261,7 +264,7 @@ bool RunModel(const OrvoLibrary& library, uint32_t instance, const ModelVariable
         const double value = p < def.sharedCount ? point[p]
                              : subject >= 0      ? point[def.Slot(p, static_cast<std::size_t>(subject))]
                                                  : newSubject[p - def.sharedCount];
-        variables.WriteNumber(problem.parameterVariables[k], 0, value);
+        variables.WriteNumber(problem.parameterVariables[k], problem.parameterOffsets[k], value);
     }
     values.clear();
     values.reserve(times.size() * recorded.size());

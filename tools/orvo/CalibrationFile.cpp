@@ -1,5 +1,7 @@
 #include "CalibrationFile.h"
 
+#include "PopulationFile.h"
+
 #include <algorithm>
 #include <cmath>
 #include <sstream>
@@ -136,7 +138,12 @@ bool ReadCalibration(std::istream& in, const std::string& fileName, const std::s
                 parameter.perSubject = true;
                 parameter.name = std::string(Trim(parameter.name.substr(0, open)));
             }
-            if (!IsName(parameter.name)) return fail("'" + parameter.name + "' is not a parameter name");
+            // NAME, or NAME(i) for one element of an array, written as in column headers.
+            ElementName element;
+            std::string ignored;
+            if (!ParseElementName(parameter.name, element, ignored) || !IsName(element.name))
+                return fail("'" + parameter.name + "' is not a parameter name");
+            parameter.name = element.Text();
             if (definition.ParameterIndex(parameter.name) >= 0)
                 return fail("parameter '" + parameter.name + "' is given twice");
             std::string message;
