@@ -185,6 +185,23 @@ TEST(CalibrationLikelihood, NormalLognormalAndCensored) {
     lognormal.loq = 1.0;
     o.value = 0.5;
     EXPECT_NEAR(LogLikelihoodOf(lognormal, o, 1.0, parameters), std::log(0.5), 1e-12);
+    o.value = 0.0;  // a value below the limit written as 0
+    EXPECT_NEAR(LogLikelihoodOf(lognormal, o, 1.0, parameters), std::log(0.5), 1e-12);
+}
+
+TEST(CalibrationFile, LognormalDataBelowTheLimitMayBeZero) {
+    // Once refused as "needs values > 0"; without a limit 0 still is.
+    std::istringstream in("k ~ lognormal(1, 2)\nerror c lognormal 0.2 loq 0.5\nerror d lognormal 0.2\n"
+                          "[experiment e]\ndata = d.csv\n");
+    CalibrationDefinition d;
+    std::string error;
+    ASSERT_TRUE(ReadCalibration(in, "c.cal", "", d, error)) << error;
+    std::istringstream censored("time,variable,value\n1,c,0\n2,c,0.8\n");
+    ASSERT_TRUE(ReadObservations(censored, "d.csv", d, d.experiments[0], error)) << error;
+    std::istringstream uncensored("time,variable,value\n1,d,0\n");
+    Experiment e;
+    EXPECT_FALSE(ReadObservations(uncensored, "u.csv", d, e, error));
+    EXPECT_NE(error.find("u.csv:2: a lognormal error needs values > 0"), std::string::npos) << error;
 }
 
 TEST(CalibrationPrior, DensitiesAndBounds) {

@@ -299,8 +299,9 @@ bool ReadObservations(std::istream& in, const std::string& fileName, Calibration
             error = origin + ": variable '" + o.variable + "' has no error model (error " + o.variable + " ...)";
             return false;
         }
-        if (model->lognormal && !(o.value > 0.0)) {
-            error = origin + ": a lognormal error needs values > 0, got " + cells[2];
+        // Below the loq only "below" counts: a 0 written for such a value is fine.
+        if (model->lognormal && !(o.value > 0.0) && !(o.value < model->loq)) {
+            error = origin + ": a lognormal error needs values > 0 (or below its loq), got " + cells[2];
             return false;
         }
         if (subjectColumn > 0) o.subject = cells[subjectColumn];
