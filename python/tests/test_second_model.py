@@ -123,6 +123,12 @@ def test_bad_dose_records_are_refused(records, words):
 def test_doses_a_rounding_apart_from_output_times_and_each_other(tmp_path):
     model = orvo.Model(lib=LIB)
     settings = {"dose": 0.0, "tstop": 3.0, "cint": 1.0, "ialg": 5, "nstp": 1000}
+    # A bolus a rounding before an output time is in that row, on the grid; the
+    # run used to stop short of t = 2 with a step too small to advance.
+    near = pd.DataFrame({"time": [0.9999999999999], "target": ["agut"], "amount": [10.0]})
+    result = model.run(settings, record=["agut", "acentral"], doses=near)
+    assert list(result.index) == [0.0, 1.0, 2.0, 3.0] and result["agut"].loc[1.0] == 10.0
+    np.testing.assert_allclose(result["acentral"], closed_form(result.index, 10.0, 1.0, 1.5, 0.2), atol=1e-9)
     # Infusions that meet up to a rounding (0.2 + 0.1 > 0.3; 1 / (1 / 49) > 49)
     # follow each other, where they were refused as overlapping; the first
     # one's end does not cut the second one short.
