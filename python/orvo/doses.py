@@ -236,7 +236,10 @@ class Applier:
 
     def _write(self, variable, value):
         if variable.data_type.name in ("SHORT", "LONG"):
-            value = int(round(value))
+            # Halves away from zero, as orvo run writes them (round() takes
+            # 2.5 to 2, orvo run to 3).
+            whole = math.floor(abs(value))
+            value = int(math.copysign(whole + (abs(value) - whole >= 0.5), value))
         elif variable.data_type.name == "BOOL":
             value = value != 0
         self._library.write(self._instance, variable, variable.coerce(value))

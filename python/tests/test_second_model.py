@@ -150,6 +150,18 @@ def test_doses_a_rounding_apart_from_output_times_and_each_other(tmp_path):
     assert len(events) == 200000 and [e.kind for e in events[1:3]] == ["restore", "set"]
 
 
+def test_a_value_record_rounds_an_integer_setting_as_the_command_line_does():
+    # nstp = 2.5 is 3 steps per interval, as orvo run writes it; round() made it 2.
+    model = orvo.Model(lib=LIB)
+    settings = {"tstop": 6.0, "nstp": 100}
+
+    def acentral(value):
+        records = pd.DataFrame({"time": [2.0], "target": ["nstp"], "value": [value]})
+        return model.run(settings, record=["acentral"], doses=records)["acentral"]
+
+    assert acentral(2.5).equals(acentral(3)) and not acentral(2.5).equals(acentral(2))
+
+
 def test_dose_files_take_comments_and_whole_floats(tmp_path):
     # Lines that begin with '#' are comments, as for orvo run; columns with
     # gaps (floats with NaN, or pandas' nullable integers with NA) are read
