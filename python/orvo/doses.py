@@ -8,6 +8,7 @@ its earlier value again); ii and addl repeat a record addl more times every
 ii. Times, amounts, values, rates, durations and ii are numbers or names of
 model constants, read when the run starts."""
 
+import bisect
 import dataclasses
 import math
 import os
@@ -20,6 +21,11 @@ from .variables import SymbolType
 COLUMNS = ("time", "target", "amount", "value", "rate", "duration", "ii", "addl")
 # As many repeats (addl) as `orvo run --doses` takes.
 MAX_ADDL = 1000000
+
+
+def same(a, b):
+    """Two times a run treats as one stop (rounding: 0.1 * 3 and 0.3)."""
+    return abs(a - b) <= 1e-12 * max(1.0, abs(b))
 
 
 @dataclasses.dataclass(frozen=True)
@@ -133,11 +139,12 @@ def schedule(records, library, instance, stop_time, start_time=-math.inf):
         if time < start_time:
             raise SettingsError(f"{where}, time: the time {time:g} is before the start of the run ({start_time:g})")
         amount = quantity("amount") if get("amount") else quantity("value", signed=True)
-        rate = 0.0
+        rate = duration = 0.0
         if get("rate"):
             rate = quantity("rate", positive=True)
         if get("duration"):
-            rate = amount / quantity("duration", positive=True)
+            duration = quantity("duration", positive=True)
+            rate = amount / duration
         addl = 0
         if get("addl"):
             try:
@@ -152,7 +159,9 @@ def schedule(records, library, instance, stop_time, start_time=-math.inf):
             if not get("ii"):
                 raise SettingsError(f"{where}: addl needs ii, the dosing interval")
             interval = quantity("ii", positive=True)
-        length = (amount / rate if rate > 0 else 0.0) if infusion else 0.0
+        # The duration as given: amount / (amount / duration) may exceed it by
+        # a rounding, and back-to-back repeats would overlap.
+        length = 0.0 if not infusion or rate == 0 else duration if get("duration") else amount / rate
         for k in range(addl + 1):
             at = time + k * interval
             if not at < stop_time:
@@ -166,20 +175,44 @@ def schedule(records, library, instance, stop_time, start_time=-math.inf):
                 continue
             if length == 0.0:
                 continue
-            for start, end, other in taken.setdefault(target.name, []):
-                if at < end and start < at + length:
-                    raise SettingsError(f"{where}: an infusion into '{target.name}' from t = {at:g} overlaps "
-                                        f"the one of {other}")
-            taken[target.name].append((at, at + length, where))
+            end = at + length
+            if same(end, at):  # its restore would come at its start, and the rate stay on
+                column = "duration" if get("duration") else "rate"
+                raise SettingsError(f"{where}, {column}: the infusion into '{target.name}' at t = {at:g} lasts "
+                                    f"{length:g}, too short to end after it starts; give a longer duration")
+            # Each input's infusions by start: they do not overlap, so only the
+            # latest ones starting before this one's end can overlap it; ones
+            # that meet (up to a rounding) do not.
+            starts, intervals = taken.setdefault(target.name, ([], []))
+            position = bisect.bisect_left(starts, end)
+            for k in range(position - 1, -1, -1):
+                other_start, other_end, other = intervals[k]
+                if not at < other_end or same(other_end, at):
+                    break
+                if same(other_start, end):
+                    continue
+                raise SettingsError(f"{where}: an infusion into '{target.name}' from t = {at:g} overlaps "
+                                    f"the one of {other}")
+            starts.insert(position, at)
+            intervals.insert(position, (at, end, where))
             infusion_id += 1
             events.append(DoseEvent(at, target.name, "set", rate, infusion_id))
-            events.append(DoseEvent(at + length, target.name, "restore", 0.0, infusion_id))
+            events.append(DoseEvent(end, target.name, "restore", 0.0, infusion_id))
     if skipped > 1:
         warnings.append(f"{skipped} doses in all are not before the stop time")
-    # Restores first at a shared time: a following infusion into the same
+    # Restores first among the events of one stop (times equal up to a
+    # rounding, as the run groups them): a following infusion into the same
     # input starts from the restored value.
-    events.sort(key=lambda e: (e.time, e.kind != "restore"))
-    return events, warnings
+    events.sort(key=lambda e: e.time)
+    ordered, first = [], 0
+    while first < len(events):
+        last = first
+        while last < len(events) and same(events[last].time, events[first].time):
+            last += 1
+        group = events[first:last]
+        ordered += [e for e in group if e.kind == "restore"] + [e for e in group if e.kind != "restore"]
+        first = last
+    return ordered, warnings
 
 
 class Applier:
@@ -203,7 +236,10 @@ class Applier:
 
     def _write(self, variable, value):
         if variable.data_type.name in ("SHORT", "LONG"):
-            value = int(round(value))
+            # Halves away from zero, as orvo run writes them (round() takes
+            # 2.5 to 2, orvo run to 3).
+            whole = math.floor(abs(value))
+            value = int(math.copysign(whole + (abs(value) - whole >= 0.5), value))
         elif variable.data_type.name == "BOOL":
             value = value != 0
         self._library.write(self._instance, variable, variable.coerce(value))

@@ -320,15 +320,16 @@ class Model:
         apply = _doses.Applier(self.library, instance.number)
         recorder.grid = False
 
-        def same(a, b):
-            return abs(a - b) <= 1e-12 * max(1.0, abs(b))
+        same = _doses.same
 
         instance.prestep()
         next_dose = 0
         for output_at in times:
             while True:
                 dose_at = events[next_dose].time if next_dose < len(events) else math.inf
-                stop = min(output_at, dose_at)
+                # A dose a rounding before an output time is applied at it: the
+                # row stays on the grid, and the run does not stop short of it.
+                stop = output_at if same(dose_at, output_at) else min(output_at, dose_at)
                 if stop > instance.time:
                     instance.run_to(stop)
                 if not same(instance.time, stop):

@@ -107,6 +107,8 @@ def test_dose_records_are_exact_and_match_the_command_line(tmp_path):
     ({"time": [1.0, 2.0], "target": ["ke", "ke"], "amount": [1.0, 1.0], "duration": [2.0, 2.0]}, "overlaps"),
     ({"time": [1.0], "target": ["ke"], "amount": [1.0], "rate": [0.0]}, "it must be positive"),
     ({"time": [1.0], "target": ["agut"], "dose": [1.0]}, "unknown column 'dose'"),
+    # Its restore would fall at its start and leave ke at the rate for good.
+    ({"time": [1.0], "target": ["ke"], "amount": [1.0], "duration": [1e-17]}, "too short to end after it starts"),
 ])
 def test_bad_dose_records_are_refused(records, words):
     model = orvo.Model(lib=LIB)
@@ -116,6 +118,48 @@ def test_bad_dose_records_are_refused(records, words):
         records = pd.DataFrame(records)
     with pytest.raises(orvo.SettingsError, match=words):
         model.run(settings, doses=records)
+
+
+def test_doses_a_rounding_apart_from_output_times_and_each_other(tmp_path):
+    model = orvo.Model(lib=LIB)
+    settings = {"dose": 0.0, "tstop": 3.0, "cint": 1.0, "ialg": 5, "nstp": 1000}
+    # A bolus a rounding before an output time is in that row, on the grid; the
+    # run used to stop short of t = 2 with a step too small to advance.
+    near = pd.DataFrame({"time": [0.9999999999999], "target": ["agut"], "amount": [10.0]})
+    result = model.run(settings, record=["agut", "acentral"], doses=near)
+    assert list(result.index) == [0.0, 1.0, 2.0, 3.0] and result["agut"].loc[1.0] == 10.0
+    np.testing.assert_allclose(result["acentral"], closed_form(result.index, 10.0, 1.0, 1.5, 0.2), atol=1e-9)
+    # Infusions that meet up to a rounding (0.2 + 0.1 > 0.3; 1 / (1 / 49) > 49)
+    # follow each other, where they were refused as overlapping; the first
+    # one's end does not cut the second one short.
+    settings.update(tstop=1.0, cint=0.1)
+    meeting = pd.DataFrame({"time": [0.2, 0.3], "target": "ke", "amount": 1.0, "rate": 10.0})
+    ke = model.run(settings, record=["ke"], doses=meeting)["ke"]
+    assert list(ke.to_numpy()) == [0.2, 0.2, 10.0, 10.0] + [0.2] * 7
+    settings.update(tstop=120.0, cint=1.0)
+    repeated = pd.DataFrame({"time": [0.0], "target": ["ke"], "amount": [1.0], "duration": [49.0], "ii": [49.0],
+                             "addl": [1]})
+    ke = model.run(settings, record=["ke"], doses=repeated)["ke"]
+    assert ke.loc[48.0] == ke.loc[49.0] == ke.loc[97.0] == 1 / 49 and ke.loc[98.0] == 0.2
+    # Many infusions into one input are checked against each other in
+    # reasonable time (every pair: minutes for 100,000, hours for a million).
+    many = orvo.doses.read_records(pd.DataFrame({"time": [0.0], "target": ["ke"], "amount": [1.0], "rate": [1.0],
+                                                 "ii": [1.0], "addl": [99999]}))
+    access = model.library.access_instance
+    events, _ = orvo.doses.schedule(many, model.library, access, 1e6)
+    assert len(events) == 200000 and [e.kind for e in events[1:3]] == ["restore", "set"]
+
+
+def test_a_value_record_rounds_an_integer_setting_as_the_command_line_does():
+    # nstp = 2.5 is 3 steps per interval, as orvo run writes it; round() made it 2.
+    model = orvo.Model(lib=LIB)
+    settings = {"tstop": 6.0, "nstp": 100}
+
+    def acentral(value):
+        records = pd.DataFrame({"time": [2.0], "target": ["nstp"], "value": [value]})
+        return model.run(settings, record=["acentral"], doses=records)["acentral"]
+
+    assert acentral(2.5).equals(acentral(3)) and not acentral(2.5).equals(acentral(2))
 
 
 def test_dose_files_take_comments_and_whole_floats(tmp_path):

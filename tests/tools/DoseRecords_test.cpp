@@ -69,6 +69,17 @@ TEST(DoseRecords, BadRecordsNameTheirPlace) {
         {"time,target,amount,rate\n1,kin,5,0\n", "d.csv:2:9: the rate is 0, it must be positive"},
         {"time,target,amount,duration\n0,kin,10,5\n2,kin,10,5\n",
          "d.csv:3:1: an infusion into 'kin' from t = 2 overlaps the one of d.csv:2"},
+        // Overlaps found among many infusions into the input, not only the latest.
+        {"time,target,amount,duration\n0,kin,10,10\n20,kin,1,1\n5,kin,1,1\n",
+         "d.csv:4:1: an infusion into 'kin' from t = 5 overlaps the one of d.csv:2"},
+        {"time,target,amount,duration\n0,kin,1,1\n2,kin,1,1\n0.5,kin,1,2\n",
+         "d.csv:4:1: an infusion into 'kin' from t = 0.5 overlaps the one of d.csv:"},
+        {"time,target,amount,duration\n5,kin,1,1\n0,kin,1,5.5\n",
+         "d.csv:3:1: an infusion into 'kin' from t = 0 overlaps the one of d.csv:2"},
+        // Its restore would fall at its start and leave the rate on for good.
+        {"time,target,amount,duration\n1,kin,1,1e-17\n",
+         "d.csv:2:9: the infusion into 'kin' at t = 1 lasts 1e-17, too short to end after it starts"},
+        {"time,target,amount,rate\n50,kin,1,1e20\n", "d.csv:2:10: the infusion into 'kin' at t = 50 lasts 1e-20"},
         {"time,target,amount\n1,\"a,5\n", "d.csv:2:1: a quoted field is not closed"},
     };
     for (const auto& c : cases) {
@@ -130,6 +141,35 @@ TEST(DoseRecords, RepeatsInfusionsAndNamedQuantitiesExpandInTimeOrder) {
     ASSERT_TRUE(Schedule("time,target,amount,ii,addl\n0,a,1,10,100\n", schedule, error, 35.0)) << error;
     EXPECT_EQ(schedule.events.size(), 4u);
     EXPECT_EQ(schedule.warnings.size(), 1u);
+}
+
+TEST(DoseRecords, InfusionsThatMeetUpToARoundingFollowEachOther) {
+    DoseSchedule schedule;
+    std::string error;
+    using K = DoseEvent::Kind;
+    // 0.2 + 0.1 ends a hair after 0.3: not an overlap, and the first one's
+    // restore comes before the second one's start at that stop.
+    ASSERT_TRUE(Schedule("time,target,amount,rate\n0.2,kin,1,10\n0.3,kin,1,10\n", schedule, error, 1000.0))
+        << error;
+    ASSERT_EQ(schedule.events.size(), 4u);
+    const K kinds[] = {K::Set, K::Restore, K::Set, K::Restore};
+    for (std::size_t i = 0; i < 4; ++i) EXPECT_EQ(schedule.events[i].kind, kinds[i]) << i;
+    EXPECT_EQ(schedule.events[1].infusion, schedule.events[0].infusion);
+    // A duration of 49 repeated every 49 h (1 / (1 / 49) is above 49).
+    ASSERT_TRUE(Schedule("time,target,amount,duration,ii,addl\n0,kin,1,49,49,3\n", schedule, error, 1000.0))
+        << error;
+    ASSERT_EQ(schedule.events.size(), 8u);
+    for (std::size_t i = 1; i + 1 < 8; i += 2) {
+        EXPECT_EQ(schedule.events[i].kind, K::Restore) << i;
+        EXPECT_EQ(schedule.events[i].time, schedule.events[i + 1].time) << i;
+    }
+    // Many repeats are checked against each other quickly: 200,000 back to
+    // back, and one record that overlaps the last of them.
+    ASSERT_TRUE(Schedule("time,target,amount,rate,ii,addl\n0,kin,1,1,1,199999\n", schedule, error, 1e6)) << error;
+    EXPECT_EQ(schedule.events.size(), 400000u);
+    EXPECT_FALSE(Schedule("time,target,amount,rate,ii,addl\n0,kin,1,1,1,199999\n199999.5,kin,1,1,,\n", schedule,
+                          error, 1e6));
+    EXPECT_EQ(error, "d.csv:3:1: an infusion into 'kin' from t = 199999.5 overlaps the one of d.csv:2");
 }
 
 }  // namespace

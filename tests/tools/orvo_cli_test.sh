@@ -210,6 +210,19 @@ doses)
     "$orvo" run --lib "$lib/liborvo_infusion_test.so" --doses "$work/late.csv" >"$work/late.out" 2>"$work/err" || fail "late record"
     grep -q 'late.csv:2: a dose at t = 100' "$work/err" || fail "late record not warned: $(cat "$work/err")"
     expect_refused "no-such.csv" run --doses "$work/no-such.csv"
+    # A dose at tstop is not applied when the grid's last point rounds past it
+    # (3 * 0.1 > 0.3), and one a rounding before an output time is applied at
+    # it: the row stays on the grid and the run goes on (it stopped at 2 with exit 1).
+    printf 'time,target,amount\n0.3,a,5\n' >"$work/at-stop.csv"
+    "$orvo" run --lib "$lib/liborvo_infusion_test.so" --set cint=0.1 --set tstop=0.3 --vars t,a \
+        --doses "$work/at-stop.csv" >"$work/at-stop.out" 2>"$work/err" || fail "dose at tstop: $(cat "$work/err")"
+        grep -q 'at-stop.csv:2: a dose at t = 0.3 is not before the stop time 0.3' "$work/err" || fail "dose at tstop not warned"
+    [ "$(tail -1 "$work/at-stop.out")" = "0.3,0" ] || fail "dose at tstop applied: $(tail -1 "$work/at-stop.out")"
+    printf 'time,target,amount\n0.9999999999999,a,5\n' >"$work/near.csv"
+    "$orvo" run --lib "$lib/liborvo_infusion_test.so" --set tstop=3 --vars t,a --doses "$work/near.csv" \
+        >"$work/near.out" 2>"$work/err" || fail "dose a rounding before an output time: $(cat "$work/err")"
+    [ "$(cut -d, -f1 "$work/near.out" | tr '\n' ' ')" = "t 0 1 2 3 " ] || fail "rows off the grid: $(cat "$work/near.out")"
+    grep -q '^1,5$' "$work/near.out" || fail "dose not in the row at t = 1: $(cat "$work/near.out")"
     # A record before a later start is refused, where the run used to stop at its start.
     printf 'time,target,amount\n1,a,5\n' >"$work/early.csv"
     expect_refused "early.csv:2:1: the dose at t = 1 is before the run's start, t = 2" \

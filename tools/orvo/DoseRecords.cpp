@@ -195,10 +195,13 @@ bool ScheduleDoses(const std::vector<DoseRecord>& records, const DoseModel& mode
         return true;
     };
     struct Interval {
-        double start, end;
+        double end;
         std::string where;
     };
-    std::map<std::string, std::vector<Interval>> infusions;
+    // Each input's infusions by start; they do not overlap, so their ends
+    // ascend too and only the latest ones starting before a new one's end
+    // can overlap it.
+    std::map<std::string, std::map<double, Interval>> infusions;
     uint32_t infusionId = 0;
     std::size_t skipped = 0;
     for (const DoseRecord& r : records) {
@@ -218,7 +221,7 @@ bool ScheduleDoses(const std::vector<DoseRecord>& records, const DoseModel& mode
                     (target.why.empty() ? "" : ": " + target.why);
             return false;
         }
-        double time = 0.0, amount = 0.0, rate = 0.0, interval = 0.0;
+        double time = 0.0, amount = 0.0, rate = 0.0, interval = 0.0, duration = 0.0;
         if (!valueOf(r.time, "time", false, time)) return false;
         if (time < model.start) {
             error = r.time.where + ": the dose at t = " + FormatReal(time) + " is before the run's start, t = " +
@@ -235,12 +238,13 @@ bool ScheduleDoses(const std::vector<DoseRecord>& records, const DoseModel& mode
         }
         if (r.rate.given && !valueOf(r.rate, "rate", true, rate)) return false;
         if (r.duration.given) {
-            double duration = 0.0;
             if (!valueOf(r.duration, "duration", true, duration)) return false;
             rate = amount / duration;
         }
         if (r.addl > 0 && !valueOf(r.ii, "dosing interval ii", true, interval)) return false;
-        const double length = infusion ? (rate > 0.0 ? amount / rate : 0.0) : 0.0;
+        // The duration as given: amount / (amount / duration) may exceed it
+        // by a rounding, and back-to-back repeats would overlap.
+        const double length = !infusion || rate == 0.0 ? 0.0 : r.duration.given ? duration : amount / rate;
         for (uint32_t k = 0; k <= r.addl; ++k) {
             const double at = time + static_cast<double>(k) * interval;
             if (!(at < stopTime)) {
@@ -257,26 +261,44 @@ bool ScheduleDoses(const std::vector<DoseRecord>& records, const DoseModel& mode
                 continue;
             }
             if (length == 0.0) continue;  // nothing to infuse
-            std::vector<Interval>& taken = infusions[r.target];
-            for (const Interval& other : taken) {
-                if (at < other.end && other.start < at + length) {
-                    error = r.where + ":1: an infusion into '" + r.target + "' from t = " + FormatReal(at) +
-                            " overlaps the one of " + other.where;
-                    return false;
-                }
+            const double end = at + length;
+            if (SameDoseTime(end, at)) {
+                // Its restore would come at its start, and the rate stay on.
+                const DoseQuantity& given = r.duration.given ? r.duration : r.rate;
+                error = given.where + ": the infusion into '" + r.target + "' at t = " + FormatReal(at) + " lasts " +
+                        FormatReal(length) + ", too short to end after it starts; give a longer duration";
+                return false;
             }
-            taken.push_back({at, at + length, r.where});
+            // Infusions that meet (one ends as the next starts, up to a
+            // rounding) do not overlap.
+            std::map<double, Interval>& taken = infusions[r.target];
+            for (auto it = taken.lower_bound(end); it != taken.begin();) {
+                --it;
+                const double otherStart = it->first, otherEnd = it->second.end;
+                if (!(at < otherEnd) || SameDoseTime(otherEnd, at)) break;
+                if (SameDoseTime(otherStart, end)) continue;
+                error = r.where + ":1: an infusion into '" + r.target + "' from t = " + FormatReal(at) +
+                        " overlaps the one of " + it->second.where;
+                return false;
+            }
+            taken.emplace(at, Interval{end, r.where});
             ++infusionId;
             schedule.events.push_back({at, r.target, DoseEvent::Kind::Set, rate, infusionId, r.where});
-            schedule.events.push_back({at + length, r.target, DoseEvent::Kind::Restore, 0.0, infusionId, r.where});
+            schedule.events.push_back({end, r.target, DoseEvent::Kind::Restore, 0.0, infusionId, r.where});
         }
     }
     if (skipped > 1) schedule.warnings.push_back(std::to_string(skipped) + " doses in all are not before the stop time");
-    // Restores first at a shared time: a following infusion into the same input
-    // then starts from the restored value.
-    std::stable_sort(schedule.events.begin(), schedule.events.end(), [](const DoseEvent& a, const DoseEvent& b) {
-        if (a.time != b.time) return a.time < b.time;
-        return a.kind == DoseEvent::Kind::Restore && b.kind != DoseEvent::Kind::Restore;
-    });
+    // Restores first among the events of one stop (times equal up to a
+    // rounding, as a host groups them): a following infusion into the same
+    // input then starts from the restored value.
+    const auto isRestore = [](const DoseEvent& e) { return e.kind == DoseEvent::Kind::Restore; };
+    std::stable_sort(schedule.events.begin(), schedule.events.end(),
+                     [](const DoseEvent& a, const DoseEvent& b) { return a.time < b.time; });
+    for (auto group = schedule.events.begin(); group != schedule.events.end();) {
+        auto next = group;
+        while (next != schedule.events.end() && SameDoseTime(next->time, group->time)) ++next;
+        std::stable_partition(group, next, isRestore);
+        group = next;
+    }
     return true;
 }

@@ -19,6 +19,8 @@
 // a model constant (read at the start of each run, so populations can
 // sample them); addl is a whole number.
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <functional>
 #include <istream>
@@ -75,15 +77,21 @@ struct DoseEvent {
     std::string where;
 };
 
+// Two times a host treats as one stop (rounding: 0.1 * 3 and 0.3).
+inline bool SameDoseTime(double a, double b) { return std::fabs(a - b) <= 1e-12 * std::max(1.0, std::fabs(b)); }
+
 struct DoseSchedule {
-    std::vector<DoseEvent> events;  // ascending time, record order within a time
+    // Ascending time, record order within a time; restores first among
+    // events at one stop (SameDoseTime).
+    std::vector<DoseEvent> events;
     std::vector<std::string> warnings;
 };
 
 // Expands the records for one run: named quantities read from the model,
 // repeats unrolled, infusions into a set and a restore. False with `error`
-// (FILE:LINE:COL: message) on a record no run can mean, or one before the
-// model's start. Records at or after
+// (FILE:LINE:COL: message) on a record no run can mean (overlapping
+// infusions into one input, an infusion too short to end after its start),
+// or one before the model's start. Records at or after
 // `stopTime` are left out with a warning.
 bool ScheduleDoses(const std::vector<DoseRecord>& records, const DoseModel& model, double stopTime,
                    DoseSchedule& schedule, std::string& error);

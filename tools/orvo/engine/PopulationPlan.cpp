@@ -198,6 +198,9 @@ bool ComputeOutputTimes(const ModelVariables& variables, RunPlan& plan, std::str
     plan.times.clear();
     for (std::size_t i = 0; i <= static_cast<std::size_t>(points); ++i)
         plan.times.push_back(t0 + static_cast<double>(i) * step);
+    // The last point of the grid may pass tstop by a rounding (0.3 / 0.1):
+    // it is tstop, so that a dose at tstop is not applied, as documented.
+    if (plan.times.back() > end) plan.times.back() = end;
     const double last = plan.times.back();
     if (end - last > 1e-9 * std::max(1.0, std::fabs(end))) plan.times.push_back(end);
     return true;

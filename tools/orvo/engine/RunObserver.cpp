@@ -58,7 +58,7 @@ void RunObserver::ObserveWithDoses(const DoseSchedule& schedule, const std::vect
     library_.OrvoPreStep(instance_);
     const uint32_t timeVariable = 1;
     const auto now = [&] { return library_.OrvoGetDouble(instance_, timeVariable); };
-    const auto same = [](double a, double b) { return std::fabs(a - b) <= 1e-12 * std::max(1.0, std::fabs(b)); };
+    const auto same = SameDoseTime;
     std::size_t nextOutput = 0, nextDose = 0;
     const std::vector<DoseEvent>& doses = schedule.events;
     while (!endedInError_ && (nextOutput < outputTimes.size() || nextDose < doses.size())) {
@@ -66,7 +66,9 @@ void RunObserver::ObserveWithDoses(const DoseSchedule& schedule, const std::vect
         const double doseAt = nextDose < doses.size() ? doses[nextDose].time : HUGE_VAL;
         // Doses past the last output time change nothing that is recorded.
         if (nextOutput == outputTimes.size()) break;
-        const double stop = std::min(outputAt, doseAt);
+        // A dose a rounding before an output time is applied at it: the row
+        // stays on the grid, and the run does not stop short of it.
+        const double stop = same(doseAt, outputAt) ? outputAt : std::min(outputAt, doseAt);
         if (statisticsWanted && nextOutput + 1 == outputTimes.size() && stop == outputAt)
             library_.OrvoSetBool(instance_, statistics, true);
         if (stop > now()) library_.OrvoRunToTime(instance_, stop);
