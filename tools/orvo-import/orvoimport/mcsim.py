@@ -798,43 +798,33 @@ def _integral(e):
     return False
 
 
-def _names(e):
-    """The (name, token) pairs an expression reads, in the order written; without
-    recursion, since a long flat sum is a deep tree."""
+def _leaves(e, kind):
+    """The (name, token) pairs of the `kind` leaves ("name", "dt") of an expression, in the
+    order written; without recursion, since a long flat sum is a deep tree."""
     found, pending = [], [e]
     while pending:
         e = pending.pop()
-        kind = e[0]
-        if kind == "name":
+        if e[0] == kind:
             found.append((e[1], e[2]))
-        elif kind == "call":
+        elif e[0] == "call":
             pending += reversed(e[2])
-        elif kind == "un":
+        elif e[0] == "un":
             pending.append(e[2])
-        elif kind == "bin":
+        elif e[0] == "bin":
             pending += (e[3], e[2])
-        elif kind == "cond":
+        elif e[0] == "cond":
             pending += (e[3], e[2], e[1])
     return found
 
 
+def _names(e):
+    """The (name, token) pairs an expression reads, in the order written."""
+    return _leaves(e, "name")
+
+
 def _dt_reads(e):
-    """The (state, token) pairs of the dt() an expression reads."""
-    found, pending = [], [e]
-    while pending:
-        e = pending.pop()
-        kind = e[0]
-        if kind == "dt":
-            found.append((e[1], e[2]))
-        elif kind == "call":
-            pending += e[2]
-        elif kind == "un":
-            pending.append(e[2])
-        elif kind == "bin":
-            pending += (e[2], e[3])
-        elif kind == "cond":
-            pending += e[1:4]
-    return found
+    """The (state, token) pairs of the dt() an expression reads, in the order written."""
+    return _leaves(e, "dt")
 
 
 def _fold(e):
