@@ -72,22 +72,25 @@ CLI::Option* AddValue(CLI::App& app, const std::string& name, OptionText& text, 
     return option;
 }
 
-CLI::Option* RefuseEmptyName(CLI::Option* option, bool folder) {
-    // An empty file or folder name (an unset variable in a script) would
-    // quietly mean none, the current folder, or the root.
-    const std::string what = folder ? "the folder name is empty" : "the file name is empty";
+namespace {
+
+// An empty path (an unset variable in a script) would quietly mean none, the
+// current folder, the root or the default model: refused with `what`.
+CLI::Option* RefuseEmpty(CLI::Option* option, const std::string& what) {
     return option->check(CLI::Validator([what](std::string& v) { return v.empty() ? what : std::string(); }, ""));
 }
 
+}  // namespace
+
+CLI::Option* RefuseEmptyName(CLI::Option* option, bool folder) {
+    return RefuseEmpty(option, folder ? "the folder name is empty" : "the file name is empty");
+}
+
 CLI::Option* AddLibrary(CLI::App& app, std::string& path) {
-    // An empty path (an unset variable in a script) would run the default model.
-    const CLI::Validator given(
-        [](std::string& value) { return value.empty() ? std::string("the library path is empty") : std::string(); },
-        "");
-    return app.add_option("--lib", path, "model library (default: the one installed beside orvo)")
-        ->type_name("PATH")
-        ->check(given)
-        ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    return RefuseEmpty(app.add_option("--lib", path, "model library (default: the one installed beside orvo)")
+                           ->type_name("PATH")
+                           ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast),
+                       "the library path is empty");
 }
 
 int ParseCommand(CLI::App& app, const std::string& name, int argc, char** argv,

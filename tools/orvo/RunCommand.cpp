@@ -205,7 +205,7 @@ bool ResolveColumns(const ModelVariables& variables, const std::vector<std::stri
     // A whole array and one of its elements give that element twice.
     for (std::size_t i = 0; i < columns.size(); ++i)
         for (std::size_t j = 0; j < i; ++j)
-            if (columns[j].variable.number == columns[i].variable.number && columns[j].offset == columns[i].offset) {
+            if (SameElement(columns[j], columns[i])) {
                 Fail("--vars: '" + Clip(columns[i].header) + "' is recorded twice");
                 return false;
             }

@@ -21,6 +21,13 @@ struct ModelElement {
     std::string header;  // `name` or `name(2)`
 };
 
+// The same element of the same variable (a ModelElement, or a recorded
+// column of the same shape).
+template <class Element>
+bool SameElement(const Element& a, const Element& b) {
+    return a.variable.number == b.variable.number && a.offset == b.offset;
+}
+
 struct RunPlan {
     std::vector<std::pair<ModelVariable, std::string>> settings;  // applied in order before every run
     std::vector<ModelElement> inputs;
