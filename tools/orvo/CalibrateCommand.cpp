@@ -89,10 +89,6 @@ bool FindObserved(const ModelVariables& variables, const std::string& text, Mode
     return ElementOffset(v, name, element.offset, error);
 }
 
-bool SameElement(const ModelElement& a, const ModelElement& b) {
-    return a.variable.number == b.variable.number && a.offset == b.offset;
-}
-
 struct Problem {
     CalibrationDefinition definition;
     std::vector<ModelVariable> parameterVariables;  // NAME ~ ... that are model variables (others: sd and population parameters)
@@ -875,13 +871,16 @@ int CalibrateCommand(int argc, char** argv) {
         for (std::size_t e = 0; e < def.experiments.size(); ++e) {
             const ExperimentPlan& plan = problem.experiments[e];
             const Experiment& experiment = def.experiments[e];
+            // The observed elements, each once, and the panel of each observation.
             std::vector<ModelElement> recorded;
+            std::vector<std::size_t> panelOf;
             for (const Observation& o : experiment.data) {
                 ModelElement v;
                 FindObserved(variables, o.variable, v, error);
-                if (std::none_of(recorded.begin(), recorded.end(),
-                                 [&](const ModelElement& r) { return SameElement(r, v); }))
-                    recorded.push_back(v);
+                const auto seen = std::find_if(recorded.begin(), recorded.end(),
+                                               [&](const ModelElement& r) { return SameElement(r, v); });
+                panelOf.push_back(static_cast<std::size_t>(seen - recorded.begin()));
+                if (seen == recorded.end()) recorded.push_back(v);
             }
             double last = plan.start;
             for (const Observation& o : experiment.data) last = std::max(last, o.time);
@@ -914,10 +913,10 @@ int CalibrateCommand(int argc, char** argv) {
                     panel.median.push_back(quantile(v, 0.5));
                     panel.high.push_back(quantile(v, 0.975));
                 }
-                for (const Observation& o : experiment.data)
-                    if (ModelElement v; FindObserved(variables, o.variable, v, error) && SameElement(v, recorded[r])) {
-                        panel.dataTimes.push_back(o.time);
-                        panel.dataValues.push_back(o.value);
+                for (std::size_t i = 0; i < experiment.data.size(); ++i)
+                    if (panelOf[i] == r) {
+                        panel.dataTimes.push_back(experiment.data[i].time);
+                        panel.dataValues.push_back(experiment.data[i].value);
                     }
                 panels.push_back(std::move(panel));
             }

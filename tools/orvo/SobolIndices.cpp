@@ -36,10 +36,12 @@ PointEstimate Estimate(const SaltelliLayout& layout, const std::vector<double>& 
     // The mean of equal values is not always that value in floating point, so
     // a constant output can show a variance of rounding: compare the values.
     bool varies = false;
-    for (const std::size_t i : rows) {
+    if (!rows.empty()) {
         const double first = outputs[layout.Run(rows[0], SaltelliLayout::kA)];
-        varies = varies || outputs[layout.Run(i, SaltelliLayout::kA)] != first ||
-                 outputs[layout.Run(i, SaltelliLayout::kB)] != first;
+        varies = std::any_of(rows.begin(), rows.end(), [&](std::size_t i) {
+            return outputs[layout.Run(i, SaltelliLayout::kA)] != first ||
+                   outputs[layout.Run(i, SaltelliLayout::kB)] != first;
+        });
     }
     if (!varies || !(variance > 1e-300) || rows.size() < 2) {
         result.constant = true;
