@@ -542,6 +542,15 @@ END.
     assert any("tolerances" in n for n in notes)
 
 
+def test_a_value_given_again_replaces_the_earlier_one():
+    # MCSim applies the global values, then the simulation's, each in turn: the scenario
+    # sets each name once, to the value applied last (the host tool refuses a name set twice).
+    files, _ = simulate("K = 0.1;\nV = 3;\nK = 0.2;\nSimulation {\n  K = 0.3;\n  K = 0.4;\n"
+                        "  PrintStep(C, 0, 1, 1);\n}\nSimulation { PrintStep(C, 0, 1, 1); }\n")
+    assert files["s_sim1.scenario"].splitlines()[2:4] == ["v = 3  # line 2", "k = 0.4  # line 6"]
+    assert files["s_sim2.scenario"].splitlines()[2:4] == ["v = 3  # line 2", "k = 0.2  # line 3"]
+
+
 def test_distribution_parameters_may_name_sampled_parameters():
     files, _ = simulate(SIM_HEAD + """MonteCarlo("m.out", 5, 1);
 Distrib(K, Normal, V, 0.05);

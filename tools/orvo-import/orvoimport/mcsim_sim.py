@@ -393,7 +393,7 @@ class SimulationTranslator:
     # ---- the files -------------------------------------------------------------------
     def scenario_lines(self, sim):
         lines = []
-        for name, text, token in self.integrator + self.globals + sim.values:
+        for name, text, token in last_values(self.integrator + self.globals + sim.values):
             lines.append(f"{name} = {text}  # line {token.line}")
         start = sim.start or 0.0
         tstop = self.model.tstop_name if self.model else "tstop"
@@ -526,6 +526,16 @@ class SimulationTranslator:
         self.notes.append(f"line {token.line}: run the SetPoints rows with --params; the "
                           "first column of the file is taken as the row number")
         return "\n".join(table) + "\n"
+
+
+def last_values(values):
+    """(name, text, token) assignments with the last one of each name kept: MCSim applies
+    them in turn, the global ones before a simulation's own."""
+    last = {}
+    for value in values:
+        last.pop(value[0], None)
+        last[value[0]] = value
+    return list(last.values())
 
 
 def _text(value):
