@@ -457,6 +457,9 @@ SIM_FAULTS = [
     ("distrib_bound_refers", "Distrib(K, TruncNormal, 0.5, 0.1, V, 0.9);\n", 2, 35,
      "only the shape parameters of a distribution may name another parameter"),
     ("negative_variance", "Distrib(K, Normal_v, 1, -2);\n", 2, 25, "variance cannot be negative"),
+    ("distrib_names_a_set_value", 'MonteCarlo("m.out", 5, 1);\nDistrib(K, Normal, V, 0.1);\n'
+     "Distrib(V, Uniform, 1, 3);\nSimulation {\n  V = 2;\n  PrintStep(C, 0, 1, 1);\n}\n", 3, 20,
+     "simulation 1 sets 'V', which the distribution of 'K' names"),
     ("input_function", "Simulation {\n  Q = PerDose(2, 24, 0, 1);\n  PrintStep(C, 0, 1, 1);\n}\n",
      3, 7, "input functions in a simulation file are not translated"),
     ("state_set", "A = 4;\n", 2, 1, "'A' cannot be set: a state's initial value"),
@@ -549,6 +552,26 @@ def test_a_value_given_again_replaces_the_earlier_one():
                         "  PrintStep(C, 0, 1, 1);\n}\nSimulation { PrintStep(C, 0, 1, 1); }\n")
     assert files["s_sim1.scenario"].splitlines()[2:4] == ["v = 3  # line 2", "k = 0.4  # line 6"]
     assert files["s_sim2.scenario"].splitlines()[2:4] == ["v = 3  # line 2", "k = 0.2  # line 3"]
+
+
+def test_a_draw_replaces_the_global_value_and_the_simulation_value_the_draw():
+    # MCSim sets the global values, then the draws, then the simulation's own values.
+    files, notes = simulate("""K = 0.1;
+V = 3;
+MonteCarlo("m.out", 5, 1);
+Distrib(K, Uniform, 0.2, 0.3);
+Distrib(V, Uniform, 1, 2);
+Simulation { PrintStep(C, 0, 1, 1); }
+Simulation { V = 4; PrintStep(C, 0, 1, 1); }
+""")
+    one = files["s_sim1.population"].splitlines()
+    assert not any(x.startswith(("k =", "v =")) for x in one)
+    assert "k ~ uniform(0.2, 0.3)  # line 4" in one and "v ~ uniform(1, 2)  # line 5" in one
+    two = files["s_sim2.population"].splitlines()
+    assert "v = 4  # line 7" in two and not any(x.startswith(("k =", "v ~")) for x in two)
+    # The scenarios, runs without draws, keep the global values.
+    assert files["s_sim1.scenario"].splitlines()[2:4] == ["k = 0.1  # line 1", "v = 3  # line 2"]
+    assert any("line 1: the global value of k is left out of the populations" in n for n in notes)
 
 
 def test_distribution_parameters_may_name_sampled_parameters():

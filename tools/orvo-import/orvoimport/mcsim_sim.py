@@ -82,6 +82,7 @@ class SimulationTranslator:
         self.simulations = []
         self.distributions = []   # (name, text, token)
         self.references = []      # (MCSim name, token): parameters distributions name
+        self.priors = {}          # our name -> its Prior, from the Distrib lines
         self.montecarlo = None    # (runs, seed, token)
         self.setpoints = None     # (data file, runs, names, token)
         self.integrator = []      # scenario lines from Integrate
@@ -291,6 +292,7 @@ class SimulationTranslator:
 
     def distrib(self, token, args):
         prior = self.prior(token, args)
+        self.priors[prior.ours] = prior
         self.references += [(name, where) for name, _, where in prior.references()]
         self.distributions.append((prior.ours, prior.text(), token))
 
@@ -391,10 +393,20 @@ class SimulationTranslator:
         return ours
 
     # ---- the files -------------------------------------------------------------------
-    def scenario_lines(self, sim):
+    def value_lines(self, sim, varied=()):
+        """The scenario's settings; a global value of a parameter in `varied` is left out
+        (MCSim sets the drawn or tabulated value over it; only the simulation's own wins)."""
         lines = []
+        own = {name for name, _, _ in sim.values}
         for name, text, token in last_values(self.integrator + self.globals + sim.values):
+            if name in varied and name not in own:
+                continue
             lines.append(f"{name} = {text}  # line {token.line}")
+        return lines
+
+    def scenario_lines(self, sim):
+        """The run's start, stop and output interval."""
+        lines = []
         start = sim.start or 0.0
         tstop = self.model.tstop_name if self.model else "tstop"
         # One grid from the start time through every requested time: the largest
@@ -463,6 +475,7 @@ class SimulationTranslator:
         if self.mcmc or self.levels:
             return mcsim_mcmc.calibration_files(self, stem, directory)
         out = {}
+        self.replaced = set()
         source = os.path.basename(self.path)
         for k, sim in enumerate(self.simulations, start=1):
             for _, _, _, token in sim.data:
@@ -471,24 +484,46 @@ class SimulationTranslator:
             header = [f"# Simulation {k} of {source} (line {sim.token.line}), imported by "
                       "orvo-import.",
                       f"# Record with --vars t,{','.join(sim.vars)}"]
-            body = self.scenario_lines(sim)
+            times = self.scenario_lines(sim)
+            own = {name for name, _, _ in sim.values}
+            body = self.value_lines(sim) + times
             out[f"{stem}_sim{k}.scenario"] = "\n".join(header + body) + "\n"
             if self.montecarlo:
                 runs, seed, token = self.montecarlo
-                lines = header + body + [f"runs = {runs}  # line {token.line}",
-                                         f"seed = {seed}"]
-                fixed = {name for name, _, _ in sim.values}
+                drawn = {}
                 for name, text, at in self.distributions:
-                    if name in fixed:
+                    if name in own:
                         # The simulation's own value wins over the sampled one.
                         self.notes.append(f"line {at.line}: simulation {k} sets {name}, so it "
                                           "is not sampled there")
                     else:
-                        lines.append(f"{text}  # line {at.line}")
+                        drawn[name] = (text, at)
+                for name, (_, at) in drawn.items():
+                    for named, ours, where in self.priors[name].references():
+                        if ours in own:
+                            # MCSim draws with the sampled value, then sets the simulation's.
+                            raise self.fault(where, f"simulation {k} sets '{named}', which the "
+                                                    f"distribution of '{self.priors[name].name}' "
+                                                    "names: MCSim draws it with the sampled "
+                                                    f"'{named}' and runs with the set one; give "
+                                                    "this distribution numbers, or leave "
+                                                    f"'{named}' unset in the simulation")
+                self.varied_globals(set(drawn), "populations", "draws it (Distrib)")
+                lines = header + self.value_lines(sim, set(drawn)) + times + [
+                    f"runs = {runs}  # line {token.line}", f"seed = {seed}"]
+                lines += [f"{text}  # line {at.line}" for text, at in drawn.values()]
                 out[f"{stem}_sim{k}.population"] = "\n".join(lines) + "\n"
         if self.setpoints:
             out[f"{stem}_setpoints.csv"] = self.points_table()
         return out
+
+    def varied_globals(self, varied, files, how):
+        """Notes, once, the global values that a draw or set point replaces."""
+        for name, _, token in last_values(self.globals):
+            if name in varied and token not in self.replaced:
+                self.replaced.add(token)
+                self.notes.append(f"line {token.line}: the global value of {name} is left out "
+                                  f"of the {files}: MCSim {how} over it")
 
     def points_table(self):
         data, runs, names, token = self.setpoints
