@@ -457,6 +457,8 @@ SIM_FAULTS = [
     ("distrib_bound_refers", "Distrib(K, TruncNormal, 0.5, 0.1, V, 0.9);\n", 2, 35,
      "only the shape parameters of a distribution may name another parameter"),
     ("negative_variance", "Distrib(K, Normal_v, 1, -2);\n", 2, 25, "variance cannot be negative"),
+    ("distrib_twice", "Distrib(K, Uniform, 1, 2);\nDistrib(K, Uniform, 3, 4);\n", 3, 9,
+     "'K' has a Distrib at line 2 already"),
     ("distrib_names_a_set_value", 'MonteCarlo("m.out", 5, 1);\nDistrib(K, Normal, V, 0.1);\n'
      "Distrib(V, Uniform, 1, 3);\nSimulation {\n  V = 2;\n  PrintStep(C, 0, 1, 1);\n}\n", 3, 20,
      "simulation 1 sets 'V', which the distribution of 'K' names"),

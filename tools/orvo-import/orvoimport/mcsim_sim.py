@@ -292,6 +292,10 @@ class SimulationTranslator:
 
     def distrib(self, token, args):
         prior = self.prior(token, args)
+        if prior.ours in self.priors:
+            raise self.fault(args[0][2], f"'{prior.name}' has a Distrib at line "
+                                         f"{self.priors[prior.ours].token.line} already: keep "
+                                         "one")
         self.priors[prior.ours] = prior
         self.references += [(name, where) for name, _, where in prior.references()]
         self.distributions.append((prior.ours, prior.text(), token))
