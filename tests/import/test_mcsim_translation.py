@@ -496,6 +496,13 @@ SIM_FAULTS = [
      "cannot read the SetPoints file"),
     ("both_designs", 'MonteCarlo("m.out", 10, 1);\nSetPoints("o.out", "d.dat", 0, K);\n'
                      "Simulation { PrintStep(C, 0, 1, 1); }\n", 3, 1, "SetPoints and MonteCarlo"),
+    ("setpoints_with_distrib", 'SetPoints("o.out", "d.dat", 0, K);\nDistrib(V, Uniform, 1, 2);\n'
+     "Simulation { PrintStep(C, 0, 1, 1); }\n", 3, 1,
+     "Distrib with SetPoints: MCSim draws 'V' anew for each set point"),
+    ("setpoints_runs", 'SetPoints("o.out", "d.dat", 2.5, K);\n', 2, 29,
+     "the number of SetPoints runs is a whole number"),
+    ("setpoints_twice", 'SetPoints("o.out", "d.dat", 0, K, V, K);\n', 2, 38,
+     "SetPoints lists 'K' twice"),
     ("string_open", 'OutputFile("x.out);\n', 2, 12, "unterminated string"),
     ("past_the_doses", "Simulation {\n  PrintStep(C, 0, 30, 1);\n}\n", 3, 3,
      "past the 24 h up to which the model's periodic doses are laid out"),
@@ -619,6 +626,32 @@ def test_set_points_and_euler(tmp_path):
                  "Simulation { PrintStep(C, 0, 4, 0.5); }\n", tmp_path)
     assert "row 2 of the SetPoints file holds a value that is not a finite number" in \
         caught.value.message
+
+
+def test_set_points_replace_global_values_and_give_way_to_a_simulation_s_own(tmp_path):
+    # MCSim sets the global values, then the set point, then the simulation's own values.
+    (tmp_path / "draws.dat").write_text("iter K V\n1 0.5 2\n2 0.6 2.5\n")
+    text = ('K = 0.1;\nSetPoints("o.out", "draws.dat", 0, K, V);\n'
+            "Simulation { PrintStep(C, 0, 4, 0.5); }\n"
+            "Simulation {\n  V = 8;\n  PrintStep(C, 0, 4, 0.5);\n}\n")
+    files, notes = simulate(text, tmp_path)
+    assert sorted(files) == ["s_setpoints.csv", "s_sim1.scenario", "s_sim2.scenario",
+                             "s_sim2_setpoints.csv"]
+    assert not any(x.startswith("k =") for x in files["s_sim1.scenario"].splitlines())
+    assert files["s_setpoints.csv"] == "k,v\n0.5,2\n0.6,2.5\n"
+    assert "v = 8  # line 5" in files["s_sim2.scenario"].splitlines()
+    assert files["s_sim2_setpoints.csv"] == "k\n0.5\n0.6\n"
+    assert any("simulation 2 sets v itself: run it with --params s_sim2_setpoints.csv" in n
+               for n in notes)
+    assert any("line 1: the global value of k is left out of the scenarios" in n for n in notes)
+    # More runs than the file holds; a simulation that sets every listed parameter.
+    for bad, message in [(text.replace("draws.dat\", 0", "draws.dat\", 3"),
+                          "SetPoints asks for 3 runs and the file holds 2 rows"),
+                         (text.replace("V = 8;", "V = 8; K = 1;"),
+                          "this Simulation sets every parameter SetPoints varies")]:
+        with pytest.raises(ImportFault) as caught:
+            simulate(bad, tmp_path)
+        assert message in caught.value.message
 
 
 def test_simulation_names_without_a_model():

@@ -233,6 +233,12 @@ class SimulationTranslator:
         if self.setpoints and self.montecarlo:
             raise self.fault(self.setpoints[3], "SetPoints and MonteCarlo in one file: keep "
                                                 "one of them")
+        if self.distributions and self.setpoints:
+            name, _, at = self.distributions[0]
+            raise self.fault(at, f"Distrib with SetPoints: MCSim draws '{self.priors[name].name}' "
+                                 "anew for each set point, and a --params table holds fixed "
+                                 "values only: put its values in the SetPoints file as a column "
+                                 "of their own")
         if self.distributions and not self.montecarlo:
             lines = ", ".join(str(at.line) for _, _, at in self.distributions)
             self.notes.append(f"lines {lines}: Distrib is left out: it is used only with "
@@ -288,7 +294,13 @@ class SimulationTranslator:
             if kind != "name":
                 raise self.fault(at, "SetPoints lists the parameters by name")
             names.append((value, self.settable(value, at)))
-        self.setpoints = (args[1][1], int(args[2][1]), names, token)
+            if names[-1][1] in [ours for _, ours in names[:-1]]:
+                raise self.fault(at, f"SetPoints lists '{value}' twice")
+        runs = args[2][1]
+        if runs != int(runs) or runs < 0:
+            raise self.fault(args[2][2], "the number of SetPoints runs is a whole number, 0 "
+                                         "for every row of the file")
+        self.setpoints = (args[1][1], int(runs), names, token)
 
     def distrib(self, token, args):
         prior = self.prior(token, args)
@@ -478,7 +490,7 @@ class SimulationTranslator:
         self.parse()
         if self.mcmc or self.levels:
             return mcsim_mcmc.calibration_files(self, stem, directory)
-        out = {}
+        out, tables = {}, {}
         self.replaced = set()
         source = os.path.basename(self.path)
         for k, sim in enumerate(self.simulations, start=1):
@@ -490,7 +502,28 @@ class SimulationTranslator:
                       f"# Record with --vars t,{','.join(sim.vars)}"]
             times = self.scenario_lines(sim)
             own = {name for name, _, _ in sim.values}
-            body = self.value_lines(sim) + times
+            if self.setpoints:
+                # The simulation's own values win over the table's: it runs the table
+                # without those columns.
+                listed = [ours for _, ours in self.setpoints[2]]
+                left = [ours for ours in listed if ours not in own]
+                if not left:
+                    raise self.fault(sim.token, f"this {sim.token.text} sets every parameter "
+                                                "SetPoints varies: its runs would all be the "
+                                                "same; run its scenario once")
+                table = f"{stem}_setpoints.csv" if left == listed else \
+                    f"{stem}_sim{k}_setpoints.csv"
+                if table not in tables:
+                    tables[table] = left
+                self.varied_globals(set(left), "scenarios", "sets it from the SetPoints file")
+                body = self.value_lines(sim, set(listed)) + times
+                if left != listed:
+                    self.notes.append(f"line {sim.token.line}: simulation {k} sets "
+                                      + ", ".join(x for x in listed if x not in left)
+                                      + f" itself: run it with --params {table}, the set "
+                                      "points without that column")
+            else:
+                body = self.value_lines(sim) + times
             out[f"{stem}_sim{k}.scenario"] = "\n".join(header + body) + "\n"
             if self.montecarlo:
                 runs, seed, token = self.montecarlo
@@ -517,8 +550,8 @@ class SimulationTranslator:
                     f"runs = {runs}  # line {token.line}", f"seed = {seed}"]
                 lines += [f"{text}  # line {at.line}" for text, at in drawn.values()]
                 out[f"{stem}_sim{k}.population"] = "\n".join(lines) + "\n"
-        if self.setpoints:
-            out[f"{stem}_setpoints.csv"] = self.points_table()
+        for table, names in tables.items():
+            out[table] = self.points_table(names)
         return out
 
     def varied_globals(self, varied, files, how):
@@ -529,7 +562,9 @@ class SimulationTranslator:
                 self.notes.append(f"line {token.line}: the global value of {name} is left out "
                                   f"of the {files}: MCSim {how} over it")
 
-    def points_table(self):
+    def points_table(self, columns):
+        """The SetPoints file's rows as a --params table of the listed parameters in
+        `columns` (our names)."""
         data, runs, names, token = self.setpoints
         path = data if os.path.isabs(data) else os.path.join(os.path.dirname(self.path), data)
         try:
@@ -547,11 +582,15 @@ class SimulationTranslator:
 
         if rows and not numeric(rows[0]):
             rows = rows[1:]   # a header line
+        if runs > len(rows):
+            raise self.fault(token, f"SetPoints asks for {runs} runs and the file holds "
+                                    f"{len(rows)} rows: ask for {len(rows)}, or 0 for all")
         if runs > 0:
             rows = rows[:runs]
         if not rows:
             raise self.fault(token, "the SetPoints file holds no rows")
-        table = [",".join(ours for _, ours in names)]
+        picked = [[ours for _, ours in names].index(c) for c in columns]
+        table = [",".join(columns)]
         for i, row in enumerate(rows, start=1):
             # The first column numbers the rows; the parameters follow in the order listed.
             if len(row) < 1 + len(names) or not numeric(row):
@@ -561,9 +600,11 @@ class SimulationTranslator:
             if not all(math.isfinite(v) for v in values):
                 raise self.fault(token, f"row {i} of the SetPoints file holds a value that is "
                                         "not a finite number")
-            table.append(",".join(_text(v) for v in values))
-        self.notes.append(f"line {token.line}: run the SetPoints rows with --params; the "
-                          "first column of the file is taken as the row number")
+            table.append(",".join(_text(values[j]) for j in picked))
+        note = (f"line {token.line}: run the SetPoints rows with --params; the first column "
+                "of the file is taken as the row number")
+        if note not in self.notes:
+            self.notes.append(note)
         return "\n".join(table) + "\n"
 
 
