@@ -10,6 +10,7 @@ out with a note (when it only concerns how MCSim reports)."""
 
 import math
 import os
+import sys
 from fractions import Fraction
 
 from . import mcsim_mcmc
@@ -338,11 +339,65 @@ class SimulationTranslator:
         numbers = [v[1] if v[0] == "number" else (v[1], self.settable(v[1], v[2]), v[2])
                    for v in values]
         if dist == "Normal_v":
-            if numbers[1] < 0:
-                raise self.fault(values[1][2], "a variance cannot be negative")
+            if numbers[1] <= 0:
+                raise self.fault(values[1][2], "a variance cannot be negative or 0")
             numbers[1] = math.sqrt(numbers[1])
+        self.check_distribution(dist, our, numbers, bounds, values)
         return Prior(name, ours, our, numbers[:count - bounds],
                      tuple(numbers[-2:]) if bounds else None, token)
+
+    def check_distribution(self, dist, our, numbers, bounds, values):
+        """Refuses, at the argument, the numbers the population and calibration files
+        refuse: a distribution without spread, bounds that leave no probability, draws
+        beyond the range of doubles."""
+        shape = numbers[:len(numbers) - bounds]
+        known = all(not isinstance(v, tuple) for v in shape)
+
+        def fault(position, message):
+            raise self.fault(values[position][2], f"{dist}: {message}")
+
+        if our in ("uniform", "loguniform") and known:
+            if our == "loguniform" and not shape[0] > 0:
+                fault(0, "the minimum must be > 0")
+            if not shape[0] < shape[1]:
+                fault(1, "the maximum must be above the minimum (to fix the parameter, "
+                         "assign it instead)")
+        if our == "normal" and not isinstance(shape[1], tuple) and not shape[1] > 0:
+            fault(1, "the standard deviation must be > 0 (to fix the parameter, assign it "
+                     "instead)")
+        if our == "lognormal":
+            if not isinstance(shape[0], tuple) and not shape[0] > 0:
+                fault(0, "the geometric mean must be > 0")
+            if not isinstance(shape[1], tuple) and not shape[1] > 1:
+                fault(1, "the geometric standard deviation must be > 1 (to fix the parameter, "
+                         "assign it instead)")
+        if bounds and not numbers[-2] < numbers[-1]:
+            fault(len(numbers) - 1, "the upper bound must be above the lower one")
+        if our not in ("normal", "lognormal") or not known:
+            return
+        # Standard normal scores: of x, or of log x for the lognormal.
+        if our == "normal":
+            mean, sd = shape
+        else:
+            mean, sd = math.log(shape[0]), math.log(shape[1])
+
+        def cdf(x):
+            if our == "lognormal":
+                if x <= 0:
+                    return 0.0
+                x = math.log(x)
+            return 0.5 * math.erfc((mean - x) / (sd * math.sqrt(2)))
+
+        if bounds:
+            if not cdf(numbers[-1]) - cdf(numbers[-2]) > 1e-12:
+                fault(len(numbers) - 2, f"the bounds [{_text(numbers[-2])}, "
+                                        f"{_text(numbers[-1])}] leave no probability")
+            return
+        # The draws reach 37.05 standard deviations below the mean (a probability of
+        # 1e-300) and 8.23 above it (1 - 1e-16); exp() overflows past 709.78.
+        if our == "normal" and not math.isfinite(abs(mean) + 37.05 * sd) or \
+                our == "lognormal" and mean + 8.23 * sd > math.log(sys.float_info.max):
+            fault(1, "its draws overflow the range of doubles: give a smaller spread or bounds")
 
     def simulation(self, keyword):
         sim = Simulation(keyword)
