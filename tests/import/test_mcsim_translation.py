@@ -477,6 +477,8 @@ SIM_FAULTS = [
      "TruncNormal: the bounds [50, 60] leave no probability"),
     ("draws_overflow", "Distrib(K, LogNormal, 1, 1e38);\n", 2, 26,
      "LogNormal: its draws overflow the range of doubles"),
+    ("montecarlo_runs", 'MonteCarlo("m.out", 1e10, 1);\n', 2, 21,
+     "10000000000 runs: a population file takes at most 100000000"),
     ("distrib_twice", "Distrib(K, Uniform, 1, 2);\nDistrib(K, Uniform, 3, 4);\n", 3, 9,
      "'K' has a Distrib at line 2 already"),
     ("distrib_names_a_set_value", 'MonteCarlo("m.out", 5, 1);\nDistrib(K, Normal, V, 0.1);\n'
@@ -572,6 +574,9 @@ END.
     assert "r ~ loguniform(1, 10)  # line 5" in files["s_sim2.population"].splitlines()
     assert any("simulation 1 sets r" in n for n in notes)
     assert any("tolerances" in n for n in notes)
+    # MCSim takes any positive seed; the population file a 64-bit one.
+    files, _ = simulate('MonteCarlo("m.out", 5, 1e20);\nSimulation { PrintStep(C, 0, 1, 1); }\n')
+    assert f"seed = {10**20 % 2**64}" in files["s_sim1.population"].splitlines()
 
 
 def test_a_value_given_again_replaces_the_earlier_one():

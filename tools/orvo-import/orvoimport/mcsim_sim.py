@@ -35,6 +35,8 @@ INTEGRATORS = {"Lsodes": 14, "Cvodes": 15, "Euler": 3}
 # output beyond MAX_ROWS rows.
 MAX_GRID_ROWS = 1_000_000
 MAX_ROWS = 1_000_000_000
+# The most runs a population file takes.
+MAX_RUNS = 100_000_000
 # The host tool's nstp is a C int.
 MAX_EULER_STEPS = 2**31 - 1
 
@@ -280,7 +282,13 @@ class SimulationTranslator:
         if len(numbers) < 1 or numbers[0] != int(numbers[0]) or numbers[0] < 1:
             raise self.fault(token, "MonteCarlo takes an output file, the number of runs and "
                                     "a seed")
-        seed = max(int(abs(numbers[1])), 1) if len(numbers) > 1 else 1
+        if numbers[0] > MAX_RUNS:
+            at = next(a[2] for a in args if a[0] == "number")
+            raise self.fault(at, f"{_text(numbers[0])} runs: a population file takes at most "
+                                 f"{MAX_RUNS}; split them into populations with different "
+                                 "seeds")
+        # MCSim takes any positive seed; ours is a 64-bit whole number.
+        seed = max(int(abs(numbers[1])) % 2**64, 1) if len(numbers) > 1 else 1
         self.montecarlo = (int(numbers[0]), seed, token)
         self.notes.append(f"line {token.line}: the random numbers differ from MCSim's: the same "
                           f"distributions, drawn by our generator from seed {seed}")
