@@ -219,6 +219,10 @@ FAULTS = [
      + "}\n", 1, 15, "a data file named in MCMC(...) is not read"),
     ("mcmc_fraction", 'MCMC("a", "", "", 10.5, 0, 1, 5, 1);\n' + LEVEL + ERROR + EXPERIMENT
      + "}\n", 1, 19, "the number of iterations is a whole number"),
+    ("mcmc_iterations", 'MCMC("a", "", "", 2e8, 0, 1, 5, 1);\n' + LEVEL + ERROR + EXPERIMENT
+     + "}\n", 1, 19, "the number of iterations is 200000000: orvo calibrate takes at most"),
+    ("mcmc_thin", 'MCMC("a", "", "", 10, 0, 2000000, 5, 1);\n' + LEVEL + ERROR + EXPERIMENT
+     + "}\n", 1, 26, "the print frequency is 2000000: orvo calibrate takes at most 1000000"),
     ("mcmc_twice", LEVEL + ERROR + EXPERIMENT + "}\n" + 'MCMC("a", "", "", 10, 0, 1, 5, 1);\n',
      7, 1, "a second MCMC (the first at line 1)"),
     # The file's shape.

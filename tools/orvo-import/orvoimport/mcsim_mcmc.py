@@ -25,6 +25,9 @@ LIKELIHOODS = {
 
 MISSING = -1.0   # MCSim's mark of a missing data value
 MAX_DEPTH = 11   # MCSim's top Level and at most 10 below it
+# orvo calibrate's largest --iterations and --thin.
+MAX_ITERATIONS = 100_000_000
+MAX_THIN = 1_000_000
 
 
 class Level:
@@ -66,10 +69,13 @@ def read_mcmc(t, token, args):
     if kind != 0:
         raise t.fault(kind_at, f"MCMC with simulation type {sim._text(kind)} is not translated: "
                                "only 0, sampling the posterior, is")
-    for value, at, what in ((runs, runs_at, "the number of iterations"),
-                            (every, every_at, "the print frequency")):
+    for value, at, what, most in ((runs, runs_at, "the number of iterations", MAX_ITERATIONS),
+                                  (every, every_at, "the print frequency", MAX_THIN)):
         if value != int(value) or not 1 <= value < 2**63:
             raise t.fault(at, f"{what} is a whole number of at least 1")
+        if value > most:
+            raise t.fault(at, f"{what} is {sim._text(value)}: orvo calibrate takes at most "
+                              f"{most}")
     if last != int(last) or not 0 <= last < 2**63:
         raise t.fault(last_at, "the number of iterations to print is a whole number")
     runs, every, last = int(runs), int(every), int(last)
