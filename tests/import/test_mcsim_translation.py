@@ -302,11 +302,24 @@ End.""", "s")
 def test_names_our_language_reserves_are_respelled():
     # Each is an ordinary MCSim name; the translation passes our generator's checks.
     names = {"T": "t_v", "Dt": "dt_v", "Zz1": "vzz1", "X_table": "x_table_v", "z00001": "z00001_v",
-             "class": "class_v", "max": "max_v", "Cint": "cint_v", "_x_": "x", "Tstop": "tstop"}
+             "class": "class_v", "max": "max_v", "Cint": "cint_v", "_x_": "x", "Tstop": "tstop",
+             "Data": "data_v"}
     text, _ = translate("n.model", "States = {S};\n" + "".join(f"{n} = 1;\n" for n in names)
                         + "Dynamics { dt(S) = " + " + ".join(names) + "; }\n", "n")
-    assert "dt(s) = " + " + ".join(names.values()) + ";  # line 12" in text
+    assert "dt(s) = " + " + ".join(names.values()) + ";  # line 13" in text
     assert "tstop2 = 24 \"stop time\";" in text
+    # The keys of population and calibration files: a sampled or set seed would have been
+    # taken for the population's seed.
+    files, _ = translate_simulation("s.in", 'MonteCarlo("m.out", 4, 9);\nSeed = 3;\n'
+                                    "Distrib(Runs, Uniform, 1, 2);\nSimulation {\n  Doses = 1;\n"
+                                    "  Sampling = 2;\n  PrintStep(S, 0, 1, 1);\n}\n",
+                                    "s", "n.model", "States = {S};\nSeed = 1;\nRuns = 1;\n"
+                                    "Doses = 1;\nSampling = 1;\nDynamics { dt(S) = "
+                                    "Seed + Runs + Doses + Sampling; }\n")
+    lines = files["s_sim1.population"].splitlines()
+    assert lines[2:5] == ["seed_v = 3  # line 2", "doses_v = 1  # line 5",
+                          "sampling_v = 2  # line 6"]
+    assert "seed = 9" in lines and "runs_v ~ uniform(1, 2)  # line 3" in lines
 
 
 def test_line_ends_and_byte_order_mark():

@@ -55,8 +55,13 @@ def _random_hint(name):
     return ""
 
 
+# Keys of the population and calibration files: a constant so named could not be set there.
+_FILE_KEYS = ("runs", "seed", "sampling", "doses", "data")
+
+
 def _reserved(name):
     return (name in ("t", "dt") or name in _settings.BY_NAME or name in _OUR_FUNCTIONS
+            or name in _FILE_KEYS
             or name in _CPP_KEYWORDS or name.startswith("zz") or re.fullmatch(r"z\d{5}", name)
             or name.endswith("_table"))
 
