@@ -621,6 +621,28 @@ Simulation { V = 4; PrintStep(C, 0, 1, 1); }
     assert any("line 1: the global value of k is left out of the populations" in n for n in notes)
 
 
+def test_a_simulation_whose_values_run_past_the_laid_out_doses_is_refused():
+    model = ("States = {A};\nInputs = {Q};\nPeriod = 12;\nFirst = 1;\n"
+             "Q = PerDose(10, Period, First, 0.5);\nDynamics { dt(A) = Q - A; }\nEnd.\n")
+
+    def simulate_with(text, tstop):
+        return translate_simulation("p.in", text, "p", "p.model", model, tstop)
+
+    # Four doses are laid out (1, 13, 25, 37); every 6 h they end at 25, not 48.
+    for text, line, col in [("Simulation {\n  Period = 6;\n  PrintStep(A, 0, 48, 12);\n}\n", 2, 3),
+                            ("Period = 6;\nSimulation { PrintStep(A, 0, 48, 12); }\n", 1, 1)]:
+        with pytest.raises(ImportFault) as caught:
+            simulate_with(text, 48)
+        assert (caught.value.line, caught.value.col) == (line, col)
+        assert ("run out at t = 25, before the simulation ends at 48: import the model, and this "
+                "file, with --tstop 97") in caught.value.message
+        files, _ = simulate_with(text, 97)
+        assert "period = 6" in files["p_sim1.scenario"]
+    # Later or sparser doses, and the defaults, stay within the laid-out ones.
+    for values in ["First = 30;", "Period = 24;", ""]:
+        simulate_with(values + "\nSimulation { PrintStep(A, 0, 48, 12); }\n", 48)
+
+
 def test_distribution_parameters_may_name_sampled_parameters():
     files, _ = simulate(SIM_HEAD + """MonteCarlo("m.out", 5, 1);
 Distrib(K, Normal, V, 0.05);

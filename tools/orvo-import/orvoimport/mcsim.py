@@ -93,6 +93,7 @@ class Translator:
         self.ours = {}        # MCSim name -> our name
         self.notes = []
         self.horizons = []    # our expressions of the times the laid-out doses run out
+        self.dose_ends = []   # (period, start, count): MCSim expressions of the same
 
     def fault(self, token, message):
         return ImportFault(self.path, token.line, token.col, message)
@@ -694,6 +695,7 @@ class Translator:
                                         "a shorter --tstop")
         if not literal or start + count * period < 1e10:
             self.horizons.append(at(count))
+            self.dose_ends.append((args[1], args[2], count))
         lines, derivative = [], []
         if function == "PerExp":
             held, since = self.ours[("mag", name)], self.ours[("start", name)]

@@ -16,7 +16,7 @@ from fractions import Fraction
 from . import mcsim_mcmc
 from .faults import ImportFault
 from .mcsim_lexer import tokenize
-from .mcsim import Translator, _fold, deep_expressions, our_name
+from .mcsim import Translator, _evaluate, _fold, _names, deep_expressions, our_name
 
 # MCSim distribution -> (our name, number of arguments, how many are truncation bounds)
 DISTRIBUTIONS = {
@@ -535,6 +535,8 @@ class SimulationTranslator:
                                     f"{_text(self.model.tstop)} h up to which the model's "
                                     "periodic doses are laid out: import the model, and this "
                                     f"file, with --tstop {_text(end)}")
+        if self.model is not None:
+            self.check_dose_ends(sim, end, token)
         lines.append(f"cint = {_text(cint)}  # line {token.line}")
         step = getattr(self, "euler_step", None)
         if step is not None:
@@ -548,6 +550,31 @@ class SimulationTranslator:
                                                         f"interval, more than {MAX_EULER_STEPS}")
             lines.append(f"nstp = {int(round(nstp))}  # Euler step {_text(step)}")
         return lines
+
+    def check_dose_ends(self, sim, end, token):
+        """Refuses a simulation whose values (a shorter period, a later first dose) make
+        the periodic doses laid out at the model's defaults run out before its end."""
+        model = self.model
+        values = {n: (0.0 if model.defaults.get(n) is None else _fold(model.defaults[n]))
+                  for n, kind in model.kinds.items() if kind == "param"}
+        defaults = dict(values)
+        given = {}
+        for _, text, at in last_values(self.globals + sim.values):
+            values[at.text], given[at.text] = float(text), at
+        for period, first, count in model.dose_ends:
+            every, start = _evaluate(period, values), _evaluate(first, values)
+            if every is None or start is None or every <= 0 or start + count * every >= end:
+                continue
+            read = [given[n] for n, _ in _names(period) + _names(first) if n in given]
+            # Enough doses at the defaults: as many as the simulation needs before its end.
+            needed = math.ceil((end - start) / every)
+            wider = _evaluate(first, defaults) + needed * _evaluate(period, defaults)
+            raise self.fault(read[0] if read else token,
+                             f"with the values of this simulation the model's periodic doses, "
+                             f"laid out up to --tstop {_text(model.tstop)} at its defaults, run "
+                             f"out at t = {_text(start + count * every)}, before the simulation "
+                             f"ends at {_text(end)}: import the model, and this file, with "
+                             f"--tstop {_text(max(wider, end))}")
 
     def files(self, stem, directory=None):
         self.parse()
