@@ -586,7 +586,7 @@ END.
     assert not any(x.startswith("r ~") for x in population)
     assert "r ~ loguniform(1, 10)  # line 5" in files["s_sim2.population"].splitlines()
     assert any("simulation 1 sets r" in n for n in notes)
-    assert any("tolerances" in n for n in notes)
+    assert any("give them to the runs with --rtol 1e-06 --atol 1e-08" in n for n in notes)
     # MCSim takes any positive seed; the population file a 64-bit one.
     files, _ = simulate('MonteCarlo("m.out", 5, 1e20);\nSimulation { PrintStep(C, 0, 1, 1); }\n')
     assert f"seed = {10**20 % 2**64}" in files["s_sim1.population"].splitlines()

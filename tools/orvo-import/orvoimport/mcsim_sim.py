@@ -89,6 +89,7 @@ class SimulationTranslator:
         self.montecarlo = None    # (runs, seed, token)
         self.setpoints = None     # (data file, runs, names, token)
         self.integrator = []      # scenario lines from Integrate
+        self.tolerances = None    # (token, [relative, absolute]) of Integrate
         self.mcmc = None          # (token, orvo calibrate's options)
         self.levels = []          # the top Levels
         self.notes = []
@@ -225,6 +226,16 @@ class SimulationTranslator:
                 raise self.fault(token, f"unknown statement '{word}'")
         if self.mcmc or self.levels:
             mcsim_mcmc.check_shape(self)
+        if self.tolerances:
+            token, tolerances = self.tolerances
+            if len(tolerances) == 2 and not self.mcmc:
+                self.notes.append(f"line {token.line}: the tolerances of Integrate are left out "
+                                  "of the files: give them to the runs with --rtol "
+                                  f"{_text(tolerances[0])} --atol {_text(tolerances[1])} (orvo "
+                                  "run, orvo batch); without them the runs use the model's")
+            else:
+                self.notes.append(f"line {token.line}: the tolerances of Integrate are left out: "
+                                  "the runs use the model's tolerances")
         sampled = {name for name, _, _ in self.distributions}
         for name, where in self.references:
             if self.settable(name, where) not in sampled:
@@ -274,8 +285,9 @@ class SimulationTranslator:
                 raise self.fault(token, "Integrate(Euler, STEP, ...) needs a positive time step")
             self.euler_step = args[1][1]
         else:
-            self.notes.append(f"line {token.line}: the tolerances of Integrate are left out: "
-                              "the runs use the model's tolerances")
+            self.euler_step = None
+            self.tolerances = (token, [a[1] for a in args[1:3]
+                                       if a[0] == "number" and a[1] > 0])
 
     def monte_carlo(self, token, args):
         numbers = [a[1] for a in args if a[0] == "number"]
