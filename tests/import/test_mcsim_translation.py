@@ -677,9 +677,11 @@ def test_set_points_and_euler(tmp_path):
     assert "ialg = 3  # line 1" in lines and "nstp = 10  # Euler step 0.05" in lines
     # Without a header, after a byte-order mark: the first row is a row.
     (tmp_path / "draws.dat").write_text("\ufeff1 0.5 2\n2 0.6 2.5\n")
-    files, _ = simulate('SetPoints("o.out", "draws.dat", 0, K, V);\n'
-                        "Simulation { PrintStep(C, 0, 4, 0.5); }\n", tmp_path)
+    files, notes = simulate('SetPoints("o.out", "draws.dat", 0, K, V);\n'
+                            "Simulation { PrintStep(C, 0, 4, 0.5); }\n", tmp_path)
     assert files["s_setpoints.csv"] == "k,v\n0.5,2\n0.6,2.5\n"
+    assert any("it is run as the first set point, where MCSim skips the first line" in n
+               for n in notes)
     (tmp_path / "draws.dat").write_text("1 0.5 2\n2 nan 2.5\n")
     with pytest.raises(ImportFault) as caught:
         simulate('SetPoints("o.out", "draws.dat", 0, K, V);\n'

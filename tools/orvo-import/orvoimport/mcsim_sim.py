@@ -684,6 +684,12 @@ class SimulationTranslator:
 
         if rows and not numeric(rows[0]):
             rows = rows[1:]   # a header line
+        elif rows:
+            note = (f"line {token.line}: the first line of the SetPoints file holds numbers: "
+                    "it is run as the first set point, where MCSim skips the first line as a "
+                    "header")
+            if note not in self.notes:
+                self.notes.append(note)
         if runs > len(rows):
             raise self.fault(token, f"SetPoints asks for {runs} runs and the file holds "
                                     f"{len(rows)} rows: ask for {len(rows)}, or 0 for all")
