@@ -492,6 +492,11 @@ SIM_FAULTS = [
      "LogNormal: its draws overflow the range of doubles"),
     ("montecarlo_runs", 'MonteCarlo("m.out", 1e10, 1);\n', 2, 21,
      "10000000000 runs: a population file takes at most 100000000"),
+    ("distrib_names_itself", "Distrib(K, Normal, K, 1);\n", 2, 20,
+     "the distribution of 'K' names itself"),
+    ("distrib_circle", "Distrib(K, Normal, V, 1);\nDistrib(V, Uniform, 0, R);\n"
+     "Distrib(R, Normal, K, 1);\n", 4, 20,
+     "the distributions of 'K', 'V', 'R' name each other in a circle"),
     ("distrib_twice", "Distrib(K, Uniform, 1, 2);\nDistrib(K, Uniform, 3, 4);\n", 3, 9,
      "'K' has a Distrib at line 2 already"),
     ("distrib_names_a_set_value", 'MonteCarlo("m.out", 5, 1);\nDistrib(K, Normal, V, 0.1);\n'

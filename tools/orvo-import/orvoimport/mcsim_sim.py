@@ -242,6 +242,7 @@ class SimulationTranslator:
                 raise self.fault(where, f"'{name}' is not sampled by a Distrib line: a "
                                         "distribution's parameter names a sampled parameter or "
                                         "is a number")
+        self.check_circles()
         if not self.simulations:
             raise self.fault(self.peek(), "the file has no Simulation block: nothing to run")
         if self.setpoints and self.montecarlo:
@@ -257,6 +258,31 @@ class SimulationTranslator:
             lines = ", ".join(str(at.line) for _, _, at in self.distributions)
             self.notes.append(f"lines {lines}: Distrib is left out: it is used only with "
                               "MonteCarlo")
+
+    def check_circles(self):
+        """Refuses distributions that name themselves or each other in a circle: which
+        value MCSim would draw with is not said."""
+        done = set()
+        for first in self.priors:
+            path, at = [first], {first: 0}
+            while path:
+                name = path[-1]
+                refs = [r for r in self.priors[name].references()
+                        if r[1] in self.priors and r[1] not in done]
+                following = refs[0] if refs else None
+                if following is None:
+                    done.add(path.pop())
+                    at.pop(name)
+                    continue
+                named, ours, where = following
+                if ours in at:
+                    circle = [self.priors[n].name for n in path[at[ours]:]]
+                    raise self.fault(where, f"the distribution of '{circle[0]}' names itself: give it numbers"
+                                     if len(circle) == 1 else
+                                     "the distributions of " + ", ".join(f"'{c}'" for c in circle)
+                                     + " name each other in a circle: give one of them numbers")
+                at[ours] = len(path)
+                path.append(ours)
 
     def assignment(self, name, token):
         if self.peek().kind == "name" and self.peek().text in (
