@@ -277,9 +277,11 @@ class SimulationTranslator:
                 named, ours, where = following
                 if ours in at:
                     circle = [self.priors[n].name for n in path[at[ours]:]]
-                    raise self.fault(where, f"the distribution of '{circle[0]}' names itself: give it numbers"
-                                     if len(circle) == 1 else
-                                     "the distributions of " + ", ".join(f"'{c}'" for c in circle)
+                    if len(circle) == 1:
+                        raise self.fault(where, f"the distribution of '{circle[0]}' names "
+                                                "itself: give it numbers")
+                    raise self.fault(where, "the distributions of "
+                                     + ", ".join(f"'{c}'" for c in circle)
                                      + " name each other in a circle: give one of them numbers")
                 at[ours] = len(path)
                 path.append(ours)
