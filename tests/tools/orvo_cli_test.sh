@@ -630,6 +630,11 @@ calibrate)
     expect_refused "burn" calibrate "$work/lin.cal" --out "$work/o" --iterations 10 --burn 10 $linear
     expect_refused "--thin 8 keeps no draw of the 5 iterations" calibrate "$work/lin.cal" --out "$work/o" --iterations 10 --thin 8 $linear
     expect_refused "--chain" calibrate "$work/lin.cal" --out "$work/o" --chain 3 $linear
+    # Whole numbers are read as written: -1 was 2^64 - 1 and 2^64 the same seed.
+    for bad in "--seed -1" "--seed 18446744073709551616" "--burn -1" "--iterations 0"; do
+        expect_refused "${bad%% *}: expected a whole number from" calibrate "$work/lin.cal" --out "$work/o" $bad $linear
+    done
+    expect_refused "option --seed does not apply to 'run'" run --seed 3 $linear
     expect_refused "a folder, not a calibration file" calibrate "$work" --out "$work/o" $linear
     # Too few kept draws for R-hat: said, not reported as converged.
     "$orvo" calibrate "$work/lin.cal" --out "$work/few" --iterations 10 --thin 5 $linear 2>"$work/err" || fail "short run"

@@ -530,16 +530,18 @@ int CalibrateCommand(int argc, char** argv) {
     auto* outOption = RefuseEmptyName(app.add_option("--out", outDir, "folder for the outputs")->type_name("DIR"), true);
     auto* continueOption =
         RefuseEmptyName(app.add_option("--continue", continueDir, "extend the chains in this folder")->type_name("DIR"), true);
-    app.add_option("--iterations", iterations, "iterations per chain (default 5000; with --continue: more)")
-        ->check(CLI::Range(1, 100000000).description(""))
+    WholeNumber(app.add_option("--iterations", iterations, "iterations per chain (default 5000; with --continue: more)"),
+                1, 100000000)
         ->type_name("N");
-    auto* burnOption =
-        app.add_option("--burn", burn, "first iterations of each chain not kept (default: half)")->type_name("N");
+    auto* burnOption = WholeNumber(app.add_option("--burn", burn, "first iterations of each chain not kept (default: half)"),
+                                   0, 100000000)
+                           ->type_name("N");
     auto* thinOption =
-        app.add_option("--thin", thin, "keep every N-th iteration (default 1)")->check(CLI::Range(1, 1000000).description(""))->type_name("N");
-    auto* chainsOption = app.add_option("--chains", chains, "chains (default 4)")->check(CLI::Range(1, 1000).description(""))->type_name("N");
-    app.add_option("--jobs", jobs, "worker processes (default 1)")->check(CLI::Range(1, 1024).description(""))->type_name("N");
-    auto* seedOption = app.add_option("--seed", seed, "seed of the chains (default 1)")->type_name("N");
+        WholeNumber(app.add_option("--thin", thin, "keep every N-th iteration (default 1)"), 1, 1000000)->type_name("N");
+    auto* chainsOption = WholeNumber(app.add_option("--chains", chains, "chains (default 4)"), 1, 1000)->type_name("N");
+    WholeNumber(app.add_option("--jobs", jobs, "worker processes (default 1)"), 1, 1024)->type_name("N");
+    auto* seedOption =
+        WholeNumber(app.add_option("--seed", seed, "seed of the chains (default 1)"), 0, UINT64_MAX)->type_name("N");
     AddLibrary(app, libraryPath);
     if (const int parsed = ParseCommand(app, "calibrate", argc, argv); parsed >= 0) return parsed;
     const bool continuing = continueOption->count() > 0;

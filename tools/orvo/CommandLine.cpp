@@ -17,10 +17,11 @@
 namespace {
 
 // Every option of any command, to tell "not taken here" from "unknown".
-const char* const kKnownOptions[] = {"--lib",  "--set",       "--scenario", "--out",  "--vars",    "--at",
-                                     "--params", "--jobs",    "--shard",    "--plot", "--runs",    "--bootstrap",
-                                     "--step", "--doses",     "--run-timeout", "--summary", "--progress",
-                                     "--settings", "--verbose"};
+const char* const kKnownOptions[] = {
+    "--lib",      "--set",     "--scenario", "--out",        "--vars",   "--at",    "--params", "--jobs",
+    "--shard",    "--plot",    "--runs",     "--bootstrap",  "--step",   "--doses", "--run-timeout",
+    "--summary",  "--progress", "--settings", "--verbose",   "--rtol",   "--atol",  "--units",  "--from",
+    "--iterations", "--burn",  "--thin",     "--chains",     "--seed",   "--continue"};
 
 bool ParseCount(std::string_view text, uint64_t low, uint64_t high, uint64_t& value) {
     const char* last = text.data() + text.size();
@@ -81,6 +82,18 @@ CLI::Option* RefuseEmpty(CLI::Option* option, const std::string& what) {
 }
 
 }  // namespace
+
+CLI::Option* WholeNumber(CLI::Option* option, uint64_t low, uint64_t high) {
+    // CLI11 would read "-1" as 2^64 - 1 and clamp a number past 2^64.
+    return option->check(CLI::Validator(
+        [low, high](std::string& v) {
+            uint64_t value = 0;
+            return ParseCount(v, low, high, value) ? std::string()
+                                                   : "expected a whole number from " + std::to_string(low) + " to " +
+                                                         std::to_string(high) + ", got '" + Clip(v) + "'";
+        },
+        ""));
+}
 
 CLI::Option* RefuseEmptyName(CLI::Option* option, bool folder) {
     return RefuseEmpty(option, folder ? "the folder name is empty" : "the file name is empty");

@@ -35,6 +35,8 @@ struct OptionText {
 
 // Declares an option taking one value per occurrence (repeatable: all kept).
 CLI::Option* AddValue(CLI::App& app, const std::string& name, OptionText& text, const std::string& description);
+// Refuses a value that is not a whole number from `low` to `high`.
+CLI::Option* WholeNumber(CLI::Option* option, uint64_t low, uint64_t high);
 // Refuses an empty value of a file (or folder) option.
 CLI::Option* RefuseEmptyName(CLI::Option* option, bool folder);
 // --lib PATH: the model library.
