@@ -65,11 +65,17 @@ def test_typed_values_and_refusals(model):
         ("bw_m", False, orvo.VariableTypeError),
         ("bw_m", [1.0], orvo.VariableTypeError),
         ("bw_m", 10**400, orvo.VariableTypeError),
+        ("bw_m", 10**5000, orvo.VariableTypeError),   # too long for Python to print in digits
+        ("ialg", -10**5000, orvo.VariableTypeError),
+        ("wesitg", 10**5000, orvo.VariableTypeError),
         ("wesitg", 2, orvo.VariableTypeError),
         ("clf_uim_t", 1.0, orvo.VariableTypeError),
         ("clf_uim_t", np.zeros(15), orvo.VariableTypeError),
         ("clf_uim_t", np.zeros((4, 4)), orvo.VariableTypeError),
         ("clf_uim_t", ["a"] * 16, orvo.VariableTypeError),
+        ("clf_uim_t", [[1.0, 2.0], [3.0]], orvo.VariableTypeError),  # ragged: numpy cannot hold it
+        ("clf_uim_t", [1.0] * 15 + [[1.0, 2.0]], orvo.VariableTypeError),
+        ("clf_uim_t", [10**400] * 16, orvo.VariableTypeError),
         ("ca_mi", 1.0, orvo.NotSettableError),
         ("aplasma_mi", 1.0, orvo.NotSettableError),
         ("zzstopflag", True, orvo.NotSettableError),
