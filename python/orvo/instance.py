@@ -154,6 +154,12 @@ class Instance:
         except AttributeError:
             pass
 
+    def __reduce_ex__(self, protocol):
+        # A copy would share the instance number, and dropping it would
+        # destroy the instance under the original (copy.copy and pickle).
+        raise TypeError(f"an orvo.Instance cannot be copied or pickled: it is instance {self.number or 'closed'} "
+                        "of the library loaded in this process; create another with orvo.Instance(model)")
+
     @property
     def closed(self) -> bool:
         """True once close() destroyed the instance."""

@@ -33,6 +33,17 @@ class Model:
     def __init__(self, lib: Optional[PathLike] = None) -> None:
         self.library = load_library(lib)
 
+    def __copy__(self) -> "Model":
+        # Every Model of a file shares its loaded library and values anyway.
+        copy = Model.__new__(Model)
+        copy.library = self.library
+        return copy
+
+    def __reduce_ex__(self, protocol):
+        # Pickling (and deepcopy) would copy the loaded library's handles.
+        raise TypeError(f"an orvo.Model cannot be pickled or deep-copied: it holds the library loaded in "
+                        f"this process; create one with orvo.Model(lib={self.library.path!r}) where it is needed")
+
     def __repr__(self) -> str:
         variables = self.library.variables
         states = sum(v.symbol_type == SymbolType.STATE for v in variables)

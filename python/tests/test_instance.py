@@ -1,4 +1,7 @@
+import copy
+import gc
 import os
+import pickle
 import subprocess
 import sys
 import textwrap
@@ -183,3 +186,22 @@ def test_callbacks_as_python_callables(model):
                 instance.on_discrete_event(code, print)
     with pytest.raises(TypeError, match="Model"):
         orvo.Instance("liborvo_pregnancy.so")
+
+
+def test_instances_and_models_are_not_copied(model):
+    # A copy of an Instance would share its number: dropping the copy would
+    # destroy the instance under the original, whose reads then gave 0 and
+    # whose number went to the next Instance created.
+    with model.instance() as instance:
+        for copier in (copy.copy, copy.deepcopy, pickle.dumps):
+            with pytest.raises(TypeError, match="cannot be copied or pickled"):
+                copier(instance)
+        instance.set("pdoseug_i", 5.0)
+        gc.collect()
+        other = model.instance()
+        assert other.number != instance.number and instance.get("pdoseug_i") == 5.0
+        other.close()
+    for copier in (copy.deepcopy, pickle.dumps):
+        with pytest.raises(TypeError, match="orvo.Model"):
+            copier(model)
+    assert copy.copy(model).library is model.library
