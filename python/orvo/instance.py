@@ -103,6 +103,8 @@ class Instance:
         self._ended = threading.Event()
         self._ended.set()
         self._callback_error = None
+        self._stop_asked = False   # stop() was called during the current run
+        self._whole_run = False    # the current run is to run to tstop
         self._listeners = {"status": [], "error": [], "tick": [], "state": []}
         # While set, blocking runs take Ctrl-C in C (see _recorder.Interrupts)
         # instead of in a Python tick callback.
@@ -223,11 +225,15 @@ class Instance:
 
     def run(self) -> None:
         """A whole run from the start, on this thread. Ctrl-C stops it at
-        its next output point and raises KeyboardInterrupt."""
-        self._blocking("OrvoStartBlocking", fresh=True)
+        its next output point and raises KeyboardInterrupt. Settings no run
+        can mean (an ialg the library lacks, a cint or tstop that is not
+        finite and positive) raise SettingsError before it; a run that ends
+        in the error state, or before tstop without stop(), raises RunError."""
+        self._blocking("OrvoStartBlocking", fresh=True, whole=True)
 
     def prestep(self) -> None:
-        """Runs the initial section only, ready for step() and run_to()."""
+        """Runs the initial section only, ready for step() and run_to().
+        Settings no run can mean raise SettingsError, as for run()."""
         self._blocking("OrvoPreStep", fresh=True)
 
     def step(self) -> None:
@@ -244,9 +250,10 @@ class Instance:
         self._blocking("OrvoRunToTime", time)
 
     def continue_(self) -> None:
-        """Continues the run where it stopped, to its stop time, on this thread."""
+        """Continues the run where it stopped, to its stop time, on this
+        thread; RunError as for run()."""
         self._check_initialized("continue_()")
-        self._blocking("OrvoContinueBlocking")
+        self._blocking("OrvoContinueBlocking", whole=True)
 
     def reinitialize(self) -> None:
         """Makes the next start begin where the last run ended."""
@@ -261,13 +268,17 @@ class Instance:
         """Starts a run on the library's run thread and returns at once
         (`resume=True` continues the last run instead). Callbacks then run on
         that thread; wait() collects the outcome. The run holds the
-        library's run lock until it ends."""
+        library's run lock until it ends. Settings no run can mean raise
+        SettingsError, as for run()."""
         if resume:
             self._check_initialized("start(resume=True)")
         export = "OrvoContinue" if resume else "OrvoStart"
         run_lock = self._library.run_lock
         with run_lock("start()"):
-            self._begin(fresh=not resume)
+            if not resume:
+                self._check_open()
+                self._library.check_run_settings()
+            self._begin(fresh=not resume, whole=True)
             with _running_lock:
                 _running.add(self)
             # Handed over before the call: the run may end before it returns.
@@ -286,8 +297,8 @@ class Instance:
 
     def wait(self, timeout: Optional[float] = None) -> bool:
         """Waits for a background run to end: True when it has ended (raising
-        what a callback raised, or RunError for the error state), False on
-        timeout."""
+        what a callback raised, or RunError for the error state or an end
+        before tstop without stop()), False on timeout."""
         if self.running:
             self._library.run_lock.refuse_inside_callback("wait()")
         if not self._ended.wait(timeout):
@@ -297,15 +308,19 @@ class Instance:
 
     def stop(self) -> None:
         """Asks the run to end before its next communication interval."""
+        self._stop_asked = True
         self._request_stop()
 
     def _request_stop(self):
         if self.number != 0:
             self._raw.OrvoStop(self.number)
 
-    def _blocking(self, export, *args, fresh=False):
+    def _blocking(self, export, *args, fresh=False, whole=False):
         with self._library.run_lock(f"{export}"):
-            self._begin(fresh)
+            if fresh:
+                self._check_open()
+                self._library.check_run_settings()
+            self._begin(fresh, whole)
             interrupted = []
             previous = self._catch_interrupt(interrupted)
             in_c = False
@@ -345,7 +360,7 @@ class Instance:
         except ValueError:
             return None
 
-    def _begin(self, fresh=True):
+    def _begin(self, fresh=True, whole=False):
         self._check_open()
         library = self._library
         with library.lock:
@@ -358,6 +373,7 @@ class Instance:
             library.active_run = self
         self.messages, self.errors, self.states = [], [], []
         self._callback_error = None
+        self._stop_asked, self._whole_run = False, whole
         if fresh:
             self._last_tick_time = None
         self._ended.clear()
@@ -377,6 +393,13 @@ class Instance:
             raise error
         if ExecutionState.ERROR in self.states:
             raise RunError(f"the run ended in the error state at t = {self.time:g}", self.messages)
+        if self._whole_run and not self._stop_asked and self.number != 0:
+            # The library ends a run it cannot go on with (a step size or
+            # step count that is not positive) as a normal end.
+            tstop = self._library.stop_time()
+            time = self.time
+            if tstop is not None and math.isfinite(tstop) and time < tstop - 1e-9 * max(1.0, abs(tstop)):
+                raise RunError(f"the run stopped at t = {time:g}, before tstop = {tstop:g}", self.messages)
 
     # ---- callbacks -------------------------------------------------------------
 

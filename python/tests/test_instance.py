@@ -205,3 +205,39 @@ def test_instances_and_models_are_not_copied(model):
         with pytest.raises(TypeError, match="orvo.Model"):
             copier(model)
     assert copy.copy(model).library is model.library
+
+
+@pytest.mark.parametrize("settings", [{"cint": 0.0}, {"cint": float("inf")}, {"ialg": 7}],
+                         ids=["cint-0", "cint-inf", "no-such-method"])
+def test_instance_runs_refuse_settings_no_run_can_mean(model, settings):
+    # The library ran these as a run that ends at once at t = 0 (or, for an
+    # unknown ialg, with RK4 after a warning), and Instance.run() returned.
+    with model.instance() as instance:
+        instance.set("tstop", 48.0)
+        for name, value in settings.items():
+            instance.set(name, value)
+        for begin in (instance.run, instance.prestep, instance.start):
+            with pytest.raises(orvo.SettingsError, match=next(iter(settings))):
+                begin()
+        assert not instance.running and instance.states == []
+
+
+def test_instance_run_the_library_ends_early_raises(model):
+    with model.instance() as instance:
+        instance.set("tstop", 48.0)
+        instance.set("maxt", 0.0)  # the library stops the run at its start
+        with pytest.raises(orvo.RunError, match="before tstop") as raised:
+            instance.run()
+        assert any("Maximum step size" in m for m in raised.value.messages)
+        instance.start()
+        with pytest.raises(orvo.RunError, match="before tstop"):
+            instance.wait(60)
+        instance.set("maxt", model.get("maxt"))
+        # a run stopped on purpose is no failure
+        instance.set("cint", 1.0)
+        handle = instance.on_tick(lambda _: instance.time >= 5 and instance.stop())
+        instance.run()
+        assert instance.time == 5.0
+        instance.remove(handle)
+        instance.continue_()
+        assert instance.time == 48.0
