@@ -278,12 +278,14 @@ class Instance:
             if not resume:
                 self._check_open()
                 self._library.check_run_settings()
-            self._begin(fresh=not resume, whole=True)
-            with _running_lock:
-                _running.add(self)
-            # Handed over before the call: the run may end before it returns.
-            run_lock.hand_to_background(self)
+            # From _begin on, anything raised (Ctrl-C included) ends the run's
+            # bookkeeping: the library would otherwise stay marked as running.
             try:
+                self._begin(fresh=not resume, whole=True)
+                with _running_lock:
+                    _running.add(self)
+                # Handed over before the call: the run may end before it returns.
+                run_lock.hand_to_background(self)
                 self._raw.call(export, self.number)
             except BaseException:
                 self._finish()
@@ -320,11 +322,14 @@ class Instance:
             if fresh:
                 self._check_open()
                 self._library.check_run_settings()
-            self._begin(fresh, whole)
             interrupted = []
-            previous = self._catch_interrupt(interrupted)
+            previous = None
             in_c = False
             try:
+                # Inside: a Ctrl-C that lands before the call must still end
+                # the run's bookkeeping below.
+                self._begin(fresh, whole)
+                previous = self._catch_interrupt(interrupted)
                 in_c = previous is not None and self._interrupts is not None and not self._listeners["tick"] \
                     and self._interrupts.arm(self)
                 self._raw.call(export, self.number, *args)
