@@ -6,14 +6,17 @@ from __future__ import annotations
 import atexit
 import enum
 import math
+import numbers
 import signal
 import threading
 from typing import TYPE_CHECKING, Optional, Tuple
 
+import numpy as np
+
 from .errors import RunError, RunStateError, SettingsError
 from .library import FIRST_REGISTRATION_USER_DATA, Library, load_library
 from ._types import Callback, Handle, PathLike, Value
-from .variables import SymbolType
+from .variables import SymbolType, _shown
 
 if TYPE_CHECKING:
     from .model import Model
@@ -244,7 +247,11 @@ class Instance:
     def run_to(self, time: float) -> None:
         """Advances to `time` (the last interval shortened to end there)."""
         self._check_initialized("run_to()")
-        time = float(time)
+        try:
+            time = float(time)
+        except (TypeError, ValueError, OverflowError):
+            raise SettingsError(f"run_to() takes a time (a number within range), not {type(time).__name__} "
+                                f"{_shown(time)}") from None
         if math.isnan(time):
             raise SettingsError("run_to(): the time is NaN")
         self._blocking("OrvoRunToTime", time)
@@ -428,6 +435,9 @@ class Instance:
         """function(section_code) whenever that discrete section fires."""
         if not callable(function):
             raise TypeError(f"a callback is callable, not {type(function).__name__}")
+        if isinstance(section_code, (bool, np.bool_)) or not isinstance(section_code, numbers.Integral):
+            raise TypeError(f"a discrete section code is an integer, not {type(section_code).__name__} "
+                            f"{_shown(section_code)}")
         section_code = int(section_code)
         if not 0 <= section_code < 2**32:
             raise ValueError(f"a discrete section code is from 0 to {2**32 - 1}, not {section_code}")

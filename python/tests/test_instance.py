@@ -184,6 +184,12 @@ def test_callbacks_as_python_callables(model):
         for code in (-1, 2**32):
             with pytest.raises(ValueError, match="section code"):
                 instance.on_discrete_event(code, print)
+        for code in ("1001", 1001.5, None):  # int() took '1001' and cut 1001.5 to 1001
+            with pytest.raises(TypeError, match="section code is an integer"):
+                instance.on_discrete_event(code, print)
+        for time in ("x", None, 10**400):  # raised ValueError, TypeError, OverflowError
+            with pytest.raises(orvo.SettingsError, match="run_to"):
+                instance.run_to(time)
     with pytest.raises(TypeError, match="Model"):
         orvo.Instance("liborvo_pregnancy.so")
 
