@@ -502,7 +502,9 @@ def _as_dict(settings):
     if isinstance(settings, pd.DataFrame):
         if len(settings) != 1:
             raise TypeError(f"settings as a DataFrame need exactly one row, not {len(settings)}")
-        settings = settings.iloc[0]
+        # Column by column: the row as a Series would make an integer
+        # column's value a float beside a real one (ialg 2 -> 2.0, refused).
+        settings = {name: settings.iloc[0, k] for k, name in enumerate(settings.columns)}
     if isinstance(settings, pd.Series):
         settings = settings.to_dict()
     elif not hasattr(settings, "items"):

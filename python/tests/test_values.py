@@ -190,6 +190,10 @@ def test_settings_as_mapping_series_or_one_row_frame(model):
                   {k: np.float64(v) for k, v in settings.items()}):
         result = model.run(given, record=["ca_mi"])
         pd.testing.assert_frame_equal(result, expected, obj=type(given).__name__)
+    # an integer setting beside real ones keeps its type in a one-row frame
+    mixed = {"ialg": 2, "cint": 24.0, "tstop": 240.0}
+    pd.testing.assert_frame_equal(model.run(pd.DataFrame([mixed]), record=["ca_mi"]),
+                                  model.run(mixed, record=["ca_mi"]))
     for bad in (pd.DataFrame([settings, settings]), [("cint", 24)]):
         with pytest.raises(TypeError):
             model.run(bad)
