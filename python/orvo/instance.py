@@ -202,9 +202,13 @@ class Instance:
 
     def set_tolerance(self, name: str, relative: Optional[float] = None, absolute: Optional[float] = None) -> None:
         """Error tolerances of a state (kept in the variable table, so they
-        apply to every later run of any instance)."""
+        apply to every later run of any instance); SettingsError for a
+        variable that is not a state."""
         self._check_open()
         variable = self._library.variable(name)
+        if variable.symbol_type != SymbolType.STATE:
+            # The library keeps it, and no solver reads it.
+            raise SettingsError(f"{variable.name} is not a state; tolerances apply to states")
         relative, absolute = (None if value is None else _tolerance(value, what, variable)
                               for value, what in ((relative, "relative"), (absolute, "absolute")))
         self._library.note_instance_tolerance(variable, self.tolerance(variable))

@@ -39,6 +39,9 @@ def test_stepping_and_run_to_time(model):
             with pytest.raises(orvo.SettingsError, match="aplasma_mi"):
                 instance.set_tolerance("aplasma_mi", relative, absolute)
         assert instance.tolerance("aplasma_mi") == (1e-4, 1e-4)
+        for name in ("pdoseug_i", "ca_mi", "z99927"):  # no solver reads a non-state's tolerance
+            with pytest.raises(orvo.SettingsError, match="not a state"):
+                instance.set_tolerance(name, 1e-8)
         instance["aplasma_mi"] = 0.5 * instance["aplasma_mi"]  # states may be set between steps
         instance.continue_()  # on the grid from t = 100, the last interval ending at tstop
         assert instance.time == 2400.0
