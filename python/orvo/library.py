@@ -147,7 +147,16 @@ def read_metadata(library_path):
             metadata = json.load(f)
     except (OSError, ValueError):
         return {}
-    return metadata if isinstance(metadata, dict) else {}
+    if not isinstance(metadata, dict):
+        return {}
+    # The parts read here in the shapes the build writes; a part of another
+    # shape (a file edited by hand) is left out rather than failing the load.
+    variables, record, time = (metadata.get(key) for key in ("variables", "record", "time"))
+    return {**metadata,
+            "variables": [v for v in variables if isinstance(v, dict) and isinstance(v.get("name"), str)]
+            if isinstance(variables, list) else [],
+            "record": [n for n in record if isinstance(n, str)] if isinstance(record, list) else [],
+            "time": time if isinstance(time, dict) else {}}
 
 
 class Library:
@@ -270,7 +279,8 @@ class Library:
                         symbol_type=SymbolType(min(info.symbolType, 14)),
                         data_type=DataType(min(info.dataType, 7)), dims=dims,
                         flags=tuple(info.flags), string_length=info.stringLength,
-                        units=described.get("units") or "", description=described.get("description") or "")
+                        units=str(described.get("units") or ""),
+                        description=str(described.get("description") or ""))
 
     def variable(self, name):
         """The Variable of that name (letter case ignored)."""
