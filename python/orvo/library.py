@@ -342,6 +342,10 @@ class Library:
     def create_instance(self, owner=None):
         """A new instance number; `owner` (an Instance) gets its callbacks."""
         with self.run_lock("creating an instance"):
+            if self._dropped:
+                # Held since they were dropped (exclusive()): no run is in
+                # progress now, so their slots can be given back here.
+                self._destroy_dropped()
             number = self.raw.OrvoCreate()
             if number == 0:
                 raise LibraryError("OrvoCreate: no free instance (99 exist)")

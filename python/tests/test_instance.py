@@ -63,6 +63,9 @@ def test_stepping_and_run_to_time(model):
         assert failing.time == 2400.0
     for _ in range(120):  # instances dropped unclosed give their slots back
         model.instance()
+    with model.exclusive():  # also while this thread holds the library throughout
+        for _ in range(120):
+            model.instance()
     closed = model.instance()
     closed.close()
     with pytest.raises(orvo.RunStateError, match="closed"):
