@@ -88,3 +88,6 @@ def test_library_lookup_and_call_failures(model, tmp_path, monkeypatch):
     # a ctypes argument failure names the export
     with pytest.raises(orvo.CallError, match="OrvoGetDouble"):
         model.library.raw.OrvoGetDouble("one", 2)
+    for arguments in [(1,), (1, 2, 3)]:  # a bare TypeError, and a surplus argument passed on
+        with pytest.raises(orvo.CallError, match="OrvoGetDouble: takes 2 argument"):
+            model.library.raw.OrvoGetDouble(*arguments)
