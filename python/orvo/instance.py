@@ -108,6 +108,7 @@ class Instance:
         self._callback_error = None
         self._stop_asked = False   # stop() was called during the current run
         self._whole_run = False    # the current run is to run to tstop
+        self._end = None           # (time, tstop) where the last run ended
         self._listeners = {"status": [], "error": [], "tick": [], "state": []}
         # While set, blocking runs take Ctrl-C in C (see _recorder.Interrupts)
         # instead of in a Python tick callback.
@@ -389,12 +390,19 @@ class Instance:
             library.active_run = self
         self.messages, self.errors, self.states = [], [], []
         self._callback_error = None
-        self._stop_asked, self._whole_run = False, whole
+        self._stop_asked, self._whole_run, self._end = False, whole, None
         if fresh:
             self._last_tick_time = None
         self._ended.clear()
 
     def _finish(self):
+        if self._end is None and self.number != 0 and any(s in _END_STATES for s in self.states):
+            # Noted here, where the run ends: another thread may close the
+            # instance before the outcome is raised.
+            try:
+                self._end = (self._get_double(self.number, self._time_number), self._library.stop_time())
+            except Exception:  # noqa: BLE001 - the run's bookkeeping below must go on
+                pass
         with self._library.lock:
             if self._library.active_run is self:
                 self._library.active_run = None
@@ -404,16 +412,18 @@ class Instance:
             _running.discard(self)
 
     def _raise_outcome(self):
-        error, self._callback_error = self._callback_error, None
+        # Kept until the next run begins: a thread in wait() and the one
+        # whose blocking run it waits for both see it.
+        error = self._callback_error
         if error is not None:
             raise error
+        time, tstop = self._end or (None, None)
         if ExecutionState.ERROR in self.states:
-            raise RunError(f"the run ended in the error state at t = {self.time:g}", self.messages)
-        if self._whole_run and not self._stop_asked and self.number != 0:
+            time = self.time if time is None else time
+            raise RunError(f"the run ended in the error state at t = {time:g}", self.messages)
+        if self._whole_run and not self._stop_asked and time is not None:
             # The library ends a run it cannot go on with (a step size or
             # step count that is not positive) as a normal end.
-            tstop = self._library.stop_time()
-            time = self.time
             if tstop is not None and math.isfinite(tstop) and time < tstop - 1e-9 * max(1.0, abs(tstop)):
                 raise RunError(f"the run stopped at t = {time:g}, before tstop = {tstop:g}", self.messages)
 
