@@ -283,9 +283,17 @@ class Library:
                         description=str(described.get("description") or ""))
 
     def variable(self, name):
-        """The Variable of that name (letter case ignored)."""
+        """The Variable of that name (letter case ignored). A Variable of
+        another model (or another load of the file) stands for this model's
+        variable of its name."""
         if isinstance(name, Variable):
-            return name
+            number = name.number
+            if 1 <= number <= len(self.variables) and self.variables[number - 1] == name:
+                return self.variables[number - 1]
+            # Its number, type and shape are another table's: used here, they
+            # addressed a different variable (reading a scalar as an array's
+            # storage crashed the interpreter).
+            name = name.name
         if not isinstance(name, str):
             raise TypeError(f"a variable name is a string, not {type(name).__name__}")
         try:
