@@ -143,6 +143,7 @@ class Instance:
         # Another thread's blocking run of this instance is not stopped: the
         # run lock below waits for its end.
         if background:
+            self._stop_asked = True  # a stop on purpose: wait() reports no failure
             self._request_stop()
             if not self._ended.wait(EXIT_WAIT_SECONDS):
                 raise RunStateError(f"instance {self.number}: the run did not end after stop(); "
