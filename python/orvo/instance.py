@@ -107,6 +107,7 @@ class Instance:
         self._ended.set()
         self._callback_error = None
         self._stop_asked = False   # stop() was called during the current run
+        self._stop_pending = False  # a stop was requested during the current run
         self._whole_run = False    # the current run is to run to tstop
         self._end = None           # (time, tstop) where the last run ended
         self._listeners = {"status": [], "error": [], "tick": [], "state": []}
@@ -328,6 +329,10 @@ class Instance:
 
     def _request_stop(self):
         if self.number != 0:
+            # Asked again at every callback of the run until it ends: the
+            # library drops a stop that comes before its run thread has set
+            # the run up (right after start()).
+            self._stop_pending = True
             self._raw.OrvoStop(self.number)
 
     def _blocking(self, export, *args, fresh=False, whole=False):
@@ -391,7 +396,7 @@ class Instance:
             library.active_run = self
         self.messages, self.errors, self.states = [], [], []
         self._callback_error = None
-        self._stop_asked, self._whole_run, self._end = False, whole, None
+        self._stop_asked, self._stop_pending, self._whole_run, self._end = False, False, whole, None
         if fresh:
             self._last_tick_time = None
         self._ended.clear()
@@ -549,6 +554,8 @@ class Instance:
             self._call_user(function, code, message)
 
     def _on_tick(self, _user, tick):
+        if self._stop_pending:
+            self._request_stop()
         if tick == 0:
             # The library ticks where a step or run to a time begins as well
             # as where it ends: each output point is passed on once.
@@ -560,6 +567,8 @@ class Instance:
             self._call_user(function, tick)
 
     def _on_state(self, _user, old, new):
+        if self._stop_pending:
+            self._request_stop()
         old, new = _state(old), _state(new)
         self.state = new
         self.states.append(new)
