@@ -134,6 +134,10 @@ class RawLibrary:
             function = self._functions[name]
         except KeyError:
             raise CallError(name, "not declared in the raw layer") from None
+        if len(args) != len(function.argtypes):
+            # ctypes refuses too few arguments with a bare TypeError and
+            # passes surplus ones on to the C function.
+            raise CallError(name, f"takes {len(function.argtypes)} argument(s), not {len(args)}")
         try:
             result = function(*args)
         except ctypes.ArgumentError as exc:

@@ -6,14 +6,17 @@ from __future__ import annotations
 import atexit
 import enum
 import math
+import numbers
 import signal
 import threading
 from typing import TYPE_CHECKING, Optional, Tuple
 
+import numpy as np
+
 from .errors import RunError, RunStateError, SettingsError
 from .library import FIRST_REGISTRATION_USER_DATA, Library, load_library
 from ._types import Callback, Handle, PathLike, Value
-from .variables import SymbolType
+from .variables import SymbolType, _shown
 
 if TYPE_CHECKING:
     from .model import Model
@@ -103,6 +106,10 @@ class Instance:
         self._ended = threading.Event()
         self._ended.set()
         self._callback_error = None
+        self._stop_asked = False   # stop() was called during the current run
+        self._stop_pending = False  # a stop was requested during the current run
+        self._whole_run = False    # the current run is to run to tstop
+        self._end = None           # (time, tstop) where the last run ended
         self._listeners = {"status": [], "error": [], "tick": [], "state": []}
         # While set, blocking runs take Ctrl-C in C (see _recorder.Interrupts)
         # instead of in a Python tick callback.
@@ -137,6 +144,7 @@ class Instance:
         # Another thread's blocking run of this instance is not stopped: the
         # run lock below waits for its end.
         if background:
+            self._stop_asked = True  # a stop on purpose: wait() reports no failure
             self._request_stop()
             if not self._ended.wait(EXIT_WAIT_SECONDS):
                 raise RunStateError(f"instance {self.number}: the run did not end after stop(); "
@@ -153,6 +161,12 @@ class Instance:
                 self.number = 0
         except AttributeError:
             pass
+
+    def __reduce_ex__(self, protocol):
+        # A copy would share the instance number, and dropping it would
+        # destroy the instance under the original (copy.copy and pickle).
+        raise TypeError(f"an orvo.Instance cannot be copied or pickled: it is instance {self.number or 'closed'} "
+                        "of the library loaded in this process; create another with orvo.Instance(model)")
 
     @property
     def closed(self) -> bool:
@@ -191,9 +205,13 @@ class Instance:
 
     def set_tolerance(self, name: str, relative: Optional[float] = None, absolute: Optional[float] = None) -> None:
         """Error tolerances of a state (kept in the variable table, so they
-        apply to every later run of any instance)."""
+        apply to every later run of any instance); SettingsError for a
+        variable that is not a state."""
         self._check_open()
         variable = self._library.variable(name)
+        if variable.symbol_type != SymbolType.STATE:
+            # The library keeps it, and no solver reads it.
+            raise SettingsError(f"{variable.name} is not a state; tolerances apply to states")
         relative, absolute = (None if value is None else _tolerance(value, what, variable)
                               for value, what in ((relative, "relative"), (absolute, "absolute")))
         self._library.note_instance_tolerance(variable, self.tolerance(variable))
@@ -217,11 +235,15 @@ class Instance:
 
     def run(self) -> None:
         """A whole run from the start, on this thread. Ctrl-C stops it at
-        its next output point and raises KeyboardInterrupt."""
-        self._blocking("OrvoStartBlocking", fresh=True)
+        its next output point and raises KeyboardInterrupt. Settings no run
+        can mean (an ialg the library lacks, a cint or tstop that is not
+        finite and positive) raise SettingsError before it; a run that ends
+        in the error state, or before tstop without stop(), raises RunError."""
+        self._blocking("OrvoStartBlocking", fresh=True, whole=True)
 
     def prestep(self) -> None:
-        """Runs the initial section only, ready for step() and run_to()."""
+        """Runs the initial section only, ready for step() and run_to().
+        Settings no run can mean raise SettingsError, as for run()."""
         self._blocking("OrvoPreStep", fresh=True)
 
     def step(self) -> None:
@@ -232,15 +254,20 @@ class Instance:
     def run_to(self, time: float) -> None:
         """Advances to `time` (the last interval shortened to end there)."""
         self._check_initialized("run_to()")
-        time = float(time)
+        try:
+            time = float(time)
+        except (TypeError, ValueError, OverflowError):
+            raise SettingsError(f"run_to() takes a time (a number within range), not {type(time).__name__} "
+                                f"{_shown(time)}") from None
         if math.isnan(time):
             raise SettingsError("run_to(): the time is NaN")
         self._blocking("OrvoRunToTime", time)
 
     def continue_(self) -> None:
-        """Continues the run where it stopped, to its stop time, on this thread."""
+        """Continues the run where it stopped, to its stop time, on this
+        thread; RunError as for run()."""
         self._check_initialized("continue_()")
-        self._blocking("OrvoContinueBlocking")
+        self._blocking("OrvoContinueBlocking", whole=True)
 
     def reinitialize(self) -> None:
         """Makes the next start begin where the last run ended."""
@@ -255,18 +282,24 @@ class Instance:
         """Starts a run on the library's run thread and returns at once
         (`resume=True` continues the last run instead). Callbacks then run on
         that thread; wait() collects the outcome. The run holds the
-        library's run lock until it ends."""
+        library's run lock until it ends. Settings no run can mean raise
+        SettingsError, as for run()."""
         if resume:
             self._check_initialized("start(resume=True)")
         export = "OrvoContinue" if resume else "OrvoStart"
         run_lock = self._library.run_lock
         with run_lock("start()"):
-            self._begin(fresh=not resume)
-            with _running_lock:
-                _running.add(self)
-            # Handed over before the call: the run may end before it returns.
-            run_lock.hand_to_background(self)
+            if not resume:
+                self._check_open()
+                self._library.check_run_settings()
+            # From _begin on, anything raised (Ctrl-C included) ends the run's
+            # bookkeeping: the library would otherwise stay marked as running.
             try:
+                self._begin(fresh=not resume, whole=True)
+                with _running_lock:
+                    _running.add(self)
+                # Handed over before the call: the run may end before it returns.
+                run_lock.hand_to_background(self)
                 self._raw.call(export, self.number)
             except BaseException:
                 self._finish()
@@ -280,8 +313,8 @@ class Instance:
 
     def wait(self, timeout: Optional[float] = None) -> bool:
         """Waits for a background run to end: True when it has ended (raising
-        what a callback raised, or RunError for the error state), False on
-        timeout."""
+        what a callback raised, or RunError for the error state or an end
+        before tstop without stop()), False on timeout."""
         if self.running:
             self._library.run_lock.refuse_inside_callback("wait()")
         if not self._ended.wait(timeout):
@@ -291,19 +324,30 @@ class Instance:
 
     def stop(self) -> None:
         """Asks the run to end before its next communication interval."""
+        self._stop_asked = True
         self._request_stop()
 
     def _request_stop(self):
         if self.number != 0:
+            # Asked again at every callback of the run until it ends: the
+            # library drops a stop that comes before its run thread has set
+            # the run up (right after start()).
+            self._stop_pending = True
             self._raw.OrvoStop(self.number)
 
-    def _blocking(self, export, *args, fresh=False):
+    def _blocking(self, export, *args, fresh=False, whole=False):
         with self._library.run_lock(f"{export}"):
-            self._begin(fresh)
+            if fresh:
+                self._check_open()
+                self._library.check_run_settings()
             interrupted = []
-            previous = self._catch_interrupt(interrupted)
+            previous = None
             in_c = False
             try:
+                # Inside: a Ctrl-C that lands before the call must still end
+                # the run's bookkeeping below.
+                self._begin(fresh, whole)
+                previous = self._catch_interrupt(interrupted)
                 in_c = previous is not None and self._interrupts is not None and not self._listeners["tick"] \
                     and self._interrupts.arm(self)
                 self._raw.call(export, self.number, *args)
@@ -339,7 +383,7 @@ class Instance:
         except ValueError:
             return None
 
-    def _begin(self, fresh=True):
+    def _begin(self, fresh=True, whole=False):
         self._check_open()
         library = self._library
         with library.lock:
@@ -352,11 +396,19 @@ class Instance:
             library.active_run = self
         self.messages, self.errors, self.states = [], [], []
         self._callback_error = None
+        self._stop_asked, self._stop_pending, self._whole_run, self._end = False, False, whole, None
         if fresh:
             self._last_tick_time = None
         self._ended.clear()
 
     def _finish(self):
+        if self._end is None and self.number != 0 and any(s in _END_STATES for s in self.states):
+            # Noted here, where the run ends: another thread may close the
+            # instance before the outcome is raised.
+            try:
+                self._end = (self._get_double(self.number, self._time_number), self._library.stop_time())
+            except Exception:  # noqa: BLE001 - the run's bookkeeping below must go on
+                pass
         with self._library.lock:
             if self._library.active_run is self:
                 self._library.active_run = None
@@ -366,11 +418,20 @@ class Instance:
             _running.discard(self)
 
     def _raise_outcome(self):
-        error, self._callback_error = self._callback_error, None
+        # Kept until the next run begins: a thread in wait() and the one
+        # whose blocking run it waits for both see it.
+        error = self._callback_error
         if error is not None:
             raise error
+        time, tstop = self._end or (None, None)
         if ExecutionState.ERROR in self.states:
-            raise RunError(f"the run ended in the error state at t = {self.time:g}", self.messages)
+            time = self.time if time is None else time
+            raise RunError(f"the run ended in the error state at t = {time:g}", self.messages)
+        if self._whole_run and not self._stop_asked and time is not None:
+            # The library ends a run it cannot go on with (a step size or
+            # step count that is not positive) as a normal end.
+            if tstop is not None and math.isfinite(tstop) and time < tstop - 1e-9 * max(1.0, abs(tstop)):
+                raise RunError(f"the run stopped at t = {time:g}, before tstop = {tstop:g}", self.messages)
 
     # ---- callbacks -------------------------------------------------------------
 
@@ -394,6 +455,9 @@ class Instance:
         """function(section_code) whenever that discrete section fires."""
         if not callable(function):
             raise TypeError(f"a callback is callable, not {type(function).__name__}")
+        if isinstance(section_code, (bool, np.bool_)) or not isinstance(section_code, numbers.Integral):
+            raise TypeError(f"a discrete section code is an integer, not {type(section_code).__name__} "
+                            f"{_shown(section_code)}")
         section_code = int(section_code)
         if not 0 <= section_code < 2**32:
             raise ValueError(f"a discrete section code is from 0 to {2**32 - 1}, not {section_code}")
@@ -490,6 +554,8 @@ class Instance:
             self._call_user(function, code, message)
 
     def _on_tick(self, _user, tick):
+        if self._stop_pending:
+            self._request_stop()
         if tick == 0:
             # The library ticks where a step or run to a time begins as well
             # as where it ends: each output point is passed on once.
@@ -501,6 +567,8 @@ class Instance:
             self._call_user(function, tick)
 
     def _on_state(self, _user, old, new):
+        if self._stop_pending:
+            self._request_stop()
         old, new = _state(old), _state(new)
         self.state = new
         self.states.append(new)

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import ctypes
 import json
+import math
 import os
 import shutil
 import tempfile
@@ -16,7 +17,7 @@ import numpy as np
 from . import _raw
 from ._runlock import RunLock
 from ._types import PathLike
-from .errors import LibraryError, RunStateError, UnknownVariableError, VariableTypeError
+from .errors import LibraryError, RunStateError, SettingsError, UnknownVariableError, VariableTypeError
 from .variables import DataType, SymbolType, Variable
 
 _PACKAGE_DIR = os.path.dirname(os.path.abspath(__file__))
@@ -34,6 +35,10 @@ FIRST_REGISTRATION_USER_DATA = 16
 
 _loaded = {}
 _load_lock = threading.Lock()
+
+# The integration methods the library has; any other ialg would be replaced
+# by RK4 after a warning.
+SUPPORTED_METHODS = (1, 2, 3, 4, 5, 8, 9, 12, 13, 14, 15)
 
 
 def _default_name(folder):
@@ -142,7 +147,16 @@ def read_metadata(library_path):
             metadata = json.load(f)
     except (OSError, ValueError):
         return {}
-    return metadata if isinstance(metadata, dict) else {}
+    if not isinstance(metadata, dict):
+        return {}
+    # The parts read here in the shapes the build writes; a part of another
+    # shape (a file edited by hand) is left out rather than failing the load.
+    variables, record, time = (metadata.get(key) for key in ("variables", "record", "time"))
+    return {**metadata,
+            "variables": [v for v in variables if isinstance(v, dict) and isinstance(v.get("name"), str)]
+            if isinstance(variables, list) else [],
+            "record": [n for n in record if isinstance(n, str)] if isinstance(record, list) else [],
+            "time": time if isinstance(time, dict) else {}}
 
 
 class Library:
@@ -265,12 +279,21 @@ class Library:
                         symbol_type=SymbolType(min(info.symbolType, 14)),
                         data_type=DataType(min(info.dataType, 7)), dims=dims,
                         flags=tuple(info.flags), string_length=info.stringLength,
-                        units=described.get("units") or "", description=described.get("description") or "")
+                        units=str(described.get("units") or ""),
+                        description=str(described.get("description") or ""))
 
     def variable(self, name):
-        """The Variable of that name (letter case ignored)."""
+        """The Variable of that name (letter case ignored). A Variable of
+        another model (or another load of the file) stands for this model's
+        variable of its name."""
         if isinstance(name, Variable):
-            return name
+            number = name.number
+            if 1 <= number <= len(self.variables) and self.variables[number - 1] == name:
+                return self.variables[number - 1]
+            # Its number, type and shape are another table's: used here, they
+            # addressed a different variable (reading a scalar as an array's
+            # storage crashed the interpreter).
+            name = name.name
         if not isinstance(name, str):
             raise TypeError(f"a variable name is a string, not {type(name).__name__}")
         try:
@@ -278,11 +301,59 @@ class Library:
         except KeyError:
             raise UnknownVariableError(name) from None
 
+    # ---- run settings ----------------------------------------------------
+
+    def run_settings(self):
+        """ialg, zzticg, cint and tstop as floats (None for one the model
+        lacks), read through the access instance."""
+        variables = self.__dict__.get("run_setting_variables")
+        if variables is None:
+            variables = []
+            for name in ("ialg", "zzticg", "cint", "tstop"):
+                try:
+                    variables.append(self.variable(name))
+                except KeyError:
+                    variables.append(None)
+            self.run_setting_variables = variables
+        return tuple(None if v is None else float(self.read(self.access_instance, v)) for v in variables)
+
+    def check_run_settings(self):
+        """The run settings (see run_settings); raises SettingsError for
+        settings no run can mean."""
+        settings = self.run_settings()
+        ialg, start, cint, tstop = settings
+        if ialg is not None and ialg not in SUPPORTED_METHODS:
+            raise SettingsError(f"ialg = {ialg:g} is not an integration method of this library "
+                                "(1-5, 8, 9, 12-15)")
+        start = 0.0 if start is None else start
+        if not math.isfinite(start):
+            raise SettingsError(f"the start time zzticg = {start:g} is not finite")
+        if cint is not None and not (math.isfinite(cint) and cint > 0):
+            raise SettingsError(f"the communication interval cint = {cint:g} is not a positive number")
+        if tstop is not None and not (math.isfinite(tstop) and tstop > start):
+            raise SettingsError(f"the stop time tstop = {tstop:g} is not a finite time after "
+                                f"the start ({start:g})")
+        return settings
+
+    def stop_time(self):
+        """tstop, None when the model has no double tstop."""
+        try:
+            variable = self.variable("tstop")
+        except KeyError:
+            return None
+        if variable.data_type != DataType.DOUBLE or variable.is_array:
+            return None
+        return self.read(self.access_instance, variable)
+
     # ---- instances -------------------------------------------------------
 
     def create_instance(self, owner=None):
         """A new instance number; `owner` (an Instance) gets its callbacks."""
         with self.run_lock("creating an instance"):
+            if self._dropped:
+                # Held since they were dropped (exclusive()): no run is in
+                # progress now, so their slots can be given back here.
+                self._destroy_dropped()
             number = self.raw.OrvoCreate()
             if number == 0:
                 raise LibraryError("OrvoCreate: no free instance (99 exist)")

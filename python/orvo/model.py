@@ -14,7 +14,7 @@ from . import _recorder
 from . import doses as _doses
 from .errors import OrvoError, RunError, SettingsError
 from .instance import Instance
-from .library import load_library
+from .library import SUPPORTED_METHODS, load_library
 from ._types import PathLike, Settings, Tolerances, Value
 from .variables import DataType, SymbolType, Variable
 
@@ -32,6 +32,17 @@ class Model:
 
     def __init__(self, lib: Optional[PathLike] = None) -> None:
         self.library = load_library(lib)
+
+    def __copy__(self) -> "Model":
+        # Every Model of a file shares its loaded library and values anyway.
+        copy = Model.__new__(Model)
+        copy.library = self.library
+        return copy
+
+    def __reduce_ex__(self, protocol):
+        # Pickling (and deepcopy) would copy the loaded library's handles.
+        raise TypeError(f"an orvo.Model cannot be pickled or deep-copied: it holds the library loaded in "
+                        f"this process; create one with orvo.Model(lib={self.library.path!r}) where it is needed")
 
     def __repr__(self) -> str:
         variables = self.library.variables
@@ -226,24 +237,11 @@ class Model:
 
     # The integration methods the library has; any other ialg would be
     # replaced by RK4 after a warning.
-    SUPPORTED_METHODS = (1, 2, 3, 4, 5, 8, 9, 12, 13, 14, 15)
+    SUPPORTED_METHODS = SUPPORTED_METHODS
 
     def _check_run_settings(self):
         """Raises SettingsError for settings no run can mean."""
-        settings = self._run_settings()
-        ialg, start, cint, tstop = settings
-        if ialg is not None and ialg not in self.SUPPORTED_METHODS:
-            raise SettingsError(f"ialg = {ialg:g} is not an integration method of this library "
-                                "(1-5, 8, 9, 12-15)")
-        start = 0.0 if start is None else start
-        if not math.isfinite(start):
-            raise SettingsError(f"the start time zzticg = {start:g} is not finite")
-        if cint is not None and not (math.isfinite(cint) and cint > 0):
-            raise SettingsError(f"the communication interval cint = {cint:g} is not a positive number")
-        if tstop is not None and not (math.isfinite(tstop) and tstop > start):
-            raise SettingsError(f"the stop time tstop = {tstop:g} is not a finite time after "
-                                f"the start ({start:g})")
-        return settings
+        return self.library.check_run_settings()
 
     # Output points of a run's grid: more is a cint far too small for tstop
     # (the run stops at each, also with times=, and keeps a row for each).
@@ -269,18 +267,7 @@ class Model:
     def _run_settings(self):
         """ialg, zzticg, cint and tstop as floats (None for one the model
         lacks), read through the access instance."""
-        library = self.library
-        variables = library.__dict__.get("run_setting_variables")
-        if variables is None:
-            variables = []
-            for name in ("ialg", "zzticg", "cint", "tstop"):
-                try:
-                    variables.append(library.variable(name))
-                except KeyError:
-                    variables.append(None)
-            library.run_setting_variables = variables
-        access = library.access_instance
-        return tuple(None if v is None else float(library.read(access, v)) for v in variables)
+        return self.library.run_settings()
 
     def _run_to_times(self, instance, recorder, times):
         start = float(self.library.read(self.library.access_instance, self.library.variables[0]))
@@ -515,7 +502,9 @@ def _as_dict(settings):
     if isinstance(settings, pd.DataFrame):
         if len(settings) != 1:
             raise TypeError(f"settings as a DataFrame need exactly one row, not {len(settings)}")
-        settings = settings.iloc[0]
+        # Column by column: the row as a Series would make an integer
+        # column's value a float beside a real one (ialg 2 -> 2.0, refused).
+        settings = {name: settings.iloc[0, k] for k, name in enumerate(settings.columns)}
     if isinstance(settings, pd.Series):
         settings = settings.to_dict()
     elif not hasattr(settings, "items"):

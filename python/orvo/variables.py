@@ -139,8 +139,8 @@ class Variable:
             try:
                 value = float(value)
             except OverflowError:
-                raise VariableTypeError(f"{self.name} is a {self._type_text}; an integer of {len(str(abs(value)))} "
-                                        "digits is out of its range") from None
+                raise VariableTypeError(f"{self.name} is a {self._type_text}; {_shown(value)} "
+                                        "is out of its range") from None
             if t == DataType.FLOAT and math.isfinite(value) and abs(value) > np.finfo(np.float32).max:
                 raise VariableTypeError(f"{self.name} is a float; {value!r} is out of its range")
             return value
@@ -151,7 +151,7 @@ class Variable:
             value = int(value)
             if not low <= value <= high:
                 raise VariableTypeError(
-                    f"{self.name} is a {self._type_text}; {value} is outside {low}..{high}")
+                    f"{self.name} is a {self._type_text}; {_shown(value)} is outside {low}..{high}")
             return value
         if t == DataType.BOOL:
             if isinstance(value, (bool, np.bool_)):
@@ -175,7 +175,10 @@ class Variable:
             raise VariableTypeError(f"{self.name}: arrays of {self._type_text} cannot be set")
         if isinstance(value, (str, bytes)) or not hasattr(value, "__len__"):
             raise self._mismatch(value, f"an array of shape {self.shape}")
-        source = np.asarray(value)
+        try:
+            source = np.asarray(value)
+        except (TypeError, ValueError, OverflowError):  # ragged nesting, elements numpy cannot hold
+            raise self._mismatch(value, f"an array of shape {self.shape}") from None
         if source.shape != self.shape:
             raise VariableTypeError(
                 f"{self.name} has shape {self.shape}; the value has shape {source.shape}")
@@ -201,4 +204,18 @@ class Variable:
     def _mismatch(self, value, wanted):
         return VariableTypeError(
             f"{self.name} is a {self._type_text}{' array' if self.is_array else ''}; "
-            f"it takes {wanted}, not {type(value).__name__} {value!r}")
+            f"it takes {wanted}, not {type(value).__name__} {_shown(value)}")
+
+
+def _shown(value, limit=200):
+    """The value as a message shows it: its repr, cut after `limit`
+    characters; an integer too long to print in digits by its size."""
+    if isinstance(value, numbers.Integral) and not isinstance(value, (bool, np.bool_)):
+        value = int(value)
+        if value.bit_length() > 256:
+            return f"an integer of about {int(value.bit_length() * math.log10(2)) + 1} digits"
+    try:
+        text = repr(value)
+    except Exception:  # noqa: BLE001 - a repr that fails still leaves the message
+        text = f"a {type(value).__name__}"
+    return text if len(text) <= limit else text[:limit - 3] + "..."

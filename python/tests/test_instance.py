@@ -1,4 +1,7 @@
+import copy
+import gc
 import os
+import pickle
 import subprocess
 import sys
 import textwrap
@@ -36,6 +39,9 @@ def test_stepping_and_run_to_time(model):
             with pytest.raises(orvo.SettingsError, match="aplasma_mi"):
                 instance.set_tolerance("aplasma_mi", relative, absolute)
         assert instance.tolerance("aplasma_mi") == (1e-4, 1e-4)
+        for name in ("pdoseug_i", "ca_mi", "z99927"):  # no solver reads a non-state's tolerance
+            with pytest.raises(orvo.SettingsError, match="not a state"):
+                instance.set_tolerance(name, 1e-8)
         instance["aplasma_mi"] = 0.5 * instance["aplasma_mi"]  # states may be set between steps
         instance.continue_()  # on the grid from t = 100, the last interval ending at tstop
         assert instance.time == 2400.0
@@ -57,6 +63,9 @@ def test_stepping_and_run_to_time(model):
         assert failing.time == 2400.0
     for _ in range(120):  # instances dropped unclosed give their slots back
         model.instance()
+    with model.exclusive():  # also while this thread holds the library throughout
+        for _ in range(120):
+            model.instance()
     closed = model.instance()
     closed.close()
     with pytest.raises(orvo.RunStateError, match="closed"):
@@ -81,6 +90,16 @@ def test_background_run_stopped_from_python(model):
         assert not instance.running and instance.time < 2400
         assert orvo.ExecutionState.ERROR not in instance.states
         assert instance.states[-1] == orvo.ExecutionState.FINISHED
+    # a stop right after start() holds: the library dropped one that came
+    # before its run thread had set the run up, and the run went on to tstop
+    for _ in range(3):
+        with model.instance() as instance:
+            instance.start()
+            instance.stop()
+            assert instance.wait(timeout=20) and instance.time < 2400
+            instance.start()
+            instance.close()  # stops it on purpose: no failure to report after it
+            assert instance.wait(0)
     # the library is free for the next run
     model.reset()
     assert model.run({"tstop": 48}, cint=24, record=["ca_mi"]).index.max() == 48
@@ -181,5 +200,66 @@ def test_callbacks_as_python_callables(model):
         for code in (-1, 2**32):
             with pytest.raises(ValueError, match="section code"):
                 instance.on_discrete_event(code, print)
+        for code in ("1001", 1001.5, None):  # int() took '1001' and cut 1001.5 to 1001
+            with pytest.raises(TypeError, match="section code is an integer"):
+                instance.on_discrete_event(code, print)
+        for time in ("x", None, 10**400):  # raised ValueError, TypeError, OverflowError
+            with pytest.raises(orvo.SettingsError, match="run_to"):
+                instance.run_to(time)
     with pytest.raises(TypeError, match="Model"):
         orvo.Instance("liborvo_pregnancy.so")
+
+
+def test_instances_and_models_are_not_copied(model):
+    # A copy of an Instance would share its number: dropping the copy would
+    # destroy the instance under the original, whose reads then gave 0 and
+    # whose number went to the next Instance created.
+    with model.instance() as instance:
+        for copier in (copy.copy, copy.deepcopy, pickle.dumps):
+            with pytest.raises(TypeError, match="cannot be copied or pickled"):
+                copier(instance)
+        instance.set("pdoseug_i", 5.0)
+        gc.collect()
+        other = model.instance()
+        assert other.number != instance.number and instance.get("pdoseug_i") == 5.0
+        other.close()
+    for copier in (copy.deepcopy, pickle.dumps):
+        with pytest.raises(TypeError, match="orvo.Model"):
+            copier(model)
+    assert copy.copy(model).library is model.library
+
+
+@pytest.mark.parametrize("settings", [{"cint": 0.0}, {"cint": float("inf")}, {"ialg": 7}],
+                         ids=["cint-0", "cint-inf", "no-such-method"])
+def test_instance_runs_refuse_settings_no_run_can_mean(model, settings):
+    # The library ran these as a run that ends at once at t = 0 (or, for an
+    # unknown ialg, with RK4 after a warning), and Instance.run() returned.
+    with model.instance() as instance:
+        instance.set("tstop", 48.0)
+        for name, value in settings.items():
+            instance.set(name, value)
+        for begin in (instance.run, instance.prestep, instance.start):
+            with pytest.raises(orvo.SettingsError, match=next(iter(settings))):
+                begin()
+        assert not instance.running and instance.states == []
+
+
+def test_instance_run_the_library_ends_early_raises(model):
+    with model.instance() as instance:
+        instance.set("tstop", 48.0)
+        instance.set("maxt", 0.0)  # the library stops the run at its start
+        with pytest.raises(orvo.RunError, match="before tstop") as raised:
+            instance.run()
+        assert any("Maximum step size" in m for m in raised.value.messages)
+        instance.start()
+        with pytest.raises(orvo.RunError, match="before tstop"):
+            instance.wait(60)
+        instance.set("maxt", model.get("maxt"))
+        # a run stopped on purpose is no failure
+        instance.set("cint", 1.0)
+        handle = instance.on_tick(lambda _: instance.time >= 5 and instance.stop())
+        instance.run()
+        assert instance.time == 5.0
+        instance.remove(handle)
+        instance.continue_()
+        assert instance.time == 48.0

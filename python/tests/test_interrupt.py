@@ -140,3 +140,25 @@ def test_sigint_to_the_interpreter_alone_stops_a_build(tmp_path):
         if child.poll() is None:
             child.kill()
             child.wait()
+
+
+@pytest.mark.parametrize("begin", ["run", "start"])
+def test_interrupt_before_the_library_call_leaves_the_library_free(model, monkeypatch, begin):
+    # A Ctrl-C can land between marking the run as begun and calling the
+    # library (Python code runs there); it left the library marked as
+    # running, and every later run of the process was refused.
+    from orvo.instance import Instance
+    begun = Instance._begin
+
+    def interrupted(self, *args, **kwargs):
+        begun(self, *args, **kwargs)
+        raise KeyboardInterrupt
+
+    with model.instance() as instance:
+        monkeypatch.setattr(Instance, "_begin", interrupted)
+        with pytest.raises(KeyboardInterrupt):
+            getattr(instance, begin)()
+        monkeypatch.undo()
+        assert not instance.running
+        instance.run()
+    assert len(model.run({"cint": 24, "tstop": 48}, record=["ca_mi"])) == 3

@@ -2,6 +2,7 @@
 
 import ctypes
 import re
+import shutil
 
 import pytest
 
@@ -69,8 +70,24 @@ def test_library_lookup_and_call_failures(model, tmp_path, monkeypatch):
     not_a_library.write_text("not a shared library")
     with pytest.raises(orvo.LibraryError, match="cannot load"):
         orvo.Model(not_a_library)
+    # a description file of another shape (edited by hand) is read as far as
+    # it fits: the model still loads and runs; it raised TypeError or
+    # AttributeError from inside the package
+    for metadata in ('{"variables": 5}', '{"record": [1, "ca_mi"]}', '{"record": 5}',
+                     '{"variables": [{"name": ["x"]}, {"name": "ca_mi", "units": 5}]}'):
+        folder = tmp_path / f"described-{len(list(tmp_path.iterdir()))}"
+        folder.mkdir()
+        copy = folder / "liborvo_pregnancy.so"
+        shutil.copyfile(model.library.path, copy)
+        (folder / "liborvo_pregnancy.json").write_text(metadata)
+        described = orvo.Model(copy)
+        result = described.run({"cint": 24, "tstop": 48})
+        assert len(result) == 3 and result.attrs["units"].get("ca_mi", "") in ("", "5"), metadata
     # the same file gives the same loaded library
     assert orvo.Model(model.library.path).library is model.library
     # a ctypes argument failure names the export
     with pytest.raises(orvo.CallError, match="OrvoGetDouble"):
         model.library.raw.OrvoGetDouble("one", 2)
+    for arguments in [(1,), (1, 2, 3)]:  # a bare TypeError, and a surplus argument passed on
+        with pytest.raises(orvo.CallError, match="OrvoGetDouble: takes 2 argument"):
+            model.library.raw.OrvoGetDouble(*arguments)

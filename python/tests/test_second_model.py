@@ -255,3 +255,21 @@ def test_population_with_dose_records_samples_the_named_amount(tmp_path):
     runs = result.runs
     expected = closed_form(24.0, runs["dose"].to_numpy(), 0.7, 1.5, 0.2)
     assert np.max(np.abs(runs["acentral@24"].to_numpy() - expected)) < 1e-8 * 20
+
+
+def test_a_variable_of_another_model_stands_for_its_name():
+    # A Variable carries its own table's number, type and shape: given to
+    # another model it read that model's variable of the same number (an
+    # array's storage read from a scalar crashed the interpreter).
+    oral, pregnancy = orvo.Model(lib=LIB), orvo.Model()
+    assert pregnancy.get(oral.variable("tstop")) == pregnancy.get("tstop")
+    for name in ("acentral", "ka"):
+        with pytest.raises(orvo.UnknownVariableError, match=name):
+            pregnancy.get(oral.variable(name))
+        with pytest.raises(orvo.UnknownVariableError, match=name):
+            pregnancy.set(oral.variable(name), 1.0)
+    with pytest.raises(orvo.UnknownVariableError, match="clf_uim_t"):
+        oral.get(pregnancy.variable("clf_uim_t"))
+    with pregnancy.instance() as instance:
+        with pytest.raises(orvo.UnknownVariableError, match="acentral"):
+            instance.get(oral.variable("acentral"))

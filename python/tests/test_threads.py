@@ -212,3 +212,29 @@ def test_instances_are_destroyed_only_outside_runs(model):
 
 if __name__ == "__main__":
     _trials(int(sys.argv[1]))
+
+
+def test_a_callback_error_reaches_every_thread_that_waits_for_the_run(model):
+    # The first thread to collect the outcome took the exception: the other
+    # (wait() beside a blocking run, or the run itself) saw none.
+    model.update({"tstop": 2400, "cint": 1})
+    with model.instance() as instance:
+        def fail(_tick):
+            if instance.time > 500:
+                raise ValueError("from the callback")
+        instance.on_tick(fail)
+        outcomes = {}
+
+        def waiter():
+            time.sleep(0.05)
+            try:
+                instance.wait(60)
+                outcomes["wait"] = None
+            except Exception as exc:  # noqa: BLE001 - recorded for the assertion
+                outcomes["wait"] = exc
+        thread = threading.Thread(target=waiter)
+        thread.start()
+        with pytest.raises(ValueError, match="from the callback"):
+            instance.run()
+        thread.join(60)
+        assert isinstance(outcomes["wait"], ValueError)

@@ -65,11 +65,17 @@ def test_typed_values_and_refusals(model):
         ("bw_m", False, orvo.VariableTypeError),
         ("bw_m", [1.0], orvo.VariableTypeError),
         ("bw_m", 10**400, orvo.VariableTypeError),
+        ("bw_m", 10**5000, orvo.VariableTypeError),   # too long for Python to print in digits
+        ("ialg", -10**5000, orvo.VariableTypeError),
+        ("wesitg", 10**5000, orvo.VariableTypeError),
         ("wesitg", 2, orvo.VariableTypeError),
         ("clf_uim_t", 1.0, orvo.VariableTypeError),
         ("clf_uim_t", np.zeros(15), orvo.VariableTypeError),
         ("clf_uim_t", np.zeros((4, 4)), orvo.VariableTypeError),
         ("clf_uim_t", ["a"] * 16, orvo.VariableTypeError),
+        ("clf_uim_t", [[1.0, 2.0], [3.0]], orvo.VariableTypeError),  # ragged: numpy cannot hold it
+        ("clf_uim_t", [1.0] * 15 + [[1.0, 2.0]], orvo.VariableTypeError),
+        ("clf_uim_t", [10**400] * 16, orvo.VariableTypeError),
         ("ca_mi", 1.0, orvo.NotSettableError),
         ("aplasma_mi", 1.0, orvo.NotSettableError),
         ("zzstopflag", True, orvo.NotSettableError),
@@ -184,6 +190,10 @@ def test_settings_as_mapping_series_or_one_row_frame(model):
                   {k: np.float64(v) for k, v in settings.items()}):
         result = model.run(given, record=["ca_mi"])
         pd.testing.assert_frame_equal(result, expected, obj=type(given).__name__)
+    # an integer setting beside real ones keeps its type in a one-row frame
+    mixed = {"ialg": 2, "cint": 24.0, "tstop": 240.0}
+    pd.testing.assert_frame_equal(model.run(pd.DataFrame([mixed]), record=["ca_mi"]),
+                                  model.run(mixed, record=["ca_mi"]))
     for bad in (pd.DataFrame([settings, settings]), [("cint", 24)]):
         with pytest.raises(TypeError):
             model.run(bad)
