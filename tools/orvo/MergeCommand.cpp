@@ -144,6 +144,8 @@ int MergeCommand(int argc, char** argv) {
                                                                   {folder + "/summary.csv", "where summary.csv goes"}};
         for (const std::string& part : parts) files.emplace_back(part, "a part file");
         CheckPlotFileIsItsOwn(plotFile, files);
+        files.erase(files.begin(), files.begin() + 2);
+        CheckTablesAreNotInputs(folder, {"runs.csv", header.kind == "sobol" ? "sobol.csv" : "summary.csv"}, files);
         directory = PrepareOutputDirectory(out.Given() ? out.Last() : std::string(), plotFile, &lock);
         CheckTableTargets(directory, {"runs.csv", header.kind == "sobol" ? "sobol.csv" : "summary.csv"});
     } catch (const PopulationError& e) {
