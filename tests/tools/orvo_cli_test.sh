@@ -975,6 +975,39 @@ build-interrupt)
         ! ls "$work/lib" 2>/dev/null | grep -q tmp || fail "SIG$signal left $(ls "$work/lib")"
     done
     ;;
+batch-interrupt)
+    # A batch or shard ended by a signal leaves no temporary table or part
+    # and ends by that signal; a worker ended by one leaves its parent's alone.
+    pop="$source_dir/models/pregnancy/scenarios/population.scenario"
+    for signal in TERM:15 HUP:1; do
+        number=${signal#*:}
+        signal=${signal%:*}
+        shard=
+        [ "$signal" = HUP ] && shard="--shard 0/2"
+        "$orvo" batch --scenario "$pop" --set runs=1000000 --set tstop=240 --at 240 --jobs 2 $shard \
+            --out "$work/$signal" 2>"$work/err" &
+        pid=$!
+        temporary=
+        for _ in $(seq 1 600); do
+            temporary=$(ls "$work/$signal"/*.tmp.* 2>/dev/null | head -n 1)
+            [ -n "$temporary" ] && [ -n "$(pgrep -P "$pid")" ] && break
+            temporary=
+            sleep 0.05
+        done
+        [ -n "$temporary" ] || { kill "$pid" 2>/dev/null; fail "SIG$signal: no temporary file seen"; }
+        worker=$(pgrep -P "$pid" | head -n 1)
+        kill -s "$signal" "$worker"
+        for _ in $(seq 1 100); do [ -e "/proc/$worker" ] || break; sleep 0.05; done
+        sleep 0.2
+        [ -e "$temporary" ] || { kill "$pid" 2>/dev/null; fail "SIG$signal to a worker removed its parent's $temporary"; }
+        kill -s "$signal" "$pid"
+        wait "$pid"
+        status=$?
+        expected=$((128 + number))
+        [ "$status" -eq "$expected" ] || fail "SIG$signal: exit status $status, expected $expected: $(cat "$work/err")"
+        [ -z "$(ls "$work/$signal")" ] || fail "SIG$signal left $(ls "$work/$signal")"
+    done
+    ;;
 submit-slurm)
     # The Slurm submission with a stand-in sbatch that records its arguments
     # (one file a call) and the array script run outside Slurm, in a folder

@@ -296,6 +296,8 @@ int BatchCommand(int argc, char** argv) {
         return ReportPopulationError(e);
     }
 
+    // Ended by a signal, the command leaves no temporary runs.csv or part behind.
+    const RemoveTemporariesOnSignal removeOnSignal;
     const PartHeader header = MakePartHeader(setup, setup.plan.runs, shard, shards);
     const PopulationColumns columns = ColumnsOf(setup);
     ProgressReporter progress(arguments.progress);

@@ -152,6 +152,8 @@ int MergeCommand(int argc, char** argv) {
         return ReportPopulationError(e);
     }
 
+    // Ended by a signal, merge leaves no temporary table behind.
+    const RemoveTemporariesOnSignal removeOnSignal;
     // Every run of the parts in run order; false after saying what is wrong.
     const auto eachRun = [&](const std::function<void(const RunRecord&)>& take) {
         RunRecord record;
