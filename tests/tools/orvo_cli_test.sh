@@ -424,6 +424,30 @@ batch-bad-input)
     expect_refused "is where summary.csv goes" batch --scenario "$work/own.scenario" --set tstop=24 --set cint=24 \
         --vars ca_mi --out "$work/own" --plot "$work/own/../own/summary.csv"
     cmp -s "$work/own.scenario" "$work/own.copy" && [ ! -e "$work/own" ] || fail "a refused plot wrote or replaced a file"
+    # So are tables or a part that would replace an input: the population file,
+    # the --params design, a part being merged.
+    mkdir -p "$work/ins"
+    cp "$work/small.scenario" "$work/ins/summary.csv"
+    printf 'bw_m\n60\n70\n' >"$work/ins/runs.csv"
+    cp "$work/small.scenario" "$work/ins/part-1-of-2.csv"
+    (cd "$work/ins" && tar cf ../ins.tar .)
+    expect_refused "'$work/ins/summary.csv' is a population file: summary.csv would replace it" batch \
+        --scenario "$work/ins/summary.csv" --set tstop=24 --set cint=24 --vars ca_mi --out "$work/ins"
+    expect_refused "ins/runs.csv' is the --params file: runs.csv would replace it" batch \
+        --params "$work/ins/runs.csv" --set tstop=24 --set cint=24 --vars ca_mi --out "$work/ins/../ins"
+    expect_refused "part-1-of-2.csv' is a population file: part-1-of-2.csv would replace it" batch \
+        --scenario "$work/ins/part-1-of-2.csv" --set tstop=24 --set cint=24 --vars ca_mi --shard 1/2 --out "$work/ins"
+    for k in 0 1; do
+        "$orvo" batch --scenario "$work/small.scenario" --set tstop=24 --set cint=24 --vars ca_mi --shard $k/2 \
+            --out "$work/inparts" 2>/dev/null
+    done
+    mv "$work/inparts/part-0-of-2.csv" "$work/inparts/runs.csv"
+    cp "$work/inparts/runs.csv" "$work/inparts/runs.copy"
+    expect_refused "runs.csv' is a part file: runs.csv would replace it" merge "$work/inparts/runs.csv" \
+        "$work/inparts/part-1-of-2.csv" --out "$work/inparts"
+    (cd "$work/ins" && tar cf ../ins.after .)
+    cmp -s "$work/ins.tar" "$work/ins.after" && cmp -s "$work/inparts/runs.csv" "$work/inparts/runs.copy" ||
+        fail "a refused batch or merge replaced an input"
     # summary.csv that cannot be written (here past a file size limit, as on a
     # full disk) leaves the folder's earlier runs.csv and summary.csv as they were.
     pop="$source_dir/models/pregnancy/scenarios/population.scenario"
@@ -954,6 +978,39 @@ build-interrupt)
         ! pgrep -f "$scratch" >/dev/null || fail "SIG$signal left running: $(pgrep -af "$scratch")"
         [ ! -e "$work/lib/liborvo_decay.so" ] || fail "SIG$signal left a library"
         ! ls "$work/lib" 2>/dev/null | grep -q tmp || fail "SIG$signal left $(ls "$work/lib")"
+    done
+    ;;
+batch-interrupt)
+    # A batch or shard ended by a signal leaves no temporary table or part
+    # and ends by that signal; a worker ended by one leaves its parent's alone.
+    pop="$source_dir/models/pregnancy/scenarios/population.scenario"
+    for signal in TERM:15 HUP:1; do
+        number=${signal#*:}
+        signal=${signal%:*}
+        shard=
+        [ "$signal" = HUP ] && shard="--shard 0/2"
+        "$orvo" batch --scenario "$pop" --set runs=1000000 --set tstop=240 --at 240 --jobs 2 $shard \
+            --out "$work/$signal" 2>"$work/err" &
+        pid=$!
+        temporary=
+        for _ in $(seq 1 600); do
+            temporary=$(ls "$work/$signal"/*.tmp.* 2>/dev/null | head -n 1)
+            [ -n "$temporary" ] && [ -n "$(pgrep -P "$pid")" ] && break
+            temporary=
+            sleep 0.05
+        done
+        [ -n "$temporary" ] || { kill "$pid" 2>/dev/null; fail "SIG$signal: no temporary file seen"; }
+        worker=$(pgrep -P "$pid" | head -n 1)
+        kill -s "$signal" "$worker"
+        for _ in $(seq 1 100); do [ -e "/proc/$worker" ] || break; sleep 0.05; done
+        sleep 0.2
+        [ -e "$temporary" ] || { kill "$pid" 2>/dev/null; fail "SIG$signal to a worker removed its parent's $temporary"; }
+        kill -s "$signal" "$pid"
+        wait "$pid"
+        status=$?
+        expected=$((128 + number))
+        [ "$status" -eq "$expected" ] || fail "SIG$signal: exit status $status, expected $expected: $(cat "$work/err")"
+        [ -z "$(ls "$work/$signal")" ] || fail "SIG$signal left $(ls "$work/$signal")"
     done
     ;;
 submit-slurm)

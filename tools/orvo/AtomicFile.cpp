@@ -5,11 +5,15 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <atomic>
 #include <fstream>
 #include <csignal>
+#include <climits>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
+
+#include "StopSignals.h"
 
 namespace {
 
@@ -35,6 +39,39 @@ void RemoveStaleTemporaries(const std::string& path) {
         // remove, nor is the file of a writer still alive.
         if (LeftByEndedProcess(name, prefix)) std::filesystem::remove(entry.path(), ec);
     }
+}
+
+// The temporary files being written, for the signal handler: a slot is
+// filled before it is marked used and unmarked before it is reused.
+struct TemporarySlot {
+    volatile sig_atomic_t used = 0;
+    char path[PATH_MAX + 64] = {};
+};
+TemporarySlot temporarySlots[8];
+volatile sig_atomic_t temporaryOwner = 0;  // the process that installed the handler
+
+int TakeTemporarySlot(const std::string& path) {
+    if (path.size() >= sizeof temporarySlots[0].path) return -1;
+    for (int k = 0; k < static_cast<int>(std::size(temporarySlots)); ++k)
+        if (!temporarySlots[k].used) {
+            std::memcpy(temporarySlots[k].path, path.c_str(), path.size() + 1);
+            std::atomic_signal_fence(std::memory_order_seq_cst);
+            temporarySlots[k].used = 1;
+            return k;
+        }
+    return -1;
+}
+
+void ReleaseTemporarySlot(int& slot) {
+    if (slot >= 0) temporarySlots[slot].used = 0;
+    slot = -1;
+}
+
+void RemoveTemporariesAndRaise(int signal) {
+    if (getpid() == temporaryOwner)
+        for (const TemporarySlot& slot : temporarySlots)
+            if (slot.used) unlink(slot.path);
+    raise(signal);  // the disposition is back to the default (SA_RESETHAND)
 }
 
 }  // namespace
@@ -72,7 +109,15 @@ bool CheckFileTarget(const std::string& path, std::string& error) {
     return false;
 }
 
+RemoveTemporariesOnSignal::RemoveTemporariesOnSignal() {
+    temporaryOwner = getpid();
+    handler_ = std::make_unique<StopSignalHandler>(RemoveTemporariesAndRaise, SA_RESETHAND | SA_RESTART);
+}
+
+RemoveTemporariesOnSignal::~RemoveTemporariesOnSignal() = default;
+
 AtomicFileWriter::~AtomicFileWriter() {
+    ReleaseTemporarySlot(slot_);
     if (temporary_.empty() || direct_) return;
     out_.close();
     std::remove(temporary_.c_str());
@@ -106,6 +151,7 @@ bool AtomicFileWriter::Open(const std::string& path, std::string& error) {
         temporary_.clear();
         return false;
     }
+    if (!direct_) slot_ = TakeTemporarySlot(temporary_);
     return true;
 }
 
@@ -114,6 +160,7 @@ bool AtomicFileWriter::Commit(std::string& error) {
         error = "'" + path_ + "' is not open for writing";
         return false;
     }
+    ReleaseTemporarySlot(slot_);
     out_.flush();
     const bool good = out_.good();
     out_.close();

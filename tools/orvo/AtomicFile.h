@@ -6,11 +6,14 @@
 
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <ostream>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
+
+class StopSignalHandler;
 
 // The same for content written over a long time: Open creates the
 // temporary file (removing those of earlier writers of the path that were
@@ -41,6 +44,23 @@ private:
     bool direct_ = false;  // not through a temporary file
     std::ofstream out_;
     std::vector<char> buffer_;
+    int slot_ = -1;  // where RemoveTemporariesOnSignal finds the temporary file
+};
+
+// While it lives, SIGINT, SIGTERM or SIGHUP removes the temporary files of
+// the AtomicFileWriters open in this process and then ends it by that
+// signal, so that an interrupted command leaves no temporary table behind.
+// Forked workers, which inherit the handler, leave the files to their
+// parent. A signal the caller ignores stays ignored.
+class RemoveTemporariesOnSignal {
+public:
+    RemoveTemporariesOnSignal();
+    ~RemoveTemporariesOnSignal();
+    RemoveTemporariesOnSignal(const RemoveTemporariesOnSignal&) = delete;
+    RemoveTemporariesOnSignal& operator=(const RemoveTemporariesOnSignal&) = delete;
+
+private:
+    std::unique_ptr<StopSignalHandler> handler_;
 };
 
 // False with `error` set when the file cannot be written; the target is then

@@ -259,6 +259,15 @@ int BatchCommand(int argc, char** argv) {
         for (const std::string& file : request.scenarioFiles) files.emplace_back(file, "a population file");
         CheckPlotFileIsItsOwn(plotFile, files);
         setup = ReadPopulationInputs(request);
+        // The tables (or the part) must not replace what the runs are made from.
+        files.erase(files.begin(), files.begin() + 2);
+        files.emplace_back(setup.population.doses, "the population's dose-record file");
+        PartHeader shardName;
+        shardName.shard = shard;
+        shardName.shards = shards;
+        CheckTablesAreNotInputs(out, sharded ? std::vector<std::string>{PartFileName(shardName)}
+                                             : std::vector<std::string>{"runs.csv", "summary.csv"},
+                                files);
         std::vector<ElementName> inputs;
         std::vector<std::string> origins;
         if (setup.haveParams) {
@@ -287,6 +296,8 @@ int BatchCommand(int argc, char** argv) {
         return ReportPopulationError(e);
     }
 
+    // Ended by a signal, the command leaves no temporary runs.csv or part behind.
+    const RemoveTemporariesOnSignal removeOnSignal;
     const PartHeader header = MakePartHeader(setup, setup.plan.runs, shard, shards);
     const PopulationColumns columns = ColumnsOf(setup);
     ProgressReporter progress(arguments.progress);

@@ -26,6 +26,12 @@ struct Distribution {
     double Cdf(double x) const;  // untruncated
     double Quantile(double u) const;  // untruncated, u in (0, 1)
     double Density(double x) const;  // untruncated; for the kinds inverted numerically
+    // 1 - Cdf(x), and its inverse for q in (0, 1): with their digits in the
+    // upper tail, where Cdf is 1 less a few units in the last place.
+    double Survival(double x) const;
+    double UpperQuantile(double q) const;
+    // The probability between the truncation bounds.
+    double TruncatedMass() const;
     // The value at probability u in (0, 1) of the (truncated) distribution.
     double Sample(double u) const;
 
@@ -45,4 +51,5 @@ double StandardNormalCdf(double z);
 double StandardNormalQuantile(double p);
 // Regularized incomplete gamma P(a, x) and beta I_x(a, b).
 double RegularizedGammaP(double a, double x);
+double RegularizedGammaQ(double a, double x);  // 1 - P, with its digits when P is near 1
 double RegularizedBeta(double x, double a, double b);

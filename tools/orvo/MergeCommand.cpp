@@ -144,12 +144,16 @@ int MergeCommand(int argc, char** argv) {
                                                                   {folder + "/summary.csv", "where summary.csv goes"}};
         for (const std::string& part : parts) files.emplace_back(part, "a part file");
         CheckPlotFileIsItsOwn(plotFile, files);
+        files.erase(files.begin(), files.begin() + 2);
+        CheckTablesAreNotInputs(folder, {"runs.csv", header.kind == "sobol" ? "sobol.csv" : "summary.csv"}, files);
         directory = PrepareOutputDirectory(out.Given() ? out.Last() : std::string(), plotFile, &lock);
         CheckTableTargets(directory, {"runs.csv", header.kind == "sobol" ? "sobol.csv" : "summary.csv"});
     } catch (const PopulationError& e) {
         return ReportPopulationError(e);
     }
 
+    // Ended by a signal, merge leaves no temporary table behind.
+    const RemoveTemporariesOnSignal removeOnSignal;
     // Every run of the parts in run order; false after saying what is wrong.
     const auto eachRun = [&](const std::function<void(const RunRecord&)>& take) {
         RunRecord record;

@@ -464,6 +464,15 @@ void CheckTableTargets(const std::string& directory, const std::vector<std::stri
         if (!CheckFileTarget(directory + "/" + name, error)) throw PopulationError(PopulationError::Kind::Failure, error);
 }
 
+void CheckTablesAreNotInputs(const std::string& directory, const std::vector<std::string>& names,
+                             const std::vector<std::pair<std::string, std::string>>& inputs) {
+    for (const std::string& name : names)
+        if (const std::string what = FileItWouldReplace(directory + "/" + name, inputs); !what.empty())
+            throw PopulationError(PopulationError::Kind::BadInput,
+                                  "--out: '" + directory + "/" + name + "' is " + what + ": " + name +
+                                      " would replace it; give the tables a folder of their own");
+}
+
 void CheckPlotFileIsItsOwn(const std::string& plotFile, const std::vector<std::pair<std::string, std::string>>& files) {
     if (plotFile.empty()) return;
     if (const std::string what = FileItWouldReplace(plotFile, files); !what.empty())

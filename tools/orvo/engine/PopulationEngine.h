@@ -142,6 +142,11 @@ std::string PrepareOutputDirectory(const std::string& directory, const std::stri
 // tables `names` goes in `directory`: found before the runs, not after.
 void CheckTableTargets(const std::string& directory, const std::vector<std::string>& names);
 
+// Throws PopulationError (BadInput) when one of the tables `names` in
+// `directory` is one of `inputs` ({path, what it is}), which it would replace.
+void CheckTablesAreNotInputs(const std::string& directory, const std::vector<std::string>& names,
+                             const std::vector<std::pair<std::string, std::string>>& inputs);
+
 // Throws PopulationError (BadInput, about the plot) when the plot file is one
 // of `files` ({path, what it is}: the command's inputs and the tables it
 // writes), which the plot would replace.
