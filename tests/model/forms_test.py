@@ -131,6 +131,18 @@ class IntegersAndLogicals(unittest.TestCase):
                                  [1.0 if 20 % e == 0 else 0.0 for e in every])
                 self.assertEqual([final["counts[1]"], final["counts[2]"]], [20 // e for e in every])
 
+    def test_integers_and_indices_computed_from_the_states(self):
+        # The pass that computes the initial conditions reads the states
+        # before they have values; only the later passes check the conversion.
+        for ialg in (5, 14):
+            with self.subTest(ialg=ialg):
+                rows = run(FORMS, "t,x,level,stepped", f"ialg={ialg}")
+                self.assertEqual(rows[-1]["t"], 10.0)
+                for row in rows:
+                    level = math.trunc(row["x"])
+                    self.assertEqual(row["level"], level, row["t"])
+                    self.assertEqual(row["stepped"], 1.5 * (1 + level % 3), row["t"])
+
     def test_a_value_that_does_not_fit_an_integer_ends_the_run(self):
         for halving, shown in (("1e10", "1e+10"), ("-3e9", "-3e+09")):
             with self.subTest(halving=halving):
