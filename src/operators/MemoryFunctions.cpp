@@ -15,6 +15,8 @@ void MemoryFunctions::LimitedRate(const OperatorContext& context, double* output
         // The sign test uses state - lower at both limits (lower < upper).
         if ((state <= lower || state >= upper) && (state - lower) * (rate - *latchedRate) > 0.0)
             *latchedRate = rate;
+        else if (state > lower && state < upper)
+            *latchedRate = 0.0;  // back inside the limits: the rate as it is
     }
     *output = rate - *latchedRate;
 }

@@ -43,6 +43,16 @@ class Memory(unittest.TestCase):
             charge = 1 - math.exp(-t) if t <= 3 else (1 - math.exp(-3)) * math.exp(-(t - 3))
             self.assertAlmostEqual(row["charge"], charge, delta=2e-3, msg=f"charge at {t}")
 
+    def test_limited_integrator_leaves_a_limit_when_the_rate_turns(self):
+        # Held full from t = 2, it drains from t = 4 at the rate given (not
+        # at that rate less the one it was held at) and is held empty from 6.
+        rows = run(FORMS, "t,vat")
+        self.assertEqual(rows[-1]["t"], 10.0)
+        for row in rows:
+            t = row["t"]
+            vat = min(t, 2.0) if t <= 4 else max(2.0 - (t - 4), 0.0)
+            self.assertAlmostEqual(row["vat"], vat, delta=0.011, msg=f"vat at {t}")
+
     def test_switched_exponential_under_the_stiff_methods(self):
         # The switch is read at step starts: trial evaluations past it
         # (DLSODES, CVODE, Gear and Rosenbrock step past t = 1.6) neither
@@ -130,6 +140,18 @@ class IntegersAndLogicals(unittest.TestCase):
                 self.assertEqual([final["seen[1]"], final["seen[2]"]],
                                  [1.0 if 20 % e == 0 else 0.0 for e in every])
                 self.assertEqual([final["counts[1]"], final["counts[2]"]], [20 // e for e in every])
+
+    def test_integers_and_indices_computed_from_the_states(self):
+        # The pass that computes the initial conditions reads the states
+        # before they have values; only the later passes check the conversion.
+        for ialg in (5, 14):
+            with self.subTest(ialg=ialg):
+                rows = run(FORMS, "t,x,level,stepped", f"ialg={ialg}")
+                self.assertEqual(rows[-1]["t"], 10.0)
+                for row in rows:
+                    level = math.trunc(row["x"])
+                    self.assertEqual(row["level"], level, row["t"])
+                    self.assertEqual(row["stepped"], 1.5 * (1 + level % 3), row["t"])
 
     def test_a_value_that_does_not_fit_an_integer_ends_the_run(self):
         for halving, shown in (("1e10", "1e+10"), ("-3e9", "-3e+09")):

@@ -65,6 +65,34 @@ CASES = [
     ("model m;\nstates { x = r; }\nvariables { r; q; }\nderivative { dt(x) = -x;\n q = 2 * x; r = q + 1; }\n"
      "terminate when t >= 1;\n", "2:14",
      "the initial condition of 'x' reads 'r', which the derivative section computes from the states"),
+    # The initial section and a section's single time are computed before the
+    # states and the derivative section's variables have values; a variable
+    # only discrete sections assign has none until one of them runs.
+    ("model m;\nstates { x = 1; }\nvariables { v; }\ninitial { v = 2 * x; }\n"
+     "derivative { dt(x) = -x; }\nterminate when t >= 1;\n", "4:19",
+     "the initial section reads state 'x', which has no value yet"),
+    ("model m;\nstates { x = 1; }\nconstants { k = 2; }\nvariables { v; k3; }\n"
+     "initial { if (k > 1) { v = k3; } else { v = 0; } }\n"
+     "derivative { dt(x) = -x; k3 = 3 * k; }\nterminate when t >= 1;\n", "5:28",
+     "the initial section reads 'k3', which the derivative section computes"),
+    ("model m;\nstates { x = 1; }\nvariables { u[2]; v; }\ninitial { u(1) = 1; v = u(1) + u(2); u(2) = 0; }\n"
+     "derivative { dt(x) = -x; }\nterminate when t >= 1;\n", "4:32",
+     "the initial section reads 'u(2)' before assigning it"),
+    ("model m;\nstates { a[2] = 1; }\nvariables { c; }\nderivative { dt(a(1)) = 0; dt(a(2)) = 0; }\n"
+     "discrete d at a(2) { c = 1; }\nterminate when t >= 1;\n", "5:15",
+     "the time of section 'd' reads state 'a(2)', which has no value yet"),
+    ("model m;\nstates { x = 1; }\nvariables { integer doses; }\nderivative { dt(x) = -x; }\n"
+     "discrete d at 0 every 1 { doses = doses + 1; }\nterminate when t >= 3;\n", "5:35",
+     "section 'd' reads 'doses', which only discrete sections assign"),
+    ("model m;\nstates { x = 1; }\nvariables { c; }\nderivative { dt(x) = -c * x; }\n"
+     "discrete d at 1 { c = 2; }\nterminate when t >= 3;\n", "4:23",
+     "the derivative section reads 'c', which only discrete sections assign"),
+    ("model m;\nstates { x = c; }\nvariables { c; }\nderivative { dt(x) = -x; }\n"
+     "discrete d at 1 { c = 2; }\nterminate when t >= 3;\n", "2:14",
+     "the initial condition of 'x' reads 'c', which only discrete sections assign"),
+    ("model m;\nstates { x = 1; }\nvariables { f; g; }\nderivative { dt(x) = -x; }\n"
+     "discrete a at 1 { f = 1; g = f + 1; }\ndiscrete b at 2 { g = f; }\nterminate when t >= 3;\n",
+     "6:23", "section 'b' reads 'f', which only discrete sections assign"),
     ("model m;\nstates { x = 1; }\nderivative { dt(x) = -x / (1.5 - 3 * 0.5); }\nterminate when t >= 1;\n",
      "3:25", "division by zero: the divisor is always 0"),
     ("model m;\nconstants { w[3] = {1, 2}; }\n", "2:13", "array 'w' has size 3 but 2 values"),

@@ -35,6 +35,28 @@ TEST(LimitedRate, HoldsTheRateAtZeroWhilePushingBeyondALimit)
     EXPECT_EQ(out, 0.0);
 }
 
+TEST(LimitedRate, ReleasesTheHoldOnceTheStateIsBackInside)
+{
+    double out = 0, latched = 0, initial = 0;
+    MemoryFunctions::LimitedRate(StepStart(1), &out, &latched, &initial, 1.0, 3, 0, 1);
+    EXPECT_EQ(out, 0.0);
+    // Held at the upper limit, the rate turns inward; a step later the state
+    // is inside and gets the rate itself, whatever its sign.
+    MemoryFunctions::LimitedRate(StepStart(1.1), &out, &latched, &initial, 1.0, -1, 0, 1);
+    EXPECT_LT(out, 0.0);
+    for (const double rate : {-1.0, 0.5, 2.0}) {
+        MemoryFunctions::LimitedRate(StepStart(1.2), &out, &latched, &initial, 0.9, rate, 0, 1);
+        EXPECT_EQ(out, rate);
+        MemoryFunctions::LimitedRate(Trial(1.25), &out, &latched, &initial, 0.95, rate, 0, 1);
+        EXPECT_EQ(out, rate);
+    }
+    // The same at the lower limit.
+    MemoryFunctions::LimitedRate(StepStart(2), &out, &latched, &initial, -0.01, -2, 0, 1);
+    EXPECT_EQ(out, 0.0);
+    MemoryFunctions::LimitedRate(StepStart(2.1), &out, &latched, &initial, 0.2, 1.5, 0, 1);
+    EXPECT_EQ(out, 1.5);
+}
+
 TEST(LimitState, ClampsTheStateOnlyWhenTheRatePushesOut)
 {
     double s = 0.5;

@@ -197,6 +197,7 @@ class _Analysis:
                     raise DescriptionError(d.at, f"{what} is never assigned")
         ordered = self._dependency_order(computed)
         self._check_initial_conditions(states, ordered)
+        self._check_read_before_run(states, computed)
         self._check_repeated_sections()
         self._check_host_declarations()
         self._check_units()
@@ -694,6 +695,95 @@ class _Analysis:
                                                    f"'{name}', which the derivative section "
                                                    "computes from the states: they have no "
                                                    "value yet")
+
+    def _check_read_before_run(self, states, computed):
+        """The initial section and the times of the sections run once are
+        computed before the states have values and before the derivative
+        section first runs: they may read neither, and the initial section
+        reads a variable only after assigning it."""
+        state_keys = {key for d in states for key, _ in _elements(d)}
+
+        def check(expr, where, assigned):
+            for name, at in self._reads(expr):
+                if name in state_keys:
+                    raise DescriptionError(at, f"{where} reads state '{name}', which has no "
+                                               "value yet: the initial conditions are set "
+                                               "after the initial section")
+                if name in computed:
+                    raise DescriptionError(at, f"{where} reads '{name}', which the derivative "
+                                               "section computes: it has no value before "
+                                               "the first evaluation")
+                if assigned is not None and name not in assigned:
+                    d = self.declared.get(name.split("(")[0])
+                    if d is not None and d.kind == "variable":
+                        raise DescriptionError(at, f"{where} reads '{name}' before assigning "
+                                                   "it: a fresh run has no value for it yet")
+
+        assigned = set()
+
+        def run(body):
+            # What one branch of an if assigns counts as assigned after it.
+            for statement in body:
+                if isinstance(statement, If):
+                    for condition, branch in statement.branches:
+                        check(condition, "the initial section", assigned)
+                        run(branch)
+                    run(statement.otherwise or [])
+                    continue
+                for expr in expressions([statement]):
+                    check(expr, "the initial section", assigned)
+                key = assignment_key(statement)
+                if key.endswith("(?)"):
+                    assigned.update(k for k, _ in _elements(self.declared[statement.target]))
+                assigned.add(key)
+
+        run(self.m.initial)
+        for section in self.m.discretes:
+            if section.period is None and section.time is not None:
+                check(section.time, f"the time of section '{section.name}'", None)
+
+        # A variable that only discrete sections assign has no value until one
+        # of them runs: read elsewhere, or by a section before that section
+        # assigns it, it would read whatever the storage held.
+        ready = assigned | set(computed)
+
+        def unset(expr, where, own=frozenset()):
+            for name, at in self._reads(expr):
+                d = self.declared.get(name.split("(")[0])
+                if d is not None and d.kind == "variable" and name not in ready \
+                        and name not in own:
+                    raise DescriptionError(at, f"{where} reads '{name}', which only discrete "
+                                               "sections assign: it has no value until one "
+                                               "runs; assign it in the initial section")
+
+        for expr in expressions(self.m.derivative):
+            unset(expr, "the derivative section")
+        for d in states:
+            for expr in _initials(d):
+                unset(expr, f"the initial condition of '{d.name}'")
+        unset(self.m.termination, "the termination condition")
+        for section in self.m.discretes:
+            for expr in (section.time, section.period, section.until, section.when):
+                if expr is not None:
+                    unset(expr, f"section '{section.name}'")
+            own = set()
+
+            def walk_body(body):
+                for statement in body:
+                    if isinstance(statement, If):
+                        for condition, branch in statement.branches:
+                            unset(condition, f"section '{section.name}'", own)
+                            walk_body(branch)
+                        walk_body(statement.otherwise or [])
+                        continue
+                    for expr in expressions([statement]):
+                        unset(expr, f"section '{section.name}'", own)
+                    key = assignment_key(statement)
+                    if key.endswith("(?)"):
+                        own.update(k for k, _ in _elements(self.declared[statement.target]))
+                    own.add(key)
+
+            walk_body(section.body)
 
     def _report_loop(self, statements, needs, waiting):
         # Walk back along unmet dependencies from a stuck statement until one repeats.

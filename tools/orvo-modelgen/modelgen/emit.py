@@ -63,6 +63,13 @@ class Emitter:
         self.plan = plan(laid)
         # The analytic Jacobian, or why the model has none.
         self.jacobian, self.no_jacobian = jacobian(laid, self.plan)
+        derivative_name = {s.name: d.name for s, d in zip(laid.states, laid.derivatives)}
+        self.derivative_parts = derivative_code(laid, derivative_name, self.plan)
+        # The pass that computes the initial conditions reads the states before
+        # they have values: what it converts to an integer or uses as an index
+        # may not be checked then.
+        self.initial_pass = any("ToInteger(" in line or "ElementOffset(" in line
+                                for line in self.derivative_parts[1])
 
     def files(self):
         c = self.c
@@ -224,7 +231,13 @@ std::span<const {c}VariableRecord> {c}Variables();
                   "// Writes every variable's default (as at load time).",
                   f"void {c}ModelSetDefaults();\n"]
         if laid.run_indices or self.typed:
-            lines += [_ELEMENT_OFFSET.replace("{ns}", self.ns)]
+            helpers = _ELEMENT_OFFSET
+            if self.initial_pass:
+                helpers = helpers.replace("\n[[noreturn]]", _INITIAL_PASS + "\n[[noreturn]]", 1)
+                helpers = helpers.replace("        char number[32];", "        if (zzicpass) return 0;\n"
+                                          "        char number[32];", 1)
+                helpers = helpers.replace(_BAD_INDEX, _BAD_INDEX_LATER, 1)
+            lines += [helpers.replace("{ns}", self.ns)]
         for v in self.model_variables:
             where = f"theModelStorage.real[{self.offset[v.index]}]"
             if v.data_type != S.DOUBLE:
@@ -507,6 +520,7 @@ extern "C" int32_t zzinitialize(uint32_t instance) {{
         stop = self._stop_time() if laid.stop_time is not None else _NO_STOP_TIME
         bounds = self._bounds()
         repetition = self._repetition(repeated) if repeated else ""
+        pending = "    zzicpending = true;\n" if self.initial_pass else ""
         return f"""{self.banner}#include "model/{c}Model.h"
 #include "model/{c}ModelStorage.h"
 #include "model/{c}Tables.h"
@@ -540,7 +554,7 @@ void InitialBlock(uint32_t instance) {{
 {schedule}
     ForgetStopTime();
     ScheduleStopTime(instance);
-    zzrset(instance);
+{pending}    zzrset(instance);
 }}
 
 }}  // namespace
@@ -715,8 +729,12 @@ namespace {{
 
     def derivative(self):
         c, laid = self.c, self.laid
-        derivative_name = {s.name: d.name for s, d in zip(laid.states, laid.derivatives)}
-        hoisted, body, changed = derivative_code(laid, derivative_name, self.plan)
+        hoisted, body, changed = self.derivative_parts
+        body = list(body)
+        if self.initial_pass:
+            # After the values of constants alone, which are checked in any pass.
+            at = 1 if hoisted else 0
+            body[at:at] = ["    zzicpass = zzicpending;", "    zzicpending = false;"]
         body.append("    // Initial conditions")
         for v, e in laid.initial_conditions:
             if not v.dim1:
@@ -750,6 +768,8 @@ namespace {{
         if laid.stop_time is not None:
             cases.append("        case kStopTimeSection:\n"
                          "            StopTimeSection(instance);\n            break;")
+        if self.initial_pass:
+            body.append("    zzicpass = false;")
         cases = "\n".join(cases)
         sections = "\n".join(sections)
         body = "\n".join(body)
@@ -970,6 +990,22 @@ inline uint32_t ElementOffset(double index, uint32_t size, const char* array) {
         BadIndex(index, size, array);
     return static_cast<uint32_t>(index) - 1;
 }
+"""
+
+
+_INITIAL_PASS = """
+// The derivative section's pass that computes the initial conditions comes
+// before the states have values, and what it computes from them is not kept:
+// a value that does not fit an integer or an index outside its array ends the
+// run only in a later pass. InitialBlock sets zzicpending for that pass.
+inline bool zzicpending = false;
+inline bool zzicpass = false;
+"""
+
+_BAD_INDEX = """        BadIndex(index, size, array);
+"""
+
+_BAD_INDEX_LATER = """        return zzicpass ? 0 : (BadIndex(index, size, array), 0);
 """
 
 
