@@ -437,6 +437,13 @@ batch-bad-input)
         --params "$work/ins/runs.csv" --set tstop=24 --set cint=24 --vars ca_mi --out "$work/ins/../ins"
     expect_refused "part-1-of-2.csv' is a population file: part-1-of-2.csv would replace it" batch \
         --scenario "$work/ins/part-1-of-2.csv" --set tstop=24 --set cint=24 --vars ca_mi --shard 1/2 --out "$work/ins"
+    cp "$work/small.scenario" "$work/ins/sobol.csv"
+    expect_refused "ins/sobol.csv' is a population file: sobol.csv would replace it" sensitivity sobol \
+        --scenario "$work/ins/sobol.csv" --runs 16 --set tstop=24 --set cint=24 --vars ca_mi --out "$work/ins"
+    printf 'time,target,amount\n1,aplasma_mi,1\n' >"$work/ins/local.csv"
+    (cd "$work/ins" && tar cf ../ins.tar .)
+    expect_refused "ins/local.csv' is the --doses file: local.csv would replace it" sensitivity local \
+        --params bw_m --doses "$work/ins/local.csv" --set tstop=24 --set cint=24 --vars ca_mi --out "$work/ins"
     for k in 0 1; do
         "$orvo" batch --scenario "$work/small.scenario" --set tstop=24 --set cint=24 --vars ca_mi --shard $k/2 \
             --out "$work/inparts" 2>/dev/null

@@ -260,14 +260,12 @@ int BatchCommand(int argc, char** argv) {
         CheckPlotFileIsItsOwn(plotFile, files);
         setup = ReadPopulationInputs(request);
         // The tables (or the part) must not replace what the runs are made from.
-        files.erase(files.begin(), files.begin() + 2);
-        files.emplace_back(setup.population.doses, "the population's dose-record file");
         PartHeader shardName;
         shardName.shard = shard;
         shardName.shards = shards;
         CheckTablesAreNotInputs(out, sharded ? std::vector<std::string>{PartFileName(shardName)}
                                              : std::vector<std::string>{"runs.csv", "summary.csv"},
-                                files);
+                                InputFiles(request, setup));
         std::vector<ElementName> inputs;
         std::vector<std::string> origins;
         if (setup.haveParams) {

@@ -146,13 +146,18 @@ int SobolSensitivityCommand(int argc, char** argv) {
             return kExitBadInput;
         }
         RoundToInputTypes(plan);
+        const std::vector<std::string> tables =
+            sharded ? std::vector<std::string>{PartFileName(MakePartHeader(setup, setup.plan.runs, shard, shards))}
+                    : std::vector<std::string>{"sobol.csv", "runs.csv"};
+        CheckTablesAreNotInputs(OutputDirectoryOf(arguments).empty() ? "." : OutputDirectoryOf(arguments), tables,
+                                InputFiles(request, setup));
         directory = PrepareOutputDirectory(OutputDirectoryOf(arguments), "", sharded ? nullptr : &lock);
-        CheckTableTargets(directory, sharded ? std::vector<std::string>{PartFileName(MakePartHeader(
-                                                   setup, setup.plan.runs, shard, shards))}
-                                             : std::vector<std::string>{"sobol.csv", "runs.csv"});
+        CheckTableTargets(directory, tables);
     } catch (const PopulationError& e) {
         return ReportPopulationError(e);
     }
+    // Ended by a signal, the command leaves no temporary table behind.
+    const RemoveTemporariesOnSignal removeOnSignal;
     const RunPlan& plan = setup.plan;
     const PartHeader header = MakePartHeader(setup, plan.runs, shard, shards);
     PopulationTable table;

@@ -464,6 +464,15 @@ void CheckTableTargets(const std::string& directory, const std::vector<std::stri
         if (!CheckFileTarget(directory + "/" + name, error)) throw PopulationError(PopulationError::Kind::Failure, error);
 }
 
+std::vector<std::pair<std::string, std::string>> InputFiles(const PopulationRequest& request,
+                                                            const PopulationSetup& setup) {
+    std::vector<std::pair<std::string, std::string>> files = {{request.paramsFile, "the --params file"},
+                                                              {request.dosesFile, "the --doses file"}};
+    for (const std::string& file : request.scenarioFiles) files.emplace_back(file, "a population file");
+    files.emplace_back(setup.population.doses, "the population's dose-record file");
+    return files;
+}
+
 void CheckTablesAreNotInputs(const std::string& directory, const std::vector<std::string>& names,
                              const std::vector<std::pair<std::string, std::string>>& inputs) {
     for (const std::string& name : names)

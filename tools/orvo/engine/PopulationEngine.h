@@ -142,6 +142,11 @@ std::string PrepareOutputDirectory(const std::string& directory, const std::stri
 // tables `names` goes in `directory`: found before the runs, not after.
 void CheckTableTargets(const std::string& directory, const std::vector<std::string>& names);
 
+// The files the runs are made from, {path, what it is}: the population
+// files, --params, --doses and the population's own dose records.
+std::vector<std::pair<std::string, std::string>> InputFiles(const PopulationRequest& request,
+                                                            const PopulationSetup& setup);
+
 // Throws PopulationError (BadInput) when one of the tables `names` in
 // `directory` is one of `inputs` ({path, what it is}), which it would replace.
 void CheckTablesAreNotInputs(const std::string& directory, const std::vector<std::string>& names,
