@@ -21,6 +21,14 @@ expect_refused() {
     grep -q -- "$what" "$work/err" || fail "'$*' did not mention '$what': $(cat "$work/err")"
 }
 
+# expect_ended_by SIGNAL NUMBER PID: sends the signal; the process must end by it.
+expect_ended_by() {
+    kill -s "$1" "$3"
+    wait "$3"
+    status=$?
+    [ "$status" -eq $((128 + $2)) ] || fail "SIG$1: exit status $status, expected $((128 + $2)): $(cat "$work/err")"
+}
+
 # data_rows FILE: CSV rows after the header.
 data_rows() { tail -n +2 "$1" | wc -l | tr -d ' '; }
 
@@ -973,11 +981,7 @@ build-interrupt)
             sleep 0.05
         done
         [ -n "$scratch" ] || { kill "$pid" 2>/dev/null; fail "no compiler seen"; }
-        kill -s "$signal" "$pid"
-        wait "$pid"
-        status=$?
-        expected=$((128 + number))
-        [ "$status" -eq "$expected" ] || fail "SIG$signal: exit status $status, expected $expected: $(cat "$work/err")"
+        expect_ended_by "$signal" "$number" "$pid"
         for _ in $(seq 1 100); do [ -e "$scratch" ] || break; sleep 0.05; done
         [ ! -e "$scratch" ] || fail "SIG$signal left $scratch"
         # Nor is the compiler (the driver and what it started) left running.
@@ -1012,11 +1016,7 @@ batch-interrupt)
         for _ in $(seq 1 100); do [ -e "/proc/$worker" ] || break; sleep 0.05; done
         sleep 0.2
         [ -e "$temporary" ] || { kill "$pid" 2>/dev/null; fail "SIG$signal to a worker removed its parent's $temporary"; }
-        kill -s "$signal" "$pid"
-        wait "$pid"
-        status=$?
-        expected=$((128 + number))
-        [ "$status" -eq "$expected" ] || fail "SIG$signal: exit status $status, expected $expected: $(cat "$work/err")"
+        expect_ended_by "$signal" "$number" "$pid"
         [ -z "$(ls "$work/$signal")" ] || fail "SIG$signal left $(ls "$work/$signal")"
     done
     ;;
