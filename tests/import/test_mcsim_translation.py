@@ -530,7 +530,7 @@ SIM_FAULTS = [
      "need a row every 1e-06 h from 0 to 24, over 1000000 rows: round the times"),
     ("output_rows", "Simulation {\n  PrintStep(C, 0, 24, 1e-12);\n}\n", 3, 3,
      "need a row every 1e-12 h from 0 to 24, over 1000000000 rows: ask for fewer"),
-    ("print_outside", "PrintStep(C, 0, 1, 1);\n", 2, 1, "belongs inside a Simulation block"),
+    ("print_outside", "PrintStep(C, 0, 1, 1);\n", 2, 1, "outside a Simulation block is not translated: write it in each Simulation"),
     ("setpoints_missing", 'SetPoints("o.out", "absent.dat", 0, K);\n'
                           "Simulation { PrintStep(C, 0, 1, 1); }\n", 2, 1,
      "cannot read the SetPoints file"),

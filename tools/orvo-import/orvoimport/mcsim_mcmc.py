@@ -121,7 +121,8 @@ def read_level(t, keyword, parent, depth=1):
         elif word == "Likelihood":
             level.likelihoods.append(read_likelihood(t, token))
         elif word in ("PrintStep", "Print", "StartTime", "Data"):
-            raise t.fault(token, f"'{word}' belongs inside a Simulation block")
+            raise t.fault(token, f"'{word}' outside a Simulation block is not translated: write it "
+                                "in each Simulation it applies to")
         elif t.is_op("="):
             t.next()
             level.values.append(t.assignment(word, token))

@@ -218,7 +218,8 @@ class SimulationTranslator:
             elif word == "Likelihood":
                 raise self.fault(token, "'Likelihood' belongs inside a Level")
             elif word in ("PrintStep", "Print", "StartTime", "Data"):
-                raise self.fault(token, f"'{word}' belongs inside a Simulation block")
+                raise self.fault(token, f"'{word}' outside a Simulation block is not translated: "
+                                        "write it in each Simulation it applies to")
             elif self.is_op("="):
                 self.next()
                 self.globals.append(self.assignment(word, token))
