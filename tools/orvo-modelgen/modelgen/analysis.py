@@ -509,6 +509,12 @@ class _Analysis:
             raise DescriptionError(call.at, f"'{call.name}' takes {expected} argument"
                                             f"{'s' if expected != 1 else ''}, "
                                             f"given {len(call.args)}")
+        if call.name == "delay" and d is None:
+            tau = fold(call.args[1])
+            if tau is not None and tau < 0:
+                # The operator would report it at every evaluation and give 0.
+                raise DescriptionError(call.args[1].at, f"'delay' looks back a time tau >= 0, "
+                                                        f"not {tau:g}")
 
     # assignments
     def _target(self, statement, allowed):
