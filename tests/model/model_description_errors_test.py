@@ -96,7 +96,7 @@ CASES = [
     ("model m;\nstates { x = 1; }\nderivative { dt(x) = -x / (1.5 - 3 * 0.5); }\nterminate when t >= 1;\n",
      "3:25", "division by zero: the divisor is always 0"),
     ("model m;\nstates { x = 1; }\nvariables { y; }\nderivative { dt(x) = -x; y = delay(x, 2 - 3, 0); }\n"
-     "terminate when t >= 1;\n", "4:39", "'delay' looks back a time tau >= 0, not -1"),
+     "terminate when t >= 1;\n", "4:41", "'delay' looks back a time tau >= 0, not -1"),
     ("model m;\nconstants { w[3] = {1, 2}; }\n", "2:13", "array 'w' has size 3 but 2 values"),
     ("model m;\ntables { f[3] = {0: 1, 1: 2}; }\n", "2:10", "table 'f' has 3 points but 2"),
     ("model m;\ntables { f[2] = {1: 1, 0: 2}; }\n", "2:24", "breakpoints must ascend"),
