@@ -254,9 +254,8 @@ int BatchCommand(int argc, char** argv) {
     try {
         const std::string out = OutputDirectoryOf(arguments).empty() ? "." : OutputDirectoryOf(arguments);
         std::vector<std::pair<std::string, std::string>> files = {
-            {out + "/runs.csv", "where runs.csv goes"}, {out + "/summary.csv", "where summary.csv goes"},
-            {request.paramsFile, "the --params file"}, {request.dosesFile, "the --doses file"}};
-        for (const std::string& file : request.scenarioFiles) files.emplace_back(file, "a population file");
+            {out + "/runs.csv", "where runs.csv goes"}, {out + "/summary.csv", "where summary.csv goes"}};
+        for (const auto& input : InputFiles(request)) files.push_back(input);
         CheckPlotFileIsItsOwn(plotFile, files);
         setup = ReadPopulationInputs(request);
         // The tables (or the part) must not replace what the runs are made from.
@@ -265,7 +264,7 @@ int BatchCommand(int argc, char** argv) {
         shardName.shards = shards;
         CheckTablesAreNotInputs(out, sharded ? std::vector<std::string>{PartFileName(shardName)}
                                              : std::vector<std::string>{"runs.csv", "summary.csv"},
-                                InputFiles(request, setup));
+                                InputFiles(request, setup.population.doses));
         std::vector<ElementName> inputs;
         std::vector<std::string> origins;
         if (setup.haveParams) {

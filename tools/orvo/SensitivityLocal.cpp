@@ -77,8 +77,8 @@ int LocalSensitivityCommand(int argc, char** argv) {
         for (std::size_t j = 0; j < d; ++j)
             if (setup.baseInputs[j] == 0.0)
                 Complain("warning: " + plan.inputs[j].header + " is 0: its coefficients are empty");
-        CheckTablesAreNotInputs(OutputDirectoryOf(arguments).empty() ? "." : OutputDirectoryOf(arguments),
-                                {"local.csv", "runs.csv"}, InputFiles(request, setup));
+        CheckTablesAreNotInputs(OutputDirectoryOf(arguments),
+                                {"local.csv", "runs.csv"}, InputFiles(request, setup.population.doses));
         directory = PrepareOutputDirectory(OutputDirectoryOf(arguments), "", &lock);
         CheckTableTargets(directory, {"local.csv", "runs.csv"});
     } catch (const PopulationError& e) {

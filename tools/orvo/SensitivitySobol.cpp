@@ -149,8 +149,8 @@ int SobolSensitivityCommand(int argc, char** argv) {
         const std::vector<std::string> tables =
             sharded ? std::vector<std::string>{PartFileName(MakePartHeader(setup, setup.plan.runs, shard, shards))}
                     : std::vector<std::string>{"sobol.csv", "runs.csv"};
-        CheckTablesAreNotInputs(OutputDirectoryOf(arguments).empty() ? "." : OutputDirectoryOf(arguments), tables,
-                                InputFiles(request, setup));
+        CheckTablesAreNotInputs(OutputDirectoryOf(arguments), tables,
+                                InputFiles(request, setup.population.doses));
         directory = PrepareOutputDirectory(OutputDirectoryOf(arguments), "", sharded ? nullptr : &lock);
         CheckTableTargets(directory, tables);
     } catch (const PopulationError& e) {

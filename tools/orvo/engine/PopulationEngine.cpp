@@ -465,16 +465,17 @@ void CheckTableTargets(const std::string& directory, const std::vector<std::stri
 }
 
 std::vector<std::pair<std::string, std::string>> InputFiles(const PopulationRequest& request,
-                                                            const PopulationSetup& setup) {
+                                                            const std::string& populationDoses) {
     std::vector<std::pair<std::string, std::string>> files = {{request.paramsFile, "the --params file"},
                                                               {request.dosesFile, "the --doses file"}};
     for (const std::string& file : request.scenarioFiles) files.emplace_back(file, "a population file");
-    files.emplace_back(setup.population.doses, "the population's dose-record file");
+    if (!populationDoses.empty()) files.emplace_back(populationDoses, "the population's dose-record file");
     return files;
 }
 
-void CheckTablesAreNotInputs(const std::string& directory, const std::vector<std::string>& names,
+void CheckTablesAreNotInputs(const std::string& out, const std::vector<std::string>& names,
                              const std::vector<std::pair<std::string, std::string>>& inputs) {
+    const std::string directory = out.empty() ? "." : out;
     for (const std::string& name : names)
         if (const std::string what = FileItWouldReplace(directory + "/" + name, inputs); !what.empty())
             throw PopulationError(PopulationError::Kind::BadInput,

@@ -142,14 +142,15 @@ std::string PrepareOutputDirectory(const std::string& directory, const std::stri
 // tables `names` goes in `directory`: found before the runs, not after.
 void CheckTableTargets(const std::string& directory, const std::vector<std::string>& names);
 
-// The files the runs are made from, {path, what it is}: the population
-// files, --params, --doses and the population's own dose records.
+// The files the runs are made from, {path, what it is}: --params, --doses,
+// the population files and (once they are read) the dose records they name.
 std::vector<std::pair<std::string, std::string>> InputFiles(const PopulationRequest& request,
-                                                            const PopulationSetup& setup);
+                                                            const std::string& populationDoses = {});
 
-// Throws PopulationError (BadInput) when one of the tables `names` in
-// `directory` is one of `inputs` ({path, what it is}), which it would replace.
-void CheckTablesAreNotInputs(const std::string& directory, const std::vector<std::string>& names,
+// Throws PopulationError (BadInput) when one of the tables `names` in the
+// folder `out` (the current one when empty, as PrepareOutputDirectory takes
+// it) is one of `inputs` ({path, what it is}), which it would replace.
+void CheckTablesAreNotInputs(const std::string& out, const std::vector<std::string>& names,
                              const std::vector<std::pair<std::string, std::string>>& inputs);
 
 // Throws PopulationError (BadInput, about the plot) when the plot file is one
