@@ -14,7 +14,7 @@ from typing import TYPE_CHECKING, Optional, Tuple
 import numpy as np
 
 from .errors import RunError, RunStateError, SettingsError
-from .library import FIRST_REGISTRATION_USER_DATA, Library, load_library
+from .library import FIRST_REGISTRATION_USER_DATA, Library, ended_early, load_library
 from ._types import Callback, Handle, PathLike, Value
 from .variables import SymbolType, _shown
 
@@ -427,11 +427,10 @@ class Instance:
         if ExecutionState.ERROR in self.states:
             time = self.time if time is None else time
             raise RunError(f"the run ended in the error state at t = {time:g}", self.messages)
-        if self._whole_run and not self._stop_asked and time is not None:
-            # The library ends a run it cannot go on with (a step size or
-            # step count that is not positive) as a normal end.
-            if tstop is not None and math.isfinite(tstop) and time < tstop - 1e-9 * max(1.0, abs(tstop)):
-                raise RunError(f"the run stopped at t = {time:g}, before tstop = {tstop:g}", self.messages)
+        if self._whole_run and not self._stop_asked and time is not None and tstop is not None:
+            early = ended_early(time, tstop)
+            if early is not None:
+                raise RunError(early, self.messages)
 
     # ---- callbacks -------------------------------------------------------------
 

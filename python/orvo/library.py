@@ -41,6 +41,15 @@ _load_lock = threading.Lock()
 SUPPORTED_METHODS = (1, 2, 3, 4, 5, 8, 9, 12, 13, 14, 15)
 
 
+def ended_early(time, tstop):
+    """What to say of a run that ended at `time`, more than a rounding before
+    a finite `tstop`; None when it got there. The library ends a run it cannot
+    go on with (a step size or step count that is not positive) as a normal end."""
+    if math.isfinite(tstop) and time < tstop - 1e-9 * max(1.0, abs(tstop)):
+        return f"the run stopped at t = {time:g}, before tstop = {tstop:g}"
+    return None
+
+
 def _default_name(folder):
     """liborvo_NAME.so for the model the build named in orvo-default-model."""
     try:
@@ -335,15 +344,20 @@ class Library:
                                 f"the start ({start:g})")
         return settings
 
-    def stop_time(self):
-        """tstop, None when the model has no double tstop."""
+    def stop_time_variable(self):
+        """The Variable tstop, None when the model has no double tstop."""
         try:
             variable = self.variable("tstop")
         except KeyError:
             return None
         if variable.data_type != DataType.DOUBLE or variable.is_array:
             return None
-        return self.read(self.access_instance, variable)
+        return variable
+
+    def stop_time(self):
+        """tstop, None when the model has no double tstop."""
+        variable = self.stop_time_variable()
+        return None if variable is None else self.read(self.access_instance, variable)
 
     # ---- instances -------------------------------------------------------
 

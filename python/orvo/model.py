@@ -14,7 +14,7 @@ from . import _recorder
 from . import doses as _doses
 from .errors import OrvoError, RunError, SettingsError
 from .instance import Instance
-from .library import SUPPORTED_METHODS, load_library
+from .library import SUPPORTED_METHODS, ended_early, load_library
 from ._types import PathLike, Settings, Tolerances, Value
 from .variables import DataType, SymbolType, Variable
 
@@ -356,18 +356,10 @@ class Model:
             return default
 
     def _failure(self, instance, until=None):
-        try:
-            stop = self.library.variable("tstop")
-        except KeyError:
+        stop = self.library.stop_time_variable()
+        if stop is None:
             return None
-        if stop.data_type != DataType.DOUBLE:
-            return None
-        time, tstop = instance.time, instance.get(stop)
-        if until is not None:
-            tstop = until
-        if math.isfinite(tstop) and time < tstop - 1e-9 * max(1.0, abs(tstop)):
-            return f"the run stopped at t = {time:g}, before tstop = {tstop:g}"
-        return None
+        return ended_early(instance.time, instance.get(stop) if until is None else until)
 
     def _record_columns(self, names):
         if isinstance(names, str):
