@@ -726,24 +726,7 @@ class _Analysis:
                                                    "it: a fresh run has no value for it yet")
 
         assigned = set()
-
-        def run(body):
-            # What one branch of an if assigns counts as assigned after it.
-            for statement in body:
-                if isinstance(statement, If):
-                    for condition, branch in statement.branches:
-                        check(condition, "the initial section", assigned)
-                        run(branch)
-                    run(statement.otherwise or [])
-                    continue
-                for expr in expressions([statement]):
-                    check(expr, "the initial section", assigned)
-                key = assignment_key(statement)
-                if key.endswith("(?)"):
-                    assigned.update(k for k, _ in _elements(self.declared[statement.target]))
-                assigned.add(key)
-
-        run(self.m.initial)
+        self._in_order(self.m.initial, lambda expr: check(expr, "the initial section", assigned), assigned)
         for section in self.m.discretes:
             if section.period is None and section.time is not None:
                 check(section.time, f"the time of section '{section.name}'", None)
@@ -769,27 +752,30 @@ class _Analysis:
                 unset(expr, f"the initial condition of '{d.name}'")
         unset(self.m.termination, "the termination condition")
         for section in self.m.discretes:
+            where = f"section '{section.name}'"
             for expr in (section.time, section.period, section.until, section.when):
                 if expr is not None:
-                    unset(expr, f"section '{section.name}'")
+                    unset(expr, where)
             own = set()
+            self._in_order(section.body, lambda expr: unset(expr, where, own), own)
 
-            def walk_body(body):
-                for statement in body:
-                    if isinstance(statement, If):
-                        for condition, branch in statement.branches:
-                            unset(condition, f"section '{section.name}'", own)
-                            walk_body(branch)
-                        walk_body(statement.otherwise or [])
-                        continue
-                    for expr in expressions([statement]):
-                        unset(expr, f"section '{section.name}'", own)
-                    key = assignment_key(statement)
-                    if key.endswith("(?)"):
-                        own.update(k for k, _ in _elements(self.declared[statement.target]))
-                    own.add(key)
-
-            walk_body(section.body)
+    def _in_order(self, body, read, assigned):
+        """Passes each expression of `body` to `read` in the order the
+        statements run, adding to `assigned` what each statement assigns once
+        it has run; what one branch of an if assigns counts as assigned after it."""
+        for statement in body:
+            if isinstance(statement, If):
+                for condition, branch in statement.branches:
+                    read(condition)
+                    self._in_order(branch, read, assigned)
+                self._in_order(statement.otherwise or [], read, assigned)
+                continue
+            for expr in expressions([statement]):
+                read(expr)
+            key = assignment_key(statement)
+            if key.endswith("(?)"):
+                assigned.update(k for k, _ in _elements(self.declared[statement.target]))
+            assigned.add(key)
 
     def _report_loop(self, statements, needs, waiting):
         # Walk back along unmet dependencies from a stuck statement until one repeats.

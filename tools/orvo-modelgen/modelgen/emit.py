@@ -231,12 +231,10 @@ std::span<const {c}VariableRecord> {c}Variables();
                   "// Writes every variable's default (as at load time).",
                   f"void {c}ModelSetDefaults();\n"]
         if laid.run_indices or self.typed:
-            helpers = _ELEMENT_OFFSET
-            if self.initial_pass:
-                helpers = helpers.replace("\n[[noreturn]]", _INITIAL_PASS + "\n[[noreturn]]", 1)
-                helpers = helpers.replace("        char number[32];", "        if (zzicpass) return 0;\n"
-                                          "        char number[32];", 1)
-                helpers = helpers.replace(_BAD_INDEX, _BAD_INDEX_LATER, 1)
+            later = self.initial_pass
+            helpers = (_ELEMENT_OFFSET.replace("{initial_pass}", _INITIAL_PASS if later else "")
+                       .replace("{integer_later}", "        if (zzicpass) return 0;\n" if later else "")
+                       .replace("{bad_index}", _BAD_INDEX_LATER if later else _BAD_INDEX))
             lines += [helpers.replace("{ns}", self.ns)]
         for v in self.model_variables:
             where = f"theModelStorage.real[{self.offset[v.index]}]"
@@ -964,7 +962,7 @@ _ELEMENT_OFFSET = """}  // namespace {ns}
 #include "common/TextException.h"
 
 namespace {ns} {
-
+{initial_pass}
 [[noreturn]] inline void BadIndex(double index, uint32_t size, const char* array) {
     char number[32];
     const std::to_chars_result written = std::to_chars(number, number + sizeof number, index);
@@ -976,7 +974,7 @@ namespace {ns} {
 // fit (or NaN) ends the run in error.
 inline int32_t ToInteger(double value, const char* name) {
     if (!(value > -2147483649.0 && value < 2147483648.0)) {
-        char number[32];
+{integer_later}        char number[32];
         const std::to_chars_result written = std::to_chars(number, number + sizeof number, value);
         throw TextException("the value " + std::string(number, written.ptr) +
                             " does not fit integer variable '" + name + "'");
@@ -987,12 +985,13 @@ inline int32_t ToInteger(double value, const char* name) {
 // The 0-based offset of the 1-based index of an array of `size` elements.
 inline uint32_t ElementOffset(double index, uint32_t size, const char* array) {
     if (!(index >= 1.0 && index <= static_cast<double>(size)) || index != std::floor(index))
-        BadIndex(index, size, array);
-    return static_cast<uint32_t>(index) - 1;
+{bad_index}    return static_cast<uint32_t>(index) - 1;
 }
 """
 
 
+# The checks ToInteger and ElementOffset leave to a later pass when the
+# derivative section converts or indexes by what it computes from the states.
 _INITIAL_PASS = """
 // The derivative section's pass that computes the initial conditions comes
 // before the states have values, and what it computes from them is not kept:
